@@ -1,0 +1,209 @@
+"""Shared harness for end-to-end tests: runs a copy of the real executable in a
+temporary directory (parameter file and logs beside it) with a pseudo-terminal as
+stdin, talks to it over loopback and stops it with ESC."""
+import os
+import pty
+import select
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+EXE = os.environ.get("OSTRIVAN_EXE") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "Ostrivan")
+SHARED = os.environ.get("OSTRIVAN_SHARED_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "..", "shared")
+READY_LINE = "Press ESC to stop the server"
+
+
+def free_port():
+    """A port that is free on both loopback families right now."""
+    for _ in range(50):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        try:
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s6:
+                s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+                s6.bind(("::1", port))
+        except OSError:
+            continue
+        return port
+    raise RuntimeError("no free port")
+
+
+def write_ini(directory, values=None, raw=None):
+    path = os.path.join(directory, "ParametrOstrivan.ini")
+    if raw is not None:
+        mode = "wb" if isinstance(raw, bytes) else "w"
+        with open(path, mode) as f:
+            f.write(raw)
+        return path
+    with open(path, "w") as f:
+        f.write("[CONFIG]\n")
+        for k, v in (values or {}).items():
+            f.write(f"{k}={v}\n")
+    return path
+
+
+class Server:
+    """A running copy of the service. Use as a context manager, or start()/stop()."""
+
+    def __init__(self, port=None, ini=None, raw_ini=None, workdir=None, env=None):
+        self.own_dir = workdir is None
+        self.dir = workdir or tempfile.mkdtemp(prefix="ostrivan-e2e-")
+        self.exe = os.path.join(self.dir, "Ostrivan")
+        if not os.path.exists(self.exe):
+            shutil.copy2(EXE, self.exe)
+        self.port = port if port is not None else free_port()
+        values = {"Porta": self.port}
+        values.update(ini or {})
+        if raw_ini is not None:
+            write_ini(self.dir, raw=raw_ini)
+        elif ini is not False:
+            write_ini(self.dir, values)
+        self.env = env
+        self.proc = None
+        self.master = None
+        self.output = b""
+
+    # -- process ------------------------------------------------------------------
+    def start(self, wait_ready=True, timeout=15):
+        master, slave = pty.openpty()
+        self.master = master
+        env = dict(os.environ)
+        env.update(self.env or {})
+        self.proc = subprocess.Popen([self.exe], cwd="/", stdin=slave,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=env, close_fds=True)
+        os.close(slave)
+        if wait_ready:
+            self.wait_output(READY_LINE, timeout)
+        return self
+
+    def read_available(self, timeout=0.0):
+        """Collects whatever the process wrote to stdout within timeout seconds."""
+        fd = self.proc.stdout.fileno()
+        end = time.monotonic() + timeout
+        while True:
+            left = max(0.0, end - time.monotonic())
+            r, _, _ = select.select([fd], [], [], left)
+            if not r:
+                return
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return
+            self.output += chunk
+            if time.monotonic() >= end:
+                return
+
+    def wait_output(self, text, timeout=15):
+        end = time.monotonic() + timeout
+        while text.encode() not in self.output:
+            if time.monotonic() > end:
+                raise AssertionError(f"timed out waiting for {text!r}; output so far: {self.output!r}")
+            if self.proc.poll() is not None:
+                self.read_available(0.2)
+                if text.encode() in self.output:
+                    break
+                raise AssertionError(f"process ended before {text!r}; output: {self.output!r}")
+            self.read_available(0.1)
+
+    def press(self, data):
+        os.write(self.master, data)
+
+    def stop(self, timeout=15):
+        """Presses ESC and waits for the process; returns (exit code, stdout text)."""
+        if self.proc is None:
+            return None, ""
+        if self.proc.poll() is None:
+            try:
+                self.press(b"\x1b")
+            except OSError:
+                pass
+            try:
+                out, _ = self.proc.communicate(timeout=timeout)
+                self.output += out or b""
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.communicate()
+                raise AssertionError("server did not stop after ESC")
+        else:
+            self.read_available(0.2)
+        if self.master is not None:
+            try:
+                os.close(self.master)
+            except OSError:
+                pass
+            self.master = None
+        return self.proc.returncode, self.output.decode("utf-8", "replace")
+
+    def cleanup(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.own_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        try:
+            self.stop()
+        finally:
+            self.cleanup()
+
+    # -- files ----------------------------------------------------------------------
+    def log_path(self, tag="torniomvc", index=0):
+        return os.path.join(self.dir, "logs", f"Ostrivan.{index:02d}.{tag}.log")
+
+    def log_text(self, tag="torniomvc"):
+        try:
+            with open(self.log_path(tag), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, text, timeout=10):
+        end = time.monotonic() + timeout
+        while text not in self.log_text():
+            if time.monotonic() > end:
+                raise AssertionError(f"log never showed {text!r}; log: {self.log_text()[-2000:]!r}")
+            time.sleep(0.05)
+
+    # -- network ----------------------------------------------------------------------
+    def connect(self, family=socket.AF_INET, timeout=10):
+        host = "127.0.0.1" if family == socket.AF_INET else "::1"
+        s = socket.socket(family, socket.SOCK_STREAM)
+        s.settimeout(timeout)
+        s.connect((host, self.port))
+        return s
+
+    def raw(self, data, family=socket.AF_INET, timeout=10):
+        """Sends raw bytes and returns everything the server sends until it closes."""
+        with self.connect(family, timeout) as s:
+            if data:
+                s.sendall(data)
+            return recv_all(s)
+
+
+def recv_all(sock):
+    chunks = []
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except ConnectionResetError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def split_reply(reply):
+    """(status line, [header lines], body) of a raw HTTP reply."""
+    head, _, body = reply.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    return lines[0], lines[1:], body
