@@ -1,0 +1,247 @@
+#include "host/parametri.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+#include <vector>
+
+namespace ostrivan::host {
+namespace {
+
+constexpr const char* kIniName = "ParametrOstrivan.ini";
+constexpr const char* kSection = "CONFIG";
+// The workstation's reader returns at most this many characters of a value.
+constexpr size_t kMaxValueUnits = 2047;
+
+bool IsValidUtf8(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len;
+    uint32_t cp;
+    if (c < 0x80) { ++i; continue; }
+    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
+    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
+    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
+    else return false;
+    if (i + len > s.size()) return false;
+    for (size_t k = 1; k < len; ++k) {
+      unsigned char cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::string Utf16LeToUtf8(const std::string& bytes, size_t start) {
+  std::string out;
+  for (size_t i = start; i + 1 < bytes.size(); i += 2) {
+    uint32_t u = static_cast<unsigned char>(bytes[i]) |
+                 (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
+      uint32_t lo = static_cast<unsigned char>(bytes[i + 2]) |
+                    (static_cast<unsigned char>(bytes[i + 3]) << 8);
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;  // lone surrogate
+    AppendUtf8(out, u);
+  }
+  return out;
+}
+
+// The file as UTF-8 text, whatever encoding it was written in.
+std::string DecodeFile(const std::string& bytes) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE)
+    return Utf16LeToUtf8(bytes, 2);
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    std::string rest = bytes.substr(3);
+    if (IsValidUtf8(rest)) return rest;
+  } else if (IsValidUtf8(bytes)) {
+    return bytes;
+  }
+  std::string out;
+  for (unsigned char c : bytes) AppendUtf8(out, c);
+  return out;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+// ASCII case-insensitive compare; names in the file are plain ASCII in practice and
+// other characters compare exactly.
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// Cuts UTF-8 text after max_units UTF-16 units, never inside a character.
+std::string CutUtf16Units(const std::string& s, size_t max_units) {
+  size_t units = 0, i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+    size_t w = len == 4 ? 2 : 1;
+    if (units + w > max_units) break;
+    units += w;
+    i += len;
+  }
+  return s.substr(0, i);
+}
+
+}  // namespace
+
+std::string ReadProfileString(const std::string& file, const std::string& section,
+                              const std::string& key) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return {};
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream text(DecodeFile(bytes));
+  std::string line;
+  bool in_section = false;
+  bool section_seen = false;
+  while (std::getline(text, line)) {
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') continue;
+    if (t[0] == '[') {
+      size_t close = t.find(']');
+      std::string name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      // Only the first section of that name is searched.
+      if (in_section) break;
+      in_section = !section_seen && SameName(name, section);
+      section_seen = section_seen || in_section;
+      continue;
+    }
+    if (!in_section) continue;
+    size_t eq = t.find('=');
+    if (eq == std::string::npos) continue;
+    if (!SameName(Trim(t.substr(0, eq)), key)) continue;
+    std::string value = Trim(t.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    return CutUtf16Units(value, kMaxValueUnits);
+  }
+  return {};
+}
+
+std::optional<int32_t> ParseInteger(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  bool hex = false;
+  if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+    hex = true;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    hex = true;
+    i += 2;
+  }
+  if (i >= text.size()) return std::nullopt;
+  uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return std::nullopt;
+    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+    if (value > 0xFFFFFFFFull) return std::nullopt;
+  }
+  if (hex) {
+    // A 32-bit pattern: $FFFFFFFF is -1.
+    uint32_t pattern = static_cast<uint32_t>(value);
+    if (negative) pattern = 0u - pattern;
+    return static_cast<int32_t>(pattern);
+  }
+  if (negative) {
+    if (value > 2147483648ull) return std::nullopt;
+    return static_cast<int32_t>(-static_cast<int64_t>(value));
+  }
+  if (value > 2147483647ull) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+std::string ExecutableDirectory() {
+  std::vector<char> buf(4096);
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return "./";
+    if (static_cast<size_t>(n) < buf.size()) {
+      std::string path(buf.data(), static_cast<size_t>(n));
+      size_t slash = path.rfind('/');
+      return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::string TParametri::GetIniFile() { return ExecutableDirectory() + kIniName; }
+
+uint16_t TParametri::GetPorta(const std::string& ini_file) {
+  auto v = ParseInteger(ReadProfileString(ini_file, kSection, "Porta"));
+  // The port is the low 16 bits of whatever number was written: 70000 gives 4464.
+  return v ? static_cast<uint16_t>(static_cast<uint32_t>(*v) & 0xFFFFu) : 8080;
+}
+std::string TParametri::GetExportLavoroDir(const std::string& ini_file) {
+  return ReadProfileString(ini_file, kSection, "ExportLavoroDir");
+}
+std::string TParametri::GetImportLavoroDir(const std::string& ini_file) {
+  return ReadProfileString(ini_file, kSection, "ImportLavoroDir");
+}
+int32_t TParametri::GetNrMacchina(const std::string& ini_file) {
+  return ParseInteger(ReadProfileString(ini_file, kSection, "Nr_Macchina")).value_or(0);
+}
+
+uint16_t TParametri::GetPorta() { return GetPorta(GetIniFile()); }
+std::string TParametri::GetExportLavoroDir() { return GetExportLavoroDir(GetIniFile()); }
+std::string TParametri::GetImportLavoroDir() { return GetImportLavoroDir(GetIniFile()); }
+int32_t TParametri::GetNrMacchina() { return GetNrMacchina(GetIniFile()); }
+
+}  // namespace ostrivan::host

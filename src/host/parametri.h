@@ -1,0 +1,40 @@
+#pragma once
+// Settings of the service from ParametrOstrivan.ini beside the executable. Nothing is
+// cached: every read opens the file anew, so edits count from the next read.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ostrivan::host {
+
+class TParametri {
+ public:
+  static std::string GetIniFile();
+  static uint16_t GetPorta();               // default 8080
+  static std::string GetExportLavoroDir();  // default empty
+  static std::string GetImportLavoroDir();  // default empty
+  static int32_t GetNrMacchina();           // default 0
+
+  // The same reads against an explicit file, for callers that know the path.
+  static uint16_t GetPorta(const std::string& ini_file);
+  static std::string GetExportLavoroDir(const std::string& ini_file);
+  static std::string GetImportLavoroDir(const std::string& ini_file);
+  static int32_t GetNrMacchina(const std::string& ini_file);
+};
+
+// Reads one value of an INI-style file the way the workstation's profile reader does:
+// section and key without regard to case, value trimmed of blanks and of one pair of
+// enclosing quotes, at most 2047 characters, ';' lines are comments, the first of
+// duplicate keys wins. UTF-8 (BOM optional), UTF-16LE with BOM, else Latin-1.
+// Missing file, section or key give the empty text.
+std::string ReadProfileString(const std::string& file, const std::string& section,
+                              const std::string& key);
+
+// Whole-text integer: leading spaces, optional sign, decimal or hexadecimal introduced
+// by '$', 'x', 'X', "0x" or "0X" (a 32-bit pattern, so $FFFFFFFF is -1), nothing after.
+std::optional<int32_t> ParseInteger(const std::string& text);
+
+// Directory of the running executable, with a trailing '/'.
+std::string ExecutableDirectory();
+
+}  // namespace ostrivan::host
