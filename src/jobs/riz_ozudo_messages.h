@@ -1,0 +1,76 @@
+#pragma once
+// The four JSON messages of the export and import endpoints. Properties are backed
+// directly by fields; the class tables list them in the order the JSON keys appear.
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "web/serializer_object.h"
+
+namespace ostrivan::jobs {
+
+enum class TModoGestionefile { mNonDefinito = 0, mNewen = 1, mRottler = 2 };
+
+// Text of each mode: "", "NEWEN", "ROTTLER".
+const std::string& ModoGestionefileText(TModoGestionefile mode);
+
+// Body of POST /RizOzudo/ExportLavoro.
+class TRizOzudoExportLavoroRequest : public web::TObject {
+ public:
+  std::string FCodiceCommessa;
+  std::string FModoGestioneFile;
+
+  // Exact, case-sensitive match of the text, last table entry first; else mNonDefinito.
+  TModoGestionefile GetModoGestioneFile() const;
+  void SetModoGestioneFile(TModoGestionefile mode);
+
+  static const web::TMVCClassInfo& StaticClassInfo();
+  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+};
+
+// Reply of the export endpoint.
+class TRizOzudoExportLavoroResponse : public web::TObject {
+ public:
+  bool FErrore = false;
+  std::string FMessaggio;
+  std::string FNomeFile;
+  std::string FStream;
+  std::int32_t FNrMacchina = 0;
+
+  // NomeFile = file-name part of file_name, Stream = base64 of its bytes.
+  // Raises EFOpenError "Cannot open file "%s". %s".
+  void LoadFile(const std::string& file_name);
+  // Writes the decoded Stream to out; raises EWriteError "Stream write error".
+  void SaveToStream(std::ostream& out) const;
+
+  static const web::TMVCClassInfo& StaticClassInfo();
+  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+};
+
+// Body of POST /RizOzudo/ImportLavoro.
+class TRizOzudoImportLavoroRequest : public web::TObject {
+ public:
+  std::string FNomeFile;
+  std::string FStream;
+
+  void LoadFile(const std::string& file_name);
+  void SaveToStream(std::ostream& out) const;
+  // Creates (or truncates) file_name and writes the decoded Stream into it.
+  // Raises EFCreateError "Cannot create file "%s". %s" or EWriteError "Stream write error".
+  void SaveFile(const std::string& file_name) const;
+
+  static const web::TMVCClassInfo& StaticClassInfo();
+  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+};
+
+// Reply of the import endpoint.
+class TRizOzudoImportLavoroResponse : public web::TObject {
+ public:
+  bool FErrore = false;
+  std::string FMessaggio;
+
+  static const web::TMVCClassInfo& StaticClassInfo();
+  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+};
+
+}  // namespace ostrivan::jobs

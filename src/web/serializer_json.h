@@ -1,0 +1,69 @@
+#pragma once
+// The "application/json" serializer: objects described by their class tables to and from
+// compact JSON text.
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <typeindex>
+#include <vector>
+
+#include "web/json_data_objects.h"
+#include "web/mvc_exceptions.h"
+#include "web/serializer_intf.h"
+#include "web/serializer_object.h"
+
+namespace ostrivan::web {
+
+class TMVCJsonSerializer : public IMVCSerializer {
+ public:
+  TMVCJsonSerializer() = default;
+
+  std::string SerializeObject(const TObject* object,
+                              TMVCSerializationType type = TMVCSerializationType::stDefault,
+                              const std::vector<std::string>& ignored_attributes = {},
+                              const TMVCSerializationAction& action = nullptr) override;
+
+  void DeserializeObject(std::string_view text, TObject* object,
+                         TMVCSerializationType type = TMVCSerializationType::stDefault,
+                         const std::vector<std::string>& ignored_attributes = {},
+                         std::string_view root_node = {}) override;
+
+  void RegisterTypeSerializer(std::type_index type, const std::string& type_name,
+                              std::shared_ptr<IMVCTypeSerializer> converter) override;
+
+  // Registers a converter for a mapped class (its table's name goes to the log).
+  template <class T>
+  void RegisterTypeSerializer(std::shared_ptr<IMVCTypeSerializer> converter) {
+    RegisterTypeSerializer(typeid(T), T::StaticClassInfo().name, std::move(converter));
+  }
+
+  // Building blocks, public for callers that hold a document already.
+  // Fills target with the members of object (writing steps: markers, keys, values).
+  void ObjectToJsonObject(const TObject& object, TJsonObject& target, TMVCSerializationType type,
+                          const std::vector<std::string>& ignored_attributes) const;
+  // Fills object from source (reading steps: keys, candidates, storing).
+  void JsonObjectToObject(const TJsonObject& source, TObject& object, TMVCSerializationType type,
+                          const std::vector<std::string>& ignored_attributes) const;
+
+ private:
+  IMVCTypeSerializer* FindConverter(std::type_index type) const;
+  std::unique_ptr<TJsonBaseObject> NestedNode(const TObject& object, TMVCSerializationType type,
+                                              const std::vector<std::string>& ignored_attributes) const;
+  void WriteValue(const TMVCPropertyInfo& property, const TMVCValue& value, const std::string& key,
+                  TJsonObject& target, TMVCSerializationType type,
+                  const std::vector<std::string>& ignored_attributes) const;
+  void ReadMember(const TMVCPropertyInfo& property, const TJsonObject& source, TObject& object,
+                  const std::string& key, TMVCSerializationType type,
+                  const std::vector<std::string>& ignored_attributes) const;
+  void ReadList(const TMVCPropertyInfo& property, const TJsonArray& source, TObject& holder,
+                const std::string& key, TMVCSerializationType type,
+                const std::vector<std::string>& ignored_attributes) const;
+
+  std::map<std::type_index, std::shared_ptr<IMVCTypeSerializer>> type_serializers_;
+};
+
+// Key of a property in an object of class object_class (name, NameAs marker, key case).
+std::string MVCPropertyKey(const TMVCPropertyInfo& property, const TMVCClassInfo& object_class);
+
+}  // namespace ostrivan::web
