@@ -1,0 +1,106 @@
+#include "http/date_time.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <ctime>
+#include <sys/time.h>
+
+namespace ostrivan::http {
+
+namespace {
+
+constexpr double kUnixEpochDays = 25569.0;  // 1970-01-01 in days since 1899-12-30
+constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Seconds of a broken-down time read as UTC, with fractions kept apart.
+double DaysFromEpochSeconds(double seconds) { return seconds / 86400.0 + kUnixEpochDays; }
+double EpochSecondsFromDays(TDateTime days) { return (days - kUnixEpochDays) * 86400.0; }
+
+std::tm BrokenDown(TDateTime value) {
+  double secs = std::floor(EpochSecondsFromDays(value) + 0.0005);
+  time_t t = static_cast<time_t>(secs);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  return tm;
+}
+
+}  // namespace
+
+TDateTime NowLocal() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  std::tm local{};
+  time_t t = tv.tv_sec;
+  localtime_r(&t, &local);
+  double secs = static_cast<double>(timegm(&local)) + tv.tv_usec / 1e6;
+  return DaysFromEpochSeconds(secs);
+}
+
+TDateTime LocalToUTC(TDateTime local) {
+  double secs = EpochSecondsFromDays(local);
+  double whole = std::floor(secs);
+  std::tm tm = BrokenDown(local);
+  tm.tm_isdst = -1;
+  time_t utc = mktime(&tm);
+  return DaysFromEpochSeconds(static_cast<double>(utc) + (secs - whole));
+}
+
+TDateTime UTCToLocal(TDateTime utc) {
+  double secs = EpochSecondsFromDays(utc);
+  double whole = std::floor(secs);
+  time_t t = static_cast<time_t>(whole);
+  std::tm local{};
+  localtime_r(&t, &local);
+  return DaysFromEpochSeconds(static_cast<double>(timegm(&local)) + (secs - whole));
+}
+
+std::string FormatHTTPDate(TDateTime local) {
+  std::tm tm = BrokenDown(LocalToUTC(local));
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT", kDays[tm.tm_wday],
+                tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                tm.tm_sec);
+  return buffer;
+}
+
+TDateTime ParseHTTPDate(const std::string& text) {
+  if (text.empty()) return -1;
+  std::tm tm{};
+  char month[4] = {0};
+  int day = 0, year = 0, hh = 0, mm = 0, ss = 0;
+  const char* comma = std::strchr(text.c_str(), ',');
+  const char* rest = comma ? comma + 1 : text.c_str();
+  bool ok = std::sscanf(rest, " %d %3s %d %d:%d:%d", &day, month, &year, &hh, &mm, &ss) == 6;
+  if (!ok) {
+    // "Sun Nov  6 08:49:37 1994"
+    char wd[4];
+    ok = std::sscanf(text.c_str(), "%3s %3s %d %d:%d:%d %d", wd, month, &day, &hh, &mm, &ss,
+                     &year) == 7;
+  } else {
+    if (year < 100) year += year < 70 ? 2000 : 1900;  // "Sunday, 06-Nov-94 ..."
+  }
+  if (!ok) {
+    char m2[4] = {0};
+    ok = std::sscanf(rest, " %d-%3s-%d %d:%d:%d", &day, m2, &year, &hh, &mm, &ss) == 6;
+    std::memcpy(month, m2, 4);
+    if (ok && year < 100) year += year < 70 ? 2000 : 1900;
+  }
+  if (!ok) return -1;
+  int mon = -1;
+  for (int i = 0; i < 12; ++i)
+    if (strncasecmp(month, kMonths[i], 3) == 0) mon = i;
+  if (mon < 0 || day < 1 || day > 31 || hh > 23 || mm > 59 || ss > 60) return -1;
+  tm.tm_year = year - 1900;
+  tm.tm_mon = mon;
+  tm.tm_mday = day;
+  tm.tm_hour = hh;
+  tm.tm_min = mm;
+  tm.tm_sec = ss;
+  return UTCToLocal(DaysFromEpochSeconds(static_cast<double>(timegm(&tm))));
+}
+
+}  // namespace ostrivan::http

@@ -1,0 +1,31 @@
+#pragma once
+// Failures raised by the TCP and HTTP layers. The connection loop tells socket
+// failures (client gone) apart from the rest, so they share ESocketError.
+#include "common/error.h"
+
+namespace ostrivan::http {
+
+OSTRIVAN_DECLARE_EXCEPTION(ESocketError, Exception);
+// Peer closed its side while a read still wanted bytes.
+OSTRIVAN_DECLARE_EXCEPTION(EConnClosedGracefully, ESocketError);
+// Our own side was closed (deactivation, or a second close).
+OSTRIVAN_DECLARE_EXCEPTION(EClosedSocket, ESocketError);
+OSTRIVAN_DECLARE_EXCEPTION(ECouldNotBindSocket, Exception);
+OSTRIVAN_DECLARE_EXCEPTION(EReadLnMaxLineLengthExceeded, Exception);
+OSTRIVAN_DECLARE_EXCEPTION(EMaxCaptureLineExceeded, Exception);
+OSTRIVAN_DECLARE_EXCEPTION(EHTTPErrorParsingCommand, Exception);
+OSTRIVAN_DECLARE_EXCEPTION(EHTTPHeaderAlreadyWritten, Exception);
+OSTRIVAN_DECLARE_EXCEPTION(EHTTPUnsupportedAuthorisationScheme, Exception);
+OSTRIVAN_DECLARE_EXCEPTION(EWebBridgeException, Exception);
+
+inline constexpr const char* kCouldNotBindSocket = "Could not bind socket.";
+inline constexpr const char* kMaxLineLengthExceeded = "Max line length exceeded.";
+inline constexpr const char* kMaxCaptureLineExceeded = "Maximum number of line allowed exceeded";
+inline constexpr const char* kErrorParsingCommand = "Error in parsing command.";
+inline constexpr const char* kHeaderAlreadyWritten = "Header has already been written.";
+inline constexpr const char* kUnsupportedAuthorisationScheme = "Unsupported authorization scheme.";
+inline constexpr const char* kMaxConcurrentConnections =
+    "Maximum number of concurrent connections exceeded.  Please try again later";
+inline constexpr const char* kNoDataModulesRegistered = "No data modules registered";
+
+}  // namespace ostrivan::http

@@ -1,0 +1,97 @@
+#pragma once
+// The byte pipe under one connection. Sockets implement it for the server; tests and
+// the fuzz target feed the same request handling from memory.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace ostrivan::http {
+
+class ITransport {
+ public:
+  virtual ~ITransport() = default;
+  // Blocks until bytes arrive; returns how many (at most size), 0 when the peer has
+  // closed its side. Failures raise ESocketError.
+  virtual size_t Receive(char* buffer, size_t size) = 0;
+  // Waits up to timeout_ms (-1 = without limit) until a Receive would not block.
+  virtual bool WaitReadable(int timeout_ms) = 0;
+  // Sends every byte or raises ESocketError.
+  virtual void Send(const char* data, size_t size) = 0;
+  // Ends the sending direction; reading may go on (used to drain a refused body).
+  virtual void ShutdownSend() = 0;
+  // Shuts down the sending direction, then releases the socket. Safe to call twice.
+  virtual void Close() = 0;
+  // From another thread: make every blocked or later read and write fail, without
+  // releasing the socket under the owner's feet.
+  virtual void Abort() = 0;
+  virtual bool IsOpen() const = 0;
+  virtual std::string PeerIP() const = 0;
+  virtual uint16_t LocalPort() const = 0;
+};
+
+// A connected TCP socket. Close and Abort are guarded by one lock per socket, so the
+// worker and deactivation may both close it.
+class TSocketTransport : public ITransport {
+ public:
+  explicit TSocketTransport(int fd);
+  ~TSocketTransport() override;
+  TSocketTransport(const TSocketTransport&) = delete;
+  TSocketTransport& operator=(const TSocketTransport&) = delete;
+
+  size_t Receive(char* buffer, size_t size) override;
+  bool WaitReadable(int timeout_ms) override;
+  void Send(const char* data, size_t size) override;
+  void ShutdownSend() override;
+  void Close() override;
+  void Abort() override;
+  bool IsOpen() const override;
+  std::string PeerIP() const override { return peer_ip_; }
+  uint16_t LocalPort() const override { return local_port_; }
+
+ private:
+  int Fd() const;
+  mutable std::mutex lock_;
+  int fd_;
+  bool aborted_ = false;
+  std::string peer_ip_;
+  uint16_t local_port_ = 0;
+};
+
+// Bytes from memory, replies into memory. The input is handed out in pieces of at
+// most chunk_size bytes, so a parser meets every split a network could produce.
+class TMemoryTransport : public ITransport {
+ public:
+  explicit TMemoryTransport(std::string input, size_t chunk_size = 32768,
+                            std::string peer_ip = "127.0.0.1", uint16_t local_port = 80)
+      : input_(std::move(input)), chunk_size_(chunk_size ? chunk_size : 1),
+        peer_ip_(std::move(peer_ip)), local_port_(local_port) {}
+
+  size_t Receive(char* buffer, size_t size) override;
+  bool WaitReadable(int) override { return true; }
+  void Send(const char* data, size_t size) override;
+  void ShutdownSend() override { send_shut_ = true; }
+  void Close() override { closed_ = true; send_shut_ = true; }
+  void Abort() override { closed_ = true; }
+  bool IsOpen() const override { return !closed_; }
+  std::string PeerIP() const override { return peer_ip_; }
+  uint16_t LocalPort() const override { return local_port_; }
+
+  const std::string& Output() const { return output_; }
+  size_t SendCount() const { return send_count_; }
+  size_t Consumed() const { return pos_; }
+
+ private:
+  std::string input_;
+  size_t pos_ = 0;
+  size_t chunk_size_;
+  std::string output_;
+  size_t send_count_ = 0;
+  bool closed_ = false;
+  bool send_shut_ = false;
+  std::string peer_ip_;
+  uint16_t local_port_;
+};
+
+}  // namespace ostrivan::http
