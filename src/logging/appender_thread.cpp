@@ -1,0 +1,99 @@
+#include "logging/appender_thread.h"
+
+namespace ostrivan::logging {
+
+TAppenderThread::TAppenderThread(std::shared_ptr<ILogAppender> log_appender, TAppenderQueue& appender_queue,
+                                 TAppenderThreadTimings timings)
+    : log_appender_(std::move(log_appender)), appender_queue_(appender_queue), timings_(timings) {
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TAppenderThread::~TAppenderThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TAppenderThread::Terminate() {
+  {
+    std::lock_guard lock(pause_mutex_);
+    terminated_.store(true, std::memory_order_release);
+  }
+  pause_cv_.notify_all();
+  appender_queue_.WakeUp();
+}
+
+void TAppenderThread::WaitFor() {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TAppenderThread::Pause(std::chrono::milliseconds delay) {
+  std::unique_lock lock(pause_mutex_);
+  pause_cv_.wait_for(lock, delay, [this] { return terminated_.load(std::memory_order_acquire); });
+}
+
+void TAppenderThread::Execute() {
+  for (;;) {
+    if (Terminated() && (State() == TAppenderThreadState::Failing || appender_queue_.QueueSize() == 0)) break;
+    try {
+      Step();
+    } catch (...) {
+      // A failure outside the guarded calls must not end the thread.
+    }
+  }
+  try {
+    log_appender_->TearDown();
+  } catch (...) {
+  }
+}
+
+void TAppenderThread::Step() {
+  switch (State()) {
+    case TAppenderThreadState::SettingUp:
+      try {
+        log_appender_->Setup();
+        SetState(TAppenderThreadState::Running);
+      } catch (...) {
+        if (++setup_failures_ >= timings_.setup_attempts) {
+          SetState(TAppenderThreadState::Failing);
+        } else {
+          Pause(timings_.setup_retry_delay);
+        }
+      }
+      break;
+    case TAppenderThreadState::Running: {
+      std::unique_ptr<TLogItem> item;
+      if (appender_queue_.Dequeue(item) != TWaitResult::wrSignaled || !item) break;
+      try {
+        log_appender_->WriteLog(*item);
+      } catch (...) {
+        log_appender_->SetLastErrorTimeStamp(LogTimeStampNow());
+        SetState(TAppenderThreadState::Failing);
+      }
+      break;
+    }
+    case TAppenderThreadState::Failing:
+      Pause(timings_.failing_poll);
+      if (LogTimeStampNow() - log_appender_->GetLastErrorTimeStamp() >= timings_.restart_after) {
+        SetState(TAppenderThreadState::Restarting);
+      }
+      break;
+    case TAppenderThreadState::Restarting:
+      try {
+        bool restarted = false;
+        log_appender_->TryToRestart(restarted);
+        if (restarted) {
+          log_appender_->SetLastErrorTimeStamp(TLogTimeStamp{});
+          SetState(TAppenderThreadState::Running);
+        } else {
+          log_appender_->SetLastErrorTimeStamp(LogTimeStampNow());
+          SetState(TAppenderThreadState::Failing);
+        }
+      } catch (...) {
+        // Stays Restarting; the pause keeps a restart that keeps throwing from spinning.
+        Pause(timings_.failing_poll);
+      }
+      break;
+  }
+}
+
+}  // namespace ostrivan::logging

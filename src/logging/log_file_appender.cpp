@@ -1,0 +1,289 @@
+#include "logging/log_file_appender.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "common/error.h"
+#include "logging/log_pattern.h"
+#include "logging/log_writer_error.h"
+
+namespace ostrivan::logging {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kOpenAttempts = 6;
+constexpr milliseconds kOpenRetryDelay{200};
+constexpr int kMoveAttempts = 5;
+constexpr milliseconds kMoveRetryDelay{50};
+
+std::string SelfExePath() {
+  std::string buffer(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (n <= 0) return {};
+  buffer.resize(static_cast<std::size_t>(n));
+  return buffer;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// "Read-only" is the owner write bit. Tests and CI run as root, for whom the kernel
+// ignores it, so changes to a read-only file or directory are refused here explicitly.
+bool OwnerWritable(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return true;  // the real call will report it
+  return (st.st_mode & S_IWUSR) != 0;
+}
+
+// Appends text as valid UTF-8: every malformed sequence becomes U+FFFD, so a log file
+// stays readable whatever bytes a message carried.
+void AppendValidUtf8(std::string& out, std::string_view text) {
+  std::size_t pos = 0;
+  const std::size_t size = text.size();
+  while (pos < size) {
+    std::size_t run = pos;
+    while (run < size && static_cast<unsigned char>(text[run]) < 0x80) ++run;
+    out.append(text.data() + pos, run - pos);
+    pos = run;
+    if (pos >= size) break;
+    const auto b0 = static_cast<unsigned char>(text[pos]);
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      if (b0 == 0xE0) lo = 0xA0;        // no overlong forms
+      if (b0 == 0xED) hi = 0x9F;        // no surrogates
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;        // nothing above U+10FFFF
+    }
+    std::size_t good = 0;
+    if (len != 0) {
+      good = 1;
+      while (good < len && pos + good < size) {
+        const auto b = static_cast<unsigned char>(text[pos + good]);
+        const bool ok = good == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
+        if (!ok) break;
+        ++good;
+      }
+    }
+    if (len != 0 && good == len) {
+      out.append(text.data() + pos, len);
+      pos += len;
+    } else {
+      out.append("\xEF\xBF\xBD");
+      pos += good == 0 ? 1 : good;  // one replacement per maximal malformed prefix
+    }
+  }
+}
+
+void MoveWithRetries(const std::string& source, const std::string& destination) {
+  for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
+    // The first attempt goes at once: a closed file is released immediately here.
+    if (attempt > 0) std::this_thread::sleep_for(kMoveRetryDelay);
+    if (OwnerWritable(DirectoryOf(source)) && OwnerWritable(DirectoryOf(destination)) &&
+        ::rename(source.c_str(), destination.c_str()) == 0) {
+      return;
+    }
+    std::this_thread::sleep_for(kMoveRetryDelay);
+  }
+  throw ELogWriterError("Cannot rename " + source + " to " + destination);
+}
+
+void DeleteFileOnce(const std::string& path) {
+  if (!OwnerWritable(path) || !OwnerWritable(DirectoryOf(path))) {
+    throw EInOutError("Cannot delete " + path + ": access denied");
+  }
+  if (::unlink(path.c_str()) != 0) {
+    throw EInOutError("Cannot delete " + path + ": " + SysErrorMessageText(errno));
+  }
+}
+
+}  // namespace
+
+std::string ExecutableDirectory() {
+  const std::string exe = SelfExePath();
+  if (exe.empty()) return "./";
+  return DirectoryOf(exe) + (exe.rfind('/') == 0 ? "" : "/");
+}
+
+std::string ExecutableBaseName() {
+  std::string exe = SelfExePath();
+  std::string name = exe.empty() ? std::string(program_invocation_short_name) : exe.substr(exe.rfind('/') + 1);
+  const auto dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return name;
+}
+
+// One open log file: every line goes to the kernel in one write, so a crash loses no
+// written line.
+class TLogFileAppender::TLogFileWriter {
+ public:
+  static std::unique_ptr<TLogFileWriter> Open(const std::string& file_name) {
+    std::string last_error;
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(kOpenRetryDelay);
+      const bool exists = Exists(file_name);
+      if (exists ? !OwnerWritable(file_name) : !OwnerWritable(DirectoryOf(file_name))) {
+        last_error = "access denied";
+        continue;
+      }
+      const int fd = ::open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) {
+        last_error = SysErrorMessageText(errno);
+        continue;
+      }
+      struct stat st{};
+      if (::fstat(fd, &st) != 0) {
+        last_error = SysErrorMessageText(errno);
+        ::close(fd);
+        continue;
+      }
+      return std::make_unique<TLogFileWriter>(fd, st.st_size);
+    }
+    throw EFOpenError("Cannot open file \"" + file_name + "\". " + last_error);
+  }
+
+  TLogFileWriter(int fd, std::int64_t size) : fd_(fd), size_(size) {}
+  ~TLogFileWriter() { ::close(fd_); }
+  TLogFileWriter(const TLogFileWriter&) = delete;
+  TLogFileWriter& operator=(const TLogFileWriter&) = delete;
+
+  // Writes text + CR LF in one write.
+  void WriteLine(std::string_view text) {
+    buffer_.clear();
+    AppendValidUtf8(buffer_, text);
+    buffer_.append("\r\n");
+    const char* data = buffer_.data();
+    std::size_t left = buffer_.size();
+    while (left > 0) {
+      const ssize_t n = ::write(fd_, data, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw EWriteError("Log write failed: " + SysErrorMessageText(errno));
+      }
+      data += n;
+      left -= static_cast<std::size_t>(n);
+      size_ += n;
+    }
+  }
+
+  std::int64_t Size() const noexcept { return size_; }
+
+ private:
+  int fd_;
+  std::int64_t size_;
+  std::string buffer_;
+};
+
+TLogFileAppenderBase::TLogFileAppenderBase(int max_backup_file_count, int max_file_size_in_kilo_byte,
+                                           std::string logs_folder, TFileAppenderOptions file_appender_options,
+                                           std::string log_file_name_format, std::string log_format)
+    : TLogAppenderBase(std::move(log_format)),
+      max_backup_file_count_(std::max(max_backup_file_count, 1)),
+      max_file_size_in_kilo_byte_(max_file_size_in_kilo_byte),
+      log_file_name_format_(std::move(log_file_name_format)),
+      file_appender_options_(std::move(file_appender_options)),
+      logs_folder_(std::move(logs_folder)) {}
+
+void TLogFileAppenderBase::Setup() {
+  TLogAppenderBase::Setup();
+  if (logs_folder_.empty()) logs_folder_ = ExecutableDirectory();
+  std::error_code ec;
+  std::filesystem::create_directories(logs_folder_, ec);
+  if (ec || !std::filesystem::is_directory(logs_folder_)) {
+    throw EInOutError("Cannot create logs folder " + logs_folder_ + ": " +
+                      (ec ? ec.message() : std::string("not a directory")));
+  }
+}
+
+std::string TLogFileAppenderBase::GetLogFileName(const std::string& tag, int number) const {
+  // A separator or NUL would put the file elsewhere than the logs folder.
+  if (tag.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos) {
+    throw EInOutError("Illegal characters in log tag \"" + tag + "\"");
+  }
+  std::string base = ExecutableBaseName();
+  if (file_appender_options_.contains(TFileAppenderOption::IncludePID)) {
+    base += "_pid_" + FormatLogPattern("%.6d", {static_cast<std::int64_t>(::getpid())});
+  }
+  std::string name = FormatLogPattern(log_file_name_format_, {base, number, tag});
+  if (logs_folder_.empty() || logs_folder_.back() == '/') return logs_folder_ + name;
+  return logs_folder_ + "/" + name;
+}
+
+std::string TLogFileAppenderBase::RollLogFiles(const std::string& tag) {
+  const int n_max = max_backup_file_count_;
+  const std::string oldest = GetLogFileName(tag, n_max);
+  if (Exists(oldest)) DeleteFileOnce(oldest);
+  for (int n = n_max - 1; n >= 1; --n) {
+    const std::string from = GetLogFileName(tag, n);
+    if (Exists(from)) MoveWithRetries(from, GetLogFileName(tag, n + 1));
+  }
+  const std::string current = GetLogFileName(tag, 0);
+  // The current file may have been removed by hand while open; there is then nothing
+  // to keep, and failing the appender for it would lose every later line.
+  if (Exists(current)) MoveWithRetries(current, GetLogFileName(tag, 1));
+  return current;
+}
+
+TLogFileAppender::TLogFileAppender(int max_backup_file_count, int max_file_size_in_kilo_byte,
+                                   std::string logs_folder, TFileAppenderOptions file_appender_options,
+                                   std::string log_file_name_format, std::string log_format)
+    : TLogFileAppenderBase(max_backup_file_count, max_file_size_in_kilo_byte, std::move(logs_folder),
+                           std::move(file_appender_options), std::move(log_file_name_format),
+                           std::move(log_format)) {}
+
+TLogFileAppender::~TLogFileAppender() = default;
+
+void TLogFileAppender::Setup() {
+  TLogFileAppenderBase::Setup();
+  writers_dictionary_.clear();
+}
+
+void TLogFileAppender::WriteLog(const TLogItem& log_item) {
+  auto it = writers_dictionary_.find(log_item.LogTag());
+  if (it == writers_dictionary_.end()) {
+    // Appends to an existing file without a START line.
+    auto writer = TLogFileWriter::Open(GetLogFileName(log_item.LogTag(), 0));
+    it = writers_dictionary_.emplace(log_item.LogTag(), std::move(writer)).first;
+  }
+  TLogFileWriter& writer = *it->second;
+  line_.clear();
+  FormatLogInto(log_item, line_);
+  writer.WriteLine(line_);
+  if (writer.Size() > MaxFileSizeInBytes()) RotateFile(log_item.LogTag(), writer);
+}
+
+void TLogFileAppender::RotateFile(const std::string& tag, TLogFileWriter& writer) {
+  writer.WriteLine("#[ROTATE LOG " + TimeStampText(LogTimeStampNow()) + "]");
+  writers_dictionary_.erase(tag);  // closes the file before it is moved
+  const std::string current = RollLogFiles(tag);
+  auto fresh = TLogFileWriter::Open(current);
+  TLogFileWriter& fresh_ref = *fresh;
+  writers_dictionary_.emplace(tag, std::move(fresh));
+  fresh_ref.WriteLine("#[START LOG " + TimeStampText(LogTimeStampNow()) + "]");
+}
+
+void TLogFileAppender::TearDown() { writers_dictionary_.clear(); }
+
+}  // namespace ostrivan::logging

@@ -1,0 +1,128 @@
+#include "logging/logger_thread.h"
+
+#include <algorithm>
+
+namespace ostrivan::logging {
+
+TLoggerThread::TAppenderAdapter::TAppenderAdapter(std::shared_ptr<ILogAppender> log_appender,
+                                                  TAppenderThreadTimings timings)
+    : appender_queue_(std::make_unique<TAppenderQueue>(kDefaultMaxQueueSize, kAppenderQueuePopTimeoutMs)),
+      log_appender_(std::move(log_appender)) {
+  appender_thread_ = std::make_unique<TAppenderThread>(log_appender_, *appender_queue_, timings);
+}
+
+TLoggerThread::TAppenderAdapter::~TAppenderAdapter() {
+  // Drain first, then shut the queue: lines logged before an orderly stop are written.
+  // Only a Failing appender leaves items behind, and those could never be written.
+  appender_thread_->Terminate();
+  appender_thread_->WaitFor();
+  appender_thread_.reset();
+  appender_queue_->DoShutDown();
+}
+
+bool TLoggerThread::TAppenderAdapter::EnqueueLog(std::unique_ptr<TLogItem> log_item,
+                                                 const std::function<bool()>& give_up) {
+  return appender_queue_->Enqueue(std::move(log_item), give_up);
+}
+
+TLoggerThread::TLoggerThread(std::shared_ptr<TLogAppenderList> appenders, TAppenderThreadTimings timings)
+    : queue_(std::make_unique<TThreadSafeQueue>(kDefaultMaxQueueSize, kMainQueuePopTimeoutMs)),
+      appenders_(std::move(appenders)),
+      timings_(timings) {}
+
+TLoggerThread::~TLoggerThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TLoggerThread::Start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+}
+
+void TLoggerThread::Terminate() {
+  terminated_.store(true, std::memory_order_release);
+  queue_->WakeUp();
+}
+
+void TLoggerThread::WaitFor() {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TLoggerThread::SyncAdapters(std::vector<std::unique_ptr<TAppenderAdapter>>& adapters,
+                                 std::uint64_t& seen_version) {
+  const std::uint64_t version = appenders_->version.load(std::memory_order_acquire);
+  if (version == seen_version) return;
+  std::vector<std::shared_ptr<ILogAppender>> wanted;
+  {
+    std::lock_guard lock(appenders_->mutex);
+    wanted = appenders_->appenders;
+  }
+  seen_version = version;
+  std::vector<std::unique_ptr<TAppenderAdapter>> next;
+  next.reserve(wanted.size());
+  for (const auto& appender : wanted) {
+    auto it = std::find_if(adapters.begin(), adapters.end(),
+                           [&](const auto& adapter) { return adapter && adapter->AppenderPtr() == appender; });
+    if (it != adapters.end()) {
+      next.push_back(std::move(*it));
+    } else {
+      next.push_back(std::make_unique<TAppenderAdapter>(appender, timings_));
+    }
+  }
+  adapters.swap(next);  // adapters of removed appenders drain and stop as `next` goes
+}
+
+void TLoggerThread::Deliver(TAppenderAdapter& adapter, const TLogItem& item) {
+  if (item.LogType() < adapter.Appender().GetLogLevel()) return;
+  // At an orderly stop an appender that is Failing will never take the item; waiting
+  // through the back-off for it would only hold up the stop.
+  auto give_up = [this, &adapter] {
+    const auto state = adapter.Thread().State();
+    return terminated_.load(std::memory_order_acquire) &&
+           (state == TAppenderThreadState::Failing || state == TAppenderThreadState::Restarting);
+  };
+  if (adapter.EnqueueLog(item.Clone(), give_up)) return;
+  if (!events_handler_ || !events_handler_->OnAppenderError) return;
+  TLogErrorAction action = TLogErrorAction::SkipNewLog;
+  try {
+    events_handler_->OnAppenderError(adapter.Appender().ClassName(), item, TLogErrorReason::QueueFull, action);
+  } catch (...) {
+    return;
+  }
+  if (action == TLogErrorAction::DiscardOlder) {
+    adapter.Queue().Dequeue();
+    adapter.EnqueueLog(item.Clone(), give_up);
+  }
+}
+
+void TLoggerThread::Execute() {
+  std::vector<std::unique_ptr<TAppenderAdapter>> adapters;
+  std::uint64_t seen_version = 0;
+  {
+    std::lock_guard lock(appenders_->mutex);
+    for (const auto& appender : appenders_->appenders) {
+      adapters.push_back(std::make_unique<TAppenderAdapter>(appender, timings_));
+    }
+    seen_version = appenders_->version.load(std::memory_order_acquire);
+  }
+  for (;;) {
+    try {
+      if (appenders_->version.load(std::memory_order_acquire) != seen_version) SyncAdapters(adapters, seen_version);
+      std::uint64_t queue_size = 0;
+      std::unique_ptr<TLogItem> item;
+      const TWaitResult result = queue_->Dequeue(queue_size, item);
+      if (result == TWaitResult::wrSignaled && item) {
+        for (auto& adapter : adapters) Deliver(*adapter, *item);
+        continue;
+      }
+    } catch (...) {
+      // An allocation failure on one item must not stop the logging of the next.
+      continue;
+    }
+    if (terminated_.load(std::memory_order_acquire)) break;
+  }
+  // In list order: each adapter drains its appender before the next one is stopped.
+  for (auto& adapter : adapters) adapter.reset();
+}
+
+}  // namespace ostrivan::logging
