@@ -1,0 +1,147 @@
+// Table-driven base64: two 12-bit look-ups per three bytes when encoding, four 32-bit
+// look-ups per four characters when decoding, with a byte-at-a-time path only around
+// characters that are skipped (line breaks, padding, anything else).
+#include "jobs/base64.h"
+
+#include <array>
+#include <cstring>
+
+namespace ostrivan::jobs {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Characters per line: 19 groups of four.
+constexpr std::size_t kGroupsPerLine = 19;
+
+struct EncodeTable {
+  std::array<char, 4096 * 2> pairs{};  // every 12-bit value as two characters
+  EncodeTable() {
+    for (std::size_t v = 0; v < 4096; ++v) {
+      pairs[2 * v] = kAlphabet[v >> 6];
+      pairs[2 * v + 1] = kAlphabet[v & 63];
+    }
+  }
+};
+
+// Invalid characters carry bit 24, so one OR of four look-ups tells whether a group of
+// four characters is all alphabet.
+constexpr std::uint32_t kInvalid = 0x01000000;
+
+struct DecodeTable {
+  std::array<std::uint32_t, 256> shift18{}, shift12{}, shift6{}, shift0{};
+  std::array<std::int8_t, 256> value{};
+  DecodeTable() {
+    shift18.fill(kInvalid);
+    shift12.fill(kInvalid);
+    shift6.fill(kInvalid);
+    shift0.fill(kInvalid);
+    value.fill(-1);
+    for (std::uint32_t v = 0; v < 64; ++v) {
+      const auto c = static_cast<unsigned char>(kAlphabet[v]);
+      shift18[c] = v << 18;
+      shift12[c] = v << 12;
+      shift6[c] = v << 6;
+      shift0[c] = v;
+      value[c] = static_cast<std::int8_t>(v);
+    }
+  }
+};
+
+const EncodeTable& Encoder() {
+  static const EncodeTable table;
+  return table;
+}
+const DecodeTable& Decoder() {
+  static const DecodeTable table;
+  return table;
+}
+
+inline char* PutGroup(char* out, const unsigned char* in, const char* pairs) {
+  const std::uint32_t v = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
+  std::memcpy(out, pairs + 2 * (v >> 12), 2);
+  std::memcpy(out + 2, pairs + 2 * (v & 0xFFF), 2);
+  return out + 4;
+}
+
+}  // namespace
+
+std::string EncodeBase64(const void* data, std::size_t size) {
+  const auto* in = static_cast<const unsigned char*>(data);
+  const std::size_t groups = size / 3;
+  const std::size_t rest = size % 3;
+  const std::size_t length = groups * 4 + (rest ? 4 : 0) + (groups / kGroupsPerLine) * 2;
+  std::string text(length, '\0');
+  char* out = text.data();
+  const char* pairs = Encoder().pairs.data();
+
+  std::size_t group = 0;
+  // Whole lines: 19 groups, then CR LF (also after the very last group).
+  for (; group + kGroupsPerLine <= groups; group += kGroupsPerLine) {
+    for (std::size_t k = 0; k < kGroupsPerLine; ++k) out = PutGroup(out, in + 3 * (group + k), pairs);
+    *out++ = '\r';
+    *out++ = '\n';
+  }
+  for (; group < groups; ++group) out = PutGroup(out, in + 3 * group, pairs);
+
+  if (rest) {
+    const unsigned char* tail = in + 3 * groups;
+    const std::uint32_t v = (std::uint32_t{tail[0]} << 16) | (rest == 2 ? std::uint32_t{tail[1]} << 8 : 0);
+    *out++ = kAlphabet[v >> 18];
+    *out++ = kAlphabet[(v >> 12) & 63];
+    *out++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    *out++ = '=';
+  }
+  return text;
+}
+
+std::string DecodeBase64(std::string_view text) {
+  const DecodeTable& t = Decoder();
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::string bytes(n / 4 * 3 + 3, '\0');
+  auto* out = reinterpret_cast<unsigned char*>(bytes.data());
+
+  std::size_t i = 0;
+  std::uint32_t acc = 0;  // pending sextets
+  int pending = 0;
+  while (i < n) {
+    if (pending == 0) {
+      // Fast path: whole groups of four alphabet characters.
+      while (i + 4 <= n) {
+        const std::uint32_t v = t.shift18[in[i]] | t.shift12[in[i + 1]] | t.shift6[in[i + 2]] | t.shift0[in[i + 3]];
+        if (v & kInvalid) break;
+        out[0] = static_cast<unsigned char>(v >> 16);
+        out[1] = static_cast<unsigned char>(v >> 8);
+        out[2] = static_cast<unsigned char>(v);
+        out += 3;
+        i += 4;
+      }
+      if (i >= n) break;
+    }
+    // Slow path: one character; anything outside the alphabet is skipped.
+    const std::int8_t v = t.value[in[i++]];
+    if (v < 0) continue;
+    acc = (acc << 6) | static_cast<std::uint32_t>(v);
+    if (++pending == 4) {
+      out[0] = static_cast<unsigned char>(acc >> 16);
+      out[1] = static_cast<unsigned char>(acc >> 8);
+      out[2] = static_cast<unsigned char>(acc);
+      out += 3;
+      acc = 0;
+      pending = 0;
+    }
+  }
+  // A trailing group of three characters gives two bytes, of two one, of one nothing.
+  if (pending == 3) {
+    *out++ = static_cast<unsigned char>(acc >> 10);
+    *out++ = static_cast<unsigned char>(acc >> 2);
+  } else if (pending == 2) {
+    *out++ = static_cast<unsigned char>(acc >> 4);
+  }
+  bytes.resize(static_cast<std::size_t>(out - reinterpret_cast<unsigned char*>(bytes.data())));
+  return bytes;
+}
+
+}  // namespace ostrivan::jobs

@@ -1,0 +1,160 @@
+#include "jobs/riz_ozudo_messages.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "common/error.h"
+#include "jobs/base64.h"
+
+namespace ostrivan::jobs {
+
+using web::MVCProperty;
+using web::TMVCClassInfo;
+
+namespace {
+
+const std::array<std::string, 3>& ModeTexts() {
+  static const std::array<std::string, 3> texts{"", "NEWEN", "ROTTLER"};
+  return texts;
+}
+
+// What follows the last path separator or drive colon.
+std::string FileNamePart(const std::string& path) {
+  const std::size_t cut = path.find_last_of("/\\:");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string ReadWholeFile(const std::string& file_name) {
+  const int fd = ::open(file_name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw EFOpenError("Cannot open file \"" + file_name + "\". " + SysErrorMessageText(errno));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    throw EFOpenError("Cannot open file \"" + file_name + "\". " + SysErrorMessageText(EISDIR));
+  }
+  std::string bytes;
+  if (st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  while (true) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      throw EReadError("Stream read error");
+    }
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+void LoadPayload(const std::string& file_name, std::string& nome_file, std::string& stream) {
+  nome_file = FileNamePart(file_name);
+  stream = EncodeBase64(ReadWholeFile(file_name));
+}
+
+void WritePayload(const std::string& stream, std::ostream& out) {
+  const std::string bytes = DecodeBase64(stream);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw EWriteError("Stream write error");
+}
+
+}  // namespace
+
+const std::string& ModoGestionefileText(TModoGestionefile mode) {
+  const auto index = static_cast<std::size_t>(mode);
+  return ModeTexts().at(index < ModeTexts().size() ? index : 0);
+}
+
+TModoGestionefile TRizOzudoExportLavoroRequest::GetModoGestioneFile() const {
+  const auto& texts = ModeTexts();
+  for (std::size_t i = texts.size(); i-- > 0;) {
+    if (texts[i] == FModoGestioneFile) return static_cast<TModoGestionefile>(i);
+  }
+  return TModoGestionefile::mNonDefinito;
+}
+
+void TRizOzudoExportLavoroRequest::SetModoGestioneFile(TModoGestionefile mode) {
+  FModoGestioneFile = ModoGestionefileText(mode);
+}
+
+const TMVCClassInfo& TRizOzudoExportLavoroRequest::StaticClassInfo() {
+  using T = TRizOzudoExportLavoroRequest;
+  static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
+      "TRizOzudoExportLavoroRequest", nullptr,
+      {MVCProperty("CodiceCommessa", &T::FCodiceCommessa),
+       MVCProperty("ModoGestioneFile", &T::FModoGestioneFile)});
+  return info;
+}
+
+void TRizOzudoExportLavoroResponse::LoadFile(const std::string& file_name) {
+  LoadPayload(file_name, FNomeFile, FStream);
+}
+
+void TRizOzudoExportLavoroResponse::SaveToStream(std::ostream& out) const { WritePayload(FStream, out); }
+
+const TMVCClassInfo& TRizOzudoExportLavoroResponse::StaticClassInfo() {
+  using T = TRizOzudoExportLavoroResponse;
+  static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
+      "TRizOzudoExportLavoroResponse", nullptr,
+      {MVCProperty("Errore", &T::FErrore), MVCProperty("Messaggio", &T::FMessaggio),
+       MVCProperty("NomeFile", &T::FNomeFile), MVCProperty("Stream", &T::FStream),
+       MVCProperty("NrMacchina", &T::FNrMacchina)});
+  return info;
+}
+
+void TRizOzudoImportLavoroRequest::LoadFile(const std::string& file_name) {
+  LoadPayload(file_name, FNomeFile, FStream);
+}
+
+void TRizOzudoImportLavoroRequest::SaveToStream(std::ostream& out) const { WritePayload(FStream, out); }
+
+void TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name) const {
+  const std::string bytes = DecodeBase64(FStream);
+  // The reference platform will not overwrite a read-only file; root would, so check.
+  struct stat st {};
+  if (::stat(file_name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(EACCES));
+  }
+  const int fd = ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(errno));
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      ::close(fd);
+      throw EWriteError("Stream write error");
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  if (::close(fd) != 0) throw EWriteError("Stream write error");
+}
+
+const TMVCClassInfo& TRizOzudoImportLavoroRequest::StaticClassInfo() {
+  using T = TRizOzudoImportLavoroRequest;
+  static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
+      "TRizOzudoImportLavoroRequest", nullptr,
+      {MVCProperty("NomeFile", &T::FNomeFile), MVCProperty("Stream", &T::FStream)});
+  return info;
+}
+
+const TMVCClassInfo& TRizOzudoImportLavoroResponse::StaticClassInfo() {
+  using T = TRizOzudoImportLavoroResponse;
+  static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
+      "TRizOzudoImportLavoroResponse", nullptr,
+      {MVCProperty("Errore", &T::FErrore), MVCProperty("Messaggio", &T::FMessaggio)});
+  return info;
+}
+
+}  // namespace ostrivan::jobs
