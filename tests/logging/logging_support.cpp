@@ -1,0 +1,128 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "logging_test_support.h"
+
+namespace ostrivan::logging::testing {
+
+TempDir::TempDir() {
+  std::string pattern = "/tmp/ostrivan-logging-XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Give write access back everywhere first, as tests make parts read-only.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    ::chmod(it->path().c_str(), 0755);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(pos));
+      break;
+    }
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+void SetOwnerWritable(const std::string& path, bool writable) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("stat failed: " + path);
+  const mode_t mode = writable ? (st.st_mode | S_IWUSR) : (st.st_mode & ~mode_t{S_IWUSR | S_IWGRP | S_IWOTH});
+  ::chmod(path.c_str(), mode & 07777);
+}
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void TMemoryAppender::Setup() {
+  std::lock_guard lock(mutex_);
+  ++setup_calls_;
+  if (setup_failures_left.load() > 0) {
+    setup_failures_left.fetch_sub(1);
+    throw std::runtime_error("setup refused");
+  }
+}
+
+void TMemoryAppender::WriteLog(const TLogItem& log_item) {
+  if (write_delay.count() > 0) std::this_thread::sleep_for(write_delay);
+  std::lock_guard lock(mutex_);
+  if (write_failures_left.load() > 0) {
+    write_failures_left.fetch_sub(1);
+    throw std::runtime_error("write refused");
+  }
+  lines_.push_back(FormatLog(log_item));
+  messages_.push_back(log_item.LogMessage());
+}
+
+void TMemoryAppender::TearDown() {
+  std::lock_guard lock(mutex_);
+  ++tear_down_calls_;
+}
+
+void TMemoryAppender::TryToRestart(bool& restarted) {
+  std::lock_guard lock(mutex_);
+  restarted = restart_answer.load();
+}
+
+std::vector<std::string> TMemoryAppender::Lines() {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+std::vector<std::string> TMemoryAppender::Messages() {
+  std::lock_guard lock(mutex_);
+  return messages_;
+}
+
+int TMemoryAppender::SetupCalls() {
+  std::lock_guard lock(mutex_);
+  return setup_calls_;
+}
+
+int TMemoryAppender::TearDownCalls() {
+  std::lock_guard lock(mutex_);
+  return tear_down_calls_;
+}
+
+}  // namespace ostrivan::logging::testing

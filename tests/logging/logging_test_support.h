@@ -1,0 +1,70 @@
+#pragma once
+// Helpers shared by the logging tests: scratch folders, file reading, and an appender
+// that keeps what it is given in memory.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logging/log_appender.h"
+
+namespace ostrivan::logging::testing {
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const noexcept { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+// Lines split at CR LF; a trailing CR LF gives no empty last line.
+std::vector<std::string> SplitCrLf(const std::string& text);
+// Clears or restores the owner write bit.
+void SetOwnerWritable(const std::string& path, bool writable);
+
+// Polls cond every few ms until it holds or the deadline passes; for waiting on
+// another thread's progress, never for judging speed.
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = std::chrono::seconds(20));
+
+// Records formatted lines; Setup/WriteLog can be made to fail on demand.
+class TMemoryAppender : public TLogAppenderBase {
+ public:
+  const char* ClassName() const noexcept override { return "TMemoryAppender"; }
+  void Setup() override;
+  void WriteLog(const TLogItem& log_item) override;
+  void TearDown() override;
+  void TryToRestart(bool& restarted) override;
+
+  std::vector<std::string> Lines();
+  std::vector<std::string> Messages();
+  int SetupCalls();
+  int TearDownCalls();
+
+  // Knobs; the delay is set before the appender's thread starts.
+  std::atomic<int> setup_failures_left{0};
+  std::atomic<int> write_failures_left{0};
+  std::atomic<bool> restart_answer{false};
+  std::chrono::milliseconds write_delay{0};
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  std::vector<std::string> messages_;
+  int setup_calls_ = 0;
+  int tear_down_calls_ = 0;
+};
+
+}  // namespace ostrivan::logging::testing
