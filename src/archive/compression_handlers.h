@@ -1,0 +1,36 @@
+#pragma once
+// Process-wide table of compression methods: for each method number, one constructor
+// that wraps the archive stream for writing an entry's data and one for reading it.
+// Methods 0 (stored) and 8 (deflate) are present from the start.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "archive/stream.h"
+#include "archive/zip_header.h"
+
+namespace ostrivan::archive {
+
+// The wrapper must not outlive the inner stream. A reading wrapper reads no more than
+// the entry's compressed size from the inner stream.
+using TStreamConstructor = std::function<std::unique_ptr<TStream>(TStream& inner, const TZipHeader& header)>;
+
+inline constexpr std::uint16_t kZipStored = 0;
+inline constexpr std::uint16_t kZipDeflate = 8;
+
+void RegisterCompressionHandler(std::uint16_t method, TStreamConstructor writer, TStreamConstructor reader);
+// False when no handler pair is registered for the method.
+bool FindCompressionHandler(std::uint16_t method, TStreamConstructor& writer, TStreamConstructor& reader);
+// "Stored", "Deflated", ... "Unknown", as messages name the methods.
+std::string CompressionMethodName(std::uint16_t method);
+
+// zlib settings every deflated entry is written with; packing in parallel must use the
+// same so the archive stays identical to a sequential one.
+inline constexpr int kDeflateLevel = -1;
+inline constexpr int kDeflateWindowBits = -15;
+inline constexpr int kDeflateMemLevel = 8;
+inline constexpr std::size_t kDeflateOutputBuffer = 64 * 1024;
+inline constexpr std::size_t kInflateInputBuffer = 64 * 1024;
+
+}  // namespace ostrivan::archive

@@ -1,0 +1,153 @@
+#include "archive/stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/error.h"
+
+namespace ostrivan::archive {
+
+std::int64_t TStream::Seek(std::int64_t, TSeekOrigin) { throw EStreamError("Stream does not support seeking"); }
+std::int64_t TStream::Size() { throw EStreamError("Stream does not support seeking"); }
+void TStream::SetSize(std::int64_t) { throw EStreamError("Stream does not support seeking"); }
+
+std::size_t TStream::ReadFully(void* buffer, std::size_t count) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    std::size_t n = Read(out + done, count - done);
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+void TStream::ReadBuffer(void* buffer, std::size_t count) {
+  if (count != 0 && ReadFully(buffer, count) != count) throw EReadError("Stream read error");
+}
+
+void TStream::WriteBuffer(const void* buffer, std::size_t count) {
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    std::size_t n = Write(in + done, count - done);
+    if (n == 0) throw EWriteError("Stream write error");
+    done += n;
+  }
+}
+
+namespace {
+
+bool IsReadOnlyFile(const std::string& file_name) {
+  struct stat st {};
+  return ::stat(file_name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
+}  // namespace
+
+TFileStream::TFileStream(const std::string& file_name, TOpenMode mode) : file_name_(file_name) {
+  const bool writing = mode != TOpenMode::fmOpenRead;
+  int err = 0;
+  if (file_name.find('\0') != std::string::npos) {
+    err = EINVAL;
+  } else if (writing && IsReadOnlyFile(file_name)) {
+    err = EACCES;
+  } else {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case TOpenMode::fmOpenRead: flags |= O_RDONLY; break;
+      case TOpenMode::fmOpenReadWrite: flags |= O_RDWR; break;
+      case TOpenMode::fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    }
+    do {
+      fd_ = ::open(file_name.c_str(), flags, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) err = errno;
+  }
+  if (err != 0) {
+    const std::string reason = SysErrorMessageText(err);
+    if (mode == TOpenMode::fmCreate)
+      throw EFCreateError("Cannot create file \"" + file_name + "\". " + reason);
+    throw EFOpenError("Cannot open file \"" + file_name + "\". " + reason);
+  }
+}
+
+TFileStream::~TFileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t TFileStream::Read(void* buffer, std::size_t count) {
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer, count);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw EReadError("Stream read error");
+  }
+}
+
+std::size_t TFileStream::Write(const void* buffer, std::size_t count) {
+  for (;;) {
+    ssize_t n = ::write(fd_, buffer, count);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return 0;
+  }
+}
+
+std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+  off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
+  if (result < 0) throw EStreamError("Stream seek error");
+  return result;
+}
+
+std::int64_t TFileStream::Size() {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) throw MakeOSError(errno);
+  return st.st_size;
+}
+
+void TFileStream::SetSize(std::int64_t new_size) {
+  if (::ftruncate(fd_, static_cast<off_t>(new_size)) != 0) throw MakeOSError(errno);
+}
+
+std::size_t TBytesStream::Read(void* buffer, std::size_t count) {
+  if (position_ >= bytes_.size()) return 0;
+  std::size_t n = std::min(count, bytes_.size() - position_);
+  std::memcpy(buffer, bytes_.data() + position_, n);
+  position_ += n;
+  return n;
+}
+
+std::size_t TBytesStream::Write(const void* buffer, std::size_t count) {
+  if (count == 0) return 0;
+  if (position_ + count > bytes_.size()) bytes_.resize(position_ + count);
+  std::memcpy(bytes_.data() + position_, buffer, count);
+  position_ += count;
+  return count;
+}
+
+std::int64_t TBytesStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                      : origin == TSeekOrigin::soCurrent ? static_cast<std::int64_t>(position_)
+                                                         : static_cast<std::int64_t>(bytes_.size());
+  std::int64_t target = base + offset;
+  if (target < 0) throw EStreamError("Stream seek error");
+  position_ = static_cast<std::size_t>(target);
+  return target;
+}
+
+void TBytesStream::SetSize(std::int64_t new_size) {
+  bytes_.resize(static_cast<std::size_t>(new_size));
+  position_ = std::min(position_, bytes_.size());
+}
+
+std::vector<std::uint8_t> TBytesStream::TakeBytes() {
+  position_ = 0;
+  return std::move(bytes_);
+}
+
+}  // namespace ostrivan::archive

@@ -1,0 +1,82 @@
+#pragma once
+// Byte streams the archive works on: a seekable file, a block of memory, and the
+// compressing/decompressing wrappers the compression handlers put around them.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ostrivan::archive {
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TStream {
+ public:
+  virtual ~TStream() = default;
+
+  // Reads up to count bytes; fewer only at the end of the data.
+  virtual std::size_t Read(void* buffer, std::size_t count) = 0;
+  // Writes up to count bytes and returns how many were written.
+  virtual std::size_t Write(const void* buffer, std::size_t count) = 0;
+  virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin);
+  virtual std::int64_t Size();
+  // Cuts (or extends) the stream at new_size.
+  virtual void SetSize(std::int64_t new_size);
+  // Pushes out whatever a wrapper still holds (a compressor's last block).
+  virtual void Flush() {}
+
+  std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+  void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
+  // Exact transfers: a short one fails with "Stream read error" / "Stream write error".
+  void ReadBuffer(void* buffer, std::size_t count);
+  void WriteBuffer(const void* buffer, std::size_t count);
+  // Reads until count bytes or the end of the data; returns the bytes read.
+  std::size_t ReadFully(void* buffer, std::size_t count);
+};
+
+// A file on disk. Read-only files refuse to be opened for writing even for root,
+// because the workstation platform this service mirrors refuses it too.
+class TFileStream : public TStream {
+ public:
+  enum class TOpenMode { fmOpenRead, fmOpenReadWrite, fmCreate };
+
+  TFileStream(const std::string& file_name, TOpenMode mode);
+  ~TFileStream() override;
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t count) override;
+  std::size_t Write(const void* buffer, std::size_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  std::int64_t Size() override;
+  void SetSize(std::int64_t new_size) override;
+
+  int Handle() const { return fd_; }
+  const std::string& FileName() const { return file_name_; }
+
+ private:
+  std::string file_name_;
+  int fd_ = -1;
+};
+
+// Growable memory; used for entries compressed ahead of writing and for tests.
+class TBytesStream : public TStream {
+ public:
+  TBytesStream() = default;
+  explicit TBytesStream(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+  std::size_t Read(void* buffer, std::size_t count) override;
+  std::size_t Write(const void* buffer, std::size_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  std::int64_t Size() override { return static_cast<std::int64_t>(bytes_.size()); }
+  void SetSize(std::int64_t new_size) override;
+
+  const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+  std::vector<std::uint8_t> TakeBytes();
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::size_t position_ = 0;
+};
+
+}  // namespace ostrivan::archive

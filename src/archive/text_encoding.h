@@ -1,0 +1,13 @@
+#pragma once
+// Entry-name decoding: names without the UTF-8 flag are code page 437 (the DOS default
+// of zip tools); UTF-8 names with broken sequences get U+FFFD instead of failing.
+#include <cstdint>
+#include <string>
+
+namespace ostrivan::archive {
+
+std::string CodePage437ToUTF8(const std::string& bytes);
+std::string SanitizeUTF8(const std::string& bytes);
+void AppendUTF8(std::string& out, std::uint32_t code_point);
+
+}  // namespace ostrivan::archive

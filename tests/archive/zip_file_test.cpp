@@ -1,0 +1,568 @@
+// Archive writing and reading: the exact records written, round trips, and the failures
+// of damaged and hostile archives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "archive/dos_date_time.h"
+#include "archive/zip_file.h"
+#include "zip_test_support.h"
+
+namespace ostrivan::archive {
+namespace {
+
+using testing::Crc32Of;
+using testing::ExtraBlock;
+using testing::Le32;
+using testing::Le64;
+using testing::RawArchive;
+using testing::RawEntry;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::uint16_t U16(const std::string& s, std::size_t at) {
+  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(s[at]) | (static_cast<std::uint8_t>(s[at + 1]) << 8));
+}
+std::uint32_t U32(const std::string& s, std::size_t at) {
+  return U16(s, at) | (static_cast<std::uint32_t>(U16(s, at + 2)) << 16);
+}
+
+// Runs fn and returns "ClassName: message" of the failure, or "" when nothing failed.
+std::string FailureOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const ostrivan::Exception& e) {
+    return std::string(e.ClassName()) + ": " + e.Message();
+  }
+  return "";
+}
+
+std::string ExtractBytes(const std::string& archive_bytes, const std::string& target) {
+  return FailureOf([&] {
+    TBytesStream stream{std::vector<std::uint8_t>(archive_bytes.begin(), archive_bytes.end())};
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmRead);
+    zip.ExtractAll(target);
+  });
+}
+
+TEST(ZipWriting, BackslashNameIsStoredAsGivenAndExtractsIntoSubdirectory) {
+  TempDir dir;
+  WriteFile(dir / "P1.NC", "G0 X0 Y0\r\nM30\r\n");
+  {
+    TZipFile zip;
+    zip.Open(dir / "job.zip", TZipMode::zmWrite);
+    zip.Add(dir / "P1.NC", "programs\\P1.NC");
+  }
+  const std::string z = ReadFile(dir / "job.zip");
+  const std::string name = "programs\\P1.NC";
+  const std::size_t n = name.size();
+  // Local header.
+  EXPECT_EQ(U32(z, 0), 0x04034B50u);
+  EXPECT_EQ(U16(z, 4), 20);
+  EXPECT_EQ(U16(z, 6), 0x0800);
+  EXPECT_EQ(U16(z, 8), 8);
+  EXPECT_EQ(U32(z, 14), Crc32Of("G0 X0 Y0\r\nM30\r\n"));
+  const std::uint32_t csize = U32(z, 18);
+  EXPECT_EQ(U32(z, 22), 15u);
+  EXPECT_EQ(U16(z, 26), n);
+  EXPECT_EQ(U16(z, 28), 0);
+  EXPECT_EQ(z.substr(30, n), name);
+  // Central header right after the data.
+  const std::size_t c = 30 + n + csize;
+  EXPECT_EQ(U32(z, c), 0x02014B50u);
+  EXPECT_EQ(U16(z, c + 4), 20);
+  EXPECT_EQ(U16(z, c + 6), 20);
+  EXPECT_EQ(U16(z, c + 8), 0x0800);
+  EXPECT_EQ(U32(z, c + 10 + 2), U32(z, 10));  // same DOS time as the local header
+  EXPECT_EQ(U32(z, c + 20), csize);
+  EXPECT_EQ(U16(z, c + 32), 0);
+  EXPECT_EQ(U32(z, c + 38), 0x20u);
+  EXPECT_EQ(U32(z, c + 42), 0u);
+  EXPECT_EQ(z.substr(c + 46, n), name);
+  // End record closes the file.
+  const std::size_t e = c + 46 + n;
+  ASSERT_EQ(z.size(), e + 22);
+  EXPECT_EQ(U32(z, e), 0x06054B50u);
+  EXPECT_EQ(U16(z, e + 8), 1);
+  EXPECT_EQ(U16(z, e + 10), 1);
+  EXPECT_EQ(U32(z, e + 12), 46 + n);
+  EXPECT_EQ(U32(z, e + 16), c);
+
+  TempDir out;
+  TZipFile reader;
+  reader.Open(dir / "job.zip", TZipMode::zmRead);
+  reader.ExtractAll(out.path());
+  EXPECT_EQ(ReadFile(out / "programs/P1.NC"), "G0 X0 Y0\r\nM30\r\n");
+}
+
+TEST(ZipWriting, EmptyFileIsTwoBytesOfDeflateAndExtractsEmpty) {
+  TempDir dir;
+  WriteFile(dir / "empty.txt", "");
+  {
+    TZipFile zip;
+    zip.Open(dir / "e.zip", TZipMode::zmWrite);
+    zip.Add(dir / "empty.txt");
+    zip.Close();
+  }
+  const std::string z = ReadFile(dir / "e.zip");
+  const std::size_t n = std::strlen("empty.txt");
+  ASSERT_EQ(z.size(), 30 + n + 2 + 46 + n + 22);
+  EXPECT_EQ(z.substr(30 + n, 2), std::string("\x03\x00", 2));
+  TempDir out;
+  TZipFile reader;
+  reader.Open(dir / "e.zip", TZipMode::zmRead);
+  reader.ExtractAll(out.path());
+  EXPECT_EQ(ReadFile(out / "empty.txt"), "");
+}
+
+TEST(ZipWriting, CreatingOverALongerFileLeavesOnlyTheNewArchive) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "alpha");
+  WriteFile(dir / "z.zip", std::string(100000, 'x'));
+  {
+    TZipFile zip;
+    zip.Open(dir / "z.zip", TZipMode::zmWrite);
+    zip.Add(dir / "a.txt");
+  }
+  const std::string z = ReadFile(dir / "z.zip");
+  EXPECT_LT(z.size(), 200u);
+  EXPECT_EQ(U32(z, z.size() - 22), 0x06054B50u);
+}
+
+TEST(ZipWriting, DestroyingAnOpenArchiveStillWritesItsDirectory) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "alpha");
+  {
+    TZipFile zip;
+    zip.Open(dir / "z.zip", TZipMode::zmWrite);
+    zip.Add(dir / "a.txt");
+    EXPECT_NE(FailureOf([&] { zip.Add(dir / "missing.txt"); }), "");
+  }
+  TZipFile reader;
+  reader.Open(dir / "z.zip", TZipMode::zmRead);
+  ASSERT_EQ(reader.FileCount(), 1u);
+  EXPECT_EQ(reader.Files()[0].FileName, "a.txt");
+}
+
+TEST(ZipWriting, ReadWriteModeAppendsToAnExistingArchive) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "alpha");
+  WriteFile(dir / "b.txt", "beta");
+  {
+    TZipFile zip;
+    zip.Open(dir / "z.zip", TZipMode::zmWrite);
+    zip.Add(dir / "a.txt");
+  }
+  {
+    TZipFile zip;
+    zip.Open(dir / "z.zip", TZipMode::zmReadWrite);
+    zip.Add(dir / "b.txt", "sub/b.txt");
+  }
+  TempDir out;
+  TZipFile reader;
+  reader.Open(dir / "z.zip", TZipMode::zmRead);
+  reader.ExtractAll(out.path());
+  EXPECT_EQ(ReadFile(out / "a.txt"), "alpha");
+  EXPECT_EQ(ReadFile(out / "sub/b.txt"), "beta");
+}
+
+TEST(ZipWriting, ArchiveInsideALargerStreamStartsAtTheStreamPosition) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "alpha");
+  TBytesStream stream;
+  const std::string prefix(100, 'p');
+  stream.WriteBuffer(prefix.data(), prefix.size());
+  {
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmWrite);
+    zip.Add(dir / "a.txt");
+  }
+  EXPECT_EQ(std::string(stream.Bytes().begin(), stream.Bytes().begin() + 100), prefix);
+  stream.SetPosition(100);
+  TZipFile reader;
+  reader.Open(stream, TZipMode::zmRead);
+  TempDir out;
+  reader.ExtractAll(out.path());
+  EXPECT_EQ(ReadFile(out / "a.txt"), "alpha");
+}
+
+TEST(ZipAttributes, ReadOnlyAndTimesSurviveTheRoundTrip) {
+  TempDir dir;
+  WriteFile(dir / "ro.txt", "locked");
+  WriteFile(dir / "old.txt", "from 1979");
+  WriteFile(dir / "new.txt", "dated");
+  testing::MakeReadOnly(dir / "ro.txt");
+  std::tm tm79 {};
+  tm79.tm_year = 79, tm79.tm_mon = 5, tm79.tm_mday = 1, tm79.tm_hour = 12, tm79.tm_isdst = -1;
+  testing::SetModifiedTime(dir / "old.txt", std::mktime(&tm79));
+  std::tm tm25 {};
+  tm25.tm_year = 125, tm25.tm_mon = 4, tm25.tm_mday = 24, tm25.tm_hour = 12, tm25.tm_min = 30, tm25.tm_sec = 11;
+  tm25.tm_isdst = -1;
+  const std::time_t t25 = std::mktime(&tm25);
+  testing::SetModifiedTime(dir / "new.txt", t25);
+  {
+    TZipFile zip;
+    zip.Open(dir / "z.zip", TZipMode::zmWrite);
+    zip.Add(dir / "ro.txt");
+    zip.Add(dir / "old.txt");
+    zip.Add(dir / "new.txt");
+    EXPECT_EQ(zip.Files()[0].ExternalAttributes, 0x21u);
+    EXPECT_EQ(zip.Files()[1].ModifiedDateTime, 0u);
+  }
+  const std::time_t before = std::time(nullptr);
+  TempDir out;
+  TZipFile reader;
+  reader.Open(dir / "z.zip", TZipMode::zmRead);
+  reader.ExtractAll(out.path());
+  EXPECT_TRUE(testing::IsReadOnly(out / "ro.txt"));
+  EXPECT_FALSE(testing::IsReadOnly(out / "new.txt"));
+  struct stat st {};
+  ASSERT_EQ(::stat((out / "new.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, t25 - 1);  // two-second resolution drops the odd second
+  ASSERT_EQ(::stat((out / "old.txt").c_str(), &st), 0);
+  EXPECT_GE(st.st_mtime, before);  // no valid date: the file system's own time
+}
+
+TEST(ZipExtracting, ReplacesExistingFilesButNotReadOnlyOnes) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "new content");
+  {
+    TZipFile zip;
+    zip.Open(dir / "z.zip", TZipMode::zmWrite);
+    zip.Add(dir / "a.txt");
+  }
+  TempDir out;
+  WriteFile(out / "a.txt", "old content that is longer");
+  TZipFile reader;
+  reader.Open(dir / "z.zip", TZipMode::zmRead);
+  reader.ExtractAll(out.path());
+  EXPECT_EQ(ReadFile(out / "a.txt"), "new content");
+
+  WriteFile(out / "a.txt", "protected");
+  testing::MakeReadOnly(out / "a.txt");
+  EXPECT_EQ(FailureOf([&] { reader.ExtractAll(out.path()); }),
+            "EFCreateError: Cannot create file \"" + (out / "a.txt") + "\". Permission denied");
+  EXPECT_EQ(ReadFile(out / "a.txt"), "protected");
+}
+
+TEST(DosDateTime, EncodesLocalTimeAndRejectsImpossibleValues) {
+  auto local = [](int y, int mo, int d, int h, int mi, int s) {
+    std::tm tm {};
+    tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_min = mi, tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+  };
+  struct Case {
+    std::time_t when;
+    std::uint32_t expected;
+  } encode[] = {
+      {local(1980, 1, 1, 0, 0, 0), 0x00210000u},
+      {local(2025, 5, 24, 12, 0, 1), 0x5AB86000u},  // odd second dropped
+      {local(2107, 12, 31, 23, 59, 58), (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u},
+      {local(1979, 12, 31, 23, 59, 59), 0u},
+      {local(2108, 1, 1, 0, 0, 0), 0u},
+  };
+  for (const auto& c : encode) EXPECT_EQ(DateTimeToDosDateTime(c.when), c.expected) << c.when;
+
+  std::time_t t = 0;
+  ASSERT_TRUE(DosDateTimeToDateTime(0x5AB86000u, t));
+  EXPECT_EQ(t, local(2025, 5, 24, 12, 0, 0));
+  const std::uint32_t invalid[] = {
+      0u,                                         // month 0
+      (45u << 25) | (4u << 21) | (31u << 16),     // 31 April
+      (45u << 25) | (2u << 21) | (29u << 16),     // 29 February 2025
+      (45u << 25) | (1u << 21) | (1u << 16) | (24u << 11),
+      (45u << 25) | (1u << 21) | (1u << 16) | (60u << 5),
+      (45u << 25) | (1u << 21) | (1u << 16) | 30u,  // 60 seconds
+  };
+  for (std::uint32_t v : invalid) EXPECT_FALSE(DosDateTimeToDateTime(v, t)) << std::hex << v;
+  EXPECT_TRUE(DosDateTimeToDateTime((44u << 25) | (2u << 21) | (29u << 16), t));  // 29 February 2024
+}
+
+TEST(Zip64Values, WriterCoversSlotsUpToTheLargestValueAndReaderFollowsOverflowedFields) {
+  const std::uint64_t big = 5ull << 30;
+  TZipHeader h;
+  h.RequiredVersion = 20;
+  h.SetUncompressedSize64(big);
+  h.SetLocalHeaderOffset64(100);
+  EXPECT_EQ(h.ExtraFieldLength, 12);  // id, size, one value
+  EXPECT_EQ(h.RequiredVersion, 45);
+  EXPECT_EQ(h.UncompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(h.LocalHeaderOffset, 100u);
+  EXPECT_EQ(h.GetUncompressedSize64(), big);
+
+  h.ReserveCompressedSize64();
+  h.SetCompressedSize64(7);
+  EXPECT_EQ(h.ExtraFieldLength, 20);
+  EXPECT_EQ(h.GetCompressedSize64(), 7u);
+
+  TZipHeader far;
+  far.RequiredVersion = 20;
+  far.SetUncompressedSize64(10);
+  far.SetCompressedSize64(12);
+  far.SetLocalHeaderOffset64(big);  // an offset takes both sizes along
+  EXPECT_EQ(far.ExtraFieldLength, 28);
+  EXPECT_EQ(far.UncompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(far.CompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(far.GetUncompressedSize64(), 10u);
+  EXPECT_EQ(far.GetCompressedSize64(), 12u);
+  EXPECT_EQ(far.GetLocalHeaderOffset64(), big);
+  far.SetLocalHeaderOffset64(64);  // nothing needs 64 bits any more
+  EXPECT_EQ(far.ExtraFieldLength, 0);
+  EXPECT_EQ(far.RequiredVersion, 20);
+  EXPECT_EQ(far.GetCompressedSize64(), 12u);
+
+  // Other writers keep only the overflowed fields, in order.
+  TZipHeader other;
+  other.UncompressedSize = 10;
+  other.CompressedSize = 12;
+  other.LocalHeaderOffset = 0xFFFFFFFFu;
+  other.ExtraField = ExtraBlock(0x0001, Le64(big));
+  EXPECT_EQ(other.GetUncompressedSize64(), 10u);
+  EXPECT_EQ(other.GetLocalHeaderOffset64(), big);
+}
+
+TEST(Zip64Records, SixtyFiveThousandFiveHundredThirtyFiveEntriesGetZip64EndRecords) {
+  TempDir dir;
+  WriteFile(dir / "e", "");
+  TBytesStream stream;
+  {
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmWrite);
+    for (int i = 0; i < 65535; ++i) zip.Add(dir / "e", std::to_string(i));
+  }
+  const std::string z(stream.Bytes().begin(), stream.Bytes().end());
+  const std::size_t end = z.size() - 22;
+  EXPECT_EQ(U32(z, end), 0x06054B50u);
+  EXPECT_EQ(U16(z, end + 8), 0xFFFF);
+  EXPECT_EQ(U32(z, end + 16), 0xFFFFFFFFu);
+  EXPECT_EQ(U32(z, end - 20), 0x07064B50u);
+  EXPECT_EQ(U32(z, end - 20 - 56), 0x06064B50u);
+  stream.SetPosition(0);
+  TZipFile reader;
+  reader.Open(stream, TZipMode::zmRead);
+  ASSERT_EQ(reader.FileCount(), 65535u);
+  EXPECT_EQ(reader.Files().back().FileName, "65534");
+}
+
+TEST(ZipNames, UnicodePathFieldAndCodePage437) {
+  const std::string raw = "old.txt";
+  RawEntry with_unicode;
+  with_unicode.name = raw;
+  with_unicode.payload = "u";
+  with_unicode.flag = 0;
+  with_unicode.local_extra = ExtraBlock(0x7075, std::string("\x01", 1) + Le32(Crc32Of(raw)) + "nuovo_\xC3\xA8.txt");
+  RawEntry stale = with_unicode;
+  stale.name = "kept.txt";  // the field's CRC belongs to another name: ignored
+  RawEntry dos;
+  dos.name = "\x80\x81\xE1.txt";
+  dos.flag = 0;
+  dos.payload = "d";
+  RawArchive archive{{with_unicode, stale, dos}};
+  TempDir out;
+  ASSERT_EQ(ExtractBytes(archive.Build(), out.path()), "");
+  EXPECT_EQ(testing::ListTree(out.path()),
+            (std::vector<std::string>{"kept.txt", "nuovo_\xC3\xA8.txt", "\xC3\x87\xC3\xBC\xC3\x9F.txt"}));
+}
+
+TEST(ZipNames, BothSeparatorsMakeSubdirectoriesAndUnsafeNamesWriteNothing) {
+  TempDir root;
+  const std::string target = root / "target";
+  struct Case {
+    std::string name;
+    std::string expected_file;  // "" when refused
+  } cases[] = {
+      {"dir\\sub/f.txt", "dir/sub/f.txt"},
+      {"./x.txt", "x.txt"},
+      {"a//b.txt", "a/b.txt"},
+      {"../evil.txt", ""},
+      {"..\\evil.txt", ""},
+      {"a/../../evil.txt", ""},
+      {"/tmp/evil.txt", ""},
+      {"\\evil.txt", ""},
+      {"C:\\evil.txt", ""},
+      {"a/..", ""},
+  };
+  for (const auto& c : cases) {
+    testing::RemoveTree(target);
+    RawEntry good;
+    good.name = "first.txt";
+    good.payload = "1";
+    RawEntry e;
+    e.name = c.name;
+    e.payload = "payload";
+    const std::string failure = ExtractBytes(RawArchive{{good, e}}.Build(), target);
+    if (c.expected_file.empty()) {
+      EXPECT_EQ(failure, "EZipException: Zip entry name outside the target directory: \"" + c.name + "\"") << c.name;
+      EXPECT_TRUE(testing::ListTree(root.path()).empty()) << c.name;  // not even the safe entry
+    } else {
+      EXPECT_EQ(failure, "") << c.name;
+      EXPECT_EQ(ReadFile(target + "/" + c.expected_file), "payload") << c.name;
+    }
+  }
+  EXPECT_FALSE(testing::FileExists("/tmp/evil.txt"));
+}
+
+// Damaged and hostile archives: each is a small variation of a valid one.
+TEST(ZipFailures, DamagedAndHostileArchivesFailWithTheirMessages) {
+  const std::string bomb_payload(4 << 20, '\0');
+  auto entry = [](const std::string& name, const std::string& payload) {
+    RawEntry e;
+    e.name = name;
+    e.payload = payload;
+    return e;
+  };
+  auto valid = [&] { return RawArchive{{entry("a.txt", "alpha alpha alpha"), entry("b.txt", "beta")}}; };
+  struct Case {
+    const char* what;
+    std::function<std::string()> bytes;
+    std::string expected;
+  } cases[] = {
+      {"text file", [] { return std::string("this is not an archive\n"); }, "EZipException: Error reading zip file"},
+      {"empty file", [] { return std::string(); }, "EReadError: Stream read error"},
+      {"truncated end", [&] { auto z = valid().Build(); return z.substr(0, z.size() - 5); },
+       "EZipException: Error reading zip file"},
+      {"count larger than the file", [&] { auto a = valid(); a.count_override = 60000; return a.Build(); },
+       "EZipException: Error reading zip file"},
+      {"central signature", [&] { auto a = valid(); a.entries[1].central_signature = 0x12345678; return a.Build(); },
+       "EZipException: Invalid Zip Central Header signature"},
+      {"local signature", [&] { auto a = valid(); a.entries[1].local_signature = 0x12345678; return a.Build(); },
+       "EZipException: Invalid Zip Local Header signature"},
+      {"offset past the data", [&] { auto a = valid(); a.entries[1].offset_override = 1 << 20; return a.Build(); },
+       "EZipException: Error reading zip file"},
+      {"method without handler", [&] { auto a = valid(); a.entries[1].method = 14; return a.Build(); },
+       "EZipException: Item not found"},
+      {"flipped stored byte",
+       [&] { auto a = valid(); a.entries[0].method = 0; a.entries[0].data = "alpha alpha alphA"; return a.Build(); },
+       "EZipCRCException: Error reading zip file"},
+      {"broken deflate data",
+       [&] { auto a = valid(); a.entries[0].data = std::string("\xff\xff\xff\xff", 4); return a.Build(); },
+       "EZipException: data error"},
+      {"declared size too large",
+       [&] { auto a = valid(); a.entries[0].uncompressed = 1000; return a.Build(); },
+       "EZipException: Error reading zip file"},
+      {"declared size too small", [&] { auto a = valid(); a.entries[0].uncompressed = 3; return a.Build(); },
+       "EZipException: Error reading zip file"},
+      {"stored data longer than declared",
+       [&] { auto a = valid(); a.entries[0].method = 0; a.entries[0].uncompressed = 5; return a.Build(); },
+       "EZipException: Error reading zip file"},
+      {"bomb stops at declared size",
+       [&] { auto a = RawArchive{{entry("bomb", bomb_payload)}}; a.entries[0].uncompressed = 1000; return a.Build(); },
+       "EZipException: Error reading zip file"},
+      {"overlapping entries",
+       [&] {
+         auto a = RawArchive{{entry("one", bomb_payload), entry("two", bomb_payload)}};
+         a.entries[1].offset_override = 0;
+         return a.Build();
+       },
+       "EZipException: Error reading zip file"},
+      {"declared total beyond free space",
+       [&] {
+         auto a = valid();
+         a.entries[0].uncompressed = 0xFFFFFFFF;
+         a.entries[0].central_extra = ExtraBlock(0x0001, Le64(1ull << 60));
+         return a.Build();
+       },
+       "EZipException: Not enough free disk space to extract the zip file"},
+      {"name length past the end",
+       [&] {
+         auto z = valid().Build();
+         const std::size_t cd = U32(z, z.size() - 6);
+         z[cd + 28] = '\xff';
+         z[cd + 29] = '\xff';
+         return z;
+       },
+       "EZipException: Error reading zip file"},
+      {"name with a NUL", [&] { auto a = valid(); a.entries[1].name = std::string("b\0c", 3); return a.Build(); },
+       "EZipException: Invalid characters in path"},
+  };
+  for (const auto& c : cases) {
+    TempDir out;
+    EXPECT_EQ(ExtractBytes(c.bytes(), out / "t"), c.expected) << c.what;
+    // Whatever was refused before writing left nothing; a bomb never outgrows its size.
+    for (const auto& f : testing::ListTree(out.path())) EXPECT_LE(ReadFile(out / f).size(), 1000u) << c.what;
+  }
+}
+
+TEST(ZipFailures, MisuseOfTheArchiveObject) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "alpha");
+  TZipFile zip;
+  struct Case {
+    const char* what;
+    std::function<void()> action;
+    std::string expected;
+  } cases[] = {
+      {"add while closed", [&] { zip.Add(dir / "a.txt"); }, "EZipException: File must be open for writing"},
+      {"extract while closed", [&] { zip.ExtractAll(dir / "x"); }, "EZipException: File must be open for reading"},
+      {"open closed mode", [&] { zip.Open(dir / "z.zip", TZipMode::zmClosed); }, "EZipException: Invalid argument"},
+      {"create in missing directory", [&] { zip.Open(dir / "no/z.zip", TZipMode::zmWrite); },
+       "EFCreateError: Cannot create file \"" + (dir / "no/z.zip") + "\". No such file or directory"},
+      {"open missing archive", [&] { zip.Open(dir / "none.zip", TZipMode::zmRead); },
+       "EFOpenError: Cannot open file \"" + (dir / "none.zip") + "\". No such file or directory"},
+      {"empty source name",
+       [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.Add(""); }, "EZipException: File name must not be empty"},
+      {"unregistered method",
+       [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.Add(dir / "a.txt", "", 12); },
+       "EZipException: Support for compression method not registered: BZIP2"},
+      {"missing source", [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.Add(dir / "b.txt"); },
+       "EFOpenError: Cannot open file \"" + (dir / "b.txt") + "\". No such file or directory"},
+      {"extract while writing",
+       [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.ExtractAll(dir / "x"); },
+       "EZipException: File must be open for reading"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FailureOf(c.action), c.expected) << c.what;
+    zip.Close();
+  }
+  EXPECT_EQ(CompressionMethodName(98), "PPMd version I, Rev 1");
+  EXPECT_EQ(CompressionMethodName(11), "Unknown");
+}
+
+// Packing ahead on several threads must not change a single byte.
+TEST(ZipParallel, AddFilesWritesTheSameBytesAsSequentialAdds) {
+  TempDir dir;
+  std::vector<TZipSource> sources;
+  std::string big;
+  for (std::size_t i = 0; big.size() < kParallelEntryLimit + 1000; ++i)
+    big += "N" + std::to_string(i) + " G1 X" + std::to_string(i * 7 % 1000) + " Y" + std::to_string(i * 13 % 997) + "\r\n";
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".NC";
+    WriteFile(dir / name, i == 5 ? std::string() : i == 17 ? big : std::string(static_cast<std::size_t>(i) * 3001, 'a' + i % 26));
+    sources.push_back({dir / name, "programs\\" + name});
+  }
+  auto pack = [&](bool parallel) {
+    TBytesStream stream;
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmWrite);
+    if (parallel) zip.AddFiles(sources, kZipDeflate, 2);
+    else
+      for (const auto& s : sources) zip.Add(s.FileName, s.ArchiveFileName);
+    zip.Close();
+    return stream.TakeBytes();
+  };
+  const auto sequential = pack(false);
+  EXPECT_EQ(pack(true), sequential);
+
+  // A failure stops at its entry; the ones before it are in the archive.
+  sources[3].FileName = dir / "missing";
+  TBytesStream stream;
+  {
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmWrite);
+    EXPECT_EQ(FailureOf([&] { zip.AddFiles(sources, kZipDeflate, 2); }),
+              "EFOpenError: Cannot open file \"" + (dir / "missing") + "\". No such file or directory");
+  }
+  stream.SetPosition(0);
+  TZipFile reader;
+  reader.Open(stream, TZipMode::zmRead);
+  EXPECT_EQ(reader.FileCount(), 3u);
+}
+
+}  // namespace
+}  // namespace ostrivan::archive

@@ -1,0 +1,78 @@
+#pragma once
+// Helpers for archive tests and the fuzz target: temporary directories, files, raw
+// archives assembled field by field (to describe damaged and hostile ones), and
+// running the real zip tools.
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace ostrivan::archive::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void RemoveTree(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+void SetModifiedTime(const std::string& path, std::time_t when);
+void MakeReadOnly(const std::string& path);
+bool IsReadOnly(const std::string& path);
+// Relative paths of all files below dir, sorted, with '/' separators.
+std::vector<std::string> ListTree(const std::string& dir);
+
+std::string RawDeflate(const std::string& data, int level = 6);
+std::uint32_t Crc32Of(const std::string& data);
+
+// One entry of a hand-made archive. Sizes and CRC follow the data unless overridden.
+struct RawEntry {
+  std::string name;
+  std::string payload;         // uncompressed content
+  std::uint16_t method = 8;    // 0 or 8 compress the payload; others store it as is
+  std::string data;            // stored bytes; filled from payload when empty and method is 0/8
+  std::int64_t crc = -1;       // -1: CRC of payload
+  std::int64_t compressed = -1;
+  std::int64_t uncompressed = -1;
+  std::uint16_t flag = 0x0800;
+  std::uint16_t made_by = 20;
+  std::uint32_t external = 0x20;
+  std::uint32_t dos_time = 0x5AB86000;  // 2025-05-24 12:00:00
+  std::string local_extra;
+  std::string central_extra;
+  std::int64_t offset_override = -1;    // central header's local header offset
+  std::uint32_t local_signature = 0x04034B50;
+  std::uint32_t central_signature = 0x02014B50;
+};
+
+struct RawArchive {
+  std::vector<RawEntry> entries;
+  std::int64_t count_override = -1;  // entry count in the end record
+  std::string Build() const;
+};
+
+std::string ExtraBlock(std::uint16_t id, const std::string& data);
+std::string Le16(std::uint16_t v);
+std::string Le32(std::uint32_t v);
+std::string Le64(std::uint64_t v);
+
+struct CommandResult {
+  int exit_code = -1;
+  std::string output;  // stdout and stderr together
+};
+CommandResult RunCommand(const std::string& command);
+std::string ShellQuote(const std::string& text);
+// Runs a Python 3 script given as text, with argv[1..] = args.
+CommandResult RunPython(const std::string& script, const std::vector<std::string>& args = {});
+
+}  // namespace ostrivan::archive::testing
