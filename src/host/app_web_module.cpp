@@ -1,0 +1,36 @@
+#include "host/app_web_module.h"
+
+#include "http/web_request_handler.h"
+#include "jobs/riz_ozudo_controller.h"
+#include "web/serializer_json.h"
+
+namespace ostrivan::host {
+
+void TAppWebModule::WebModuleCreate() {
+  engine_ = std::make_unique<web::TMVCEngine>(*this, [](web::TMVCConfig& config) {
+    using namespace web::config_keys;
+    config.SetValue(kSessionTimeout, "0");
+    config.SetValue(kDefaultContentType, "application/json");
+    config.SetValue(kDefaultContentCharset, "UTF-8");
+    config.SetValue(kAllowUnhandledAction, "false");
+    config.SetValue(kLoadSystemControllers, "true");
+    config.SetValue(kDefaultViewFileExtension, "html");
+    config.SetValue(kViewPath, "templates");
+    config.SetValue(kMaxEntitiesRecordCount, "20");
+    config.SetValue(kExposeServerSignature, "true");
+    config.SetValue(kExposeXPoweredBy, "true");
+    config.SetValue(kMaxRequestSize, std::to_string(5 * 1024 * 1024));
+  });
+  engine_->AddController(&jobs::TRizOzudoController::ClassInfo());
+  engine_->AddSerializer("application/json", std::make_shared<web::TMVCJsonSerializer>());
+}
+
+void TAppWebModule::WebModuleDestroy() { engine_.reset(); }
+
+void RegisterAppWebModule() {
+  http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
+  handler.SetWebModuleClass([] { return std::unique_ptr<http::TWebModule>(std::make_unique<TAppWebModule>()); });
+  handler.SetMaxConnections(kHostMaxConnections);
+}
+
+}  // namespace ostrivan::host

@@ -1,0 +1,321 @@
+#include "web/engine.h"
+
+#include <charconv>
+
+#include "http/date_time.h"
+#include "http/web_request_handler.h"
+#include "logging/framework_log.h"
+#include "web/content_type.h"
+#include "web/html_serializer.h"
+#include "web/json_data_objects.h"
+#include "web/mvc_controller.h"
+#include "web/mvc_exceptions.h"
+#include "web/serializer_json.h"
+#include "web/string_utils.h"
+#include "web/system_controller.h"
+
+namespace ostrivan::web {
+
+using logging::FrameworkLogError;
+using logging::FrameworkLogInfo;
+
+namespace {
+std::int64_t ParseInt64(const std::string& text, std::int64_t fallback) {
+  std::int64_t value = 0;
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (begin != end && *begin == '+') ++begin;  // a leading "+" is part of an integer's text
+  auto [ptr, ec] = std::from_chars(begin, end, value);
+  if (ec != std::errc() || ptr != end || begin == end) return fallback;
+  return value;
+}
+
+// "[EMVCException] Not Found [PathInfo "/x"] (Custom message: "GET /x")"
+std::string GuardLogLine(const std::string& class_name, const std::string& message, const std::string& summary,
+                         const std::string& custom) {
+  return "[" + class_name + "] " + message + " [PathInfo \"" + summary + "\"] (Custom message: \"" + custom +
+         "\")";
+}
+}  // namespace
+
+TMVCEngine::TMVCEngine(http::TWebModule& web_module, TConfigAction config_action) : web_module_(web_module) {
+  saved_on_before_dispatch_ = web_module_.BeforeDispatch();
+  web_module_.SetBeforeDispatch(
+      [this](http::TCustomWebDispatcher&, http::TWebRequest& request, http::TWebResponse& response,
+             bool& handled) { EngineBeforeDispatch(request, response, handled); });
+
+  config_ = std::make_unique<TMVCConfig>();
+
+  // Runs while the pool builds this module under its lock: only plain field writes here.
+  http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
+  if (!handler.CacheConnections()) handler.SetCacheConnections(true);
+  handler.SetMaxConnections(kEngineMaxConnections);
+
+  ConfigDefaultValues();
+  if (config_action) {
+    FrameworkLogInfo(">> Custom configuration method");
+    config_action(*config_);
+    FrameworkLogInfo("<< Custom configuration method");
+  }
+  config_->Freeze();
+  CacheConfigValues();
+  RegisterStandardSerializers();
+  LoadSystemControllers();
+}
+
+TMVCEngine::~TMVCEngine() {
+  // The module may outlive its engine for a moment; never leave it calling into us.
+  web_module_.SetBeforeDispatch(saved_on_before_dispatch_);
+}
+
+void TMVCEngine::ConfigDefaultValues() {
+  using namespace config_keys;
+  FrameworkLogInfo("ENTER: Config default values");
+  config_->SetValue(kSessionTimeout, "30");
+  config_->SetValue(kDefaultContentType, "application/json");
+  config_->SetValue(kDefaultContentCharset, "UTF-8");
+  config_->SetValue(kDefaultViewFileExtension, "html");
+  config_->SetValue(kViewPath, "templates");
+  config_->SetValue(kPathPrefix, "");
+  config_->SetValue(kAllowUnhandledAction, "false");
+  config_->SetValue(kServerName, "TornioMVC");
+  config_->SetValue(kExposeServerSignature, "true");
+  config_->SetValue(kExposeXPoweredBy, "true");
+  config_->SetValue(kSessionType, "memory");
+  config_->SetValue(kMaxEntitiesRecordCount, "20");
+  config_->SetValue(kMaxRequestSize, std::to_string(kDefaultMaxRequestSize));
+  config_->SetValue(kHATEOSPropertyName, "_links");
+  config_->SetValue(kLoadSystemControllers, "true");
+  FrameworkLogInfo("EXIT: Config default values");
+  on_router_log_ = [this](TMVCRouter& router, TMVCRouterLogState state, TWebContext& context) {
+    DefaultRouterLog(router, state, context);
+  };
+}
+
+void TMVCEngine::CacheConfigValues() {
+  using namespace config_keys;
+  config_cache_max_request_size_ = ParseInt64(config_->GetValue(kMaxRequestSize), kDefaultMaxRequestSize);
+  config_cache_expose_server_signature_ = config_->GetValue(kExposeServerSignature) == "true";
+  config_cache_server_signature_ = config_->GetValue(kServerName);
+  config_cache_expose_x_powered_by_ = config_->GetValue(kExposeXPoweredBy) == "true";
+  config_cache_default_content_type_ = config_->GetValue(kDefaultContentType);
+  config_cache_default_content_charset_ = config_->GetValue(kDefaultContentCharset);
+  config_cache_path_prefix_ = config_->GetValue(kPathPrefix);
+  allow_unhandled_action_ = config_->GetValue(kAllowUnhandledAction) != "false";
+}
+
+void TMVCEngine::RegisterStandardSerializers() {
+  if (!serializers_.contains("application/json")) {
+    serializers_["application/json"] = std::make_shared<TMVCJsonSerializer>();
+  }
+  if (!serializers_.contains("text/html")) {
+    serializers_["text/html"] = std::make_shared<TMVCHTMLSerializer>(*config_);
+  }
+}
+
+void TMVCEngine::LoadSystemControllers() {
+  if (config_->GetValue(config_keys::kLoadSystemControllers) != "true") return;
+  FrameworkLogInfo("ENTER: LoadSystemControllers");
+  AddController(&TMVCSystemController::ClassInfo());
+  FrameworkLogInfo("EXIT: LoadSystemControllers");
+}
+
+TMVCEngine& TMVCEngine::AddController(TMVCControllerClazz controller_class, const std::string& url_segment) {
+  return AddController(controller_class, nullptr, url_segment);
+}
+
+TMVCEngine& TMVCEngine::AddController(TMVCControllerClazz controller_class, TMVCControllerCreateAction create_action,
+                                      const std::string& url_segment) {
+  auto delegate = std::make_unique<TMVCControllerDelegate>();
+  delegate->Clazz = controller_class;
+  delegate->CreateAction = std::move(create_action);
+  delegate->URLSegment = url_segment;
+  controllers_.push_back(std::move(delegate));
+  return *this;
+}
+
+TMVCEngine& TMVCEngine::AddSerializer(const std::string& content_type, std::shared_ptr<IMVCSerializer> serializer) {
+  serializers_[content_type] = std::move(serializer);
+  return *this;
+}
+
+void TMVCEngine::EngineBeforeDispatch(http::TWebRequest& request, http::TWebResponse& response, bool& handled) {
+  handled = false;
+  try {
+    handled = ExecuteRequest(request, response);
+    // The reply went out when the context was released; let go of its stream.
+    response.SetContentStream(nullptr);
+  } catch (const std::exception& error) {
+    HandleDispatchFailure(error, response);
+    handled = true;
+  }
+}
+
+void TMVCEngine::HandleDispatchFailure(const std::exception& error, http::TWebResponse& response) {
+  FrameworkLogError("[" + ExceptionClassName(error) + "] " + error.what());
+  response.SetStatusCode(500);
+  if (const auto* mvc_error = dynamic_cast<const EMVCException*>(&error)) {
+    response.SetStatusCode(mvc_error->HttpErrorCode());
+  }
+  response.SetContent(error.what());
+  response.SendResponse();
+}
+
+void TMVCEngine::AddStandardHeaders(TWebContext& context) {
+  if (config_cache_expose_server_signature_) {
+    context.Response().SetCustomHeader("Server", config_cache_server_signature_);
+  }
+  if (config_cache_expose_x_powered_by_) context.Response().SetCustomHeader("X-Powered-By", kXPoweredByValue);
+  context.Response().RawWebResponse().SetDate(http::LocalToUTC(http::NowLocal()));
+}
+
+bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& response) {
+  // The body arrives whole before dispatch, so the second check sees the same size;
+  // both stay so a streaming server would be covered too.
+  const std::string size_error =
+      "Request size exceeded the max allowed size [" + std::to_string(config_cache_max_request_size_ / 1024) + " KiB] ";
+  if (request.ContentLength() > config_cache_max_request_size_) throw EMVCException(413, size_error + "(1)");
+  request.ReadTotalContent();
+  if (request.ContentLength() > config_cache_max_request_size_) throw EMVCException(413, size_error + "(2)");
+
+  auto params_table = std::make_unique<TMVCRequestParamsTable>();
+  auto context = std::make_unique<TWebContext>(request, response, *config_, serializers_);
+  AddStandardHeaders(*context);
+  auto router = std::make_unique<TMVCRouter>(*config_, GlobalActionParamsCache());
+  std::unique_ptr<TMVCController> controller;
+
+  try {
+    std::string response_media_type;
+    std::string response_charset;
+    const bool found = router->ExecuteRouting(
+        context->Request().PathInfo(), context->Request().GetOverwrittenHTTPMethod(), request.ContentType(),
+        request.Accept(), controllers_, config_cache_default_content_type_, config_cache_default_content_charset_,
+        config_cache_path_prefix_, *params_table, response_media_type, response_charset);
+    if (!found) {
+      if (!allow_unhandled_action_) {
+        context->Response().SetStatusCode(404);
+        context->Response().SetReasonString("Not Found");
+        on_router_log_(*router, TMVCRouterLogState::rlsRouteNotFound, *context);
+        throw EMVCException(context->Response().ReasonString(),
+                            context->Request().HTTPMethodAsString() + " " + context->Request().PathInfo(), 0,
+                            404);
+      }
+      context->Response().SetFlushOnDestroy(false);
+    } else {
+      try {
+        if (router->ControllerCreateAction()) {
+          controller = router->ControllerCreateAction()();
+        } else {
+          controller = router->ControllerClazz()->create();
+        }
+        if (!controller) throw EMVCException("Controller factory returned nothing");
+      } catch (const std::exception& error) {
+        FrameworkLogError(GuardLogLine(ExceptionClassName(error), error.what(), RequestSummary(context->Request()),
+                                       "Cannot create controller"));
+        throw EMVCException(500, "Cannot create controller");
+      }
+      controller->SetEngine(this);
+      controller->SetContext(context.get());
+      context->SetParamsTable(params_table.get());
+      controller->ControllerCreated();
+      controller->SetContentType(ComposeContentType(response_media_type, response_charset));
+
+      const TMVCActionDescriptor& action = *router->MethodToCall();
+      bool action_handled = false;
+      controller->ActionStarting(*context, action.name, action_handled);
+      if (!action_handled) {
+        try {
+          action.invoke(*controller);
+        } catch (...) {
+          controller->ActionFinished(*context, action.name);
+          controller->ControllerReleasing();
+          throw;
+        }
+        controller->ActionFinished(*context, action.name);
+      }
+      controller->ControllerReleasing();
+      context->Response().SetContentType(controller->ContentType());
+      on_router_log_(*router, TMVCRouterLogState::rlsRouteFound, *context);
+    }
+  } catch (const std::exception& error) {
+    HandleGuardedFailure(error, *context, controller.get());
+  }
+
+  // Release in order; the context's release sends the reply.
+  controller.reset();
+  router.reset();
+  context.reset();
+  params_table.reset();
+  return false;
+}
+
+void TMVCEngine::HandleGuardedFailure(const std::exception& error, TWebContext& context, TMVCController* controller) {
+  const std::string class_name = ExceptionClassName(error);
+  const auto* mvc_error = dynamic_cast<const EMVCException*>(&error);
+  const std::string custom = mvc_error != nullptr ? mvc_error->DetailedMessage() : "Global Action Exception Handler";
+  FrameworkLogError(GuardLogLine(class_name, error.what(), RequestSummary(context.Request()), custom));
+  const int status = mvc_error != nullptr ? mvc_error->HttpErrorCode() : 500;
+  try {
+    if (controller != nullptr) {
+      controller->ResponseStatus(status, "");
+      controller->Render(error);
+    } else {
+      SendRawHTTPStatus(context, status, "[" + class_name + "] " + error.what(), class_name);
+    }
+  } catch (const std::exception& reply_error) {
+    // The error reply itself failed: fall back to the plain text form.
+    FrameworkLogError("[" + ExceptionClassName(reply_error) + "] " + reply_error.what());
+    context.Response().SetContentType(ComposeContentType("text/plain", config_cache_default_content_charset_));
+    context.Response().SetContent(config_cache_server_signature_ + "\r\nHTTP " + std::to_string(status) + ": " +
+                                  error.what());
+    context.Response().SetStatusCode(status);
+  }
+}
+
+void TMVCEngine::SendRawHTTPStatus(TWebContext& context, int status_code, const std::string& reason_string,
+                                   const std::string& class_name) {
+  TMVCWebResponse& response = context.Response();
+  const std::string& charset = config_cache_default_content_charset_;
+  if (context.Request().ClientPreferHTML()) {
+    if (!serializers_.contains("text/html")) throw EMVCConfigException("Cannot find HTML serializer");
+    response.SetContent(ErrorHTMLPage(*config_, status_code, reason_string, class_name, "", 0, {}));
+    response.SetContentType(ComposeContentType("text/html", charset));
+  } else if (context.Request().ClientPrefer(AsciiLower(config_cache_default_content_type_)) &&
+             serializers_.contains(config_cache_default_content_type_)) {
+    TJsonObject body;
+    body.SetString("classname", class_name);
+    body.SetString("detailedmessage", "");
+    body.SetInt("apperrorcode", 0);
+    body.EnsureArray("items");
+    body.SetInt("statuscode", status_code);
+    body.SetString("reasonstring", "");
+    body.SetString("message", reason_string);
+    body.SetNull("data");
+    response.SetContent(serializers_.at(config_cache_default_content_type_)->SerializeObject(&body));
+    response.SetContentType(ComposeContentType(config_cache_default_content_type_, charset));
+  } else {
+    response.SetContentType(ComposeContentType("text/plain", charset));
+    response.SetContent(config_->GetValue(config_keys::kServerName) + "\r\nHTTP " + std::to_string(status_code) +
+                        ": " + reason_string);
+  }
+  response.SetStatusCode(status_code);
+  response.SetReasonString(reason_string);
+}
+
+void TMVCEngine::DefaultRouterLog(TMVCRouter& router, TMVCRouterLogState state, TWebContext& context) {
+  TMVCWebRequest& request = context.Request();
+  std::string head = request.HTTPMethodAsString() + ":" + request.PathInfo() + " [" + request.ClientIp() + "] -> ";
+  std::string tail =
+      " - " + std::to_string(context.Response().StatusCode()) + " " + context.Response().ReasonString();
+  switch (state) {
+    case TMVCRouterLogState::rlsRouteFound:
+      FrameworkLogInfo(head + router.GetQualifiedActionName() + tail);
+      return;
+    case TMVCRouterLogState::rlsRouteNotFound:
+      FrameworkLogInfo(head + "{NOT FOUND}" + tail);
+      return;
+  }
+  throw EMVCException("Invalid RouterLogState");
+}
+
+}  // namespace ostrivan::web

@@ -1,0 +1,135 @@
+#include "web/system_controller.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "http/date_time.h"
+#include "web/engine.h"
+#include "web/json_data_objects.h"
+#include "web/string_utils.h"
+
+namespace ostrivan::web {
+
+namespace {
+const char* kAllMethods = "httpGET,httpPOST,httpPUT,httpDELETE,httpHEAD,httpOPTIONS,httpPATCH,httpTRACE";
+
+std::string MethodsText(const TMVCHTTPMethods& methods) {
+  if (methods.Empty()) return "any";
+  std::string text;
+  for (int m = 0; m < kHTTPMethodTypeCount; ++m) {
+    auto method = static_cast<TMVCHTTPMethodType>(m);
+    if (!methods.Contains(method)) continue;
+    if (!text.empty()) text += ",";
+    text += HTTPMethodTypeName(method);
+  }
+  return text;
+}
+
+const char* Architecture() {
+#if defined(__x86_64__)
+  return "arIntelX64";
+#elif defined(__aarch64__)
+  return "arARM64";
+#elif defined(__i386__)
+  return "arIntelX86";
+#else
+  return "arARM32";
+#endif
+}
+}  // namespace
+
+const TMVCControllerClass& TMVCSystemController::ClassInfo() {
+  static const TMVCControllerClass info{
+      "TornioMVC.SysControllers",
+      "TMVCSystemController",
+      {MVCPath("/system"), MVCDoc("Built-in TornioMVC System Controller")},
+      {
+          {"DescribeServer",
+           {MVCPath("/describeserver.info"), MVCHTTPMethods({httpGET}),
+            MVCDoc("Describe controllers and actions published by the RESTful server per resources")},
+           [](TMVCController& c) { static_cast<TMVCSystemController&>(c).DescribeServer(); }},
+          {"DescribePlatform",
+           {MVCPath("/describeplatform.info"), MVCHTTPMethods({httpGET}),
+            MVCDoc("Describe the system where server is running")},
+           [](TMVCController& c) { static_cast<TMVCSystemController&>(c).DescribePlatform(); }},
+          {"ServerConfig",
+           {MVCPath("/serverconfig.info"), MVCHTTPMethods({httpGET}), MVCDoc("Server configuration")},
+           [](TMVCController& c) { static_cast<TMVCSystemController&>(c).ServerConfig(); }},
+      },
+      nullptr,
+      [] { return std::unique_ptr<TMVCController>(std::make_unique<TMVCSystemController>()); }};
+  return info;
+}
+
+bool IsLocalClientAddress(const std::string& address) {
+  return address == "::1" || address == "127.0.0.1" || address == "0:0:0:0:0:0:0:1" ||
+         SameTextAscii(address, "localhost");
+}
+
+void TMVCSystemController::ActionStarting(TWebContext& context, const std::string& action_name, bool& handled) {
+  TMVCController::ActionStarting(context, action_name, handled);
+  if (!IsLocalClientAddress(context.Request().ClientIp())) {
+    handled = true;
+    SetStatusCode(403);
+  }
+}
+
+void TMVCSystemController::DescribeServer() {
+  TJsonObject document;
+  for (const auto& delegate : Engine().Controllers()) {
+    const TMVCControllerClass& clazz = *delegate->Clazz;
+    TJsonObject& entry = document.EnsureObject(clazz.QualifiedClassName());
+    for (const auto& attribute : clazz.attributes) {
+      if (attribute.kind == TMVCAttributeKind::Path) {
+        entry.SetString("resource_path", delegate->URLSegment.empty() ? attribute.value : delegate->URLSegment);
+      } else if (attribute.kind == TMVCAttributeKind::Doc) {
+        entry.SetString("description", attribute.value);
+      }
+    }
+    TJsonArray& actions = entry.EnsureArray("actions");
+    clazz.ForEachAction([&](const TMVCActionDescriptor& action) {
+      if (action.attributes.empty()) return;
+      std::string path, consumes, produces, methods = kAllMethods, description;
+      for (const auto& attribute : action.attributes) {
+        switch (attribute.kind) {
+          case TMVCAttributeKind::Path: path = attribute.value; break;
+          case TMVCAttributeKind::Consumes: consumes = attribute.value; break;
+          case TMVCAttributeKind::Produces: produces = attribute.value; break;
+          case TMVCAttributeKind::HTTPMethods: methods = MethodsText(attribute.methods); break;
+          case TMVCAttributeKind::Doc: description = attribute.value; break;
+        }
+      }
+      TJsonObject& item = actions.AddObject();
+      item.SetString("action_name", action.name);
+      item.SetString("relative_path", path);
+      item.SetString("consumes", consumes);
+      item.SetString("produces", produces);
+      item.SetString("http_methods", methods);
+      item.SetString("description", description);
+    });
+  }
+  SetContentType("application/json");
+  TMVCRenderer::Render(static_cast<const TObject&>(document));
+}
+
+void TMVCSystemController::DescribePlatform() {
+  TJsonObject document;
+  utsname name{};
+  std::string os;
+  if (uname(&name) == 0) os = std::string(name.sysname) + " " + name.release + " " + name.version;
+  document.SetString("OS", os);
+  document.SetInt("CPU_count", static_cast<std::int32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+  document.SetString("CPU_architecture", Architecture());
+  document.SetUtcDateTime("system_time", http::LocalToUTC(http::NowLocal()));
+  SetContentType("application/json");
+  TMVCRenderer::Render(static_cast<const TObject&>(document));
+}
+
+void TMVCSystemController::ServerConfig() {
+  TJsonObject document;
+  for (const auto& key : Config().Keys()) document.SetString(key, Config().GetValue(key));
+  SetContentType("application/json");
+  TMVCRenderer::Render(static_cast<const TObject&>(document));
+}
+
+}  // namespace ostrivan::web
