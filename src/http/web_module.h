@@ -56,6 +56,8 @@ class TCustomWebDispatcher {
   // The module's own handling of an error raised while serving; true when handled
   // (an error page was stored or sent).
   virtual bool HandleException(const std::exception& error);
+  // Forgets the request and response once the pool has finished with them.
+  void ClearCurrent();
 
  private:
   THTTPMethodEvent before_dispatch_;

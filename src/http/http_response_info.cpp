@@ -1,0 +1,225 @@
+#include "http/http_response_info.h"
+
+#include <map>
+
+#include "http/http_exceptions.h"
+#include "http/http_request_info.h"
+#include "http/io_handler.h"
+#include "http/text_codec.h"
+
+namespace ostrivan::http {
+
+std::string StatusText(int code) {
+  static const std::map<int, const char*> kTable = {
+      {100, "Continue"}, {200, "OK"}, {201, "Created"}, {202, "Accepted"},
+      {203, "Non-authoritative Information"}, {204, "No Content"}, {205, "Reset Content"},
+      {206, "Partial Content"}, {301, "Moved Permanently"}, {302, "Moved Temporarily"},
+      {303, "See Other"}, {304, "Not Modified"}, {305, "Use Proxy"}, {400, "Bad Request"},
+      {401, "Unauthorized"}, {403, "Forbidden"}, {404, "Not Found"},
+      {405, "Method not allowed"}, {406, "Not Acceptable"},
+      {407, "Proxy Authentication Required"}, {408, "Request Timeout"}, {409, "Conflict"},
+      {410, "Gone"}, {411, "Length Required"}, {412, "Precondition Failed"},
+      {413, "Request Entity Too Long"}, {414, "Request-URI Too Long. 256 Chars max"},
+      {415, "Unsupported Media Type"}, {417, "Expectation Failed"},
+      {428, "Precondition Required"}, {429, "Too Many Requests"},
+      {431, "Request Header Fields Too Large"}, {500, "Internal Server Error"},
+      {501, "Not Implemented"}, {502, "Bad Gateway"}, {503, "Service Unavailable"},
+      {504, "Gateway timeout"}, {505, "HTTP version not supported"},
+      {511, "Network Authentication Required"}};
+  auto it = kTable.find(code);
+  return it == kTable.end() ? "Unknown Response Code" : it->second;
+}
+
+namespace {
+
+// A charset value with separators or blanks must be quoted on the header line.
+std::string QuoteIfSpecial(const std::string& value) {
+  for (char c : value) {
+    if (static_cast<unsigned char>(c) <= ' ' || std::string_view("()<>@,;:\\\"/[]?={}").find(c) != std::string_view::npos) {
+      std::string quoted = "\"";
+      for (char q : value) {
+        if (q == '"' || q == '\\') quoted += '\\';
+        quoted += q;
+      }
+      return quoted + "\"";
+    }
+  }
+  return value;
+}
+
+void SetLine(std::vector<std::string>& lines, const std::string& name, const std::string& value) {
+  std::string line = name + ": " + value;
+  for (auto& existing : lines) {
+    size_t colon = existing.find(':');
+    if (colon != std::string::npos && SameText(existing.substr(0, colon), name)) {
+      existing = line;
+      return;
+    }
+  }
+  lines.push_back(std::move(line));
+}
+
+}  // namespace
+
+std::string CookieServerForm(const TCookie& cookie) {
+  std::string out = cookie.Name + "=" + cookie.Value;
+  if (!cookie.Path.empty()) out += "; Path=" + cookie.Path;
+  if (!cookie.Domain.empty()) out += "; Domain=" + cookie.Domain;
+  if (cookie.Expires > 0) out += "; Expires=" + FormatHTTPDate(cookie.Expires);
+  if (cookie.Secure) out += "; Secure";
+  if (cookie.HttpOnly) out += "; HttpOnly";
+  if (!cookie.SameSite.empty()) out += "; SameSite=" + cookie.SameSite;
+  return out;
+}
+
+THTTPResponseInfo::THTTPResponseInfo(TIOHandler* connection, const THTTPRequestInfo* request)
+    : connection_io_(connection), request_(request) {}
+
+THTTPResponseInfo::~THTTPResponseInfo() = default;
+
+void THTTPResponseInfo::SetResponseNo(int code) {
+  response_no_ = code;
+  response_text_ = StatusText(code);
+  if (code == 404) SetCloseConnection(true);
+}
+
+void THTTPResponseInfo::SetCloseConnection(bool value) {
+  close_connection_ = value;
+  connection_ = value ? "close" : "keep-alive";
+}
+
+void THTTPResponseInfo::SetContentType(const std::string& value) {
+  ApplyContentTypeRule(value, content_type_, char_set_);
+}
+
+void THTTPResponseInfo::SetContentStream(std::unique_ptr<TStream> stream) {
+  if (stream && stream.get() == owned_stream_.get()) { (void)stream.release(); return; }
+  owned_stream_ = std::move(stream);
+  content_stream_ = owned_stream_.get();
+  free_content_stream_ = true;
+}
+
+void THTTPResponseInfo::SetContentStreamRef(TStream* stream) {
+  if (owned_stream_ && owned_stream_.get() != stream) owned_stream_.reset();
+  content_stream_ = stream;
+  free_content_stream_ = false;
+}
+
+void THTTPResponseInfo::SetFreeContentStream(bool value) {
+  // Giving up ownership hands the stream to whoever else refers to it.
+  if (!value && owned_stream_) (void)owned_stream_.release();
+  free_content_stream_ = value;
+}
+
+void THTTPResponseInfo::ReleaseStream() {
+  owned_stream_.reset();
+  content_stream_ = nullptr;
+}
+
+bool THTTPResponseInfo::IsHead() const { return request_ && request_->command == "HEAD"; }
+
+bool THTTPResponseInfo::HasNoBodyStatus() const {
+  return (response_no_ >= 100 && response_no_ <= 199) || response_no_ == 204 || response_no_ == 304;
+}
+
+void THTTPResponseInfo::Redirect(const std::string& url) {
+  SetResponseNo(302);
+  location = url;
+}
+
+std::vector<std::string> THTTPResponseInfo::BuildHeaderLines() {
+  if (!auth_realm.empty()) {
+    SetResponseNo(401);
+    if (content_text_.empty() && !content_stream_) {
+      SetContentType("text/html; charset=utf-8");
+      content_text_ = "<HTML><BODY><B>401 " + response_text_ + "</B></BODY></HTML>";
+      content_length_ = -1;
+    }
+  }
+  if (content_type_.empty() && (!content_text_.empty() || content_stream_))
+    SetContentType("text/html; charset=" + (char_set_.empty() ? std::string("utf-8") : char_set_));
+  if (content_length_ == -1 && (transfer_encoding.empty() || SameText(transfer_encoding, "identity"))) {
+    if (IsHead() || HasNoBodyStatus()) {
+      content_length_ = 0;
+    } else if (!content_text_.empty()) {
+      content_length_ = TCharsetEncoding::ByName(char_set_).ByteCount(content_text_);
+    } else if (content_stream_) {
+      content_length_ = content_stream_->Size();
+    } else {
+      SetContentType("text/html; charset=utf-8");
+      content_text_ = "<HTML><BODY><B>" + std::to_string(response_no_) + " " + response_text_ +
+                      "</B></BODY></HTML>";
+      content_length_ = TCharsetEncoding::ByName(char_set_).ByteCount(content_text_);
+    }
+  }
+  if (date <= 0) date = NowLocal();
+
+  std::vector<std::string> lines;
+  auto add = [&](const char* name, const std::string& value) {
+    if (!value.empty()) SetLine(lines, name, value);
+  };
+  add("Connection", connection_);
+  add("Content-Version", content_version);
+  add("Content-Disposition", content_disposition);
+  add("Content-Encoding", content_encoding);
+  add("Content-Language", content_language);
+  if (!content_type_.empty())
+    add("Content-Type", content_type_ + (char_set_.empty() ? "" : "; charset=" + QuoteIfSpecial(char_set_)));
+  if (content_length_ >= 0) add("Content-Length", std::to_string(content_length_));
+  add("Cache-control", cache_control);
+  add("Date", FormatHTTPDate(date));
+  add("ETag", etag);
+  if (expires > 0) add("Expires", FormatHTTPDate(expires));
+  add("Pragma", pragma);
+  add("Transfer-Encoding", transfer_encoding);
+  for (size_t i = 0; i < custom_headers_.Count(); ++i) lines.push_back(custom_headers_[i]);
+  if (last_modified > 0) add("Last-Modified", FormatHTTPDate(last_modified));
+  add("Server", server);
+  add("Location", location);
+  if (www_authenticate_.Count() > 0) {
+    for (size_t i = 0; i < www_authenticate_.Count(); ++i)
+      lines.push_back("WWW-Authenticate: " + www_authenticate_[i]);
+  } else if (!auth_realm.empty()) {
+    lines.push_back("WWW-Authenticate: Basic realm=\"" + auth_realm + "\"");
+  }
+  return lines;
+}
+
+void THTTPResponseInfo::WriteHeader() {
+  if (header_written_) throw EHTTPHeaderAlreadyWritten(kHeaderAlreadyWritten);
+  header_written_ = true;
+  std::vector<std::string> lines = BuildHeaderLines();
+  if (!connection_io_) return;
+  connection_io_->WriteBufferOpen();
+  try {
+    connection_io_->WriteLn("HTTP/1.1 " + std::to_string(response_no_) + " " + response_text_);
+    for (const auto& line : lines) connection_io_->WriteLn(line);
+    for (const auto& cookie : cookies_) connection_io_->WriteLn("Set-Cookie: " + CookieServerForm(cookie));
+    connection_io_->WriteLn("");
+    connection_io_->WriteBufferClose();
+  } catch (...) {
+    connection_io_->WriteBufferCancel();
+    throw;
+  }
+}
+
+void THTTPResponseInfo::WriteContent() {
+  if (!header_written_) WriteHeader();
+  if (connection_io_ && !IsHead() && !HasNoBodyStatus()) {
+    if (!content_text_.empty()) {
+      connection_io_->Write(content_text_, TCharsetEncoding::ByName(char_set_));
+    } else if (content_stream_) {
+      content_stream_->SetPosition(0);
+      if (HasContentLength()) {
+        if (content_length_ > 0) connection_io_->WriteStream(*content_stream_, content_length_);
+      } else {
+        connection_io_->WriteStream(*content_stream_);
+      }
+    }
+  }
+  content_text_.clear();
+  if (free_content_stream_) ReleaseStream();
+  else content_stream_ = nullptr;
+}
+
+}  // namespace ostrivan::http

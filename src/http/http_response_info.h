@@ -1,0 +1,107 @@
+#pragma once
+// The reply of one request, and how it goes on the wire: status line and header block
+// in one send, then the body.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/date_time.h"
+#include "http/header_list.h"
+#include "http/stream.h"
+#include "http/web_request.h"
+
+namespace ostrivan::http {
+
+class TIOHandler;
+class THTTPRequestInfo;
+
+// Reason phrase of a status code; "Unknown Response Code" for codes not in the table.
+std::string StatusText(int code);
+
+class THTTPResponseInfo {
+ public:
+  // connection and request may be null (a record that is never written).
+  THTTPResponseInfo(TIOHandler* connection, const THTTPRequestInfo* request);
+  ~THTTPResponseInfo();
+  THTTPResponseInfo(const THTTPResponseInfo&) = delete;
+  THTTPResponseInfo& operator=(const THTTPResponseInfo&) = delete;
+
+  int ResponseNo() const { return response_no_; }
+  // Also sets ResponseText from the status table; a 404 also closes the connection.
+  void SetResponseNo(int code);
+  const std::string& ResponseText() const { return response_text_; }
+  void SetResponseText(std::string text) { response_text_ = std::move(text); }
+
+  bool CloseConnection() const { return close_connection_; }
+  // Also sets the "Connection" header text: "close" or "keep-alive".
+  void SetCloseConnection(bool value);
+  const std::string& Connection() const { return connection_; }
+
+  const std::string& ContentType() const { return content_type_; }
+  void SetContentType(const std::string& value);
+  const std::string& CharSet() const { return char_set_; }
+  void SetCharSet(std::string value) { char_set_ = std::move(value); }
+
+  int64_t ContentLength() const { return content_length_; }
+  void SetContentLength(int64_t value) { content_length_ = value; }
+  bool HasContentLength() const { return content_length_ >= 0; }
+  const std::string& ContentText() const { return content_text_; }
+  void SetContentText(std::string text) { content_text_ = std::move(text); }
+
+  TStream* ContentStream() const { return content_stream_; }
+  // With FreeContentStream the record owns the stream; without it, it only refers to it.
+  void SetContentStream(std::unique_ptr<TStream> stream);
+  void SetContentStreamRef(TStream* stream);
+  bool FreeContentStream() const { return free_content_stream_; }
+  void SetFreeContentStream(bool value);
+
+  THeaderList& CustomHeaders() { return custom_headers_; }
+  std::vector<TCookie>& Cookies() { return cookies_; }
+  THeaderList& WWWAuthenticate() { return www_authenticate_; }
+
+  // Local date-times; written when greater than 0.
+  TDateTime date = 0;
+  TDateTime expires = 0;
+  TDateTime last_modified = 0;
+  std::string location, server, content_encoding, content_version, content_disposition,
+      content_language, cache_control, etag, pragma, transfer_encoding, auth_realm;
+
+  bool HeaderHasBeenWritten() const { return header_written_; }
+  // Raises EHTTPHeaderAlreadyWritten on a second call.
+  void WriteHeader();
+  void WriteContent();
+  void Redirect(const std::string& url);
+
+  // The header lines WriteHeader would send now (after its fill-in steps); exposed so
+  // the order can be checked without a connection.
+  std::vector<std::string> BuildHeaderLines();
+
+ private:
+  bool IsHead() const;
+  bool HasNoBodyStatus() const;
+  void ReleaseStream();
+
+  TIOHandler* connection_io_;
+  const THTTPRequestInfo* request_;
+  int response_no_ = 200;
+  std::string response_text_ = "OK";
+  bool close_connection_ = false;
+  std::string connection_;
+  std::string content_type_;
+  std::string char_set_;
+  int64_t content_length_ = -1;
+  std::string content_text_;
+  TStream* content_stream_ = nullptr;
+  std::unique_ptr<TStream> owned_stream_;
+  bool free_content_stream_ = true;
+  THeaderList custom_headers_;
+  std::vector<TCookie> cookies_;
+  THeaderList www_authenticate_;
+  bool header_written_ = false;
+};
+
+// The Set-Cookie form of a cookie: name=value and its attributes.
+std::string CookieServerForm(const TCookie& cookie);
+
+}  // namespace ostrivan::http

@@ -1,0 +1,343 @@
+#include "http/http_server.h"
+
+#include <limits>
+
+#include "http/http_exceptions.h"
+#include "http/text_codec.h"
+#include "logging/framework_log.h"
+
+namespace ostrivan::http {
+
+namespace {
+
+// "1", "-3", "+7": optional sign and decimal digits; nullopt for anything else or an
+// overflow.
+bool ParseDecimal(const std::string& text, int64_t max, int64_t& out) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') return false;
+    if (value > (max - (c - '0')) / 10) return false;
+    value = value * 10 + (c - '0');
+  }
+  out = negative ? -value : value;
+  return true;
+}
+
+int ParseVersionNumber(const std::string& text) {
+  int64_t value;
+  if (!ParseDecimal(text, std::numeric_limits<int32_t>::max(), value)) return -1;
+  return static_cast<int>(value);
+}
+
+// A chunk size: hexadecimal digits only, at most what fits in 63 bits; anything else
+// counts as 0 (which ends the body).
+int64_t ParseChunkSize(const std::string& text) {
+  if (text.empty() || text.size() > 16) return 0;
+  uint64_t value = 0;
+  for (char c : text) {
+    int h;
+    if (c >= '0' && c <= '9') h = c - '0';
+    else if (c >= 'a' && c <= 'f') h = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') h = c - 'A' + 10;
+    else return 0;
+    value = value * 16 + static_cast<uint64_t>(h);
+  }
+  if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return 0;
+  return static_cast<int64_t>(value);
+}
+
+void ParseCookies(const THeaderList& headers, TRequestCookies& cookies) {
+  for (const std::string& value : headers.AllValues("Cookie")) {
+    size_t start = 0;
+    while (start <= value.size()) {
+      size_t semi = value.find(';', start);
+      std::string piece = Trim(value.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+      if (!piece.empty()) {
+        size_t eq = piece.find('=');
+        std::string name = Trim(piece.substr(0, eq));
+        std::string v = eq == std::string::npos ? std::string() : Trim(piece.substr(eq + 1));
+        if (!name.empty()) cookies.emplace_back(name, v);
+      }
+      if (semi == std::string::npos) break;
+      start = semi + 1;
+    }
+  }
+}
+
+std::string MediaTypeOnly(const std::string& content_type) {
+  return Trim(content_type.substr(0, content_type.find(';')));
+}
+
+}  // namespace
+
+std::string DecodeBase64(const std::string& text) {
+  std::string out;
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (char c : text) {
+    int v;
+    if (c >= 'A' && c <= 'Z') v = c - 'A';
+    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') v = c - '0' + 52;
+    else if (c == '+') v = 62;
+    else if (c == '/') v = 63;
+    else if (c == '=') break;
+    else continue;
+    buffer = (buffer << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((buffer >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+TCustomHTTPServer::~TCustomHTTPServer() { SetActive(false); }
+
+void TCustomHTTPServer::DoExecute(TServerContext& context) { ProcessConnection(context.Connection()); }
+
+void TCustomHTTPServer::DoCommandGet(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  if (on_command_get_) on_command_get_(connection, request, response);
+}
+
+void TCustomHTTPServer::DoCommandOther(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  if (on_command_other_) on_command_other_(connection, request, response);
+}
+
+void TCustomHTTPServer::ProcessConnection(TIOHandler& connection) {
+  try {
+    ServeOneRequest(connection);
+  } catch (const ESocketError&) {
+    // The client went away or the server is stopping: nothing more to say.
+  } catch (...) {
+    connection.Close();
+    throw;
+  }
+  connection.Close();
+}
+
+void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
+  for (;;) {
+    std::string line = connection.ReadLn();
+    size_t last_space = line.rfind(' ');
+    if (last_space == std::string::npos) throw EHTTPErrorParsingCommand(kErrorParsingCommand);
+
+    THTTPRequestInfo request;
+    THTTPResponseInfo response(&connection, &request);
+    response.server = Trim(server_software_);
+    connection.SetMaxCapturedLines(maximum_header_line_count_);
+
+    request.version = line.substr(last_space + 1);
+    std::string numbers = request.version;
+    size_t slash = numbers.find('/');
+    numbers = slash == std::string::npos ? std::string() : numbers.substr(slash + 1);
+    size_t dot = numbers.find('.');
+    request.version_major = ParseVersionNumber(numbers.substr(0, dot));
+    request.version_minor = dot == std::string::npos ? -1 : ParseVersionNumber(numbers.substr(dot + 1));
+    std::string cut = line.substr(0, last_space);
+
+    connection.Capture(request.raw_headers);
+
+    const THeaderList& h = request.raw_headers;
+    request.host = h.Values("Host");
+    request.connection = h.Values("Connection");
+    request.accept = h.Values("Accept");
+    request.from = h.Values("From");
+    request.referer = h.Values("Referer");
+    request.user_agent = h.Values("User-Agent");
+    request.content_encoding = h.Values("Content-Encoding");
+    request.transfer_encoding = h.Values("Transfer-Encoding");
+    request.cache_control = h.Values("Cache-control");
+    request.pragma = h.Values("Pragma");
+    request.SetContentType(h.Values("Content-Type"));
+    int64_t length;
+    request.content_length =
+        ParseDecimal(h.Values("Content-Length"), std::numeric_limits<int64_t>::max(), length) ? length : -1;
+    request.method_override = h.Values("X-HTTP-Method-Override");
+
+    response.SetCloseConnection(!keep_alive_);
+
+    size_t first_space = cut.find(' ');
+    std::string method = UpperCase(first_space == std::string::npos ? cut : cut.substr(0, first_space));
+    if (method == "POST") {
+      for (const char* name : {"X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"}) {
+        std::string value = h.Values(name);
+        if (!value.empty()) {
+          method = UpperCase(value);
+          break;
+        }
+      }
+    }
+    request.raw_http_command = line;
+    request.remote_ip = connection.PeerIP();
+    request.command = method;
+    request.command_type = CommandTypeOf(method);
+
+    std::string target = first_space == std::string::npos ? std::string() : cut.substr(first_space + 1);
+    size_t question = target.find('?');
+    request.uri = target.substr(0, question);
+    request.query_params = question == std::string::npos ? std::string() : target.substr(question + 1);
+    std::string absolute_host;
+    request.document = DocumentFromURI(request.uri, &absolute_host);
+    if (request.host.empty() && h.IndexOfName("Host") < 0) request.host = absolute_host;
+
+    if (!AcceptHeaders(connection, request, response)) return;
+    if (!ReadBody(connection, request, response)) return;
+
+    if (request.post_stream && SameText(MediaTypeOnly(request.ContentType()), "application/x-www-form-urlencoded")) {
+      request.form_params = Latin1ToUtf8(request.post_stream->Bytes());
+      request.post_stream.reset();
+    }
+    request.unparsed_params = request.form_params;
+    if (!request.query_params.empty()) {
+      if (!request.unparsed_params.empty()) request.unparsed_params += "&";
+      request.unparsed_params += request.query_params;
+    }
+    ParseCookies(h, request.cookies);
+
+    RunGuarded(connection, request, response);
+
+    if (!response.HeaderHasBeenWritten()) response.WriteHeader();
+    if (!response.ContentText().empty() || response.ContentStream()) response.WriteContent();
+    if (response.CloseConnection()) return;
+  }
+}
+
+bool TCustomHTTPServer::AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  bool at_least_1_1 = request.version_major > 1 || (request.version_major == 1 && request.version_minor >= 1);
+  if (!at_least_1_1) return true;
+  if (request.host.empty()) {
+    response.SetResponseNo(400);
+    response.SetCloseConnection(true);
+    response.WriteHeader();
+    return false;
+  }
+  if (!connection.InputBufferIsEmpty()) return true;
+  std::string expect = request.raw_headers.Values("Expect");
+  if (expect.empty()) return true;
+  if (!SameText(expect, "100-continue")) {
+    response.SetResponseNo(417);
+    response.SetCloseConnection(true);
+    response.WriteHeader();
+    return false;
+  }
+  // A body the server will refuse is not invited: the 413 goes out instead.
+  int64_t limit = max_request_body_size_.load();
+  bool chunked = !request.transfer_encoding.empty() && !SameText(request.transfer_encoding, "identity");
+  if (!chunked && limit > 0 && request.content_length > limit) return true;
+  connection.WriteBytes(EncodeAscii7(request.version + " 100 Continue\r\n\r\n"));
+  return true;
+}
+
+bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  int64_t limit = max_request_body_size_.load();
+  const std::string& te = request.transfer_encoding;
+  if (!te.empty() && !SameText(te, "identity")) {
+    if (LowerCase(te).find("chunked") == std::string::npos) {
+      response.SetResponseNo(400);
+      response.SetCloseConnection(true);
+      response.WriteHeader();
+      return false;
+    }
+    request.post_stream = std::make_unique<TMemoryStream>();
+    for (;;) {
+      std::string size_line = connection.ReadLn();
+      int64_t size = ParseChunkSize(Trim(size_line.substr(0, size_line.find(';'))));
+      if (size == 0) break;
+      if (limit > 0 && size > limit - request.post_stream->Size()) {
+        RefuseOversizedBody(connection, response, -1);
+        return false;
+      }
+      connection.ReadStream(*request.post_stream, size);
+      connection.ReadLn();
+    }
+    while (!connection.ReadLn().empty()) {
+    }
+    request.post_stream->SetPosition(0);
+    return true;
+  }
+  if (request.HasContentLength()) {
+    if (limit > 0 && request.content_length > limit) {
+      RefuseOversizedBody(connection, response, request.content_length);
+      return false;
+    }
+    request.post_stream = std::make_unique<TMemoryStream>();
+    if (request.content_length > 0) connection.ReadStream(*request.post_stream, request.content_length);
+    request.post_stream->SetPosition(0);
+    return true;
+  }
+  if (request.command_type == hcPOST || request.command_type == hcPUT) {
+    if (connection.CheckForDataOnSource(1)) {
+      response.SetResponseNo(411);
+      response.SetCloseConnection(true);
+      response.WriteHeader();
+      return false;
+    }
+  }
+  return true;
+}
+
+void TCustomHTTPServer::RefuseOversizedBody(TIOHandler& connection, THTTPResponseInfo& response, int64_t pending) {
+  // The same reply and log line the web engine gives an oversized body.
+  std::string message = "Request size exceeded the max allowed size [" +
+                        std::to_string(max_request_body_size_.load() / 1024) + " KiB] (1)";
+  logging::FrameworkLogError("[EMVCException] " + message);
+  response.SetResponseNo(413);
+  response.SetCloseConnection(true);
+  response.SetContentType("text/html; charset=utf-8");
+  response.SetContentText(message);
+  response.WriteContent();
+  connection.ShutdownSend();
+  connection.Discard(pending, std::chrono::steady_clock::now() + kRefusedBodyDrainTime);
+}
+
+void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  try {
+    std::string authorization = request.raw_headers.Values("Authorization");
+    if (!authorization.empty()) {
+      size_t space = authorization.find(' ');
+      request.auth_type = authorization.substr(0, space);
+      if (!SameText(request.auth_type, "Basic"))
+        throw EHTTPUnsupportedAuthorisationScheme(kUnsupportedAuthorisationScheme);
+      std::string decoded = Utf8FromBytes(
+          DecodeBase64(space == std::string::npos ? std::string() : Trim(authorization.substr(space + 1))));
+      size_t colon = decoded.find(':');
+      request.auth_username = decoded.substr(0, colon);
+      request.auth_password = colon == std::string::npos ? std::string() : decoded.substr(colon + 1);
+      request.auth_exists = true;
+    }
+    if (request.command_type == hcHEAD || request.command_type == hcGET || request.command_type == hcPOST)
+      DoCommandGet(connection, request, response);
+    else
+      DoCommandOther(connection, request, response);
+  } catch (const ESocketError&) {
+    throw;
+  } catch (const EHTTPUnsupportedAuthorisationScheme& e) {
+    response.SetResponseNo(401);
+    response.SetContentText(e.Message());
+    response.SetCharSet("utf-8");
+    bool has_basic = false;
+    THeaderList& auth = response.WWWAuthenticate();
+    for (size_t i = 0; i < auth.Count(); ++i) {
+      std::string first = auth[i].substr(0, auth[i].find(' '));
+      if (SameText(first, "Basic")) has_basic = true;
+    }
+    if (!has_basic) auth.Add("Basic");
+  } catch (const std::exception& e) {
+    response.SetResponseNo(500);
+    response.SetContentText(e.what());
+    response.SetCharSet("utf-8");
+  } catch (...) {
+    response.SetResponseNo(500);
+    response.SetContentText("Unknown exception");
+    response.SetCharSet("utf-8");
+  }
+}
+
+}  // namespace ostrivan::http

@@ -1,0 +1,76 @@
+#pragma once
+// HTTP/1.x on the TCP server: one request per connection, parsed into a request
+// record, handed to the dispatch hooks, answered from the response record.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "http/http_request_info.h"
+#include "http/http_response_info.h"
+#include "http/tcp_server.h"
+
+namespace ostrivan::http {
+
+// (connection, request, response)
+using THTTPCommandEvent = std::function<void(TIOHandler&, THTTPRequestInfo&, THTTPResponseInfo&)>;
+
+class TCustomHTTPServer : public TCustomTCPServer {
+ public:
+  // Header lines per request, as the connection's block limit (1025 lines pass).
+  static constexpr int kDefaultMaximumHeaderLineCount = 1024;
+  // Largest body the server reads into memory; the web engine refuses anything larger
+  // anyway, so a longer body is answered 413 without buffering it.
+  static constexpr int64_t kDefaultMaxRequestBodySize = 5242880;
+  // How long the rest of a refused body is drained, so the client reads the reply
+  // instead of a reset.
+  static constexpr std::chrono::milliseconds kRefusedBodyDrainTime{2000};
+
+  TCustomHTTPServer() = default;
+  ~TCustomHTTPServer() override;
+
+  bool KeepAlive() const { return keep_alive_; }
+  void SetKeepAlive(bool value) { keep_alive_ = value; }
+  int MaximumHeaderLineCount() const { return maximum_header_line_count_; }
+  void SetMaximumHeaderLineCount(int value) { maximum_header_line_count_ = value; }
+  const std::string& ServerSoftware() const { return server_software_; }
+  void SetServerSoftware(std::string value) { server_software_ = std::move(value); }
+  // 0 or less = no limit.
+  int64_t MaxRequestBodySize() const { return max_request_body_size_.load(); }
+  void SetMaxRequestBodySize(int64_t value) { max_request_body_size_.store(value); }
+
+  void SetOnCommandGet(THTTPCommandEvent handler) { on_command_get_ = std::move(handler); }
+  void SetOnCommandOther(THTTPCommandEvent handler) { on_command_other_ = std::move(handler); }
+
+  // The connection loop on any connection (a socket, or bytes in memory). Closes the
+  // connection before returning; client disconnects are absorbed, other failures
+  // (over-long lines, a request line without a space, ...) are passed on after closing.
+  void ProcessConnection(TIOHandler& connection);
+
+ protected:
+  void DoExecute(TServerContext& context) override;
+  // Hook for HEAD, GET and POST.
+  virtual void DoCommandGet(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  // Hook for every other method.
+  virtual void DoCommandOther(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+
+ private:
+  void ServeOneRequest(TIOHandler& connection);
+  bool AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  // false: the request was answered (or refused) here and the loop ends.
+  bool ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  void RefuseOversizedBody(TIOHandler& connection, THTTPResponseInfo& response, int64_t pending);
+  void RunGuarded(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+
+  bool keep_alive_ = false;
+  int maximum_header_line_count_ = kDefaultMaximumHeaderLineCount;
+  std::string server_software_;
+  std::atomic<int64_t> max_request_body_size_{kDefaultMaxRequestBodySize};
+  THTTPCommandEvent on_command_get_;
+  THTTPCommandEvent on_command_other_;
+};
+
+// Decodes base64 text, skipping characters outside the alphabet.
+std::string DecodeBase64(const std::string& text);
+
+}  // namespace ostrivan::http
