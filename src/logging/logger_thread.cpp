@@ -74,12 +74,11 @@ void TLoggerThread::SyncAdapters(std::vector<std::unique_ptr<TAppenderAdapter>>&
 
 void TLoggerThread::Deliver(TAppenderAdapter& adapter, const TLogItem& item) {
   if (item.LogType() < adapter.Appender().GetLogLevel()) return;
-  // At an orderly stop an appender that is Failing will never take the item; waiting
-  // through the back-off for it would only hold up the stop.
+  // At an orderly stop an appender that is not Running (failing, or still not set up)
+  // will not make room in time; waiting out the back-off for it would only hold up the stop.
   auto give_up = [this, &adapter] {
-    const auto state = adapter.Thread().State();
     return terminated_.load(std::memory_order_acquire) &&
-           (state == TAppenderThreadState::Failing || state == TAppenderThreadState::Restarting);
+           adapter.Thread().State() != TAppenderThreadState::Running;
   };
   if (adapter.EnqueueLog(item.Clone(), give_up)) return;
   if (!events_handler_ || !events_handler_->OnAppenderError) return;

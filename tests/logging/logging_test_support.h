@@ -57,7 +57,7 @@ class TMemoryAppender : public TLogAppenderBase {
   std::atomic<int> setup_failures_left{0};
   std::atomic<int> write_failures_left{0};
   std::atomic<bool> restart_answer{false};
-  std::chrono::milliseconds write_delay{0};
+  std::chrono::microseconds write_delay{0};
 
  private:
   std::mutex mutex_;

@@ -1,0 +1,129 @@
+#include "logging/thread_safe_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "logging_test_support.h"
+
+namespace ostrivan::logging {
+namespace {
+
+std::unique_ptr<TLogItem> Item(const std::string& message) {
+  return std::make_unique<TLogItem>(TLogType::Info, message, "t");
+}
+
+TEST(ThreadSafeQueue, FirstInFirstOutWithSizes) {
+  TThreadSafeQueue queue(10, 10);
+  for (const char* m : {"a", "b", "c"}) ASSERT_TRUE(queue.Enqueue(Item(m)));
+  EXPECT_EQ(queue.QueueSize(), 3u);
+  std::uint64_t size = 0;
+  std::unique_ptr<TLogItem> item;
+  for (const auto& [message, size_before] : {std::pair{"a", 3u}, {"b", 2u}, {"c", 1u}}) {
+    ASSERT_EQ(queue.Dequeue(size, item), TWaitResult::wrSignaled);
+    EXPECT_EQ(item->LogMessage(), message);
+    EXPECT_EQ(size, size_before);
+  }
+  // Empty: the event is reset and the next wait times out.
+  EXPECT_EQ(queue.Dequeue(size, item), TWaitResult::wrTimeout);
+  EXPECT_EQ(item, nullptr);
+  EXPECT_EQ(queue.Dequeue(item), TWaitResult::wrTimeout);
+  EXPECT_EQ(queue.Dequeue(), nullptr);
+}
+
+TEST(ThreadSafeQueue, WaitingReaderWakesOnEnqueue) {
+  TThreadSafeQueue queue(10, 60000);
+  std::unique_ptr<TLogItem> received;
+  std::thread reader([&] { queue.Dequeue(received); });
+  ASSERT_TRUE(queue.Enqueue(Item("hello")));
+  reader.join();  // a missed wake-up would hang here for a minute
+  ASSERT_NE(received, nullptr);
+  EXPECT_EQ(received->LogMessage(), "hello");
+}
+
+TEST(ThreadSafeQueue, FullQueueWaitsForRoomThenAccepts) {
+  TThreadSafeQueue queue(2, 10);
+  ASSERT_TRUE(queue.Enqueue(Item("1")));
+  ASSERT_TRUE(queue.Enqueue(Item("2")));
+  std::atomic<bool> accepted{false};
+  std::thread writer([&] { accepted = queue.Enqueue(Item("3")); });
+  // The writer is backing off; freeing one slot lets a later attempt through.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(accepted.load());
+  auto first = queue.Dequeue();
+  ASSERT_NE(first, nullptr);
+  writer.join();
+  EXPECT_TRUE(accepted.load());
+  EXPECT_EQ(queue.Dequeue()->LogMessage(), "2");
+  EXPECT_EQ(queue.Dequeue()->LogMessage(), "3");
+}
+
+TEST(ThreadSafeQueue, GiveUpEndsTheBackOffWithARefusal) {
+  TThreadSafeQueue queue(1, 10);
+  ASSERT_TRUE(queue.Enqueue(Item("only")));
+  int asked = 0;
+  EXPECT_FALSE(queue.Enqueue(Item("refused"), [&] { return ++asked > 2; }));
+  EXPECT_GT(asked, 2);
+  EXPECT_EQ(queue.QueueSize(), 1u);
+}
+
+TEST(ThreadSafeQueue, ShutDownDiscardsAndRefuses) {
+  TThreadSafeQueue queue(1, 60000);
+  ASSERT_TRUE(queue.Enqueue(Item("discarded")));
+  std::atomic<bool> blocked_result{true};
+  // A writer backing off on the full queue is released by the shutdown.
+  std::thread writer([&] { blocked_result = queue.Enqueue(Item("late")); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  queue.DoShutDown();
+  writer.join();
+  EXPECT_FALSE(blocked_result.load());
+  EXPECT_EQ(queue.QueueSize(), 0u);
+  EXPECT_FALSE(queue.Enqueue(Item("after")));
+  std::unique_ptr<TLogItem> item;
+  EXPECT_EQ(queue.Dequeue(item), TWaitResult::wrAbandoned);
+  EXPECT_EQ(item, nullptr);
+}
+
+TEST(ThreadSafeQueue, ShutDownReleasesAWaitingReader) {
+  TThreadSafeQueue queue(1, 60000);
+  TWaitResult result = TWaitResult::wrError;
+  std::thread reader([&] {
+    std::unique_ptr<TLogItem> item;
+    result = queue.Dequeue(item);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  queue.DoShutDown();
+  reader.join();
+  EXPECT_EQ(result, TWaitResult::wrAbandoned);
+}
+
+TEST(ThreadSafeQueue, ManyWritersNothingLostOrDuplicated) {
+  TThreadSafeQueue queue(64, 10);  // small, so writers back off now and then
+  constexpr int kWriters = 4;
+  constexpr int kEach = 2000;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kEach; ++i) ASSERT_TRUE(queue.Enqueue(Item(std::to_string(w * kEach + i))));
+    });
+  }
+  std::vector<int> seen(kWriters * kEach, 0);
+  std::vector<int> last_of_writer(kWriters, -1);
+  int received = 0;
+  while (received < kWriters * kEach) {
+    auto item = queue.Dequeue();
+    if (!item) continue;
+    const int value = std::stoi(item->LogMessage());
+    ++seen[value];
+    // Each writer's items come out in the order it put them in.
+    EXPECT_GT(value, last_of_writer[value / kEach]);
+    last_of_writer[value / kEach] = value;
+    ++received;
+  }
+  for (auto& t : writers) t.join();
+  for (int count : seen) ASSERT_EQ(count, 1);
+}
+
+}  // namespace
+}  // namespace ostrivan::logging
