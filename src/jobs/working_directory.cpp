@@ -1,0 +1,284 @@
+#include "jobs/working_directory.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+
+#include "archive/zip_file.h"
+
+namespace ostrivan::jobs {
+
+using archive::TZipFile;
+using archive::TZipMode;
+using archive::TZipSource;
+
+namespace {
+
+const char* const kInvalidPath = "Invalid characters in path";
+
+class TDirHandle {
+ public:
+  explicit TDirHandle(DIR* dir) : dir_(dir) {}
+  ~TDirHandle() {
+    if (dir_ != nullptr) ::closedir(dir_);
+  }
+  TDirHandle(const TDirHandle&) = delete;
+  TDirHandle& operator=(const TDirHandle&) = delete;
+  DIR* get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+std::uint32_t UpperCodePoint(std::uint32_t cp) {
+  if (cp >= 'a' && cp <= 'z') return cp - 0x20;
+  if (cp < 0x80) return cp;
+  if ((cp >= 0xE0 && cp <= 0xFE && cp != 0xF7)) return cp - 0x20;
+  if (cp == 0xFF) return 0x178;
+  if (cp >= 0x100 && cp <= 0x137 && (cp & 1) == 1) return cp - 1;
+  if (cp >= 0x139 && cp <= 0x148 && (cp & 1) == 0) return cp - 1;
+  if (cp >= 0x14A && cp <= 0x177 && (cp & 1) == 1) return cp - 1;
+  if (cp == 0x17A || cp == 0x17C || cp == 0x17E) return cp - 1;
+  if (cp >= 0x3B1 && cp <= 0x3C9 && cp != 0x3C2) return cp - 0x20;
+  if (cp >= 0x430 && cp <= 0x44F) return cp - 0x20;
+  if (cp >= 0x450 && cp <= 0x45F) return cp - 0x50;
+  return cp;
+}
+
+// Doubled separators anywhere collapse to one: "a//b" -> "a/b".
+std::string CollapseSeparators(const std::string& path) {
+  std::string out;
+  out.reserve(path.size());
+  for (char c : path)
+    if (!(c == '/' && !out.empty() && out.back() == '/')) out.push_back(c);
+  return out;
+}
+
+std::string WithTrailingSeparator(const std::string& dir) {
+  return !dir.empty() && dir.back() == '/' ? dir : dir + '/';
+}
+
+// Depth-first removal below a subdirectory of the working directory. Each entry gets
+// its owner write permission back first (the platform's "normal" attributes), and
+// anything that still cannot be removed stays without a word.
+void RemoveTreeSilently(const std::string& dir) {
+  ::chmod(dir.c_str(), S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH);
+  std::vector<TDirectoryEntry> entries;
+  try {
+    entries = ListDirectory(dir);
+  } catch (const Exception&) {
+  }
+  for (const TDirectoryEntry& entry : entries) {
+    const std::string path = WithTrailingSeparator(dir) + entry.Name;
+    if (entry.IsDirectory) {
+      RemoveTreeSilently(path);
+      continue;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) ::chmod(path.c_str(), st.st_mode | S_IWUSR);
+    ::unlink(path.c_str());
+  }
+  ::rmdir(dir.c_str());
+}
+
+// The walk of a tree being packed: every file, with its full path (doubled separators
+// collapsed) and its name relative to the packed directory.
+void CollectTree(const std::string& dir, const std::string& relative, const std::string& zip_upper,
+                 const struct stat* zip_stat, std::vector<TZipSource>& sources) {
+  for (const TDirectoryEntry& entry : ListDirectory(dir)) {
+    const std::string full = CollapseSeparators(WithTrailingSeparator(dir) + entry.Name);
+    const std::string name = relative + entry.Name;
+    if (entry.IsDirectory) {
+      CollectTree(full, name + '\\', zip_upper, zip_stat, sources);
+      continue;
+    }
+    if (UpperCaseText(full) == zip_upper) continue;
+    // The same file reached under another spelling of its path is still the archive.
+    struct stat st {};
+    if (zip_stat != nullptr && ::stat(full.c_str(), &st) == 0 && st.st_dev == zip_stat->st_dev &&
+        st.st_ino == zip_stat->st_ino)
+      continue;
+    sources.push_back({full, name});
+  }
+}
+
+}  // namespace
+
+std::string UpperCaseText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    int len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    if (i + static_cast<std::size_t>(len) > text.size()) len = 1;
+    std::uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    bool valid = true;
+    for (int k = 1; k < len; ++k) {
+      unsigned char cc = static_cast<unsigned char>(text[i + k]);
+      valid = valid && (cc & 0xC0) == 0x80;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (!valid || (len == 1 && c >= 0x80)) {
+      out.push_back(static_cast<char>(c));  // not UTF-8: keep the byte as it is
+      ++i;
+      continue;
+    }
+    std::uint32_t up = UpperCodePoint(cp);
+    if (up == cp) {
+      out.append(text, i, static_cast<std::size_t>(len));
+    } else if (up < 0x80) {
+      out.push_back(static_cast<char>(up));
+    } else if (up < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (up >> 6)));
+      out.push_back(static_cast<char>(0x80 | (up & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | (up >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((up >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (up & 0x3F)));
+    }
+    i += static_cast<std::size_t>(len);
+  }
+  return out;
+}
+
+bool SameTextIgnoringCase(const std::string& a, const std::string& b) { return UpperCaseText(a) == UpperCaseText(b); }
+
+std::vector<TDirectoryEntry> ListDirectory(const std::string& dir) {
+  if (dir.find('\0') != std::string::npos) throw EArgumentException(kInvalidPath);
+  TDirHandle handle(::opendir(dir.c_str()));
+  if (handle.get() == nullptr) {
+    if (errno == ENOENT || errno == ENOTDIR) throw EDirectoryNotFoundException("The specified path was not found");
+    throw MakeOSError(errno);
+  }
+  std::vector<std::pair<std::string, TDirectoryEntry>> keyed;
+  for (;;) {
+    errno = 0;
+    dirent* d = ::readdir(handle.get());
+    if (d == nullptr) {
+      if (errno != 0) throw MakeOSError(errno);
+      break;
+    }
+    std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    bool is_dir = d->d_type == DT_DIR;
+    if (d->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      is_dir = ::fstatat(::dirfd(handle.get()), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    keyed.push_back({UpperCaseText(name), TDirectoryEntry{std::move(name), is_dir}});
+  }
+  // Names equal but for case (possible here, not on the reference file system) keep a
+  // fixed order by their raw bytes.
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : a.second.Name < b.second.Name;
+  });
+  std::vector<TDirectoryEntry> entries;
+  entries.reserve(keyed.size());
+  for (auto& k : keyed) entries.push_back(std::move(k.second));
+  return entries;
+}
+
+std::vector<std::string> ListFiles(const std::string& dir) {
+  std::vector<std::string> files;
+  for (TDirectoryEntry& entry : ListDirectory(dir))
+    if (!entry.IsDirectory) files.push_back(std::move(entry.Name));
+  return files;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.find('\0') != std::string::npos || name.find('\0') != std::string::npos) throw EArgumentException(kInvalidPath);
+  if (!name.empty() && name.front() == '/') return name;
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + '/' + name;
+}
+
+std::string FileNameWithoutExtension(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::size_t dot = name.find_last_of('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+void EmptyDirectory(const std::string& dir) {
+  try {
+    const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
+    for (const TDirectoryEntry& entry : entries)
+      if (entry.IsDirectory) RemoveTreeSilently(JoinPath(dir, entry.Name));
+    for (const TDirectoryEntry& entry : entries) {
+      if (entry.IsDirectory) continue;
+      const std::string path = JoinPath(dir, entry.Name);
+      // Files directly in the directory keep their attributes: a read-only one is refused,
+      // as the workstation platform refuses it, even where the kernel would allow it.
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)
+        throw MakeOSError(EACCES);
+      if (::unlink(path.c_str()) != 0) throw MakeOSError(errno);
+    }
+  } catch (Exception& e) {
+    e.SetMessage("Fallita eliminazione contenuto " + dir);
+    throw;
+  }
+}
+
+void PackDirectoryTree(const std::string& dir, const std::string& zip_path) {
+  TZipFile zip;  // outlives the handler below: the entries added so far still get a directory
+  try {
+    const std::string base = WithTrailingSeparator(dir);
+    zip.Open(zip_path, TZipMode::zmWrite);
+    struct stat zip_stat {};
+    const bool have_stat = ::stat(zip_path.c_str(), &zip_stat) == 0;
+    const std::string zip_upper = UpperCaseText(CollapseSeparators(zip_path));
+    std::vector<TZipSource> sources;
+    std::exception_ptr walk_error;
+    try {
+      CollectTree(base, "", zip_upper, have_stat ? &zip_stat : nullptr, sources);
+    } catch (const Exception&) {
+      walk_error = std::current_exception();  // add what was found before the failure
+    }
+    zip.AddFiles(sources);
+    if (walk_error) std::rethrow_exception(walk_error);
+    zip.Close();
+  } catch (Exception& e) {
+    e.SetMessage("Fallita compressione zip " + e.Message());
+    throw;
+  }
+}
+
+void PackOneFile(const std::string& dir, const std::string& zip_path) {
+  const std::vector<std::string> files = ListFiles(dir);
+  if (files.empty()) throw Exception("Nessun file trovato nella directory \"" + dir + "\"");
+  TZipFile zip;
+  try {
+    const std::string source = JoinPath(dir, files.front());
+    // Creating the archive would truncate the very file it is meant to hold.
+    if (UpperCaseText(CollapseSeparators(source)) == UpperCaseText(CollapseSeparators(zip_path)))
+      throw archive::EZipException("The archive cannot contain itself: \"" + source + "\"");
+    zip.Open(zip_path, TZipMode::zmWrite);
+    zip.Add(source, files.front());
+    zip.Close();
+  } catch (Exception& e) {
+    e.SetMessage("Fallita compressione zip " + e.Message());
+    throw;
+  }
+}
+
+void UnpackArchive(const std::string& zip_path, const std::string& dir) {
+  TZipFile zip;
+  try {
+    zip.Open(zip_path, TZipMode::zmRead);
+    zip.ExtractAll(dir);
+    zip.Close();
+  } catch (Exception& e) {
+    e.SetMessage("Fallita extrazione .zip " + e.Message());
+    throw;
+  }
+}
+
+}  // namespace ostrivan::jobs

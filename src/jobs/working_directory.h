@@ -1,0 +1,47 @@
+#pragma once
+// The file-system work behind the export and import jobs: emptying a working
+// directory, packing a tree or one file into an archive, and unpacking an archive.
+// Each operation reports a failure with the service's own Italian message.
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+
+namespace ostrivan::jobs {
+
+OSTRIVAN_DECLARE_EXCEPTION(EDirectoryNotFoundException, Exception);
+
+struct TDirectoryEntry {
+  std::string Name;
+  bool IsDirectory = false;  // a real directory; links are never treated as one
+};
+
+// All entries but "." and "..", sorted by their upper-cased names so that "the first
+// file" is the same on every run. A missing directory fails with
+// "The specified path was not found".
+std::vector<TDirectoryEntry> ListDirectory(const std::string& dir);
+std::vector<std::string> ListFiles(const std::string& dir);
+
+// dir + separator + name; a name that is an absolute path stands alone. Either text
+// holding a NUL fails with "Invalid characters in path".
+std::string JoinPath(const std::string& dir, const std::string& name);
+// "a/b/P1.NC" -> "P1": the part after the last separator, cut before its last '.'.
+std::string FileNameWithoutExtension(const std::string& path);
+// Upper-cases ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters; the
+// comparison that stands in for a case-insensitive file system.
+std::string UpperCaseText(const std::string& text);
+bool SameTextIgnoringCase(const std::string& a, const std::string& b);
+
+// Removes every subdirectory tree (silently keeping what cannot go) and every file
+// directly in dir; a read-only file directly in dir fails the operation with
+// "Fallita eliminazione contenuto <dir>".
+void EmptyDirectory(const std::string& dir);
+// Packs every file below dir (depth first, listing order) into zip_path with names
+// relative to dir using backslashes; the archive itself is skipped.
+void PackDirectoryTree(const std::string& dir, const std::string& zip_path);
+// Packs the first file directly in dir, under its bare name, into zip_path.
+void PackOneFile(const std::string& dir, const std::string& zip_path);
+// Extracts every entry of zip_path into dir.
+void UnpackArchive(const std::string& zip_path, const std::string& dir);
+
+}  // namespace ostrivan::jobs

@@ -1,0 +1,252 @@
+// The job's directory work: listing order, emptying, packing a tree or one file, and
+// unpacking, each with the service's own failure messages.
+#include "jobs/working_directory.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "archive/zip_file.h"
+#include "zip_test_support.h"
+
+namespace ostrivan::jobs {
+namespace {
+
+using archive::TZipFile;
+using archive::TZipMode;
+using archive::testing::FileExists;
+using archive::testing::ListTree;
+using archive::testing::ReadFile;
+using archive::testing::TempDir;
+using archive::testing::WriteFile;
+
+std::string FailureOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const ostrivan::Exception& e) {
+    return std::string(e.ClassName()) + ": " + e.Message();
+  }
+  return "";
+}
+
+void MakeDir(const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path; }
+
+std::vector<std::string> EntryNames(const std::string& zip_path) {
+  TZipFile zip;
+  zip.Open(zip_path, TZipMode::zmRead);
+  std::vector<std::string> names;
+  for (const auto& h : zip.Files()) names.push_back(h.FileName);
+  return names;
+}
+
+TEST(WorkingDirectoryPaths, ListingIsSortedIgnoringCase) {
+  TempDir d;
+  for (const char* name : {"b.txt", "A.txt", "a2", "C", "\xC3\xA8z", "\xC3\x88" "a"}) WriteFile(d / name, "");
+  MakeDir(d / "Bdir");
+  std::vector<std::string> names;
+  for (const auto& e : ListDirectory(d.path())) names.push_back(e.Name + (e.IsDirectory ? "/" : ""));
+  EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "a2", "b.txt", "Bdir/", "C", "\xC3\x88" "a", "\xC3\xA8z"}));
+  EXPECT_EQ(ListFiles(d.path()).size(), 6u);
+  EXPECT_EQ(FailureOf([&] { ListDirectory(d / "missing"); }),
+            "EDirectoryNotFoundException: The specified path was not found");
+}
+
+TEST(WorkingDirectoryPaths, JoiningAndNamesWithoutExtension) {
+  struct Join {
+    std::string dir, name, expected;
+  } joins[] = {
+      {"/d", "x.zip", "/d/x.zip"},
+      {"/d/", "x.zip", "/d/x.zip"},
+      {"/d", "/abs/x.zip", "/abs/x.zip"},
+      {"", "x.zip", "x.zip"},
+      {"/d", std::string("x\0y", 3), "EArgumentException: Invalid characters in path"},
+      {std::string("/d\0", 3), "x", "EArgumentException: Invalid characters in path"},
+  };
+  for (const auto& j : joins) {
+    std::string result;
+    std::string failure = FailureOf([&] { result = JoinPath(j.dir, j.name); });
+    EXPECT_EQ(failure.empty() ? result : failure, j.expected) << j.dir << " + " << j.name;
+  }
+  struct Stem {
+    const char* path;
+    const char* expected;
+  } stems[] = {{"/a/b/P1.NC", "P1"}, {"P1", "P1"}, {"/a.b/P1", "P1"}, {"x.tar.gz", "x.tar"}, {".hidden", ""}};
+  for (const auto& s : stems) EXPECT_EQ(FileNameWithoutExtension(s.path), s.expected) << s.path;
+  EXPECT_TRUE(SameTextIgnoringCase("/D/P1.zip", "/d/p1.ZIP"));
+  EXPECT_TRUE(SameTextIgnoringCase("\xC3\xA0\xC5\x82\xD0\xB6", "\xC3\x80\xC5\x81\xD0\x96"));  // àłж / ÀŁЖ
+}
+
+TEST(EmptyingADirectory, RemovesTreesWithReadOnlyFilesButNeverFollowsLinks) {
+  TempDir root;
+  const std::string d = root / "export";
+  const std::string outside = root / "outside";
+  MakeDir(d);
+  MakeDir(outside);
+  WriteFile(outside + "/keep.txt", "must survive");
+  MakeDir(d + "/sub");
+  MakeDir(d + "/sub/deeper");
+  WriteFile(d + "/sub/ro.txt", "read-only below");
+  ::chmod((d + "/sub/ro.txt").c_str(), 0444);
+  WriteFile(d + "/sub/deeper/x.NC", "x");
+  ::chmod((d + "/sub/deeper").c_str(), 0555);
+  ASSERT_EQ(::symlink(outside.c_str(), (d + "/sub/link").c_str()), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), (d + "/toplink").c_str()), 0);
+  WriteFile(d + "/a.txt", "a");
+
+  EmptyDirectory(d);
+  EXPECT_TRUE(ListDirectory(d).empty());
+  EXPECT_EQ(ReadFile(outside + "/keep.txt"), "must survive");
+}
+
+TEST(EmptyingADirectory, ReadOnlyFileDirectlyInsideFailsAfterTheTreesAreGone) {
+  TempDir root;
+  const std::string d = root / "import";
+  MakeDir(d);
+  MakeDir(d + "/sub");
+  WriteFile(d + "/sub/f", "f");
+  WriteFile(d + "/a.txt", "a");
+  WriteFile(d + "/b.txt", "b");
+  WriteFile(d + "/c.txt", "c");
+  ::chmod((d + "/b.txt").c_str(), 0444);
+  const std::string failure = FailureOf([&] { EmptyDirectory(d); });
+  EXPECT_EQ(failure, "EOSError: Fallita eliminazione contenuto " + d);
+  EXPECT_EQ(ListTree(d), std::vector<std::string>({"b.txt", "c.txt"}));  // stopped at b.txt
+  EXPECT_FALSE(FileExists(d + "/sub"));
+
+  EXPECT_EQ(FailureOf([&] { EmptyDirectory(root / "missing"); }),
+            "EDirectoryNotFoundException: Fallita eliminazione contenuto " + (root / "missing"));
+}
+
+TEST(PackingATree, DepthFirstRelativeBackslashNamesWithoutTheArchiveOrEmptyDirectories) {
+  TempDir root;
+  const std::string d = root / "export";
+  MakeDir(d);
+  MakeDir(d + "/programs");
+  MakeDir(d + "/programs/subprog");
+  MakeDir(d + "/tools");
+  MakeDir(d + "/temp");
+  WriteFile(d + "/programs/P1.NC", "G0\r\n");
+  WriteFile(d + "/programs/subprog/O9001.NC", "M99\r\n");
+  WriteFile(d + "/tools/T.CFG", "[T]\r\n");
+  WriteFile(d + "/job.ini", "[JOB]\r\n");
+  WriteFile(d + "/zzz.txt", "last");
+  const std::vector<std::string> expected = {"job.ini", "programs\\P1.NC", "programs\\subprog\\O9001.NC", "tools\\T.CFG",
+                                             "zzz.txt"};
+  // The archive lies inside the packed directory; doubled separators in the directory
+  // text must not hide it.
+  for (const std::string& spelled : {d, d + "/", root.path() + "//export//"}) {
+    const std::string z = JoinPath(d, "P1.zip");
+    WriteFile(z, "stale archive of an earlier export");
+    PackDirectoryTree(spelled, z);
+    EXPECT_EQ(EntryNames(z), expected) << spelled;
+  }
+  TempDir out;
+  UnpackArchive(d + "/P1.zip", out.path());
+  EXPECT_EQ(ReadFile(out / "programs/subprog/O9001.NC"), "M99\r\n");
+}
+
+TEST(PackingATree, FailuresKeepThePrefixAndTheEntriesAddedSoFar) {
+  TempDir root;
+  const std::string d = root / "export";
+  MakeDir(d);
+  WriteFile(d + "/a.txt", "a");
+  ASSERT_EQ(::symlink((root / "nowhere").c_str(), (d + "/b.lnk").c_str()), 0);
+  WriteFile(d + "/c.txt", "c");
+  const std::string z = d + "/a.zip";
+  EXPECT_EQ(FailureOf([&] { PackDirectoryTree(d, z); }),
+            "EFOpenError: Fallita compressione zip Cannot open file \"" + d + "/b.lnk\". No such file or directory");
+  EXPECT_EQ(EntryNames(z), std::vector<std::string>{"a.txt"});
+
+  EXPECT_EQ(FailureOf([&] { PackDirectoryTree(d, root / "missing/x.zip"); }),
+            "EFCreateError: Fallita compressione zip Cannot create file \"" + (root / "missing/x.zip") +
+                "\". No such file or directory");
+}
+
+TEST(PackingOneFile, OnlyTheFirstFileUnderItsBareName) {
+  TempDir root;
+  const std::string d = root / "export";
+  MakeDir(d);
+  MakeDir(d + "/A_dir");
+  WriteFile(d + "/A_dir/inner.txt", "not packed");
+  WriteFile(d + "/b.txt", "second");
+  WriteFile(d + "/a.txt", "first");
+  PackOneFile(d, d + "/a.zip");
+  EXPECT_EQ(EntryNames(d + "/a.zip"), std::vector<std::string>{"a.txt"});
+
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& dir)> prepare;
+    std::string zip_name;
+    std::string expected;  // %D stands for the directory
+  } cases[] = {
+      {"only subdirectories", [](const std::string& dir) { ::mkdir((dir + "/sub").c_str(), 0755); }, "x.zip",
+       "Exception: Nessun file trovato nella directory \"%D\""},
+      {"archive not creatable", [](const std::string& dir) { WriteFile(dir + "/a.txt", "a"); }, "no/a.zip",
+       "EFCreateError: Fallita compressione zip Cannot create file \"%D/no/a.zip\". No such file or directory"},
+      {"first file is the archive", [](const std::string& dir) { WriteFile(dir + "/a.zip", "precious"); }, "A.ZIP",
+       "EZipException: Fallita compressione zip The archive cannot contain itself: \"%D/a.zip\""},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    c.prepare(dir.path());
+    std::string expected = c.expected;
+    for (std::size_t at; (at = expected.find("%D")) != std::string::npos;) expected.replace(at, 2, dir.path());
+    EXPECT_EQ(FailureOf([&] { PackOneFile(dir.path(), dir / c.zip_name); }), expected) << c.what;
+  }
+}
+
+TEST(UnpackingAnArchive, FailuresAndReadOnlyEntries) {
+  TempDir root;
+  WriteFile(root / "text.zip", "plain text, not an archive\n");
+  WriteFile(root / "empty.zip", "");
+  EXPECT_EQ(FailureOf([&] { UnpackArchive(root / "text.zip", root / "t"); }),
+            "EZipException: Fallita extrazione .zip Error reading zip file");
+  EXPECT_EQ(FailureOf([&] { UnpackArchive(root / "empty.zip", root / "t"); }),
+            "EReadError: Fallita extrazione .zip Stream read error");
+
+  const std::string src = root / "src";
+  MakeDir(src);
+  WriteFile(src + "/top.txt", "top");
+  WriteFile(src + "/below.txt", "below");
+  ::chmod((src + "/top.txt").c_str(), 0444);
+  ::chmod((src + "/below.txt").c_str(), 0444);
+  {
+    TZipFile zip;
+    zip.Open(root / "job.zip", TZipMode::zmWrite);
+    zip.Add(src + "/top.txt", "top.txt");
+    zip.Add(src + "/below.txt", "sub\\below.txt");
+  }
+  const std::string d = root / "import";
+  MakeDir(d);
+  UnpackArchive(root / "job.zip", d);
+  EXPECT_TRUE(archive::testing::IsReadOnly(d + "/top.txt"));
+  EXPECT_TRUE(archive::testing::IsReadOnly(d + "/sub/below.txt"));
+  // The next emptying removes the read-only file below but stops at the one on top.
+  EXPECT_EQ(FailureOf([&] { EmptyDirectory(d); }), "EOSError: Fallita eliminazione contenuto " + d);
+  EXPECT_EQ(ListTree(d), std::vector<std::string>{"top.txt"});
+}
+
+TEST(PackingATree, GeneratedJobRoundTripsThroughPackAndUnpack) {
+  TempDir root;
+  const std::string d = root / "job";
+  const auto made = archive::testing::RunCommand("python3 " + archive::testing::ShellQuote(std::string(OSTRIVAN_SHARED_DIR) +
+                                                                                          "/tools/make_job.py") +
+                                                 " small " + archive::testing::ShellQuote(d));
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+  const auto before = ListTree(d);
+  const std::string first = ListFiles(d + "/programs").front();
+  const std::string z = JoinPath(d, FileNameWithoutExtension(first) + ".zip");
+  PackDirectoryTree(d, z);
+  const std::string out = root / "out";
+  MakeDir(out);
+  UnpackArchive(z, out);
+  ASSERT_EQ(ListTree(out), before);
+  for (const auto& f : before) EXPECT_EQ(ReadFile(out + "/" + f), ReadFile(d + "/" + f)) << f;
+  EmptyDirectory(d);
+  EXPECT_TRUE(ListDirectory(d).empty());
+}
+
+}  // namespace
+}  // namespace ostrivan::jobs
