@@ -19,13 +19,15 @@ void TAppWebModule::WebModuleCreate() {
     config.SetValue(kMaxEntitiesRecordCount, "20");
     config.SetValue(kExposeServerSignature, "true");
     config.SetValue(kExposeXPoweredBy, "true");
-    config.SetValue(kMaxRequestSize, std::to_string(5 * 1024 * 1024));
+    config.SetValue(kMaxRequestSize, std::to_string(kAppMaxRequestSize));
   });
   engine_->AddController(&jobs::TRizOzudoController::ClassInfo());
   engine_->AddSerializer("application/json", std::make_shared<web::TMVCJsonSerializer>());
 }
 
 void TAppWebModule::WebModuleDestroy() { engine_.reset(); }
+
+void ApplyAppRequestLimits(http::TCustomHTTPServer& server) { server.SetMaxRequestBodySize(kAppMaxRequestSize); }
 
 void RegisterAppWebModule() {
   http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();

@@ -1,8 +1,10 @@
 #pragma once
 // The service's web module: each instance owns one engine configured with the service's
 // settings, the job controller and its own JSON serializer.
+#include <cstdint>
 #include <memory>
 
+#include "http/http_server.h"
 #include "http/web_module.h"
 #include "web/engine.h"
 
@@ -21,6 +23,13 @@ class TAppWebModule : public http::TWebModule {
  private:
   std::unique_ptr<web::TMVCEngine> engine_;
 };
+
+// The largest request body the service accepts (5 MiB), as the engine setting
+// max_request_size and as the HTTP server's reading limit.
+inline constexpr std::int64_t kAppMaxRequestSize = 5 * 1024 * 1024;
+// Gives the server the same body limit the engines enforce, so an oversized body is
+// refused before it is read into memory.
+void ApplyAppRequestLimits(http::TCustomHTTPServer& server);
 
 // Start-up: the process-wide web request handler builds TAppWebModule instances, with
 // at most 1024 in use at once (the first engine raises the limit to 4096).

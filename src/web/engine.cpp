@@ -4,6 +4,7 @@
 
 #include "http/date_time.h"
 #include "http/web_request_handler.h"
+#include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
 #include "web/content_type.h"
 #include "web/html_serializer.h"
@@ -38,7 +39,9 @@ std::string GuardLogLine(const std::string& class_name, const std::string& messa
 }
 }  // namespace
 
-TMVCEngine::TMVCEngine(http::TWebModule& web_module, TConfigAction config_action) : web_module_(web_module) {
+TMVCEngine::TMVCEngine(http::TWebModule& web_module, TConfigAction config_action,
+                       std::shared_ptr<logging::ILogWriter> custom_logger)
+    : web_module_(web_module) {
   saved_on_before_dispatch_ = web_module_.BeforeDispatch();
   web_module_.SetBeforeDispatch(
       [this](http::TCustomWebDispatcher&, http::TWebRequest& request, http::TWebResponse& response,
@@ -50,6 +53,8 @@ TMVCEngine::TMVCEngine(http::TWebModule& web_module, TConfigAction config_action
   http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
   if (!handler.CacheConnections()) handler.SetCacheConnections(true);
   handler.SetMaxConnections(kEngineMaxConnections);
+
+  logging::InstallLogWriter(std::move(custom_logger));
 
   ConfigDefaultValues();
   if (config_action) {

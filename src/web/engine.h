@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "http/web_module.h"
+#include "logging/log_writer.h"
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
 #include "web/mvc_web_request.h"
@@ -31,8 +32,10 @@ class TMVCEngine {
   using TRouterLogProc = std::function<void(TMVCRouter& router, TMVCRouterLogState state, TWebContext& context)>;
 
   // Builds the engine for a module and installs EngineBeforeDispatch as the module's
-  // before-dispatch handler. config_action may adjust the settings before they freeze.
-  explicit TMVCEngine(http::TWebModule& web_module, TConfigAction config_action = nullptr);
+  // before-dispatch handler. config_action may adjust the settings before they freeze;
+  // custom_logger replaces the default log writer if no writer exists yet.
+  explicit TMVCEngine(http::TWebModule& web_module, TConfigAction config_action = nullptr,
+                      std::shared_ptr<logging::ILogWriter> custom_logger = nullptr);
   ~TMVCEngine();
   TMVCEngine(const TMVCEngine&) = delete;
   TMVCEngine& operator=(const TMVCEngine&) = delete;

@@ -308,7 +308,9 @@ TEST_F(EnginePipeline, RequestBodyMediaTypeAndCharset) {
     Result r = Run(request);
     EXPECT_EQ(r.reply.status, c.status) << c.content_type;
     EXPECT_NE(r.reply.body.find(c.body_part), std::string::npos) << c.content_type << " -> " << r.reply.body;
-    if (c.status == 500) EXPECT_EQ(r.reply.reason, "Internal Server Error") << c.content_type;
+    if (c.status == 500) {
+      EXPECT_EQ(r.reply.reason, "Internal Server Error") << c.content_type;
+    }
   }
 }
 
