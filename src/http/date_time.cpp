@@ -21,7 +21,7 @@ double DaysFromEpochSeconds(double seconds) { return seconds / 86400.0 + kUnixEp
 double EpochSecondsFromDays(TDateTime days) { return (days - kUnixEpochDays) * 86400.0; }
 
 std::tm BrokenDown(TDateTime value) {
-  double secs = std::floor(EpochSecondsFromDays(value) + 0.0005);
+  double secs = std::floor(std::round(EpochSecondsFromDays(value) * 1000.0) / 1000.0);
   time_t t = static_cast<time_t>(secs);
   std::tm tm{};
   gmtime_r(&t, &tm);
@@ -40,9 +40,17 @@ TDateTime NowLocal() {
   return DaysFromEpochSeconds(secs);
 }
 
+// Whole seconds and the millisecond rest, rounded so that 09.9999999 reads as 10.
+static void SplitSeconds(TDateTime value, double& whole, double& rest) {
+  double ms = std::round(EpochSecondsFromDays(value) * 1000.0);
+  whole = std::floor(ms / 1000.0);
+  rest = (ms - whole * 1000.0) / 1000.0;
+}
+
 TDateTime LocalToUTC(TDateTime local) {
-  double secs = EpochSecondsFromDays(local);
-  double whole = std::floor(secs);
+  double whole, rest;
+  SplitSeconds(local, whole, rest);
+  double secs = whole + rest;
   std::tm tm = BrokenDown(local);
   tm.tm_isdst = -1;
   time_t utc = mktime(&tm);
@@ -50,8 +58,9 @@ TDateTime LocalToUTC(TDateTime local) {
 }
 
 TDateTime UTCToLocal(TDateTime utc) {
-  double secs = EpochSecondsFromDays(utc);
-  double whole = std::floor(secs);
+  double whole, rest;
+  SplitSeconds(utc, whole, rest);
+  double secs = whole + rest;
   time_t t = static_cast<time_t>(whole);
   std::tm local{};
   localtime_r(&t, &local);

@@ -86,28 +86,30 @@ std::string DecodePathSegment(const std::string& text) {
       size_t p = pos + 1;
       int value = 0;
       int digits = 0;
+      bool valid = true;
       while (digits < 4 && p < text.size()) {
         int h = HexValue(static_cast<unsigned char>(text[p]));
         ++p;
-        if (h < 0) { digits = -1; break; }
-        value = value * 16 + h;
         ++digits;
+        if (h < 0) valid = false;
+        else value = value * 16 + h;
       }
-      if (digits == 4) AppendUtf8(bytes, static_cast<char32_t>(value));
+      if (valid && digits == 4) AppendUtf8(bytes, static_cast<char32_t>(value));
       pos = p;
       continue;
     }
     size_t p = pos;
     int value = 0;
     int digits = 0;
+    bool valid = true;
     while (digits < 2 && p < text.size()) {
       int h = HexValue(static_cast<unsigned char>(text[p]));
       ++p;
-      if (h < 0) { digits = -1; break; }
-      value = value * 16 + h;
       ++digits;
+      if (h < 0) valid = false;
+      else value = value * 16 + h;
     }
-    if (digits == 2) bytes += static_cast<char>(value);
+    if (valid && digits == 2) bytes += static_cast<char>(value);
     pos = p;
   }
   return Utf8FromBytes(bytes);

@@ -212,7 +212,8 @@ void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
 bool TCustomHTTPServer::AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
   bool at_least_1_1 = request.version_major > 1 || (request.version_major == 1 && request.version_minor >= 1);
   if (!at_least_1_1) return true;
-  if (request.host.empty()) {
+  // The header itself: the host of an absolute target does not make up for it.
+  if (request.raw_headers.Values("Host").empty()) {
     response.SetResponseNo(400);
     response.SetCloseConnection(true);
     response.WriteHeader();
