@@ -1,6 +1,7 @@
 // Document model and compact writer.
 #include "web/json_data_objects.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -283,8 +284,9 @@ void AppendDateTime(std::string& out, double day_count) {
   out.append(buf, static_cast<std::size_t>(n));
 }
 
-// Shortest general form with at most 15 significant digits. The value is first rounded
-// to 15 digits, so writing what was read back gives the same text again.
+// Shortest form with at most 15 significant digits: plain notation for decimal exponents
+// -4..14, exponent notation outside. The value is first rounded to 15 digits, so writing
+// what was read back gives the same text again.
 void AppendFloat(std::string& out, double value) {
   if (!std::isfinite(value)) {
     out += "null";  // JSON has no infinity or NaN
@@ -294,20 +296,34 @@ void AppendFloat(std::string& out, double value) {
     out += '0';  // also for -0: "-0" would read back as the integer 0
     return;
   }
-  char buf[40];
-  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+  // Rounding the largest doubles up to 15 digits would leave the double range.
+  constexpr double kLargest15 = 1.79769313486231e308;
+  if (value > kLargest15) value = kLargest15;
+  if (value < -kLargest15) value = -kLargest15;
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
   double rounded = value;
   std::from_chars(buf, r.ptr, rounded);
-  for (int precision = 1; precision < 15; ++precision) {
-    char tmp[40];
-    auto t = std::to_chars(tmp, tmp + sizeof tmp, rounded, std::chars_format::general, precision);
+  int digits = 15;
+  for (int p = 1; p < 15; ++p) {
+    r = std::to_chars(buf, buf + sizeof buf, rounded, std::chars_format::scientific, p - 1);
     double back = 0;
-    std::from_chars(tmp, t.ptr, back);
+    std::from_chars(buf, r.ptr, back);
     if (back == rounded) {
-      out.append(tmp, t.ptr);
-      return;
+      digits = p;
+      break;
     }
   }
+  r = std::to_chars(buf, buf + sizeof buf, rounded, std::chars_format::scientific, digits - 1);
+  const char* e = static_cast<const char*>(std::memchr(buf, 'e', static_cast<std::size_t>(r.ptr - buf)));
+  int exponent = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), r.ptr, exponent);
+  if (exponent < -4 || exponent >= 15) {
+    out.append(buf, r.ptr);
+    return;
+  }
+  r = std::to_chars(buf, buf + sizeof buf, rounded, std::chars_format::fixed,
+                    std::max(0, digits - 1 - exponent));
   out.append(buf, r.ptr);
 }
 

@@ -157,7 +157,6 @@ class TMVCObjectList : public TObject, public IMVCList {
     item.release();
     items_.emplace_back(typed);
   }
-  void Add(std::unique_ptr<T> item) { items_.push_back(std::move(item)); }
   void Clear() override { items_.clear(); }
   const TMVCClassInfo* ElementClass() const override {
     if constexpr (requires { T::StaticClassInfo(); }) {
@@ -175,8 +174,15 @@ namespace detail {
 template <class T>
 struct IsUniquePtr : std::false_type {};
 template <class T>
-struct IsUniquePtr<std::unique_ptr<T>> : std::true_type {
-  using element = T;
+struct IsUniquePtr<std::unique_ptr<T>> : std::true_type {};
+// The class an object field points to: X for X* and for std::unique_ptr<X>.
+template <class T>
+struct Pointee {
+  using type = std::remove_pointer_t<T>;
+};
+template <class T>
+struct Pointee<std::unique_ptr<T>> {
+  using type = T;
 };
 }  // namespace detail
 
@@ -205,8 +211,7 @@ TMVCPropertyInfo MVCProperty(std::string name, F C::*field) {
     p.type.kind = TMVCValueKind::vkFloat;
     p.type.name = "Double";
   } else if constexpr (detail::IsUniquePtr<F>::value || std::is_pointer_v<F>) {
-    using X = std::conditional_t<std::is_pointer_v<F>, std::remove_pointer_t<F>,
-                                 typename detail::IsUniquePtr<F>::element>;
+    using X = typename detail::Pointee<F>::type;
     static_assert(std::is_base_of_v<TObject, X>, "object properties hold TObject descendants");
     p.type.kind = TMVCValueKind::vkObject;
     p.type.type = typeid(X);
@@ -228,10 +233,12 @@ TMVCPropertyInfo MVCProperty(std::string name, F C::*field) {
   } else {
     static_assert(sizeof(F) == 0, "unsupported property type");
   }
-  p.getter = [field](const TObject& o) -> TMVCValue { return static_cast<const C&>(o).*field; };
-  p.setter = [field](TObject& o, TMVCValue&& v) {
-    static_cast<C&>(o).*field = std::get<F>(std::move(v));
-  };
+  if constexpr (!detail::IsUniquePtr<F>::value && !std::is_pointer_v<F>) {
+    p.getter = [field](const TObject& o) -> TMVCValue { return static_cast<const C&>(o).*field; };
+    p.setter = [field](TObject& o, TMVCValue&& v) {
+      static_cast<C&>(o).*field = std::get<F>(std::move(v));
+    };
+  }
   return p;
 }
 
