@@ -1,0 +1,114 @@
+// Payload base64: line breaks after every 76 characters, tolerant decoding.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "jobs/base64.h"
+
+namespace ostrivan::jobs {
+namespace {
+
+std::string Bytes(std::size_t n) {
+  std::string bytes(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+  return bytes;
+}
+
+TEST(Base64Encode, KnownTexts) {
+  struct Case {
+    std::string bytes;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"A", "QQ=="},
+      {"AB", "QUI="},
+      {"ABC", "QUJD"},
+      {"ABCDEF", "QUJDREVG"},
+      {std::string("\xff\xfe\x00", 3), "//4A"},
+      {std::string("\xfb\xff", 2), "+/8="},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeBase64(c.bytes), c.text) << c.text;
+}
+
+TEST(Base64Encode, LineBreaksAfterEveryNineteenthGroup) {
+  struct Case {
+    std::size_t size;
+    std::size_t length;        // total characters
+    std::size_t line_breaks;   // CR LF pairs
+    bool ends_with_crlf;
+  };
+  const Case cases[] = {
+      {56, 76, 0, false},
+      {57, 78, 1, true},
+      {58, 82, 1, false},
+      {59, 82, 1, false},
+      {60, 82, 1, false},
+      {114, 156, 2, true},
+      {1000, 1336 + 2 * 17, 17, false},
+  };
+  for (const auto& c : cases) {
+    const std::string text = EncodeBase64(Bytes(c.size));
+    EXPECT_EQ(text.size(), c.length) << c.size;
+    std::size_t breaks = 0;
+    for (std::size_t pos = text.find("\r\n"); pos != std::string::npos; pos = text.find("\r\n", pos + 2)) {
+      EXPECT_EQ((pos - breaks * 78) % 76, 0u) << c.size;  // only at line ends
+      EXPECT_EQ(pos, breaks * 78 + 76) << c.size;
+      ++breaks;
+    }
+    EXPECT_EQ(breaks, c.line_breaks) << c.size;
+    EXPECT_EQ(text.size() >= 2 && text.substr(text.size() - 2) == "\r\n", c.ends_with_crlf) << c.size;
+  }
+  const std::string text58 = EncodeBase64(Bytes(58));
+  EXPECT_EQ(text58.substr(76, 2), "\r\n");
+  EXPECT_EQ(text58.substr(80), "==");
+}
+
+TEST(Base64Decode, SkipsEverythingOutsideTheAlphabet) {
+  struct Case {
+    std::string text;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"QUJD", "ABC"},
+      {"QU\r\nJD", "ABC"},
+      {" Q U J D ", "ABC"},
+      {"\r\nQUJD\r\n", "ABC"},
+      {"Q=U=J=D", "ABC"},
+      {"QUJD\r\nREVG", "ABCDEF"},
+      {"QQ==", "A"},
+      {"QQ", "A"},
+      {"QUI", "AB"},
+      {"QUJDR", "ABC"},           // one trailing character gives nothing
+      {"", ""},
+      {"\r\n =*!", ""},
+      {"QU\xC3\x89JD", "ABC"},    // non-ASCII skipped, not read by its low bits
+      {"QU\xC5\x81JD", "ABC"},    // U+0141 has the low byte 0x41 ("A")
+      {std::string("Q\x00UJD", 5), "ABC"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeBase64(c.text), c.bytes) << c.text;
+}
+
+TEST(Base64RoundTrip, AnyBytesAnyLength) {
+  std::mt19937 rng(12345);
+  for (std::size_t size : {0u, 1u, 2u, 3u, 56u, 57u, 58u, 113u, 114u, 115u, 4096u, 100003u}) {
+    std::string bytes(size, '\0');
+    for (auto& b : bytes) b = static_cast<char>(rng() & 0xFF);
+    EXPECT_EQ(DecodeBase64(EncodeBase64(bytes)), bytes) << size;
+  }
+}
+
+TEST(Base64RoundTrip, InsertedBreaksAndBlanksDoNotMatter) {
+  const std::string text = EncodeBase64(std::string("ABC"));
+  for (std::size_t at = 0; at <= text.size(); ++at) {
+    for (const char* noise : {"\r\n", " ", "\t", "=="}) {
+      std::string noisy = text;
+      noisy.insert(at, noise);
+      EXPECT_EQ(DecodeBase64(noisy), "ABC") << at << " " << noise;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrivan::jobs
