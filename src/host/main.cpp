@@ -1,2 +1,3 @@
-// Program entry; the console host lives in console_host.cpp.
-int main() { return 0; }
+#include "host/console_host.h"
+
+int main() { return ostrivan::host::RunConsoleHost(); }

@@ -74,9 +74,11 @@ class Server:
         self.master = master
         env = dict(os.environ)
         env.update(self.env or {})
-        self.proc = subprocess.Popen([self.exe], cwd="/", stdin=slave,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=env, close_fds=True)
+        # stderr goes to a file: an unread pipe could fill up and block the server.
+        with open(os.path.join(self.dir, "stderr.txt"), "ab") as err:
+            self.proc = subprocess.Popen([self.exe], cwd="/", stdin=slave,
+                                         stdout=subprocess.PIPE, stderr=err,
+                                         env=env, close_fds=True)
         os.close(slave)
         if wait_ready:
             self.wait_output(READY_LINE, timeout)
@@ -139,10 +141,23 @@ class Server:
             self.master = None
         return self.proc.returncode, self.output.decode("utf-8", "replace")
 
+    def stderr_text(self):
+        with open(os.path.join(self.dir, "stderr.txt"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
     def cleanup(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            if self.proc.stdout is not None:
+                self.proc.stdout.close()
+        if self.master is not None:
+            try:
+                os.close(self.master)
+            except OSError:
+                pass
+            self.master = None
         if self.own_dir:
             shutil.rmtree(self.dir, ignore_errors=True)
 

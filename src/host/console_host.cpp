@@ -1,0 +1,66 @@
+#include "host/console_host.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "common/error.h"
+#include "host/app_web_module.h"
+#include "host/console_keys.h"
+#include "host/parametri.h"
+#include "http/http_web_bridge.h"
+#include "logging/default_log_writer.h"
+#include "logging/framework_log.h"
+
+namespace ostrivan::host {
+namespace {
+
+void WriteLn(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// The listen backlog the host wants in force.
+constexpr int kListenQueue = 200;
+
+}  // namespace
+
+void RunServer(uint16_t port) {
+  WriteLn("** TornioMVC Server ** build 1.0.0");
+  WriteLn("Ostrivan 24/05/2025 - 1");
+  WriteLn("Starting HTTP Server on port " + std::to_string(port));
+  // Freed on every way out of here, which deactivates it and ends its threads.
+  auto server = std::make_unique<http::THTTPWebBridge>();
+  server->SetDefaultPort(port);
+  ApplyAppRequestLimits(*server);
+  // Set before activation so that the backlog of 200 is the one in force.
+  server->SetListenQueue(kListenQueue);
+  server->SetActive(true);
+  logging::FrameworkLogInfo("Server started on port " + std::to_string(port));
+  server->SetMaxConnections(0);
+  WriteLn("Press ESC to stop the server");
+  TRawTerminal terminal(STDIN_FILENO);
+  WaitForEsc(STDIN_FILENO, InstallStopSignals());
+}
+
+int RunConsoleHost() {
+  // A client that goes away mid-reply must never end the process.
+  signal(SIGPIPE, SIG_IGN);
+  try {
+    InstallStopSignals();
+    RegisterAppWebModule();
+    RunServer(TParametri::GetPorta());
+  } catch (const Exception& e) {
+    WriteLn(std::string(e.ClassName()) + ": " + e.Message());
+  } catch (const std::exception& e) {
+    WriteLn(std::string("Exception: ") + e.what());
+  }
+  logging::ShutdownDefaultLogWriter();
+  return 0;
+}
+
+}  // namespace ostrivan::host

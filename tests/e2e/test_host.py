@@ -1,0 +1,139 @@
+"""The console host as an operator meets it: banner, ESC, other keys, signals,
+start-up failures, both address families and the line-length limit."""
+import os
+import signal
+import socket
+import subprocess
+import time
+import unittest
+
+from ostrivan_e2e import Server, recv_all
+
+BANNER = ["** TornioMVC Server ** build 1.0.0", "Ostrivan 24/05/2025 - 1"]
+
+
+class ConsoleHost(unittest.TestCase):
+    def test_banner_esc_and_exit_status(self):
+        srv = Server().start()
+        try:
+            code, out = srv.stop()
+            self.assertEqual(code, 0)
+            self.assertEqual(out.splitlines(), BANNER + [
+                f"Starting HTTP Server on port {srv.port}", "Press ESC to stop the server"])
+        finally:
+            srv.cleanup()
+
+    def test_no_parameter_file_means_port_8080(self):
+        srv = Server(ini=False)
+        try:
+            srv.start(wait_ready=False)
+            srv.wait_output("Starting HTTP Server on port 8080")
+            # 8080 may be taken on a shared machine; either way the process ends cleanly.
+            code, _ = srv.stop()
+            self.assertEqual(code, 0)
+        finally:
+            srv.cleanup()
+
+    def test_other_keys_do_not_stop(self):
+        srv = Server().start()
+        try:
+            for keys in (b"a", b"\r", b"\x1b[A", b"\x1b[D", b"\x1bOP", b"\x1b[15~", b"q"):
+                srv.press(keys)
+                time.sleep(0.15)
+                self.assertIsNone(srv.proc.poll(), keys)
+            # Still serving after all of them.
+            with srv.connect():
+                pass
+            code, _ = srv.stop()
+            self.assertEqual(code, 0)
+        finally:
+            srv.cleanup()
+
+    def test_sigterm_and_sigint_stop_in_order(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            srv = Server().start()
+            try:
+                srv.proc.send_signal(sig)
+                self.assertEqual(srv.proc.wait(timeout=10), 0)
+            finally:
+                srv.cleanup()
+
+    def test_stdin_not_a_terminal(self):
+        srv = Server()
+        try:
+            proc = subprocess.run([srv.exe], stdin=subprocess.DEVNULL, capture_output=True,
+                                  timeout=20)
+            self.assertEqual(proc.returncode, 0)
+            out = proc.stdout.decode()
+            self.assertIn("Press ESC to stop the server\nEOSError: System Error.  Code: 25.\r\n"
+                          "Inappropriate ioctl for device\n", out)
+        finally:
+            srv.cleanup()
+
+    def test_second_instance_on_the_same_port(self):
+        with Server() as first:
+            second = Server(port=first.port)
+            try:
+                second.start(wait_ready=False)
+                self.assertEqual(second.proc.wait(timeout=10), 0)
+                _, out = second.stop()
+                self.assertEqual(out.splitlines(), BANNER + [
+                    f"Starting HTTP Server on port {first.port}",
+                    "ECouldNotBindSocket: Could not bind socket."])
+            finally:
+                second.cleanup()
+            # The first instance is unaffected.
+            with first.connect(socket.AF_INET6):
+                pass
+
+    def test_both_address_families_accept(self):
+        with Server() as srv:
+            for family in (socket.AF_INET, socket.AF_INET6):
+                reply = srv.raw(b"GET /nothing-here HTTP/1.0\r\n\r\n", family)
+                self.assertTrue(reply.startswith(b"HTTP/1.1 "), reply[:80])
+
+    def test_line_length_limit(self):
+        with Server() as srv:
+            prefix = b"GET /"
+            suffix = b" HTTP/1.0"
+            # 16384 bytes before the LF, the CR included, is the longest line accepted.
+            path = b"a" * (16384 - len(prefix) - len(suffix) - 1)
+            ok = srv.raw(prefix + path + suffix + b"\r\n\r\n")
+            self.assertTrue(ok.startswith(b"HTTP/1.1 "), ok[:80])
+            too_long = srv.raw(prefix + path + b"a" + suffix + b"\r\n\r\n")
+            self.assertEqual(too_long, b"")
+            bare_lf = srv.raw(prefix + path + b"a" + suffix + b"\n\n")
+            self.assertTrue(bare_lf.startswith(b"HTTP/1.1 "), bare_lf[:80])
+            # The listener still serves afterwards.
+            self.assertTrue(srv.raw(b"GET / HTTP/1.0\r\n\r\n").startswith(b"HTTP/1.1 "))
+
+    def test_esc_with_a_silent_client_stops_promptly(self):
+        srv = Server().start()
+        try:
+            silent = srv.connect()
+            time.sleep(0.2)
+            started = time.monotonic()
+            code, _ = srv.stop(timeout=10)
+            self.assertEqual(code, 0)
+            self.assertLess(time.monotonic() - started, 5.0)
+            silent.settimeout(5)
+            self.assertEqual(recv_all(silent), b"")
+            silent.close()
+        finally:
+            srv.cleanup()
+
+    def test_start_up_line_is_logged(self):
+        srv = Server().start()
+        try:
+            srv.stop()
+            text = srv.log_text()
+            lines = [l for l in text.split("\r\n") if l]
+            self.assertGreaterEqual(len(lines), 2, text)
+            self.assertIn("Default Logger initialized", lines[0])
+            self.assertIn(f"Server started on port {srv.port}", lines[1])
+        finally:
+            srv.cleanup()
+
+
+if __name__ == "__main__":
+    unittest.main()
