@@ -82,6 +82,16 @@ class EngineOverLoopback(unittest.TestCase):
                         self.assertEqual(payload, NOT_FOUND_TEXT)
                     self.assertEqual(self.header(lines, "Server"), "TornioMVC")
 
+    def test_longest_paths_are_refused_and_serving_goes_on(self):
+        # The request line may hold up to 16 KiB; such paths reach every route expression.
+        room = 16384 - len("POST  HTTP/1.1\r\n")
+        for path in ("/RizOzudo/" + "a" * (room - 10), "/" + "a/" * ((room - 1) // 2), "/" + "%25" * (room // 3)):
+            with self.subTest(length=len(path)):
+                status, _, payload = self.send("POST", path, [("Accept", "*/*")], b"{}")
+                self.assertEqual(status, "HTTP/1.1 404 [EMVCException] Not Found")
+        status, _, _ = self.send("POST", EXPORT, [("Accept", "*/*")], b"{}")
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+
     def test_unknown_method_gets_raw_error_reply(self):
         status, lines, payload = self.send("PROPFIND", EXPORT, [("Accept", "*/*")])
         self.assertEqual(status, "HTTP/1.1 500 [EMVCException] Unknown HTTP method [PROPFIND]")

@@ -282,7 +282,8 @@ TEST_F(EnginePipeline, RequestBodyMediaTypeAndCharset) {
     int status;
     std::string body_part;
   };
-  const std::string utf16_body("{\0\"\0T\0e\0x\0t\0\"\0:\0\"\0\xE8\0\"\0}\0", 26);
+  static constexpr char kUtf16[] = "{\0\"\0T\0e\0x\0t\0\"\0:\0\"\0\xE8\0\"\0}\0";
+  const std::string utf16_body(kUtf16, sizeof kUtf16 - 1);
   const Case cases[] = {
       {"", R"({"Text":"a"})", 200, R"({"Text":"a!"})"},
       {"application/json; charset=UTF-8", R"({"Text":"a"})", 200, R"({"Text":"a!"})"},
