@@ -1,0 +1,200 @@
+// Packing and unpacking a generated CNC job tree, side by side with Info-ZIP zip -r and
+// unzip on the same tree in the same run. Figures are bytes of job files per second.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/zip_file.h"
+#include "jobs/working_directory.h"
+
+namespace {
+
+using ostrivan::archive::TZipFile;
+using ostrivan::archive::TZipMode;
+using ostrivan::archive::TZipSource;
+
+struct JobTree {
+  std::string dir;      // the generated job
+  std::string work;     // scratch for archives and extraction
+  std::int64_t bytes = 0;
+  std::vector<TZipSource> sources;
+};
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+// Fails the run on any exit status above max_status (unzip returns 1 for warnings such
+// as backslash separators, which it converts).
+void Run(const std::string& command, int max_status = 0) {
+  const int status = std::system(command.c_str());
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) > max_status) {
+    std::fprintf(stderr, "command failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+}
+
+void Collect(const std::string& dir, const std::string& rel, JobTree& tree) {
+  for (const auto& e : ostrivan::jobs::ListDirectory(dir)) {
+    const std::string path = dir + "/" + e.Name;
+    const std::string name = rel.empty() ? e.Name : rel + "\\" + e.Name;
+    if (e.IsDirectory) {
+      Collect(path, name, tree);
+      continue;
+    }
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    tree.bytes += st.st_size;
+    tree.sources.push_back({path, name});
+  }
+}
+
+// One tree per size, generated once per run by the project's deterministic generator.
+JobTree& Tree(const std::string& size) {
+  static std::map<std::string, JobTree> trees;
+  auto it = trees.find(size);
+  if (it != trees.end()) return it->second;
+  char pattern[] = "/tmp/ostrivan-bench-zip-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) std::exit(1);
+  JobTree tree;
+  tree.dir = std::string(pattern) + "/job";
+  tree.work = std::string(pattern) + "/work";
+  Run("python3 " + Quote(std::string(OSTRIVAN_SHARED_DIR) + "/tools/make_job.py") + " " + size + " " + Quote(tree.dir) +
+      " > /dev/null");
+  ::mkdir(tree.work.c_str(), 0755);
+  Collect(tree.dir, "", tree);
+  return trees.emplace(size, std::move(tree)).first->second;
+}
+
+void CleanUp() {
+  // Scratch trees live under /tmp/ostrivan-bench-zip-*; remove the ones made here.
+  for (const char* size : {"typical", "max"}) {
+    JobTree& t = Tree(size);
+    Run("rm -rf " + Quote(t.dir.substr(0, t.dir.size() - 4)));
+  }
+}
+
+void Finish(benchmark::State& state, const JobTree& tree) {
+  state.SetBytesProcessed(state.iterations() * tree.bytes);
+  state.counters["files"] = static_cast<double>(tree.sources.size());
+}
+
+void PackOurs(benchmark::State& state, const std::string& size, unsigned threads) {
+  JobTree& tree = Tree(size);
+  const std::string z = tree.work + "/ours.zip";
+  for (auto _ : state) {
+    TZipFile zip;
+    zip.Open(z, TZipMode::zmWrite);
+    zip.AddFiles(tree.sources, ostrivan::archive::kZipDeflate, threads);
+    zip.Close();
+  }
+  Finish(state, tree);
+}
+
+void PackZipTool(benchmark::State& state, const std::string& size) {
+  JobTree& tree = Tree(size);
+  const std::string z = tree.work + "/peer.zip";
+  for (auto _ : state) {
+    ::unlink(z.c_str());
+    Run("cd " + Quote(tree.dir) + " && zip -r -q " + Quote(z) + " .");
+  }
+  Finish(state, tree);
+}
+
+void UnpackOurs(benchmark::State& state, const std::string& size) {
+  JobTree& tree = Tree(size);
+  const std::string z = tree.work + "/ours.zip";
+  {
+    TZipFile zip;
+    zip.Open(z, TZipMode::zmWrite);
+    zip.AddFiles(tree.sources);
+  }
+  const std::string out = tree.work + "/out";
+  for (auto _ : state) {
+    state.PauseTiming();
+    Run("rm -rf " + Quote(out));
+    state.ResumeTiming();
+    ostrivan::jobs::UnpackArchive(z, out);
+  }
+  Finish(state, tree);
+}
+
+void UnpackUnzipTool(benchmark::State& state, const std::string& size) {
+  JobTree& tree = Tree(size);
+  const std::string z = tree.work + "/ours.zip";
+  {
+    TZipFile zip;
+    zip.Open(z, TZipMode::zmWrite);
+    zip.AddFiles(tree.sources);
+  }
+  const std::string out = tree.work + "/out";
+  for (auto _ : state) {
+    state.PauseTiming();
+    Run("rm -rf " + Quote(out));
+    state.ResumeTiming();
+    Run("unzip -q -o " + Quote(z) + " -d " + Quote(out) + " 2> /dev/null", 1);
+  }
+  Finish(state, tree);
+}
+
+// Remembers each run's rate so the end of the output can put ours beside the peer's.
+class SideBySideReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& r : runs) {
+      auto it = r.counters.find("bytes_per_second");
+      if (it != r.counters.end()) rates_[r.benchmark_name()] = it->second.value / 1e6;
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\nMB/s of job files        ours      peer    ours/peer\n");
+    for (const char* size : {"typical", "max"}) {
+      Line(std::string("pack   ") + size, std::string("Pack/ours/") + size, std::string("Pack/zip -r/") + size);
+      Line(std::string("unpack ") + size, std::string("Unpack/ours/") + size, std::string("Unpack/unzip/") + size);
+    }
+  }
+
+ private:
+  void Line(const std::string& label, const std::string& ours, const std::string& peer) {
+    auto o = Find(ours), p = Find(peer);
+    if (o > 0 && p > 0) std::printf("%-20s %9.1f %9.1f %10.2fx\n", label.c_str(), o, p, o / p);
+  }
+  double Find(const std::string& prefix) const {
+    for (const auto& [name, rate] : rates_)
+      if (name.rfind(prefix, 0) == 0) return rate;
+    return 0;
+  }
+  std::map<std::string, double> rates_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const char* size : {"typical", "max"}) {
+    const std::string s = size;
+    benchmark::RegisterBenchmark(("Pack/ours/" + s).c_str(), [s](benchmark::State& st) { PackOurs(st, s, 0); })
+        ->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Pack/ours-1-thread/" + s).c_str(), [s](benchmark::State& st) { PackOurs(st, s, 1); })
+        ->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Pack/zip -r/" + s).c_str(), [s](benchmark::State& st) { PackZipTool(st, s); })
+        ->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Unpack/ours/" + s).c_str(), [s](benchmark::State& st) { UnpackOurs(st, s); })
+        ->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Unpack/unzip/" + s).c_str(), [s](benchmark::State& st) { UnpackUnzipTool(st, s); })
+        ->UseRealTime()->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  SideBySideReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  CleanUp();
+  return 0;
+}

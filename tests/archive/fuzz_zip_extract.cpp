@@ -1,0 +1,111 @@
+// Opens arbitrary bytes as an archive and extracts it into a scratch directory. Besides
+// crashes and sanitizer reports, it aborts when anything appears outside the target.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "archive/zip_file.h"
+
+namespace {
+
+using ostrivan::archive::TBytesStream;
+using ostrivan::archive::TZipFile;
+using ostrivan::archive::TZipMode;
+
+std::string scratch;
+
+void RemoveTree(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    ::chmod(path.c_str(), 0700);
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(path.c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+      }
+      ::closedir(d);
+    }
+    for (const auto& n : names) RemoveTree(path + "/" + n);
+    ::rmdir(path.c_str());
+  } else {
+    ::unlink(path.c_str());
+  }
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+// A few valid archives so a run from an empty corpus starts from real structure.
+void WriteSeeds(const std::string& corpus) {
+  if (!Names(corpus).empty()) return;
+  const std::string src = scratch + "/seed-src";
+  ::mkdir(src.c_str(), 0700);
+  std::ofstream(src + "/a.NC") << "G0 X0 Y0\r\nG1 X10 F500\r\nM30\r\n";
+  std::ofstream(src + "/empty.txt");
+  for (std::uint16_t method : {std::uint16_t{0}, std::uint16_t{8}}) {
+    TBytesStream stream;
+    {
+      TZipFile zip;
+      zip.Open(stream, TZipMode::zmWrite);
+      zip.Add(src + "/a.NC", "programs\\a.NC", method);
+      zip.Add(src + "/empty.txt", "dir/empty.txt", method);
+    }
+    std::ofstream out(corpus + "/seed-" + std::to_string(method), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(stream.Bytes().data()), static_cast<std::streamsize>(stream.Bytes().size()));
+  }
+  RemoveTree(src);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  char pattern[] = "/tmp/ostrivan-fuzz-zip-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) std::abort();
+  scratch = pattern;
+  std::atexit([] { RemoveTree(scratch); });
+  for (int i = *argc - 1; i > 0; --i) {
+    struct stat st {};
+    if ((*argv)[i][0] != '-' && ::stat((*argv)[i], &st) == 0 && S_ISDIR(st.st_mode)) {
+      WriteSeeds((*argv)[i]);
+      break;
+    }
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string target = scratch + "/out";
+  TBytesStream stream{std::vector<std::uint8_t>(data, data + size)};
+  try {
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmRead);
+    zip.ExtractAll(target);
+  } catch (const ostrivan::Exception&) {
+    // Refusing the input is the expected outcome for almost every case.
+  }
+  for (const auto& name : Names(scratch))
+    if (name != "out") {
+      std::fprintf(stderr, "extraction wrote outside its target: %s\n", name.c_str());
+      std::abort();
+    }
+  RemoveTree(target);
+  return 0;
+}
