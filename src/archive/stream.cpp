@@ -60,7 +60,8 @@ TFileStream::TFileStream(const std::string& file_name, TOpenMode mode) : file_na
   } else {
     int flags = O_CLOEXEC;
     switch (mode) {
-      case TOpenMode::fmOpenRead: flags |= O_RDONLY; break;
+      // Non-blocking so that a FIFO met in a directory walk cannot stall the open.
+      case TOpenMode::fmOpenRead: flags |= O_RDONLY | O_NONBLOCK; break;
       case TOpenMode::fmOpenReadWrite: flags |= O_RDWR; break;
       case TOpenMode::fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }

@@ -237,6 +237,15 @@ class TFileDescriptor {
   int fd_;
 };
 
+// Only regular files are packed: a directory (reached through a link) or a FIFO has no
+// content to read, and reading a FIFO could wait forever.
+void CheckRegularFile(int fd, const std::string& file_name, struct stat& st) {
+  if (::fstat(fd, &st) != 0) throw MakeOSError(errno);
+  if (!S_ISREG(st.st_mode))
+    throw EFOpenError("Cannot open file \"" + file_name + "\". " +
+                      (S_ISDIR(st.st_mode) ? SysErrorMessageText(EISDIR) : std::string("Not a regular file")));
+}
+
 void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -497,7 +506,7 @@ void TZipFile::Add(const std::string& file_name, const std::string& archive_file
 
   TFileStream source(file_name, TFileStream::TOpenMode::fmOpenRead);
   struct stat st {};
-  if (::fstat(source.Handle(), &st) != 0) throw MakeOSError(errno);
+  CheckRegularFile(source.Handle(), file_name, st);
   TZipHeader h = BuildHeader(st, file_name, archive_file_name, compression);
   FCurrentFile = file_name;
 
@@ -580,7 +589,7 @@ void TZipFile::AddFiles(const std::vector<TZipSource>& sources, std::uint16_t co
       const TZipSource& s = sources[i];
       if (s.FileName.empty()) throw EZipException("File name must not be empty");
       TFileStream source(s.FileName, TFileStream::TOpenMode::fmOpenRead);
-      if (::fstat(source.Handle(), &entry->st) != 0) throw MakeOSError(errno);
+      CheckRegularFile(source.Handle(), s.FileName, entry->st);
       if (static_cast<std::uint64_t>(entry->st.st_size) > kParallelEntryLimit) {
         entry->streamed = true;
         return entry;

@@ -21,6 +21,7 @@ using archive::testing::ListTree;
 using archive::testing::ReadFile;
 using archive::testing::TempDir;
 using archive::testing::WriteFile;
+namespace testing = archive::testing;
 
 std::string FailureOf(const std::function<void()>& fn) {
   try {
@@ -158,6 +159,19 @@ TEST(PackingATree, FailuresKeepThePrefixAndTheEntriesAddedSoFar) {
   EXPECT_EQ(FailureOf([&] { PackDirectoryTree(d, z); }),
             "EFOpenError: Fallita compressione zip Cannot open file \"" + d + "/b.lnk\". No such file or directory");
   EXPECT_EQ(EntryNames(z), std::vector<std::string>{"a.txt"});
+
+  // Special files end the packing instead of stalling it.
+  testing::RemoveTree(d);
+  MakeDir(d);
+  WriteFile(d + "/a.txt", "a");
+  ASSERT_EQ(::mkfifo((d + "/b.fifo").c_str(), 0644), 0);
+  EXPECT_EQ(FailureOf([&] { PackDirectoryTree(d, z); }),
+            "EFOpenError: Fallita compressione zip Cannot open file \"" + d + "/b.fifo\". Not a regular file");
+  ::unlink((d + "/b.fifo").c_str());
+  MakeDir(root / "elsewhere");
+  ASSERT_EQ(::symlink((root / "elsewhere").c_str(), (d + "/b.lnk").c_str()), 0);
+  EXPECT_EQ(FailureOf([&] { PackDirectoryTree(d, z); }),
+            "EFOpenError: Fallita compressione zip Cannot open file \"" + d + "/b.lnk\". Is a directory");
 
   EXPECT_EQ(FailureOf([&] { PackDirectoryTree(d, root / "missing/x.zip"); }),
             "EFCreateError: Fallita compressione zip Cannot create file \"" + (root / "missing/x.zip") +
