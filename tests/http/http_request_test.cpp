@@ -71,8 +71,11 @@ TEST(HttpRequest, HostRequiredFromVersion11Only) {
     RecordingBridge b;
     std::string reply = b.Run("GET /x " + c.version + "\r\n\r\n");
     EXPECT_EQ(b.seen.calls, c.dispatched ? 1 : 0);
-    if (c.dispatched) EXPECT_EQ(reply, DefaultHead(200, "OK") + DefaultPage(200, "OK"));
-    else EXPECT_EQ(reply, DefaultHead(400, "Bad Request"));  // the page itself is not sent
+    if (c.dispatched) {
+      EXPECT_EQ(reply, DefaultHead(200, "OK") + DefaultPage(200, "OK"));
+    } else {
+      EXPECT_EQ(reply, DefaultHead(400, "Bad Request"));  // the page itself is not sent
+    }
   }
 }
 
@@ -176,7 +179,9 @@ TEST(HttpRequest, Bodies) {
     b.Run(c.request);
     ASSERT_EQ(b.seen.calls, 1);
     EXPECT_EQ(b.seen.has_body, c.has_body);
-    if (c.has_body) EXPECT_EQ(b.seen.body, c.body);
+    if (c.has_body) {
+      EXPECT_EQ(b.seen.body, c.body);
+    }
   }
 }
 
@@ -346,8 +351,11 @@ TEST(HttpRequest, HostileRequestTable) {
     SCOPED_TRACE(::testing::PrintToString(c.request));
     RecordingBridge b;
     std::string reply = b.Run(c.request);
-    if (c.status.empty()) EXPECT_EQ(reply, "");
-    else EXPECT_EQ(reply.substr(0, c.status.size()), c.status);
+    if (c.status.empty()) {
+      EXPECT_EQ(reply, "");
+    } else {
+      EXPECT_EQ(reply.substr(0, c.status.size()), c.status);
+    }
   }
 }
 

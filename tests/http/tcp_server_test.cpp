@@ -83,7 +83,9 @@ TEST(TcpServer, BothFamiliesAcceptAndDefaultEndpointsShareOnePort) {
   ASSERT_TRUE(d.bridge.Active());
   EXPECT_EQ(d.bridge.Bindings().size(), v6 ? 2u : 1u);
   EXPECT_EQ(Exchange(AF_INET, d.bridge.DefaultPort(), kRequest).rfind("HTTP/1.1 200", 0), 0u);
-  if (v6) EXPECT_EQ(Exchange(AF_INET6, d.bridge.DefaultPort(), kRequest).rfind("HTTP/1.1 200", 0), 0u);
+  if (v6) {
+    EXPECT_EQ(Exchange(AF_INET6, d.bridge.DefaultPort(), kRequest).rfind("HTTP/1.1 200", 0), 0u);
+  }
   d.bridge.SetActive(false);
   EXPECT_TRUE(d.bridge.Bindings().empty());  // made again from DefaultPort next time
 }
