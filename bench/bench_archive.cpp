@@ -107,9 +107,11 @@ void PackZipTool(benchmark::State& state, const std::string& size) {
   Finish(state, tree);
 }
 
-void UnpackOurs(benchmark::State& state, const std::string& size) {
+// Both unpackers extract the same archive (ours) into a fresh directory each time.
+template <typename Unpack>
+void UnpackTree(benchmark::State& state, const std::string& size, Unpack unpack) {
   JobTree& tree = Tree(size);
-  const std::string z = tree.work + "/ours.zip";
+  const std::string z = tree.work + "/unpack.zip";
   {
     TZipFile zip;
     zip.Open(z, TZipMode::zmWrite);
@@ -120,27 +122,19 @@ void UnpackOurs(benchmark::State& state, const std::string& size) {
     state.PauseTiming();
     Run("rm -rf " + Quote(out));
     state.ResumeTiming();
-    ostrivan::jobs::UnpackArchive(z, out);
+    unpack(z, out);
   }
   Finish(state, tree);
 }
 
+void UnpackOurs(benchmark::State& state, const std::string& size) {
+  UnpackTree(state, size, [](const std::string& z, const std::string& out) { ostrivan::jobs::UnpackArchive(z, out); });
+}
+
 void UnpackUnzipTool(benchmark::State& state, const std::string& size) {
-  JobTree& tree = Tree(size);
-  const std::string z = tree.work + "/ours.zip";
-  {
-    TZipFile zip;
-    zip.Open(z, TZipMode::zmWrite);
-    zip.AddFiles(tree.sources);
-  }
-  const std::string out = tree.work + "/out";
-  for (auto _ : state) {
-    state.PauseTiming();
-    Run("rm -rf " + Quote(out));
-    state.ResumeTiming();
+  UnpackTree(state, size, [](const std::string& z, const std::string& out) {
     Run("unzip -q -o " + Quote(z) + " -d " + Quote(out) + " 2> /dev/null", 1);
-  }
-  Finish(state, tree);
+  });
 }
 
 // Remembers each run's rate so the end of the output can put ours beside the peer's.
@@ -149,15 +143,19 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const auto& r : runs) {
+      // With repetitions the median stands for the benchmark; it is reported last.
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
       auto it = r.counters.find("bytes_per_second");
       if (it != r.counters.end()) rates_[r.benchmark_name()] = it->second.value / 1e6;
     }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nMB/s of job files        ours      peer    ours/peer\n");
+    std::printf("\nMB/s of job files (1e6 bytes)  ours      peer    ours/peer\n");
     for (const char* size : {"typical", "max"}) {
       Line(std::string("pack   ") + size, std::string("Pack/ours/") + size, std::string("Pack/zip -r/") + size);
+      Line(std::string("pack 1 thread ") + size, std::string("Pack/ours-1-thread/") + size,
+           std::string("Pack/zip -r/") + size);
       Line(std::string("unpack ") + size, std::string("Unpack/ours/") + size, std::string("Unpack/unzip/") + size);
     }
   }
@@ -165,7 +163,7 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
  private:
   void Line(const std::string& label, const std::string& ours, const std::string& peer) {
     auto o = Find(ours), p = Find(peer);
-    if (o > 0 && p > 0) std::printf("%-20s %9.1f %9.1f %10.2fx\n", label.c_str(), o, p, o / p);
+    if (o > 0 && p > 0) std::printf("%-26s %9.1f %9.1f %10.2fx\n", label.c_str(), o, p, o / p);
   }
   double Find(const std::string& prefix) const {
     for (const auto& [name, rate] : rates_)
