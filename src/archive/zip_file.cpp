@@ -548,9 +548,10 @@ void TZipFile::Add(const std::string& file_name, const std::string& archive_file
   if (FOnProgress) FOnProgress(file_name, FFiles.back(), total);
 }
 
-void TZipFile::WritePrepared(TPreparedEntry& entry) {
+void TZipFile::WritePrepared(TPreparedEntry& entry, const TZipSource& source, std::uint16_t compression) {
   // Same header steps as Add, with the final values known up front.
-  TZipHeader h = BuildHeader(entry.st, FCurrentFile, FCurrentHeader.FileName, FCurrentHeader.CompressionMethod);
+  FCurrentFile = source.FileName;
+  TZipHeader h = BuildHeader(entry.st, source.FileName, source.ArchiveFileName, compression);
   const std::int64_t header_pos = FStartFileData + static_cast<std::int64_t>(FEndFileData);
   h.CRC32 = entry.crc;
   h.SetUncompressedSize64(entry.size);
@@ -669,11 +670,7 @@ void TZipFile::AddFiles(const std::vector<TZipSource>& sources, std::uint16_t co
       Add(sources[i].FileName, sources[i].ArchiveFileName, compression);
       continue;
     }
-    FCurrentFile = sources[i].FileName;
-    FCurrentHeader = TZipHeader();
-    FCurrentHeader.FileName = sources[i].ArchiveFileName;
-    FCurrentHeader.CompressionMethod = compression;
-    WritePrepared(*entry);
+    WritePrepared(*entry, sources[i], compression);
   }
 }
 

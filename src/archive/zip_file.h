@@ -63,7 +63,7 @@ class TZipFile {
   void CloseNoThrow() noexcept;
   TZipHeader BuildHeader(const struct stat& source, const std::string& file_name, const std::string& archive_file_name,
                          std::uint16_t compression) const;
-  void WritePrepared(TPreparedEntry& entry);
+  void WritePrepared(TPreparedEntry& entry, const TZipSource& source, std::uint16_t compression);
   void CheckWritable(std::uint16_t compression, const std::string& file_name) const;
   void ExtractEntry(const TZipHeader& header, const std::string& path, std::vector<std::uint8_t>& buffer);
 

@@ -19,8 +19,10 @@ using testing::WriteFile;
 
 std::string CncText(int lines) {
   std::string s;
-  for (int i = 0; i < lines; ++i)
-    s += "N" + std::to_string(i * 10) + " G1 X" + std::to_string(i % 250) + ".5 Y" + std::to_string(i * 7 % 300) + " F800\r\n";
+  for (int i = 0; i < lines; ++i) {
+    s.append("N").append(std::to_string(i * 10)).append(" G1 X").append(std::to_string(i % 250));
+    s.append(".5 Y").append(std::to_string(i * 7 % 300)).append(" F800\r\n");
+  }
   return s;
 }
 

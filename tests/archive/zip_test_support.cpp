@@ -183,7 +183,10 @@ CommandResult RunPython(const std::string& script, const std::vector<std::string
   const std::string file = dir / "script.py";
   WriteFile(file, script);
   std::string command = "python3 " + ShellQuote(file);
-  for (const auto& a : args) command += " " + ShellQuote(a);
+  for (const auto& a : args) {
+    command += ' ';
+    command += ShellQuote(a);
+  }
   return RunCommand(command);
 }
 
