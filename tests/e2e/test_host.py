@@ -1,6 +1,7 @@
 """The console host as an operator meets it: banner, ESC, other keys, signals,
 start-up failures, both address families and the line-length limit."""
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -91,6 +92,17 @@ class ConsoleHost(unittest.TestCase):
             for family in (socket.AF_INET, socket.AF_INET6):
                 reply = srv.raw(b"GET /nothing-here HTTP/1.0\r\n\r\n", family)
                 self.assertTrue(reply.startswith(b"HTTP/1.1 "), reply[:80])
+
+    @unittest.skipUnless(shutil.which("ss"), "ss (iproute2) is not installed")
+    def test_listen_backlog_in_force_is_200(self):
+        with Server() as srv:
+            out = subprocess.run(["ss", "-ltnH", f"sport = :{srv.port}"], capture_output=True,
+                                 text=True, check=True).stdout
+            rows = [l.split() for l in out.splitlines() if l.strip()]
+            # One row per family; the Send-Q column of a listening socket is its backlog.
+            self.assertEqual(len(rows), 2, out)
+            for row in rows:
+                self.assertEqual(row[2], "200", out)
 
     def test_line_length_limit(self):
         with Server() as srv:
