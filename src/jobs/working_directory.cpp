@@ -173,7 +173,7 @@ std::vector<TDirectoryEntry> ListDirectory(const std::string& dir) {
     }
     keyed.push_back({UpperCaseText(name), TDirectoryEntry{std::move(name), is_dir}});
   }
-  // Names equal but for case (possible here, not on the reference file system) keep a
+  // Names equal but for case (possible here, not on the workstation's file system) keep a
   // fixed order by their raw bytes.
   std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : a.second.Name < b.second.Name;
