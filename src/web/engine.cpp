@@ -7,10 +7,11 @@
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
 #include "web/content_type.h"
+#include "web/error_guard.h"
 #include "web/html_serializer.h"
-#include "web/json_data_objects.h"
 #include "web/mvc_controller.h"
 #include "web/mvc_exceptions.h"
+#include "web/mvc_response.h"
 #include "web/serializer_json.h"
 #include "web/string_utils.h"
 #include "web/system_controller.h"
@@ -29,13 +30,6 @@ std::int64_t ParseInt64(const std::string& text, std::int64_t fallback) {
   auto [ptr, ec] = std::from_chars(begin, end, value);
   if (ec != std::errc() || ptr != end || begin == end) return fallback;
   return value;
-}
-
-// "[EMVCException] Not Found [PathInfo "/x"] (Custom message: "GET /x")"
-std::string GuardLogLine(const std::string& class_name, const std::string& message, const std::string& summary,
-                         const std::string& custom) {
-  return "[" + class_name + "] " + message + " [PathInfo \"" + summary + "\"] (Custom message: \"" + custom +
-         "\")";
 }
 }  // namespace
 
@@ -215,7 +209,7 @@ bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& 
         }
         if (!controller) throw EMVCException("Controller factory returned nothing");
       } catch (const std::exception& error) {
-        FrameworkLogError(GuardLogLine(ExceptionClassName(error), error.what(), RequestSummary(context->Request()),
+        FrameworkLogError(ErrorGuardLogLine(ExceptionClassName(error), error.what(), RequestSummary(context->Request()),
                                        "Cannot create controller"));
         throw EMVCException(500, "Cannot create controller");
       }
@@ -256,10 +250,9 @@ bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& 
 
 void TMVCEngine::HandleGuardedFailure(const std::exception& error, TWebContext& context, TMVCController* controller) {
   const std::string class_name = ExceptionClassName(error);
-  const auto* mvc_error = dynamic_cast<const EMVCException*>(&error);
-  const std::string custom = mvc_error != nullptr ? mvc_error->DetailedMessage() : "Global Action Exception Handler";
-  FrameworkLogError(GuardLogLine(class_name, error.what(), RequestSummary(context.Request()), custom));
-  const int status = mvc_error != nullptr ? mvc_error->HttpErrorCode() : 500;
+  FrameworkLogError(ErrorGuardLogLine(class_name, error.what(), RequestSummary(context.Request()),
+                                      ErrorGuardCustomMessage(error)));
+  const int status = ErrorGuardStatus(error);
   try {
     if (controller != nullptr) {
       controller->ResponseStatus(status, "");
@@ -268,7 +261,8 @@ void TMVCEngine::HandleGuardedFailure(const std::exception& error, TWebContext& 
       SendRawHTTPStatus(context, status, "[" + class_name + "] " + error.what(), class_name);
     }
   } catch (const std::exception& reply_error) {
-    // The error reply itself failed: fall back to the plain text form.
+    // The error reply itself failed (no serializer, a failing writer): the client still
+    // gets the failure's status and text, in the plain form that needs no serializer.
     FrameworkLogError("[" + ExceptionClassName(reply_error) + "] " + reply_error.what());
     context.Response().SetContentType(ComposeContentType("text/plain", config_cache_default_content_charset_));
     context.Response().SetContent(config_cache_server_signature_ + "\r\nHTTP " + std::to_string(status) + ": " +
@@ -281,22 +275,19 @@ void TMVCEngine::SendRawHTTPStatus(TWebContext& context, int status_code, const 
                                    const std::string& class_name) {
   TMVCWebResponse& response = context.Response();
   const std::string& charset = config_cache_default_content_charset_;
+  TMVCErrorResponse error;
+  error.FClassname = class_name;
+  error.FStatusCode = status_code;
+  error.FMessage = reason_string;
   if (context.Request().ClientPreferHTML()) {
-    if (!serializers_.contains("text/html")) throw EMVCConfigException("Cannot find HTML serializer");
-    response.SetContent(ErrorHTMLPage(*config_, status_code, reason_string, class_name, "", 0, {}));
+    const auto html = serializers_.find("text/html");
+    if (html == serializers_.end()) throw EMVCConfigException("Cannot find HTML serializer");
+    response.SetContent(html->second->SerializeObject(&error));
     response.SetContentType(ComposeContentType("text/html", charset));
-  } else if (context.Request().ClientPrefer(AsciiLower(config_cache_default_content_type_)) &&
-             serializers_.contains(config_cache_default_content_type_)) {
-    TJsonObject body;
-    body.SetString("classname", class_name);
-    body.SetString("detailedmessage", "");
-    body.SetInt("apperrorcode", 0);
-    body.EnsureArray("items");
-    body.SetInt("statuscode", status_code);
-    body.SetString("reasonstring", "");
-    body.SetString("message", reason_string);
-    body.SetNull("data");
-    response.SetContent(serializers_.at(config_cache_default_content_type_)->SerializeObject(&body));
+  } else if (const auto json = serializers_.find(config_cache_default_content_type_);
+             context.Request().ClientPrefer(AsciiLower(config_cache_default_content_type_)) &&
+             json != serializers_.end()) {
+    response.SetContent(json->second->SerializeObject(&error, TMVCSerializationType::stDefault));
     response.SetContentType(ComposeContentType(config_cache_default_content_type_, charset));
   } else {
     response.SetContentType(ComposeContentType("text/plain", charset));

@@ -4,20 +4,25 @@
 #include <vector>
 
 #include "web/mvc_config.h"
+#include "web/mvc_response.h"
 #include "web/serializer_intf.h"
 
 namespace ostrivan::web {
 
-// The HTML error page; texts from the failure are HTML-escaped.
-std::string ErrorHTMLPage(const TMVCConfig& config, int status_code, const std::string& message,
-                          const std::string& class_name, const std::string& detailed_message, int app_error_code,
-                          const std::vector<std::string>& items);
+// x with "&", "<", ">" and '"' written as entities; nothing else changes.
+std::string HTMLEncode(const std::string& text);
+
+// The error page for an error object. The server name is written as it is, every text
+// of the error is escaped. The page keeps its historic CR LF placements and the
+// unbalanced "<ul></p></div>" ending, which clients may compare byte for byte.
+std::string ErrorHTMLPage(const std::string& server_name, const TMVCErrorResponse& error);
 
 class TMVCHTMLSerializer : public IMVCSerializer {
  public:
   explicit TMVCHTMLSerializer(const TMVCConfig& config) : config_(config) {}
 
-  // Objects are not rendered as HTML here: EMVCException "Not Implemented".
+  // The error page for a TMVCErrorResponse; any other object (or none) raises
+  // EMVCException "Not Implemented".
   std::string SerializeObject(const TObject* object, TMVCSerializationType type = TMVCSerializationType::stDefault,
                               const std::vector<std::string>& ignored_attributes = {},
                               const TMVCSerializationAction& action = nullptr) override;

@@ -5,7 +5,6 @@
 #include "http/stream.h"
 #include "web/content_type.h"
 #include "web/engine.h"
-#include "web/json_data_objects.h"
 #include "web/mvc_exceptions.h"
 #include "web/string_utils.h"
 
@@ -71,36 +70,37 @@ void TMVCRenderer::Render(const std::exception& error, const std::vector<std::st
   const std::string class_name = ExceptionClassName(error);
   const std::string message = error.what();
   const auto* mvc_error = dynamic_cast<const EMVCException*>(&error);
+  // These phrases never reach the client: the status is set again last, which makes the
+  // HTTP layer write its own phrase for it.
   if (mvc_error != nullptr) ResponseStatus(mvc_error->HttpErrorCode(), message + " [" + class_name + "]");
   if (StatusCode() == 200) ResponseStatus(500, message + " [" + class_name + "]");
 
-  // The error object, keys in the order its mapping writes them.
-  TJsonObject body;
-  body.SetString("classname", class_name);
-  body.SetString("detailedmessage", mvc_error != nullptr ? mvc_error->DetailedMessage() : "");
-  body.SetInt("apperrorcode", mvc_error != nullptr ? mvc_error->ApplicationErrorCode() : 0);
-  TJsonArray& items = body.EnsureArray("items");
+  TMVCErrorResponse response;
+  response.FStatusCode = StatusCode();
+  response.FReasonString = "error";
+  response.FMessage = message;
+  response.FClassname = class_name;
   if (mvc_error != nullptr) {
-    for (const auto& item : mvc_error->ErrorItems()) items.AddObject().SetString("message", item);
+    response.FAppErrorCode = mvc_error->ApplicationErrorCode();
+    response.FDetailedMessage = mvc_error->DetailedMessage();
+    for (const auto& item : mvc_error->ErrorItems()) response.AddItem(item);
   }
   if (extra_items != nullptr) {
-    for (const auto& item : *extra_items) items.AddObject().SetString("message", item);
+    for (const auto& item : *extra_items) response.AddItem(item);
   }
-  const int status = StatusCode();
-  body.SetInt("statuscode", status);
-  body.SetString("reasonstring", "error");
-  body.SetString("message", message);
-  body.SetNull("data");
 
   if (Serializer(ContentType(), false) == nullptr) {
     std::string best = GetContext().Request().BestAccept();
     SetContentType(Serializer(best, false) != nullptr ? best
                                                       : Config().GetValue(config_keys::kDefaultContentType));
   }
-  // Setting the status last lets the HTTP layer put its own phrase in the status line.
-  SetStatusCode(status);
+  Render(response);
+}
+
+void TMVCRenderer::Render(const TMVCResponse& response) {
+  SetStatusCode(response.FStatusCode);
   std::shared_ptr<IMVCSerializer> serializer = Serializer(ContentType(), true);
-  Render(serializer->SerializeObject(&body, TMVCSerializationType::stProperties));
+  Render(serializer->SerializeObject(&response, TMVCSerializationType::stProperties));
 }
 
 void TMVCController::ActionStarting(TWebContext& /*context*/, const std::string& /*action_name*/,

@@ -8,6 +8,7 @@
 
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
+#include "web/mvc_response.h"
 #include "web/serializer_intf.h"
 #include "web/web_context.h"
 
@@ -52,8 +53,11 @@ class TMVCRenderer : public TMVCBase {
   void Render(const std::string& content);
   void Render(const char* content) { Render(std::string(content)); }
   // The error reply for a failure while a controller exists: status from the failure,
-  // body the error object as JSON. extra_items are added as further items.
+  // body the error object written by the serializer of the reply's content type.
+  // extra_items are added as further items; the caller keeps them.
   void Render(const std::exception& error, const std::vector<std::string>* extra_items = nullptr);
+  // Sets the status code to the response's, then writes it as the body (all properties).
+  void Render(const TMVCResponse& response);
 
   // Text builder some actions write into before rendering it.
   std::string& ResponseStream() { return response_stream_; }

@@ -68,7 +68,9 @@ bool IsLocalClientAddress(const std::string& address) {
 
 void TMVCSystemController::ActionStarting(TWebContext& context, const std::string& action_name, bool& handled) {
   TMVCController::ActionStarting(context, action_name, handled);
-  if (!IsLocalClientAddress(context.Request().ClientIp())) {
+  // Only the connection's own peer counts: forwarding headers such as HTTP_CLIENT_IP are
+  // written by the client and would let any remote caller claim to be local.
+  if (!IsLocalClientAddress(context.Request().RawWebRequest().RemoteIP())) {
     handled = true;
     SetStatusCode(403);
   }

@@ -1,6 +1,7 @@
 #pragma once
 // Built-in read-only endpoints under "/system" that describe the running server; they
-// answer local callers only, everyone else gets 403.
+// answer local callers only (judged by the connection's peer address), everyone else
+// gets 403.
 #include <string>
 
 #include "web/mvc_controller.h"

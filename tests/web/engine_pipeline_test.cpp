@@ -322,7 +322,7 @@ TEST_F(EnginePipeline, SystemEndpointsServeLocalCallersOnly) {
     int status;
   };
   const Case cases[] = {{"127.0.0.1", "", 200},    {"::1", "", 200},  {"10.0.0.5", "", 403},
-                        {"10.0.0.5", "127.0.0.1", 200}, {"::ffff:127.0.0.1", "", 403}};
+                        {"10.0.0.5", "127.0.0.1", 403}, {"::ffff:127.0.0.1", "", 403}};
   for (const auto& c : cases) {
     FakeWebRequest request("GET", "/system/serverconfig.info");
     request.remote_ip = c.remote;
