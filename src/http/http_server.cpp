@@ -209,23 +209,28 @@ void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
   }
 }
 
+// A request refused before dispatch: the status line, the header block and the default
+// page that the header announces, so a client never waits for bytes that do not come.
+void TCustomHTTPServer::RejectEarly(THTTPResponseInfo& response, int status) {
+  response.SetResponseNo(status);
+  response.SetCloseConnection(true);
+  response.WriteHeader();
+  if (!response.ContentText().empty()) response.WriteContent();
+}
+
 bool TCustomHTTPServer::AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
   bool at_least_1_1 = request.version_major > 1 || (request.version_major == 1 && request.version_minor >= 1);
   if (!at_least_1_1) return true;
   // The header itself: the host of an absolute target does not make up for it.
   if (request.raw_headers.Values("Host").empty()) {
-    response.SetResponseNo(400);
-    response.SetCloseConnection(true);
-    response.WriteHeader();
+    RejectEarly(response, 400);
     return false;
   }
   if (!connection.InputBufferIsEmpty()) return true;
   std::string expect = request.raw_headers.Values("Expect");
   if (expect.empty()) return true;
   if (!SameText(expect, "100-continue")) {
-    response.SetResponseNo(417);
-    response.SetCloseConnection(true);
-    response.WriteHeader();
+    RejectEarly(response, 417);
     return false;
   }
   // A body the server will refuse is not invited: the 413 goes out instead.
@@ -241,9 +246,7 @@ bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& reque
   const std::string& te = request.transfer_encoding;
   if (!te.empty() && !SameText(te, "identity")) {
     if (LowerCase(te).find("chunked") == std::string::npos) {
-      response.SetResponseNo(400);
-      response.SetCloseConnection(true);
-      response.WriteHeader();
+      RejectEarly(response, 400);
       return false;
     }
     request.post_stream = std::make_unique<TMemoryStream>();
@@ -275,9 +278,7 @@ bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& reque
   }
   if (request.command_type == hcPOST || request.command_type == hcPUT) {
     if (connection.CheckForDataOnSource(1)) {
-      response.SetResponseNo(411);
-      response.SetCloseConnection(true);
-      response.WriteHeader();
+      RejectEarly(response, 411);
       return false;
     }
   }

@@ -56,6 +56,7 @@ class TCustomHTTPServer : public TCustomTCPServer {
 
  private:
   void ServeOneRequest(TIOHandler& connection);
+  void RejectEarly(THTTPResponseInfo& response, int status);
   bool AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
   // false: the request was answered (or refused) here and the loop ends.
   bool ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);

@@ -17,9 +17,10 @@ def mask_date(reply):
 
 
 def default_head(code, text):
+    """A reply the server writes by itself: header block and the page it announces."""
     page = b"<HTML><BODY><B>%d %s</B></BODY></HTML>" % (code, text)
     return (b"HTTP/1.1 %d %s\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n"
-            b"Content-Length: %d\r\nDate: *\r\n\r\n" % (code, text, len(page)))
+            b"Content-Length: %d\r\nDate: *\r\n\r\n%s" % (code, text, len(page), page))
 
 
 class HttpServerTest(unittest.TestCase):

@@ -74,7 +74,7 @@ TEST(HttpRequest, HostRequiredFromVersion11Only) {
     if (c.dispatched) {
       EXPECT_EQ(reply, DefaultHead(200, "OK") + DefaultPage(200, "OK"));
     } else {
-      EXPECT_EQ(reply, DefaultHead(400, "Bad Request"));  // the page itself is not sent
+      EXPECT_EQ(reply, DefaultHead(400, "Bad Request") + DefaultPage(400, "Bad Request"));
     }
   }
 }
@@ -147,7 +147,7 @@ TEST(HttpRequest, AbsoluteTargetFillsMissingHostButNeverSatisfiesVersion11) {
   with_header.Run("GET http://h:81/p HTTP/1.0\r\nHost: real\r\n\r\n");
   EXPECT_EQ(with_header.seen.host, "real");
   RecordingBridge b11;
-  EXPECT_EQ(b11.Run("GET http://h:81/p/q HTTP/1.1\r\n\r\n"), DefaultHead(400, "Bad Request"));
+  EXPECT_EQ(b11.Run("GET http://h:81/p/q HTTP/1.1\r\n\r\n"), DefaultHead(400, "Bad Request") + DefaultPage(400, "Bad Request"));
   EXPECT_EQ(b11.seen.calls, 0);
 }
 
@@ -196,7 +196,7 @@ TEST(HttpRequest, ServerAnswersMalformedHeadersItself) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
     RecordingBridge b;
-    EXPECT_EQ(b.Run(c.request, 4096), DefaultHead(c.code, c.text));
+    EXPECT_EQ(b.Run(c.request, 4096), DefaultHead(c.code, c.text) + DefaultPage(c.code, c.text));
     EXPECT_EQ(b.seen.calls, 0);
   }
 }
