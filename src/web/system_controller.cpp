@@ -80,14 +80,19 @@ void TMVCSystemController::DescribeServer() {
   TJsonObject document;
   for (const auto& delegate : Engine().Controllers()) {
     const TMVCControllerClass& clazz = *delegate->Clazz;
-    TJsonObject& entry = document.EnsureObject(clazz.QualifiedClassName());
+    // One member per registration, so a class registered twice is described twice
+    // rather than having its actions merged into one list.
+    auto entry_object = std::make_unique<TJsonObject>();
+    TJsonObject& entry = *entry_object;
     for (const auto& attribute : clazz.attributes) {
       if (attribute.kind == TMVCAttributeKind::Path) {
-        entry.SetString("resource_path", delegate->URLSegment.empty() ? attribute.value : delegate->URLSegment);
+        entry.SetString("resource_path", attribute.value);
       } else if (attribute.kind == TMVCAttributeKind::Doc) {
         entry.SetString("description", attribute.value);
       }
     }
+    // A registration's own segment replaces the declared path where it stands.
+    if (!delegate->URLSegment.empty()) entry.SetString("resource_path", delegate->URLSegment);
     TJsonArray& actions = entry.EnsureArray("actions");
     clazz.ForEachAction([&](const TMVCActionDescriptor& action) {
       if (action.attributes.empty()) return;
@@ -109,6 +114,7 @@ void TMVCSystemController::DescribeServer() {
       item.SetString("http_methods", methods);
       item.SetString("description", description);
     });
+    document.AddMember(clazz.QualifiedClassName(), TJsonDataValue::Object(std::move(entry_object)));
   }
   SetContentType("application/json");
   TMVCRenderer::Render(static_cast<const TObject&>(document));
