@@ -1,6 +1,8 @@
 #include "host/app_web_module.h"
 
+#include "host/parametri.h"
 #include "http/web_request_handler.h"
+#include "jobs/job_parameters.h"
 #include "jobs/riz_ozudo_controller.h"
 #include "web/serializer_json.h"
 
@@ -33,6 +35,11 @@ void RegisterAppWebModule() {
   http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
   handler.SetWebModuleClass([] { return std::unique_ptr<http::TWebModule>(std::make_unique<TAppWebModule>()); });
   handler.SetMaxConnections(kHostMaxConnections);
+  // The job actions read their settings through these on every request, so edits to
+  // the parameter file count from the next request.
+  jobs::SetJobParameters({[] { return TParametri::GetExportLavoroDir(); },
+                          [] { return TParametri::GetImportLavoroDir(); },
+                          [] { return TParametri::GetNrMacchina(); }});
 }
 
 }  // namespace ostrivan::host

@@ -1,0 +1,23 @@
+#pragma once
+// Where the job actions get their settings from. The host installs getters that read the
+// parameter file on every call, so an edited file counts from the next request; the job
+// code itself knows nothing of the file.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ostrivan::jobs {
+
+struct TJobParameters {
+  std::function<std::string()> GetExportLavoroDir;
+  std::function<std::string()> GetImportLavoroDir;
+  std::function<std::int32_t()> GetNrMacchina;
+};
+
+// Installs the process-wide getters (once, at start-up, before requests arrive).
+void SetJobParameters(TJobParameters parameters);
+// A copy of the installed getters; a getter never installed reads as empty text or 0,
+// as a missing parameter file does.
+TJobParameters JobParameters();
+
+}  // namespace ostrivan::jobs

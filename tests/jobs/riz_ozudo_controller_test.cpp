@@ -1,0 +1,455 @@
+// The export and import jobs on real directories: every failure in its order of checks,
+// what is packed and unpacked, what is left behind, and jobs racing on one directory.
+#include "jobs/riz_ozudo_controller.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "archive/stream.h"
+#include "archive/zip_file.h"
+#include "jobs/base64.h"
+
+namespace ostrivan::jobs {
+namespace {
+
+namespace fs = std::filesystem;
+using archive::TBytesStream;
+using archive::TZipFile;
+using archive::TZipMode;
+
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = fs::temp_directory_path() /
+            ("ostrivan-jobctl-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string str() const { return path_.string(); }
+  std::string operator/(const std::string& rel) const { return (path_ / rel).string(); }
+
+ private:
+  fs::path path_;
+};
+
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+// Relative path -> content, directories as "<path>/" -> "".
+using Tree = std::map<std::string, std::string>;
+Tree ReadTree(const std::string& root) {
+  Tree tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string rel = fs::relative(it->path(), root).string();
+    if (it->is_directory()) {
+      tree[rel + "/"] = "";
+    } else if (!it->is_regular_file()) {
+      tree[rel] = "<special>";  // reading a FIFO would wait for a writer
+    } else {
+      std::ifstream in(it->path(), std::ios::binary);
+      tree[rel] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  return tree;
+}
+
+TJobParameters Parameters(const std::string& export_dir, const std::string& import_dir, std::int32_t nr = 0) {
+  return {[=] { return export_dir; }, [=] { return import_dir; }, [=] { return nr; }};
+}
+
+TRizOzudoExportLavoroResponse Export(const std::string& dir, const std::string& mode, std::int32_t nr = 0) {
+  TRizOzudoExportLavoroRequest request;
+  request.FModoGestioneFile = mode;
+  TRizOzudoExportLavoroResponse reply;
+  ExportLavoroJob(request, reply, Parameters(dir, "", nr));
+  return reply;
+}
+
+TRizOzudoImportLavoroResponse Import(const std::string& dir, const std::string& stream) {
+  TRizOzudoImportLavoroRequest request;
+  request.FNomeFile = "Job.zip";
+  request.FStream = stream;
+  TRizOzudoImportLavoroResponse reply;
+  ImportLavoroJob(request, reply, Parameters("", dir));
+  return reply;
+}
+
+// Entry name -> content of an archive held in memory.
+std::vector<std::pair<std::string, std::string>> ArchiveEntries(const std::string& bytes) {
+  TempDir out;
+  TBytesStream stream(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  TZipFile zip;
+  zip.Open(stream, TZipMode::zmRead);
+  std::vector<std::string> names;
+  for (const auto& h : zip.Files()) names.push_back(h.FileName);
+  zip.ExtractAll(out.str());
+  zip.Close();
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const std::string& name : names) {
+    std::string rel = name;
+    for (char& c : rel)
+      if (c == '\\') c = '/';
+    std::ifstream in(out / rel, std::ios::binary);
+    entries.emplace_back(name, std::string(std::istreambuf_iterator<char>(in), {}));
+  }
+  return entries;
+}
+
+std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries) {
+  TempDir src;
+  TBytesStream stream;
+  {
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmWrite);
+    int i = 0;
+    for (const auto& [name, content] : entries) {
+      const std::string file = src / std::to_string(i++);
+      WriteFile(file, content);
+      zip.Add(file, name);
+    }
+    zip.Close();
+  }
+  const auto& bytes = stream.Bytes();
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void MakeReadOnly(const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0444), 0) << path; }
+
+// ---------------------------------------------------------------- export
+
+TEST(ExportLavoroJob, FailuresInTheirOrderOfChecksTouchNothing) {
+  struct Case {
+    const char* what;
+    std::function<void(const TempDir&)> setup;
+    bool configured;
+    std::string mode;
+    std::function<std::string(const std::string&)> message;  // from the directory text
+  };
+  const auto file_at_top = [](const TempDir& d) { WriteFile(d / "job/a.txt", "a"); };
+  const std::vector<Case> cases = {
+      {"not configured, empty mode", file_at_top, false, "",
+       [](const std::string&) { return "Directory ExportLavoroDir non specificata"; }},
+      {"missing directory", [](const TempDir&) {}, true, "NEWEN",
+       [](const std::string& d) { return "Directory " + d + " non trovata"; }},
+      {"a file, not a directory", [](const TempDir& d) { WriteFile(d / "job", "x"); }, true, "NEWEN",
+       [](const std::string& d) { return "Directory " + d + " non trovata"; }},
+      {"empty directory beats empty mode", [](const TempDir& d) { fs::create_directories(d / "job"); }, true, "",
+       [](const std::string& d) { return "Nessun file trovato in " + d; }},
+      {"mode not set", file_at_top, true, "", [](const std::string&) { return "Modo gestione file non impostato"; }},
+      {"newen without programs", file_at_top, true, "NEWEN",
+       [](const std::string& d) { return "Directory \"programs\" non trovata in " + d + "/programs"; }},
+      {"newen with programs holding only a directory",
+       [](const TempDir& d) { fs::create_directories(d / "job/programs/sub"); WriteFile(d / "job/programs/sub/P1.NC", "G0"); },
+       true, "NEWEN",
+       [](const std::string& d) { return "Nessun file trovato nella directory \"programs\" in " + d + "/programs"; }},
+      {"newen with programs a file", [](const TempDir& d) { WriteFile(d / "job/programs", "x"); }, true, "NEWEN",
+       [](const std::string& d) { return "Directory \"programs\" non trovata in " + d + "/programs"; }},
+      {"rottler with only directories", [](const TempDir& d) { WriteFile(d / "job/sub/a.txt", "a"); }, true, "ROTTLER",
+       [](const std::string& d) { return "Nessun file trovato nella directory \"" + d + "\""; }},
+      {"mode in lower case", file_at_top, true, "newen",
+       [](const std::string&) { return "Modo gestione file \"newen\" non riconosciuto"; }},
+      {"mode with blanks", file_at_top, true, " ROTTLER",
+       [](const std::string&) { return "Modo gestione file \" ROTTLER\" non riconosciuto"; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir d;
+    c.setup(d);
+    const Tree before = ReadTree(d.str());
+    TRizOzudoExportLavoroRequest request;
+    request.FModoGestioneFile = c.mode;
+    TRizOzudoExportLavoroResponse reply;
+    ExportLavoroJob(request, reply, Parameters(c.configured ? d / "job" : "", "", 42));
+    EXPECT_TRUE(reply.FErrore);
+    EXPECT_EQ(reply.FMessaggio, c.message(d / "job"));
+    EXPECT_EQ(reply.FNomeFile, "");
+    EXPECT_EQ(reply.FStream, "");
+    EXPECT_EQ(reply.FNrMacchina, 0);
+    EXPECT_EQ(ReadTree(d.str()), before);
+  }
+}
+
+TEST(ExportLavoroJob, NewenPacksTheWholeTreeNamedAfterTheFirstProgram) {
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/programs/P2.NC", "G1 X2");
+  WriteFile(job + "/programs/p10.NC", "G1 X10");  // "P10" sorts before "P2"
+  WriteFile(job + "/tools/T.CFG", "T1=drill");
+  WriteFile(job + "/job.ini", "[JOB]");
+  fs::create_directories(job + "/temp");  // empty: not stored
+  const auto reply = Export(job, "NEWEN", 7);
+  ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(reply.FMessaggio, "");
+  EXPECT_EQ(reply.FNomeFile, "p10.zip");
+  EXPECT_EQ(reply.FNrMacchina, 7);
+  EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)),
+            (std::vector<std::pair<std::string, std::string>>{{"job.ini", "[JOB]"},
+                                                              {"programs\\p10.NC", "G1 X10"},
+                                                              {"programs\\P2.NC", "G1 X2"},
+                                                              {"tools\\T.CFG", "T1=drill"}}));
+  EXPECT_TRUE(ReadTree(job).empty());
+}
+
+TEST(ExportLavoroJob, NewenFindsProgramsWrittenInAnotherCase) {
+  TempDir d;
+  WriteFile(d / "job/Programs/P1.NC", "G0");
+  const auto reply = Export(d / "job", "NEWEN");
+  ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(reply.FNomeFile, "P1.zip");
+  EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)).at(0).first, "Programs\\P1.NC");
+}
+
+TEST(ExportLavoroJob, RottlerPacksOnlyTheFirstFileAndEmptiesEverything) {
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/b.txt", "second");
+  WriteFile(job + "/A.txt", "first");
+  WriteFile(job + "/sub/c.txt", "below");
+  const auto reply = Export(job, "ROTTLER", -3);
+  ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(reply.FNomeFile, "A.zip");
+  EXPECT_EQ(reply.FNrMacchina, -3);
+  EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)),
+            (std::vector<std::pair<std::string, std::string>>{{"A.txt", "first"}}));
+  EXPECT_TRUE(ReadTree(job).empty());
+}
+
+TEST(ExportLavoroJob, FailedEmptyingKeepsThePayloadButNotTheMachineNumber) {
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/programs/P1.NC", "G0");
+  WriteFile(job + "/locked.txt", "ro");
+  MakeReadOnly(job + "/locked.txt");
+  const auto reply = Export(job, "NEWEN", 9);
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio, "Fallita eliminazione contenuto " + job);
+  EXPECT_EQ(reply.FNomeFile, "P1.zip");
+  EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)).size(), 2u);
+  EXPECT_EQ(reply.FNrMacchina, 0);
+  EXPECT_TRUE(fs::exists(job + "/locked.txt"));
+}
+
+TEST(ExportLavoroJob, UnreadableJobFileFailsPackingAndDeletesNothing) {
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/programs/P1.NC", "G0");
+  WriteFile(job + "/tools/T.CFG", "T1");
+  // A FIFO has no content to read, whoever runs the test; a file without read
+  // permission is unreadable only when not running as root.
+  ASSERT_EQ(::mkfifo((job + "/programs/P2.NC").c_str(), 0644), 0);
+  const Tree before = ReadTree(job);
+  auto reply = Export(job, "NEWEN", 5);
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Cannot open file \"" + job + "/programs/P2.NC\". Not a regular file");
+  EXPECT_EQ(reply.FStream, "");
+  EXPECT_EQ(reply.FNrMacchina, 0);
+  EXPECT_EQ(ReadTree(job), before);  // no half-written P1.zip left either
+
+  ASSERT_EQ(::unlink((job + "/programs/P2.NC").c_str()), 0);
+  if (::geteuid() != 0) {
+    WriteFile(job + "/secret.txt", "s");
+    ASSERT_EQ(::chmod((job + "/secret.txt").c_str(), 0), 0);
+    reply = Export(job, "NEWEN");
+    EXPECT_TRUE(reply.FErrore);
+    EXPECT_EQ(reply.FMessaggio.rfind("Fallita compressione zip Cannot open file \"" + job + "/secret.txt\".", 0), 0u)
+        << reply.FMessaggio;
+    EXPECT_TRUE(fs::exists(job + "/secret.txt"));
+    EXPECT_FALSE(fs::exists(job + "/P1.zip"));
+  }
+}
+
+TEST(ExportLavoroJob, AnArchiveThatWasAlreadyThereIsNotRemovedOnFailure) {
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/a.zip", "old");
+  // ROTTLER picks a.zip itself, which cannot be packed into a.zip.
+  const auto reply = Export(job, "ROTTLER");
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio.rfind("Fallita compressione zip ", 0), 0u) << reply.FMessaggio;
+  EXPECT_EQ(ReadTree(job), (Tree{{"a.zip", "old"}}));
+}
+
+TEST(ExportLavoroJob, SettingsAreReadOnEveryRun) {
+  TempDir d;
+  WriteFile(d / "one/a.txt", "1");
+  WriteFile(d / "two/b.txt", "2");
+  int calls = 0;
+  TJobParameters parameters{[&] { return d / (calls++ == 0 ? "one" : "two"); }, [] { return std::string(); },
+                            [&] { return calls * 10; }};
+  TRizOzudoExportLavoroRequest request;
+  request.FModoGestioneFile = "ROTTLER";
+  TRizOzudoExportLavoroResponse first, second;
+  ExportLavoroJob(request, first, parameters);
+  ExportLavoroJob(request, second, parameters);
+  EXPECT_EQ(first.FNomeFile, "a.zip");
+  EXPECT_EQ(first.FNrMacchina, 10);
+  EXPECT_EQ(second.FNomeFile, "b.zip");
+  EXPECT_EQ(second.FNrMacchina, 20);
+}
+
+TEST(ExportLavoroJob, ClientsRacingForOneJobGetItOnceAndWhole) {
+  constexpr int kRounds = 5;
+  constexpr int kClients = 4;
+  TempDir d;
+  const std::string job = d / "job";
+  for (int round = 0; round < kRounds; ++round) {
+    for (int i = 0; i < 20; ++i) WriteFile(job + "/programs/P" + std::to_string(100 + i) + ".NC", std::string(5000, 'G'));
+    WriteFile(job + "/tools/T.CFG", "T");
+    std::vector<TRizOzudoExportLavoroResponse> replies(kClients);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) clients.emplace_back([&, c] { replies[c] = Export(job, "NEWEN"); });
+    for (auto& t : clients) t.join();
+    int winners = 0;
+    for (const auto& reply : replies) {
+      if (!reply.FErrore) {
+        ++winners;
+        EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)).size(), 21u);
+      } else {
+        EXPECT_EQ(reply.FMessaggio, "Nessun file trovato in " + job);
+      }
+    }
+    EXPECT_EQ(winners, 1) << "round " << round;
+    EXPECT_TRUE(ReadTree(job).empty());
+  }
+}
+
+// ---------------------------------------------------------------- import
+
+TEST(ImportLavoroJob, ReplacesEverythingWithTheArchiveAndDeletesIt) {
+  TempDir d;
+  const std::string dir = d / "in";
+  WriteFile(dir + "/old.NC", "old");
+  WriteFile(dir + "/Lavoro.zip", "stale");
+  WriteFile(dir + "/old/deep/x.txt", "x");
+  MakeReadOnly(dir + "/old/deep/x.txt");  // read-only below the top goes too
+  const std::string zip = ArchiveOf({{"programs\\P1.NC", "G0 X1"}, {"tools/T.CFG", "T1"}, {"note.txt", ""}});
+  const auto reply = Import(dir, EncodeBase64(zip));
+  ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(reply.FMessaggio, "");
+  EXPECT_EQ(ReadTree(dir), (Tree{{"note.txt", ""},
+                                 {"programs/", ""},
+                                 {"programs/P1.NC", "G0 X1"},
+                                 {"tools/", ""},
+                                 {"tools/T.CFG", "T1"}}));
+}
+
+TEST(ImportLavoroJob, FailuresInTheirOrderOfChecks) {
+  const std::string zip = ArchiveOf({{"a.txt", "a"}});
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> setup;
+    bool configured;
+    std::string stream;
+    std::function<std::string(const std::string&)> message;
+    Tree after;  // what the directory holds afterwards
+  };
+  const std::vector<Case> cases = {
+      {"not configured", [](const std::string&) {}, false, EncodeBase64(zip),
+       [](const std::string&) { return "Directory ImportLavoroDir non specificata"; }, {}},
+      {"missing", [](const std::string& dir) { fs::remove(dir); }, true, EncodeBase64(zip),
+       [](const std::string& dir) { return "Directory " + dir + " non trovata"; }, {}},
+      {"read-only file on top",
+       [](const std::string& dir) { WriteFile(dir + "/ro.txt", "r"); MakeReadOnly(dir + "/ro.txt"); }, true,
+       EncodeBase64(zip), [](const std::string& dir) { return "Fallita eliminazione contenuto " + dir; },
+       {{"ro.txt", "r"}}},
+      {"not a zip", [](const std::string& dir) { WriteFile(dir + "/old.txt", "o"); }, true,
+       EncodeBase64("this is not an archive at all"),
+       [](const std::string&) { return "Fallita extrazione .zip Error reading zip file"; },
+       {{"Lavoro.zip", "this is not an archive at all"}}},
+      {"empty payload", [](const std::string&) {}, true, "",
+       [](const std::string&) { return "Fallita extrazione .zip Stream read error"; }, {{"Lavoro.zip", ""}}},
+      {"payload without base64 characters", [](const std::string&) {}, true, "\r\n==  \r\n",
+       [](const std::string&) { return "Fallita extrazione .zip Stream read error"; }, {{"Lavoro.zip", ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir d;
+    const std::string dir = d / "in";
+    fs::create_directories(dir);
+    c.setup(dir);
+    TRizOzudoImportLavoroRequest request;
+    request.FStream = c.stream;
+    TRizOzudoImportLavoroResponse reply;
+    ImportLavoroJob(request, reply, Parameters(d / "elsewhere", c.configured ? dir : ""));
+    EXPECT_TRUE(reply.FErrore);
+    EXPECT_EQ(reply.FMessaggio, c.message(dir));
+    if (fs::exists(dir)) {
+      EXPECT_EQ(ReadTree(dir), c.after);
+    }
+  }
+}
+
+TEST(ImportLavoroJob, ExtractionFailureMidwayLeavesTheArchiveAndEarlierEntries) {
+  TempDir d;
+  const std::string dir = d / "in";
+  fs::create_directories(dir);
+  std::string zip = ArchiveOf({{"first.txt", "one"}, {"second.txt", "two"}});
+  // Damage the CRC of the second entry's central header so its extraction fails.
+  const std::size_t central = zip.rfind(std::string("PK\x01\x02", 4));
+  ASSERT_NE(central, std::string::npos);
+  zip[central + 16] = static_cast<char>(zip[central + 16] ^ 0xFF);
+  const auto reply = Import(dir, EncodeBase64(zip));
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio.rfind("Fallita extrazione .zip ", 0), 0u) << reply.FMessaggio;
+  const Tree after = ReadTree(dir);
+  EXPECT_EQ(after.count("Lavoro.zip"), 1u);
+  EXPECT_EQ(after.count("first.txt"), 1u);
+}
+
+TEST(JobRoundTrip, ExportedJobImportsToTheSameTree) {
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/programs/P1.NC", std::string(70000, 'X') + "\nM30\n");
+  WriteFile(job + "/programs/subprog/O9001.NC", "O9001\nM99\n");
+  WriteFile(job + "/preview.bmp", std::string("BM\0\0\xff\x01", 6));
+  WriteFile(job + "/log/macchina.log", "");
+  const Tree original = ReadTree(job);
+  const auto exported = Export(job, "NEWEN");
+  ASSERT_FALSE(exported.FErrore) << exported.FMessaggio;
+  const auto imported = Import(d / "job", exported.FStream);  // the emptied directory
+  ASSERT_FALSE(imported.FErrore) << imported.FMessaggio;
+  EXPECT_EQ(ReadTree(job), original);
+}
+
+TEST(ImportLavoroJob, ConcurrentImportsIntoOneDirectoryNeverMix) {
+  constexpr int kClients = 4;
+  TempDir d;
+  const std::string dir = d / "in";
+  fs::create_directories(dir);
+  std::vector<std::string> payloads;
+  for (int c = 0; c < kClients; ++c) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (int i = 0; i < 10; ++i)
+      entries.emplace_back("job" + std::to_string(c) + "\\f" + std::to_string(i), std::string(20000, 'a' + c));
+    payloads.push_back(EncodeBase64(ArchiveOf(entries)));
+  }
+  std::vector<TRizOzudoImportLavoroResponse> replies(kClients);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) clients.emplace_back([&, c] { replies[c] = Import(dir, payloads[c]); });
+  for (auto& t : clients) t.join();
+  for (const auto& reply : replies) EXPECT_FALSE(reply.FErrore) << reply.FMessaggio;
+  // Exactly one job is there, whole, and no archive.
+  const Tree after = ReadTree(dir);
+  ASSERT_EQ(after.size(), 11u);
+  const std::string top = after.begin()->first;
+  for (const auto& [path, content] : after) EXPECT_EQ(path.substr(0, 4), top.substr(0, 4)) << path;
+}
+
+}  // namespace
+}  // namespace ostrivan::jobs
