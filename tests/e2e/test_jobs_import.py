@@ -1,0 +1,271 @@
+"""Importing a job into the real service over loopback: archives made by Python's zipfile
+and Info-ZIP zip replace whatever the import directory held, failures are reported in
+their order of checks, hostile entry names write nothing outside the directory, an
+oversized body is refused untouched, and an exported job imports to the same tree."""
+import base64
+import io
+import json
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+from ostrivan_e2e import SHARED, Server, split_reply, write_ini
+
+EXPORT = "/RizOzudo/ExportLavoro"
+IMPORT = "/RizOzudo/ImportLavoro"
+LIMIT = 5242880
+MAKE_JOB = os.path.join(SHARED, "tools", "make_job.py")
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def tree(root):
+    """Relative path -> bytes for files, None for directories."""
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for d in dirnames:
+            out[os.path.relpath(os.path.join(dirpath, d), root) + "/"] = None
+        for f in filenames:
+            out[os.path.relpath(os.path.join(dirpath, f), root)] = read_file(os.path.join(dirpath, f))
+    return out
+
+
+def files_only(t):
+    return {k: v for k, v in t.items() if v is not None}
+
+
+def b64_lines(data):
+    """Base64 as the service writes it: CR LF after every 76 characters of full groups."""
+    text = base64.b64encode(data).decode()
+    full = len(data) // 57
+    return "".join(text[i * 76:(i + 1) * 76] + "\r\n" for i in range(full)) + text[full * 76:]
+
+
+def import_body(archive, name="Job.zip"):
+    return json.dumps({"NomeFile": name, "Stream": b64_lines(archive)}).encode()
+
+
+def request_bytes(path, body):
+    head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n"
+            f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n")
+    return head.encode("latin-1") + body
+
+
+def python_zip(entries, compression=zipfile.ZIP_DEFLATED):
+    """entries: name -> bytes (None for a directory entry), or ZipInfo -> bytes."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", compression) as zf:
+        for name, data in entries.items():
+            if isinstance(name, zipfile.ZipInfo):
+                zf.writestr(name, data)
+            elif data is None:
+                zf.writestr(zipfile.ZipInfo(name), b"")
+            else:
+                zf.writestr(name, data)
+    return buf.getvalue()
+
+
+class ImportOverLoopback(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.base = tempfile.mkdtemp(prefix="ostrivan-import-")
+        cls.srv = Server().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            code, _ = cls.srv.stop()
+            assert code == 0, code
+        finally:
+            cls.srv.cleanup()
+            shutil.rmtree(cls.base, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=self.base)
+        self.imp = os.path.join(self.dir, "import")
+        os.makedirs(self.imp)
+        self.configure(ImportLavoroDir=self.imp)
+
+    def configure(self, **values):
+        values.setdefault("Porta", self.srv.port)
+        write_ini(self.srv.dir, values)
+
+    def post_raw(self, path, body):
+        try:
+            return self.srv.raw(request_bytes(path, body), timeout=60)
+        except (BrokenPipeError, ConnectionResetError) as e:
+            self.fail(f"connection dropped: {e}")
+
+    def post(self, path, body):
+        status, _, payload = split_reply(self.post_raw(path, body))
+        self.assertEqual(status, "HTTP/1.1 200 OK", payload)
+        return payload
+
+    def import_archive(self, archive):
+        return json.loads(self.post(IMPORT, import_body(archive)))
+
+    def fill_with_old_job(self):
+        write(os.path.join(self.imp, "OLD.NC"), b"old program")
+        write(os.path.join(self.imp, "Lavoro.zip"), b"a stale archive")
+        write(os.path.join(self.imp, "old", "deep", "x.cfg"), b"x")
+        os.chmod(os.path.join(self.imp, "old", "deep", "x.cfg"), 0o444)  # below the top: removed anyway
+        os.makedirs(os.path.join(self.imp, "empty"))
+
+    def test_python_zip_replaces_everything(self):
+        self.fill_with_old_job()
+        readonly = zipfile.ZipInfo("programs/RO.NC", date_time=(2025, 5, 24, 12, 0, 0))
+        readonly.create_system = 0  # DOS attributes: read-only + archive
+        readonly.external_attr = 0x21
+        readonly.compress_type = zipfile.ZIP_DEFLATED
+        archive = python_zip({
+            "programs/": None,
+            "programs/P1.NC": b"G0 X1\n" * 1000,
+            "programs\\P2.NC": b"G0 X2\n",  # backslash separators as the service writes them
+            readonly: b"M30\n",
+            "tools/T01.CFG": b"T1",
+            "note.txt": b"",
+        })
+        payload = self.post(IMPORT, import_body(archive))
+        self.assertEqual(payload, b'{"Errore":false,"Messaggio":""}')
+        self.assertEqual(tree(self.imp), {
+            "programs/": None,
+            "tools/": None,
+            "programs/P1.NC": b"G0 X1\n" * 1000,
+            "programs/P2.NC": b"G0 X2\n",
+            "programs/RO.NC": b"M30\n",
+            "tools/T01.CFG": b"T1",
+            "note.txt": b"",
+        })
+        self.assertEqual(os.stat(os.path.join(self.imp, "programs", "RO.NC")).st_mode & 0o222, 0)
+        self.assertNotEqual(os.stat(os.path.join(self.imp, "programs", "P1.NC")).st_mode & 0o200, 0)
+        # The read-only file lies below the top, so the next import clears it.
+        self.assertFalse(self.import_archive(python_zip({"a.txt": b"a"}))["Errore"])
+        self.assertEqual(tree(self.imp), {"a.txt": b"a"})
+
+    def test_read_only_entry_on_top_blocks_the_next_import(self):
+        ro = zipfile.ZipInfo("RO.NC", date_time=(2025, 5, 24, 12, 0, 0))
+        ro.create_system = 0
+        ro.external_attr = 0x01
+        self.assertFalse(self.import_archive(python_zip({ro: b"M30"}))["Errore"])
+        reply = self.import_archive(python_zip({"new.txt": b"n"}))
+        self.assertEqual(reply, {"Errore": True, "Messaggio": f"Fallita eliminazione contenuto {self.imp}"})
+        self.assertEqual(tree(self.imp), {"RO.NC": b"M30"})
+
+    @unittest.skipUnless(shutil.which("zip"), "Info-ZIP zip not installed")
+    def test_info_zip_archive_of_a_generated_job(self):
+        self.fill_with_old_job()
+        src = os.path.join(self.dir, "src")
+        subprocess.run([sys.executable, MAKE_JOB, "small", src], check=True, capture_output=True)
+        zpath = os.path.join(self.dir, "job.zip")
+        subprocess.run(["zip", "-r", "-q", zpath, "."], cwd=src, check=True)
+        reply = self.import_archive(read_file(zpath))
+        self.assertEqual(reply, {"Errore": False, "Messaggio": ""})
+        self.assertEqual(tree(self.imp), tree(src))  # Info-ZIP stores directories, so temp/ comes too
+
+    def test_failures_in_their_order_of_checks(self):
+        good = python_zip({"a.txt": b"a"})
+        imp = self.imp
+
+        def read_only_on_top():
+            write(os.path.join(imp, "ro.txt"), b"r")
+            os.chmod(os.path.join(imp, "ro.txt"), 0o444)
+
+        cases = [
+            # (what, setup, ImportLavoroDir, Stream text, message, tree afterwards or None)
+            ("not configured", lambda: None, None, b64_lines(good),
+             "Directory ImportLavoroDir non specificata", {}),
+            ("missing", lambda: os.rmdir(imp), imp, b64_lines(good), f"Directory {imp} non trovata", None),
+            ("read-only file on top", read_only_on_top, imp, b64_lines(good),
+             f"Fallita eliminazione contenuto {imp}", {"ro.txt": b"r"}),
+            ("not a zip", lambda: write(os.path.join(imp, "old.txt"), b"o"), imp,
+             b64_lines(b"this is no archive"), "Fallita extrazione .zip Error reading zip file",
+             {"Lavoro.zip": b"this is no archive"}),
+            ("empty stream", lambda: None, imp, "", "Fallita extrazione .zip Stream read error",
+             {"Lavoro.zip": b""}),
+            ("no base64 characters", lambda: None, imp, "\r\n= = \r\n", "Fallita extrazione .zip Stream read error",
+             {"Lavoro.zip": b""}),
+        ]
+        for what, setup, configured, stream, message, after in cases:
+            with self.subTest(what):
+                shutil.rmtree(imp, ignore_errors=True)
+                os.makedirs(imp)
+                setup()
+                if configured is None:
+                    self.configure()
+                else:
+                    self.configure(ImportLavoroDir=configured)
+                body = json.dumps({"NomeFile": "x.zip", "Stream": stream}).encode()
+                self.assertEqual(json.loads(self.post(IMPORT, body)), {"Errore": True, "Messaggio": message})
+                if after is not None:
+                    self.assertEqual(tree(imp), after)
+
+    def test_hostile_entry_names_write_nothing_outside(self):
+        outside = os.path.join(self.dir, "outside")
+        os.makedirs(outside)
+        names = ["../evil.txt", "..\\evil.txt", "a/../../evil.txt", "/tmp/ostrivan-evil.txt",
+                 "ok/../../../outside/evil.txt", "C:\\evil.txt"]
+        for name in names:
+            with self.subTest(name=name):
+                shutil.rmtree(self.imp)
+                os.makedirs(self.imp)
+                # The name goes in by hand, in the local and the central header alike, so no
+                # writer gets a chance to clean it.
+                raw = name.encode()
+                archive = python_zip({"first.txt": b"1", "X" * len(raw): b"evil"}).replace(b"X" * len(raw), raw)
+                before = tree(self.dir)
+                reply = self.import_archive(archive)
+                self.assertTrue(reply["Errore"], reply)
+                self.assertTrue(reply["Messaggio"].startswith("Fallita extrazione .zip "), reply)
+                new = set(tree(self.dir)) - set(before)
+                self.assertIn("import/Lavoro.zip", new)
+                self.assertTrue(all(k.startswith("import/") for k in new), new)
+                self.assertNotIn(b"evil", b"".join(v for k, v in tree(self.imp).items() if v and k != "Lavoro.zip"))
+                self.assertFalse(os.path.exists("/tmp/ostrivan-evil.txt"))
+
+    def test_oversized_body_is_refused_untouched(self):
+        write(os.path.join(self.imp, "keep.NC"), b"keep")
+        head = b'{"NomeFile":"x.zip","Stream":"'
+        tail = b'"}'
+        body = head + b"A" * (LIMIT + 1 - len(head) - len(tail)) + tail
+        self.assertEqual(len(body), LIMIT + 1)
+        reply = self.srv.raw(request_bytes(IMPORT, body), timeout=60)
+        status, _, payload = split_reply(reply)
+        self.assertEqual(status.split()[1], "413", payload)
+        self.assertNotIn(b'"Errore"', payload)
+        self.assertEqual(tree(self.imp), {"keep.NC": b"keep"})
+
+    def test_round_trip_of_a_typical_job(self):
+        src = os.path.join(self.dir, "src")
+        subprocess.run([sys.executable, MAKE_JOB, "typical", src], check=True, capture_output=True)
+        exp = os.path.join(self.dir, "export")
+        shutil.copytree(src, exp)
+        self.configure(ExportLavoroDir=exp, ImportLavoroDir=self.imp, Nr_Macchina=3)
+        exported = json.loads(self.post(EXPORT, b'{"ModoGestioneFile":"NEWEN"}'))
+        self.assertFalse(exported["Errore"], exported["Messaggio"])
+        self.assertEqual(os.listdir(exp), [])
+        body = json.dumps({"NomeFile": exported["NomeFile"], "Stream": exported["Stream"]}).encode()
+        self.assertEqual(json.loads(self.post(IMPORT, body)), {"Errore": False, "Messaggio": ""})
+        # Empty directories are not stored in an archive; every file comes back byte for byte.
+        self.assertEqual(files_only(tree(self.imp)), files_only(tree(src)))
+        self.assertGreater(len(files_only(tree(src))), 10)
+        for rel in files_only(tree(src)):
+            self.assertEqual(os.stat(os.path.join(self.imp, rel)).st_mtime,
+                             os.stat(os.path.join(src, rel)).st_mtime, rel)
+
+
+if __name__ == "__main__":
+    unittest.main()
