@@ -55,6 +55,11 @@ void Collect(const std::string& dir, const std::string& rel, JobTree& tree) {
   }
 }
 
+std::vector<std::string>& ScratchRoots() {
+  static std::vector<std::string> roots;
+  return roots;
+}
+
 // One tree per size, generated once per run by the project's deterministic generator.
 JobTree& Tree(const std::string& size) {
   static std::map<std::string, JobTree> trees;
@@ -62,6 +67,7 @@ JobTree& Tree(const std::string& size) {
   if (it != trees.end()) return it->second;
   char pattern[] = "/tmp/ostrivan-bench-zip-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) std::exit(1);
+  ScratchRoots().push_back(pattern);
   JobTree tree;
   tree.dir = std::string(pattern) + "/job";
   tree.work = std::string(pattern) + "/work";
@@ -73,11 +79,7 @@ JobTree& Tree(const std::string& size) {
 }
 
 void CleanUp() {
-  // Scratch trees live under /tmp/ostrivan-bench-zip-*; remove the ones made here.
-  for (const char* size : {"typical", "max"}) {
-    JobTree& t = Tree(size);
-    Run("rm -rf " + Quote(t.dir.substr(0, t.dir.size() - 4)));
-  }
+  for (const auto& root : ScratchRoots()) Run("rm -rf " + Quote(root));
 }
 
 void Finish(benchmark::State& state, const JobTree& tree) {
