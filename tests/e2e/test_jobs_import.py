@@ -266,6 +266,24 @@ class ImportOverLoopback(unittest.TestCase):
             self.assertEqual(os.stat(os.path.join(self.imp, rel)).st_mtime,
                              os.stat(os.path.join(src, rel)).st_mtime, rel)
 
+    @unittest.skipUnless(shutil.which("curl") and shutil.which("jq") and shutil.which("unzip"), "curl, jq, unzip")
+    def test_readme_examples_work_as_written(self):
+        readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+        with open(readme, encoding="utf-8") as f:
+            block = f.read().split("## Calling the endpoints", 1)[1].split("```sh", 1)[1].split("```", 1)[0]
+        self.assertIn("localhost:8080", block)
+        exp = os.path.join(self.dir, "export")
+        write(os.path.join(exp, "programs", "P7.NC"), b"G0 X7\n" * 100)
+        write(os.path.join(exp, "job.ini"), b"[JOB]\n")
+        self.configure(ExportLavoroDir=exp, ImportLavoroDir=self.imp, Nr_Macchina=1)
+        run = subprocess.run(["bash", "-c", "set -eo pipefail\n" + block.replace("localhost:8080", f"localhost:{self.srv.port}")],
+                             cwd=self.dir, capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn("programs\\P7.NC", run.stdout)
+        self.assertTrue(run.stdout.rstrip().endswith('{"Errore":false,"Messaggio":""}'), run.stdout)
+        self.assertEqual(tree(self.imp), {"programs/": None, "programs/P7.NC": b"G0 X7\n" * 100, "job.ini": b"[JOB]\n"})
+        self.assertEqual(os.listdir(exp), [])
+
 
 if __name__ == "__main__":
     unittest.main()
