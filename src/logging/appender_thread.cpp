@@ -46,6 +46,38 @@ void TAppenderThread::Execute() {
   }
 }
 
+void TAppenderThread::WriteBatch() {
+  batch_.clear();
+  // Held: the batch keeps its place in the queue's capacity until each item is written.
+  if (appender_queue_.DequeueBatch(batch_, kWriteBatch, /*hold=*/true) != TWaitResult::wrSignaled) return;
+  for (std::size_t next = 0; next < batch_.size();) {
+    const std::unique_ptr<TLogItem> item = std::move(batch_[next++]);
+    appender_queue_.Release(1);
+    try {
+      log_appender_->AppendLog(*item);
+    } catch (...) {
+      // The lines before the failing one were written as far as the appender goes; the
+      // ones after it wait in the queue, as they would have without the batch.
+      try {
+        log_appender_->FlushLog();
+      } catch (...) {
+      }
+      appender_queue_.PutBack(batch_, next);
+      batch_.clear();
+      log_appender_->SetLastErrorTimeStamp(LogTimeStampNow());
+      SetState(TAppenderThreadState::Failing);
+      return;
+    }
+  }
+  batch_.clear();
+  try {
+    log_appender_->FlushLog();
+  } catch (...) {
+    log_appender_->SetLastErrorTimeStamp(LogTimeStampNow());
+    SetState(TAppenderThreadState::Failing);
+  }
+}
+
 void TAppenderThread::Step() {
   switch (State()) {
     case TAppenderThreadState::SettingUp:
@@ -60,17 +92,9 @@ void TAppenderThread::Step() {
         }
       }
       break;
-    case TAppenderThreadState::Running: {
-      std::unique_ptr<TLogItem> item;
-      if (appender_queue_.Dequeue(item) != TWaitResult::wrSignaled || !item) break;
-      try {
-        log_appender_->WriteLog(*item);
-      } catch (...) {
-        log_appender_->SetLastErrorTimeStamp(LogTimeStampNow());
-        SetState(TAppenderThreadState::Failing);
-      }
+    case TAppenderThreadState::Running:
+      WriteBatch();
       break;
-    }
     case TAppenderThreadState::Failing:
       Pause(timings_.failing_poll);
       if (LogTimeStampNow() - log_appender_->GetLastErrorTimeStamp() >= timings_.restart_after) {

@@ -19,7 +19,14 @@ class ILogAppender {
   virtual ~ILogAppender() = default;
   virtual const char* ClassName() const noexcept = 0;
   virtual void Setup() = 0;
+  // Writes the item's line and passes it on to its destination before returning.
   virtual void WriteLog(const TLogItem& log_item) = 0;
+  // Writes the item's line, possibly keeping it in a buffer of the appender until
+  // FlushLog. The appender thread calls it for every item of a batch and then FlushLog
+  // once, before it waits for more. By default the same as WriteLog.
+  virtual void AppendLog(const TLogItem& log_item) { WriteLog(log_item); }
+  // Passes every line kept by AppendLog on to its destination.
+  virtual void FlushLog() {}
   virtual void TearDown() = 0;
   virtual void SetLogLevel(TLogType value) = 0;
   virtual TLogType GetLogLevel() const = 0;

@@ -135,8 +135,9 @@ std::string ExecutableBaseName() {
   return name;
 }
 
-// One open log file: every line goes to the kernel in one write, so a crash loses no
-// written line.
+// One open log file. Lines collect in a buffer that goes to the kernel in one write at
+// Flush (or once it holds kFlushThreshold bytes); Size counts the buffered bytes too,
+// so rotation happens after the same line as if every line were written on its own.
 class TLogFileAppender::TLogFileWriter {
  public:
   static std::unique_ptr<TLogFileWriter> Open(const std::string& file_name) {
@@ -165,34 +166,59 @@ class TLogFileAppender::TLogFileWriter {
   }
 
   TLogFileWriter(int fd, std::int64_t size) : fd_(fd), size_(size) {}
-  ~TLogFileWriter() { ::close(fd_); }
+  ~TLogFileWriter() {
+    try {
+      Flush();
+    } catch (...) {
+      // Closing after a failed write: the lines are lost either way.
+    }
+    ::close(fd_);
+  }
   TLogFileWriter(const TLogFileWriter&) = delete;
   TLogFileWriter& operator=(const TLogFileWriter&) = delete;
 
-  // Writes text + CR LF in one write.
-  void WriteLine(std::string_view text) {
-    buffer_.clear();
+  // Adds text + CR LF to the buffer.
+  void Append(std::string_view text) {
+    const std::size_t before = buffer_.size();
     AppendValidUtf8(buffer_, text);
     buffer_.append("\r\n");
+    size_ += static_cast<std::int64_t>(buffer_.size() - before);
+    if (buffer_.size() >= kFlushThreshold) Flush();
+  }
+
+  // Writes the buffer in one write (more only when the kernel takes part of it). The
+  // buffer is emptied even when the write fails, so a failed line is not written twice.
+  void Flush() {
     const char* data = buffer_.data();
     std::size_t left = buffer_.size();
     while (left > 0) {
       const ssize_t n = ::write(fd_, data, left);
       if (n < 0) {
         if (errno == EINTR) continue;
-        throw EWriteError("Log write failed: " + SysErrorMessageText(errno));
+        const int error = errno;
+        buffer_.clear();
+        throw EWriteError("Log write failed: " + SysErrorMessageText(error));
       }
       data += n;
       left -= static_cast<std::size_t>(n);
-      size_ += n;
     }
+    buffer_.clear();
+  }
+
+  // Writes text + CR LF and everything before it to the file.
+  void WriteLine(std::string_view text) {
+    Append(text);
+    Flush();
   }
 
   std::int64_t Size() const noexcept { return size_; }
 
  private:
+  // Bounds the buffer when a batch is large; a few dozen lines per write is plenty.
+  static constexpr std::size_t kFlushThreshold = 64 * 1024;
+
   int fd_;
-  std::int64_t size_;
+  std::int64_t size_;  // bytes in the file plus bytes in the buffer
   std::string buffer_;
 };
 
@@ -261,6 +287,11 @@ void TLogFileAppender::Setup() {
 }
 
 void TLogFileAppender::WriteLog(const TLogItem& log_item) {
+  AppendLog(log_item);
+  FlushLog();
+}
+
+void TLogFileAppender::AppendLog(const TLogItem& log_item) {
   auto it = writers_dictionary_.find(log_item.LogTag());
   if (it == writers_dictionary_.end()) {
     // Appends to an existing file without a START line.
@@ -270,11 +301,16 @@ void TLogFileAppender::WriteLog(const TLogItem& log_item) {
   TLogFileWriter& writer = *it->second;
   line_.clear();
   FormatLogInto(log_item, line_);
-  writer.WriteLine(line_);
+  writer.Append(line_);
   if (writer.Size() > MaxFileSizeInBytes()) RotateFile(log_item.LogTag(), writer);
 }
 
+void TLogFileAppender::FlushLog() {
+  for (auto& [tag, writer] : writers_dictionary_) writer->Flush();
+}
+
 void TLogFileAppender::RotateFile(const std::string& tag, TLogFileWriter& writer) {
+  // The lines still buffered and the line that crossed the limit go first.
   writer.WriteLine("#[ROTATE LOG " + TimeStampText(LogTimeStampNow()) + "]");
   writers_dictionary_.erase(tag);  // closes the file before it is moved
   const std::string current = RollLogFiles(tag);

@@ -69,6 +69,10 @@ class TLogFileAppender : public TLogFileAppenderBase {
   void Setup() override;
   // Writes and flushes one line; rotates the tag's file once it exceeds the limit.
   void WriteLog(const TLogItem& log_item) override;
+  // As WriteLog, but the line may wait in the tag's buffer until FlushLog. A line that
+  // takes the file past the limit still rotates it at once, buffered lines first.
+  void AppendLog(const TLogItem& log_item) override;
+  void FlushLog() override;
   // Closes every open file.
   void TearDown() override;
 

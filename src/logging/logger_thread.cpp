@@ -94,9 +94,39 @@ void TLoggerThread::Deliver(TAppenderAdapter& adapter, const TLogItem& item) {
   }
 }
 
+void TLoggerThread::DeliverBatch(std::vector<std::unique_ptr<TAppenderAdapter>>& adapters, TLogItems& batch) {
+  // The last appender an item goes to gets the item itself; only the others need copies.
+  constexpr std::size_t kNobody = static_cast<std::size_t>(-1);
+  levels_.clear();
+  for (auto& adapter : adapters) levels_.push_back(adapter->Appender().GetLogLevel());
+  last_taker_.assign(batch.size(), kNobody);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    for (std::size_t a = levels_.size(); a-- > 0;) {
+      if (batch[i]->LogType() >= levels_[a]) {
+        last_taker_[i] = a;
+        break;
+      }
+    }
+  }
+  for (std::size_t a = 0; a < adapters.size(); ++a) {
+    TAppenderAdapter& adapter = *adapters[a];
+    outgoing_.clear();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      // Items whose last appender came earlier are gone from the batch already.
+      if (last_taker_[i] == kNobody || last_taker_[i] < a || batch[i]->LogType() < levels_[a]) continue;
+      outgoing_.push_back(last_taker_[i] == a ? std::move(batch[i]) : batch[i]->Clone());
+    }
+    std::size_t next = adapter.Queue().EnqueueBatch(outgoing_);
+    // What did not fit goes the slow way, one item at a time with the back-off.
+    for (; next < outgoing_.size(); ++next) Deliver(adapter, *outgoing_[next]);
+  }
+  outgoing_.clear();
+}
+
 void TLoggerThread::Execute() {
   std::vector<std::unique_ptr<TAppenderAdapter>> adapters;
   std::uint64_t seen_version = 0;
+  TLogItems batch;
   {
     std::lock_guard lock(appenders_->mutex);
     for (const auto& appender : appenders_->appenders) {
@@ -106,19 +136,26 @@ void TLoggerThread::Execute() {
   }
   for (;;) {
     try {
+      // Never take more than every appender queue can accept at once; with a full one
+      // this is a single item, which then waits out the back-off.
+      std::uint64_t room = kTransferBatch;
+      for (auto& adapter : adapters) room = std::min(room, adapter->Queue().FreeSpace());
+      batch.clear();
+      const TWaitResult result = queue_->DequeueBatch(batch, static_cast<std::size_t>(std::max<std::uint64_t>(room, 1)));
+      // Checked after the wait: an item logged after AddAppender/DelAppender returned
+      // goes to the new list of appenders.
       if (appenders_->version.load(std::memory_order_acquire) != seen_version) SyncAdapters(adapters, seen_version);
-      std::uint64_t queue_size = 0;
-      std::unique_ptr<TLogItem> item;
-      const TWaitResult result = queue_->Dequeue(queue_size, item);
-      if (result == TWaitResult::wrSignaled && item) {
-        for (auto& adapter : adapters) Deliver(*adapter, *item);
+      if (result == TWaitResult::wrSignaled && !batch.empty()) {
+        DeliverBatch(adapters, batch);
         continue;
       }
     } catch (...) {
       // An allocation failure on one item must not stop the logging of the next.
       continue;
     }
-    if (terminated_.load(std::memory_order_acquire)) break;
+    // A wait can end empty-handed just before the last items and the termination
+    // arrive together; the queue is looked at once more so that those items go out too.
+    if (terminated_.load(std::memory_order_acquire) && queue_->QueueSize() == 0) break;
   }
   // In list order: each adapter drains its appender before the next one is stopped.
   for (auto& adapter : adapters) adapter.reset();

@@ -1,6 +1,8 @@
 #pragma once
 // The thread that takes items off the main queue and hands a copy of each to every
-// appender's own queue and thread.
+// appender's own queue and thread. It moves items in batches, never more than every
+// appender queue has room for, so a full appender queue still holds the thread on one
+// item at a time with the queue's back-off, and the queues' bounds stay exact.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -18,6 +20,8 @@ namespace ostrivan::logging {
 inline constexpr std::uint64_t kDefaultMaxQueueSize = 50000;
 inline constexpr std::uint64_t kMainQueuePopTimeoutMs = 500;
 inline constexpr std::uint64_t kAppenderQueuePopTimeoutMs = 10;
+// Most items moved from the main queue to the appender queues in one go.
+inline constexpr std::size_t kTransferBatch = 1024;
 
 enum class TLogErrorReason { QueueFull };
 // What to do when an appender's queue refused an item: nothing more, or drop the
@@ -74,12 +78,18 @@ class TLoggerThread {
   void Execute();
   void SyncAdapters(std::vector<std::unique_ptr<TAppenderAdapter>>& adapters, std::uint64_t& seen_version);
   void Deliver(TAppenderAdapter& adapter, const TLogItem& item);
+  // Hands every item of the batch to every adapter whose level it passes.
+  void DeliverBatch(std::vector<std::unique_ptr<TAppenderAdapter>>& adapters, TLogItems& batch);
 
   std::unique_ptr<TThreadSafeQueue> queue_;
   std::shared_ptr<TLogAppenderList> appenders_;
   std::shared_ptr<TLogEventsHandler> events_handler_;
   TAppenderThreadTimings timings_;
   std::atomic<bool> terminated_{false};
+  // Scratch lists of DeliverBatch, kept for their capacity.
+  std::vector<TLogType> levels_;
+  std::vector<std::size_t> last_taker_;
+  TLogItems outgoing_;
   std::thread thread_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/log_file_appender.h"
 #include "logging_test_support.h"
 
 namespace ostrivan::logging {
@@ -85,6 +86,37 @@ TEST(AppenderThread, TerminationWritesEverythingQueuedFirst) {
   ASSERT_EQ(messages.size(), 200u);
   for (int i = 0; i < 200; ++i) EXPECT_EQ(messages[i], std::to_string(i));
   EXPECT_EQ(appender->TearDownCalls(), 1);
+}
+
+TEST(AppenderThread, ItemsAfterAFailedOneInTheSameBatchWaitForTheRestart) {
+  auto appender = std::make_shared<TMemoryAppender>();
+  appender->write_failures_left = 1;
+  appender->restart_answer = true;
+  TAppenderQueue queue(100, 10);
+  // Queued before the thread exists, so the first batch holds all of them.
+  for (const char* m : {"1", "2", "3"}) ASSERT_TRUE(queue.Enqueue(Item(m)));
+  TAppenderThread thread(appender, queue, Quick());
+  ASSERT_TRUE(WaitUntil([&] { return appender->Messages().size() == 2; }));
+  EXPECT_EQ(appender->Messages(), (std::vector<std::string>{"2", "3"}));
+  EXPECT_EQ(queue.QueueSize(), 0u);
+}
+
+TEST(AppenderThread, FileLinesBeforeAFailedOneInTheSameBatchAreWritten) {
+  testing::TempDir dir;
+  auto appender = std::make_shared<TLogFileAppender>(5, 2000, dir.Path());
+  TAppenderQueue queue(100, 10);
+  ASSERT_TRUE(queue.Enqueue(std::make_unique<TLogItem>(TLogType::Info, "before", "t")));
+  ASSERT_TRUE(queue.Enqueue(std::make_unique<TLogItem>(TLogType::Info, "bad tag", "a/b")));
+  ASSERT_TRUE(queue.Enqueue(std::make_unique<TLogItem>(TLogType::Info, "after", "t")));
+  {
+    TAppenderThread thread(appender, queue, Quick());
+    ASSERT_TRUE(WaitUntil([&] { return thread.State() != TAppenderThreadState::Running && queue.QueueSize() == 1; }));
+  }
+  const auto lines = testing::SplitCrLf(testing::ReadFile(appender->GetLogFileName("t", 0)));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("] before [t]"), std::string::npos);
+  // The line after the failure never reaches the file: the file appender stays Failing.
+  EXPECT_EQ(queue.QueueSize(), 1u);
 }
 
 }  // namespace

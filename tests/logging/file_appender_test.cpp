@@ -177,6 +177,53 @@ TEST(FileAppender, RotationKeepsFiveBackupsAndDropsTheOldest) {
   EXPECT_EQ(expected_next, written + 1);
 }
 
+// Every file of the tag, oldest backup first, with the time stamps of the ROTATE and
+// START lines cut off (they are the only text that depends on when the test ran).
+std::vector<std::vector<std::string>> FilesOldestFirst(const std::string& dir, int backups) {
+  std::vector<std::vector<std::string>> files;
+  for (int number = backups; number >= 0; --number) {
+    if (!FileExists(dir + "/" + Name(number))) continue;
+    auto lines = SplitCrLf(ReadFile(dir + "/" + Name(number)));
+    for (auto& line : lines) {
+      if (line.rfind("#[", 0) == 0) line = line.substr(0, line.find(" LOG "));
+    }
+    files.push_back(std::move(lines));
+  }
+  return files;
+}
+
+TEST(FileAppender, BufferedLinesRotateAfterTheSameLineAsSingleWrites) {
+  // How often the buffered forms flush: 0 = WriteLog for every line.
+  constexpr int kLines = 80;
+  const TLogTimeStamp stamp = LogTimeStampNow();
+  std::vector<std::vector<std::string>> reference;
+  for (const int flush_every : {0, 1, 7, kLines}) {
+    TempDir dir;
+    TLogFileAppender appender(5, 1, dir.Path());
+    appender.Setup();
+    for (int i = 0; i < kLines; ++i) {
+      const TLogItem item(TLogType::Info, "buffered line number " + std::to_string(i), "torniomvc", stamp, 42);
+      if (flush_every == 0) {
+        appender.WriteLog(item);
+      } else {
+        appender.AppendLog(item);
+        if ((i + 1) % flush_every == 0) appender.FlushLog();
+      }
+    }
+    appender.TearDown();
+    const auto files = FilesOldestFirst(dir.Path(), 5);
+    ASSERT_EQ(files.size(), 6u) << flush_every;
+    for (std::size_t f = 0; f + 1 < files.size(); ++f) {
+      EXPECT_EQ(files[f].back(), "#[ROTATE") << flush_every;
+    }
+    if (flush_every == 0) {
+      reference = files;
+    } else {
+      EXPECT_EQ(files, reference) << "flush every " << flush_every;
+    }
+  }
+}
+
 TEST(FileAppender, FirstFileOfAFreshFolderHasNoStartLineUntilRotated) {
   TempDir dir;
   TLogFileAppender appender(2, 1, dir.Path());

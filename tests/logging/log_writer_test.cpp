@@ -86,6 +86,27 @@ TEST(LogWriter, ShutdownWritesEveryLineLoggedBeforeIt) {
   EXPECT_EQ(appender->Messages().size(), messages.size());
 }
 
+TEST(LogWriter, LineLoggedAsTheStopBeginsIsStillWritten) {
+  // Each change of the appenders wakes the logger thread; after two of them it comes
+  // back from a wait empty-handed about when the line and the stop arrive. Many rounds,
+  // since the window is narrow; each round must write its line.
+  constexpr int kRounds = 200;
+  int lost = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    auto appender = std::make_shared<TMemoryAppender>();
+    auto writer = MakeLogWriter({appender});
+    writer->Info("first", "t");
+    ASSERT_TRUE(WaitUntil([&] { return appender->Messages().size() == 1; }));
+    auto passing = std::make_shared<TMemoryAppender>();
+    writer->AddAppender(passing);
+    writer->DelAppender(passing);
+    writer->Info("last", "t");
+    writer->Shutdown();
+    if (appender->Messages() != std::vector<std::string>{"first", "last"}) ++lost;
+  }
+  EXPECT_EQ(lost, 0) << "of " << kRounds << " rounds";
+}
+
 TEST(LogWriter, AddedAppenderGetsLaterLinesAndRemovedOneStops) {
   auto first = std::make_shared<TMemoryAppender>();
   auto second = std::make_shared<TMemoryAppender>();

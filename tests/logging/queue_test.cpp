@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "logging_test_support.h"
 
@@ -98,31 +101,106 @@ TEST(ThreadSafeQueue, ShutDownReleasesAWaitingReader) {
   EXPECT_EQ(result, TWaitResult::wrAbandoned);
 }
 
+// Refused at once instead of backing off when the queue is full.
+bool EnqueueNow(TThreadSafeQueue& queue, const std::string& message) {
+  return queue.Enqueue(Item(message), [] { return true; });
+}
+
+std::vector<std::string> MessagesOf(const TLogItems& items) {
+  std::vector<std::string> messages;
+  for (const auto& item : items) messages.push_back(item ? item->LogMessage() : "<taken>");
+  return messages;
+}
+
+TEST(ThreadSafeQueue, BatchesKeepOrderAndHeldItemsKeepTheirPlace) {
+  TThreadSafeQueue queue(4, 10);
+  for (const char* m : {"a", "b", "c"}) ASSERT_TRUE(EnqueueNow(queue, m));
+  TLogItems batch;
+  ASSERT_EQ(queue.DequeueBatch(batch, 2, /*hold=*/true), TWaitResult::wrSignaled);
+  EXPECT_EQ(MessagesOf(batch), (std::vector<std::string>{"a", "b"}));
+  // Two taken but held: still four in the queue's count, so the fifth is refused.
+  EXPECT_EQ(queue.QueueSize(), 3u);
+  ASSERT_TRUE(EnqueueNow(queue, "d"));
+  EXPECT_EQ(queue.FreeSpace(), 0u);
+  EXPECT_FALSE(EnqueueNow(queue, "refused while held"));
+  queue.Release(1);
+  EXPECT_EQ(queue.FreeSpace(), 1u);
+  ASSERT_TRUE(EnqueueNow(queue, "e"));
+  // The held "b" goes back in front of everything queued since.
+  queue.PutBack(batch, 1);
+  EXPECT_EQ(batch.size(), 1u);
+  TLogItems rest;
+  ASSERT_EQ(queue.DequeueBatch(rest, 100), TWaitResult::wrSignaled);
+  EXPECT_EQ(MessagesOf(rest), (std::vector<std::string>{"b", "c", "d", "e"}));
+  EXPECT_EQ(queue.QueueSize(), 0u);
+  EXPECT_EQ(queue.DequeueBatch(rest, 100), TWaitResult::wrTimeout);
+  EXPECT_EQ(rest.size(), 4u) << "an empty wait adds nothing";
+}
+
+TEST(ThreadSafeQueue, EnqueueBatchTakesWhatFitsAndLeavesTheRest) {
+  struct Case {
+    int queued_before;
+    std::size_t expected_next;
+  };
+  for (const Case c : {Case{0, 3}, Case{1, 3}, Case{2, 2}, Case{4, 0}}) {
+    TThreadSafeQueue queue(4, 10);
+    for (int i = 0; i < c.queued_before; ++i) ASSERT_TRUE(EnqueueNow(queue, "old"));
+    TLogItems items;
+    for (const char* m : {"x", "y", "z"}) items.push_back(Item(m));
+    EXPECT_EQ(queue.EnqueueBatch(items), c.expected_next) << c.queued_before;
+    for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i] == nullptr, i < c.expected_next) << i;
+    EXPECT_EQ(queue.QueueSize(), std::min<std::uint64_t>(4, c.queued_before + 3)) << c.queued_before;
+  }
+}
+
+TEST(ThreadSafeQueue, WaitingBatchReaderWakesOnEnqueueBatch) {
+  TThreadSafeQueue queue(10, 60000);
+  TLogItems received;
+  std::thread reader([&] { queue.DequeueBatch(received, 10); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // usually waiting by now
+  TLogItems items;
+  items.push_back(Item("one"));
+  items.push_back(Item("two"));
+  ASSERT_EQ(queue.EnqueueBatch(items), 2u);
+  reader.join();  // a missed wake-up would hang here for a minute
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received[0]->LogMessage(), "one");
+}
+
 TEST(ThreadSafeQueue, ManyWritersNothingLostOrDuplicated) {
-  TThreadSafeQueue queue(64, 10);  // small, so writers back off now and then
-  constexpr int kWriters = 4;
-  constexpr int kEach = 2000;
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([&, w] {
-      for (int i = 0; i < kEach; ++i) ASSERT_TRUE(queue.Enqueue(Item(std::to_string(w * kEach + i))));
-    });
+  for (const bool batched : {false, true}) {
+    TThreadSafeQueue queue(64, 10);  // small, so writers back off now and then
+    constexpr int kWriters = 4;
+    constexpr int kEach = 2000;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+      writers.emplace_back([&, w] {
+        for (int i = 0; i < kEach; ++i) ASSERT_TRUE(queue.Enqueue(Item(std::to_string(w * kEach + i))));
+      });
+    }
+    std::vector<int> seen(kWriters * kEach, 0);
+    std::vector<int> last_of_writer(kWriters, -1);
+    int received = 0;
+    TLogItems taken;
+    while (received < kWriters * kEach) {
+      taken.clear();
+      if (batched) {
+        queue.DequeueBatch(taken, 16);
+      } else if (auto item = queue.Dequeue()) {
+        taken.push_back(std::move(item));
+      }
+      for (const auto& item : taken) {
+        const int value = std::stoi(item->LogMessage());
+        ++seen[value];
+        // Each writer's items come out in the order it put them in.
+        EXPECT_GT(value, last_of_writer[value / kEach]) << batched;
+        last_of_writer[value / kEach] = value;
+        ++received;
+      }
+    }
+    for (auto& t : writers) t.join();
+    for (int count : seen) ASSERT_EQ(count, 1) << batched;
   }
-  std::vector<int> seen(kWriters * kEach, 0);
-  std::vector<int> last_of_writer(kWriters, -1);
-  int received = 0;
-  while (received < kWriters * kEach) {
-    auto item = queue.Dequeue();
-    if (!item) continue;
-    const int value = std::stoi(item->LogMessage());
-    ++seen[value];
-    // Each writer's items come out in the order it put them in.
-    EXPECT_GT(value, last_of_writer[value / kEach]);
-    last_of_writer[value / kEach] = value;
-    ++received;
-  }
-  for (auto& t : writers) t.join();
-  for (int count : seen) ASSERT_EQ(count, 1);
 }
 
 }  // namespace
