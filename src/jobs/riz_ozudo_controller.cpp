@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <new>
 
+#include "archive/zip_file.h"
 #include "common/error.h"
 #include "jobs/directory_lock.h"
 #include "jobs/working_directory.h"
@@ -50,6 +51,34 @@ void PackRemovingPartialArchive(const std::string& zip_path, Pack pack) {
   } catch (...) {
     if (!existed) ::unlink(zip_path.c_str());
     throw;
+  }
+}
+
+// An entry that would land on the received archive itself would truncate it while it is
+// being read, destroying the job half-way. Refuse it up front, as the workstation does
+// for a file held open, with the archive left intact. An archive that cannot be opened
+// is left for the unpacking to report.
+void RefuseEntryOverArchive(const std::string& zip_path) {
+  archive::TZipFile zip;
+  try {
+    zip.Open(zip_path, archive::TZipMode::zmRead);
+  } catch (const Exception&) {
+    return;
+  }
+  for (const archive::TZipHeader& header : zip.Files()) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : archive::TZipFile::DecodeEntryName(header, "") + '/') {
+      if (c != '/' && c != '\\') {
+        part.push_back(c);
+        continue;
+      }
+      if (!part.empty() && part != ".") parts.push_back(part);
+      part.clear();
+    }
+    if (parts.size() == 1 && parts.front() == kImportArchiveName)
+      throw archive::EZipException("Fallita extrazione .zip Cannot create file \"" + zip_path + "\". " +
+                                   SysErrorMessageText(EBUSY));
   }
 }
 
@@ -127,6 +156,7 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     request.SaveFile(zip_path);
     // The base64 text is the largest thing held; unpacking does not need it.
     std::string().swap(request.FStream);
+    RefuseEntryOverArchive(zip_path);
     UnpackArchive(zip_path, dir);
     if (::unlink(zip_path.c_str()) != 0) throw EOSError(SysErrorMessageText(errno));
   });

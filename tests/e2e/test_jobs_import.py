@@ -3,6 +3,7 @@ and Info-ZIP zip replace whatever the import directory held, failures are report
 their order of checks, hostile entry names write nothing outside the directory, an
 oversized body is refused untouched, and an exported job imports to the same tree."""
 import base64
+import errno
 import io
 import json
 import os
@@ -178,6 +179,7 @@ class ImportOverLoopback(unittest.TestCase):
 
     def test_failures_in_their_order_of_checks(self):
         good = python_zip({"a.txt": b"a"})
+        over_itself = python_zip({"a.txt": b"a", "Lavoro.zip": b"a job file with the archive's name"})
         imp = self.imp
 
         def read_only_on_top():
@@ -194,6 +196,9 @@ class ImportOverLoopback(unittest.TestCase):
             ("not a zip", lambda: write(os.path.join(imp, "old.txt"), b"o"), imp,
              b64_lines(b"this is no archive"), "Fallita extrazione .zip Error reading zip file",
              {"Lavoro.zip": b"this is no archive"}),
+            ("entry over the received archive", lambda: None, imp, b64_lines(over_itself),
+             f'Fallita extrazione .zip Cannot create file "{imp}/Lavoro.zip". {os.strerror(errno.EBUSY)}',
+             {"Lavoro.zip": over_itself}),
             ("empty stream", lambda: None, imp, "", "Fallita extrazione .zip Stream read error",
              {"Lavoro.zip": b""}),
             ("no base64 characters", lambda: None, imp, "\r\n= = \r\n", "Fallita extrazione .zip Stream read error",

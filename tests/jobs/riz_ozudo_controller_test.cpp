@@ -412,6 +412,28 @@ TEST(ImportLavoroJob, ExtractionFailureMidwayLeavesTheArchiveAndEarlierEntries) 
   EXPECT_EQ(after.count("first.txt"), 1u);
 }
 
+TEST(ImportLavoroJob, AnEntryNamedLikeTheReceivedArchiveIsRefusedWithTheArchiveIntact) {
+  for (const std::string name : {"Lavoro.zip", "./Lavoro.zip", ".\\Lavoro.zip"}) {
+    SCOPED_TRACE(name);
+    TempDir d;
+    const std::string dir = d / "in";
+    fs::create_directories(dir);
+    const std::string zip = ArchiveOf({{"a.txt", "a"}, {name, "inner archive"}});
+    const auto reply = Import(dir, EncodeBase64(zip));
+    EXPECT_TRUE(reply.FErrore);
+    EXPECT_EQ(reply.FMessaggio, "Fallita extrazione .zip Cannot create file \"" + dir + "/Lavoro.zip\". " +
+                                    SysErrorMessageText(EBUSY));
+    EXPECT_EQ(ReadTree(dir), (Tree{{"Lavoro.zip", zip}}));
+  }
+  // Only the very name collides: another case or another folder is an ordinary file.
+  TempDir d;
+  const std::string dir = d / "in";
+  fs::create_directories(dir);
+  const auto reply = Import(dir, EncodeBase64(ArchiveOf({{"LAVORO.ZIP", "x"}, {"sub\\Lavoro.zip", "y"}})));
+  EXPECT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(ReadTree(dir), (Tree{{"LAVORO.ZIP", "x"}, {"sub/", ""}, {"sub/Lavoro.zip", "y"}}));
+}
+
 TEST(JobRoundTrip, ExportedJobImportsToTheSameTree) {
   TempDir d;
   const std::string job = d / "job";
