@@ -1,6 +1,7 @@
 #include "logging/log_appender.h"
 
 #include <ctime>
+#include <limits>
 
 #include "logging/log_pattern.h"
 
@@ -23,26 +24,41 @@ void AppendTimeStampText(std::string& out, TLogTimeStamp time_stamp) {
     millis += 1000;
     --seconds;
   }
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  const int year = local.tm_year + 1900;
-  out.push_back(static_cast<char>('0' + year / 1000 % 10));
-  out.push_back(static_cast<char>('0' + year / 100 % 10));
-  Append2(out, year % 100);
-  out.push_back('-');
-  Append2(out, local.tm_mon + 1);
-  out.push_back('-');
-  Append2(out, local.tm_mday);
-  out.push_back(' ');
-  Append2(out, local.tm_hour);
-  out.push_back(':');
-  Append2(out, local.tm_min);
-  out.push_back(':');
-  Append2(out, local.tm_sec);
+  // Lines come many to a second: the calendar part is worked out once per second and
+  // thread. (The time zone is read once per process by the C library as well.)
+  struct SecondText {
+    std::time_t seconds = std::numeric_limits<std::time_t>::min();
+    std::string text;  // "YYYY-MM-DD HH:NN:SS"
+    bool midnight = false;
+  };
+  thread_local SecondText cache;
+  if (cache.seconds != seconds) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    std::string text;
+    const int year = local.tm_year + 1900;
+    text.push_back(static_cast<char>('0' + year / 1000 % 10));
+    text.push_back(static_cast<char>('0' + year / 100 % 10));
+    Append2(text, year % 100);
+    text.push_back('-');
+    Append2(text, local.tm_mon + 1);
+    text.push_back('-');
+    Append2(text, local.tm_mday);
+    text.push_back(' ');
+    Append2(text, local.tm_hour);
+    text.push_back(':');
+    Append2(text, local.tm_min);
+    text.push_back(':');
+    Append2(text, local.tm_sec);
+    cache.text = std::move(text);
+    cache.midnight = local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0;
+    cache.seconds = seconds;
+  }
+  out.append(cache.text);
   out.push_back(':');
   out.push_back(static_cast<char>('0' + millis / 100));
   Append2(out, millis % 100);
-  if (local.tm_hour != 0 || local.tm_min != 0 || local.tm_sec != 0 || millis != 0) out.push_back(' ');
+  if (!cache.midnight || millis != 0) out.push_back(' ');
 }
 
 std::string TimeStampText(TLogTimeStamp time_stamp) {

@@ -4,6 +4,7 @@
 // appender queue has room for, so a full appender queue still holds the thread on one
 // item at a time with the queue's back-off, and the queues' bounds stay exact.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,11 @@ inline constexpr std::uint64_t kMainQueuePopTimeoutMs = 500;
 inline constexpr std::uint64_t kAppenderQueuePopTimeoutMs = 10;
 // Most items moved from the main queue to the appender queues in one go.
 inline constexpr std::size_t kTransferBatch = 1024;
+// A batch below kSmallBatch items means the logger thread keeps up with its callers;
+// it then pauses kGatherDelay before it looks again, so lines reach the appenders at
+// most that much later and callers rarely have to wake it.
+inline constexpr std::size_t kSmallBatch = 64;
+inline constexpr std::chrono::microseconds kGatherDelay{200};
 
 enum class TLogErrorReason { QueueFull };
 // What to do when an appender's queue refused an item: nothing more, or drop the
