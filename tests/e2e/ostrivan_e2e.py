@@ -9,6 +9,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 EXE = os.environ.get("OSTRIVAN_EXE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "Ostrivan")
@@ -222,3 +223,30 @@ def split_reply(reply):
     head, _, body = reply.partition(b"\r\n\r\n")
     lines = head.decode("latin-1").split("\r\n")
     return lines[0], lines[1:], body
+
+
+def request_bytes(method, path, headers=(), body=b"", host="127.0.0.1"):
+    """A raw HTTP/1.1 request; Content-Length is sent with a body and on POST/PUT/PATCH."""
+    lines = [f"{method} {path} HTTP/1.1", f"Host: {host}"]
+    lines += [f"{name}: {value}" for name, value in headers]
+    if body or method in ("POST", "PUT", "PATCH"):
+        lines.append(f"Content-Length: {len(body)}")
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+
+
+class ServerTestCase(unittest.TestCase):
+    """One running server shared by the tests of a class; it must stop with status 0.
+    A subclass may set server_options (Server keyword arguments) before setUpClass runs."""
+    server_options = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Server(**cls.server_options).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            code, _ = cls.srv.stop()
+            assert code == 0, code
+        finally:
+            cls.srv.cleanup()

@@ -4,7 +4,7 @@ import re
 import socket
 import unittest
 
-from ostrivan_e2e import Server, split_reply
+from ostrivan_e2e import ServerTestCase, request_bytes, split_reply
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
@@ -12,27 +12,7 @@ EXPORT_ACTION = "RizOzudo.Controller.TRizOzudoController.ExportLavoro"
 NOT_FOUND_TEXT = b"TornioMVC\r\nHTTP 404: [EMVCException] Not Found"
 
 
-def request_bytes(method, path, headers=(), body=b""):
-    lines = [f"{method} {path} HTTP/1.1", "Host: 127.0.0.1"]
-    lines += [f"{name}: {value}" for name, value in headers]
-    if body or method in ("POST", "PUT", "PATCH"):
-        lines.append(f"Content-Length: {len(body)}")
-    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
-
-
-class EngineOverLoopback(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.srv = Server().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            code, _ = cls.srv.stop()
-            assert code == 0
-        finally:
-            cls.srv.cleanup()
-
+class EngineOverLoopback(ServerTestCase):
     def send(self, method, path, headers=(), body=b"", family=socket.AF_INET):
         reply = self.srv.raw(request_bytes(method, path, headers, body), family=family)
         status, header_lines, payload = split_reply(reply)

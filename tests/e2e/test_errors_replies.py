@@ -6,7 +6,7 @@ import shutil
 import tempfile
 import unittest
 
-from ostrivan_e2e import Server, split_reply
+from ostrivan_e2e import ServerTestCase, request_bytes, split_reply
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
@@ -38,14 +38,6 @@ def error_json(class_name, status, reason, message):
             f'"statuscode":{status},"reasonstring":"{reason}","message":"{message}","data":null}}').encode("utf-8")
 
 
-def request_bytes(method, path, headers=(), body=b""):
-    lines = [f"{method} {path} HTTP/1.1", "Host: 127.0.0.1"]
-    lines += [f"{name}: {value}" for name, value in headers]
-    if body or method in ("POST", "PUT", "PATCH"):
-        lines.append(f"Content-Length: {len(body)}")
-    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
-
-
 def header(lines, name):
     for line in lines:
         key, _, value = line.partition(": ")
@@ -54,7 +46,7 @@ def header(lines, name):
     return None
 
 
-class ErrorReplies(unittest.TestCase):
+class ErrorReplies(ServerTestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="ostrivan-errors-")
@@ -62,16 +54,15 @@ class ErrorReplies(unittest.TestCase):
         cls.import_dir = os.path.join(cls.work, "import")
         os.makedirs(cls.export_dir)
         os.makedirs(cls.import_dir)
-        cls.srv = Server(ini={"ExportLavoroDir": cls.export_dir, "ImportLavoroDir": cls.import_dir,
-                              "Nr_Macchina": "7"}).start()
+        cls.server_options = {"ini": {"ExportLavoroDir": cls.export_dir,
+                                      "ImportLavoroDir": cls.import_dir, "Nr_Macchina": "7"}}
+        super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         try:
-            code, _ = cls.srv.stop()
-            assert code == 0, code
+            super().tearDownClass()
         finally:
-            cls.srv.cleanup()
             shutil.rmtree(cls.work, ignore_errors=True)
 
     def setUp(self):

@@ -15,7 +15,7 @@ import unittest
 import zipfile
 import zlib
 
-from ostrivan_e2e import Server, split_reply, write_ini
+from ostrivan_e2e import ServerTestCase, split_reply, write_ini
 
 EXPORT = "/RizOzudo/ExportLavoro"
 DATE_RE = re.compile(rb"Date: [A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT\r\n")
@@ -38,19 +38,17 @@ def request_bytes(body, content_type="application/json", accept="application/jso
     return head.encode("latin-1") + body
 
 
-class ExportOverLoopback(unittest.TestCase):
+class ExportOverLoopback(ServerTestCase):
     @classmethod
     def setUpClass(cls):
         cls.base = tempfile.mkdtemp(prefix="ostrivan-export-")
-        cls.srv = Server().start()
+        super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         try:
-            code, _ = cls.srv.stop()
-            assert code == 0, code
+            super().tearDownClass()
         finally:
-            cls.srv.cleanup()
             shutil.rmtree(cls.base, ignore_errors=True)
 
     def setUp(self):

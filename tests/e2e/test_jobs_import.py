@@ -15,7 +15,7 @@ import tempfile
 import unittest
 import zipfile
 
-from ostrivan_e2e import SHARED, Server, split_reply, write_ini
+from ostrivan_e2e import SHARED, ServerTestCase, split_reply, write_ini
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
@@ -80,19 +80,17 @@ def python_zip(entries, compression=zipfile.ZIP_DEFLATED):
     return buf.getvalue()
 
 
-class ImportOverLoopback(unittest.TestCase):
+class ImportOverLoopback(ServerTestCase):
     @classmethod
     def setUpClass(cls):
         cls.base = tempfile.mkdtemp(prefix="ostrivan-import-")
-        cls.srv = Server().start()
+        super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
         try:
-            code, _ = cls.srv.stop()
-            assert code == 0, code
+            super().tearDownClass()
         finally:
-            cls.srv.cleanup()
             shutil.rmtree(cls.base, ignore_errors=True)
 
     def setUp(self):

@@ -9,7 +9,7 @@ import socket
 import subprocess
 import unittest
 
-from ostrivan_e2e import Server, split_reply
+from ostrivan_e2e import ServerTestCase, request_bytes, split_reply
 
 SYSTEM_CONTROLLER = "TornioMVC.SysControllers.TMVCSystemController"
 FORBIDDEN_PAGE = b"<HTML><BODY><B>403 Forbidden</B></BODY></HTML>"
@@ -36,14 +36,6 @@ SERVER_CONFIG = (
     b'"allow_unhandled_action":"false","server_name":"TornioMVC","server_signature":"true",'
     b'"xpoweredby":"true","session_type":"memory","max_entities_record_count":"20",'
     b'"max_request_size":"5242880","hateos":"_links","load_system_controllers":"true"}')
-
-
-def request_bytes(method, path, headers=()):
-    lines = [f"{method} {path} HTTP/1.1", "Host: server"]
-    lines += [f"{name}: {value}" for name, value in headers]
-    if method == "POST":
-        lines.append("Content-Length: 0")
-    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
 
 
 def header(lines, name):
@@ -124,19 +116,7 @@ class RemoteLink:
             self.run("ip", "netns", "del", self.ns)
 
 
-class SystemEndpoints(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.srv = Server().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            code, _ = cls.srv.stop()
-            assert code == 0, code
-        finally:
-            cls.srv.cleanup()
-
+class SystemEndpoints(ServerTestCase):
     def send(self, method, path, headers=(), family=socket.AF_INET):
         return split_reply(self.srv.raw(request_bytes(method, path, headers), family=family))
 
