@@ -8,7 +8,10 @@
 #include <iterator>
 #include <limits>
 #include <sstream>
+#include <string_view>
 #include <vector>
+
+#include "http/text_codec.h"
 
 namespace ostrivan::host {
 namespace {
@@ -17,49 +20,6 @@ constexpr const char* kIniName = "ParametrOstrivan.ini";
 constexpr const char* kSection = "CONFIG";
 // The workstation's reader returns at most this many characters of a value.
 constexpr size_t kMaxValueUnits = 2047;
-
-bool IsValidUtf8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len;
-    uint32_t cp;
-    if (c < 0x80) { ++i; continue; }
-    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-    else return false;
-    if (i + len > s.size()) return false;
-    for (size_t k = 1; k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += len;
-  }
-  return true;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 std::string Utf16LeToUtf8(const std::string& bytes, size_t start) {
   std::string out;
@@ -70,13 +30,12 @@ std::string Utf16LeToUtf8(const std::string& bytes, size_t start) {
       uint32_t lo = static_cast<unsigned char>(bytes[i + 2]) |
                     (static_cast<unsigned char>(bytes[i + 3]) << 8);
       if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        http::AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
         i += 2;
         continue;
       }
     }
-    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;  // lone surrogate
-    AppendUtf8(out, u);
+    http::AppendUtf8(out, u);  // a lone surrogate becomes U+FFFD
   }
   return out;
 }
@@ -86,15 +45,11 @@ std::string DecodeFile(const std::string& bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE)
     return Utf16LeToUtf8(bytes, 2);
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    std::string rest = bytes.substr(3);
-    if (IsValidUtf8(rest)) return rest;
-  } else if (IsValidUtf8(bytes)) {
-    return bytes;
-  }
-  std::string out;
-  for (unsigned char c : bytes) AppendUtf8(out, c);
-  return out;
+  std::string_view text(bytes);
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  // Valid UTF-8 reads back unchanged; anything else is taken as Latin-1.
+  if (http::Utf8FromBytes(text) == text) return std::string(text);
+  return http::Latin1ToUtf8(text);
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
