@@ -1,5 +1,7 @@
 #include "archive/text_encoding.h"
 
+#include "common/utf8.h"
+
 namespace ostrivan::archive {
 
 namespace {
@@ -18,30 +20,12 @@ constexpr std::uint16_t kCp437High[128] = {
 
 }  // namespace
 
-void AppendUTF8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 std::string CodePage437ToUTF8(const std::string& bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (unsigned char c : bytes) {
     if (c < 0x80) out.push_back(static_cast<char>(c));
-    else AppendUTF8(out, kCp437High[c - 0x80]);
+    else AppendUtf8(out, kCp437High[c - 0x80]);
   }
   return out;
 }
@@ -70,7 +54,7 @@ std::string SanitizeUTF8(const std::string& bytes) {
       out.append(bytes, i, static_cast<std::size_t>(len));
       i += static_cast<std::size_t>(len);
     } else {
-      AppendUTF8(out, 0xFFFD);
+      AppendUtf8(out, 0xFFFD);
       ++i;
     }
   }

@@ -8,6 +8,5 @@ namespace ostrivan::archive {
 
 std::string CodePage437ToUTF8(const std::string& bytes);
 std::string SanitizeUTF8(const std::string& bytes);
-void AppendUTF8(std::string& out, std::uint32_t code_point);
 
 }  // namespace ostrivan::archive

@@ -5,12 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
+
 namespace ostrivan::http {
 
 // Next code point of UTF-8 text at pos (advanced). A byte that does not start a
 // valid sequence yields U+FFFD and advances by one.
 char32_t NextCodePoint(std::string_view text, size_t& pos);
-void AppendUtf8(std::string& out, char32_t code_point);
+using ostrivan::AppendUtf8;
 
 // Wire bytes to text under the connection's 7-bit rule: 0x80..0xFF become U+FFFD.
 std::string DecodeAscii7(std::string_view bytes);

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -55,24 +57,7 @@ inline std::size_t Utf8SequenceLength(unsigned char c) noexcept {
 }
 
 // Appends the UTF-8 form of a code point; surrogates become U+FFFD.
-inline void AppendCodePoint(std::string& out, std::uint32_t cp) {
-  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
+inline void AppendCodePoint(std::string& out, std::uint32_t cp) { ostrivan::AppendUtf8(out, cp); }
 
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, <= U+10FFFF).
 bool IsValidUtf8(std::string_view text) noexcept;
