@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -52,25 +51,6 @@ std::string DecodeFile(const std::string& bytes) {
   return http::Latin1ToUtf8(text);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
-// ASCII case-insensitive compare; names in the file are plain ASCII in practice and
-// other characters compare exactly.
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 // Cuts UTF-8 text after max_units UTF-16 units, never inside a character.
 std::string CutUtf16Units(const std::string& s, size_t max_units) {
   size_t units = 0, i = 0;
@@ -97,22 +77,22 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
   bool in_section = false;
   bool section_seen = false;
   while (std::getline(text, line)) {
-    std::string t = Trim(line);
+    std::string t = http::Trim(line);
     if (t.empty() || t[0] == ';') continue;
     if (t[0] == '[') {
       size_t close = t.find(']');
-      std::string name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      std::string name = http::Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       // Only the first section of that name is searched.
       if (in_section) break;
-      in_section = !section_seen && SameName(name, section);
+      in_section = !section_seen && http::SameText(name, section);
       section_seen = section_seen || in_section;
       continue;
     }
     if (!in_section) continue;
     size_t eq = t.find('=');
     if (eq == std::string::npos) continue;
-    if (!SameName(Trim(t.substr(0, eq)), key)) continue;
-    std::string value = Trim(t.substr(eq + 1));
+    if (!http::SameText(http::Trim(t.substr(0, eq)), key)) continue;
+    std::string value = http::Trim(t.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
       value = value.substr(1, value.size() - 2);

@@ -54,7 +54,7 @@ std::string DecodeUtf16(std::string_view bytes, bool little_endian) {
 
 TBodyEncoding FindBodyEncoding(std::string_view name) {
   for (const auto& entry : kNames) {
-    if (SameTextAscii(name, entry.name)) return entry.encoding;
+    if (http::SameText(name, entry.name)) return entry.encoding;
   }
   throw EEncodingError("Invalid encoding name");
 }

@@ -11,11 +11,11 @@ TContentTypeParts SplitContentType(std::string_view content_type) {
   if (content_type.empty()) return parts;
   std::vector<std::string> pieces = SplitString(content_type, ';');
   for (std::size_t i = 0; i < pieces.size(); ++i) {
-    std::string trimmed = TrimBlanks(pieces[i]);
-    if (!StartsTextAscii(trimmed, "charset")) continue;
+    std::string trimmed = http::Trim(pieces[i]);
+    if (!http::StartsWithText(trimmed, "charset")) continue;
     // "charset" without "=" yields an empty charset.
     std::vector<std::string> halves = SplitString(trimmed, '=');
-    if (halves.size() > 1) parts.charset = TrimBlanks(halves[1]);
+    if (halves.size() > 1) parts.charset = http::Trim(halves[1]);
     pieces.erase(pieces.begin() + static_cast<std::ptrdiff_t>(i));
     for (std::size_t j = 0; j < pieces.size(); ++j) {
       if (j > 0) parts.media_type += ';';
@@ -28,7 +28,7 @@ TContentTypeParts SplitContentType(std::string_view content_type) {
 }
 
 std::string ComposeContentType(std::string_view media_type, std::string_view charset) {
-  std::string trimmed = TrimBlanks(AsciiLower(media_type));
+  std::string trimmed = http::Trim(http::LowerCase(media_type));
   std::string result;
   result.reserve(trimmed.size());
   for (char c : trimmed) {
@@ -36,7 +36,7 @@ std::string ComposeContentType(std::string_view media_type, std::string_view cha
   }
   if (result.empty()) return result;
   if (!charset.empty() && (result.starts_with("text/") || result.starts_with("application/"))) {
-    result += ";charset=" + AsciiLower(charset);
+    result += ";charset=" + http::LowerCase(charset);
   }
   return result;
 }

@@ -285,7 +285,7 @@ void TMVCEngine::SendRawHTTPStatus(TWebContext& context, int status_code, const 
     response.SetContent(html->second->SerializeObject(&error));
     response.SetContentType(ComposeContentType("text/html", charset));
   } else if (const auto json = serializers_.find(config_cache_default_content_type_);
-             context.Request().ClientPrefer(AsciiLower(config_cache_default_content_type_)) &&
+             context.Request().ClientPrefer(http::LowerCase(config_cache_default_content_type_)) &&
              json != serializers_.end()) {
     response.SetContent(json->second->SerializeObject(&error, TMVCSerializationType::stDefault));
     response.SetContentType(ComposeContentType(config_cache_default_content_type_, charset));

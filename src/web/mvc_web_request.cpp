@@ -38,14 +38,14 @@ std::string TMVCWebRequest::BestAccept() {
 }
 
 bool TMVCWebRequest::ClientPrefer(const std::string& media_type) {
-  return AsciiLower(Accept()).starts_with(media_type);
+  return http::LowerCase(Accept()).starts_with(media_type);
 }
 
 std::string TMVCWebRequest::ClientIp() {
   std::string value = request_.GetFieldByName("HTTP_CLIENT_IP");
   if (!value.empty()) return value;
   for (const std::string& part : SplitString(request_.GetFieldByName("HTTP_X_FORWARDED_FOR"), ',')) {
-    std::string trimmed = TrimBlanks(part);
+    std::string trimmed = http::Trim(part);
     if (!trimmed.empty()) return trimmed;
   }
   for (const char* name : {"HTTP_X_FORWARDED", "HTTP_X_CLUSTER_CLIENT_IP", "HTTP_FORWARDED_FOR",

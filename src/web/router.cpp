@@ -126,14 +126,14 @@ std::mutex& RoutingLock() {
 
 std::string PrepareRoutePath(std::string_view path) {
   std::string prepared;
-  if (TrimBlanks(path).empty()) {
+  if (http::Trim(path).empty()) {
     prepared = "/";
   } else if (!path.starts_with('/')) {
     prepared = "/" + std::string(path);
   } else {
     prepared = std::string(path);
   }
-  prepared = TrimBlanks(prepared);
+  prepared = http::Trim(prepared);
 
   static constexpr std::string_view kEscaped = "*<>#%\"{}|\\^[]`+";
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -205,7 +205,7 @@ bool TMVCRouter::ExecuteRouting(std::string_view request_path_info, TMVCHTTPMeth
     for (std::string class_path : class_paths) {
       if (class_path == "/") class_path.clear();
       const std::string base = path_prefix + class_path;
-      if (!StartsTextAscii(request_path, base)) continue;
+      if (!http::StartsWithText(request_path, base)) continue;
 
       const TMVCActionDescriptor* found = nullptr;
       clazz.ForEachAction([&](const TMVCActionDescriptor& action) {
@@ -264,7 +264,7 @@ bool TMVCRouter::IsHTTPContentTypeAllowed(const TMVCActionDescriptor& action, TM
   for (const auto& attribute : action.attributes) {
     if (attribute.kind != TMVCAttributeKind::Consumes) continue;
     declared = true;
-    if (SameTextAscii(first, attribute.value)) return true;
+    if (http::SameText(first, attribute.value)) return true;
   }
   return !declared;
 }
@@ -276,7 +276,7 @@ bool TMVCRouter::IsHTTPAcceptAllowed(const TMVCActionDescriptor& action, std::st
   for (const auto& attribute : action.attributes) {
     if (attribute.kind != TMVCAttributeKind::Produces) continue;
     declared = true;
-    if (SameTextAscii(first, attribute.value)) return true;
+    if (http::SameText(first, attribute.value)) return true;
   }
   return !declared;
 }

@@ -3,6 +3,7 @@
 
 #include <charconv>
 
+#include "http/text_codec.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::web {
@@ -16,14 +17,6 @@ namespace {
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 bool IsIgnored(const std::string& name, const std::vector<std::string>& ignored) {
   for (const auto& entry : ignored) {
@@ -113,7 +106,7 @@ TMVCValue TextCandidate(const TMVCPropertyInfo& property, const std::string& tex
     case TMVCValueKind::vkEnumeration: {
       const TMVCEnumInfo& info = *property.type.enum_info;
       for (std::size_t i = 0; i < info.value_names.size(); ++i) {
-        if (SameTextAscii(info.value_names[i], text)) {
+        if (http::SameText(info.value_names[i], text)) {
           if (property.type.kind == TMVCValueKind::vkBoolean) return i != 0;
           return TMVCEnumValue{&info, static_cast<int>(i)};
         }
@@ -230,7 +223,7 @@ void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, const TMVC
                                     const std::string& key, TJsonObject& target,
                                     TMVCSerializationType type,
                                     const std::vector<std::string>& ignored_attributes) const {
-  if (SameTextAscii(key, "RefCount")) return;
+  if (http::SameText(key, "RefCount")) return;
   TObject* const* object = std::get_if<TObject*>(&value);
   if (std::holds_alternative<std::monostate>(value) || (object && !*object)) {
     target.SetNull(key);

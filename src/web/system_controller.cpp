@@ -63,7 +63,7 @@ const TMVCControllerClass& TMVCSystemController::ClassInfo() {
 
 bool IsLocalClientAddress(const std::string& address) {
   return address == "::1" || address == "127.0.0.1" || address == "0:0:0:0:0:0:0:1" ||
-         SameTextAscii(address, "localhost");
+         http::SameText(address, "localhost");
 }
 
 void TMVCSystemController::ActionStarting(TWebContext& context, const std::string& action_name, bool& handled) {

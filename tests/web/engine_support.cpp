@@ -9,7 +9,7 @@ FakeWebRequest::FakeWebRequest(std::string m, std::string p, std::string b)
 
 std::string FakeWebRequest::GetFieldByName(const std::string& name) {
   for (const auto& [n, v] : headers) {
-    if (SameTextAscii(n, name)) return v;
+    if (http::SameText(n, name)) return v;
   }
   return {};
 }
@@ -23,7 +23,7 @@ std::string FakeWebRequest::GetStringVariable(int index) {
     case http::kReqContentType: {
       // Like the HTTP layer: the header without its charset parameter.
       std::string value = GetFieldByName("Content-Type");
-      auto pos = AsciiLower(value).find("charset");
+      auto pos = http::LowerCase(value).find("charset");
       if (pos == std::string::npos) return value;
       std::string head = value.substr(0, pos);
       while (!head.empty() && (head.back() == ' ' || head.back() == ';')) head.pop_back();
