@@ -246,11 +246,18 @@ void CheckRegularFile(int fd, const std::string& file_name, struct stat& st) {
                       (S_ISDIR(st.st_mode) ? SysErrorMessageText(EISDIR) : std::string("Not a regular file")));
 }
 
+thread_local int g_last_write_error = 0;
+
+[[noreturn]] void RaiseWriteError(int code) {
+  g_last_write_error = code;
+  throw EWriteError("Stream write error");
+}
+
 void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw EWriteError("Stream write error");
+    if (n <= 0) RaiseWriteError(n < 0 ? errno : ENOSPC);
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -697,7 +704,10 @@ struct TExtractPlan {
 
 }  // namespace
 
+int TZipFile::LastWriteError() { return g_last_write_error; }
+
 void TZipFile::ExtractAll(const std::string& path) {
+  g_last_write_error = 0;
   if (FMode != TZipMode::zmRead && FMode != TZipMode::zmReadWrite) throw EZipException("File must be open for reading");
   if (path.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
 
@@ -803,7 +813,8 @@ void TZipFile::ExtractAll(const std::string& path) {
       struct stat st {};
       if (::fstat(fd.get(), &st) == 0) ::fchmod(fd.get(), st.st_mode & ~static_cast<mode_t>(0222));
     }
-    if (::close(fd.release()) != 0) throw EWriteError("Stream write error");
+    if (FSyncOnExtract && ::fsync(fd.get()) != 0) RaiseWriteError(errno);
+    if (::close(fd.release()) != 0) RaiseWriteError(errno);
     if (FOnProgress) FOnProgress(target, h, h.GetUncompressedSize64());
   }
 }

@@ -12,6 +12,8 @@
 #include "host/console_keys.h"
 #include "host/parametri.h"
 #include "http/http_web_bridge.h"
+#include "jobs/job_parameters.h"
+#include "jobs/riz_ozudo_controller.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
 
@@ -53,6 +55,9 @@ int RunConsoleHost() {
   try {
     InstallStopSignals();
     RegisterAppWebModule();
+    // Jobs a previous run left between packing and delivery, or half unpacked, are
+    // settled before any client can ask for them.
+    jobs::RecoverInterruptedJobs(jobs::JobParameters());
     RunServer(TParametri::GetPorta());
   } catch (const Exception& e) {
     WriteLn(std::string(e.ClassName()) + ": " + e.Message());

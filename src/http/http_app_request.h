@@ -65,6 +65,8 @@ class THTTPAppResponse : public TWebResponse {
   void SendRedirect(const std::string& url) override;
   void SendStream(TStream& stream) override;
   bool Sent() override { return sent_; }
+  // Handed to the record, which the server reports on once the reply is written.
+  void SetOnDelivered(TDeliveryEvent event) override { response_.SetOnDelivered(std::move(event)); }
 
   THTTPResponseInfo& ResponseInfo() { return response_; }
 

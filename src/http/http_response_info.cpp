@@ -75,7 +75,18 @@ std::string CookieServerForm(const TCookie& cookie) {
 THTTPResponseInfo::THTTPResponseInfo(TIOHandler* connection, const THTTPRequestInfo* request)
     : connection_io_(connection), request_(request) {}
 
-THTTPResponseInfo::~THTTPResponseInfo() = default;
+THTTPResponseInfo::~THTTPResponseInfo() { ReportDelivery(false); }
+
+void THTTPResponseInfo::ReportDelivery(bool delivered) {
+  TDeliveryEvent event = std::move(on_delivered_);
+  on_delivered_ = nullptr;
+  if (!event) return;
+  try {
+    event(delivered);
+  } catch (...) {
+    // The reply is done either way; the event's owner reports its own failures.
+  }
+}
 
 void THTTPResponseInfo::SetResponseNo(int code) {
   response_no_ = code;

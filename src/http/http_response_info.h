@@ -73,6 +73,13 @@ class THTTPResponseInfo {
   void WriteContent();
   void Redirect(const std::string& url);
 
+  // Set when someone must learn whether this reply reached the client (see
+  // TDeliveryEvent); the server then waits for the acknowledgements after writing it.
+  void SetOnDelivered(TDeliveryEvent event) { on_delivered_ = std::move(event); }
+  bool WaitsForDelivery() const { return static_cast<bool>(on_delivered_); }
+  // Calls the event once and forgets it; a record freed without it reports false.
+  void ReportDelivery(bool delivered);
+
   // The header lines WriteHeader would send now (after its fill-in steps); exposed so
   // the order can be checked without a connection.
   std::vector<std::string> BuildHeaderLines();
@@ -99,6 +106,7 @@ class THTTPResponseInfo {
   std::vector<TCookie> cookies_;
   THeaderList www_authenticate_;
   bool header_written_ = false;
+  TDeliveryEvent on_delivered_;
 };
 
 // The Set-Cookie form of a cookie: name=value and its attributes.

@@ -205,6 +205,11 @@ void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
 
     if (!response.HeaderHasBeenWritten()) response.WriteHeader();
     if (!response.ContentText().empty() || response.ContentStream()) response.WriteContent();
+    if (response.WaitsForDelivery()) {
+      // Only the client's acknowledgements say the reply arrived; the connection ends here.
+      response.ReportDelivery(connection.WaitDelivered(std::chrono::steady_clock::now() + delivery_deadline_.load()));
+      return;
+    }
     if (response.CloseConnection()) return;
   }
 }
@@ -321,6 +326,8 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
   } catch (const ESocketError&) {
     throw;
   } catch (const EHTTPUnsupportedAuthorisationScheme& e) {
+    // An error reply replaces whatever was prepared: its delivery is not the one awaited.
+    response.ReportDelivery(false);
     response.SetResponseNo(401);
     response.SetContentText(e.Message());
     response.SetCharSet("utf-8");
@@ -332,10 +339,12 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
     }
     if (!has_basic) auth.Add("Basic");
   } catch (const std::exception& e) {
+    response.ReportDelivery(false);
     response.SetResponseNo(500);
     response.SetContentText(e.what());
     response.SetCharSet("utf-8");
   } catch (...) {
+    response.ReportDelivery(false);
     response.SetResponseNo(500);
     response.SetContentText("Unknown exception");
     response.SetCharSet("utf-8");

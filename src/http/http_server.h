@@ -25,6 +25,8 @@ class TCustomHTTPServer : public TCustomTCPServer {
   // How long the rest of a refused body is drained, so the client reads the reply
   // instead of a reset.
   static constexpr std::chrono::milliseconds kRefusedBodyDrainTime{2000};
+  // How long a reply that waits for delivery may take to be acknowledged by the client.
+  static constexpr std::chrono::milliseconds kDefaultDeliveryDeadline{30000};
 
   TCustomHTTPServer() = default;
   ~TCustomHTTPServer() override;
@@ -38,6 +40,8 @@ class TCustomHTTPServer : public TCustomTCPServer {
   // 0 or less = no limit.
   int64_t MaxRequestBodySize() const { return max_request_body_size_.load(); }
   void SetMaxRequestBodySize(int64_t value) { max_request_body_size_.store(value); }
+  std::chrono::milliseconds DeliveryDeadline() const { return delivery_deadline_.load(); }
+  void SetDeliveryDeadline(std::chrono::milliseconds value) { delivery_deadline_.store(value); }
 
   void SetOnCommandGet(THTTPCommandEvent handler) { on_command_get_ = std::move(handler); }
   void SetOnCommandOther(THTTPCommandEvent handler) { on_command_other_ = std::move(handler); }
@@ -67,6 +71,7 @@ class TCustomHTTPServer : public TCustomTCPServer {
   int maximum_header_line_count_ = kDefaultMaximumHeaderLineCount;
   std::string server_software_;
   std::atomic<int64_t> max_request_body_size_{kDefaultMaxRequestBodySize};
+  std::atomic<std::chrono::milliseconds> delivery_deadline_{kDefaultDeliveryDeadline};
   THTTPCommandEvent on_command_get_;
   THTTPCommandEvent on_command_other_;
 };

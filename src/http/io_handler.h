@@ -66,6 +66,8 @@ class TIOHandler {
   void Close() { transport_->Close(); }
   void Abort() { transport_->Abort(); }
   bool Connected() const { return transport_->IsOpen(); }
+  // See ITransport::WaitDelivered; call once the whole reply has been written.
+  bool WaitDelivered(std::chrono::steady_clock::time_point deadline) { return transport_->WaitDelivered(deadline); }
   std::string PeerIP() const { return transport_->PeerIP(); }
   uint16_t LocalPort() const { return transport_->LocalPort(); }
   ITransport& Transport() { return *transport_; }

@@ -4,8 +4,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <thread>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -107,6 +111,65 @@ void TSocketTransport::Abort() {
   // shutdown wakes a recv or send blocked on another thread; the descriptor itself is
   // released by its owner only, so it cannot be reused while still in use.
   if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+}
+
+bool TSocketTransport::WaitDelivered(std::chrono::steady_clock::time_point deadline) {
+  int fd;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ < 0 || aborted_) return false;
+    fd = fd_;
+    // Our FIN tells the client the reply is complete; its own close answers it.
+    shutdown(fd_, SHUT_WR);
+  }
+  auto aborted = [this] {
+    std::lock_guard<std::mutex> guard(lock_);
+    return aborted_;
+  };
+  bool peer_closed = false;
+  int pause_ms = 1;
+  char sink[4096];
+  for (;;) {
+    if (aborted()) return false;
+    // Bytes (and our FIN) sent but not yet acknowledged by the peer.
+    int unacknowledged = 0;
+    if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0) return false;
+    // A client that closes with part of the reply unread resets the connection; one that
+    // read it all closes in order. Anything else it sends is dropped.
+    while (!peer_closed) {
+      ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+      if (n > 0) continue;
+      if (n == 0) {
+        peer_closed = true;
+        break;
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return false;
+    }
+    if (unacknowledged == 0 && peer_closed) return !aborted();
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    // A reset empties nothing from the count: what was unacknowledged then stays so.
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE &&
+        unacknowledged > 0)
+      return false;
+    const auto now = std::chrono::steady_clock::now();
+    // A client that keeps the connection open past the deadline has it all if its TCP
+    // acknowledged every byte.
+    if (now >= deadline) return unacknowledged == 0 && !aborted();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    // Acknowledgements wake no poll; look again soon, less often the longer it takes.
+    // Once both directions are shut the socket polls as hung up at once, so sleep.
+    const int wait_ms = static_cast<int>(std::min<long long>(pause_ms, left));
+    if (peer_closed) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    } else {
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, wait_ms);
+    }
+    pause_ms = std::min(pause_ms * 2, 20);
+  }
 }
 
 bool TSocketTransport::IsOpen() const {

@@ -1,6 +1,7 @@
 #pragma once
 // The byte pipe under one connection. Sockets implement it for the server; tests and
 // the fuzz target feed the same request handling from memory.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,11 @@ class ITransport {
   virtual bool IsOpen() const = 0;
   virtual std::string PeerIP() const = 0;
   virtual uint16_t LocalPort() const = 0;
+  // After the last byte of a reply: ends the sending direction and waits until the
+  // peer's TCP has acknowledged every byte sent and the peer has closed in order, or
+  // the deadline passes. false when bytes stay unacknowledged, the peer resets, or the
+  // connection is aborted (which ends the wait at once).
+  virtual bool WaitDelivered(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 // A connected TCP socket. Close and Abort are guarded by one lock per socket, so the
@@ -49,6 +55,7 @@ class TSocketTransport : public ITransport {
   bool IsOpen() const override;
   std::string PeerIP() const override { return peer_ip_; }
   uint16_t LocalPort() const override { return local_port_; }
+  bool WaitDelivered(std::chrono::steady_clock::time_point deadline) override;
 
  private:
   int Fd() const;
@@ -77,6 +84,9 @@ class TMemoryTransport : public ITransport {
   bool IsOpen() const override { return !closed_; }
   std::string PeerIP() const override { return peer_ip_; }
   uint16_t LocalPort() const override { return local_port_; }
+  // Memory has no acknowledgements: what tests set (delivered unless closed by default).
+  bool WaitDelivered(std::chrono::steady_clock::time_point) override { send_shut_ = true; return delivered_ && !closed_; }
+  void SetDelivered(bool value) { delivered_ = value; }
 
   const std::string& Output() const { return output_; }
   size_t SendCount() const { return send_count_; }
@@ -90,6 +100,7 @@ class TMemoryTransport : public ITransport {
   size_t send_count_ = 0;
   bool closed_ = false;
   bool send_shut_ = false;
+  bool delivered_ = true;
   std::string peer_ip_;
   uint16_t local_port_;
 };

@@ -2,6 +2,7 @@
 // The web request and web response that the bridge hands to a web module. The engine
 // reads and writes only these; the HTTP records behind them stay in this subsystem.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,11 @@
 #include "http/stream.h"
 
 namespace ostrivan::http {
+
+// The fate of a reply, told once after the server is done with it: true when the client's
+// TCP acknowledged every byte before the connection closed; false when the reply was not
+// written, the client went away or reset, the deadline passed or the server stopped.
+using TDeliveryEvent = std::function<void(bool delivered)>;
 
 enum class TMethodType { mtAny, mtGet, mtPut, mtPost, mtHead, mtDelete, mtPatch };
 
@@ -148,7 +154,15 @@ enum TWebResponseDateField : int { kRespDate = 0, kRespExpires = 1, kRespLastMod
 class TWebResponse {
  public:
   explicit TWebResponse(TWebRequest* request) : request_(request) {}
-  virtual ~TWebResponse() = default;
+  // An event never handed on is told "not delivered".
+  virtual ~TWebResponse() {
+    if (on_delivered_) {
+      try {
+        on_delivered_(false);
+      } catch (...) {
+      }
+    }
+  }
   TWebResponse(const TWebResponse&) = delete;
   TWebResponse& operator=(const TWebResponse&) = delete;
 
@@ -209,6 +223,11 @@ class TWebResponse {
   std::string GetCustomHeader(const std::string& name) const { return custom_headers_.Values(name); }
   std::vector<TCookie>& Cookies() { return cookies_; }
 
+  // Whoever needs to know whether this reply reached the client sets this; the server
+  // calls it once (see TDeliveryEvent). A response without a server keeps it and reports
+  // false when freed.
+  virtual void SetOnDelivered(TDeliveryEvent event) { on_delivered_ = std::move(event); }
+
   virtual void SendResponse() = 0;
   virtual void SendRedirect(const std::string& url) = 0;
   // The stream's remaining bytes straight to the connection, nothing before them.
@@ -223,6 +242,7 @@ class TWebResponse {
   std::unique_ptr<TStream> owned_stream_;
   TNameValueList custom_headers_;
   std::vector<TCookie> cookies_;
+  TDeliveryEvent on_delivered_;
 };
 
 }  // namespace ostrivan::http

@@ -3,12 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
 
 #include "archive/zip_file.h"
 #include "common/error.h"
 #include "jobs/directory_lock.h"
+#include "jobs/import_staging.h"
+#include "jobs/job_files.h"
+#include "jobs/job_journal.h"
 #include "jobs/working_directory.h"
 
 namespace ostrivan::jobs {
@@ -25,11 +32,6 @@ bool IsExistingDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 // The "programs" subdirectory of an export. The workstation's file system ignores case,
 // so a job written with "Programs" is still found; the exact spelling wins.
 std::string ProgramsDirectory(const std::string& dir, const std::vector<TDirectoryEntry>& entries) {
@@ -38,20 +40,6 @@ std::string ProgramsDirectory(const std::string& dir, const std::vector<TDirecto
   for (const TDirectoryEntry& entry : entries)
     if (entry.IsDirectory && SameTextIgnoringCase(entry.Name, kProgramsDir)) return JoinPath(dir, entry.Name);
   return exact;
-}
-
-// Packing that fails leaves no half-written archive behind: a later export would
-// otherwise carry it inside its own archive. An archive path that already held a
-// file before packing is left alone, as that file was not ours.
-template <class Pack>
-void PackRemovingPartialArchive(const std::string& zip_path, Pack pack) {
-  const bool existed = Exists(zip_path);
-  try {
-    pack();
-  } catch (...) {
-    if (!existed) ::unlink(zip_path.c_str());
-    throw;
-  }
 }
 
 // An entry that would land on the received archive itself would truncate it while it is
@@ -101,21 +89,95 @@ void RunGuarded(Reply& reply, Work work) {
 
 }  // namespace
 
-void ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExportLavoroResponse& reply,
-                     const TJobParameters& parameters) {
+namespace {
+
+std::int32_t MachineNumberForJournal(const TJobParameters& parameters) {
+  try {
+    return parameters.GetNrMacchina ? parameters.GetNrMacchina() : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::uint32_t FileCrc32(const std::string& path, std::int64_t& size) {
+  std::string bytes;
+  size = ReadWholeTextFile(path, bytes) ? static_cast<std::int64_t>(bytes.size()) : -1;
+  return static_cast<std::uint32_t>(
+      crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+}
+
+// The files of an export in the order the tree is packed, with their entry names:
+// "programs\P1.NC" for programs/P1.NC.
+std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::vector<THeldEntry>& entries) {
+  std::vector<archive::TZipSource> sources;
+  for (const THeldEntry& e : entries) {
+    if (!e.Packed) continue;
+    std::string name = e.Relative;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    sources.push_back({JoinPath(dir, e.Relative), name});
+  }
+  return sources;
+}
+
+// Packs the listed files and checks that each is still the version listed before
+// packing began: one that grew, shrank or was rewritten is still being written.
+void PackHeldFiles(const std::string& dir, THeldExport& job) {
+  const std::vector<archive::TZipSource> sources = PackSources(dir, job.Entries);
+  std::vector<std::uint64_t> packed_sizes;
+  archive::TZipFile zip;
+  try {
+    zip.Open(job.ArchivePath(), archive::TZipMode::zmWrite);
+    zip.AddFiles(sources);
+    for (const archive::TZipHeader& h : zip.Files()) packed_sizes.push_back(h.GetUncompressedSize64());
+    zip.Close();
+  } catch (Exception& e) {
+    e.SetMessage("Fallita compressione zip " + e.Message());
+    throw;
+  }
+  std::size_t i = 0;
+  for (const THeldEntry& e : job.Entries) {
+    if (!e.Packed) continue;
+    TFileIdentity now;
+    const std::string path = JoinPath(dir, e.Relative);
+    if (!ReadIdentity(path, now) || !SameVersion(now, e.Identity) ||
+        packed_sizes.at(i) != static_cast<std::uint64_t>(e.Identity.Size) || OpenForWriting(path))
+      throw archive::EZipException("Fallita compressione zip File modificato durante la compressione: \"" + path +
+                                   "\"");
+    ++i;
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest& request,
+                                             TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters,
+                                             const std::string& client) {
+  const auto started = std::chrono::steady_clock::now();
+  TJournalRecord record;
+  record.Direction = "export";
+  record.Client = client;
+  record.Mode = request.FModoGestioneFile;
+  // A poll that finds the directory empty moved nothing: it is not journalled.
+  bool journal = true;
+  std::shared_ptr<THeldExport> job;
   RunGuarded(reply, [&] {
     const std::string dir = parameters.GetExportLavoroDir();
     if (dir.empty()) throw Exception("Directory ExportLavoroDir non specificata");
-    // Held until the directory is emptied: a second client sees either the whole job
-    // or none of it, never a half-written archive or files vanishing under it.
+    // Held until the job's files are out of the directory: a second client sees either
+    // the whole job or none of it, never a half-written archive or files vanishing.
     TDirectoryLock lock(dir);
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
-    if (entries.empty()) throw Exception("Nessun file trovato in " + dir);
+    if (entries.empty()) {
+      journal = false;
+      throw Exception("Nessun file trovato in " + dir);
+    }
     if (request.FModoGestioneFile.empty()) throw Exception("Modo gestione file non impostato");
 
-    std::string zip_path;
-    switch (request.GetModoGestioneFile()) {
+    const TModoGestionefile mode = request.GetModoGestioneFile();
+    std::string first;  // ROTTLER: the one file packed
+    std::string zip_name;
+    switch (mode) {
       case TModoGestionefile::mNewen: {
         const std::string programs = ProgramsDirectory(dir, entries);
         if (!IsExistingDirectory(programs))
@@ -123,43 +185,111 @@ void ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExpor
         const std::vector<std::string> files = ListFiles(programs);
         if (files.empty())
           throw Exception(std::string("Nessun file trovato nella directory \"") + kProgramsDir + "\" in " + programs);
-        zip_path = JoinPath(dir, FileNameWithoutExtension(files.front()) + ".zip");
-        PackRemovingPartialArchive(zip_path, [&] { PackDirectoryTree(dir, zip_path); });
+        zip_name = FileNameWithoutExtension(files.front()) + ".zip";
         break;
       }
       case TModoGestionefile::mRottler: {
         const std::vector<std::string> files = ListFiles(dir);
         if (files.empty()) throw Exception("Nessun file trovato nella directory \"" + dir + "\"");
-        zip_path = JoinPath(dir, FileNameWithoutExtension(files.front()) + ".zip");
-        PackRemovingPartialArchive(zip_path, [&] { PackOneFile(dir, zip_path); });
+        first = files.front();
+        zip_name = FileNameWithoutExtension(first) + ".zip";
         break;
       }
       default:
         throw Exception("Modo gestione file \"" + request.FModoGestioneFile + "\" non riconosciuto");
     }
-    reply.LoadFile(zip_path);
-    EmptyDirectory(dir);
-    reply.FNrMacchina = parameters.GetNrMacchina();
+    JoinPath(dir, zip_name);  // a name no path can hold fails here, as before
+    record.Archive = zip_name;
+    record.Job = FileNameWithoutExtension(zip_name);
+
+    // The archive is written in the hold folder, never in the directory: nothing there
+    // is truncated, and a later listing never meets a half-written archive.
+    job = THeldExport::Create(dir);
+    // What is there now is the job; anything arriving from here on stays for the next.
+    job->Entries = SnapshotTree(dir);
+    std::int64_t file_bytes = 0;
+    std::int64_t files = 0;
+    for (THeldEntry& e : job->Entries) {
+      e.Packed = !e.IsDirectory && (mode == TModoGestionefile::mNewen || e.Relative == first);
+      if (e.Packed) {
+        ++files;
+        file_bytes += e.Identity.Size;
+      }
+    }
+    record.Files = files;
+    record.FileBytes = file_bytes;
+    job->Record = record;
+    PackHeldFiles(dir, *job);
+    reply.LoadFile(job->ArchivePath());
+    record.HasCrc = true;
+    record.ArchiveCrc = FileCrc32(job->ArchivePath(), record.ArchiveBytes);
+    job->Record = record;
+    job->Record.Machine = MachineNumberForJournal(parameters);
+    const std::int32_t machine = parameters.GetNrMacchina();
+    job->Hold();
+    reply.FNrMacchina = machine;
   });
+  if (!reply.FErrore) return job;
+  if (job) job.reset();  // nothing was held: only its folder goes
+  if (journal) {
+    record.Machine = MachineNumberForJournal(parameters);
+    record.Outcome = reply.FMessaggio;
+    record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    WriteJournal(record);
+  }
+  return nullptr;
 }
 
 void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
-                     const TJobParameters& parameters) {
+                     const TJobParameters& parameters, const std::string& client) {
+  const auto started = std::chrono::steady_clock::now();
+  TJournalRecord record;
+  record.Direction = "import";
+  record.Client = client;
+  record.Archive = request.FNomeFile.empty() ? std::string(kImportArchiveName) : request.FNomeFile;
   RunGuarded(reply, [&] {
     const std::string dir = parameters.GetImportLavoroDir();
     if (dir.empty()) throw Exception("Directory ImportLavoroDir non specificata");
-    // Held until the archive is gone: two imports never unpack into each other.
+    // Held until the job is in place: two imports never unpack into each other.
     TDirectoryLock lock(dir);
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
-    EmptyDirectory(dir);
+    // Created before the directory is emptied, so that a process killed from here on is
+    // finished or undone at its next start.
+    TImportStaging staging(dir);
+    EmptyDirectory(dir, kImportStagingName);
     const std::string zip_path = JoinPath(dir, kImportArchiveName);
-    request.SaveFile(zip_path);
+    record.ArchiveBytes = static_cast<std::int64_t>(request.SaveFile(zip_path, &record.ArchiveCrc));
+    record.HasCrc = true;
     // The base64 text is the largest thing held; unpacking does not need it.
     std::string().swap(request.FStream);
     RefuseEntryOverArchive(zip_path);
-    UnpackArchive(zip_path, dir);
+    const TImportSummary summary = staging.Unpack(zip_path);
+    record.Job = summary.Job;
+    record.Files = summary.Files;
+    record.FileBytes = summary.FileBytes;
     if (::unlink(zip_path.c_str()) != 0) throw EOSError(SysErrorMessageText(errno));
+    staging.Commit();
   });
+  record.Machine = MachineNumberForJournal(parameters);
+  record.Outcome = reply.FErrore ? reply.FMessaggio : std::string(kOutcomeDelivered);
+  record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  WriteJournal(record);
+}
+
+void RecoverInterruptedJobs(const TJobParameters& parameters) {
+  try {
+    const std::string export_dir = parameters.GetExportLavoroDir ? parameters.GetExportLavoroDir() : std::string();
+    if (!export_dir.empty()) RecoverHeldExports(export_dir);
+  } catch (...) {
+  }
+  try {
+    const std::string import_dir = parameters.GetImportLavoroDir ? parameters.GetImportLavoroDir() : std::string();
+    if (!import_dir.empty()) {
+      TDirectoryLock lock(import_dir);
+      RecoverImport(import_dir);
+    }
+  } catch (...) {
+  }
 }
 
 const TMVCControllerClass& TRizOzudoController::ClassInfo() {
@@ -184,16 +314,21 @@ void TRizOzudoController::ExportLavoro() {
   std::unique_ptr<TRizOzudoExportLavoroRequest> request =
       GetContext().Request().ReadBodyObject<TRizOzudoExportLavoroRequest>();
   auto reply = std::make_unique<TRizOzudoExportLavoroResponse>();
-  ExportLavoroJob(*request, *reply, JobParameters());
+  std::shared_ptr<THeldExport> job =
+      ExportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp());
   request.reset();
   Render(std::move(reply));
+  // Set once the job's reply is rendered: a reply that fails to render is an error
+  // reply, whose delivery must not count as the job's (the job then puts its files back
+  // when dropped).
+  if (job) GetContext().Response().SetOnDelivered([job](bool delivered) { job->Complete(delivered); });
 }
 
 void TRizOzudoController::ImportLavoro() {
   std::unique_ptr<TRizOzudoImportLavoroRequest> request =
       GetContext().Request().ReadBodyObject<TRizOzudoImportLavoroRequest>();
   auto reply = std::make_unique<TRizOzudoImportLavoroResponse>();
-  ImportLavoroJob(*request, *reply, JobParameters());
+  ImportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp());
   request.reset();
   Render(std::move(reply));
 }

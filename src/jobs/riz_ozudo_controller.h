@@ -1,5 +1,9 @@
 #pragma once
 // The job controller: POST /RizOzudo/ExportLavoro and POST /RizOzudo/ImportLavoro.
+#include <memory>
+#include <string>
+
+#include "jobs/held_export.h"
 #include "jobs/job_parameters.h"
 #include "jobs/riz_ozudo_messages.h"
 #include "web/mvc_controller.h"
@@ -21,13 +25,23 @@ class TRizOzudoController : public web::TMVCController {
 // Jobs on one working directory run one at a time (see TDirectoryLock).
 
 // Packs the export directory (NEWEN: the whole tree, named after the first file in
-// "programs"; ROTTLER: the first file), loads the archive into the reply, empties the
-// directory and sets NrMacchina.
-void ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExportLavoroResponse& reply,
-                     const TJobParameters& parameters);
-// Empties the import directory, writes the payload there as Lavoro.zip, unpacks it and
-// deletes it. The payload text is released once written, as it is no longer needed.
+// "programs"; ROTTLER: the first file), loads the archive into the reply, moves what the
+// job empties out of the directory and sets NrMacchina. Only what was there when packing
+// began goes; a packed file that changes meanwhile fails the export. The files are held,
+// not deleted: the caller must tell the returned job whether the reply was delivered
+// (Complete); dropped untold, it puts them back. Null when the export failed (nothing
+// held). The journal line is written when the job completes or fails.
+std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest& request,
+                                             TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters,
+                                             const std::string& client = "");
+// Empties the import directory, writes the payload there as Lavoro.zip, unpacks it into
+// a staging folder, checks and flushes it, deletes Lavoro.zip and only then moves the
+// job's files to their names. The payload text is released once written.
 void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
-                     const TJobParameters& parameters);
+                     const TJobParameters& parameters, const std::string& client = "");
+
+// At start-up, before serving: puts back exports held by a process that ended before
+// their replies were settled, and finishes or undoes an import it left half-done.
+void RecoverInterruptedJobs(const TJobParameters& parameters);
 
 }  // namespace ostrivan::jobs

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <array>
 #include <cerrno>
@@ -10,6 +11,7 @@
 
 #include "common/error.h"
 #include "jobs/base64.h"
+#include "logging/framework_log.h"
 
 namespace ostrivan::jobs {
 
@@ -117,8 +119,15 @@ void TRizOzudoImportLavoroRequest::LoadFile(const std::string& file_name) {
 
 void TRizOzudoImportLavoroRequest::SaveToStream(std::ostream& out) const { WritePayload(FStream, out); }
 
-void TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name) const {
+std::size_t TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name, std::uint32_t* crc) const {
   const std::string bytes = DecodeBase64(FStream);
+  if (crc != nullptr)
+    *crc = static_cast<std::uint32_t>(
+        crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+  const auto write_failed = [&](int code) {
+    logging::FrameworkLogError("Cannot write \"" + file_name + "\": " + SysErrorMessageText(code));
+    return EWriteError("Stream write error");
+  };
   // The reference platform will not overwrite a read-only file; root would, so check.
   struct stat st {};
   if (::stat(file_name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
@@ -133,12 +142,14 @@ void TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name) const 
     const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
+      const int code = put < 0 ? errno : ENOSPC;
       ::close(fd);
-      throw EWriteError("Stream write error");
+      throw write_failed(code);
     }
     done += static_cast<std::size_t>(put);
   }
-  if (::close(fd) != 0) throw EWriteError("Stream write error");
+  if (::close(fd) != 0) throw write_failed(errno);
+  return bytes.size();
 }
 
 const TMVCClassInfo& TRizOzudoImportLavoroRequest::StaticClassInfo() {

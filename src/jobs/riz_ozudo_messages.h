@@ -55,9 +55,11 @@ class TRizOzudoImportLavoroRequest : public web::TObject {
 
   void LoadFile(const std::string& file_name);
   void SaveToStream(std::ostream& out) const;
-  // Creates (or truncates) file_name and writes the decoded Stream into it.
-  // Raises EFCreateError "Cannot create file "%s". %s" or EWriteError "Stream write error".
-  void SaveFile(const std::string& file_name) const;
+  // Creates (or truncates) file_name and writes the decoded Stream into it; returns the
+  // number of bytes written and, when crc is given, their CRC-32.
+  // Raises EFCreateError "Cannot create file "%s". %s" or EWriteError "Stream write error"
+  // (whose real cause, such as a full disk, goes to the log).
+  std::size_t SaveFile(const std::string& file_name, std::uint32_t* crc = nullptr) const;
 
   static const web::TMVCClassInfo& StaticClassInfo();
   const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }

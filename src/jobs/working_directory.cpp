@@ -206,13 +206,13 @@ std::string FileNameWithoutExtension(const std::string& path) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-void EmptyDirectory(const std::string& dir) {
+void EmptyDirectory(const std::string& dir, const std::string& keep) {
   try {
     const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
     for (const TDirectoryEntry& entry : entries)
-      if (entry.IsDirectory) RemoveTreeSilently(JoinPath(dir, entry.Name));
+      if (entry.IsDirectory && (keep.empty() || entry.Name != keep)) RemoveTreeSilently(JoinPath(dir, entry.Name));
     for (const TDirectoryEntry& entry : entries) {
-      if (entry.IsDirectory) continue;
+      if (entry.IsDirectory || (!keep.empty() && entry.Name == keep)) continue;
       const std::string path = JoinPath(dir, entry.Name);
       // Files directly in the directory keep their attributes: a read-only one is refused,
       // as the workstation platform refuses it, even where the kernel would allow it.

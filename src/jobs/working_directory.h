@@ -34,8 +34,9 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b);
 
 // Removes every subdirectory tree (silently keeping what cannot go) and every file
 // directly in dir; a read-only file directly in dir fails the operation with
-// "Fallita eliminazione contenuto <dir>".
-void EmptyDirectory(const std::string& dir);
+// "Fallita eliminazione contenuto <dir>". An entry named keep (the import's staging
+// folder) is left alone.
+void EmptyDirectory(const std::string& dir, const std::string& keep = "");
 // Packs every file below dir (depth first, listing order) into zip_path with names
 // relative to dir using backslashes; the archive itself is skipped.
 void PackDirectoryTree(const std::string& dir, const std::string& zip_path);

@@ -35,6 +35,9 @@ class TMVCWebResponse {
   // The web response owns the stream from here on.
   void SetContentStream(std::unique_ptr<http::TStream> stream, const std::string& content_type);
 
+  // Told once whether the reply reached the client (see http::TDeliveryEvent).
+  void SetOnDelivered(http::TDeliveryEvent event) { response_.SetOnDelivered(std::move(event)); }
+
   bool FlushOnDestroy() const { return flush_on_destroy_; }
   void SetFlushOnDestroy(bool value) { flush_on_destroy_ = value; }
   // Sends the reply now unless it has been sent.

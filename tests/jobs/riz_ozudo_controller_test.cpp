@@ -73,11 +73,25 @@ TJobParameters Parameters(const std::string& export_dir, const std::string& impo
   return {[=] { return export_dir; }, [=] { return import_dir; }, [=] { return nr; }};
 }
 
+// "sent", "unsent" and the fall-back hold folder of these tests, away from the binary.
+const std::string& StoreDirectory() {
+  static const std::string dir = [] {
+    const fs::path path = fs::temp_directory_path() / ("ostrivan-jobctl-store-" + std::to_string(::getpid()));
+    fs::remove_all(path);
+    fs::create_directories(path);
+    SetJobStoreDirectory(path.string());
+    return path.string();
+  }();
+  return dir;
+}
+
+// An export whose reply reached the client.
 TRizOzudoExportLavoroResponse Export(const std::string& dir, const std::string& mode, std::int32_t nr = 0) {
+  StoreDirectory();
   TRizOzudoExportLavoroRequest request;
   request.FModoGestioneFile = mode;
   TRizOzudoExportLavoroResponse reply;
-  ExportLavoroJob(request, reply, Parameters(dir, "", nr));
+  if (auto job = ExportLavoroJob(request, reply, Parameters(dir, "", nr))) job->Complete(true);
   return reply;
 }
 
@@ -274,15 +288,24 @@ TEST(ExportLavoroJob, UnreadableJobFileFailsPackingAndDeletesNothing) {
   }
 }
 
-TEST(ExportLavoroJob, AnArchiveThatWasAlreadyThereIsNotRemovedOnFailure) {
+TEST(ExportLavoroJob, AFileNamedLikeTheArchiveIsPackedNeverOverwritten) {
+  // The archive is written outside the directory, so a file of its name is job content.
   TempDir d;
   const std::string job = d / "job";
   WriteFile(job + "/a.zip", "old");
-  // ROTTLER picks a.zip itself, which cannot be packed into a.zip.
-  const auto reply = Export(job, "ROTTLER");
-  EXPECT_TRUE(reply.FErrore);
-  EXPECT_EQ(reply.FMessaggio.rfind("Fallita compressione zip ", 0), 0u) << reply.FMessaggio;
-  EXPECT_EQ(ReadTree(job), (Tree{{"a.zip", "old"}}));
+  auto reply = Export(job, "ROTTLER");
+  ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(reply.FNomeFile, "a.zip");
+  EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)),
+            (std::vector<std::pair<std::string, std::string>>{{"a.zip", "old"}}));
+
+  WriteFile(job + "/programs/P1.NC", "G0");
+  WriteFile(job + "/P1.zip", "not ours");
+  reply = Export(job, "NEWEN");
+  ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)),
+            (std::vector<std::pair<std::string, std::string>>{{"P1.zip", "not ours"}, {"programs\\P1.NC", "G0"}}));
+  EXPECT_TRUE(ReadTree(job).empty());
 }
 
 TEST(ExportLavoroJob, SettingsAreReadOnEveryRun) {
@@ -395,7 +418,7 @@ TEST(ImportLavoroJob, FailuresInTheirOrderOfChecks) {
   }
 }
 
-TEST(ImportLavoroJob, ExtractionFailureMidwayLeavesTheArchiveAndEarlierEntries) {
+TEST(ImportLavoroJob, ExtractionFailureMidwayLeavesTheArchiveButNoEntry) {
   TempDir d;
   const std::string dir = d / "in";
   fs::create_directories(dir);
@@ -407,9 +430,8 @@ TEST(ImportLavoroJob, ExtractionFailureMidwayLeavesTheArchiveAndEarlierEntries) 
   const auto reply = Import(dir, EncodeBase64(zip));
   EXPECT_TRUE(reply.FErrore);
   EXPECT_EQ(reply.FMessaggio.rfind("Fallita extrazione .zip ", 0), 0u) << reply.FMessaggio;
-  const Tree after = ReadTree(dir);
-  EXPECT_EQ(after.count("Lavoro.zip"), 1u);
-  EXPECT_EQ(after.count("first.txt"), 1u);
+  // The job is all or nothing: the entry unpacked before the damaged one never shows.
+  EXPECT_EQ(ReadTree(dir), (Tree{{"Lavoro.zip", zip}}));
 }
 
 TEST(ImportLavoroJob, AnEntryNamedLikeTheReceivedArchiveIsRefusedWithTheArchiveIntact) {

@@ -1,0 +1,171 @@
+#include "jobs/import_staging.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "archive/zip_file.h"
+#include "common/error.h"
+#include "jobs/job_files.h"
+#include "jobs/working_directory.h"
+#include "logging/framework_log.h"
+
+namespace ostrivan::jobs {
+
+namespace {
+
+const char* const kJobFolder = "job";
+const char* const kCompleteMark = "complete";
+const char* const kImportArchiveName = "Lavoro.zip";
+
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Every directory below (and including) dir flushed, so the names of the files in
+// them survive a power loss too.
+void SyncDirectories(const std::string& dir) {
+  struct stat st {};
+  for (const std::string& name : NamesIn(dir)) {
+    const std::string path = dir + "/" + name;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) SyncDirectories(path);
+  }
+  SyncPath(dir);
+}
+
+// Moves every entry of the unpacked tree to the import directory. A name in the way
+// (there should be none: the directory was emptied) is replaced, as unpacking would.
+// Returns 0 or the errno of the entry that could not be moved.
+int MoveJobIntoPlace(const std::string& job, const std::string& dir, std::vector<std::string>& moved) {
+  for (const std::string& name : NamesIn(job)) {
+    const std::string from = job + "/" + name;
+    const std::string to = JoinPath(dir, name);
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      RemoveTree(to);
+      if (::rename(from.c_str(), to.c_str()) != 0) return errno;
+    }
+    moved.push_back(to);
+  }
+  return 0;
+}
+
+// The job's name as an export would give it: the first file directly in "programs".
+std::string JobNameOf(const std::vector<std::string>& entry_names) {
+  std::string best;
+  std::string best_key;
+  for (const std::string& raw : entry_names) {
+    std::string name = raw;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    const std::size_t slash = name.find('/');
+    if (slash == std::string::npos || !SameTextIgnoringCase(name.substr(0, slash), "programs")) continue;
+    const std::string rest = name.substr(slash + 1);
+    if (rest.empty() || rest.find('/') != std::string::npos) continue;
+    const std::string key = UpperCaseText(rest);
+    if (best.empty() || key < best_key) {
+      best = rest;
+      best_key = key;
+    }
+  }
+  return best.empty() ? best : FileNameWithoutExtension(best);
+}
+
+}  // namespace
+
+TImportStaging::TImportStaging(std::string import_dir) : dir_(std::move(import_dir)) {
+  RecoverImport(dir_);
+  staging_ = JoinPath(dir_, kImportStagingName);
+  if (::mkdir(staging_.c_str(), 0700) != 0) throw MakeOSError(errno);
+  SyncPath(dir_);
+}
+
+TImportStaging::~TImportStaging() {
+  if (!committed_) RemoveTree(staging_);
+}
+
+TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
+  const std::string job = staging_ + "/" + kJobFolder;
+  TImportSummary summary;
+  archive::TZipFile zip;
+  try {
+    zip.SetSyncOnExtract(true);
+    zip.Open(zip_path, archive::TZipMode::zmRead);
+    std::vector<std::string> names;
+    for (const archive::TZipHeader& h : zip.Files()) {
+      const std::string name = archive::TZipFile::DecodeEntryName(h, "");
+      names.push_back(name);
+      if (name.empty() || name.back() == '/' || name.back() == '\\') continue;
+      ++summary.Files;
+      summary.FileBytes += static_cast<long long>(h.GetUncompressedSize64());
+    }
+    summary.Job = JobNameOf(names);
+    // Every entry's CRC is checked as it is written; a damaged one fails here, before
+    // any file of the job has its final name.
+    zip.ExtractAll(job);
+    zip.Close();
+  } catch (Exception& e) {
+    const int cause = archive::TZipFile::LastWriteError();
+    if (cause != 0)
+      logging::FrameworkLogError("Import into " + dir_ + " failed writing its files: " + SysErrorMessageText(cause));
+    RemoveTree(job);
+    e.SetMessage("Fallita extrazione .zip " + e.Message());
+    throw;
+  }
+  SyncDirectories(job);
+  WriteFileDurably(staging_ + "/" + kCompleteMark, "");
+  return summary;
+}
+
+void TImportStaging::Commit() {
+  std::vector<std::string> moved;
+  const int code = MoveJobIntoPlace(staging_ + "/" + kJobFolder, dir_, moved);
+  if (code != 0) {
+    // None of the job stays rather than part of it.
+    for (const std::string& path : moved) RemoveTree(path);
+    logging::FrameworkLogError("Import into " + dir_ + " failed moving its files into place: " +
+                               SysErrorMessageText(code));
+    throw MakeOSError(code);
+  }
+  SyncPath(dir_);
+  committed_ = true;
+  RemoveTree(staging_);
+  SyncPath(dir_);
+}
+
+bool RecoverImport(const std::string& import_dir) {
+  const std::string staging = JoinPath(import_dir, kImportStagingName);
+  if (!Exists(staging)) return false;
+  if (Exists(staging + "/" + kCompleteMark)) {
+    // The job was whole and durable: finish putting it in place.
+    ::unlink(JoinPath(import_dir, kImportArchiveName).c_str());
+    std::vector<std::string> moved;
+    MoveJobIntoPlace(staging + "/" + kJobFolder, import_dir, moved);
+  } else {
+    // Killed before the job was whole: the import had begun emptying the directory, so
+    // finish that, and drop what was unpacked.
+    for (const std::string& name : NamesIn(import_dir))
+      if (name != kImportStagingName) RemoveTree(JoinPath(import_dir, name));
+  }
+  SyncPath(import_dir);
+  RemoveTree(staging);
+  SyncPath(import_dir);
+  return true;
+}
+
+}  // namespace ostrivan::jobs

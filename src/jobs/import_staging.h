@@ -1,0 +1,55 @@
+#pragma once
+// An import unpacks into a hidden staging folder inside the import directory, checks
+// every entry (CRC), flushes files and folders to disk and marks the staging complete;
+// only then do the job's files move to their names. A process killed on the way is
+// finished (mark present) or undone (no mark) at its next start, so the directory
+// holds the whole new job or none of it, never a truncated file under a job name.
+//
+// Layout: "<import dir>/.ostrivan-import/" with "job/" (the unpacked tree) and
+// "complete" (the mark, written once job/ is whole and durable).
+#include <string>
+#include <vector>
+
+namespace ostrivan::jobs {
+
+inline constexpr const char* kImportStagingName = ".ostrivan-import";
+
+// Job facts read from the archive, for the journal.
+struct TImportSummary {
+  std::string Job;  // the first program's name without extension, "" when none
+  long long Files = 0;
+  long long FileBytes = 0;
+};
+
+class TImportStaging {
+ public:
+  // Finishes or undoes what an earlier import left, then creates the staging folder.
+  // Call with the directory's lock held. Raises EOSError when it cannot be created.
+  explicit TImportStaging(std::string import_dir);
+  // Anything not committed is removed.
+  ~TImportStaging();
+  TImportStaging(const TImportStaging&) = delete;
+  TImportStaging& operator=(const TImportStaging&) = delete;
+
+  // Unpacks the archive into the staging folder, every file flushed, and marks it
+  // complete. Failures read "Fallita extrazione .zip <reason>"; the real cause of a
+  // failed write (for example "No space left on device") goes to the log.
+  TImportSummary Unpack(const std::string& zip_path);
+  // Moves the unpacked entries to their places in the import directory, flushes it and
+  // removes the staging folder. Raises EOSError, leaving none of the job in place.
+  void Commit();
+
+  const std::string& Folder() const { return staging_; }
+
+ private:
+  std::string dir_;
+  std::string staging_;
+  bool committed_ = false;
+};
+
+// What an import killed earlier left in import_dir: with its mark, the job is moved into
+// place; without, the directory is emptied (the import had begun emptying it) and the
+// staging removed. Returns true when something was found. Call with the lock held.
+bool RecoverImport(const std::string& import_dir);
+
+}  // namespace ostrivan::jobs

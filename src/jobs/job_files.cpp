@@ -1,0 +1,284 @@
+#include "jobs/job_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "common/error.h"
+#include "logging/log_file_appender.h"
+
+namespace ostrivan::jobs {
+
+namespace {
+
+std::mutex g_store_lock;
+std::string g_store_directory;
+
+class TFd {
+ public:
+  explicit TFd(int fd) : fd_(fd) {}
+  ~TFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAllBytes(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string ParentOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Copies a regular file with its mode and times, flushed, to a new name.
+int CopyFileExclusive(const std::string& from, const std::string& to) {
+  TFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (in.get() < 0) return errno;
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EXDEV;
+  TFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+  if (out.get() < 0) return errno;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !WriteAllBytes(out.get(), buffer, static_cast<std::size_t>(n > 0 ? n : 0))) {
+      const int code = errno;
+      ::unlink(to.c_str());
+      return code;
+    }
+    if (n == 0) break;
+  }
+  ::fchmod(out.get(), st.st_mode & 07777);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ::futimens(out.get(), times);
+  if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
+    const int code = errno;
+    ::unlink(to.c_str());
+    return code;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool ReadIdentity(const std::string& path, TFileIdentity& identity) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  identity.Device = st.st_dev;
+  identity.Inode = st.st_ino;
+  identity.Size = st.st_size;
+  identity.ModifiedSeconds = st.st_mtim.tv_sec;
+  identity.ModifiedNanoseconds = st.st_mtim.tv_nsec;
+  identity.Mode = st.st_mode;
+  return true;
+}
+
+bool SameVersion(const TFileIdentity& a, const TFileIdentity& b) {
+  return a.Device == b.Device && a.Inode == b.Inode && SameContentStamp(a, b);
+}
+
+bool SameContentStamp(const TFileIdentity& a, const TFileIdentity& b) {
+  return a.Size == b.Size && a.ModifiedSeconds == b.ModifiedSeconds && a.ModifiedNanoseconds == b.ModifiedNanoseconds;
+}
+
+bool OpenForWriting(const std::string& path) {
+  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
+  ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+  return false;
+}
+
+int SyncPath(const std::string& path) {
+  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return errno;
+  return ::fsync(fd.get()) == 0 ? 0 : errno;
+}
+
+void WriteFileDurably(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".tmp";
+  TFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) throw MakeOSError(errno);
+  if (!WriteAllBytes(fd.get(), text.data(), text.size()) || ::fsync(fd.get()) != 0) {
+    const int code = errno;
+    ::unlink(temp.c_str());
+    throw MakeOSError(code);
+  }
+  ::close(fd.release());
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int code = errno;
+    ::unlink(temp.c_str());
+    throw MakeOSError(code);
+  }
+  SyncPath(ParentOf(path));
+}
+
+bool ReadWholeTextFile(const std::string& path, std::string& text) {
+  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  text.clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool MakeDirectories(const std::string& dir, mode_t mode) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::string parent = ParentOf(dir);
+  if (parent != dir && !MakeDirectories(parent, 0777)) return false;
+  if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return false;
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveTree(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0;
+  ::chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  bool all = true;
+  if (DIR* d = ::opendir(path.c_str())) {
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+    for (const std::string& name : names) all = RemoveTree(path + "/" + name) && all;
+  }
+  return ::rmdir(path.c_str()) == 0 && all;
+}
+
+int MoveNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int code = errno;
+  if (code == EINVAL || code == ENOSYS) {
+    // A file system without the flag: a hard link refuses a taken name just as well.
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      if (::link(from.c_str(), to.c_str()) != 0) return errno;
+      ::unlink(from.c_str());
+      return 0;
+    }
+    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+  if (code != EXDEV) return code;
+  code = CopyFileExclusive(from, to);
+  if (code != 0) return code;
+  ::unlink(from.c_str());
+  return 0;
+}
+
+std::string FileTimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local {};
+  ::localtime_r(&seconds, &local);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));
+  return text;
+}
+
+std::string EscapeField(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '%': out += "%25"; break;
+      case '\t': out += "%09"; break;
+      case '\n': out += "%0A"; break;
+      case '\r': out += "%0D"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string UnescapeField(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      const std::string hex = text.substr(i + 1, 2);
+      char* end = nullptr;
+      const long value = std::strtol(hex.c_str(), &end, 16);
+      if (hex.size() == 2 && end == hex.c_str() + 2) {
+        out += static_cast<char>(value);
+        i += 2;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+std::vector<std::string> SplitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = line.find('\t', start);
+    fields.push_back(UnescapeField(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start)));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+std::string JobStoreDirectory() {
+  std::lock_guard<std::mutex> guard(g_store_lock);
+  if (!g_store_directory.empty()) return g_store_directory;
+  std::string dir = logging::ExecutableDirectory();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+void SetJobStoreDirectory(const std::string& dir) {
+  std::lock_guard<std::mutex> guard(g_store_lock);
+  g_store_directory = dir;
+}
+
+}  // namespace ostrivan::jobs

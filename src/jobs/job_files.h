@@ -1,0 +1,66 @@
+#pragma once
+// File-system steps the jobs share to move a job without losing or tearing it: file
+// identities, durable writes, moves that never overwrite, and the folders beside the
+// executable where delivered and unsent jobs are kept.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ostrivan::jobs {
+
+// What tells one version of a file from another: a writer that appends or rewrites it
+// changes the size or the modification time; a new file under the same name changes
+// the inode.
+struct TFileIdentity {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  std::int64_t Size = 0;
+  std::int64_t ModifiedSeconds = 0;
+  std::int64_t ModifiedNanoseconds = 0;
+  mode_t Mode = 0;
+};
+
+// lstat of path; false when it does not exist (or cannot be read).
+bool ReadIdentity(const std::string& path, TFileIdentity& identity);
+// Same file, same content as far as the file system tells: device, inode, size, time.
+bool SameVersion(const TFileIdentity& a, const TFileIdentity& b);
+// Same size and time (a copy on another file system has another inode).
+bool SameContentStamp(const TFileIdentity& a, const TFileIdentity& b);
+
+// true when some process holds path open for writing, so it may still change whatever
+// its size and time say now. Asked through a read lease, which the kernel refuses while
+// a writer has the file open; where leases are not available the answer is false.
+bool OpenForWriting(const std::string& path);
+
+// Flushes a file or a directory (its entries) to disk; returns errno or 0.
+int SyncPath(const std::string& path);
+// Writes text to path.tmp, flushes it, renames it over path and flushes the directory,
+// so a reader finds the old file or the whole new one. Raises EOSError.
+void WriteFileDurably(const std::string& path, const std::string& text);
+// The whole file; false when it cannot be read.
+bool ReadWholeTextFile(const std::string& path, std::string& text);
+// Creates dir and every missing parent (mode for the new ones); false on failure.
+bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
+// Removes a tree without asking: write permission is given back where needed. Returns
+// false when something stayed.
+bool RemoveTree(const std::string& path);
+// Moves a file to a name that must not exist yet; across file systems it copies (bytes,
+// mode and times), flushes and removes the source. Returns 0 or errno (EEXIST when the
+// target is taken).
+int MoveNoReplace(const std::string& from, const std::string& to);
+
+// "20261210-131015.123": local time with milliseconds, sorted as text in time order.
+std::string FileTimeStamp();
+// path with '%', TAB, CR and LF escaped, and back, for one-line records.
+std::string EscapeField(const std::string& text);
+std::string UnescapeField(const std::string& text);
+std::vector<std::string> SplitFields(const std::string& line);
+
+// Where "sent", "unsent" and the fall-back "held" folders live: beside the executable,
+// unless a test has set another place.
+std::string JobStoreDirectory();
+void SetJobStoreDirectory(const std::string& dir);
+
+}  // namespace ostrivan::jobs

@@ -1,0 +1,468 @@
+"""No job lost, truncated or half-delivered, on the real executable: an export whose reply
+the client does not take whole comes back byte for byte; files that appear or grow while
+exports run are never lost; kill -9 at spread points of an export and of an import leaves,
+after the next start, the whole job or none of it; a full disk leaves no truncated file;
+the journal tells what moved."""
+import base64
+import io
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import zipfile
+
+from ostrivan_e2e import SHARED, Server, write_ini
+
+EXPORT = "/RizOzudo/ExportLavoro"
+IMPORT = "/RizOzudo/ImportLavoro"
+MAKE_JOB = os.path.join(SHARED, "tools", "make_job.py")
+STAGING = ".ostrivan-import"
+
+
+def make_job(root, size="max"):
+    subprocess.run([sys.executable, MAKE_JOB, size, root], check=True, capture_output=True)
+
+
+def snapshot(root):
+    """Relative path -> (bytes, mtime_ns, mode) for files, None for directories."""
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for d in dirnames:
+            out[os.path.relpath(os.path.join(dirpath, d), root) + "/"] = None
+        for f in filenames:
+            p = os.path.join(dirpath, f)
+            st = os.lstat(p)
+            with open(p, "rb") as fh:
+                out[os.path.relpath(p, root)] = (fh.read(), st.st_mtime_ns, st.st_mode)
+    return out
+
+
+def files_of(snap):
+    return {k: v[0] for k, v in snap.items() if v is not None}
+
+
+def request(path, body):
+    head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n"
+            f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n")
+    return head.encode("latin-1") + body
+
+
+def export_request(mode="NEWEN"):
+    return request(EXPORT, json.dumps({"ModoGestioneFile": mode}).encode())
+
+
+def read_reply(sock):
+    chunks = []
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except (ConnectionResetError, socket.timeout):
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    data = b"".join(chunks)
+    head, _, body = data.partition(b"\r\n\r\n")
+    return head, body
+
+
+def export_whole(port, mode="NEWEN"):
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+        s.sendall(export_request(mode))
+        head, body = read_reply(s)
+    return json.loads(body) if body else None
+
+
+def archive_files(reply):
+    with zipfile.ZipFile(io.BytesIO(base64.b64decode(reply["Stream"]))) as zf:
+        return {n.replace("\\", "/"): zf.read(n) for n in zf.namelist()}
+
+
+def wait_until(check, timeout=20, what="condition"):
+    end = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def journal_lines(srv):
+    return [line for line in srv.log_text("journal").splitlines() if line.strip()]
+
+
+class ExportDelivery(unittest.TestCase):
+    """One server; each test fills its own export directory."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.base = tempfile.mkdtemp(prefix="ostrivan-safety-")
+        cls.job = os.path.join(cls.base, "export")
+        os.makedirs(cls.job)
+        cls.srv = Server(ini={"ExportLavoroDir": cls.job, "Nr_Macchina": 3}).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            code, _ = cls.srv.stop()
+            assert code == 0, code
+        finally:
+            cls.srv.cleanup()
+            shutil.rmtree(cls.base, ignore_errors=True)
+
+    def setUp(self):
+        shutil.rmtree(self.job)
+        os.makedirs(self.job)
+
+    def hold_area_empty(self):
+        beside = os.path.join(self.base, ".export.ostrivan-held")
+        return not os.path.exists(beside) or not os.listdir(beside)
+
+    def test_reply_cut_short_puts_the_job_back_byte_for_byte(self):
+        # The client's receive buffer is kept small, so what it does not read stays
+        # unacknowledged; it closes after 0 bytes, 100 KB, or all but the last byte.
+        for keep in ("none", "100 KB", "all but the last byte"):
+            with self.subTest(keep=keep):
+                shutil.rmtree(self.job)
+                make_job(self.job)
+                before = snapshot(self.job)
+                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                s.settimeout(30)
+                s.connect(("127.0.0.1", self.srv.port))
+                s.sendall(export_request())
+                got = b""
+                if keep != "none":
+                    want = 100 * 1024 if keep == "100 KB" else None
+                    while True:
+                        if want is None and b"\r\n\r\n" in got:
+                            head, _, _ = got.partition(b"\r\n\r\n")
+                            length = int(re.search(rb"Content-Length: (\d+)", head).group(1))
+                            want = len(head) + 4 + length - 1
+                        if want is not None and len(got) >= want:
+                            break
+                        chunk = s.recv(min(65536, (want - len(got)) if want else 65536))
+                        self.assertTrue(chunk, "server closed early")
+                        got += chunk
+                    self.assertIn(b"HTTP/1.1 200 OK", got[:20])
+                s.close()
+                # Back exactly as it was: names, bytes, times and modes.
+                wait_until(lambda: snapshot(self.job) == before, what="the job to come back")
+                wait_until(self.hold_area_empty, what="the hold folder to go")
+                wait_until(lambda: any('outcome="restored after undelivered reply"' in l and 'archive="P' in l
+                                       for l in journal_lines(self.srv)[-1:]), what="the journal line")
+                # And a later client gets it whole.
+                reply = export_whole(self.srv.port)
+                self.assertFalse(reply["Errore"], reply["Messaggio"])
+                self.assertEqual(archive_files(reply), files_of(before))
+                wait_until(lambda: os.listdir(self.job) == [], what="the delivered job to go")
+
+    def test_delivered_export_is_removed_kept_in_sent_and_journalled(self):
+        make_job(self.job, "small")
+        before = files_of(snapshot(self.job))
+        main_before = self.srv.log_text()
+        reply = export_whole(self.srv.port)
+        self.assertFalse(reply["Errore"], reply["Messaggio"])
+        self.assertEqual(archive_files(reply), before)
+        self.assertEqual(os.listdir(self.job), [])
+        sent = os.path.join(self.srv.dir, "sent")
+        name = reply["NomeFile"]
+        kept = wait_until(lambda: [f for f in os.listdir(sent) if f.endswith("-" + name)] if os.path.isdir(sent)
+                          else None, what="the archive in sent")
+        with open(os.path.join(sent, kept[-1]), "rb") as f:
+            self.assertEqual(f.read(), base64.b64decode(reply["Stream"]))
+        self.assertTrue(self.hold_area_empty())
+        line = wait_until(lambda: [l for l in journal_lines(self.srv) if f'archive="{name}"' in l
+                                   and 'outcome="delivered"' in l], what="the journal line")[-1]
+        archive = base64.b64decode(reply["Stream"])
+        import zlib
+        self.assertIn(f"export machine=3 client=127.0.0.1 mode=NEWEN archive=\"{name}\"", line)
+        self.assertIn(f"files={len(before)} file_bytes={sum(map(len, before.values()))} "
+                      f"archive_bytes={len(archive)} crc32={zlib.crc32(archive):08X}", line)
+        self.assertRegex(line, r"duration_ms=\d+")
+        # The main log gains the routing line only, never a journal line.
+        added = self.srv.log_text()[len(main_before):]
+        self.assertNotIn("outcome=", added)
+        self.assertIn("TRizOzudoController.ExportLavoro", added)
+
+    def test_files_appearing_and_growing_during_exports_are_never_lost(self):
+        """A machine writes jobs (some files in three pieces through one handle) while a
+        client exports in a loop; every file ends up, whole, in a delivered archive or in
+        the directory."""
+        final = {}
+        stop = threading.Event()
+        received = []
+        lock = threading.Lock()
+
+        def machine():
+            for n in range(40):
+                rel = f"programs/P{n:04d}.NC"
+                path = os.path.join(self.job, rel)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                pieces = [(f"N{n} piece {k}\n" * 2000).encode() for k in range(3)]
+                with open(path, "wb") as f:
+                    for k, piece in enumerate(pieces):
+                        f.write(piece)
+                        f.flush()
+                        time.sleep(0.004)
+                with lock:
+                    final[rel] = b"".join(pieces)
+                extra = f"tools/T{n:04d}.CFG"
+                os.makedirs(os.path.join(self.job, "tools"), exist_ok=True)
+                with open(os.path.join(self.job, extra), "wb") as f:
+                    f.write(f"tool {n}".encode())
+                with lock:
+                    final[extra] = f"tool {n}".encode()
+            stop.set()
+
+        def exporter():
+            while not stop.is_set():
+                reply = export_whole(self.srv.port)
+                if reply and not reply["Errore"]:
+                    received.append(archive_files(reply))
+                time.sleep(0.01)
+
+        threads = [threading.Thread(target=machine), threading.Thread(target=exporter)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(300)
+            self.assertFalse(t.is_alive(), "the machine or the exporter never finished")
+        # The last replies settle; then whatever is left is in the directory.
+        wait_until(self.hold_area_empty, what="held exports to settle")
+        left = files_of(snapshot(self.job))
+        self.assertTrue(received, "no export succeeded while the machine wrote")
+        for rel, content in final.items():
+            in_archive = any(a.get(rel) == content for a in received)
+            self.assertTrue(in_archive or left.get(rel) == content, f"{rel} lost or only truncated")
+
+
+class ExportStopAndKill(unittest.TestCase):
+    def setUp(self):
+        self.base = tempfile.mkdtemp(prefix="ostrivan-safety-kill-")
+        self.job = os.path.join(self.base, "export")
+        self.workdir = os.path.join(self.base, "service")
+        os.makedirs(self.workdir)
+        make_job(self.job)
+        self.before = snapshot(self.job)
+
+    def tearDown(self):
+        shutil.rmtree(self.base, ignore_errors=True)
+
+    def server(self):
+        return Server(workdir=self.workdir, ini={"ExportLavoroDir": self.job})
+
+    def test_stop_with_a_reply_unread_puts_the_job_back(self):
+        srv = self.server().start()
+        try:
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.connect(("127.0.0.1", srv.port))
+            s.sendall(export_request())
+            wait_until(lambda: not os.path.exists(os.path.join(self.job, "programs")), what="the job to be held")
+            code, _ = srv.stop(timeout=20)  # ESC while the client sits on the reply
+            self.assertEqual(code, 0)
+            s.close()
+        finally:
+            srv.cleanup()
+        self.assertEqual(snapshot(self.job), self.before)
+
+    def test_kill_at_spread_points_of_an_export(self):
+        # Timed from an uncut export of the same job.
+        srv = self.server().start()
+        try:
+            t0 = time.monotonic()
+            reply = export_whole(srv.port)
+            took = time.monotonic() - t0
+            self.assertFalse(reply["Errore"])
+        finally:
+            srv.stop()
+            srv.cleanup()
+        for point in range(10):
+            with self.subTest(point=point):
+                shutil.rmtree(self.job, ignore_errors=True)
+                make_job(self.job)
+                before = snapshot(self.job)
+                srv = self.server().start()
+                got = {}
+
+                def client():
+                    try:
+                        with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
+                            s.sendall(export_request())
+                            head, body = read_reply(s)
+                            got["reply"] = json.loads(body) if body else None
+                    except (OSError, ValueError):
+                        got["reply"] = None
+
+                t = threading.Thread(target=client)
+                t.start()
+                time.sleep(took * point / 8.0)
+                srv.proc.send_signal(signal.SIGKILL)
+                srv.proc.wait()
+                t.join(30)
+                srv.cleanup()
+                # The next start settles whatever was held.
+                srv = self.server().start()
+                try:
+                    after = files_of(snapshot(self.job))
+                    reply = got.get("reply")
+                    delivered = archive_files(reply) if reply and not reply.get("Errore") else {}
+                    for rel, content in files_of(before).items():
+                        self.assertTrue(after.get(rel) == content or delivered.get(rel) == content,
+                                        f"point {point}: {rel} lost")
+                    for rel, content in after.items():
+                        self.assertEqual(content, files_of(before).get(rel), f"point {point}: {rel} changed")
+                    beside = os.path.join(self.base, ".export.ostrivan-held")
+                    self.assertFalse(os.path.exists(beside) and os.listdir(beside), f"point {point}: hold left")
+                    self.assertFalse([f for f in os.listdir(self.job) if f.endswith(".zip")])
+                finally:
+                    srv.stop()
+                    srv.cleanup()
+
+
+class ImportFaults(unittest.TestCase):
+    def setUp(self):
+        self.base = tempfile.mkdtemp(prefix="ostrivan-safety-import-")
+        self.imp = os.path.join(self.base, "import")
+        self.workdir = os.path.join(self.base, "service")
+        os.makedirs(self.imp)
+        os.makedirs(self.workdir)
+        src = os.path.join(self.base, "src")
+        self.zip = os.path.join(self.base, "job.zip")
+        self.req = os.path.join(self.base, "job.json")
+        subprocess.run([sys.executable, MAKE_JOB, "max", src, "--zip", self.zip, "--request", self.req],
+                       check=True, capture_output=True)
+        self.job = files_of(snapshot(src))
+        with open(self.req, "rb") as f:
+            self.body = f.read()
+
+    def tearDown(self):
+        shutil.rmtree(self.base, ignore_errors=True)
+
+    def server(self, imp=None):
+        return Server(workdir=self.workdir, ini={"ImportLavoroDir": imp or self.imp})
+
+    def post(self, srv):
+        with socket.create_connection(("127.0.0.1", srv.port), timeout=60) as s:
+            s.sendall(request(IMPORT, self.body))
+            _, body = read_reply(s)
+        return json.loads(body)
+
+    def assert_whole_or_none(self, where, untouched):
+        """The whole new job, nothing, or (killed before the import began) the old job."""
+        names = os.listdir(self.imp)
+        self.assertNotIn(STAGING, names, where)
+        left = files_of(snapshot(self.imp))
+        if left == self.job:
+            return "new"
+        if left == untouched:
+            return "old"
+        self.assertEqual(left, {}, f"{where}: a part of a job")
+        return "none"
+
+    def test_kill_at_spread_points_of_an_import(self):
+        srv = self.server().start()
+        try:
+            t0 = time.monotonic()
+            self.assertFalse(self.post(srv)["Errore"])
+            took = time.monotonic() - t0
+        finally:
+            srv.stop()
+            srv.cleanup()
+        outcomes = []
+        for point in range(10):
+            with self.subTest(point=point):
+                shutil.rmtree(self.imp)
+                os.makedirs(self.imp)
+                with open(os.path.join(self.imp, "OLD.NC"), "wb") as f:
+                    f.write(b"the previous job")
+                old = files_of(snapshot(self.imp))
+                srv = self.server().start()
+
+                def client():
+                    try:
+                        self.post(srv)
+                    except (OSError, ValueError):
+                        pass
+
+                t = threading.Thread(target=client)
+                t.start()
+                time.sleep(took * (point + 1) / 10.0)
+                srv.proc.send_signal(signal.SIGKILL)
+                srv.proc.wait()
+                t.join(30)
+                srv.cleanup()
+                # Until the next start a killed import may be half-way; after it, never.
+                for dirpath, _, filenames in os.walk(self.imp):
+                    if STAGING in dirpath:
+                        continue
+                    for name in filenames:
+                        rel = os.path.relpath(os.path.join(dirpath, name), self.imp)
+                        if rel in self.job:
+                            with open(os.path.join(dirpath, name), "rb") as f:
+                                self.assertEqual(f.read(), self.job[rel], f"point {point}: truncated {rel}")
+                srv = self.server().start()
+                try:
+                    outcomes.append(self.assert_whole_or_none(f"point {point}", old))
+                finally:
+                    srv.stop()
+                    srv.cleanup()
+        # The points spread over the whole import: it completed after the last of them.
+        self.assertEqual(outcomes[-1], "new", outcomes)
+
+    def test_full_disk_leaves_no_truncated_job_file(self):
+        disk = os.path.join(self.base, "disk")
+        os.makedirs(disk)
+        zip_size = os.path.getsize(self.zip)
+        total = sum(map(len, self.job.values()))
+        failed_on_write = False
+        # Room for the received archive and the job's bytes, but not for the pages the
+        # job's files take beyond their bytes: the up-front check passes, a write fails.
+        for spare in (8192, 32768, 65536, 131072, 262144):
+            size = zip_size + total + spare
+            size = (size + 4095) // 4096 * 4096
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", disk],
+                              capture_output=True).returncode != 0:
+                self.skipTest("cannot mount a tmpfs here (needs root and mount permission)")
+            try:
+                imp = os.path.join(disk, "import")
+                os.makedirs(imp)
+                srv = self.server(imp).start()
+                try:
+                    reply = self.post(srv)
+                    if "free disk space" in reply["Messaggio"]:
+                        # Refused up front: nothing written; try with a little more room.
+                        self.assertEqual(files_of(snapshot(imp)).keys() - {"Lavoro.zip"}, set())
+                    elif reply["Errore"]:
+                        self.assertTrue(reply["Messaggio"].startswith("Fallita extrazione .zip "), reply)
+                        names = os.listdir(imp)
+                        self.assertNotIn(STAGING, names)
+                        self.assertEqual(files_of(snapshot(imp)).keys() - {"Lavoro.zip"}, set())
+                        wait_until(lambda: "No space left on device" in srv.log_text(), what="the cause in the log")
+                        self.assertIn(reply["Messaggio"], journal_lines(srv)[-1])
+                        failed_on_write = True
+                    else:
+                        self.assertEqual(files_of(snapshot(imp)), self.job)
+                finally:
+                    srv.stop()
+                    srv.cleanup()
+            finally:
+                subprocess.run(["umount", disk], check=True)
+            if failed_on_write:
+                break
+        self.assertTrue(failed_on_write, "the disk never ran full past the up-front check")
+
+
+if __name__ == "__main__":
+    unittest.main()

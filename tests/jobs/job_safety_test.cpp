@@ -1,0 +1,353 @@
+// Jobs that are never lost or half-done: an export held until its reply's fate is
+// known and put back exactly when it is not delivered, a name written again meanwhile
+// never overwritten, a file still being written never deleted, recovery after a crash,
+// an import that shows all of its job or none, the sent folder's limits and the journal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <tuple>
+
+#include "archive/stream.h"
+#include "archive/zip_file.h"
+#include "jobs/base64.h"
+#include "jobs/import_staging.h"
+#include "jobs/job_journal.h"
+#include "jobs/riz_ozudo_controller.h"
+
+namespace ostrivan::jobs {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = fs::temp_directory_path() /
+            ("ostrivan-jobsafe-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string str() const { return path_.string(); }
+  std::string operator/(const std::string& rel) const { return (path_ / rel).string(); }
+
+ private:
+  fs::path path_;
+};
+
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Relative path -> (content, mtime ns, mode); directories with an empty content.
+using Entry = std::tuple<std::string, long long, unsigned>;
+using Tree = std::map<std::string, Entry>;
+Tree ReadTree(const std::string& root) {
+  Tree tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    struct stat st {};
+    ::lstat(it->path().c_str(), &st);
+    const std::string rel = fs::relative(it->path(), root).string();
+    const long long ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    if (it->is_directory())
+      tree[rel + "/"] = {"", ns, st.st_mode};
+    else
+      tree[rel] = {ReadFile(it->path().string()), ns, st.st_mode};
+  }
+  return tree;
+}
+
+TJobParameters Parameters(const std::string& export_dir, const std::string& import_dir) {
+  return {[=] { return export_dir; }, [=] { return import_dir; }, [] { return 7; }};
+}
+
+// A fresh store ("sent", "unsent") per test.
+class JobSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetJobStoreDirectory(store_.str());
+    job_ = root_ / "job";
+    WriteFile(job_ + "/programs/P1.NC", std::string(30000, 'G'));
+    WriteFile(job_ + "/programs/sub/O9.NC", "O9\nM99\n");
+    WriteFile(job_ + "/tools/T.CFG", "T1");
+    fs::create_directories(job_ + "/empty");
+    ::chmod((job_ + "/tools/T.CFG").c_str(), 0444);  // read-only below the top is packed too
+    // Times in the past, so a put-back that rewrote anything would show.
+    for (const auto& p : {"/programs/P1.NC", "/programs/sub/O9.NC", "/tools/T.CFG", "/programs/sub", "/programs",
+                          "/tools", "/empty"}) {
+      const struct timespec times[2] = {{1600000000, 5}, {1600000000, 123456789}};
+      ::utimensat(AT_FDCWD, (job_ + p).c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    before_ = ReadTree(job_);
+  }
+  void TearDown() override { SetJobStoreDirectory(""); }
+
+  std::shared_ptr<THeldExport> StartExport(TRizOzudoExportLavoroResponse& reply, const std::string& mode = "NEWEN") {
+    TRizOzudoExportLavoroRequest request;
+    request.FModoGestioneFile = mode;
+    return ExportLavoroJob(request, reply, Parameters(job_, ""), "10.0.0.9");
+  }
+
+  std::vector<std::string> StoreEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    if (!fs::exists(store_ / folder)) return names;
+    for (auto it = fs::recursive_directory_iterator(store_ / folder); it != fs::recursive_directory_iterator(); ++it)
+      if (it->is_regular_file()) names.push_back(fs::relative(it->path(), store_ / folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TempDir root_;
+  TempDir store_;
+  std::string job_;
+  Tree before_;
+};
+
+TEST_F(JobSafety, ExportIsHeldThenPutBackExactlyWhenNotDelivered) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job) << reply.FMessaggio;
+  EXPECT_FALSE(reply.FErrore);
+  EXPECT_EQ(reply.FNrMacchina, 7);
+  // Looks emptied at once; the files wait beside the directory on its file system.
+  EXPECT_TRUE(ReadTree(job_).empty());
+  EXPECT_EQ(fs::path(job->Folder()).parent_path().string(), root_ / ".job.ostrivan-held");
+  EXPECT_EQ(ReadFile(job->HeldPath("programs/P1.NC")), std::string(30000, 'G'));
+  // Another client meanwhile finds nothing.
+  TRizOzudoExportLavoroResponse second;
+  EXPECT_FALSE(StartExport(second));
+  EXPECT_EQ(second.FMessaggio, "Nessun file trovato in " + job_);
+
+  job->Complete(false);
+  EXPECT_EQ(ReadTree(job_), before_);
+  EXPECT_FALSE(fs::exists(root_ / ".job.ostrivan-held"));
+  EXPECT_TRUE(StoreEntries("sent").empty());
+  EXPECT_TRUE(StoreEntries("unsent").empty());
+  job->Complete(true);  // once only
+  EXPECT_EQ(ReadTree(job_), before_);
+}
+
+TEST_F(JobSafety, DroppedUntoldTheJobGoesBack) {
+  {
+    TRizOzudoExportLavoroResponse reply;
+    ASSERT_TRUE(StartExport(reply, "ROTTLER") == nullptr);  // ROTTLER needs a file on top
+    WriteFile(job_ + "/a.txt", "a");
+    before_ = ReadTree(job_);
+    TRizOzudoExportLavoroResponse taken;
+    auto job = StartExport(taken, "ROTTLER");
+    ASSERT_TRUE(job) << taken.FMessaggio;
+    EXPECT_TRUE(ReadTree(job_).empty());  // the other files present then go too
+  }
+  EXPECT_EQ(ReadTree(job_), before_);
+}
+
+TEST_F(JobSafety, DeliveredExportIsRemovedAndItsArchiveKeptInSent) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job);
+  const std::string folder = job->Folder();
+  job->Complete(true);
+  EXPECT_TRUE(ReadTree(job_).empty());
+  EXPECT_FALSE(fs::exists(folder));
+  const auto sent = StoreEntries("sent");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].substr(sent[0].size() - 7), "-P1.zip");
+  EXPECT_EQ(ReadFile(store_ / ("sent/" + sent[0])), DecodeBase64(reply.FStream));
+}
+
+TEST_F(JobSafety, ANameWrittenAgainIsNeverOverwrittenAndTheOldCopyIsKeptUnsent) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job);
+  WriteFile(job_ + "/programs/P1.NC", "the machine's new program");
+  job->Complete(false);
+  EXPECT_EQ(ReadFile(job_ + "/programs/P1.NC"), "the machine's new program");
+  EXPECT_EQ(ReadFile(job_ + "/tools/T.CFG"), "T1");
+  const auto unsent = StoreEntries("unsent");
+  ASSERT_EQ(unsent.size(), 2u) << ::testing::PrintToString(unsent);
+  EXPECT_EQ(unsent[0].substr(unsent[0].find('/')), "/P1.zip");
+  EXPECT_EQ(unsent[1].substr(unsent[1].find('/')), "/files/programs/P1.NC");
+  EXPECT_EQ(ReadFile(store_ / ("unsent/" + unsent[1])), std::string(30000, 'G'));
+}
+
+TEST_F(JobSafety, AFileStillWrittenThroughAnOldHandleIsPutBackNotDeleted) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job);
+  {
+    // A writer that opened the file before it was moved keeps writing into it.
+    std::ofstream more(job->HeldPath("programs/sub/O9.NC"), std::ios::app | std::ios::binary);
+    more << "M30\n";
+  }
+  job->Complete(true);
+  EXPECT_EQ(ReadFile(job_ + "/programs/sub/O9.NC"), "O9\nM99\nM30\n");
+  EXPECT_FALSE(fs::exists(job_ + "/programs/P1.NC"));
+}
+
+TEST_F(JobSafety, AFileOpenForWritingFailsTheExportAndNothingMoves) {
+  std::ofstream writer(job_ + "/programs/P2.NC", std::ios::binary);
+  writer << "G0 X1\n" << std::flush;
+  const Tree open_tree = ReadTree(job_);
+  TRizOzudoExportLavoroResponse reply;
+  EXPECT_FALSE(StartExport(reply));
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio,
+            "Fallita compressione zip File modificato durante la compressione: \"" + job_ + "/programs/P2.NC\"");
+  EXPECT_EQ(ReadTree(job_), open_tree);
+  EXPECT_FALSE(fs::exists(root_ / ".job.ostrivan-held"));
+  writer.close();
+  TRizOzudoExportLavoroResponse later;
+  EXPECT_TRUE(StartExport(later)) << later.FMessaggio;
+}
+
+TEST_F(JobSafety, ARestartPutsBackHeldJobsAndFinishesDeliveredOnes) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job);
+  // As if the process had died here: the next start finds the folder and its manifest.
+  EXPECT_EQ(RecoverHeldExports(job_), 1);
+  EXPECT_EQ(ReadTree(job_), before_);
+  job->Complete(true);  // nothing left to take: the files stay
+  EXPECT_EQ(ReadTree(job_), before_);
+
+  auto again = StartExport(reply);
+  ASSERT_TRUE(again);
+  WriteFile(again->Folder() + "/delivered", "");  // the reply had arrived
+  EXPECT_EQ(RecoverHeldExports(job_), 1);
+  EXPECT_TRUE(ReadTree(job_).empty());
+  EXPECT_FALSE(fs::exists(again->Folder()));
+}
+
+TEST(SentFolder, KeepsTheNewestTwentyWithinTheSizeLimit) {
+  TempDir d;
+  for (int i = 0; i < 25; ++i) WriteFile(d / ("2026-" + std::to_string(100 + i) + "-J.zip"), "x");
+  PruneSentFolder(d.str());
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(d.str())) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), kSentKeepCount);
+  EXPECT_EQ(names.front(), "2026-105-J.zip");
+  // Two large ones: the older goes, the newest stays even alone over the limit.
+  WriteFile(d / "2026-200-big.zip", "");
+  fs::resize_file(d / "2026-200-big.zip", kSentKeepBytes / 2 + 1);
+  WriteFile(d / "2026-201-big.zip", "");
+  fs::resize_file(d / "2026-201-big.zip", kSentKeepBytes + 1);
+  PruneSentFolder(d.str());
+  names.clear();
+  for (const auto& e : fs::directory_iterator(d.str())) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"2026-201-big.zip"});
+}
+
+std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries) {
+  TempDir src;
+  archive::TBytesStream stream;
+  {
+    archive::TZipFile zip;
+    zip.Open(stream, archive::TZipMode::zmWrite);
+    int i = 0;
+    for (const auto& [name, content] : entries) {
+      const std::string file = src / std::to_string(i++);
+      WriteFile(file, content);
+      zip.Add(file, name);
+    }
+    zip.Close();
+  }
+  const auto& bytes = stream.Bytes();
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {
+  const std::string zip = ArchiveOf({{"programs\\P7.NC", "G7"}, {"tools/T.CFG", "T"}});
+  for (const bool marked : {true, false}) {
+    SCOPED_TRACE(marked ? "complete" : "half-way");
+    TempDir d;
+    const std::string dir = d / "in";
+    WriteFile(dir + "/OLD.NC", "old");
+    WriteFile(dir + "/Lavoro.zip", zip);
+    {
+      TImportStaging staging(dir);
+      staging.Unpack(dir + "/Lavoro.zip");
+      if (!marked) ::unlink((staging.Folder() + "/complete").c_str());
+      // The process dies here: copy what it leaves, as the staging would be removed.
+      fs::copy(staging.Folder(), d / "left", fs::copy_options::recursive);
+    }
+    fs::rename(d / "left", dir + "/" + kImportStagingName);
+    EXPECT_TRUE(RecoverImport(dir));
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
+      if (it->is_regular_file()) files[fs::relative(it->path(), dir).string()] = ReadFile(it->path().string());
+    if (marked) {
+      EXPECT_EQ(files, (std::map<std::string, std::string>{
+                           {"OLD.NC", "old"}, {"programs/P7.NC", "G7"}, {"tools/T.CFG", "T"}}));
+    } else {
+      EXPECT_TRUE(files.empty());  // the import had begun emptying: none of either job
+    }
+    EXPECT_FALSE(RecoverImport(dir));
+  }
+}
+
+TEST(ImportStaging, TheJobShowsOnlyWhenWhole) {
+  TempDir d;
+  const std::string dir = d / "in";
+  fs::create_directories(dir);
+  std::string zip = ArchiveOf({{"programs\\P1.NC", std::string(5000, 'a')}, {"programs\\P2.NC", "two"}});
+  // The second entry's CRC is wrong: nothing of the job may appear.
+  const std::size_t central = zip.rfind(std::string("PK\x01\x02", 4));
+  zip[central + 16] = static_cast<char>(zip[central + 16] ^ 0xFF);
+  TRizOzudoImportLavoroRequest request;
+  request.FNomeFile = "P1.zip";
+  request.FStream = EncodeBase64(zip);
+  TRizOzudoImportLavoroResponse reply;
+  ImportLavoroJob(request, reply, Parameters("", dir), "10.0.0.9");
+  EXPECT_TRUE(reply.FErrore);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"Lavoro.zip"});
+}
+
+TEST(Journal, OneGreppableLinePerJob) {
+  TJournalRecord r;
+  r.Direction = "export";
+  r.Machine = 12;
+  r.Client = "192.168.1.20";
+  r.Mode = "NEWEN";
+  r.Archive = "P1001.zip";
+  r.Job = "P1001";
+  r.Files = 41;
+  r.FileBytes = 10614814;
+  r.ArchiveBytes = 3795000;
+  r.HasCrc = true;
+  r.ArchiveCrc = 0x1a2b3c;
+  r.Outcome = kOutcomeDelivered;
+  r.Duration = std::chrono::milliseconds(180);
+  EXPECT_EQ(JournalLine(r),
+            "export machine=12 client=192.168.1.20 mode=NEWEN archive=\"P1001.zip\" job=\"P1001\" files=41 "
+            "file_bytes=10614814 archive_bytes=3795000 crc32=001A2B3C outcome=\"delivered\" duration_ms=180");
+  TJournalRecord failed;
+  failed.Direction = "import";
+  failed.Archive = "Job \"7\".zip";
+  failed.Outcome = "Fallita extrazione .zip Stream write error\r\n";
+  EXPECT_EQ(JournalLine(failed),
+            "import machine=0 client=- mode=- archive=\"Job \\\"7\\\".zip\" job=\"\" files=- file_bytes=- "
+            "archive_bytes=- crc32=- outcome=\"Fallita extrazione .zip Stream write error  \" duration_ms=0");
+}
+
+}  // namespace
+}  // namespace ostrivan::jobs
