@@ -813,7 +813,6 @@ void TZipFile::ExtractAll(const std::string& path) {
       struct stat st {};
       if (::fstat(fd.get(), &st) == 0) ::fchmod(fd.get(), st.st_mode & ~static_cast<mode_t>(0222));
     }
-    if (FSyncOnExtract && ::fsync(fd.get()) != 0) RaiseWriteError(errno);
     if (::close(fd.release()) != 0) RaiseWriteError(errno);
     if (FOnProgress) FOnProgress(target, h, h.GetUncompressedSize64());
   }

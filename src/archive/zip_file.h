@@ -51,9 +51,6 @@ class TZipFile {
   bool UTF8Support() const { return FUTF8Support; }
   void SetUTF8Support(bool value) { FUTF8Support = value; }
   void SetOnProgress(TZipProgressEvent handler) { FOnProgress = std::move(handler); }
-  // Extraction flushes each file to disk before closing it, so a caller can tell the
-  // files are durable once ExtractAll returns.
-  void SetSyncOnExtract(bool value) { FSyncOnExtract = value; }
   // The system's error number of the last failed file write on this thread (for
   // example ENOSPC), which the "Stream write error" message does not carry; 0 if none.
   static int LastWriteError();
@@ -81,7 +78,6 @@ class TZipFile {
   std::vector<TZipHeader> FFiles;
   std::string FComment;
   bool FUTF8Support = true;
-  bool FSyncOnExtract = false;
   TZipProgressEvent FOnProgress;
   std::string FCurrentFile;
   TZipHeader FCurrentHeader;

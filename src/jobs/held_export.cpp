@@ -259,17 +259,17 @@ void THeldExport::Hold() {
   // something new stays.
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
     if (it->IsDirectory) ::rmdir(JoinPath(origin_, it->Relative).c_str());
-  SyncPath(WithoutTrailingSlashes(origin_));
 }
 
 bool THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std::string& why) {
   std::vector<const THeldEntry*> refused;
-  // Directories first, as they were, so the files find their places.
+  // Directories first, so the files find their places; writable until they are filled.
+  std::vector<const THeldEntry*> made;
   for (const THeldEntry& e : Entries) {
     if (!e.IsDirectory) continue;
     const std::string path = JoinPath(origin_, e.Relative);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) ::mkdir(path.c_str(), e.Identity.Mode & 07777);
+    if (::lstat(path.c_str(), &st) != 0 && ::mkdir(path.c_str(), 0700) == 0) made.push_back(&e);
   }
   for (const THeldEntry* e : files) {
     const std::string held = HeldPath(e->Relative);
@@ -279,7 +279,8 @@ bool THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std
     MakeDirectories(ParentDirectory(path));
     if (MoveNoReplace(held, path) != 0) refused.push_back(e);
   }
-  // Directory times as they were (filling them in changed them).
+  // Directory modes and times as they were (filling them in changed the times).
+  for (const THeldEntry* e : made) ::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777);
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
     if (it->IsDirectory) SetTimes(JoinPath(origin_, it->Relative), it->Identity);
   SyncPath(WithoutTrailingSlashes(origin_));

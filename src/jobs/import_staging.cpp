@@ -1,6 +1,7 @@
 #include "jobs/import_staging.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,17 +38,6 @@ std::vector<std::string> NamesIn(const std::string& dir) {
 bool Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
-}
-
-// Every directory below (and including) dir flushed, so the names of the files in
-// them survive a power loss too.
-void SyncDirectories(const std::string& dir) {
-  struct stat st {};
-  for (const std::string& name : NamesIn(dir)) {
-    const std::string path = dir + "/" + name;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) SyncDirectories(path);
-  }
-  SyncPath(dir);
 }
 
 // Moves every entry of the unpacked tree to the import directory. A name in the way
@@ -92,7 +82,6 @@ TImportStaging::TImportStaging(std::string import_dir) : dir_(std::move(import_d
   RecoverImport(dir_);
   staging_ = JoinPath(dir_, kImportStagingName);
   if (::mkdir(staging_.c_str(), 0700) != 0) throw MakeOSError(errno);
-  SyncPath(dir_);
 }
 
 TImportStaging::~TImportStaging() {
@@ -104,7 +93,15 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
   TImportSummary summary;
   archive::TZipFile zip;
   try {
-    zip.SetSyncOnExtract(true);
+    // Each file's write-back starts as soon as it is complete, so the flush below mostly
+    // finds it done.
+    zip.SetOnProgress([](const std::string& file, const archive::TZipHeader&, std::uint64_t) {
+      const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+      if (fd >= 0) {
+        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        ::close(fd);
+      }
+    });
     zip.Open(zip_path, archive::TZipMode::zmRead);
     std::vector<std::string> names;
     for (const archive::TZipHeader& h : zip.Files()) {
@@ -127,8 +124,26 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
     e.SetMessage("Fallita extrazione .zip " + e.Message());
     throw;
   }
-  SyncDirectories(job);
-  WriteFileDurably(staging_ + "/" + kCompleteMark, "");
+  // Unpacked and checked: the received archive goes now, before the flush, so its
+  // bytes are dropped rather than written out.
+  if (::unlink(zip_path.c_str()) != 0) {
+    const int code = errno;
+    RemoveTree(job);
+    throw EOSError(SysErrorMessageText(code));
+  }
+  // Files and folders on disk before the mark says the job is whole: one flush of the
+  // file system costs one journal commit, where a flush per file costs one each.
+  const int code = SyncFileSystem(job);
+  if (code != 0) {
+    logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(code));
+    RemoveTree(job);
+    throw EWriteError("Fallita extrazione .zip Stream write error");
+  }
+  // Only its name counts; the journal orders it after the flushed files and before the
+  // renames that follow.
+  const int mark = ::open((staging_ + "/" + kCompleteMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (mark < 0) throw MakeOSError(errno);
+  ::close(mark);
   return summary;
 }
 
@@ -142,10 +157,14 @@ void TImportStaging::Commit() {
                                SysErrorMessageText(code));
     throw MakeOSError(code);
   }
-  SyncPath(dir_);
   committed_ = true;
+  // The reply that follows promises the job survives a power loss.
+  const int sync = SyncPath(dir_);
   RemoveTree(staging_);
-  SyncPath(dir_);
+  if (sync != 0) {
+    logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(sync));
+    throw MakeOSError(sync);
+  }
 }
 
 bool RecoverImport(const std::string& import_dir) {

@@ -31,9 +31,11 @@ class TImportStaging {
   TImportStaging(const TImportStaging&) = delete;
   TImportStaging& operator=(const TImportStaging&) = delete;
 
-  // Unpacks the archive into the staging folder, every file flushed, and marks it
-  // complete. Failures read "Fallita extrazione .zip <reason>"; the real cause of a
-  // failed write (for example "No space left on device") goes to the log.
+  // Unpacks the archive into the staging folder, deletes the archive, flushes the job's
+  // files and folders and marks it complete. Unpacking failures read "Fallita
+  // extrazione .zip <reason>" (the archive stays); the real cause of a failed write (for
+  // example "No space left on device") goes to the log. An archive that cannot be
+  // deleted fails with the system's text.
   TImportSummary Unpack(const std::string& zip_path);
   // Moves the unpacked entries to their places in the import directory, flushes it and
   // removes the staging folder. Raises EOSError, leaving none of the job in place.

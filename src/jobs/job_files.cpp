@@ -130,6 +130,12 @@ int SyncPath(const std::string& path) {
   return ::fsync(fd.get()) == 0 ? 0 : errno;
 }
 
+int SyncFileSystem(const std::string& path) {
+  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return errno;
+  return ::syncfs(fd.get()) == 0 ? 0 : errno;
+}
+
 void WriteFileDurably(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
   TFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -145,7 +151,6 @@ void WriteFileDurably(const std::string& path, const std::string& text) {
     ::unlink(temp.c_str());
     throw MakeOSError(code);
   }
-  SyncPath(ParentOf(path));
 }
 
 bool ReadWholeTextFile(const std::string& path, std::string& text) {

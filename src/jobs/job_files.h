@@ -36,8 +36,11 @@ bool OpenForWriting(const std::string& path);
 
 // Flushes a file or a directory (its entries) to disk; returns errno or 0.
 int SyncPath(const std::string& path);
-// Writes text to path.tmp, flushes it, renames it over path and flushes the directory,
-// so a reader finds the old file or the whole new one. Raises EOSError.
+// Flushes every file and directory of the file system that holds path: one journal
+// commit for a whole unpacked job instead of one per file. Returns errno or 0.
+int SyncFileSystem(const std::string& path);
+// Writes text to path.tmp, flushes it and renames it over path, so a reader finds the
+// old file or the whole new one. Raises EOSError.
 void WriteFileDurably(const std::string& path, const std::string& text);
 // The whole file; false when it cannot be read.
 bool ReadWholeTextFile(const std::string& path, std::string& text);

@@ -267,7 +267,6 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     record.Job = summary.Job;
     record.Files = summary.Files;
     record.FileBytes = summary.FileBytes;
-    if (::unlink(zip_path.c_str()) != 0) throw EOSError(SysErrorMessageText(errno));
     staging.Commit();
   });
   record.Machine = MachineNumberForJournal(parameters);

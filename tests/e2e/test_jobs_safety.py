@@ -181,7 +181,7 @@ class ExportDelivery(unittest.TestCase):
                           else None, what="the archive in sent")
         with open(os.path.join(sent, kept[-1]), "rb") as f:
             self.assertEqual(f.read(), base64.b64decode(reply["Stream"]))
-        self.assertTrue(self.hold_area_empty())
+        wait_until(self.hold_area_empty, what="the hold folder to go")
         line = wait_until(lambda: [l for l in journal_lines(self.srv) if f'archive="{name}"' in l
                                    and 'outcome="delivered"' in l], what="the journal line")[-1]
         archive = base64.b64decode(reply["Stream"])
