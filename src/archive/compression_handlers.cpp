@@ -115,11 +115,12 @@ class TWholeDeflateWriter : public TStream {
     std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
         libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
     if (!compressor) throw EZipException("insufficient memory");
-    std::vector<std::uint8_t> out(libdeflate_deflate_compress_bound(compressor.get(), in_.size()));
-    const std::size_t n = libdeflate_deflate_compress(compressor.get(), in_.data(), in_.size(), out.data(), out.size());
+    const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), in_.size());
+    auto out = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+    const std::size_t n = libdeflate_deflate_compress(compressor.get(), in_.data(), in_.size(), out.get(), bound);
     if (n == 0) throw EZipException("Error writing zip file");  // cannot happen within the bound
     std::vector<std::uint8_t>().swap(in_);
-    inner_.WriteBuffer(out.data(), n);
+    inner_.WriteBuffer(out.get(), n);
   }
 
  private:
@@ -191,8 +192,8 @@ class TWholeInflateReader : public TStream {
   std::size_t Read(void* buffer, std::size_t count) override {
     if (!stream_ && !inflated_) Inflate();
     if (stream_) return stream_->Read(buffer, count);
-    const std::size_t n = std::min(count, out_.size() - position_);
-    if (n > 0) std::memcpy(buffer, out_.data() + position_, n);
+    const std::size_t n = std::min(count, out_size_ - position_);
+    if (n > 0) std::memcpy(buffer, out_.get() + position_, n);
     position_ += n;
     return n;
   }
@@ -200,29 +201,28 @@ class TWholeInflateReader : public TStream {
  private:
   void Inflate() {
     inflated_ = true;
-    std::vector<std::uint8_t> in(static_cast<std::size_t>(compressed_));
-    in.resize(inner_.ReadFully(in.data(), in.size()));
-    out_.resize(static_cast<std::size_t>(size_));
+    auto in = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(compressed_));
+    const std::size_t in_size = inner_.ReadFully(in.get(), static_cast<std::size_t>(compressed_));
+    out_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size_));
     std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
         libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
     if (!decompressor) throw EZipException("insufficient memory");
-    std::size_t used = 0, produced = 0;
-    const libdeflate_result rc = libdeflate_deflate_decompress_ex(decompressor.get(), in.data(), in.size(), out_.data(),
-                                                                   out_.size(), &used, &produced);
-    if (rc == LIBDEFLATE_SUCCESS) {
-      out_.resize(produced);  // shorter than declared: the caller sees a short read
-      return;
-    }
-    std::vector<std::uint8_t>().swap(out_);
-    held_ = std::make_unique<TBytesStream>(std::move(in));
-    stream_ = std::make_unique<TInflateReader>(*held_, static_cast<std::uint64_t>(held_->Size()));
+    std::size_t used = 0;
+    const libdeflate_result rc = libdeflate_deflate_decompress_ex(decompressor.get(), in.get(), in_size, out_.get(),
+                                                                   static_cast<std::size_t>(size_), &used, &out_size_);
+    if (rc == LIBDEFLATE_SUCCESS) return;  // shorter than declared: the caller sees a short read
+    out_.reset();
+    out_size_ = 0;
+    held_ = std::make_unique<TBytesStream>(std::vector<std::uint8_t>(in.get(), in.get() + in_size));
+    stream_ = std::make_unique<TInflateReader>(*held_, in_size);
   }
 
   TStream& inner_;
   const std::uint64_t compressed_;
   const std::uint64_t size_;
   bool inflated_ = false;
-  std::vector<std::uint8_t> out_;
+  std::unique_ptr<std::uint8_t[]> out_;
+  std::size_t out_size_ = 0;
   std::size_t position_ = 0;
   std::unique_ptr<TBytesStream> held_;  // the entry's data when it is read again by zlib
   std::unique_ptr<TInflateReader> stream_;
