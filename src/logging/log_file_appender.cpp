@@ -25,13 +25,21 @@ constexpr milliseconds kOpenRetryDelay{200};
 constexpr int kMoveAttempts = 5;
 constexpr milliseconds kMoveRetryDelay{50};
 
-std::string SelfExePath() {
+std::string ReadSelfExeLink() {
   std::string buffer(4096, '\0');
   const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
   if (n <= 0) return {};
   buffer.resize(static_cast<std::size_t>(n));
   return buffer;
 }
+
+// Taken once, when the program starts: an executable replaced while the service runs
+// (an upgrade in place) would later read as "<path> (deleted)" and start a log of that name.
+const std::string& SelfExePath() {
+  static const std::string path = ReadSelfExeLink();
+  return path;
+}
+[[maybe_unused]] const std::string& kSelfExePathAtStart = SelfExePath();
 
 bool Exists(const std::string& path) {
   struct stat st{};
@@ -217,7 +225,13 @@ class TLogFileAppender::TLogFileWriter {
     Flush();
   }
 
-  std::int64_t Size() const noexcept { return size_; }
+  // The file's real size plus what is still buffered: another writer may have grown or
+  // emptied the file meanwhile. The own count stands in only when the file cannot be asked.
+  std::int64_t Size() const noexcept {
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0) return size_;
+    return static_cast<std::int64_t>(st.st_size) + static_cast<std::int64_t>(buffer_.size());
+  }
 
  private:
   // Bounds the buffer when a batch is large; a few dozen lines per write is plenty.
