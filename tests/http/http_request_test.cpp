@@ -168,6 +168,13 @@ TEST(HttpRequest, Bodies) {
       // A chunk size that is no hexadecimal number ends the body; trailer lines follow.
       {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\nZ\r\nignored\r\n\r\n",
        true, "q"},
+      // Leading zeros do not count towards the length of a chunk size.
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n00000000000000003\r\nabc\r\n"
+       "000000000000000000000000000000001\r\nd\r\n0000\r\n\r\n",
+       true, "abcd"},
+      // Seventeen significant digits are past 63 bits: the body ends there.
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\n010000000000000000\r\n\r\n",
+       true, "q"},
       // The first Content-Length counts.
       {"POST / HTTP/1.0\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\nabcde", true, "ab"},
       // Without a length a GET has no body, whatever follows.
