@@ -242,7 +242,7 @@ bool TCustomHTTPServer::AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& 
   int64_t limit = max_request_body_size_.load();
   bool chunked = !request.transfer_encoding.empty() && !SameText(request.transfer_encoding, "identity");
   if (!chunked && limit > 0 && request.content_length > limit) return true;
-  connection.WriteBytes(EncodeAscii7(request.version + " 100 Continue\r\n\r\n"));
+  connection.WriteBytes(EncodeAscii7(HeadLineText(request.version + " 100 Continue") + "\r\n\r\n"));
   return true;
 }
 

@@ -215,6 +215,15 @@ TEST(HttpRequest, ExpectWithBodyAlreadyBufferedSendsNoInterimReply) {
   EXPECT_EQ(b.seen.body, "hi");
 }
 
+TEST(HttpRequest, InterimReplyRepeatsTheVersionWithoutItsControlCharacters) {
+  const std::string head =
+      "POST / HTTP\rSet-Cookie:a=b/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n";
+  RecordingBridge b;
+  const std::string reply = b.Run(head + "hi", head.size());  // the body arrives after the interim reply
+  EXPECT_EQ(reply.rfind("HTTP Set-Cookie:a=b/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+  EXPECT_EQ(b.seen.body, "hi");
+}
+
 TEST(HttpRequest, AuthorizationSchemes) {
   RecordingBridge basic;
   basic.Run("GET / HTTP/1.0\r\nAuthorization: Basic dXNlcjpwYTpzcw==\r\n\r\n");  // user:pa:ss
