@@ -308,9 +308,11 @@ TEST(ExportLavoroJob, NamesThatAreNotUtf8AreReadAsLatin1) {
   const std::string job = d / "job";
   WriteFile(job + "/programs/P1.NC", "G0");
   ASSERT_EQ(::mkfifo((job + "/programs/P\xe8.NC").c_str(), 0644), 0);
+  const Tree before = ReadTree(job);
   const auto reply = Export(job, "NEWEN");
   EXPECT_TRUE(reply.FErrore);
   EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Cannot open file \"" + job + "/programs/P\xc3\xa8.NC\". Not a regular file");
+  EXPECT_EQ(ReadTree(job), before);  // nothing deleted, no partial archive left
 }
 
 TEST(ExportLavoroJob, OnlyTheArchiveItselfIsLeftOutAndItsNameIsTheRealFileName) {
