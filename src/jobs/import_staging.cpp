@@ -116,6 +116,10 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
     // any file of the job has its final name.
     zip.ExtractAll(job);
     zip.Close();
+    // An entry that lands on the received archive's own name is refused, as unpacking
+    // beside the open archive on the workstation refuses it; the archive stays intact.
+    if (Exists(job + "/" + kImportArchiveName))
+      throw archive::EZipException("Cannot create file \"" + zip_path + "\". " + SysErrorMessageText(EBUSY));
   } catch (Exception& e) {
     const int cause = archive::TZipFile::LastWriteError();
     if (cause != 0)

@@ -42,34 +42,6 @@ std::string ProgramsDirectory(const std::string& dir, const std::vector<TDirecto
   return exact;
 }
 
-// An entry that would land on the received archive itself would truncate it while it is
-// being read, destroying the job half-way. Refuse it up front, as the workstation does
-// for a file held open, with the archive left intact. An archive that cannot be opened
-// is left for the unpacking to report.
-void RefuseEntryOverArchive(const std::string& zip_path) {
-  archive::TZipFile zip;
-  try {
-    zip.Open(zip_path, archive::TZipMode::zmRead);
-  } catch (const Exception&) {
-    return;
-  }
-  for (const archive::TZipHeader& header : zip.Files()) {
-    std::vector<std::string> parts;
-    std::string part;
-    for (char c : archive::TZipFile::DecodeEntryName(header, "") + '/') {
-      if (c != '/' && c != '\\') {
-        part.push_back(c);
-        continue;
-      }
-      if (!part.empty() && part != ".") parts.push_back(part);
-      part.clear();
-    }
-    if (parts.size() == 1 && parts.front() == kImportArchiveName)
-      throw archive::EZipException("Fallita extrazione .zip Cannot create file \"" + zip_path + "\". " +
-                                   SysErrorMessageText(EBUSY));
-  }
-}
-
 // Runs one job step sequence and turns any failure into the reply's message.
 template <class Reply, class Work>
 void RunGuarded(Reply& reply, Work work) {
@@ -77,7 +49,7 @@ void RunGuarded(Reply& reply, Work work) {
     work();
   } catch (const Exception& e) {
     reply.FErrore = true;
-    reply.FMessaggio = e.Message();
+    reply.FMessaggio = FileNameText(e.Message());  // may quote a file name that is not UTF-8
   } catch (const std::bad_alloc&) {
     reply.FErrore = true;
     reply.FMessaggio = "Out of memory";
@@ -112,8 +84,17 @@ std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::
   std::vector<archive::TZipSource> sources;
   for (const THeldEntry& e : entries) {
     if (!e.Packed) continue;
-    std::string name = e.Relative;
-    std::replace(name.begin(), name.end(), '/', '\\');
+    // Each name as text (a name that is not UTF-8 reads as Latin-1); files are read by
+    // their real names.
+    std::string name;
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t slash = e.Relative.find('/', start);
+      name += FileNameText(e.Relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+      if (slash == std::string::npos) break;
+      name += '\\';
+      start = slash + 1;
+    }
     sources.push_back({JoinPath(dir, e.Relative), name});
   }
   return sources;
@@ -185,14 +166,14 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
         const std::vector<std::string> files = ListFiles(programs);
         if (files.empty())
           throw Exception(std::string("Nessun file trovato nella directory \"") + kProgramsDir + "\" in " + programs);
-        zip_name = FileNameWithoutExtension(files.front()) + ".zip";
+        zip_name = FileNameText(FileNameWithoutExtension(files.front())) + ".zip";
         break;
       }
       case TModoGestionefile::mRottler: {
         const std::vector<std::string> files = ListFiles(dir);
         if (files.empty()) throw Exception("Nessun file trovato nella directory \"" + dir + "\"");
         first = files.front();
-        zip_name = FileNameWithoutExtension(first) + ".zip";
+        zip_name = FileNameText(FileNameWithoutExtension(first)) + ".zip";
         break;
       }
       default:
@@ -262,7 +243,6 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     record.HasCrc = true;
     // The base64 text is the largest thing held; unpacking does not need it.
     std::string().swap(request.FStream);
-    RefuseEntryOverArchive(zip_path);
     const TImportSummary summary = staging.Unpack(zip_path);
     record.Job = summary.Job;
     record.Files = summary.Files;
