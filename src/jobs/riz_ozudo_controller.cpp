@@ -207,7 +207,16 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
     job->Record = record;
     job->Record.Machine = MachineNumberForJournal(parameters);
     const std::int32_t machine = parameters.GetNrMacchina();
-    job->Hold();
+    try {
+      job->Hold();
+    } catch (const EOSError&) {
+      throw;  // not emptied: the reply keeps the payload, as a failed emptying always did
+    } catch (const Exception&) {
+      // A file changed before it could be taken: a packing failure, without payload.
+      reply.FNomeFile.clear();
+      reply.FStream.clear();
+      throw;
+    }
     reply.FNrMacchina = machine;
   });
   if (!reply.FErrore) return job;
