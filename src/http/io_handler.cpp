@@ -19,14 +19,25 @@ void TIOHandler::Compact() {
   }
 }
 
+int TIOHandler::ReadTimeout() const {
+  int timeout = idle_timeout_ms_;
+  if (has_deadline_) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
+    if (left <= 0) throw EReadTimeout("Read timed out.");
+    if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
+  }
+  return timeout;
+}
+
 bool TIOHandler::Fill() {
   if (peer_closed_) return false;
+  int timeout = ReadTimeout();
   Compact();
   size_t old = buffer_.size();
   buffer_.resize(old + kRecvBufferSize);
   size_t n = 0;
   try {
-    n = transport_->Receive(buffer_.data() + old, kRecvBufferSize);
+    n = transport_->Receive(buffer_.data() + old, kRecvBufferSize, timeout);
   } catch (...) {
     buffer_.resize(old);
     throw;

@@ -17,17 +17,43 @@ namespace ostrivan::http {
 
 struct TCustomTCPServer::Worker {
   TCustomTCPServer* server = nullptr;
-  std::unique_ptr<TServerContext> context;
+  // The connection handed to this worker; guarded by the server's live lock.
+  std::unique_ptr<TServerContext> next;
+  std::condition_variable wake;
   pthread_t thread{};
-  bool started = false;
-  std::atomic<bool> finished{false};
 };
 
 struct TCustomTCPServer::Listener {
   int fd = -1;
+  uint16_t port = 0;
   std::thread thread;
   std::atomic<bool> stop{false};
 };
+
+namespace {
+thread_local TServerContext* t_current_context = nullptr;
+}  // namespace
+
+TServerContext* CurrentServerContext() { return t_current_context; }
+
+bool StopUnderWay() {
+  TServerContext* context = t_current_context;
+  return context != nullptr && context->StopRequested();
+}
+
+void AbandonRequest() {
+  if (TServerContext* context = t_current_context) context->Connection().Abort();
+  throw TRequestAbandoned{};
+}
+
+bool TServerContext::BeginRequest() { return server_.BeginRequest(*this); }
+
+void TServerContext::EndRequest() {
+  std::lock_guard<std::mutex> guard(server_.live_lock_);
+  working_ = false;
+}
+
+bool TServerContext::StopRequested() const { return server_.Stopping(); }
 
 namespace {
 
@@ -47,6 +73,16 @@ void IgnoreSigPipe() {
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
   }
+}
+
+std::string AddressText(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = {0};
+  if (addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof text);
+  } else if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
+  }
+  return text;
 }
 
 [[noreturn]] void RaiseSocketError(int code) {
@@ -76,18 +112,37 @@ void TCustomTCPServer::SetActive(bool value) {
   else Deactivate();
 }
 
+void TCustomTCPServer::SetMaxLiveConnections(int value) {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  max_live_connections_.store(value);
+  live_changed_.notify_all();
+}
+
 size_t TCustomTCPServer::LiveConnectionCount() const {
   std::lock_guard<std::mutex> guard(live_lock_);
   return live_.size();
 }
 
 size_t TCustomTCPServer::WorkerCount() const {
-  std::lock_guard<std::mutex> guard(workers_lock_);
-  return workers_.size();
+  std::lock_guard<std::mutex> guard(live_lock_);
+  return threads_;
+}
+
+size_t TCustomTCPServer::ParkedWorkerCount() const {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  return parked_.size();
+}
+
+bool TCustomTCPServer::BeginRequest(TServerContext& context) {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  if (stopping_.load()) return false;
+  context.working_ = true;
+  return true;
 }
 
 void TCustomTCPServer::Activate() {
   IgnoreSigPipe();
+  stopping_ = false;
   if (bindings_.empty()) {
     TSocketHandle v4;
     v4.family = AF_INET;
@@ -149,6 +204,7 @@ void TCustomTCPServer::Activate() {
       if (listen(b.fd, listen_queue_) != 0) RaiseSocketError(errno);
       auto listener = std::make_unique<Listener>();
       listener->fd = b.fd;
+      listener->port = b.bound_port;
       Listener& ref = *listener;
       listeners_.push_back(std::move(listener));
       ref.thread = std::thread([this, &ref] { ListenerLoop(ref); });
@@ -160,110 +216,165 @@ void TCustomTCPServer::Activate() {
 }
 
 void TCustomTCPServer::Deactivate() {
-  // Listeners first, so no new worker starts while the others are being stopped.
+  // Accepting stops at once: shutting a listening socket down wakes its blocked accept.
+  stopping_ = true;
   for (auto& listener : listeners_) {
     listener->stop = true;
-    if (listener->thread.joinable()) listener->thread.join();
+    shutdown(listener->fd, SHUT_RDWR);
   }
+  {
+    std::lock_guard<std::mutex> guard(live_lock_);
+    live_changed_.notify_all();  // a listener waiting below the cap or backing off
+  }
+  for (auto& listener : listeners_)
+    if (listener->thread.joinable()) listener->thread.join();
   listeners_.clear();
   CloseAllLastFirst(bindings_);
   std::erase_if(bindings_, [](const TSocketHandle& b) { return b.made_at_activation; });
   {
+    // A request still being read has not begun: its client gets no reply, so it knows
+    // nothing was done.
     std::lock_guard<std::mutex> guard(live_lock_);
-    for (TServerContext* context : live_) context->Connection().Abort();
+    for (TServerContext* context : live_)
+      if (!context->working_) context->Connection().Abort();
   }
-  std::list<std::unique_ptr<Worker>> workers;
+  StopBegun();
   {
-    std::lock_guard<std::mutex> guard(workers_lock_);
-    workers.swap(workers_);
+    std::unique_lock<std::mutex> guard(live_lock_);
+    // Begun requests finish and deliver their replies within the grace period; then
+    // the rest are closed, which ends any wait on their clients.
+    live_changed_.wait_until(guard, std::chrono::steady_clock::now() + stop_grace_, [&] { return live_.empty(); });
+    for (TServerContext* context : live_) context->Connection().Abort();
+    pool_closed_ = true;
+    for (Worker* worker : parked_) worker->wake.notify_one();
+    // No time limit here: work a request has begun is never cut off half-done.
+    live_changed_.wait(guard, [&] { return threads_ == 0; });
+    pool_closed_ = false;
   }
-  // No time limit: a request handler that never returns keeps deactivation waiting.
-  for (auto& worker : workers)
-    if (worker->started) pthread_join(worker->thread, nullptr);
+  JoinEndedWorkers();
+  stopping_ = false;
   active_ = false;
 }
 
 void TCustomTCPServer::ListenerLoop(Listener& listener) {
   while (!listener.stop) {
-    ReapFinishedWorkers();
-    pollfd p{listener.fd, POLLIN, 0};
-    int r = poll(&p, 1, kAcceptPollMilliseconds);
-    if (r <= 0 || listener.stop) continue;
-    int fd = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;  // reported nowhere; the listener goes on
+    {
+      // At the cap, new connections wait in the listen queue instead of taking
+      // descriptors and threads.
+      std::unique_lock<std::mutex> guard(live_lock_);
+      live_changed_.wait(guard, [&] {
+        int cap = max_live_connections_.load();
+        return listener.stop.load() || cap <= 0 || live_.size() < static_cast<size_t>(cap);
+      });
+    }
+    if (listener.stop) break;
+    if (has_ended_workers_.load(std::memory_order_relaxed)) JoinEndedWorkers();
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    int fd = accept4(listener.fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors or memory: retrying at once would fail the same way and
+        // spin. The pending clients wait in the queue; a connection that ends frees one.
+        std::unique_lock<std::mutex> guard(live_lock_);
+        live_changed_.wait_for(guard, kAcceptBackoff, [&] { return listener.stop.load(); });
+      }
+      continue;  // reported nowhere; the listener goes on
+    }
     try {
-      auto connection = std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd));
+      auto connection = std::make_unique<TIOHandler>(
+          std::make_unique<TSocketTransport>(fd, AddressText(addr), listener.port));
       int limit = max_connections_.load();
       if (limit > 0 && LiveConnectionCount() >= static_cast<size_t>(limit)) continue;  // closed by its destructor
-      StartWorker(std::move(connection));
+      Dispatch(std::move(connection));
     } catch (...) {
       // The connection (if made) closed with its owner; nothing is reported.
     }
   }
 }
 
-void TCustomTCPServer::StartWorker(std::unique_ptr<TIOHandler> connection) {
-  auto worker = std::make_unique<Worker>();
-  worker->server = this;
-  worker->context = std::make_unique<TServerContext>(*this, std::move(connection));
-  Worker* raw = worker.get();
+void TCustomTCPServer::JoinEndedWorkers() {
+  std::vector<pthread_t> ended;
   {
     std::lock_guard<std::mutex> guard(live_lock_);
-    live_.push_back(raw->context.get());
+    ended.swap(ended_);
+    has_ended_workers_ = false;
   }
+  for (pthread_t thread : ended) pthread_join(thread, nullptr);
+}
+
+void TCustomTCPServer::Dispatch(std::unique_ptr<TIOHandler> connection) {
+  auto context = std::make_unique<TServerContext>(*this, std::move(connection));
+  std::lock_guard<std::mutex> guard(live_lock_);
+  live_.push_back(context.get());
+  if (!parked_.empty()) {
+    // The most recently parked worker: its stack is the one most likely still cached.
+    Worker* worker = parked_.back();
+    parked_.pop_back();
+    worker->next = std::move(context);
+    worker->wake.notify_one();
+    return;
+  }
+  auto worker = std::make_unique<Worker>();
+  worker->server = this;
+  worker->next = std::move(context);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kWorkerStackSize);
-  std::lock_guard<std::mutex> guard(workers_lock_);
-  int rc = pthread_create(&raw->thread, &attr, &TCustomTCPServer::WorkerMain, raw);
+  int rc = pthread_create(&worker->thread, &attr, &TCustomTCPServer::WorkerMain, worker.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    std::lock_guard<std::mutex> live_guard(live_lock_);
-    live_.remove(raw->context.get());
+    live_.remove(worker->next.get());
     return;  // the worker and its connection are discarded here
   }
-  raw->started = true;
-  workers_.push_back(std::move(worker));
+  ++threads_;
+  (void)worker.release();  // the thread owns it now
 }
 
 void* TCustomTCPServer::WorkerMain(void* arg) {
-  auto* worker = static_cast<Worker*>(arg);
+  std::unique_ptr<Worker> worker(static_cast<Worker*>(arg));
   worker->server->RunWorker(*worker);
   return nullptr;
 }
 
 void TCustomTCPServer::RunWorker(Worker& worker) {
-  TServerContext& context = *worker.context;
+  std::unique_lock<std::mutex> guard(live_lock_);
+  for (;;) {
+    std::unique_ptr<TServerContext> context = std::move(worker.next);
+    guard.unlock();
+    ServeContext(std::move(context));
+    guard.lock();
+    if (pool_closed_) break;
+    // Parked until the listener hands over the next connection.
+    parked_.push_back(&worker);
+    worker.wake.wait_for(guard, kParkedWorkerLifetime, [&] { return worker.next || pool_closed_; });
+    if (worker.next) continue;
+    std::erase(parked_, &worker);
+    break;
+  }
+  --threads_;
+  ended_.push_back(worker.thread);
+  has_ended_workers_ = true;
+  live_changed_.notify_all();
+}
+
+void TCustomTCPServer::ServeContext(std::unique_ptr<TServerContext> context) {
+  t_current_context = context.get();
   try {
-    DoExecute(context);
+    DoExecute(*context);
   } catch (...) {
     // Ends this connection only; not written, not logged.
   }
+  t_current_context = nullptr;
   {
     std::lock_guard<std::mutex> guard(live_lock_);
-    live_.remove(&context);
+    live_.remove(context.get());
+    live_changed_.notify_all();
   }
   try {
-    context.Connection().Close();
+    context->Connection().Close();
   } catch (...) {
   }
-  worker.finished = true;
-}
-
-void TCustomTCPServer::ReapFinishedWorkers() {
-  std::list<std::unique_ptr<Worker>> done;
-  {
-    std::lock_guard<std::mutex> guard(workers_lock_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      if ((*it)->finished) {
-        done.push_back(std::move(*it));
-        it = workers_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& worker : done) pthread_join(worker->thread, nullptr);
 }
 
 }  // namespace ostrivan::http

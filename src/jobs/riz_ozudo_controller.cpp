@@ -8,6 +8,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "http/tcp_server.h"
 #include "jobs/directory_lock.h"
 #include "jobs/working_directory.h"
 
@@ -109,6 +110,9 @@ void ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExpor
     // Held until the directory is emptied: a second client sees either the whole job
     // or none of it, never a half-written archive or files vanishing under it.
     TDirectoryLock lock(dir);
+    // A stop that came while this job waited for the directory: it has not begun, so
+    // it ends unanswered and the client knows nothing was done.
+    if (http::StopUnderWay()) http::AbandonRequest();
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
     if (entries.empty()) throw Exception("Nessun file trovato in " + dir);
@@ -150,6 +154,7 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     if (dir.empty()) throw Exception("Directory ImportLavoroDir non specificata");
     // Held until the archive is gone: two imports never unpack into each other.
     TDirectoryLock lock(dir);
+    if (http::StopUnderWay()) http::AbandonRequest();
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     EmptyDirectory(dir);
     const std::string zip_path = JoinPath(dir, kImportArchiveName);
