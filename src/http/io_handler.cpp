@@ -121,7 +121,7 @@ bool TIOHandler::CheckForDataOnSource(int timeout_ms) {
 
 void TIOHandler::WriteBytes(std::string_view bytes) {
   if (bytes.empty()) return;
-  if (buffering_) out_.append(bytes);
+  if (buffering_ > 0) out_.append(bytes);
   else transport_->Send(bytes.data(), bytes.size());
 }
 
@@ -137,19 +137,18 @@ void TIOHandler::WriteStream(TStream& stream, int64_t count) {
 }
 
 void TIOHandler::WriteBufferOpen() {
-  buffering_ = true;
-  out_.clear();
+  if (buffering_++ == 0) out_.clear();
 }
 
 void TIOHandler::WriteBufferClose() {
-  buffering_ = false;
+  if (buffering_ == 0 || --buffering_ > 0) return;
   std::string pending;
   pending.swap(out_);
   if (!pending.empty()) transport_->Send(pending.data(), pending.size());
 }
 
 void TIOHandler::WriteBufferCancel() {
-  buffering_ = false;
+  buffering_ = 0;
   out_.clear();
 }
 

@@ -62,11 +62,12 @@ class TIOHandler {
   // count bytes of the stream from its position (-1 = to the end).
   void WriteStream(TStream& stream, int64_t count = -1);
 
-  // While open, writes collect in memory; closing sends them as one piece.
+  // While open, writes collect in memory; closing sends them as one piece. Opening
+  // nests: only the outermost close sends, and a cancel drops everything collected.
   void WriteBufferOpen();
   void WriteBufferClose();
   void WriteBufferCancel();
-  bool WriteBufferOpened() const { return buffering_; }
+  bool WriteBufferOpened() const { return buffering_ > 0; }
 
   void ShutdownSend() { transport_->ShutdownSend(); }
   void Close() { transport_->Close(); }
@@ -92,7 +93,7 @@ class TIOHandler {
   bool has_deadline_ = false;
   std::chrono::steady_clock::time_point deadline_{};
   int idle_timeout_ms_ = -1;
-  bool buffering_ = false;
+  int buffering_ = 0;  // nesting depth of open write buffers
   std::string out_;
 };
 

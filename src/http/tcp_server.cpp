@@ -17,17 +17,14 @@ namespace ostrivan::http {
 
 struct TCustomTCPServer::Worker {
   TCustomTCPServer* server = nullptr;
-  // The connection handed to this worker; guarded by the server's live lock.
-  std::unique_ptr<TServerContext> next;
-  std::condition_variable wake;
+  Listener* listener = nullptr;  // the endpoint this worker accepts on next
   pthread_t thread{};
 };
 
 struct TCustomTCPServer::Listener {
   int fd = -1;
   uint16_t port = 0;
-  std::thread thread;
-  std::atomic<bool> stop{false};
+  int accepting = 0;  // workers parked in accept on it; guarded by the live lock
 };
 
 namespace {
@@ -130,7 +127,7 @@ size_t TCustomTCPServer::WorkerCount() const {
 
 size_t TCustomTCPServer::ParkedWorkerCount() const {
   std::lock_guard<std::mutex> guard(live_lock_);
-  return parked_.size();
+  return accepting_;
 }
 
 bool TCustomTCPServer::BeginRequest(TServerContext& context) {
@@ -200,15 +197,20 @@ void TCustomTCPServer::Activate() {
                            : ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
       }
     }
+    // A parked worker gives up after this long without a connection; accept honours
+    // the listening socket's receive timeout.
+    timeval lifetime{static_cast<time_t>(kParkedWorkerLifetime.count()), 0};
     for (auto& b : bindings_) {
       if (listen(b.fd, listen_queue_) != 0) RaiseSocketError(errno);
+      setsockopt(b.fd, SOL_SOCKET, SO_RCVTIMEO, &lifetime, sizeof lifetime);
       auto listener = std::make_unique<Listener>();
       listener->fd = b.fd;
       listener->port = b.bound_port;
-      Listener& ref = *listener;
       listeners_.push_back(std::move(listener));
-      ref.thread = std::thread([this, &ref] { ListenerLoop(ref); });
     }
+    std::lock_guard<std::mutex> guard(live_lock_);
+    for (auto& listener : listeners_)
+      if (!StartWorker(*listener)) RaiseSocketError(EAGAIN);
   } catch (...) {
     Deactivate();
     throw;
@@ -216,25 +218,15 @@ void TCustomTCPServer::Activate() {
 }
 
 void TCustomTCPServer::Deactivate() {
-  // Accepting stops at once: shutting a listening socket down wakes its blocked accept.
-  stopping_ = true;
-  for (auto& listener : listeners_) {
-    listener->stop = true;
-    shutdown(listener->fd, SHUT_RDWR);
-  }
+  // Accepting stops at once: shutting a listening socket down wakes every accept
+  // blocked on it.
   {
     std::lock_guard<std::mutex> guard(live_lock_);
-    live_changed_.notify_all();  // a listener waiting below the cap or backing off
-  }
-  for (auto& listener : listeners_)
-    if (listener->thread.joinable()) listener->thread.join();
-  listeners_.clear();
-  CloseAllLastFirst(bindings_);
-  std::erase_if(bindings_, [](const TSocketHandle& b) { return b.made_at_activation; });
-  {
+    stopping_ = true;
+    for (auto& listener : listeners_) shutdown(listener->fd, SHUT_RDWR);
+    live_changed_.notify_all();  // workers waiting for room below the cap
     // A request still being read has not begun: its client gets no reply, so it knows
     // nothing was done.
-    std::lock_guard<std::mutex> guard(live_lock_);
     for (TServerContext* context : live_)
       if (!context->working_) context->Connection().Abort();
   }
@@ -245,52 +237,15 @@ void TCustomTCPServer::Deactivate() {
     // the rest are closed, which ends any wait on their clients.
     live_changed_.wait_until(guard, std::chrono::steady_clock::now() + stop_grace_, [&] { return live_.empty(); });
     for (TServerContext* context : live_) context->Connection().Abort();
-    pool_closed_ = true;
-    for (Worker* worker : parked_) worker->wake.notify_one();
     // No time limit here: work a request has begun is never cut off half-done.
     live_changed_.wait(guard, [&] { return threads_ == 0; });
-    pool_closed_ = false;
   }
   JoinEndedWorkers();
+  listeners_.clear();
+  CloseAllLastFirst(bindings_);
+  std::erase_if(bindings_, [](const TSocketHandle& b) { return b.made_at_activation; });
   stopping_ = false;
   active_ = false;
-}
-
-void TCustomTCPServer::ListenerLoop(Listener& listener) {
-  while (!listener.stop) {
-    {
-      // At the cap, new connections wait in the listen queue instead of taking
-      // descriptors and threads.
-      std::unique_lock<std::mutex> guard(live_lock_);
-      live_changed_.wait(guard, [&] {
-        int cap = max_live_connections_.load();
-        return listener.stop.load() || cap <= 0 || live_.size() < static_cast<size_t>(cap);
-      });
-    }
-    if (listener.stop) break;
-    if (has_ended_workers_.load(std::memory_order_relaxed)) JoinEndedWorkers();
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    int fd = accept4(listener.fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Out of descriptors or memory: retrying at once would fail the same way and
-        // spin. The pending clients wait in the queue; a connection that ends frees one.
-        std::unique_lock<std::mutex> guard(live_lock_);
-        live_changed_.wait_for(guard, kAcceptBackoff, [&] { return listener.stop.load(); });
-      }
-      continue;  // reported nowhere; the listener goes on
-    }
-    try {
-      auto connection = std::make_unique<TIOHandler>(
-          std::make_unique<TSocketTransport>(fd, AddressText(addr), listener.port));
-      int limit = max_connections_.load();
-      if (limit > 0 && LiveConnectionCount() >= static_cast<size_t>(limit)) continue;  // closed by its destructor
-      Dispatch(std::move(connection));
-    } catch (...) {
-      // The connection (if made) closed with its owner; nothing is reported.
-    }
-  }
 }
 
 void TCustomTCPServer::JoinEndedWorkers() {
@@ -303,32 +258,19 @@ void TCustomTCPServer::JoinEndedWorkers() {
   for (pthread_t thread : ended) pthread_join(thread, nullptr);
 }
 
-void TCustomTCPServer::Dispatch(std::unique_ptr<TIOHandler> connection) {
-  auto context = std::make_unique<TServerContext>(*this, std::move(connection));
-  std::lock_guard<std::mutex> guard(live_lock_);
-  live_.push_back(context.get());
-  if (!parked_.empty()) {
-    // The most recently parked worker: its stack is the one most likely still cached.
-    Worker* worker = parked_.back();
-    parked_.pop_back();
-    worker->next = std::move(context);
-    worker->wake.notify_one();
-    return;
-  }
+bool TCustomTCPServer::StartWorker(Listener& listener) {
   auto worker = std::make_unique<Worker>();
   worker->server = this;
-  worker->next = std::move(context);
+  worker->listener = &listener;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kWorkerStackSize);
   int rc = pthread_create(&worker->thread, &attr, &TCustomTCPServer::WorkerMain, worker.get());
   pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    live_.remove(worker->next.get());
-    return;  // the worker and its connection are discarded here
-  }
+  if (rc != 0) return false;
   ++threads_;
   (void)worker.release();  // the thread owns it now
+  return true;
 }
 
 void* TCustomTCPServer::WorkerMain(void* arg) {
@@ -337,20 +279,69 @@ void* TCustomTCPServer::WorkerMain(void* arg) {
   return nullptr;
 }
 
+// Each worker accepts its own connection and serves it, then parks in accept again:
+// threads are reused, and a connection costs one wake-up, with no hand-over between
+// threads. Every endpoint keeps at least one worker parked in accept; a worker that
+// takes the last one's place starts another.
 void TCustomTCPServer::RunWorker(Worker& worker) {
   std::unique_lock<std::mutex> guard(live_lock_);
   for (;;) {
-    std::unique_ptr<TServerContext> context = std::move(worker.next);
+    // At the cap, new connections wait in the listen queue instead of taking
+    // descriptors and threads.
+    live_changed_.wait(guard, [&] {
+      int cap = max_live_connections_.load();
+      return stopping_.load() || cap <= 0 || live_.size() + accepting_ < static_cast<size_t>(cap);
+    });
+    if (stopping_) break;
+    Listener* listener = worker.listener;
+    for (auto& l : listeners_)
+      if (l->accepting < listener->accepting) listener = l.get();
+    worker.listener = listener;
+    ++listener->accepting;
+    ++accepting_;
+    guard.unlock();
+    if (has_ended_workers_.load(std::memory_order_relaxed)) JoinEndedWorkers();
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    int fd = accept4(listener->fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    int error = errno;
+    std::unique_ptr<TServerContext> context;
+    if (fd >= 0) {
+      try {
+        context = std::make_unique<TServerContext>(
+            *this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd, AddressText(addr), listener->port)));
+      } catch (...) {
+        ::close(fd);  // reported nowhere; accepting goes on
+      }
+    }
+    guard.lock();
+    --listener->accepting;
+    --accepting_;
+    if (stopping_) break;  // a connection accepted just now closes with its context
+    if (!context) {
+      if (fd < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+        // No connection for the worker's lifetime: it ends, unless it is the last one
+        // parked on its endpoint.
+        if (listener->accepting > 0) break;
+      } else if (fd < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+        // Out of descriptors or memory: retrying at once would fail the same way and
+        // spin. The pending clients wait in the queue; a connection that ends frees one.
+        live_changed_.wait_for(guard, kAcceptBackoff, [&] { return stopping_.load(); });
+      }
+      continue;  // other failures are reported nowhere; accepting goes on
+    }
+    int limit = max_connections_.load();
+    if (limit > 0 && live_.size() >= static_cast<size_t>(limit)) {
+      guard.unlock();
+      context.reset();  // closed at once, nothing written
+      guard.lock();
+      continue;
+    }
+    live_.push_back(context.get());
+    if (listener->accepting == 0) StartWorker(*listener);  // on failure: the queue waits
     guard.unlock();
     ServeContext(std::move(context));
     guard.lock();
-    if (pool_closed_) break;
-    // Parked until the listener hands over the next connection.
-    parked_.push_back(&worker);
-    worker.wake.wait_for(guard, kParkedWorkerLifetime, [&] { return worker.next || pool_closed_; });
-    if (worker.next) continue;
-    std::erase(parked_, &worker);
-    break;
   }
   --threads_;
   ended_.push_back(worker.thread);

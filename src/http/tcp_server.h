@@ -127,6 +127,7 @@ class TCustomTCPServer {
   size_t LiveConnectionCount() const;
   // Worker threads, parked ones included.
   size_t WorkerCount() const;
+  // Workers parked in accept, waiting for the next connection.
   size_t ParkedWorkerCount() const;
 
  protected:
@@ -142,8 +143,8 @@ class TCustomTCPServer {
 
   void Activate();
   void Deactivate();
-  void ListenerLoop(Listener& listener);
-  void Dispatch(std::unique_ptr<TIOHandler> connection);
+  // Starts a worker that accepts on listener; false when no thread could be made.
+  bool StartWorker(Listener& listener);
   friend class TServerContext;
   bool BeginRequest(TServerContext& context);
   static void* WorkerMain(void* arg);
@@ -169,11 +170,10 @@ class TCustomTCPServer {
   // Signalled when a connection ends, a worker ends, or a stop begins.
   std::condition_variable live_changed_;
   std::list<TServerContext*> live_;
-  std::vector<Worker*> parked_;
+  size_t accepting_ = 0;  // workers parked in accept, all endpoints together
   size_t threads_ = 0;
   std::vector<pthread_t> ended_;
   std::atomic<bool> has_ended_workers_{false};
-  bool pool_closed_ = false;
 };
 
 }  // namespace ostrivan::http

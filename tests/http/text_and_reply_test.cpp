@@ -165,8 +165,17 @@ TEST(ResponseInfo, EveryFieldInItsPlaceAndHeaderBlockInOneSend) {
             "Content-Type: text/plain; charset=ISO-8859-1\r\nContent-Length: 4\r\nCache-control: no-cache\r\n"
             "Date: *\r\nETag: \"e\"\r\nPragma: p\r\nX-A: 1\r\nServer: S\r\nLocation: /l\r\n"
             "Set-Cookie: c=v; Path=/\r\n\r\ncaf\xE9");
-  EXPECT_EQ(cap.transport->SendCount(), 2u);  // header block, then body
+  EXPECT_EQ(cap.transport->SendCount(), 1u);  // a small reply: header block and body together
   EXPECT_THROW(r.WriteHeader(), EHTTPHeaderAlreadyWritten);
+
+  // A large body is not copied to join its header: header block, then body.
+  ReplyCapture big;
+  THTTPResponseInfo large(&big.io, &request);
+  std::string text(THTTPResponseInfo::kOnePieceReplySize + 1, 'x');
+  large.SetContentText(text);
+  large.WriteContent();
+  EXPECT_EQ(big.transport->SendCount(), 2u);
+  EXPECT_EQ(big.transport->Output().substr(big.transport->Output().size() - text.size()), text);
 }
 
 TEST(ResponseInfo, StreamBodyRespectsGivenLengthAndOwnership) {
