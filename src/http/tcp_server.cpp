@@ -288,10 +288,12 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
   for (;;) {
     // At the cap, new connections wait in the listen queue instead of taking
     // descriptors and threads.
+    ++waiting_for_room_;
     live_changed_.wait(guard, [&] {
       int cap = max_live_connections_.load();
       return stopping_.load() || cap <= 0 || live_.size() + accepting_ < static_cast<size_t>(cap);
     });
+    --waiting_for_room_;
     if (stopping_) break;
     Listener* listener = worker.listener;
     for (auto& l : listeners_)
@@ -338,7 +340,9 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
       continue;
     }
     live_.push_back(context.get());
-    if (listener->accepting == 0) StartWorker(*listener);  // on failure: the queue waits
+    // A worker already waiting for room takes the endpoint over; on failure to start one,
+    // the queue waits for the next worker that is done.
+    if (listener->accepting == 0 && waiting_for_room_ == 0) StartWorker(*listener);
     guard.unlock();
     ServeContext(std::move(context));
     guard.lock();

@@ -171,6 +171,7 @@ class TCustomTCPServer {
   std::condition_variable live_changed_;
   std::list<TServerContext*> live_;
   size_t accepting_ = 0;  // workers parked in accept, all endpoints together
+  size_t waiting_for_room_ = 0;  // workers waiting below the cap to accept
   size_t threads_ = 0;
   std::vector<pthread_t> ended_;
   std::atomic<bool> has_ended_workers_{false};
