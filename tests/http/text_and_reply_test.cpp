@@ -89,6 +89,16 @@ TEST(HttpDate, FormatsUtcFromLocalAndParsesBack) {
   EXPECT_NEAR(ParseHTTPDate("Sat, 24 May 2025 08:05:09 GMT"), local, 1e-6);
   EXPECT_EQ(ParseHTTPDate(""), -1);
   EXPECT_EQ(ParseHTTPDate("yesterday"), -1);
+  // Conversions are remembered per second; a new zone setting is honoured at once.
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  EXPECT_EQ(FormatHTTPDate(local), "Sat, 24 May 2025 10:05:09 GMT");
+  EXPECT_EQ(FormatHTTPDate(local), "Sat, 24 May 2025 10:05:09 GMT");
+  TDateTime utc_now = NowLocal();
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  EXPECT_EQ(FormatHTTPDate(local), "Sat, 24 May 2025 08:05:09 GMT");
+  EXPECT_GT(NowLocal() - utc_now, 0.5 / 24);  // an hour or two ahead of UTC
   unsetenv("TZ");
   tzset();
 }
