@@ -192,9 +192,11 @@ void THTTPResponseInfo::WriteHeader() {
   if (!connection_io_) return;
   connection_io_->WriteBufferOpen();
   try {
-    connection_io_->WriteLn("HTTP/1.1 " + std::to_string(response_no_) + " " + response_text_);
-    for (const auto& line : lines) connection_io_->WriteLn(line);
-    for (const auto& cookie : cookies_) connection_io_->WriteLn("Set-Cookie: " + CookieServerForm(cookie));
+    // A reason phrase or header value may repeat text of the request (a method name, a
+    // path, a cookie).
+    connection_io_->WriteLn(HeadLineText("HTTP/1.1 " + std::to_string(response_no_) + " " + response_text_));
+    for (const auto& line : lines) connection_io_->WriteLn(HeadLineText(line));
+    for (const auto& cookie : cookies_) connection_io_->WriteLn(HeadLineText("Set-Cookie: " + CookieServerForm(cookie)));
     connection_io_->WriteLn("");
     connection_io_->WriteBufferClose();
   } catch (...) {

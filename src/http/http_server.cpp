@@ -1,6 +1,8 @@
 #include "http/http_server.h"
 
+#include <algorithm>
 #include <limits>
+#include <string_view>
 
 #include "http/http_exceptions.h"
 #include "http/text_codec.h"
@@ -35,11 +37,14 @@ int ParseVersionNumber(const std::string& text) {
 }
 
 // A chunk size: hexadecimal digits only, at most what fits in 63 bits; anything else
-// counts as 0 (which ends the body).
+// counts as 0 (which ends the body). Leading zeros are not digits of the value:
+// "00000000000000003" is 3.
 int64_t ParseChunkSize(const std::string& text) {
-  if (text.empty() || text.size() > 16) return 0;
+  if (text.empty()) return 0;
+  const size_t first = std::min(text.find_first_not_of('0'), text.size());
+  if (text.size() - first > 16) return 0;
   uint64_t value = 0;
-  for (char c : text) {
+  for (char c : std::string_view(text).substr(first)) {
     int h;
     if (c >= '0' && c <= '9') h = c - '0';
     else if (c >= 'a' && c <= 'f') h = c - 'a' + 10;
@@ -285,7 +290,7 @@ bool TCustomHTTPServer::AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& 
   int64_t limit = max_request_body_size_.load();
   bool chunked = !request.transfer_encoding.empty() && !SameText(request.transfer_encoding, "identity");
   if (!chunked && limit > 0 && request.content_length > limit) return true;
-  connection.WriteBytes(EncodeAscii7(request.version + " 100 Continue\r\n\r\n"));
+  connection.WriteBytes(EncodeAscii7(HeadLineText(request.version + " 100 Continue") + "\r\n\r\n"));
   return true;
 }
 

@@ -188,6 +188,32 @@ TEST(ResponseInfo, EveryFieldInItsPlaceAndHeaderBlockInOneSend) {
   EXPECT_EQ(big.transport->Output().substr(big.transport->Output().size() - text.size()), text);
 }
 
+TEST(ResponseInfo, ControlCharactersNeverBreakTheHeadBlock) {
+  // Reason phrases and header values may carry text from the request (a method name, a
+  // path): every control character becomes a space, so no line of the client's can be
+  // injected into the reply's head.
+  ReplyCapture cap;
+  THTTPRequestInfo request;
+  request.command = "GET";
+  THTTPResponseInfo r(&cap.io, &request);
+  r.SetCloseConnection(true);
+  r.SetResponseNo(500);
+  r.SetResponseText("Unknown [FOO\rSet-Cookie: a=b\n\x01\x7F]");
+  r.SetContentType("text/plain");
+  r.SetContentText("x");
+  r.location = "/a\r\nX-Evil: 1";
+  r.CustomHeaders().AddValue("X-Path", "p\tq\r\n\r\nbody");
+  TCookie cookie;
+  cookie.Name = "c";
+  cookie.Value = "v\r\nX-Evil: 2";
+  r.Cookies().push_back(cookie);
+  r.WriteContent();
+  EXPECT_EQ(Masked(cap.transport->Output()),
+            "HTTP/1.1 500 Unknown [FOO Set-Cookie: a=b   ]\r\nConnection: close\r\n"
+            "Content-Type: text/plain; charset=ISO-8859-1\r\nContent-Length: 1\r\nDate: *\r\n"
+            "X-Path: p q    body\r\nLocation: /a  X-Evil: 1\r\nSet-Cookie: c=v  X-Evil: 2\r\n\r\nx");
+}
+
 TEST(ResponseInfo, StreamBodyRespectsGivenLengthAndOwnership) {
   ReplyCapture cap;
   THTTPRequestInfo request;
