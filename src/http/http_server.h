@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "http/body_budget.h"
 #include "http/http_request_info.h"
 #include "http/http_response_info.h"
 #include "http/tcp_server.h"
@@ -27,6 +28,16 @@ class TCustomHTTPServer : public TCustomTCPServer {
   static constexpr std::chrono::milliseconds kRefusedBodyDrainTime{2000};
   // How long a reply that waits for delivery may take to be acknowledged by the client.
   static constexpr std::chrono::milliseconds kDefaultDeliveryDeadline{30000};
+  // A client must complete its request line and headers within this time, else its
+  // connection is closed without a reply: a stalled client must not hold a thread and
+  // a descriptor for ever.
+  static constexpr std::chrono::milliseconds kDefaultRequestHeadTimeout{60000};
+  // A body that sends no byte for this long is given up the same way. Only silence
+  // counts: a slow but live upload goes on as long as it keeps sending.
+  static constexpr std::chrono::milliseconds kDefaultBodyIdleTimeout{60000};
+  // Request bodies held in memory at once, all connections together; a body that does
+  // not fit waits unread (TCP holds its client back) until memory is given back.
+  static constexpr int64_t kDefaultBodyMemoryBudget = 64 * 1024 * 1024;
 
   TCustomHTTPServer() = default;
   ~TCustomHTTPServer() override;
@@ -43,6 +54,13 @@ class TCustomHTTPServer : public TCustomTCPServer {
   std::chrono::milliseconds DeliveryDeadline() const { return delivery_deadline_.load(); }
   void SetDeliveryDeadline(std::chrono::milliseconds value) { delivery_deadline_.store(value); }
 
+  // Limits of reading a request; for tests.
+  std::chrono::milliseconds RequestHeadTimeout() const { return head_timeout_; }
+  void SetRequestHeadTimeout(std::chrono::milliseconds value) { head_timeout_ = value; }
+  std::chrono::milliseconds BodyIdleTimeout() const { return body_idle_timeout_; }
+  void SetBodyIdleTimeout(std::chrono::milliseconds value) { body_idle_timeout_ = value; }
+  TBodyBudget& BodyMemoryBudget() { return body_budget_; }
+
   void SetOnCommandGet(THTTPCommandEvent handler) { on_command_get_ = std::move(handler); }
   void SetOnCommandOther(THTTPCommandEvent handler) { on_command_other_ = std::move(handler); }
 
@@ -57,13 +75,21 @@ class TCustomHTTPServer : public TCustomTCPServer {
   virtual void DoCommandGet(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
   // Hook for every other method.
   virtual void DoCommandOther(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  void StopBegun() override;
 
  private:
   void ServeOneRequest(TIOHandler& connection);
+  // One request on the connection; false when the connection is to end. reading_body
+  // tells, when a read times out, which limit it was.
+  bool ServeRequest(TIOHandler& connection, TServerContext* context, bool& reading_body);
   void RejectEarly(THTTPResponseInfo& response, int status);
   bool AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
   // false: the request was answered (or refused) here and the loop ends.
-  bool ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  bool ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response,
+                TBodyReservation& reservation);
+  // Waits for room for bytes of body in the memory budget; raises EClosedSocket when
+  // the connection is closed or the server stops meanwhile.
+  TBodyReservation ReserveBody(TIOHandler& connection, int64_t bytes);
   void RefuseOversizedBody(TIOHandler& connection, THTTPResponseInfo& response, int64_t pending);
   void RunGuarded(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
 
@@ -72,6 +98,9 @@ class TCustomHTTPServer : public TCustomTCPServer {
   std::string server_software_;
   std::atomic<int64_t> max_request_body_size_{kDefaultMaxRequestBodySize};
   std::atomic<std::chrono::milliseconds> delivery_deadline_{kDefaultDeliveryDeadline};
+  std::chrono::milliseconds head_timeout_ = kDefaultRequestHeadTimeout;
+  std::chrono::milliseconds body_idle_timeout_ = kDefaultBodyIdleTimeout;
+  TBodyBudget body_budget_{kDefaultBodyMemoryBudget};
   THTTPCommandEvent on_command_get_;
   THTTPCommandEvent on_command_other_;
 };

@@ -12,6 +12,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "http/tcp_server.h"
 #include "jobs/directory_lock.h"
 #include "jobs/import_staging.h"
 #include "jobs/job_files.h"
@@ -147,6 +148,9 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
     // Held until the job's files are out of the directory: a second client sees either
     // the whole job or none of it, never a half-written archive or files vanishing.
     TDirectoryLock lock(dir);
+    // A stop that came while this job waited for the directory: it has not begun, so
+    // it ends unanswered and the client knows nothing was done.
+    if (http::StopUnderWay()) http::AbandonRequest();
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
     if (entries.empty()) {
@@ -242,6 +246,7 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     if (dir.empty()) throw Exception("Directory ImportLavoroDir non specificata");
     // Held until the job is in place: two imports never unpack into each other.
     TDirectoryLock lock(dir);
+    if (http::StopUnderWay()) http::AbandonRequest();
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     // Created before the directory is emptied, so that a process killed from here on is
     // finished or undone at its next start.
