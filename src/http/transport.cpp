@@ -146,10 +146,18 @@ bool TSocketTransport::WaitDelivered(std::chrono::steady_clock::time_point deadl
   int pause_ms = 1;
   char sink[4096];
   for (;;) {
-    if (aborted()) return false;
+    const bool stopping = aborted();
     // Bytes (and our FIN) sent but not yet acknowledged by the peer.
     int unacknowledged = 0;
     if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0) return false;
+    if (stopping) {
+      // A stop ends the wait at once: the reply counts as delivered only if the client's
+      // TCP already acknowledged all of it and did not reset the connection.
+      int error = 0;
+      socklen_t error_len = sizeof error;
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len);
+      return unacknowledged == 0 && error == 0;
+    }
     // A client that closes with part of the reply unread resets the connection; one that
     // read it all closes in order. Anything else it sends is dropped.
     while (!peer_closed) {
@@ -163,7 +171,7 @@ bool TSocketTransport::WaitDelivered(std::chrono::steady_clock::time_point deadl
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       return false;
     }
-    if (unacknowledged == 0 && peer_closed) return !aborted();
+    if (unacknowledged == 0 && peer_closed) return true;
     tcp_info info{};
     socklen_t len = sizeof info;
     // A reset empties nothing from the count: what was unacknowledged then stays so.
@@ -173,7 +181,7 @@ bool TSocketTransport::WaitDelivered(std::chrono::steady_clock::time_point deadl
     const auto now = std::chrono::steady_clock::now();
     // A client that keeps the connection open past the deadline has it all if its TCP
     // acknowledged every byte.
-    if (now >= deadline) return unacknowledged == 0 && !aborted();
+    if (now >= deadline) return unacknowledged == 0;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
     // Acknowledgements wake no poll; look again soon, less often the longer it takes.
     // Once both directions are shut the socket polls as hung up at once, so sleep.

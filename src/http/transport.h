@@ -33,8 +33,8 @@ class ITransport {
   virtual uint16_t LocalPort() const = 0;
   // After the last byte of a reply: ends the sending direction and waits until the
   // peer's TCP has acknowledged every byte sent and the peer has closed in order, or
-  // the deadline passes. false when bytes stay unacknowledged, the peer resets, or the
-  // connection is aborted (which ends the wait at once).
+  // the deadline passes, or the connection is aborted (which ends the wait at once).
+  // true only when every byte was acknowledged and the peer did not reset.
   virtual bool WaitDelivered(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
