@@ -15,12 +15,11 @@ import tempfile
 import unittest
 import zipfile
 
-from ostrivan_e2e import SHARED, ServerTestCase, split_reply, write_ini
+from ostrivan_e2e import MAKE_JOB, ServerTestCase, split_reply, write_ini
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
 LIMIT = 5242880
-MAKE_JOB = os.path.join(SHARED, "tools", "make_job.py")
 
 
 def write(path, data):
