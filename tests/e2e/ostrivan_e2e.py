@@ -15,6 +15,8 @@ import unittest
 
 EXE = os.environ.get("OSTRIVAN_EXE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "Ostrivan")
+CLIENT = os.environ.get("OSTRIVAN_CLIENT") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "ostrivan-client")
 # The project's deterministic job-tree generator.
 MAKE_JOB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "make_job.py")
 READY_LINE = "Press ESC to stop the server"
