@@ -56,7 +56,7 @@ def write_ini(directory, values=None, raw=None):
 class Server:
     """A running copy of the service. Use as a context manager, or start()/stop()."""
 
-    def __init__(self, port=None, ini=None, raw_ini=None, workdir=None, env=None, service=False):
+    def __init__(self, port=None, ini=None, raw_ini=None, workdir=None, env=None, service=False, cwd="/"):
         self.own_dir = workdir is None
         self.dir = workdir or tempfile.mkdtemp(prefix="ostrivan-e2e-")
         self.exe = os.path.join(self.dir, "Ostrivan")
@@ -71,6 +71,7 @@ class Server:
             write_ini(self.dir, values)
         self.env = env
         self.service = service
+        self.cwd = cwd
         self.proc = None
         self.master = None
         self.output = b""
@@ -86,7 +87,7 @@ class Server:
             args, stdin = [self.exe], slave
         # stderr goes to a file: an unread pipe could fill up and block the server.
         with open(os.path.join(self.dir, "stderr.txt"), "ab") as err:
-            self.proc = subprocess.Popen(args, cwd="/", stdin=stdin,
+            self.proc = subprocess.Popen(args, cwd=self.cwd, stdin=stdin,
                                          stdout=subprocess.PIPE, stderr=err,
                                          env=env, close_fds=True)
         if slave is not None:
