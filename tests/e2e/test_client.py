@@ -1,12 +1,16 @@
 """ostrivan-client against the real service: an export unpacked into a folder with its
 subfolders, imports of a folder and of a .zip, failures reported with Messaggio (or the
 error reply) and a non-zero status, and a job never fetched when it has nowhere to go."""
+import base64
+import http.server
 import io
+import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 import zipfile
 
@@ -197,6 +201,77 @@ class ClientAgainstService(ServerTestCase):
         run = subprocess.run([CLIENT, "--help"], capture_output=True, text=True, timeout=20)
         self.assertEqual(run.returncode, 0)
         self.assertIn("http://localhost:8080", run.stdout)
+
+
+class CannedReplies(unittest.TestCase):
+    """Replies the real service gives only in rare states, from a stand-in on loopback:
+    a failed export that still carries the archive, and an archive that cannot be
+    unpacked. Nothing received may be lost."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="ostrivan-client-canned-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.reply = b""
+        self.requests = []
+        test = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers["Content-Length"]))
+                test.requests.append((self.path, dict(self.headers), body))
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json; charset=utf-8")
+                self.send_header("Content-Length", str(len(test.reply)))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(test.reply)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.addCleanup(self.server.server_close)
+        self.addCleanup(self.server.shutdown)
+
+    def export(self, reply):
+        self.reply = json.dumps(reply).encode()
+        out = os.path.join(self.dir, "out")
+        run = subprocess.run([CLIENT, "--server", f"http://127.0.0.1:{self.server.server_port}",
+                              "export", "--to", out], capture_output=True, text=True, timeout=60)
+        return run, out
+
+    def test_request_as_the_service_expects_it(self):
+        run, _ = self.export({"Errore": True, "Messaggio": "x", "NomeFile": "", "Stream": "", "NrMacchina": 0})
+        self.assertEqual(run.returncode, 1)
+        path, headers, body = self.requests[0]
+        self.assertEqual(path, "/RizOzudo/ExportLavoro")
+        self.assertEqual(headers["Accept"], "application/json")
+        self.assertTrue(headers["Content-Type"].startswith("application/json"))
+        self.assertEqual(json.loads(body), {"ModoGestioneFile": "NEWEN"})
+
+    def test_failed_export_that_carries_the_archive_is_still_unpacked(self):
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w") as zf:
+            zf.writestr("programs\\P5.NC", b"G0 X5\n")
+        run, out = self.export({"Errore": True, "Messaggio": "Fallita eliminazione contenuto /x",
+                                "NomeFile": "P5.zip", "Stream": base64.encodebytes(buf.getvalue()).decode(),
+                                "NrMacchina": 0})
+        self.assertEqual(run.returncode, 1, run)
+        self.assertIn("Fallita eliminazione contenuto /x\n", run.stderr)
+        self.assertEqual(files(out), {"programs/P5.NC": b"G0 X5\n"})
+
+    def test_archive_that_cannot_be_unpacked_is_kept(self):
+        payload = b"not a zip archive at all"
+        run, out = self.export({"Errore": False, "Messaggio": "", "NomeFile": "P6.zip",
+                                "Stream": base64.b64encode(payload).decode(), "NrMacchina": 2})
+        self.assertEqual(run.returncode, 3, run)
+        self.assertIn("unpacking P6.zip into", run.stderr)
+        kept = [f for f in os.listdir(out) if f.endswith(".zip")]
+        self.assertEqual(len(kept), 1, os.listdir(out))
+        self.assertIn(os.path.join(out, kept[0]), run.stderr)
+        with open(os.path.join(out, kept[0]), "rb") as f:
+            self.assertEqual(f.read(), payload)
 
 
 if __name__ == "__main__":
