@@ -5,6 +5,7 @@ doing the same work on the same tree (zip -r + base64 for export, base64 -d + un
 import). Prints medians of several runs and the service's peak memory during a
 maximum-size import."""
 import argparse
+import base64
 import http.client
 import json
 import os
@@ -88,8 +89,9 @@ def main():
                 for _ in range(a.runs):
                     clear(exp)
                     shutil.copytree(src, exp, dirs_exist_ok=True)
-                    ours_exp.append(timed(lambda: post(srv.port, "/RizOzudo/ExportLavoro",
-                                                       b'{"ModoGestioneFile":"NEWEN"}')))
+                    replies = []
+                    ours_exp.append(timed(lambda: replies.append(post(srv.port, "/RizOzudo/ExportLavoro",
+                                                                      b'{"ModoGestioneFile":"NEWEN"}'))))
                     clear(cli)
                     tree = os.path.join(cli, "tree")
                     shutil.copytree(src, tree)
@@ -104,6 +106,7 @@ def main():
                         f"cd {cli} && base64 -d job.b64 > job.zip && unzip -q -o job.zip && rm job.zip",
                         shell=True, check=True)))
                 med = lambda xs: statistics.median(xs) * 1000
+                info += f" service_zip_bytes={len(base64.b64decode(replies[-1]['Stream']))}"
                 rows.append((size, info, med(ours_exp), med(cli_exp), med(ours_imp), med(cli_imp)))
         finally:
             srv.stop()

@@ -25,9 +25,15 @@ bool FindCompressionHandler(std::uint16_t method, TStreamConstructor& writer, TS
 // "Stored", "Deflated", ... "Unknown", as messages name the methods.
 std::string CompressionMethodName(std::uint16_t method);
 
-// zlib settings every deflated entry is written with; packing in parallel must use the
-// same so the archive stays identical to a sequential one.
-inline constexpr int kDeflateLevel = -1;
+// Deflate settings every entry is written with; packing in parallel must use the same so
+// the archive stays identical to a sequential one. An entry of at most kWholeBufferLimit
+// bytes is deflated in one call by libdeflate at kDeflateLevel (the fastest level whose
+// job archives are never larger than zlib's default level makes them); a larger one is
+// streamed through zlib at its default level, so memory stays bounded. Reading follows
+// the same split by the entry's declared sizes.
+inline constexpr std::uint64_t kWholeBufferLimit = 8 * 1024 * 1024;
+inline constexpr int kDeflateLevel = 5;
+inline constexpr int kStreamDeflateLevel = -1;
 inline constexpr int kDeflateWindowBits = -15;
 inline constexpr int kDeflateMemLevel = 8;
 inline constexpr std::size_t kDeflateOutputBuffer = 64 * 1024;

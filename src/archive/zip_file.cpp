@@ -598,6 +598,7 @@ void TZipFile::AddFiles(const std::vector<TZipSource>& sources, std::uint16_t co
       TBytesStream out;
       TZipHeader dummy;
       dummy.CompressionMethod = compression;
+      dummy.SetUncompressedSize64(static_cast<std::uint64_t>(entry->st.st_size));
       std::uint32_t crc = Crc32(0, nullptr, 0);
       std::uint64_t total = 0;
       {

@@ -87,6 +87,6 @@ inline constexpr std::size_t kCentralHeaderSize = 46;       // smallest central 
 inline constexpr std::size_t kLocalHeaderSize = 30;
 // Entries up to this size are compressed ahead in memory by AddFiles; larger ones are
 // streamed in turn, so memory stays bounded by the entries in flight.
-inline constexpr std::uint64_t kParallelEntryLimit = 8 * 1024 * 1024;
+inline constexpr std::uint64_t kParallelEntryLimit = kWholeBufferLimit;
 
 }  // namespace ostrivan::archive

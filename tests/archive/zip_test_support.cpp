@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -117,6 +118,14 @@ std::string RawDeflate(const std::string& data, int level) {
   deflate(&z, Z_FINISH);
   out.resize(z.total_out);
   deflateEnd(&z);
+  return out;
+}
+
+std::string WholeBufferDeflate(const std::string& data, int level) {
+  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+  std::string out(libdeflate_deflate_compress_bound(c, data.size()), '\0');
+  out.resize(libdeflate_deflate_compress(c, data.data(), data.size(), out.data(), out.size()));
+  libdeflate_free_compressor(c);
   return out;
 }
 

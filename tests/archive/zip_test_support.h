@@ -32,7 +32,9 @@ bool IsReadOnly(const std::string& path);
 // Relative paths of all files below dir, sorted, with '/' separators.
 std::vector<std::string> ListTree(const std::string& dir);
 
+// Raw deflate of the whole buffer: zlib at `level`, or libdeflate at `level` (0-12).
 std::string RawDeflate(const std::string& data, int level = 6);
+std::string WholeBufferDeflate(const std::string& data, int level);
 std::uint32_t Crc32Of(const std::string& data);
 
 // One entry of a hand-made archive. Sizes and CRC follow the data unless overridden.
