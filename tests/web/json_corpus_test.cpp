@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "json_corpus_path.h"
 #include "web/json_data_objects.h"
 
 namespace ostrivan::web {
