@@ -280,6 +280,7 @@ void TZipFile::Open(const std::string& file_name, TZipMode mode) {
   FFileStream = std::make_unique<TFileStream>(file_name, open_mode);
   try {
     FStream = FFileStream.get();
+    NoteSourceFile(*FStream);
     FStartFileData = 0;
     if (mode != TZipMode::zmWrite) ReadCentralDirectory();
     FMode = mode;
@@ -296,6 +297,7 @@ void TZipFile::Open(TStream& stream, TZipMode mode) {
   if (mode == TZipMode::zmClosed) throw EZipException("Invalid argument");
   FStream = &stream;
   try {
+    NoteSourceFile(stream);
     FStartFileData = stream.Position();
     FEndFileData = 0;
     if (mode != TZipMode::zmWrite) ReadCentralDirectory();
@@ -305,6 +307,18 @@ void TZipFile::Open(TStream& stream, TZipMode mode) {
     FStream = nullptr;
     throw;
   }
+}
+
+void TZipFile::NoteSourceFile(TStream& stream) {
+  struct stat st {};
+  auto* file = dynamic_cast<TFileStream*>(&stream);
+  FHasSourceFile = file != nullptr && ::fstat(file->Handle(), &st) == 0;
+  FSourceDevice = FHasSourceFile ? st.st_dev : 0;
+  FSourceInode = FHasSourceFile ? st.st_ino : 0;
+}
+
+bool TZipFile::IsSourceFile(const struct stat& st) const {
+  return FHasSourceFile && st.st_dev == FSourceDevice && st.st_ino == FSourceInode;
 }
 
 void TZipFile::ReadCentralDirectory() {
@@ -735,6 +749,15 @@ void TZipFile::ExtractAll(const std::string& path) {
     if (name.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
     if (!SplitEntryName(name, plan.parts, plan.is_directory)) throw EZipException(UnsafeNameMessage(name));
     if (!plan.is_directory) {
+      // Writing onto the archive itself would truncate it with entries still unread,
+      // whatever name (Unicode path field, hard link) leads there.
+      std::string target = path.empty() ? std::string(".") : path;
+      for (const std::string& part : plan.parts) target += '/' + part;
+      struct stat existing {};
+      if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing))
+        throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
+    }
+    if (!plan.is_directory) {
       const std::uint64_t size = h.GetUncompressedSize64();
       total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;
     }
@@ -769,7 +792,8 @@ void TZipFile::ExtractAll(const std::string& path) {
     // An existing read-only file is not overwritten, and a link is never followed.
     struct stat existing {};
     if (::lstat(target.c_str(), &existing) == 0) {
-      int reason = S_ISLNK(existing.st_mode)                                    ? ELOOP
+      int reason = IsSourceFile(existing)                                       ? EBUSY
+                   : S_ISLNK(existing.st_mode)                                  ? ELOOP
                    : S_ISREG(existing.st_mode) && (existing.st_mode & S_IWUSR) == 0 ? EACCES
                                                                                  : 0;
       if (reason != 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(reason));

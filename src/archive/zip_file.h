@@ -66,6 +66,8 @@ class TZipFile {
   void WritePrepared(TPreparedEntry& entry, const TZipSource& source, std::uint16_t compression);
   void CheckWritable(std::uint16_t compression, const std::string& file_name) const;
   void ExtractEntry(const TZipHeader& header, const std::string& path, std::vector<std::uint8_t>& buffer);
+  void NoteSourceFile(TStream& stream);
+  bool IsSourceFile(const struct stat& st) const;
 
   TZipMode FMode = TZipMode::zmClosed;
   TStream* FStream = nullptr;
@@ -78,6 +80,10 @@ class TZipFile {
   TZipProgressEvent FOnProgress;
   std::string FCurrentFile;
   TZipHeader FCurrentHeader;
+  // The file the archive is read from, when it is one: extraction never writes onto it.
+  bool FHasSourceFile = false;
+  dev_t FSourceDevice = 0;
+  ino_t FSourceInode = 0;
 };
 
 // Limits that guard extraction against damaged and hostile archives.

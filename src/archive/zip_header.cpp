@@ -106,6 +106,7 @@ void TZipHeader::Set64(Slot slot, std::uint64_t value) {
   int needed = 0;
   for (int i = 0; i < 3; ++i)
     if (values[i] >= kZip32Max) needed = i + 1;
+  if (compressed_reserved_) needed = std::max(needed, 2);
   if (needed == 0) covered = 0;
   else covered = std::max(needed, covered);
   RebuildZip64(values, covered);
@@ -116,6 +117,7 @@ void TZipHeader::SetCompressedSize64(std::uint64_t value) { Set64(kCompressed, v
 void TZipHeader::SetLocalHeaderOffset64(std::uint64_t value) { Set64(kOffset, value); }
 
 void TZipHeader::ReserveCompressedSize64() {
+  compressed_reserved_ = true;
   std::uint64_t values[3] = {GetUncompressedSize64(), GetCompressedSize64(), GetLocalHeaderOffset64()};
   RebuildZip64(values, std::max(2, Zip64Covered()));
 }

@@ -46,7 +46,9 @@ struct TZipHeader {
   void SetUncompressedSize64(std::uint64_t value);
   void SetCompressedSize64(std::uint64_t value);
   void SetLocalHeaderOffset64(std::uint64_t value);
-  // Keeps the compressed-size slot in the ZIP64 field before its value is known.
+  // Keeps the compressed-size slot in the ZIP64 field before its value is known. The
+  // slot stays for good: the local header is written before the data and rewritten
+  // after it, and both must have the same length.
   void ReserveCompressedSize64();
 
  private:
@@ -55,6 +57,8 @@ struct TZipHeader {
   void Set64(Slot slot, std::uint64_t value);
   void RebuildZip64(std::uint64_t values[3], int covered);
   int Zip64Covered() const;  // slots the writer's ZIP64 field covers
+
+  bool compressed_reserved_ = false;
 };
 
 // Finds an extra-field block by header id; false when absent or truncated.

@@ -118,6 +118,8 @@ std::optional<int32_t> ParseInteger(const std::string& text) {
     i += 2;
   }
   if (i >= text.size()) return std::nullopt;
+  // A hexadecimal number has at most eight digits, leading zeros counted.
+  if (hex && text.size() - i > 8) return std::nullopt;
   uint64_t value = 0;
   for (; i < text.size(); ++i) {
     char c = text[i];

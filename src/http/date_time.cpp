@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <strings.h>
 #include <ctime>
 #include <sys/time.h>
@@ -30,13 +33,43 @@ std::tm BrokenDown(TDateTime value) {
 
 }  // namespace
 
+// The zone conversions of the C library take one process-wide lock (and look at the
+// zone file) on every call; every reply converts the current time a few times. Each
+// thread keeps its last conversion, so the same second is converted once per thread.
+namespace {
+struct TZoneCache {
+  std::string zone;        // the TZ setting both entries were made under
+  time_t utc = -1;         // NowLocal: the UTC second last converted ...
+  time_t utc_offset = 0;   // ... and its offset to local time
+  double local = -1;       // LocalToUTC: the whole local second last converted ...
+  time_t local_utc = 0;    // ... and its UTC second
+};
+thread_local TZoneCache t_zone;
+
+// The cache of this thread, emptied when the TZ setting changed since it was filled.
+TZoneCache& ZoneCache() {
+  const char* tz = std::getenv("TZ");
+  std::string_view zone = tz ? tz : "";
+  if (zone != t_zone.zone) {
+    t_zone = TZoneCache{};
+    t_zone.zone = zone;
+  }
+  return t_zone;
+}
+}  // namespace
+
 TDateTime NowLocal() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
-  std::tm local{};
   time_t t = tv.tv_sec;
-  localtime_r(&t, &local);
-  double secs = static_cast<double>(timegm(&local)) + tv.tv_usec / 1e6;
+  TZoneCache& cache = ZoneCache();
+  if (t != cache.utc) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    cache.utc_offset = timegm(&local) - t;
+    cache.utc = t;
+  }
+  double secs = static_cast<double>(t + cache.utc_offset) + tv.tv_usec / 1e6;
   return DaysFromEpochSeconds(secs);
 }
 
@@ -51,10 +84,14 @@ TDateTime LocalToUTC(TDateTime local) {
   double whole, rest;
   SplitSeconds(local, whole, rest);
   double secs = whole + rest;
-  std::tm tm = BrokenDown(local);
-  tm.tm_isdst = -1;
-  time_t utc = mktime(&tm);
-  return DaysFromEpochSeconds(static_cast<double>(utc) + (secs - whole));
+  TZoneCache& cache = ZoneCache();
+  if (whole != cache.local) {
+    std::tm tm = BrokenDown(local);
+    tm.tm_isdst = -1;
+    cache.local_utc = mktime(&tm);
+    cache.local = whole;
+  }
+  return DaysFromEpochSeconds(static_cast<double>(cache.local_utc) + (secs - whole));
 }
 
 TDateTime UTCToLocal(TDateTime utc) {

@@ -88,6 +88,11 @@ std::string THTTPAppRequest::Content() {
 
 std::string THTTPAppRequest::RawContent() { return content_stream_->AllBytes(); }
 
+std::string_view THTTPAppRequest::RawContentView() {
+  if (auto* memory = dynamic_cast<TMemoryStream*>(content_stream_)) return memory->Bytes();
+  return TWebRequest::RawContentView();
+}
+
 std::string THTTPAppRequest::GetFieldByName(const std::string& name) { return request_.raw_headers.Values(name); }
 
 int THTTPAppRequest::ReadClient(void* buffer, int count) {

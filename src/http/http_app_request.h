@@ -18,6 +18,7 @@ class THTTPAppRequest : public TWebRequest {
   std::string GetStringVariable(int index) override;
   std::string Content() override;
   std::string RawContent() override;
+  std::string_view RawContentView() override;
   std::string GetFieldByName(const std::string& name) override;
   std::string RemoteIP() override { return request_.remote_ip; }
   std::string RawPathInfo() override { return request_.uri; }

@@ -10,6 +10,8 @@ OSTRIVAN_DECLARE_EXCEPTION(ESocketError, Exception);
 OSTRIVAN_DECLARE_EXCEPTION(EConnClosedGracefully, ESocketError);
 // Our own side was closed (deactivation, or a second close).
 OSTRIVAN_DECLARE_EXCEPTION(EClosedSocket, ESocketError);
+// The peer sent nothing within the time a read allows.
+OSTRIVAN_DECLARE_EXCEPTION(EReadTimeout, ESocketError);
 OSTRIVAN_DECLARE_EXCEPTION(ECouldNotBindSocket, Exception);
 OSTRIVAN_DECLARE_EXCEPTION(EReadLnMaxLineLengthExceeded, Exception);
 OSTRIVAN_DECLARE_EXCEPTION(EMaxCaptureLineExceeded, Exception);

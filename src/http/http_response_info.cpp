@@ -192,9 +192,11 @@ void THTTPResponseInfo::WriteHeader() {
   if (!connection_io_) return;
   connection_io_->WriteBufferOpen();
   try {
-    connection_io_->WriteLn("HTTP/1.1 " + std::to_string(response_no_) + " " + response_text_);
-    for (const auto& line : lines) connection_io_->WriteLn(line);
-    for (const auto& cookie : cookies_) connection_io_->WriteLn("Set-Cookie: " + CookieServerForm(cookie));
+    // A reason phrase or header value may repeat text of the request (a method name, a
+    // path, a cookie).
+    connection_io_->WriteLn(HeadLineText("HTTP/1.1 " + std::to_string(response_no_) + " " + response_text_));
+    for (const auto& line : lines) connection_io_->WriteLn(HeadLineText(line));
+    for (const auto& cookie : cookies_) connection_io_->WriteLn(HeadLineText("Set-Cookie: " + CookieServerForm(cookie)));
     connection_io_->WriteLn("");
     connection_io_->WriteBufferClose();
   } catch (...) {
@@ -204,18 +206,30 @@ void THTTPResponseInfo::WriteHeader() {
 }
 
 void THTTPResponseInfo::WriteContent() {
-  if (!header_written_) WriteHeader();
-  if (connection_io_ && !IsHead() && !HasNoBodyStatus()) {
-    if (!content_text_.empty()) {
-      connection_io_->Write(content_text_, TCharsetEncoding::ByName(char_set_));
-    } else if (content_stream_) {
-      content_stream_->SetPosition(0);
-      if (HasContentLength()) {
-        if (content_length_ > 0) connection_io_->WriteStream(*content_stream_, content_length_);
-      } else {
-        connection_io_->WriteStream(*content_stream_);
+  // A small reply goes out as one piece, header and content together: one send and one
+  // segment instead of two. A large one is not copied for it.
+  const bool one_piece = connection_io_ && !header_written_ &&
+                         (content_stream_ ? content_stream_->Size() : static_cast<int64_t>(content_text_.size())) <=
+                             kOnePieceReplySize;
+  if (one_piece) connection_io_->WriteBufferOpen();
+  try {
+    if (!header_written_) WriteHeader();
+    if (connection_io_ && !IsHead() && !HasNoBodyStatus()) {
+      if (!content_text_.empty()) {
+        connection_io_->Write(content_text_, TCharsetEncoding::ByName(char_set_));
+      } else if (content_stream_) {
+        content_stream_->SetPosition(0);
+        if (HasContentLength()) {
+          if (content_length_ > 0) connection_io_->WriteStream(*content_stream_, content_length_);
+        } else {
+          connection_io_->WriteStream(*content_stream_);
+        }
       }
     }
+    if (one_piece) connection_io_->WriteBufferClose();
+  } catch (...) {
+    if (one_piece) connection_io_->WriteBufferCancel();
+    throw;
   }
   content_text_.clear();
   if (free_content_stream_) ReleaseStream();

@@ -21,6 +21,9 @@ std::string StatusText(int code);
 
 class THTTPResponseInfo {
  public:
+  // Content up to this size is sent together with the header in one piece.
+  static constexpr int64_t kOnePieceReplySize = 65536;
+
   // connection and request may be null (a record that is never written).
   THTTPResponseInfo(TIOHandler* connection, const THTTPRequestInfo* request);
   ~THTTPResponseInfo();

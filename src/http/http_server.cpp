@@ -1,6 +1,8 @@
 #include "http/http_server.h"
 
+#include <algorithm>
 #include <limits>
+#include <string_view>
 
 #include "http/http_exceptions.h"
 #include "http/text_codec.h"
@@ -35,11 +37,14 @@ int ParseVersionNumber(const std::string& text) {
 }
 
 // A chunk size: hexadecimal digits only, at most what fits in 63 bits; anything else
-// counts as 0 (which ends the body).
+// counts as 0 (which ends the body). Leading zeros are not digits of the value:
+// "00000000000000003" is 3.
 int64_t ParseChunkSize(const std::string& text) {
-  if (text.empty() || text.size() > 16) return 0;
+  if (text.empty()) return 0;
+  const size_t first = std::min(text.find_first_not_of('0'), text.size());
+  if (text.size() - first > 16) return 0;
   uint64_t value = 0;
-  for (char c : text) {
+  for (char c : std::string_view(text).substr(first)) {
     int h;
     if (c >= '0' && c <= '9') h = c - '0';
     else if (c >= 'a' && c <= 'f') h = c - 'a' + 10;
@@ -71,6 +76,16 @@ void ParseCookies(const THeaderList& headers, TRequestCookies& cookies) {
 
 std::string MediaTypeOnly(const std::string& content_type) {
   return Trim(content_type.substr(0, content_type.find(';')));
+}
+
+// "60 s", or "250 ms" for the short limits of tests.
+std::string DurationText(std::chrono::milliseconds value) {
+  if (value.count() % 1000 == 0) return std::to_string(value.count() / 1000) + " s";
+  return std::to_string(value.count()) + " ms";
+}
+
+int TimeoutMs(std::chrono::milliseconds value) {
+  return static_cast<int>(std::min<int64_t>(value.count(), std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -110,11 +125,15 @@ void TCustomHTTPServer::DoCommandOther(TIOHandler& connection, THTTPRequestInfo&
   if (on_command_other_) on_command_other_(connection, request, response);
 }
 
+void TCustomHTTPServer::StopBegun() { body_budget_.Wake(); }
+
 void TCustomHTTPServer::ProcessConnection(TIOHandler& connection) {
   try {
     ServeOneRequest(connection);
   } catch (const ESocketError&) {
     // The client went away or the server is stopping: nothing more to say.
+  } catch (const TRequestAbandoned&) {
+    // The server stopped before the request began: no reply, nothing done.
   } catch (...) {
     connection.Close();
     throw;
@@ -123,11 +142,33 @@ void TCustomHTTPServer::ProcessConnection(TIOHandler& connection) {
 }
 
 void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
+  TServerContext* context = CurrentServerContext();
   for (;;) {
+    bool reading_body = false;
+    try {
+      if (!ServeRequest(connection, context, reading_body)) return;
+    } catch (const EReadTimeout&) {
+      // Logged once per connection, which is closed without a reply.
+      logging::FrameworkLogWarn(
+          reading_body ? "Connection from " + connection.PeerIP() + " closed: no body byte for " +
+                             DurationText(body_idle_timeout_)
+                       : "Connection from " + connection.PeerIP() + " closed: request line and headers not complete within " +
+                             DurationText(head_timeout_));
+      return;
+    }
+  }
+}
+
+bool TCustomHTTPServer::ServeRequest(TIOHandler& connection, TServerContext* context, bool& reading_body) {
+  {
+    connection.SetReadIdleTimeout(-1);
+    connection.SetReadDeadline(std::chrono::steady_clock::now() + head_timeout_);
     std::string line = connection.ReadLn();
     size_t last_space = line.rfind(' ');
     if (last_space == std::string::npos) throw EHTTPErrorParsingCommand(kErrorParsingCommand);
 
+    // Outlives the request record, so the body's share is given back once it is freed.
+    TBodyReservation reservation;
     THTTPRequestInfo request;
     THTTPResponseInfo response(&connection, &request);
     response.server = Trim(server_software_);
@@ -143,6 +184,7 @@ void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
     std::string cut = line.substr(0, last_space);
 
     connection.Capture(request.raw_headers);
+    connection.ClearReadDeadline();
 
     const THeaderList& h = request.raw_headers;
     request.host = h.Values("Host");
@@ -187,8 +229,15 @@ void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
     request.document = DocumentFromURI(request.uri, &absolute_host);
     if (request.host.empty() && h.IndexOfName("Host") < 0) request.host = absolute_host;
 
-    if (!AcceptHeaders(connection, request, response)) return;
-    if (!ReadBody(connection, request, response)) return;
+    reading_body = true;
+    connection.SetReadIdleTimeout(TimeoutMs(body_idle_timeout_));
+    if (!AcceptHeaders(connection, request, response)) return false;
+    if (!ReadBody(connection, request, response, reservation)) return false;
+    connection.SetReadIdleTimeout(-1);
+    reading_body = false;
+    // From here on the request has begun and is carried out, a stop notwithstanding;
+    // one that arrived while it was still being read ends it unanswered.
+    if (context && !context->BeginRequest()) return false;
 
     if (request.post_stream && SameText(MediaTypeOnly(request.ContentType()), "application/x-www-form-urlencoded")) {
       request.form_params = Latin1ToUtf8(request.post_stream->Bytes());
@@ -202,10 +251,14 @@ void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
     ParseCookies(h, request.cookies);
 
     RunGuarded(connection, request, response);
+    // The handler is done with the body: its memory goes back before the reply is sent.
+    request.post_stream.reset();
+    reservation.Reset();
 
     if (!response.HeaderHasBeenWritten()) response.WriteHeader();
     if (!response.ContentText().empty() || response.ContentStream()) response.WriteContent();
-    if (response.CloseConnection()) return;
+    if (context) context->EndRequest();
+    return !response.CloseConnection();
   }
 }
 
@@ -237,11 +290,19 @@ bool TCustomHTTPServer::AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& 
   int64_t limit = max_request_body_size_.load();
   bool chunked = !request.transfer_encoding.empty() && !SameText(request.transfer_encoding, "identity");
   if (!chunked && limit > 0 && request.content_length > limit) return true;
-  connection.WriteBytes(EncodeAscii7(request.version + " 100 Continue\r\n\r\n"));
+  connection.WriteBytes(EncodeAscii7(HeadLineText(request.version + " 100 Continue") + "\r\n\r\n"));
   return true;
 }
 
-bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
+TBodyReservation TCustomHTTPServer::ReserveBody(TIOHandler& connection, int64_t bytes) {
+  TBodyReservation reservation =
+      body_budget_.Reserve(bytes, [&] { return Stopping() || !connection.Connected(); });
+  if (bytes > 0 && reservation.Bytes() == 0) throw EClosedSocket("Disconnected.");
+  return reservation;
+}
+
+bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response,
+                                 TBodyReservation& reservation) {
   int64_t limit = max_request_body_size_.load();
   const std::string& te = request.transfer_encoding;
   if (!te.empty() && !SameText(te, "identity")) {
@@ -249,6 +310,9 @@ bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& reque
       RejectEarly(response, 400);
       return false;
     }
+    // The size is known only at the end: take the most a body may be, then keep what
+    // it turned out to be.
+    reservation = ReserveBody(connection, limit > 0 ? limit : body_budget_.Capacity());
     request.post_stream = std::make_unique<TMemoryStream>();
     for (;;) {
       std::string size_line = connection.ReadLn();
@@ -263,6 +327,7 @@ bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& reque
     }
     while (!connection.ReadLn().empty()) {
     }
+    reservation.ShrinkTo(request.post_stream->Size());
     request.post_stream->SetPosition(0);
     return true;
   }
@@ -271,8 +336,13 @@ bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& reque
       RefuseOversizedBody(connection, response, request.content_length);
       return false;
     }
+    reservation = ReserveBody(connection, request.content_length);
     request.post_stream = std::make_unique<TMemoryStream>();
-    if (request.content_length > 0) connection.ReadStream(*request.post_stream, request.content_length);
+    if (request.content_length > 0) {
+      // One allocation of the exact size, without the slack of a growing buffer.
+      request.post_stream->Reserve(std::min(request.content_length, body_budget_.Capacity()));
+      connection.ReadStream(*request.post_stream, request.content_length);
+    }
     request.post_stream->SetPosition(0);
     return true;
   }
@@ -319,6 +389,8 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
     else
       DoCommandOther(connection, request, response);
   } catch (const ESocketError&) {
+    throw;
+  } catch (const TRequestAbandoned&) {
     throw;
   } catch (const EHTTPUnsupportedAuthorisationScheme& e) {
     response.SetResponseNo(401);

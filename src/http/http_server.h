@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "http/body_budget.h"
 #include "http/http_request_info.h"
 #include "http/http_response_info.h"
 #include "http/tcp_server.h"
@@ -25,6 +26,16 @@ class TCustomHTTPServer : public TCustomTCPServer {
   // How long the rest of a refused body is drained, so the client reads the reply
   // instead of a reset.
   static constexpr std::chrono::milliseconds kRefusedBodyDrainTime{2000};
+  // A client must complete its request line and headers within this time, else its
+  // connection is closed without a reply: a stalled client must not hold a thread and
+  // a descriptor for ever.
+  static constexpr std::chrono::milliseconds kDefaultRequestHeadTimeout{60000};
+  // A body that sends no byte for this long is given up the same way. Only silence
+  // counts: a slow but live upload goes on as long as it keeps sending.
+  static constexpr std::chrono::milliseconds kDefaultBodyIdleTimeout{60000};
+  // Request bodies held in memory at once, all connections together; a body that does
+  // not fit waits unread (TCP holds its client back) until memory is given back.
+  static constexpr int64_t kDefaultBodyMemoryBudget = 64 * 1024 * 1024;
 
   TCustomHTTPServer() = default;
   ~TCustomHTTPServer() override;
@@ -38,6 +49,13 @@ class TCustomHTTPServer : public TCustomTCPServer {
   // 0 or less = no limit.
   int64_t MaxRequestBodySize() const { return max_request_body_size_.load(); }
   void SetMaxRequestBodySize(int64_t value) { max_request_body_size_.store(value); }
+
+  // Limits of reading a request; for tests.
+  std::chrono::milliseconds RequestHeadTimeout() const { return head_timeout_; }
+  void SetRequestHeadTimeout(std::chrono::milliseconds value) { head_timeout_ = value; }
+  std::chrono::milliseconds BodyIdleTimeout() const { return body_idle_timeout_; }
+  void SetBodyIdleTimeout(std::chrono::milliseconds value) { body_idle_timeout_ = value; }
+  TBodyBudget& BodyMemoryBudget() { return body_budget_; }
 
   void SetOnCommandGet(THTTPCommandEvent handler) { on_command_get_ = std::move(handler); }
   void SetOnCommandOther(THTTPCommandEvent handler) { on_command_other_ = std::move(handler); }
@@ -53,13 +71,21 @@ class TCustomHTTPServer : public TCustomTCPServer {
   virtual void DoCommandGet(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
   // Hook for every other method.
   virtual void DoCommandOther(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  void StopBegun() override;
 
  private:
   void ServeOneRequest(TIOHandler& connection);
+  // One request on the connection; false when the connection is to end. reading_body
+  // tells, when a read times out, which limit it was.
+  bool ServeRequest(TIOHandler& connection, TServerContext* context, bool& reading_body);
   void RejectEarly(THTTPResponseInfo& response, int status);
   bool AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
   // false: the request was answered (or refused) here and the loop ends.
-  bool ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  bool ReadBody(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response,
+                TBodyReservation& reservation);
+  // Waits for room for bytes of body in the memory budget; raises EClosedSocket when
+  // the connection is closed or the server stops meanwhile.
+  TBodyReservation ReserveBody(TIOHandler& connection, int64_t bytes);
   void RefuseOversizedBody(TIOHandler& connection, THTTPResponseInfo& response, int64_t pending);
   void RunGuarded(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
 
@@ -67,6 +93,9 @@ class TCustomHTTPServer : public TCustomTCPServer {
   int maximum_header_line_count_ = kDefaultMaximumHeaderLineCount;
   std::string server_software_;
   std::atomic<int64_t> max_request_body_size_{kDefaultMaxRequestBodySize};
+  std::chrono::milliseconds head_timeout_ = kDefaultRequestHeadTimeout;
+  std::chrono::milliseconds body_idle_timeout_ = kDefaultBodyIdleTimeout;
+  TBodyBudget body_budget_{kDefaultBodyMemoryBudget};
   THTTPCommandEvent on_command_get_;
   THTTPCommandEvent on_command_other_;
 };

@@ -19,14 +19,25 @@ void TIOHandler::Compact() {
   }
 }
 
+int TIOHandler::ReadTimeout() const {
+  int timeout = idle_timeout_ms_;
+  if (has_deadline_) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
+    if (left <= 0) throw EReadTimeout("Read timed out.");
+    if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
+  }
+  return timeout;
+}
+
 bool TIOHandler::Fill() {
   if (peer_closed_) return false;
+  int timeout = ReadTimeout();
   Compact();
   size_t old = buffer_.size();
   buffer_.resize(old + kRecvBufferSize);
   size_t n = 0;
   try {
-    n = transport_->Receive(buffer_.data() + old, kRecvBufferSize);
+    n = transport_->Receive(buffer_.data() + old, kRecvBufferSize, timeout);
   } catch (...) {
     buffer_.resize(old);
     throw;
@@ -110,7 +121,7 @@ bool TIOHandler::CheckForDataOnSource(int timeout_ms) {
 
 void TIOHandler::WriteBytes(std::string_view bytes) {
   if (bytes.empty()) return;
-  if (buffering_) out_.append(bytes);
+  if (buffering_ > 0) out_.append(bytes);
   else transport_->Send(bytes.data(), bytes.size());
 }
 
@@ -126,19 +137,18 @@ void TIOHandler::WriteStream(TStream& stream, int64_t count) {
 }
 
 void TIOHandler::WriteBufferOpen() {
-  buffering_ = true;
-  out_.clear();
+  if (buffering_++ == 0) out_.clear();
 }
 
 void TIOHandler::WriteBufferClose() {
-  buffering_ = false;
+  if (buffering_ == 0 || --buffering_ > 0) return;
   std::string pending;
   pending.swap(out_);
   if (!pending.empty()) transport_->Send(pending.data(), pending.size());
 }
 
 void TIOHandler::WriteBufferCancel() {
-  buffering_ = false;
+  buffering_ = 0;
   out_.clear();
 }
 

@@ -25,6 +25,12 @@ class TIOHandler {
   explicit TIOHandler(std::unique_ptr<ITransport> transport);
   ~TIOHandler();
 
+  // Reads wait for the peer at most until the deadline (none when unset) and at most
+  // idle_ms for each piece (-1 = without limit); past either they raise EReadTimeout.
+  void SetReadDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; has_deadline_ = true; }
+  void ClearReadDeadline() { has_deadline_ = false; }
+  void SetReadIdleTimeout(int idle_ms) { idle_timeout_ms_ = idle_ms; }
+
   // Limit on lines read as one block by Capture; -1 (or 0) = none.
   void SetMaxCapturedLines(int limit) { max_captured_lines_ = limit; }
   int MaxCapturedLines() const { return max_captured_lines_; }
@@ -56,11 +62,12 @@ class TIOHandler {
   // count bytes of the stream from its position (-1 = to the end).
   void WriteStream(TStream& stream, int64_t count = -1);
 
-  // While open, writes collect in memory; closing sends them as one piece.
+  // While open, writes collect in memory; closing sends them as one piece. Opening
+  // nests: only the outermost close sends, and a cancel drops everything collected.
   void WriteBufferOpen();
   void WriteBufferClose();
   void WriteBufferCancel();
-  bool WriteBufferOpened() const { return buffering_; }
+  bool WriteBufferOpened() const { return buffering_ > 0; }
 
   void ShutdownSend() { transport_->ShutdownSend(); }
   void Close() { transport_->Close(); }
@@ -74,6 +81,8 @@ class TIOHandler {
   // Reads once from the transport into the buffer; false when the peer closed.
   bool Fill();
   void Compact();
+  // How long the next read may wait, from the deadline and the idle limit.
+  int ReadTimeout() const;
 
   std::unique_ptr<ITransport> transport_;
   std::string buffer_;
@@ -81,7 +90,10 @@ class TIOHandler {
   size_t search_from_ = 0;  // where the search for the current line's LF resumes
   bool peer_closed_ = false;
   int max_captured_lines_ = -1;
-  bool buffering_ = false;
+  bool has_deadline_ = false;
+  std::chrono::steady_clock::time_point deadline_{};
+  int idle_timeout_ms_ = -1;
+  int buffering_ = 0;  // nesting depth of open write buffers
   std::string out_;
 };
 

@@ -37,6 +37,8 @@ class TMemoryStream : public TStream {
   int64_t Position() const override { return position_; }
   void SetPosition(int64_t position) override;
   void Clear() { data_.clear(); position_ = 0; }
+  // Room for size bytes in one allocation.
+  void Reserve(int64_t size) { data_.reserve(static_cast<size_t>(size)); }
 
   const std::string& Bytes() const { return data_; }
 

@@ -17,17 +17,40 @@ namespace ostrivan::http {
 
 struct TCustomTCPServer::Worker {
   TCustomTCPServer* server = nullptr;
-  std::unique_ptr<TServerContext> context;
+  Listener* listener = nullptr;  // the endpoint this worker accepts on next
   pthread_t thread{};
-  bool started = false;
-  std::atomic<bool> finished{false};
 };
 
 struct TCustomTCPServer::Listener {
   int fd = -1;
-  std::thread thread;
-  std::atomic<bool> stop{false};
+  uint16_t port = 0;
+  int accepting = 0;  // workers parked in accept on it; guarded by the live lock
 };
+
+namespace {
+thread_local TServerContext* t_current_context = nullptr;
+}  // namespace
+
+TServerContext* CurrentServerContext() { return t_current_context; }
+
+bool StopUnderWay() {
+  TServerContext* context = t_current_context;
+  return context != nullptr && context->StopRequested();
+}
+
+void AbandonRequest() {
+  if (TServerContext* context = t_current_context) context->Connection().Abort();
+  throw TRequestAbandoned{};
+}
+
+bool TServerContext::BeginRequest() { return server_.BeginRequest(*this); }
+
+void TServerContext::EndRequest() {
+  std::lock_guard<std::mutex> guard(server_.live_lock_);
+  working_ = false;
+}
+
+bool TServerContext::StopRequested() const { return server_.Stopping(); }
 
 namespace {
 
@@ -47,6 +70,16 @@ void IgnoreSigPipe() {
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
   }
+}
+
+std::string AddressText(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = {0};
+  if (addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof text);
+  } else if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
+  }
+  return text;
 }
 
 [[noreturn]] void RaiseSocketError(int code) {
@@ -76,18 +109,37 @@ void TCustomTCPServer::SetActive(bool value) {
   else Deactivate();
 }
 
+void TCustomTCPServer::SetMaxLiveConnections(int value) {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  max_live_connections_.store(value);
+  live_changed_.notify_all();
+}
+
 size_t TCustomTCPServer::LiveConnectionCount() const {
   std::lock_guard<std::mutex> guard(live_lock_);
   return live_.size();
 }
 
 size_t TCustomTCPServer::WorkerCount() const {
-  std::lock_guard<std::mutex> guard(workers_lock_);
-  return workers_.size();
+  std::lock_guard<std::mutex> guard(live_lock_);
+  return threads_;
+}
+
+size_t TCustomTCPServer::ParkedWorkerCount() const {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  return accepting_;
+}
+
+bool TCustomTCPServer::BeginRequest(TServerContext& context) {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  if (stopping_.load()) return false;
+  context.working_ = true;
+  return true;
 }
 
 void TCustomTCPServer::Activate() {
   IgnoreSigPipe();
+  stopping_ = false;
   if (bindings_.empty()) {
     TSocketHandle v4;
     v4.family = AF_INET;
@@ -145,14 +197,20 @@ void TCustomTCPServer::Activate() {
                            : ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
       }
     }
+    // A parked worker gives up after this long without a connection; accept honours
+    // the listening socket's receive timeout.
+    timeval lifetime{static_cast<time_t>(kParkedWorkerLifetime.count()), 0};
     for (auto& b : bindings_) {
       if (listen(b.fd, listen_queue_) != 0) RaiseSocketError(errno);
+      setsockopt(b.fd, SOL_SOCKET, SO_RCVTIMEO, &lifetime, sizeof lifetime);
       auto listener = std::make_unique<Listener>();
       listener->fd = b.fd;
-      Listener& ref = *listener;
+      listener->port = b.bound_port;
       listeners_.push_back(std::move(listener));
-      ref.thread = std::thread([this, &ref] { ListenerLoop(ref); });
     }
+    std::lock_guard<std::mutex> guard(live_lock_);
+    for (auto& listener : listeners_)
+      if (!StartWorker(*listener)) RaiseSocketError(EAGAIN);
   } catch (...) {
     Deactivate();
     throw;
@@ -160,110 +218,158 @@ void TCustomTCPServer::Activate() {
 }
 
 void TCustomTCPServer::Deactivate() {
-  // Listeners first, so no new worker starts while the others are being stopped.
-  for (auto& listener : listeners_) {
-    listener->stop = true;
-    if (listener->thread.joinable()) listener->thread.join();
+  // Accepting stops at once: shutting a listening socket down wakes every accept
+  // blocked on it.
+  {
+    std::lock_guard<std::mutex> guard(live_lock_);
+    stopping_ = true;
+    for (auto& listener : listeners_) shutdown(listener->fd, SHUT_RDWR);
+    live_changed_.notify_all();  // workers waiting for room below the cap
+    // A request still being read has not begun: its client gets no reply, so it knows
+    // nothing was done.
+    for (TServerContext* context : live_)
+      if (!context->working_) context->Connection().Abort();
   }
+  StopBegun();
+  {
+    std::unique_lock<std::mutex> guard(live_lock_);
+    // Begun requests finish and deliver their replies within the grace period; then
+    // the rest are closed, which ends any wait on their clients.
+    live_changed_.wait_until(guard, std::chrono::steady_clock::now() + stop_grace_, [&] { return live_.empty(); });
+    for (TServerContext* context : live_) context->Connection().Abort();
+    // No time limit here: work a request has begun is never cut off half-done.
+    live_changed_.wait(guard, [&] { return threads_ == 0; });
+  }
+  JoinEndedWorkers();
   listeners_.clear();
   CloseAllLastFirst(bindings_);
   std::erase_if(bindings_, [](const TSocketHandle& b) { return b.made_at_activation; });
-  {
-    std::lock_guard<std::mutex> guard(live_lock_);
-    for (TServerContext* context : live_) context->Connection().Abort();
-  }
-  std::list<std::unique_ptr<Worker>> workers;
-  {
-    std::lock_guard<std::mutex> guard(workers_lock_);
-    workers.swap(workers_);
-  }
-  // No time limit: a request handler that never returns keeps deactivation waiting.
-  for (auto& worker : workers)
-    if (worker->started) pthread_join(worker->thread, nullptr);
+  stopping_ = false;
   active_ = false;
 }
 
-void TCustomTCPServer::ListenerLoop(Listener& listener) {
-  while (!listener.stop) {
-    ReapFinishedWorkers();
-    pollfd p{listener.fd, POLLIN, 0};
-    int r = poll(&p, 1, kAcceptPollMilliseconds);
-    if (r <= 0 || listener.stop) continue;
-    int fd = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;  // reported nowhere; the listener goes on
-    try {
-      auto connection = std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd));
-      int limit = max_connections_.load();
-      if (limit > 0 && LiveConnectionCount() >= static_cast<size_t>(limit)) continue;  // closed by its destructor
-      StartWorker(std::move(connection));
-    } catch (...) {
-      // The connection (if made) closed with its owner; nothing is reported.
-    }
-  }
-}
-
-void TCustomTCPServer::StartWorker(std::unique_ptr<TIOHandler> connection) {
-  auto worker = std::make_unique<Worker>();
-  worker->server = this;
-  worker->context = std::make_unique<TServerContext>(*this, std::move(connection));
-  Worker* raw = worker.get();
+void TCustomTCPServer::JoinEndedWorkers() {
+  std::vector<pthread_t> ended;
   {
     std::lock_guard<std::mutex> guard(live_lock_);
-    live_.push_back(raw->context.get());
+    ended.swap(ended_);
+    has_ended_workers_ = false;
   }
+  for (pthread_t thread : ended) pthread_join(thread, nullptr);
+}
+
+bool TCustomTCPServer::StartWorker(Listener& listener) {
+  auto worker = std::make_unique<Worker>();
+  worker->server = this;
+  worker->listener = &listener;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kWorkerStackSize);
-  std::lock_guard<std::mutex> guard(workers_lock_);
-  int rc = pthread_create(&raw->thread, &attr, &TCustomTCPServer::WorkerMain, raw);
+  int rc = pthread_create(&worker->thread, &attr, &TCustomTCPServer::WorkerMain, worker.get());
   pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    std::lock_guard<std::mutex> live_guard(live_lock_);
-    live_.remove(raw->context.get());
-    return;  // the worker and its connection are discarded here
-  }
-  raw->started = true;
-  workers_.push_back(std::move(worker));
+  if (rc != 0) return false;
+  ++threads_;
+  (void)worker.release();  // the thread owns it now
+  return true;
 }
 
 void* TCustomTCPServer::WorkerMain(void* arg) {
-  auto* worker = static_cast<Worker*>(arg);
+  std::unique_ptr<Worker> worker(static_cast<Worker*>(arg));
   worker->server->RunWorker(*worker);
   return nullptr;
 }
 
+// Each worker accepts its own connection and serves it, then parks in accept again:
+// threads are reused, and a connection costs one wake-up, with no hand-over between
+// threads. Every endpoint keeps at least one worker parked in accept; a worker that
+// takes the last one's place starts another.
 void TCustomTCPServer::RunWorker(Worker& worker) {
-  TServerContext& context = *worker.context;
+  std::unique_lock<std::mutex> guard(live_lock_);
+  for (;;) {
+    // At the cap, new connections wait in the listen queue instead of taking
+    // descriptors and threads.
+    ++waiting_for_room_;
+    live_changed_.wait(guard, [&] {
+      int cap = max_live_connections_.load();
+      return stopping_.load() || cap <= 0 || live_.size() + accepting_ < static_cast<size_t>(cap);
+    });
+    --waiting_for_room_;
+    if (stopping_) break;
+    Listener* listener = worker.listener;
+    for (auto& l : listeners_)
+      if (l->accepting < listener->accepting) listener = l.get();
+    worker.listener = listener;
+    ++listener->accepting;
+    ++accepting_;
+    guard.unlock();
+    if (has_ended_workers_.load(std::memory_order_relaxed)) JoinEndedWorkers();
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    int fd = accept4(listener->fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    int error = errno;
+    std::unique_ptr<TServerContext> context;
+    if (fd >= 0) {
+      try {
+        context = std::make_unique<TServerContext>(
+            *this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd, AddressText(addr), listener->port)));
+      } catch (...) {
+        ::close(fd);  // reported nowhere; accepting goes on
+      }
+    }
+    guard.lock();
+    --listener->accepting;
+    --accepting_;
+    if (stopping_) break;  // a connection accepted just now closes with its context
+    if (!context) {
+      if (fd < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+        // No connection for the worker's lifetime: it ends, unless it is the last one
+        // parked on its endpoint.
+        if (listener->accepting > 0) break;
+      } else if (fd < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+        // Out of descriptors or memory: retrying at once would fail the same way and
+        // spin. The pending clients wait in the queue; a connection that ends frees one.
+        live_changed_.wait_for(guard, kAcceptBackoff, [&] { return stopping_.load(); });
+      }
+      continue;  // other failures are reported nowhere; accepting goes on
+    }
+    int limit = max_connections_.load();
+    if (limit > 0 && live_.size() >= static_cast<size_t>(limit)) {
+      guard.unlock();
+      context.reset();  // closed at once, nothing written
+      guard.lock();
+      continue;
+    }
+    live_.push_back(context.get());
+    // A worker already waiting for room takes the endpoint over; on failure to start one,
+    // the queue waits for the next worker that is done.
+    if (listener->accepting == 0 && waiting_for_room_ == 0) StartWorker(*listener);
+    guard.unlock();
+    ServeContext(std::move(context));
+    guard.lock();
+  }
+  --threads_;
+  ended_.push_back(worker.thread);
+  has_ended_workers_ = true;
+  live_changed_.notify_all();
+}
+
+void TCustomTCPServer::ServeContext(std::unique_ptr<TServerContext> context) {
+  t_current_context = context.get();
   try {
-    DoExecute(context);
+    DoExecute(*context);
   } catch (...) {
     // Ends this connection only; not written, not logged.
   }
+  t_current_context = nullptr;
   {
     std::lock_guard<std::mutex> guard(live_lock_);
-    live_.remove(&context);
+    live_.remove(context.get());
+    live_changed_.notify_all();
   }
   try {
-    context.Connection().Close();
+    context->Connection().Close();
   } catch (...) {
   }
-  worker.finished = true;
-}
-
-void TCustomTCPServer::ReapFinishedWorkers() {
-  std::list<std::unique_ptr<Worker>> done;
-  {
-    std::lock_guard<std::mutex> guard(workers_lock_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      if ((*it)->finished) {
-        done.push_back(std::move(*it));
-        it = workers_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& worker : done) pthread_join(worker->thread, nullptr);
 }
 
 }  // namespace ostrivan::http

@@ -1,18 +1,23 @@
 #pragma once
 // Multi-threaded TCP server: one listener thread per endpoint, one worker thread per
-// accepted connection, no pooling. Deactivation closes live connections and waits for
+// accepted connection for that connection's whole life. Workers that are done park and
+// take the next accepted connection, so threads are reused rather than made per
+// connection. Deactivation stops accepting at once, closes connections whose request
+// has not begun, gives begun ones a grace period, then closes the rest and waits for
 // every worker.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "http/io_handler.h"
-
 namespace ostrivan::http {
 
 class TCustomTCPServer;
@@ -37,18 +42,55 @@ class TServerContext {
   TIOHandler& Connection() { return *connection_; }
   TCustomTCPServer& Server() { return server_; }
 
+  // The request read on this connection is about to be carried out. false when a stop
+  // is under way: the request has not begun and must not, so the caller closes the
+  // connection without a reply.
+  bool BeginRequest();
+  // The request is answered; the connection is back to reading (a kept-alive one).
+  void EndRequest();
+  // A stop of the server is under way.
+  bool StopRequested() const;
+
  private:
+  friend class TCustomTCPServer;
   TCustomTCPServer& server_;
   std::unique_ptr<TIOHandler> connection_;
+  bool working_ = false;  // guarded by the server's live lock
 };
+
+// The context of the connection the calling thread serves, or null (a thread that
+// serves none, or a connection fed from memory).
+TServerContext* CurrentServerContext();
+
+// Unwinds a request that is abandoned because the server is stopping before it began.
+// Not a failure: it derives from nothing the request handling catches on its way, so it
+// reaches the connection loop, which ends the connection without a reply.
+struct TRequestAbandoned {};
+
+// For request handling that waited (for a directory's lock, say) before beginning its
+// work: true when the server serving this thread's connection is stopping.
+bool StopUnderWay();
+// Closes this thread's connection without a reply and unwinds the request with
+// TRequestAbandoned; the client sees the connection end with nothing done.
+[[noreturn]] void AbandonRequest();
 
 class TCustomTCPServer {
  public:
   // Stack of each connection thread: the request handling does not recurse deeply, and
   // hundreds of connections must not reserve the default 8 MiB each.
   static constexpr size_t kWorkerStackSize = 512 * 1024;
-  // A listener checks for a stop request at this interval.
-  static constexpr int kAcceptPollMilliseconds = 250;
+  // Live connections at most; beyond it new connections wait in the listen queue, so
+  // stalled clients cannot use up the process's descriptors and threads.
+  static constexpr int kDefaultMaxLiveConnections = 1000;
+  // When accept fails for lack of descriptors, the listener pauses this long instead of
+  // retrying at once (a retry would fail the same way and spin).
+  static constexpr std::chrono::milliseconds kAcceptBackoff{100};
+  // A parked worker that gets no connection for this long ends, so a burst does not
+  // keep its threads for ever.
+  static constexpr std::chrono::seconds kParkedWorkerLifetime{60};
+  // On a stop, requests already begun get this long to finish and deliver their reply
+  // before their connections are closed.
+  static constexpr std::chrono::milliseconds kDefaultStopGrace{10000};
 
   TCustomTCPServer();
   virtual ~TCustomTCPServer();
@@ -63,6 +105,11 @@ class TCustomTCPServer {
   // Limit on live connections, read at every accept; 0 or less = none.
   int MaxConnections() const { return max_connections_.load(); }
   void SetMaxConnections(int value) { max_connections_.store(value); }
+  // Cap on live connections (beyond it accepting waits); for tests.
+  int MaxLiveConnections() const { return max_live_connections_.load(); }
+  void SetMaxLiveConnections(int value);
+  std::chrono::milliseconds StopGrace() const { return stop_grace_; }
+  void SetStopGrace(std::chrono::milliseconds value) { stop_grace_ = value; }
   bool UseNagle() const { return use_nagle_; }
   void SetUseNagle(bool value) { use_nagle_ = value; }
   TReuseSocket ReuseSocket() const { return reuse_socket_; }
@@ -71,16 +118,24 @@ class TCustomTCPServer {
 
   bool Active() const { return active_; }
   // true: binds and listens (raises ECouldNotBindSocket and stays inactive on failure);
-  // false: stops listening, closes live connections, waits for every worker.
+  // false: stops accepting, closes connections whose request has not begun, waits up
+  // to StopGrace for the begun ones, closes what is left and waits for every worker.
   void SetActive(bool value);
+  // A stop is under way (from its start until the server is active again).
+  bool Stopping() const { return stopping_.load(); }
 
   size_t LiveConnectionCount() const;
+  // Worker threads, parked ones included.
   size_t WorkerCount() const;
+  // Workers parked in accept, waiting for the next connection.
+  size_t ParkedWorkerCount() const;
 
  protected:
   // Run callback, once per connection on its worker thread. The connection is closed
   // afterwards in any case.
   virtual void DoExecute(TServerContext& context);
+  // Called once a stop has begun, before the grace period (wakes waits of subclasses).
+  virtual void StopBegun() {}
 
  private:
   struct Worker;
@@ -88,25 +143,38 @@ class TCustomTCPServer {
 
   void Activate();
   void Deactivate();
-  void ListenerLoop(Listener& listener);
-  void StartWorker(std::unique_ptr<TIOHandler> connection);
+  // Starts a worker that accepts on listener; false when no thread could be made.
+  bool StartWorker(Listener& listener);
+  friend class TServerContext;
+  bool BeginRequest(TServerContext& context);
   static void* WorkerMain(void* arg);
   void RunWorker(Worker& worker);
-  void ReapFinishedWorkers();
+  void ServeContext(std::unique_ptr<TServerContext> context);
+  // Joins the threads of workers that have ended (their handles wait in ended_).
+  void JoinEndedWorkers();
 
   uint16_t default_port_ = 80;
   int listen_queue_ = 15;
   std::atomic<int> max_connections_{0};
+  std::atomic<int> max_live_connections_{kDefaultMaxLiveConnections};
+  std::chrono::milliseconds stop_grace_ = kDefaultStopGrace;
   bool use_nagle_ = true;
   TReuseSocket reuse_socket_ = TReuseSocket::rsOSDependent;
   std::vector<TSocketHandle> bindings_;
   bool active_ = false;
 
   std::vector<std::unique_ptr<Listener>> listeners_;
+  std::atomic<bool> stopping_{false};
+  // Guards the live list, the parked workers and the thread count.
   mutable std::mutex live_lock_;
+  // Signalled when a connection ends, a worker ends, or a stop begins.
+  std::condition_variable live_changed_;
   std::list<TServerContext*> live_;
-  mutable std::mutex workers_lock_;
-  std::list<std::unique_ptr<Worker>> workers_;
+  size_t accepting_ = 0;  // workers parked in accept, all endpoints together
+  size_t waiting_for_room_ = 0;  // workers waiting below the cap to accept
+  size_t threads_ = 0;
+  std::vector<pthread_t> ended_;
+  std::atomic<bool> has_ended_workers_{false};
 };
 
 }  // namespace ostrivan::http

@@ -72,6 +72,14 @@ std::string Utf8FromBytes(std::string_view bytes) {
   return out;
 }
 
+std::string HeadLineText(std::string text) {
+  for (char& c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = ' ';
+  }
+  return text;
+}
+
 std::string Latin1ToUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -22,6 +22,10 @@ std::string EncodeAscii7(std::string_view text);
 std::string Utf8FromBytes(std::string_view bytes);
 // Bytes read one character per byte (U+0000..U+00FF).
 std::string Latin1ToUtf8(std::string_view bytes);
+// Text for a line of a reply's head (status line, header): every control character,
+// CR and LF included, becomes a space, so text taken from a request cannot end the
+// line and add lines of the client's own.
+std::string HeadLineText(std::string text);
 
 // A character set known by name. Unknown or empty names mean one byte per
 // character (U+0000..U+00FF as their byte, anything else "?").

@@ -45,6 +45,9 @@ TSocketTransport::TSocketTransport(int fd) : fd_(fd) {
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) local_port_ = PortOf(addr);
 }
 
+TSocketTransport::TSocketTransport(int fd, std::string peer_ip, uint16_t local_port)
+    : fd_(fd), peer_ip_(std::move(peer_ip)), local_port_(local_port) {}
+
 TSocketTransport::~TSocketTransport() { Close(); }
 
 int TSocketTransport::Fd() const {
@@ -53,15 +56,28 @@ int TSocketTransport::Fd() const {
   return fd_;
 }
 
-size_t TSocketTransport::Receive(char* buffer, size_t size) {
+bool TSocketTransport::Aborted() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return aborted_;
+}
+
+size_t TSocketTransport::Receive(char* buffer, size_t size, int timeout_ms) {
   int fd = Fd();
+  // Bytes are usually there already: try without waiting first, and poll only when
+  // the socket is empty, so a timed read costs no extra call on the common path.
+  int flags = timeout_ms >= 0 ? MSG_DONTWAIT : 0;
   for (;;) {
-    ssize_t n = recv(fd, buffer, size, 0);
+    ssize_t n = recv(fd, buffer, size, flags);
     if (n >= 0) {
-      if (n == 0 && aborted_) throw EClosedSocket("Disconnected.");
+      if (n == 0 && Aborted()) throw EClosedSocket("Disconnected.");
       return static_cast<size_t>(n);
     }
-    if (errno != EINTR) RaiseSocketError(errno);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) RaiseSocketError(errno);
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms);
+    if (r < 0 && errno != EINTR) RaiseSocketError(errno);
+    if (r == 0) throw EReadTimeout("Read timed out.");
   }
 }
 
@@ -114,7 +130,7 @@ bool TSocketTransport::IsOpen() const {
   return fd_ >= 0 && !aborted_;
 }
 
-size_t TMemoryTransport::Receive(char* buffer, size_t size) {
+size_t TMemoryTransport::Receive(char* buffer, size_t size, int) {
   if (closed_) throw EClosedSocket("Disconnected.");
   size_t n = std::min({size, chunk_size_, input_.size() - pos_});
   std::memcpy(buffer, input_.data() + pos_, n);

@@ -13,8 +13,9 @@ class ITransport {
  public:
   virtual ~ITransport() = default;
   // Blocks until bytes arrive; returns how many (at most size), 0 when the peer has
-  // closed its side. Failures raise ESocketError.
-  virtual size_t Receive(char* buffer, size_t size) = 0;
+  // closed its side. Failures raise ESocketError; with timeout_ms >= 0, a peer that
+  // sends nothing for that long raises EReadTimeout.
+  virtual size_t Receive(char* buffer, size_t size, int timeout_ms = -1) = 0;
   // Waits up to timeout_ms (-1 = without limit) until a Receive would not block.
   virtual bool WaitReadable(int timeout_ms) = 0;
   // Sends every byte or raises ESocketError.
@@ -36,11 +37,14 @@ class ITransport {
 class TSocketTransport : public ITransport {
  public:
   explicit TSocketTransport(int fd);
+  // The peer's address and the local port already known (from accept and the listener),
+  // so no system call is spent asking for them again.
+  TSocketTransport(int fd, std::string peer_ip, uint16_t local_port);
   ~TSocketTransport() override;
   TSocketTransport(const TSocketTransport&) = delete;
   TSocketTransport& operator=(const TSocketTransport&) = delete;
 
-  size_t Receive(char* buffer, size_t size) override;
+  size_t Receive(char* buffer, size_t size, int timeout_ms = -1) override;
   bool WaitReadable(int timeout_ms) override;
   void Send(const char* data, size_t size) override;
   void ShutdownSend() override;
@@ -52,6 +56,7 @@ class TSocketTransport : public ITransport {
 
  private:
   int Fd() const;
+  bool Aborted() const;
   mutable std::mutex lock_;
   int fd_;
   bool aborted_ = false;
@@ -68,7 +73,7 @@ class TMemoryTransport : public ITransport {
       : input_(std::move(input)), chunk_size_(chunk_size ? chunk_size : 1),
         peer_ip_(std::move(peer_ip)), local_port_(local_port) {}
 
-  size_t Receive(char* buffer, size_t size) override;
+  size_t Receive(char* buffer, size_t size, int timeout_ms = -1) override;
   bool WaitReadable(int) override { return true; }
   void Send(const char* data, size_t size) override;
   void ShutdownSend() override { send_shut_ = true; }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/date_time.h"
@@ -84,6 +85,12 @@ class TWebRequest {
   virtual std::string Content() = 0;
   // All content bytes from the start; the stream position is kept.
   virtual std::string RawContent() = 0;
+  // The same bytes without a copy where the request holds them in memory (a large body
+  // is not held twice); valid while the request lives and its content is not changed.
+  virtual std::string_view RawContentView() {
+    raw_content_copy_ = RawContent();
+    return raw_content_copy_;
+  }
   // Value of the request header of that name; empty when absent.
   virtual std::string GetFieldByName(const std::string& name) = 0;
   virtual std::string RemoteIP() = 0;
@@ -110,6 +117,7 @@ class TWebRequest {
 
  protected:
   TMethodType method_type_ = TMethodType::mtAny;
+  std::string raw_content_copy_;
   TNameValueList cookie_fields_;
   std::vector<TWebRequestFile> files_;
 

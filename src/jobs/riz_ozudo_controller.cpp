@@ -8,6 +8,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "http/tcp_server.h"
 #include "jobs/directory_lock.h"
 #include "jobs/working_directory.h"
 
@@ -54,34 +55,6 @@ void PackRemovingPartialArchive(const std::string& zip_path, Pack pack) {
   }
 }
 
-// An entry that would land on the received archive itself would truncate it while it is
-// being read, destroying the job half-way. Refuse it up front, as the workstation does
-// for a file held open, with the archive left intact. An archive that cannot be opened
-// is left for the unpacking to report.
-void RefuseEntryOverArchive(const std::string& zip_path) {
-  archive::TZipFile zip;
-  try {
-    zip.Open(zip_path, archive::TZipMode::zmRead);
-  } catch (const Exception&) {
-    return;
-  }
-  for (const archive::TZipHeader& header : zip.Files()) {
-    std::vector<std::string> parts;
-    std::string part;
-    for (char c : archive::TZipFile::DecodeEntryName(header, "") + '/') {
-      if (c != '/' && c != '\\') {
-        part.push_back(c);
-        continue;
-      }
-      if (!part.empty() && part != ".") parts.push_back(part);
-      part.clear();
-    }
-    if (parts.size() == 1 && parts.front() == kImportArchiveName)
-      throw archive::EZipException("Fallita extrazione .zip Cannot create file \"" + zip_path + "\". " +
-                                   SysErrorMessageText(EBUSY));
-  }
-}
-
 // Runs one job step sequence and turns any failure into the reply's message.
 template <class Reply, class Work>
 void RunGuarded(Reply& reply, Work work) {
@@ -89,7 +62,7 @@ void RunGuarded(Reply& reply, Work work) {
     work();
   } catch (const Exception& e) {
     reply.FErrore = true;
-    reply.FMessaggio = e.Message();
+    reply.FMessaggio = FileNameText(e.Message());  // may quote a file name that is not UTF-8
   } catch (const std::bad_alloc&) {
     reply.FErrore = true;
     reply.FMessaggio = "Out of memory";
@@ -109,6 +82,9 @@ void ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExpor
     // Held until the directory is emptied: a second client sees either the whole job
     // or none of it, never a half-written archive or files vanishing under it.
     TDirectoryLock lock(dir);
+    // A stop that came while this job waited for the directory: it has not begun, so
+    // it ends unanswered and the client knows nothing was done.
+    if (http::StopUnderWay()) http::AbandonRequest();
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
     if (entries.empty()) throw Exception("Nessun file trovato in " + dir);
@@ -123,14 +99,14 @@ void ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExpor
         const std::vector<std::string> files = ListFiles(programs);
         if (files.empty())
           throw Exception(std::string("Nessun file trovato nella directory \"") + kProgramsDir + "\" in " + programs);
-        zip_path = JoinPath(dir, FileNameWithoutExtension(files.front()) + ".zip");
+        zip_path = JoinPath(dir, FileNameText(FileNameWithoutExtension(files.front())) + ".zip");
         PackRemovingPartialArchive(zip_path, [&] { PackDirectoryTree(dir, zip_path); });
         break;
       }
       case TModoGestionefile::mRottler: {
         const std::vector<std::string> files = ListFiles(dir);
         if (files.empty()) throw Exception("Nessun file trovato nella directory \"" + dir + "\"");
-        zip_path = JoinPath(dir, FileNameWithoutExtension(files.front()) + ".zip");
+        zip_path = JoinPath(dir, FileNameText(FileNameWithoutExtension(files.front())) + ".zip");
         PackRemovingPartialArchive(zip_path, [&] { PackOneFile(dir, zip_path); });
         break;
       }
@@ -150,13 +126,13 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     if (dir.empty()) throw Exception("Directory ImportLavoroDir non specificata");
     // Held until the archive is gone: two imports never unpack into each other.
     TDirectoryLock lock(dir);
+    if (http::StopUnderWay()) http::AbandonRequest();
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     EmptyDirectory(dir);
     const std::string zip_path = JoinPath(dir, kImportArchiveName);
     request.SaveFile(zip_path);
     // The base64 text is the largest thing held; unpacking does not need it.
     std::string().swap(request.FStream);
-    RefuseEntryOverArchive(zip_path);
     UnpackArchive(zip_path, dir);
     if (::unlink(zip_path.c_str()) != 0) throw EOSError(SysErrorMessageText(errno));
   });

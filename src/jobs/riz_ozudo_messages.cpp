@@ -23,9 +23,9 @@ const std::array<std::string, 3>& ModeTexts() {
   return texts;
 }
 
-// What follows the last path separator or drive colon.
+// What follows the last path separator; ':' and '\\' are ordinary name characters here.
 std::string FileNamePart(const std::string& path) {
-  const std::size_t cut = path.find_last_of("/\\:");
+  const std::size_t cut = path.find_last_of('/');
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <exception>
 
+#include "archive/text_encoding.h"
 #include "archive/zip_file.h"
+#include "common/utf8.h"
 
 namespace ostrivan::jobs {
 
@@ -87,27 +89,36 @@ void RemoveTreeSilently(const std::string& dir) {
 }
 
 // The walk of a tree being packed: every file, with its full path (doubled separators
-// collapsed) and its name relative to the packed directory.
-void CollectTree(const std::string& dir, const std::string& relative, const std::string& zip_upper,
+// collapsed) and its name relative to the packed directory, as text.
+void CollectTree(const std::string& dir, const std::string& relative, const std::string& zip_path,
                  const struct stat* zip_stat, std::vector<TZipSource>& sources) {
   for (const TDirectoryEntry& entry : ListDirectory(dir)) {
     const std::string full = CollapseSeparators(WithTrailingSeparator(dir) + entry.Name);
-    const std::string name = relative + entry.Name;
+    const std::string name = relative + FileNameText(entry.Name);
     if (entry.IsDirectory) {
-      CollectTree(full, name + '\\', zip_upper, zip_stat, sources);
+      CollectTree(full, name + '\\', zip_path, zip_stat, sources);
       continue;
     }
-    if (UpperCaseText(full) == zip_upper) continue;
-    // The same file reached under another spelling of its path is still the archive.
+    // Only the archive itself is left out, under whatever spelling of its path; a name
+    // that differs only in case is another file here.
     struct stat st {};
-    if (zip_stat != nullptr && ::stat(full.c_str(), &st) == 0 && st.st_dev == zip_stat->st_dev &&
-        st.st_ino == zip_stat->st_ino)
+    if (zip_stat != nullptr ? ::stat(full.c_str(), &st) == 0 && st.st_dev == zip_stat->st_dev &&
+                                  st.st_ino == zip_stat->st_ino
+                            : full == zip_path)
       continue;
     sources.push_back({full, name});
   }
 }
 
 }  // namespace
+
+std::string FileNameText(const std::string& name) {
+  if (archive::SanitizeUTF8(name) == name) return name;
+  std::string text;
+  text.reserve(name.size() * 2);
+  for (char c : name) AppendUtf8(text, static_cast<unsigned char>(c));
+  return text;
+}
 
 std::string UpperCaseText(const std::string& text) {
   std::string out;
@@ -234,11 +245,10 @@ void PackDirectoryTree(const std::string& dir, const std::string& zip_path) {
     zip.Open(zip_path, TZipMode::zmWrite);
     struct stat zip_stat {};
     const bool have_stat = ::stat(zip_path.c_str(), &zip_stat) == 0;
-    const std::string zip_upper = UpperCaseText(CollapseSeparators(zip_path));
     std::vector<TZipSource> sources;
     std::exception_ptr walk_error;
     try {
-      CollectTree(base, "", zip_upper, have_stat ? &zip_stat : nullptr, sources);
+      CollectTree(base, "", CollapseSeparators(zip_path), have_stat ? &zip_stat : nullptr, sources);
     } catch (const Exception&) {
       walk_error = std::current_exception();  // add what was found before the failure
     }
@@ -261,7 +271,7 @@ void PackOneFile(const std::string& dir, const std::string& zip_path) {
     if (UpperCaseText(CollapseSeparators(source)) == UpperCaseText(CollapseSeparators(zip_path)))
       throw archive::EZipException("The archive cannot contain itself: \"" + source + "\"");
     zip.Open(zip_path, TZipMode::zmWrite);
-    zip.Add(source, files.front());
+    zip.Add(source, FileNameText(files.front()));
     zip.Close();
   } catch (Exception& e) {
     e.SetMessage("Fallita compressione zip " + e.Message());

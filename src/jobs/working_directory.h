@@ -25,6 +25,9 @@ std::vector<std::string> ListFiles(const std::string& dir);
 // dir + separator + name; a name that is an absolute path stands alone. Either text
 // holding a NUL fails with "Invalid characters in path".
 std::string JoinPath(const std::string& dir, const std::string& name);
+// A name from the file system as text: valid UTF-8 stays as it is, anything else is
+// read as Latin-1 ("P\xe8.NC" -> "P\xc3\xa8.NC"), so it can go into an archive and a reply.
+std::string FileNameText(const std::string& name);
 // "a/b/P1.NC" -> "P1": the part after the last separator, cut before its last '.'.
 std::string FileNameWithoutExtension(const std::string& path);
 // Upper-cases ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters; the
@@ -37,7 +40,8 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b);
 // "Fallita eliminazione contenuto <dir>".
 void EmptyDirectory(const std::string& dir);
 // Packs every file below dir (depth first, listing order) into zip_path with names
-// relative to dir using backslashes; the archive itself is skipped.
+// relative to dir using backslashes; the archive itself (the same file) is skipped.
+// Entry names are text (FileNameText); files are read by their real names.
 void PackDirectoryTree(const std::string& dir, const std::string& zip_path);
 // Packs the first file directly in dir, under its bare name, into zip_path.
 void PackOneFile(const std::string& dir, const std::string& zip_path);

@@ -25,13 +25,21 @@ constexpr milliseconds kOpenRetryDelay{200};
 constexpr int kMoveAttempts = 5;
 constexpr milliseconds kMoveRetryDelay{50};
 
-std::string SelfExePath() {
+std::string ReadSelfExeLink() {
   std::string buffer(4096, '\0');
   const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
   if (n <= 0) return {};
   buffer.resize(static_cast<std::size_t>(n));
   return buffer;
 }
+
+// Taken once, when the program starts: an executable replaced while the service runs
+// (an upgrade in place) would later read as "<path> (deleted)" and start a log of that name.
+const std::string& SelfExePath() {
+  static const std::string path = ReadSelfExeLink();
+  return path;
+}
+[[maybe_unused]] const std::string& kSelfExePathAtStart = SelfExePath();
 
 bool Exists(const std::string& path) {
   struct stat st{};
@@ -171,7 +179,7 @@ class TLogFileAppender::TLogFileWriter {
     throw EFOpenError("Cannot open file \"" + file_name + "\". " + last_error);
   }
 
-  TLogFileWriter(int fd, std::int64_t size) : fd_(fd), size_(size) {}
+  TLogFileWriter(int fd, std::int64_t size) : fd_(fd), file_size_(size) {}
   ~TLogFileWriter() {
     try {
       Flush();
@@ -183,12 +191,13 @@ class TLogFileAppender::TLogFileWriter {
   TLogFileWriter(const TLogFileWriter&) = delete;
   TLogFileWriter& operator=(const TLogFileWriter&) = delete;
 
-  // Adds text + CR LF to the buffer.
+  // Adds text + CR LF to the buffer. The first line of a batch asks the file for its
+  // size: another writer may have grown or emptied it meanwhile.
   void Append(std::string_view text) {
-    const std::size_t before = buffer_.size();
+    struct stat st{};
+    if (buffer_.empty() && ::fstat(fd_, &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
     AppendValidUtf8(buffer_, text);
     buffer_.append("\r\n");
-    size_ += static_cast<std::int64_t>(buffer_.size() - before);
     if (buffer_.size() >= kFlushThreshold) Flush();
   }
 
@@ -208,6 +217,7 @@ class TLogFileAppender::TLogFileWriter {
       data += n;
       left -= static_cast<std::size_t>(n);
     }
+    file_size_ += static_cast<std::int64_t>(buffer_.size());
     buffer_.clear();
   }
 
@@ -217,14 +227,15 @@ class TLogFileAppender::TLogFileWriter {
     Flush();
   }
 
-  std::int64_t Size() const noexcept { return size_; }
+  // The file's size as last seen plus what is still buffered.
+  std::int64_t Size() const noexcept { return file_size_ + static_cast<std::int64_t>(buffer_.size()); }
 
  private:
   // Bounds the buffer when a batch is large; a few dozen lines per write is plenty.
   static constexpr std::size_t kFlushThreshold = 64 * 1024;
 
   int fd_;
-  std::int64_t size_;  // bytes in the file plus bytes in the buffer
+  std::int64_t file_size_;  // asked of the file at each batch's first line, counted since
   std::string buffer_;
 };
 

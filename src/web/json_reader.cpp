@@ -102,8 +102,9 @@ class JsonReader {
  private:
   // ---- errors
 
-  [[noreturn]] void Fail(const std::string& message, std::size_t byte_pos) const {
-    const std::size_t pos = Utf16Length(text_.substr(0, byte_pos));
+  // less_units: UTF-16 units to take off the count at byte_pos (see FailExpected).
+  [[noreturn]] void Fail(const std::string& message, std::size_t byte_pos, std::size_t less_units = 0) const {
+    const std::size_t pos = Utf16Length(text_.substr(0, byte_pos)) - less_units;
     throw EJsonParserException(message, 1, static_cast<int>(pos) + 1, pos);
   }
 
@@ -112,8 +113,11 @@ class JsonReader {
       Fail(std::string("Unexpected end of file where ") + TokenName(expected) + " was expected",
            text_.size());
     }
+    // A character outside the BMP that starts no token is, in UTF-16, its high surrogate
+    // alone: the token ends one unit before the end of its UTF-8 sequence.
+    const bool half_pair = look_.kind == TokenKind::kInvalidSymbol && look_.end - look_.start == 4;
     Fail(std::string("Expected ") + TokenName(expected) + " but found " + TokenName(look_.kind),
-         look_.end);
+         look_.end, half_pair ? 1 : 0);
   }
 
   void Expect(TokenKind kind) {
@@ -137,7 +141,8 @@ class JsonReader {
       Next();
       Expect(TokenKind::kColon);
       object.AddMember(std::move(name), ReadValue(depth));
-      if (look_.kind == TokenKind::kRBrace) return;
+      // End of text stops the loop too: the caller's closing "}" reports it.
+      if (look_.kind == TokenKind::kRBrace || look_.kind == TokenKind::kEof) return;
       Expect(TokenKind::kComma);
     }
   }
@@ -146,7 +151,7 @@ class JsonReader {
     if (look_.kind == TokenKind::kRBracket) return;
     while (look_.kind != TokenKind::kEof) {
       array.Add(ReadValue(depth));
-      if (look_.kind == TokenKind::kRBracket) return;
+      if (look_.kind == TokenKind::kRBracket || look_.kind == TokenKind::kEof) return;
       Expect(TokenKind::kComma);
     }
   }
@@ -420,7 +425,9 @@ class JsonReader {
           const int v = HexValue(h);
           if (v < 0) {
             const std::size_t len = std::min(Utf8SequenceLength(h), close - i);
-            Fail("Invalid hex number \"" + std::string(data + i, len) + "\"", before_end);
+            // Outside the BMP the offending UTF-16 unit is a lone high surrogate.
+            const std::string offending = len == 4 ? std::string("\xEF\xBF\xBD") : std::string(data + i, len);
+            Fail("Invalid hex number \"" + offending + "\"", before_end);
           }
           unit = (unit << 4) | static_cast<std::uint32_t>(v);
           ++i;

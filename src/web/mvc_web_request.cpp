@@ -19,14 +19,37 @@ const std::string& TMVCWebRequest::Body() {
   if (!body_.empty()) return body_;
   TBodyEncoding encoding = FindBodyEncoding(content_charset_.empty() ? "UTF-8" : content_charset_);
   request_.ReadTotalContent();
-  body_ = DecodeBody(encoding, request_.RawContent());
+  body_ = DecodeBody(encoding, request_.RawContentView());
   return body_;
 }
+
+namespace {
+
+bool IsAscii(std::string_view bytes) {
+  for (char c : bytes)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+}  // namespace
 
 void TMVCWebRequest::ReadBodyInto(TObject& object) {
   auto it = serializers_.find(content_media_type_);
   if (it == serializers_.end()) {
     throw EMVCDeserializationException("Body ContentType \"" + content_type_ + "\" not supported");
+  }
+  if (body_.empty()) {
+    // ASCII bytes read the same in every 8-bit charset: the body is its own text, and a
+    // large one (an import's base64) is read where it lies instead of being copied.
+    TBodyEncoding encoding = FindBodyEncoding(content_charset_.empty() ? "UTF-8" : content_charset_);
+    if (encoding != TBodyEncoding::kUtf16LE && encoding != TBodyEncoding::kUtf16BE) {
+      request_.ReadTotalContent();
+      std::string_view raw = request_.RawContentView();
+      if (IsAscii(raw)) {
+        it->second->DeserializeObject(raw, &object);
+        return;
+      }
+    }
   }
   const std::string& text = Body();
   it->second->DeserializeObject(text, &object);

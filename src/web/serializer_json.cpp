@@ -303,19 +303,24 @@ void TMVCJsonSerializer::DeserializeObject(std::string_view text, TObject* objec
     source = source->Values(root_node).ObjectValue();
     if (!source) return;  // no such member object: nothing to read
   }
-  JsonObjectToObject(*source, *object, type, ignored_attributes);
+  ReadObject(*source, *object, type, ignored_attributes, /*take_text=*/true);
 }
 
 void TMVCJsonSerializer::JsonObjectToObject(const TJsonObject& source, TObject& object,
                                             TMVCSerializationType type,
                                             const std::vector<std::string>& ignored_attributes) const {
+  ReadObject(source, object, type, ignored_attributes, /*take_text=*/false);
+}
+
+void TMVCJsonSerializer::ReadObject(const TJsonObject& source, TObject& object, TMVCSerializationType type,
+                                    const std::vector<std::string>& ignored_attributes, bool take_text) const {
   const TMVCClassInfo* info = object.ClassInfo();
   if (!info) return;
   for (const TMVCClassInfo* cls = info; cls; cls = cls->parent) {
     for (const TMVCPropertyInfo& property : cls->properties) {
       if (IsIgnored(property.name, ignored_attributes)) continue;
       if (!property.setter && property.type.kind != TMVCValueKind::vkObject) continue;
-      ReadMember(property, source, object, MVCPropertyKey(property, *info), type, ignored_attributes);
+      ReadMember(property, source, object, MVCPropertyKey(property, *info), type, ignored_attributes, take_text);
     }
   }
 }
@@ -323,7 +328,7 @@ void TMVCJsonSerializer::JsonObjectToObject(const TJsonObject& source, TObject& 
 void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJsonObject& source,
                                     TObject& object, const std::string& key,
                                     TMVCSerializationType type,
-                                    const std::vector<std::string>& ignored_attributes) const {
+                                    const std::vector<std::string>& ignored_attributes, bool take_text) const {
   const TJsonDataValue& json = source.Values(key);
   if (property.type.kind == TMVCValueKind::vkObject) {
     TObject* current = std::get<TObject*>(property.getter(object));
@@ -335,9 +340,9 @@ void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJso
       return;  // objects are filled in place, never replaced
     }
     if (const TJsonObject* nested = json.ObjectValue()) {
-      JsonObjectToObject(*nested, *current, type, ignored_attributes);
+      ReadObject(*nested, *current, type, ignored_attributes, take_text);
     } else if (const TJsonArray* array = json.ArrayValue()) {
-      ReadList(property, *array, *current, key, type, ignored_attributes);
+      ReadList(property, *array, *current, key, type, ignored_attributes, take_text);
     }
     // Absent, null and scalars leave the object as it is.
     return;
@@ -357,7 +362,12 @@ void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJso
     case TJsonDataType::jdtNone:
       return;  // absent: the member keeps its value
     case TJsonDataType::jdtString:
-      candidate = TextCandidate(property, json.StringValue(), key);
+      if (take_text && property.type.kind == TMVCValueKind::vkString) {
+        // The document is ours and dropped right after: move the text, do not copy it.
+        candidate = std::move(const_cast<TJsonDataValue&>(json).MutableStringValue());
+      } else {
+        candidate = TextCandidate(property, json.StringValue(), key);
+      }
       break;
     case TJsonDataType::jdtInt:
       if (property.type.kind == TMVCValueKind::vkBoolean) {
@@ -392,7 +402,7 @@ void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJso
 
 void TMVCJsonSerializer::ReadList(const TMVCPropertyInfo& property, const TJsonArray& source,
                                   TObject& holder, const std::string& key, TMVCSerializationType type,
-                                  const std::vector<std::string>& ignored_attributes) const {
+                                  const std::vector<std::string>& ignored_attributes, bool take_text) const {
   auto* list = dynamic_cast<IMVCList*>(&holder);
   if (!list) {
     throw EMVCException(400, MVCFormat("Invalid class typecast for property \"%s\" [Expected: %s, Actual: %s]",
@@ -412,7 +422,7 @@ void TMVCJsonSerializer::ReadList(const TMVCPropertyInfo& property, const TJsonA
                                          item.IsNull() ? "null" : JsonDataTypeName(item.DataType())));
     }
     std::unique_ptr<TObject> created = element_class->create();
-    JsonObjectToObject(*element, *created, type, ignored_attributes);
+    ReadObject(*element, *created, type, ignored_attributes, take_text);
     list->Add(std::move(created));
   }
 }

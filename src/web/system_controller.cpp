@@ -68,9 +68,12 @@ bool IsLocalClientAddress(const std::string& address) {
 
 void TMVCSystemController::ActionStarting(TWebContext& context, const std::string& action_name, bool& handled) {
   TMVCController::ActionStarting(context, action_name, handled);
-  // Only the connection's own peer counts: forwarding headers such as HTTP_CLIENT_IP are
-  // written by the client and would let any remote caller claim to be local.
-  if (!IsLocalClientAddress(context.Request().RawWebRequest().RemoteIP())) {
+  // Both must be local: the client address (forwarding headers such as HTTP_CLIENT_IP
+  // first), so a local relay does not open the description to a remote client, and the
+  // connection's own peer, since those headers are written by the client and would let
+  // any remote caller claim to be local.
+  if (!IsLocalClientAddress(context.Request().RawWebRequest().RemoteIP()) ||
+      !IsLocalClientAddress(context.Request().ClientIp())) {
     handled = true;
     SetStatusCode(403);
   }

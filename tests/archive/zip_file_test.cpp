@@ -1,8 +1,11 @@
 // Archive writing and reading: the exact records written, round trips, and the failures
 // of damaged and hostile archives.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -48,6 +51,100 @@ std::string ExtractBytes(const std::string& archive_bytes, const std::string& ta
     zip.Open(stream, TZipMode::zmRead);
     zip.ExtractAll(target);
   });
+}
+
+TEST(ZipExtracting, NoEntryMayLandOnTheArchiveBeingRead) {
+  // However the name reaches it (the Unicode path field, the plain name, a hard link),
+  // writing over the archive would truncate it while its later entries are still unread.
+  struct Case {
+    const char* what;
+    RawEntry entry;
+    const char* link;  // another name for the archive, or nullptr
+  };
+  RawEntry by_field;
+  by_field.name = "x.NC";
+  by_field.flag = 0;
+  by_field.local_extra = ExtraBlock(0x7075, std::string("\x01", 1) + Le32(Crc32Of("x.NC")) + "job.zip");
+  RawEntry by_name;
+  by_name.name = "./job.zip";
+  RawEntry by_link;
+  by_link.name = "copy.zip";
+  const Case cases[] = {{"unicode path field", by_field, nullptr},
+                        {"plain name", by_name, nullptr},
+                        {"hard link", by_link, "copy.zip"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    RawEntry first;
+    first.name = "a.txt";
+    first.payload = "a";
+    Case with_payload = c;
+    with_payload.entry.payload = "inner";
+    const std::string bytes = RawArchive{{first, with_payload.entry}}.Build();
+    WriteFile(dir / "job.zip", bytes);
+    if (c.link != nullptr) {
+      ASSERT_EQ(::link((dir / "job.zip").c_str(), (dir / c.link).c_str()), 0);
+    }
+    TZipFile zip;
+    zip.Open(dir / "job.zip", TZipMode::zmRead);
+    const std::string target = dir / (c.link != nullptr ? c.link : "job.zip");
+    EXPECT_EQ(FailureOf([&] { zip.ExtractAll(dir.path()); }),
+              "EFCreateError: Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
+    EXPECT_EQ(ReadFile(dir / "job.zip"), bytes);
+    EXPECT_FALSE(testing::FileExists(dir / "a.txt"));  // refused before anything is written
+  }
+}
+
+TEST(Zip64Values, ReservedCompressedSlotStaysWhenTheResultIsSmall) {
+  // A file just under 4 GiB gets the slot reserved in front of its data; when it then
+  // compresses well, the rewritten header must keep the same length.
+  for (const std::uint64_t size : {4290675600ull, 4294000000ull, 4294967294ull}) {
+    SCOPED_TRACE(size);
+    TZipHeader h;
+    h.RequiredVersion = 20;
+    h.SetUncompressedSize64(size);
+    h.SetLocalHeaderOffset64(0);
+    h.ReserveCompressedSize64();
+    const std::uint16_t reserved = h.ExtraFieldLength;
+    EXPECT_EQ(reserved, 20);
+    h.SetUncompressedSize64(size);
+    h.SetCompressedSize64(4170000);
+    EXPECT_EQ(h.ExtraFieldLength, reserved);
+    EXPECT_EQ(h.GetUncompressedSize64(), size);
+    EXPECT_EQ(h.GetCompressedSize64(), 4170000u);
+  }
+}
+
+// Compresses 4 GB of zeros: about 20 s of two busy cores, so it runs on request only
+// (OSTRIVAN_LARGE_FILE_TESTS=1); the header sizing above covers the rule itself.
+TEST(ZipWriting, WellCompressedFileJustUnderFourGigabytesGetsAConsistentHeader) {
+  if (std::getenv("OSTRIVAN_LARGE_FILE_TESTS") == nullptr) GTEST_SKIP() << "set OSTRIVAN_LARGE_FILE_TESTS=1 to run";
+  TempDir dir;
+  const std::uint64_t size = 4290675600ull;
+  {
+    const int fd = ::open((dir / "big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);  // sparse: zeros cost no disk
+    ::close(fd);
+  }
+  {
+    TZipFile zip;
+    zip.Open(dir / "big.zip", TZipMode::zmWrite);
+    zip.Add(dir / "big.bin");
+    zip.Close();
+  }
+  TZipFile reader;
+  reader.Open(dir / "big.zip", TZipMode::zmRead);
+  ASSERT_EQ(reader.FileCount(), 1u);
+  const TZipHeader& central = reader.Files()[0];
+  EXPECT_EQ(central.GetUncompressedSize64(), size);
+  // The local header agrees with the central one and its data ends where the directory starts.
+  const std::string archive = ReadFile(dir / "big.zip");
+  const std::uint16_t name_len = U16(archive, 26);
+  const std::uint16_t extra_len = U16(archive, 28);
+  EXPECT_EQ(extra_len, central.ExtraFieldLength);
+  EXPECT_EQ(archive.substr(30 + name_len, extra_len), central.ExtraField);
+  EXPECT_EQ(30u + name_len + extra_len + central.GetCompressedSize64(), archive.rfind(std::string("PK\x01\x02", 4)));
 }
 
 TEST(ZipWriting, BackslashNameIsStoredAsGivenAndExtractsIntoSubdirectory) {

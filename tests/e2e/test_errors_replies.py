@@ -144,6 +144,17 @@ class ErrorReplies(ServerTestCase):
                                  '(Custom message: "")')
         self.assert_serving_goes_on()
 
+    def test_control_characters_from_the_request_never_reach_the_head(self):
+        # The override names the method, which the 500 reason repeats: its CR must not
+        # end the status line and start a header of the client's choosing.
+        status, lines, payload = self.send("POST", EXPORT, [("Accept", "*/*"), JSON_IN,
+                                                            ("X-HTTP-Method-Override", "FOO\rSet-Cookie: a=b")], b"{}")
+        self.assertEqual(status, "HTTP/1.1 500 [EMVCException] Unknown HTTP method [FOO SET-COOKIE: A=B]")
+        self.assertIsNone(header(lines, "Set-Cookie"))
+        self.assertTrue(all("\r" not in line for line in lines), lines)
+        self.assert_routed_head(lines, "text/plain; charset=utf-8", payload)
+        self.assert_serving_goes_on()
+
     def test_request_body_failures(self):
         cases = [
             # (path, content type, body, status line, class, message, custom log text)

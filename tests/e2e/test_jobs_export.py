@@ -150,6 +150,19 @@ class ExportOverLoopback(ServerTestCase):
         self.check_archive(reply, {"A.txt": b"first " * 100})
         self.assertEqual(os.listdir(self.job), [])
 
+    def test_latin1_file_name_gives_a_reply_that_parses(self):
+        # A name that is not UTF-8 is read as Latin-1: the reply under charset=utf-8 stays
+        # readable, and the file is still packed by its real name before it is deleted.
+        write(os.path.join(os.fsencode(self.job), b"programs", b"P\xe8.NC"), b"G0 X1\n")
+        status, _, body = split_reply(self.raw_export("NEWEN"))
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        reply = json.loads(body.decode("utf-8"))
+        self.assertEqual((reply["Errore"], reply["Messaggio"], reply["NomeFile"]), (False, "", "P\u00e8.zip"))
+        with zipfile.ZipFile(io.BytesIO(base64.b64decode(reply["Stream"]))) as zf:
+            self.assertEqual(zf.namelist(), ["programs\\P\u00e8.NC"])
+            self.assertEqual(zf.read("programs\\P\u00e8.NC"), b"G0 X1\n")
+        self.assertEqual(os.listdir(self.job), [])
+
     def test_unconfigured_export_exact_body(self):
         self.configure()
         status, _, body = split_reply(self.raw_export("NEWEN"))

@@ -167,11 +167,15 @@ class SystemEndpoints(ServerTestCase):
                 self.assertEqual(status, "HTTP/1.1 404 [EMVCException] Not Found")
                 self.assertEqual(payload, b"TornioMVC\r\nHTTP 404: [EMVCException] Not Found")
 
-    def test_local_caller_with_forwarding_header_is_still_served(self):
-        # The header changes the address in the log line, not who the caller is.
+    def test_local_peer_relaying_a_remote_client_gets_403(self):
+        # Local means the connection's peer and the client address (the forwarding
+        # headers first) are both local.
         status, lines, payload = self.send("GET", "/system/serverconfig.info", [("HTTP_CLIENT_IP", "10.1.2.3")])
+        self.assertEqual(status, "HTTP/1.1 403 Forbidden")
+        self.assertEqual(payload, FORBIDDEN_PAGE)
+        self.srv.wait_log(f"GET:/system/serverconfig.info [10.1.2.3] -> {SYSTEM_CONTROLLER}.ServerConfig - 403 Forbidden")
+        status, lines, payload = self.send("GET", "/system/serverconfig.info", [("HTTP_CLIENT_IP", "::1")])
         self.assert_json_reply(status, lines, payload)
-        self.srv.wait_log(f"GET:/system/serverconfig.info [10.1.2.3] -> {SYSTEM_CONTROLLER}.ServerConfig - 200 OK")
 
     def test_non_local_caller_gets_403(self):
         link = RemoteLink()

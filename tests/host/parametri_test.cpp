@@ -46,6 +46,9 @@ TEST(ParseInteger, AcceptsOnlyWholeIntegers) {
       {"-", std::nullopt},   {"$", std::nullopt},    {"0x", std::nullopt},
       {"12 ", std::nullopt}, {"1.5", std::nullopt},  {"$G1", std::nullopt},
       {"--1", std::nullopt}, {"\t5", std::nullopt},  {"0", 0},
+      // At most eight hexadecimal digits, leading zeros included; decimal has no such cap.
+      {"$00000001", 1},      {"$000000001", std::nullopt}, {"0x0000052D2", std::nullopt},
+      {"-X000000010", std::nullopt},                 {"000000000012", 12},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseInteger(c.text), c.expected) << '"' << c.text << '"';
 }
@@ -61,7 +64,7 @@ TEST_F(IniFile, PortValues) {
   struct Case { const char* value; uint16_t port; };
   const Case cases[] = {{"  9000  ", 9000}, {"$1F90", 8080}, {"0x1F90", 8080}, {"80a", 8080},
                         {"70000", 4464},    {"65536", 0},    {"-1", 65535},    {"", 8080},
-                        {"\"9001\"", 9001}, {"99999999999", 8080}};
+                        {"\"9001\"", 9001}, {"99999999999", 8080}, {"0x0000052D2", 8080}};
   for (const auto& c : cases) {
     Write(std::string("[CONFIG]\nPorta=") + c.value + "\n");
     EXPECT_EQ(TParametri::GetPorta(path_), c.port) << c.value;

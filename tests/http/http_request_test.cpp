@@ -168,6 +168,13 @@ TEST(HttpRequest, Bodies) {
       // A chunk size that is no hexadecimal number ends the body; trailer lines follow.
       {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\nZ\r\nignored\r\n\r\n",
        true, "q"},
+      // Leading zeros do not count towards the length of a chunk size.
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n00000000000000003\r\nabc\r\n"
+       "000000000000000000000000000000001\r\nd\r\n0000\r\n\r\n",
+       true, "abcd"},
+      // Seventeen significant digits are past 63 bits: the body ends there.
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\n010000000000000000\r\n\r\n",
+       true, "q"},
       // The first Content-Length counts.
       {"POST / HTTP/1.0\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\nabcde", true, "ab"},
       // Without a length a GET has no body, whatever follows.
@@ -205,6 +212,15 @@ TEST(HttpRequest, ExpectWithBodyAlreadyBufferedSendsNoInterimReply) {
   RecordingBridge b;
   std::string reply = b.Run("POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nhi");
   EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(b.seen.body, "hi");
+}
+
+TEST(HttpRequest, InterimReplyRepeatsTheVersionWithoutItsControlCharacters) {
+  const std::string head =
+      "POST / HTTP\rSet-Cookie:a=b/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n";
+  RecordingBridge b;
+  const std::string reply = b.Run(head + "hi", head.size());  // the body arrives after the interim reply
+  EXPECT_EQ(reply.rfind("HTTP Set-Cookie:a=b/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n", 0), 0u) << reply;
   EXPECT_EQ(b.seen.body, "hi");
 }
 

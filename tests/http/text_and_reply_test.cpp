@@ -89,6 +89,16 @@ TEST(HttpDate, FormatsUtcFromLocalAndParsesBack) {
   EXPECT_NEAR(ParseHTTPDate("Sat, 24 May 2025 08:05:09 GMT"), local, 1e-6);
   EXPECT_EQ(ParseHTTPDate(""), -1);
   EXPECT_EQ(ParseHTTPDate("yesterday"), -1);
+  // Conversions are remembered per second; a new zone setting is honoured at once.
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  EXPECT_EQ(FormatHTTPDate(local), "Sat, 24 May 2025 10:05:09 GMT");
+  EXPECT_EQ(FormatHTTPDate(local), "Sat, 24 May 2025 10:05:09 GMT");
+  TDateTime utc_now = NowLocal();
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  EXPECT_EQ(FormatHTTPDate(local), "Sat, 24 May 2025 08:05:09 GMT");
+  EXPECT_GT(NowLocal() - utc_now, 0.5 / 24);  // an hour or two ahead of UTC
   unsetenv("TZ");
   tzset();
 }
@@ -165,8 +175,43 @@ TEST(ResponseInfo, EveryFieldInItsPlaceAndHeaderBlockInOneSend) {
             "Content-Type: text/plain; charset=ISO-8859-1\r\nContent-Length: 4\r\nCache-control: no-cache\r\n"
             "Date: *\r\nETag: \"e\"\r\nPragma: p\r\nX-A: 1\r\nServer: S\r\nLocation: /l\r\n"
             "Set-Cookie: c=v; Path=/\r\n\r\ncaf\xE9");
-  EXPECT_EQ(cap.transport->SendCount(), 2u);  // header block, then body
+  EXPECT_EQ(cap.transport->SendCount(), 1u);  // a small reply: header block and body together
   EXPECT_THROW(r.WriteHeader(), EHTTPHeaderAlreadyWritten);
+
+  // A large body is not copied to join its header: header block, then body.
+  ReplyCapture big;
+  THTTPResponseInfo large(&big.io, &request);
+  std::string text(THTTPResponseInfo::kOnePieceReplySize + 1, 'x');
+  large.SetContentText(text);
+  large.WriteContent();
+  EXPECT_EQ(big.transport->SendCount(), 2u);
+  EXPECT_EQ(big.transport->Output().substr(big.transport->Output().size() - text.size()), text);
+}
+
+TEST(ResponseInfo, ControlCharactersNeverBreakTheHeadBlock) {
+  // Reason phrases and header values may carry text from the request (a method name, a
+  // path): every control character becomes a space, so no line of the client's can be
+  // injected into the reply's head.
+  ReplyCapture cap;
+  THTTPRequestInfo request;
+  request.command = "GET";
+  THTTPResponseInfo r(&cap.io, &request);
+  r.SetCloseConnection(true);
+  r.SetResponseNo(500);
+  r.SetResponseText("Unknown [FOO\rSet-Cookie: a=b\n\x01\x7F]");
+  r.SetContentType("text/plain");
+  r.SetContentText("x");
+  r.location = "/a\r\nX-Evil: 1";
+  r.CustomHeaders().AddValue("X-Path", "p\tq\r\n\r\nbody");
+  TCookie cookie;
+  cookie.Name = "c";
+  cookie.Value = "v\r\nX-Evil: 2";
+  r.Cookies().push_back(cookie);
+  r.WriteContent();
+  EXPECT_EQ(Masked(cap.transport->Output()),
+            "HTTP/1.1 500 Unknown [FOO Set-Cookie: a=b   ]\r\nConnection: close\r\n"
+            "Content-Type: text/plain; charset=ISO-8859-1\r\nContent-Length: 1\r\nDate: *\r\n"
+            "X-Path: p q    body\r\nLocation: /a  X-Evil: 1\r\nSet-Cookie: c=v  X-Evil: 2\r\n\r\nx");
 }
 
 TEST(ResponseInfo, StreamBodyRespectsGivenLengthAndOwnership) {

@@ -15,6 +15,7 @@
 #include "archive/stream.h"
 #include "archive/zip_file.h"
 #include "jobs/base64.h"
+#include "zip_test_support.h"
 
 namespace ostrivan::jobs {
 namespace {
@@ -285,6 +286,60 @@ TEST(ExportLavoroJob, AnArchiveThatWasAlreadyThereIsNotRemovedOnFailure) {
   EXPECT_EQ(ReadTree(job), (Tree{{"a.zip", "old"}}));
 }
 
+TEST(ExportLavoroJob, NamesThatAreNotUtf8AreReadAsLatin1) {
+  // The reply is UTF-8 JSON: a raw 0xE8 in it would make it unreadable for the client
+  // after the job had already been deleted.
+  for (const std::string mode : {"NEWEN", "ROTTLER"}) {
+    SCOPED_TRACE(mode);
+    TempDir d;
+    const std::string job = d / "job";
+    const std::string sub = mode == "NEWEN" ? "/programs/" : "/";
+    WriteFile(job + sub + "P\xe8.NC", "G0");
+    const auto reply = Export(job, mode);
+    ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+    EXPECT_EQ(reply.FNomeFile, "P\xc3\xa8.zip");
+    const std::string entry = mode == "NEWEN" ? "programs\\P\xc3\xa8.NC" : "P\xc3\xa8.NC";
+    EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)),
+              (std::vector<std::pair<std::string, std::string>>{{entry, "G0"}}));
+    EXPECT_TRUE(ReadTree(job).empty());
+  }
+  // A failure that quotes such a name still gives a UTF-8 message.
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/programs/P1.NC", "G0");
+  ASSERT_EQ(::mkfifo((job + "/programs/P\xe8.NC").c_str(), 0644), 0);
+  const Tree before = ReadTree(job);
+  const auto reply = Export(job, "NEWEN");
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Cannot open file \"" + job + "/programs/P\xc3\xa8.NC\". Not a regular file");
+  EXPECT_EQ(ReadTree(job), before);  // nothing deleted, no partial archive left
+}
+
+TEST(ExportLavoroJob, OnlyTheArchiveItselfIsLeftOutAndItsNameIsTheRealFileName) {
+  // Letter case makes another file here, and ':' and '\' are ordinary name characters.
+  struct Case {
+    std::string mode;
+    std::vector<std::pair<std::string, std::string>> files;  // relative path, content
+    std::string nome_file;
+    std::vector<std::pair<std::string, std::string>> entries;
+  } cases[] = {
+      {"NEWEN", {{"programs/P1.NC", "G0"}, {"p1.ZIP", "other"}}, "P1.zip", {{"p1.ZIP", "other"}, {"programs\\P1.NC", "G0"}}},
+      {"NEWEN", {{"programs/X:1.NC", "G1"}}, "X:1.zip", {{"programs\\X:1.NC", "G1"}}},
+      {"ROTTLER", {{"A\\B.NC", "G2"}}, "A\\B.zip", {{"A\\B.NC", "G2"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.nome_file);
+    TempDir d;
+    const std::string job = d / "job";
+    for (const auto& [rel, content] : c.files) WriteFile(job + "/" + rel, content);
+    const auto reply = Export(job, c.mode);
+    ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+    EXPECT_EQ(reply.FNomeFile, c.nome_file);
+    EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)), c.entries);
+    EXPECT_TRUE(ReadTree(job).empty());
+  }
+}
+
 TEST(ExportLavoroJob, SettingsAreReadOnEveryRun) {
   TempDir d;
   WriteFile(d / "one/a.txt", "1");
@@ -432,6 +487,29 @@ TEST(ImportLavoroJob, AnEntryNamedLikeTheReceivedArchiveIsRefusedWithTheArchiveI
   const auto reply = Import(dir, EncodeBase64(ArchiveOf({{"LAVORO.ZIP", "x"}, {"sub\\Lavoro.zip", "y"}})));
   EXPECT_FALSE(reply.FErrore) << reply.FMessaggio;
   EXPECT_EQ(ReadTree(dir), (Tree{{"LAVORO.ZIP", "x"}, {"sub/", ""}, {"sub/Lavoro.zip", "y"}}));
+}
+
+TEST(ImportLavoroJob, AnEntryReachingTheArchiveThroughItsUnicodePathFieldIsRefused) {
+  using archive::testing::RawArchive;
+  using archive::testing::RawEntry;
+  RawEntry first;
+  first.name = "a.txt";
+  first.payload = "a";
+  RawEntry disguised;
+  disguised.name = "x.NC";
+  disguised.flag = 0;
+  disguised.payload = "inner archive";
+  disguised.local_extra = archive::testing::ExtraBlock(
+      0x7075, std::string("\x01", 1) + archive::testing::Le32(archive::testing::Crc32Of("x.NC")) + "Lavoro.zip");
+  const std::string zip = RawArchive{{first, disguised}}.Build();
+  TempDir d;
+  const std::string dir = d / "in";
+  fs::create_directories(dir);
+  const auto reply = Import(dir, EncodeBase64(zip));
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio,
+            "Fallita extrazione .zip Cannot create file \"" + dir + "/Lavoro.zip\". " + SysErrorMessageText(EBUSY));
+  EXPECT_EQ(ReadTree(dir), (Tree{{"Lavoro.zip", zip}}));
 }
 
 TEST(JobRoundTrip, ExportedJobImportsToTheSameTree) {

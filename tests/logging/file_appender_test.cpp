@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include <string>
 #include <vector>
 
@@ -221,6 +223,43 @@ TEST(FileAppender, BufferedLinesRotateAfterTheSameLineAsSingleWrites) {
     } else {
       EXPECT_EQ(files, reference) << "flush every " << flush_every;
     }
+  }
+}
+
+TEST(FileAppender, RotationFollowsTheFileSizeChangedFromOutside) {
+  // Grown by another writer past the limit: the next line rotates.
+  {
+    TempDir dir;
+    TLogFileAppender appender(5, 1, dir.Path());
+    appender.Setup();
+    appender.WriteLog(Item("first"));
+    {
+      std::ofstream out(dir / Name(0), std::ios::binary | std::ios::app);
+      out << std::string(1100, 'x') << "\r\n";
+    }
+    appender.WriteLog(Item("second"));
+    appender.TearDown();
+    ASSERT_TRUE(FileExists(dir / Name(1)));
+    const auto lines = SplitCrLf(ReadFile(dir / Name(1)));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back().rfind("#[ROTATE LOG ", 0), 0u);
+    EXPECT_EQ(MessageOf(lines[lines.size() - 2]), "second");
+  }
+  // Emptied from outside: the count starts again from what is really there.
+  {
+    TempDir dir;
+    TLogFileAppender appender(5, 1, dir.Path());
+    appender.Setup();
+    int n = 0;
+    while (ReadFile(dir / Name(0)).size() < 900) appender.WriteLog(Item("line " + std::to_string(n++)));
+    ASSERT_EQ(::truncate((dir / Name(0)).c_str(), 0), 0);
+    // Four lines take the old count well past 1024 bytes; the file holds far less.
+    for (int i = 0; i < 4; ++i) appender.WriteLog(Item("after " + std::to_string(i)));
+    appender.TearDown();
+    EXPECT_FALSE(FileExists(dir / Name(1)));
+    const auto lines = SplitCrLf(ReadFile(dir / Name(0)));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(MessageOf(lines[0]), "after 0");
   }
 }
 

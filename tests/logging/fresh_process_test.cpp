@@ -43,6 +43,16 @@ TEST(FreshProcessChild, DISABLED_CustomWriter) {
   ShutdownDefaultLogWriter();
 }
 
+TEST(FreshProcessChild, DISABLED_LogAfterTheExecutableIsReplaced) {
+  // An upgrade in place: a new file takes the running executable's name.
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+  const std::filesystem::path fresh = self.string() + ".new";
+  std::filesystem::copy_file("/proc/self/exe", fresh, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::rename(fresh, self);
+  FrameworkLogInfo("after the upgrade");
+  ShutdownDefaultLogWriter();
+}
+
 struct Line {
   std::string level;
   std::string message;
@@ -113,6 +123,15 @@ TEST_F(FreshProcess, RestartAppendsToTheExistingFile) {
   // The second run continues the same file, with no START line between the runs.
   ExpectStartAndBurst(lines, kBurst + 3);
   for (const auto& line : lines) EXPECT_NE(line.rfind("#[", 0), 0u) << line;
+}
+
+TEST_F(FreshProcess, ReplacingTheExecutableKeepsTheLogFileName) {
+  const auto lines = RunChild("DISABLED_LogAfterTheExecutableIsReplaced");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(Parse(lines.back()).message, "after the upgrade");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_ / "logs")) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"Ostrivan.00.torniomvc.log"});
 }
 
 TEST_F(FreshProcess, CustomWriterIsAnnouncedAndShorthandsMapLevels) {

@@ -51,8 +51,14 @@ TEST(JsonReaderErrors, MessagesAndPositions) {
       {R"({"a":1 "b":2})", R"(Expected "," but found value (1, 11))"},
       {R"({"a" b})", R"(Expected ":" but found identifier (1, 7))"},
       {R"({"a":1])", R"(Expected "," but found "]" (1, 8))"},
-      {"[1,2", R"(Unexpected end of file where "," was expected (1, 5))"},
-      {R"({"a":1)", R"(Unexpected end of file where "," was expected (1, 7))"},
+      // End of text after a member or element leaves the closing bracket to fail.
+      {"[1,2", R"(Unexpected end of file where "]" was expected (1, 5))"},
+      {R"({"a":1)", R"(Unexpected end of file where "}" was expected (1, 7))"},
+      {R"({"a":{"b":1)", R"(Unexpected end of file where "}" was expected (1, 12))"},
+      {R"({"a":[])", R"(Unexpected end of file where "}" was expected (1, 8))"},
+      {"[1", R"(Unexpected end of file where "]" was expected (1, 3))"},
+      {R"({"a":[1)", R"(Unexpected end of file where "]" was expected (1, 8))"},
+      {R"([{"a":1})", R"(Unexpected end of file where "]" was expected (1, 9))"},
       {"[1,", R"(Unexpected end of file where "]" was expected (1, 4))"},
       {"[1,]", R"(Expected value but found "]" (1, 5))"},
       {"[-]", R"(Expected value but found invalid symbol (1, 3))"},
@@ -64,6 +70,12 @@ TEST(JsonReaderErrors, MessagesAndPositions) {
       // Columns count UTF-16 units: é is one unit, U+1F600 two.
       {"{\"\xC3\xA9\":1 x}", R"(Expected "," but found identifier (1, 9))"},
       {"{\"\xF0\x9F\x98\x80\":1 x}", R"(Expected "," but found identifier (1, 10))"},
+      // A character outside the BMP that starts no token is its high surrogate alone,
+      // one unit; in a bad \u escape that surrogate is written as U+FFFD.
+      {"\xF0\x9F\x98\x80", R"(Expected "{" but found invalid symbol (1, 2))"},
+      {"[\xF0\x9F\x98\x80]", R"(Expected value but found invalid symbol (1, 3))"},
+      {"{\"\xC3\xA9\":\xF0\x9F\x98\x80}", R"(Expected value but found invalid symbol (1, 7))"},
+      {"{\"a\":\"\\u12\xF0\x9F\x98\x80" "4\"}", "Invalid hex number \"\xEF\xBF\xBD\" (1, 6)"},
       // A bad byte reads as U+FFFD, one unit, and is no token.
       {"{\xFF}", R"(Expected value but found invalid symbol (1, 3))"},
       // "$" starts a word but does not continue one.

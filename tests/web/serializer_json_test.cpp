@@ -379,6 +379,27 @@ TEST(MVCSerializerRead, NoObjectAndRootNode) {
   EXPECT_EQ(obj.FS, "in");  // ignored on reading too
 }
 
+// Reading a body moves its text into the object (the parsed document is dropped); a
+// document a caller holds is only read, so it keeps its text for the next reader.
+TEST(MVCSerializerRead, CallersDocumentKeepsItsTextAfterMapping) {
+  TMVCJsonSerializer serializer;
+  const std::string big(200000, 'Q');
+  TAllKinds from_body;
+  serializer.DeserializeObject(R"({"S":")" + big + R"(","Child":{"Name":"n"}})", &from_body);
+  EXPECT_EQ(from_body.FS, big);
+  EXPECT_EQ(from_body.FChild->FName, "n");
+
+  std::unique_ptr<TJsonBaseObject> document = TJsonBaseObject::Parse(R"({"S":")" + big + R"(","Child":{"Name":"n"}})");
+  const auto& held = dynamic_cast<const TJsonObject&>(*document);
+  for (int reader = 0; reader < 2; ++reader) {
+    TAllKinds obj;
+    serializer.JsonObjectToObject(held, obj, TMVCSerializationType::stDefault, {});
+    EXPECT_EQ(obj.FS, big) << reader;
+    EXPECT_EQ(obj.FChild->FName, "n") << reader;
+  }
+  EXPECT_EQ(held.Values("S").StringValue(), big);
+}
+
 TEST(MVCSerializerRead, EarlierMembersKeepTheirValuesWhenALaterOneFails) {
   TMVCJsonSerializer serializer;
   TAllKinds obj;

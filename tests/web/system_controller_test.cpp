@@ -209,7 +209,7 @@ TEST_F(SystemEndpoints, DescribePlatformShape) {
   EXPECT_LT(std::abs(off_by), 600) << stamp;
 }
 
-TEST_F(SystemEndpoints, OnlyTheConnectionsPeerAddressDecidesWhoIsLocal) {
+TEST_F(SystemEndpoints, LocalMeansBothThePeerAndTheClientAddress) {
   struct Case {
     const char* remote;
     std::vector<std::pair<std::string, std::string>> headers;
@@ -221,8 +221,13 @@ TEST_F(SystemEndpoints, OnlyTheConnectionsPeerAddressDecidesWhoIsLocal) {
       {"0:0:0:0:0:0:0:1", {}, 200},
       {"localhost", {}, 200},
       {"LocalHost", {}, 200},
-      // A local caller stays local whatever the forwarding headers claim.
-      {"127.0.0.1", {{"HTTP_CLIENT_IP", "10.9.9.9"}}, 200},
+      // The forwarding headers name the client: a local peer relaying a remote one is
+      // not local, and a remote peer cannot claim to be local through them.
+      {"127.0.0.1", {{"HTTP_CLIENT_IP", "10.9.9.9"}}, 403},
+      {"127.0.0.1", {{"HTTP_X_FORWARDED_FOR", " 10.1.2.3, 127.0.0.1"}}, 403},
+      {"::1", {{"REMOTE_ADDR", "192.168.1.4"}}, 403},
+      {"127.0.0.1", {{"HTTP_CLIENT_IP", "::1"}}, 200},
+      {"::1", {{"HTTP_X_FORWARDED_FOR", "localhost"}}, 200},
       {"10.0.0.5", {}, 403},
       {"::ffff:127.0.0.1", {}, 403},
       {"127.0.0.2", {}, 403},
