@@ -1,6 +1,9 @@
-# make run   - install missing packages, build Release, start build/Ostrivan
-# make test  - install missing packages, build, run unit and end-to-end tests, then the
-#              unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer
+# make run   - install missing packages, build the service alone (Release), start build/Ostrivan
+# make test  - install missing packages, build everything (the client included), run unit
+#              and end-to-end tests, then the unit tests again under AddressSanitizer and
+#              UndefinedBehaviorSanitizer. JSON_TEST_SUITE=<folder> also runs the public
+#              JSON corpus test (skipped when not given).
+# make package - build the Debian package of the service and the client (build/*.deb)
 # make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 # make bench - build and run the benchmarks beside their peers
 JOBS ?= $(shell nproc)
@@ -9,19 +12,25 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 FUZZ_SECONDS ?= 60
+JSON_TEST_SUITE ?=
+CORPUS_FLAG = $(if $(JSON_TEST_SUITE),-DOSTRIVAN_JSON_TEST_SUITE=$(abspath $(JSON_TEST_SUITE)))
 
-.PHONY: all deps build run test test-asan fuzz bench clean
+.PHONY: all deps configure build run test test-asan package fuzz bench clean
 
 all: build
 
 deps:
 	./scripts/install-deps
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CORPUS_FLAG)
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only the service: the tests and the client are built by make test.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target Ostrivan
 	./scripts/demo-config $(BUILD)
 	cd $(BUILD) && ./Ostrivan
 
@@ -30,9 +39,12 @@ test: build
 	$(MAKE) test-asan
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVAN_SANITIZE=ON -DOSTRIVAN_E2E=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVAN_SANITIZE=ON -DOSTRIVAN_E2E=OFF $(CORPUS_FLAG)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 fuzz:
 	./scripts/install-deps --fuzz

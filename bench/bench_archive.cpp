@@ -76,7 +76,7 @@ JobTree& Tree(const std::string& size) {
   JobTree tree;
   tree.dir = std::string(pattern) + "/job";
   tree.work = std::string(pattern) + "/work";
-  Run("python3 " + Quote(std::string(OSTRIVAN_SHARED_DIR) + "/tools/make_job.py") + " " + size + " " + Quote(tree.dir) +
+  Run("python3 " + Quote(std::string(OSTRIVAN_SOURCE_DIR) + "/tools/make_job.py") + " " + size + " " + Quote(tree.dir) +
       " > /dev/null");
   ::mkdir(tree.work.c_str(), 0755);
   Collect(tree.dir, "", tree);

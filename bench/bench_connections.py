@@ -27,7 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import ostrivan_e2e  # noqa: E402
 
-MAKE_JOB = os.path.join(ostrivan_e2e.SHARED, "tools", "make_job.py")
+MAKE_JOB = ostrivan_e2e.MAKE_JOB
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
 REQUEST_BODY = '{"ModoGestioneFile":"NEWEN"}'

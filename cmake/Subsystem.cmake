@@ -26,9 +26,7 @@ function(ostrivan_tests name)
     if(tests)
       add_executable(${name}_tests ${tests} ${helpers})
       target_link_libraries(${name}_tests PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
-      target_compile_definitions(${name}_tests PRIVATE
-        OSTRIVAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-        OSTRIVAN_SHARED_DIR="${PROJECT_SOURCE_DIR}/../shared")
+      target_compile_definitions(${name}_tests PRIVATE OSTRIVAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
       gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
     endif()
   endif()

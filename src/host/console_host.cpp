@@ -31,7 +31,7 @@ constexpr int kListenQueue = 200;
 
 }  // namespace
 
-void RunServer(uint16_t port) {
+void RunServer(uint16_t port, bool service) {
   WriteLn("** TornioMVC Server ** build 1.0.0");
   WriteLn("Ostrivan 24/05/2025 - 1");
   WriteLn("Starting HTTP Server on port " + std::to_string(port));
@@ -44,28 +44,36 @@ void RunServer(uint16_t port) {
   server->SetActive(true);
   logging::FrameworkLogInfo("Server started on port " + std::to_string(port));
   server->SetMaxConnections(0);
+  if (service) {
+    WriteLn("Running as a service: SIGTERM or SIGINT stops the server");
+    WaitForStopSignal(InstallStopSignals());
+    return;
+  }
   WriteLn("Press ESC to stop the server");
   TRawTerminal terminal(STDIN_FILENO);
   WaitForEsc(STDIN_FILENO, InstallStopSignals());
 }
 
-int RunConsoleHost() {
+int RunConsoleHost(bool service) {
   // A client that goes away mid-reply must never end the process.
   signal(SIGPIPE, SIG_IGN);
+  bool failed = false;
   try {
     InstallStopSignals();
     RegisterAppWebModule();
     // Jobs a previous run left between packing and delivery, or half unpacked, are
     // settled before any client can ask for them.
     jobs::RecoverInterruptedJobs(jobs::JobParameters());
-    RunServer(TParametri::GetPorta());
+    RunServer(TParametri::GetPorta(), service);
   } catch (const Exception& e) {
     WriteLn(std::string(e.ClassName()) + ": " + e.Message());
+    failed = true;
   } catch (const std::exception& e) {
     WriteLn(std::string("Exception: ") + e.what());
+    failed = true;
   }
   logging::ShutdownDefaultLogWriter();
-  return 0;
+  return service && failed ? 1 : 0;
 }
 
 }  // namespace ostrivan::host

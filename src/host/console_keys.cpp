@@ -76,6 +76,18 @@ void WaitForEsc(int fd, int stop_fd) {
   }
 }
 
+void WaitForStopSignal(int stop_fd) {
+  for (;;) {
+    pollfd p{stop_fd, POLLIN, 0};
+    const int n = poll(&p, 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw MakeOSError(errno);
+    }
+    if (p.revents & POLLIN) return;
+  }
+}
+
 int InstallStopSignals() {
   if (g_stop_pipe[0] < 0) {
     if (pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw MakeOSError(errno);

@@ -23,6 +23,10 @@ class TRawTerminal {
 // Every other key is read and dropped. A failed read or the end of input raises EOSError.
 void WaitForEsc(int fd, int stop_fd = -1);
 
+// Blocks until stop_fd (from InstallStopSignals) turns readable: the wait of a service,
+// which has no console to read.
+void WaitForStopSignal(int stop_fd);
+
 // Terminal restore and the stop pipe used by SIGINT/SIGTERM: the handlers write one
 // byte to the returned descriptor's pipe, and WaitForEsc returns as for ESC.
 int InstallStopSignals();

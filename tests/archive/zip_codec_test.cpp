@@ -219,7 +219,7 @@ TEST(ZipCodec, DamagedDataFailsAlikeInflatedWholeOrStreamed) {
 TEST(ZipCodec, GeneratedJobPacksNoLargerThanZlibDefaultAndPassesThePeers) {
   TempDir root;
   const std::string job = root / "job";
-  const auto made = testing::RunCommand("python3 " + ShellQuote(std::string(OSTRIVAN_SHARED_DIR) + "/tools/make_job.py") +
+  const auto made = testing::RunCommand("python3 " + ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) + "/tools/make_job.py") +
                                         " typical " + ShellQuote(job));
   ASSERT_EQ(made.exit_code, 0) << made.output;
   std::vector<TZipSource> sources;

@@ -1,10 +1,12 @@
 """Shared harness for end-to-end tests: runs a copy of the real executable in a
 temporary directory (parameter file and logs beside it) with a pseudo-terminal as
-stdin, talks to it over loopback and stops it with ESC."""
+stdin, talks to it over loopback and stops it with ESC; or, as a service, with stdin
+from /dev/null and --service, stopped by SIGTERM."""
 import os
 import pty
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -13,9 +15,12 @@ import unittest
 
 EXE = os.environ.get("OSTRIVAN_EXE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "Ostrivan")
-SHARED = os.environ.get("OSTRIVAN_SHARED_DIR") or os.path.join(
-    os.path.dirname(__file__), "..", "..", "..", "shared")
+CLIENT = os.environ.get("OSTRIVAN_CLIENT") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "ostrivan-client")
+# The project's deterministic job-tree generator.
+MAKE_JOB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "make_job.py")
 READY_LINE = "Press ESC to stop the server"
+SERVICE_READY_LINE = "Running as a service: SIGTERM or SIGINT stops the server"
 
 
 def free_port():
@@ -51,7 +56,7 @@ def write_ini(directory, values=None, raw=None):
 class Server:
     """A running copy of the service. Use as a context manager, or start()/stop()."""
 
-    def __init__(self, port=None, ini=None, raw_ini=None, workdir=None, env=None):
+    def __init__(self, port=None, ini=None, raw_ini=None, workdir=None, env=None, service=False, cwd="/"):
         self.own_dir = workdir is None
         self.dir = workdir or tempfile.mkdtemp(prefix="ostrivan-e2e-")
         self.exe = os.path.join(self.dir, "Ostrivan")
@@ -65,24 +70,30 @@ class Server:
         elif ini is not False:
             write_ini(self.dir, values)
         self.env = env
+        self.service = service
+        self.cwd = cwd
         self.proc = None
         self.master = None
         self.output = b""
 
     # -- process ------------------------------------------------------------------
     def start(self, wait_ready=True, timeout=15):
-        master, slave = pty.openpty()
-        self.master = master
         env = dict(os.environ)
         env.update(self.env or {})
+        if self.service:
+            args, stdin, slave = [self.exe, "--service"], subprocess.DEVNULL, None
+        else:
+            self.master, slave = pty.openpty()
+            args, stdin = [self.exe], slave
         # stderr goes to a file: an unread pipe could fill up and block the server.
         with open(os.path.join(self.dir, "stderr.txt"), "ab") as err:
-            self.proc = subprocess.Popen([self.exe], cwd="/", stdin=slave,
+            self.proc = subprocess.Popen(args, cwd=self.cwd, stdin=stdin,
                                          stdout=subprocess.PIPE, stderr=err,
                                          env=env, close_fds=True)
-        os.close(slave)
+        if slave is not None:
+            os.close(slave)
         if wait_ready:
-            self.wait_output(READY_LINE, timeout)
+            self.wait_output(SERVICE_READY_LINE if self.service else READY_LINE, timeout)
         return self
 
     def read_available(self, timeout=0.0):
@@ -117,12 +128,16 @@ class Server:
         os.write(self.master, data)
 
     def stop(self, timeout=15):
-        """Presses ESC and waits for the process; returns (exit code, stdout text)."""
+        """Presses ESC (a service gets SIGTERM) and waits for the process; returns
+        (exit code, stdout text)."""
         if self.proc is None:
             return None, ""
         if self.proc.poll() is None:
             try:
-                self.press(b"\x1b")
+                if self.service:
+                    self.proc.send_signal(signal.SIGTERM)
+                else:
+                    self.press(b"\x1b")
             except OSError:
                 pass
             try:

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from ostrivan_e2e import Server, recv_all
+from ostrivan_e2e import SERVICE_READY_LINE, Server, recv_all, request_bytes, split_reply
 
 BANNER = ["** TornioMVC Server ** build 1.0.0", "Ostrivan 24/05/2025 - 1"]
 
@@ -143,6 +143,85 @@ class ConsoleHost(unittest.TestCase):
             self.assertGreaterEqual(len(lines), 2, text)
             self.assertIn("Default Logger initialized", lines[0])
             self.assertIn(f"Server started on port {srv.port}", lines[1])
+        finally:
+            srv.cleanup()
+
+
+class ServiceMode(unittest.TestCase):
+    """--service: no console (stdin from /dev/null), the same banner and log, a request
+    served, and the same orderly stop on SIGTERM or SIGINT with status 0."""
+
+    def test_serves_and_stops_on_each_signal(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig=sig.name):
+                srv = Server(service=True).start()
+                try:
+                    reply = srv.raw(request_bytes("GET", "/system/describeserver.info",
+                                                  [("Accept", "application/json")]))
+                    status, _, body = split_reply(reply)
+                    self.assertEqual(status, "HTTP/1.1 200 OK", reply[:200])
+                    self.assertIn(b"ExportLavoro", body)
+                    srv.proc.send_signal(sig)
+                    self.assertEqual(srv.proc.wait(timeout=10), 0)
+                    _, out = srv.stop()
+                    self.assertEqual(out.splitlines(), BANNER + [
+                        f"Starting HTTP Server on port {srv.port}", SERVICE_READY_LINE])
+                    lines = [l for l in srv.log_text().split("\r\n") if l]
+                    self.assertIn("Default Logger initialized", lines[0])
+                    self.assertIn(f"Server started on port {srv.port}", lines[1])
+                    # Stopped means stopped: the port is free again.
+                    with self.assertRaises(OSError):
+                        srv.connect(timeout=2)
+                finally:
+                    srv.cleanup()
+
+    def test_stop_cuts_off_a_half_sent_request_promptly(self):
+        # A client that sent half a request is cut off at the stop, and the process still
+        # ends promptly with status 0.
+        srv = Server(service=True).start()
+        try:
+            silent = srv.connect()
+            silent.sendall(b"POST /RizOzudo/ExportLavoro HTTP/1.1\r\n")
+            time.sleep(0.2)
+            started = time.monotonic()
+            code, _ = srv.stop(timeout=10)
+            self.assertEqual(code, 0)
+            self.assertLess(time.monotonic() - started, 5.0)
+            silent.settimeout(5)
+            self.assertEqual(recv_all(silent), b"")
+            silent.close()
+        finally:
+            srv.cleanup()
+
+    def test_start_up_failure_is_a_failure_for_the_service_manager(self):
+        # Console mode ends with 0 after a bind failure; a service ends with 1 so that
+        # systemd's Restart=on-failure sees it.
+        with Server() as first:
+            second = Server(port=first.port, service=True)
+            try:
+                second.start(wait_ready=False)
+                self.assertEqual(second.proc.wait(timeout=10), 1)
+                _, out = second.stop()
+                self.assertEqual(out.splitlines(), BANNER + [
+                    f"Starting HTTP Server on port {first.port}",
+                    "ECouldNotBindSocket: Could not bind socket."])
+            finally:
+                second.cleanup()
+
+    def test_command_line(self):
+        srv = Server()
+        try:
+            for args, code, stream, text in (
+                    (["--help"], 0, "stdout", "--service"),
+                    (["--servce"], 2, "stderr", "unknown option --servce"),
+                    (["--service", "extra"], 2, "stderr", "unknown option extra")):
+                with self.subTest(args=args):
+                    proc = subprocess.run([srv.exe] + args, stdin=subprocess.DEVNULL,
+                                          capture_output=True, text=True, timeout=20)
+                    self.assertEqual(proc.returncode, code, proc)
+                    self.assertIn(text, getattr(proc, stream))
+                    # Nothing was started: no banner.
+                    self.assertNotIn("TornioMVC", proc.stdout)
         finally:
             srv.cleanup()
 

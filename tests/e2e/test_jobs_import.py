@@ -15,12 +15,11 @@ import tempfile
 import unittest
 import zipfile
 
-from ostrivan_e2e import SHARED, ServerTestCase, split_reply, write_ini
+from ostrivan_e2e import CLIENT, MAKE_JOB, ServerTestCase, split_reply, write_ini
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
 LIMIT = 5242880
-MAKE_JOB = os.path.join(SHARED, "tools", "make_job.py")
 
 
 def write(path, data):
@@ -269,16 +268,26 @@ class ImportOverLoopback(ServerTestCase):
             self.assertEqual(os.stat(os.path.join(self.imp, rel)).st_mtime,
                              os.stat(os.path.join(src, rel)).st_mtime, rel)
 
-    @unittest.skipUnless(shutil.which("curl") and shutil.which("jq") and shutil.which("unzip"), "curl, jq, unzip")
-    def test_readme_examples_work_as_written(self):
+    def readme_block(self, heading, language="sh"):
+        """The first code block of that language after the heading in README.md."""
         readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
         with open(readme, encoding="utf-8") as f:
-            block = f.read().split("## Calling the endpoints", 1)[1].split("```sh", 1)[1].split("```", 1)[0]
-        self.assertIn("localhost:8080", block)
+            text = f.read()
+        self.assertIn("\n" + heading + "\n", text)
+        return text.split("\n" + heading + "\n", 1)[1].split(f"```{language}\n", 1)[1].split("```", 1)[0]
+
+    def put_readme_job(self):
         exp = os.path.join(self.dir, "export")
         write(os.path.join(exp, "programs", "P7.NC"), b"G0 X7\n" * 100)
         write(os.path.join(exp, "job.ini"), b"[JOB]\n")
         self.configure(ExportLavoroDir=exp, ImportLavoroDir=self.imp, Nr_Macchina=1)
+        return exp
+
+    @unittest.skipUnless(shutil.which("curl") and shutil.which("jq") and shutil.which("unzip"), "curl, jq, unzip")
+    def test_readme_examples_work_as_written(self):
+        block = self.readme_block("### From a shell with curl")
+        self.assertIn("localhost:8080", block)
+        exp = self.put_readme_job()
         run = subprocess.run(["bash", "-c", "set -eo pipefail\n" + block.replace("localhost:8080", f"localhost:{self.srv.port}")],
                              cwd=self.dir, capture_output=True, text=True, timeout=60)
         self.assertEqual(run.returncode, 0, run.stderr)
@@ -286,6 +295,47 @@ class ImportOverLoopback(ServerTestCase):
         self.assertTrue(run.stdout.rstrip().endswith('{"Errore":false,"Messaggio":""}'), run.stdout)
         self.assertEqual(tree(self.imp), {"programs/": None, "programs/P7.NC": b"G0 X7\n" * 100, "job.ini": b"[JOB]\n"})
         self.assertEqual(os.listdir(exp), [])
+
+    @unittest.skipUnless(shutil.which("curl") and shutil.which("jq"), "curl, jq")
+    def test_readme_curl_export_shows_messaggio_instead_of_unpacking(self):
+        block = self.readme_block("### From a shell with curl").split("# import", 1)[0]
+        self.configure(ImportLavoroDir=self.imp)  # no ExportLavoroDir: the job fails
+        run = subprocess.run(["bash", "-c", "set -eo pipefail\n" + block.replace("localhost:8080", f"localhost:{self.srv.port}")],
+                             cwd=self.dir, capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stdout, "Directory ExportLavoroDir non specificata\n")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "job.zip")))
+
+    def test_readme_client_examples_work_as_written(self):
+        block = self.readme_block("### With ostrivan-client")
+        exp = self.put_readme_job()
+        client = f"{CLIENT} --server http://localhost:{self.srv.port} "
+        run = subprocess.run(["bash", "-c", "set -eo pipefail\n" + block.replace("ostrivan-client ", client)],
+                             cwd=self.dir, capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertRegex(run.stdout, r"^P7\.zip from machine 1 unpacked into job\nP7\.zip imported \(\d+ bytes\)\n$")
+        self.assertEqual(tree(self.imp), {"programs/": None, "programs/P7.NC": b"G0 X7\n" * 100, "job.ini": b"[JOB]\n"})
+        self.assertEqual(os.listdir(exp), [])
+
+    def test_readme_python_export_unpacks_into_folders(self):
+        code = self.readme_block("### Entry names with backslashes", "python")
+        self.assertIn("localhost:8080", code)
+        exp = self.put_readme_job()
+        run = subprocess.run([sys.executable, "-c", code.replace("localhost:8080", f"localhost:{self.srv.port}")],
+                             cwd=self.dir, capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stdout, "P7.zip from machine 1\n")
+        self.assertEqual(tree(os.path.join(self.dir, "job")),
+                         {"programs/": None, "programs/P7.NC": b"G0 X7\n" * 100, "job.ini": b"[JOB]\n"})
+        self.assertEqual(os.listdir(exp), [])
+        # A failed job stops it with Messaggio and nothing unpacked.
+        self.configure(ImportLavoroDir=self.imp)
+        shutil.rmtree(os.path.join(self.dir, "job"))
+        run = subprocess.run([sys.executable, "-c", code.replace("localhost:8080", f"localhost:{self.srv.port}")],
+                             cwd=self.dir, capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stderr, "Directory ExportLavoroDir non specificata\n")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "job")))
 
 
 if __name__ == "__main__":

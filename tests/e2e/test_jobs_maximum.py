@@ -15,12 +15,11 @@ import unittest
 import zipfile
 import zlib
 
-from ostrivan_e2e import SHARED, ServerTestCase, request_bytes, split_reply, write_ini
+from ostrivan_e2e import MAKE_JOB, ServerTestCase, request_bytes, split_reply, write_ini
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
 LIMIT = 5242880
-MAKE_JOB = os.path.join(SHARED, "tools", "make_job.py")
 HEADERS = (("Accept", "application/json"), ("Content-Type", "application/json"))
 
 

@@ -245,7 +245,7 @@ TEST(UnpackingAnArchive, FailuresAndReadOnlyEntries) {
 TEST(PackingATree, GeneratedJobRoundTripsThroughPackAndUnpack) {
   TempDir root;
   const std::string d = root / "job";
-  const auto made = archive::testing::RunCommand("python3 " + archive::testing::ShellQuote(std::string(OSTRIVAN_SHARED_DIR) +
+  const auto made = archive::testing::RunCommand("python3 " + archive::testing::ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) +
                                                                                           "/tools/make_job.py") +
                                                  " small " + archive::testing::ShellQuote(d));
   ASSERT_EQ(made.exit_code, 0) << made.output;

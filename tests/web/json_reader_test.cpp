@@ -75,7 +75,7 @@ TEST(JsonReaderErrors, MessagesAndPositions) {
       {"\xF0\x9F\x98\x80", R"(Expected "{" but found invalid symbol (1, 2))"},
       {"[\xF0\x9F\x98\x80]", R"(Expected value but found invalid symbol (1, 3))"},
       {"{\"\xC3\xA9\":\xF0\x9F\x98\x80}", R"(Expected value but found invalid symbol (1, 7))"},
-      {"{\"a\":\"\\u12\xF0\x9F\x98\x804\"}", "Invalid hex number \"\xEF\xBF\xBD\" (1, 6)"},
+      {"{\"a\":\"\\u12\xF0\x9F\x98\x80" "4\"}", "Invalid hex number \"\xEF\xBF\xBD\" (1, 6)"},
       // A bad byte reads as U+FFFD, one unit, and is no token.
       {"{\xFF}", R"(Expected value but found invalid symbol (1, 3))"},
       // "$" starts a word but does not continue one.

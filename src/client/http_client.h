@@ -1,0 +1,49 @@
+#pragma once
+// The little HTTP/1.1 the command-line client needs: one POST per connection to a
+// plain-http server, the reply read to its end.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/error.h"
+
+namespace ostrivan::client {
+
+// Failures of the client itself: a bad URL, an unreachable server, a reply that is not
+// HTTP.
+OSTRIVAN_DECLARE_EXCEPTION(EClientError, Exception);
+
+struct TServerUrl {
+  std::string Host;        // "localhost", "192.0.2.7", "::1" (no brackets)
+  uint16_t Port = 80;
+  std::string PathPrefix;  // "" or "/base" (no trailing '/')
+};
+
+// "http://host[:port][/prefix]"; also "host[:port]" without the scheme, and IPv6
+// literals in brackets ("http://[::1]:8080"). Raises EClientError otherwise.
+TServerUrl ParseServerUrl(std::string_view url);
+
+struct THttpReply {
+  int Status = 0;
+  std::string Reason;
+  std::vector<std::pair<std::string, std::string>> Headers;
+  std::string Body;
+
+  // The first header of that name, compared without regard to case; "" when absent.
+  std::string Header(std::string_view name) const;
+};
+
+// A whole reply as received up to the close of the connection: status line, headers,
+// body cut at Content-Length or decoded from chunks. Raises EClientError when the text
+// is not an HTTP reply or the body is shorter than announced.
+THttpReply ParseHttpReply(std::string_view raw);
+
+// Sends POST path with a JSON body ("Accept" and "Content-Type" application/json) and
+// returns the reply. Tries every address the host name resolves to; waits at most
+// timeout_seconds for each step of the exchange.
+THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body,
+                    int timeout_seconds = 120);
+
+}  // namespace ostrivan::client

@@ -1,0 +1,41 @@
+#pragma once
+// The two jobs as a shop's IT person runs them from a shell: fetch the waiting export
+// job and unpack it, or send a directory or an archive as the job to import. Archives
+// are packed and unpacked by the same code as the service's.
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "client/http_client.h"
+#include "web/json_data_objects.h"
+
+namespace ostrivan::client {
+
+// Exit statuses of the client.
+constexpr int kExitOk = 0;
+constexpr int kExitJobFailed = 1;  // the service answered with a failure (Messaggio printed)
+constexpr int kExitUsage = 2;      // the command line was not understood
+constexpr int kExitLocal = 3;      // no usable reply, or local files could not be read or written
+
+// What a reply of a job endpoint says, whatever its shape: a job result (200 with
+// Errore), the engine's JSON error object, or a text page (404, 413, 401).
+struct TJobResult {
+  bool Ok = false;       // a job result with Errore false
+  std::string Failure;   // otherwise why: Messaggio, or the error reply in one line
+  std::unique_ptr<web::TJsonObject> Json;  // the job result, also a failed one
+};
+TJobResult ReadJobResult(const THttpReply& reply);
+
+// Export: the job waiting in the service's export directory, unpacked into dir. dir must
+// be absent or empty; it is checked (and created) before the service is asked, so a job
+// is never fetched that could not be stored. When unpacking fails, the received archive
+// is kept in dir and its path printed.
+int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir,
+              std::ostream& out, std::ostream& err);
+
+// Import: source is a directory (packed as the service packs an export) or an existing
+// .zip file sent as it is.
+int RunImport(const TServerUrl& url, const std::string& source, std::ostream& out,
+              std::ostream& err);
+
+}  // namespace ostrivan::client

@@ -1,0 +1,33 @@
+#include "host/host_options.h"
+
+#include <string_view>
+
+namespace ostrivan::host {
+
+THostOptions ParseHostOptions(int argc, const char* const* argv) {
+  THostOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--service") {
+      options.Service = true;
+    } else if (arg == "--help" || arg == "-h") {
+      options.Help = true;
+    } else {
+      // A mistyped option must not quietly start the console mode under a service
+      // manager, where it would end at once for want of a terminal.
+      options.Error = "unknown option " + std::string(arg);
+      return options;
+    }
+  }
+  return options;
+}
+
+const char* HostUsage() {
+  return "Usage: Ostrivan [--service]\n"
+         "  (no option)  console mode: serves until ESC is pressed, Ctrl-C or SIGTERM\n"
+         "  --service    no console, for systemd and other service managers: serves until\n"
+         "               SIGTERM or SIGINT; a start-up failure exits with status 1\n"
+         "ParametrOstrivan.ini and logs/ lie beside the executable.\n";
+}
+
+}  // namespace ostrivan::host

@@ -1,0 +1,19 @@
+#pragma once
+// Command line of the service executable: none for the console, --service under a
+// service manager.
+#include <string>
+
+namespace ostrivan::host {
+
+struct THostOptions {
+  bool Service = false;  // --service: no console, stopped by SIGTERM or SIGINT only
+  bool Help = false;     // --help / -h
+  std::string Error;     // non-empty: the command line was not understood
+};
+
+THostOptions ParseHostOptions(int argc, const char* const* argv);
+
+// The text --help prints and a usage error follows with.
+const char* HostUsage();
+
+}  // namespace ostrivan::host
