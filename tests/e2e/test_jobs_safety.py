@@ -19,11 +19,10 @@ import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import SHARED, Server, write_ini
+from ostrivan_e2e import MAKE_JOB, Server
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
-MAKE_JOB = os.path.join(SHARED, "tools", "make_job.py")
 STAGING = ".ostrivan-import"
 
 
