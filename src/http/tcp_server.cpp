@@ -72,16 +72,6 @@ void IgnoreSigPipe() {
   }
 }
 
-std::string AddressText(const sockaddr_storage& addr) {
-  char text[INET6_ADDRSTRLEN] = {0};
-  if (addr.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof text);
-  } else if (addr.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
-  }
-  return text;
-}
-
 [[noreturn]] void RaiseSocketError(int code) {
   throw ESocketError("Socket Error # " + std::to_string(code) + "\r\n" + std::strerror(code));
 }
@@ -311,7 +301,7 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
     if (fd >= 0) {
       try {
         context = std::make_unique<TServerContext>(
-            *this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd, AddressText(addr), listener->port)));
+            *this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd, SocketAddressText(addr), listener->port)));
       } catch (...) {
         ::close(fd);  // reported nowhere; accepting goes on
       }

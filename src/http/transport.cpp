@@ -19,16 +19,6 @@ namespace ostrivan::http {
 
 namespace {
 
-std::string AddressText(const sockaddr_storage& addr) {
-  char text[INET6_ADDRSTRLEN] = {0};
-  if (addr.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof text);
-  } else if (addr.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
-  }
-  return text;
-}
-
 uint16_t PortOf(const sockaddr_storage& addr) {
   if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
   if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
@@ -41,10 +31,20 @@ uint16_t PortOf(const sockaddr_storage& addr) {
 
 }  // namespace
 
+std::string SocketAddressText(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = {0};
+  if (addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof text);
+  } else if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
 TSocketTransport::TSocketTransport(int fd) : fd_(fd) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) peer_ip_ = AddressText(addr);
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) peer_ip_ = SocketAddressText(addr);
   len = sizeof addr;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) local_port_ = PortOf(addr);
 }

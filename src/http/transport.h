@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/socket.h>
 
 namespace ostrivan::http {
 
@@ -37,6 +38,9 @@ class ITransport {
   // true only when every byte was acknowledged and the peer did not reset.
   virtual bool WaitDelivered(std::chrono::steady_clock::time_point deadline) = 0;
 };
+
+// The numeric text of a socket's address ("127.0.0.1", "::1"); empty for other families.
+std::string SocketAddressText(const sockaddr_storage& addr);
 
 // A connected TCP socket. Close and Abort are guarded by one lock per socket, so the
 // worker and deactivation may both close it.
