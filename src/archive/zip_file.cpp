@@ -16,6 +16,7 @@
 
 #include "archive/dos_date_time.h"
 #include "archive/text_encoding.h"
+#include "common/file_descriptor.h"
 
 namespace ostrivan::archive {
 
@@ -217,25 +218,6 @@ void ForceDirectories(const std::string& dir) {
     if (at == std::string::npos) break;
   }
 }
-
-class TFileDescriptor {
- public:
-  explicit TFileDescriptor(int fd) : fd_(fd) {}
-  ~TFileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFileDescriptor(const TFileDescriptor&) = delete;
-  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 // Only regular files are packed: a directory (reached through a link) or a FIFO has no
 // content to read, and reading a FIFO could wait forever.

@@ -1,6 +1,5 @@
 #include "jobs/held_export.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,19 +55,6 @@ std::string NextJobName() {
 }
 
 bool Writable(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
-
-std::vector<std::string> SubfolderNames(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 std::string StemOf(const std::string& name) {
   const std::size_t dot = name.find_last_of('.');
@@ -363,7 +349,7 @@ int RecoverHeldExports(const std::string& export_dir) {
   roots.push_back(StoreFolder("held"));
   int found = 0;
   for (const std::string& root : roots) {
-    for (const std::string& name : SubfolderNames(root)) {
+    for (const std::string& name : NamesIn(root)) {
       const std::string folder = root + "/" + name;
       ++found;
       std::shared_ptr<THeldExport> job = THeldExport::Load(folder);
@@ -385,7 +371,7 @@ void PruneSentFolder(const std::string& sent_dir) {
     std::int64_t size;
   };
   std::vector<TKept> kept;
-  for (const std::string& name : SubfolderNames(sent_dir)) {  // names begin with their time
+  for (const std::string& name : NamesIn(sent_dir)) {  // names begin with their time
     struct stat st {};
     const std::string path = sent_dir + "/" + name;
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) kept.push_back({path, st.st_size});

@@ -1,6 +1,5 @@
 #include "jobs/import_staging.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,19 +20,6 @@ namespace {
 const char* const kJobFolder = "job";
 const char* const kCompleteMark = "complete";
 const char* const kImportArchiveName = "Lavoro.zip";
-
-std::vector<std::string> NamesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};

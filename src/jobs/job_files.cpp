@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <mutex>
 
 #include "common/error.h"
+#include "common/file_descriptor.h"
 #include "logging/log_file_appender.h"
 
 namespace ostrivan::jobs {
@@ -22,25 +24,6 @@ namespace {
 
 std::mutex g_store_lock;
 std::string g_store_directory;
-
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAllBytes(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -65,12 +48,12 @@ std::string ParentOf(const std::string& path) {
 
 // Copies a regular file with its mode and times, flushed, to a new name.
 int CopyFileExclusive(const std::string& from, const std::string& to) {
-  TFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  TFileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (in.get() < 0) return errno;
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EXDEV;
-  TFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+  TFileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
   if (out.get() < 0) return errno;
   char buffer[65536];
   for (;;) {
@@ -117,7 +100,7 @@ bool SameContentStamp(const TFileIdentity& a, const TFileIdentity& b) {
 }
 
 bool OpenForWriting(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) return false;
   if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
   ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
@@ -125,20 +108,20 @@ bool OpenForWriting(const std::string& path) {
 }
 
 int SyncPath(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return errno;
   return ::fsync(fd.get()) == 0 ? 0 : errno;
 }
 
 int SyncFileSystem(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return errno;
   return ::syncfs(fd.get()) == 0 ? 0 : errno;
 }
 
 void WriteFileDurably(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
-  TFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  TFileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) throw MakeOSError(errno);
   if (!WriteAllBytes(fd.get(), text.data(), text.size()) || ::fsync(fd.get()) != 0) {
     const int code = errno;
@@ -154,7 +137,7 @@ void WriteFileDurably(const std::string& path, const std::string& text) {
 }
 
 bool ReadWholeTextFile(const std::string& path, std::string& text) {
-  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   text.clear();
   char buffer[65536];
@@ -222,7 +205,7 @@ std::string FileTimeStamp() {
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm local {};
   ::localtime_r(&seconds, &local);
-  char text[32];
+  char text[64];  // room for any int the fields may hold, so nothing is ever cut
   std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));
   return text;
@@ -284,6 +267,19 @@ std::string JobStoreDirectory() {
 void SetJobStoreDirectory(const std::string& dir) {
   std::lock_guard<std::mutex> guard(g_store_lock);
   g_store_directory = dir;
+}
+
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace ostrivan::jobs

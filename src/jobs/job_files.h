@@ -49,6 +49,8 @@ bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
 // Removes a tree without asking: write permission is given back where needed. Returns
 // false when something stayed.
 bool RemoveTree(const std::string& path);
+// The names in dir ("." and ".." left out), sorted; empty when it cannot be read.
+std::vector<std::string> NamesIn(const std::string& dir);
 // Moves a file to a name that must not exist yet; across file systems it copies (bytes,
 // mode and times), flushes and removes the source. Returns 0 or errno (EEXIST when the
 // target is taken).
