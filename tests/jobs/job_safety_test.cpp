@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "archive/stream.h"
+#include "job_test_support.h"
 #include "archive/zip_file.h"
 #include "jobs/base64.h"
 #include "jobs/import_staging.h"
@@ -24,37 +25,9 @@ namespace ostrivan::jobs {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    path_ = fs::temp_directory_path() /
-            ("ostrivan-jobsafe-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string str() const { return path_.string(); }
-  std::string operator/(const std::string& rel) const { return (path_ / rel).string(); }
-
- private:
-  fs::path path_;
-};
-
-void WriteFile(const std::string& path, const std::string& content) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteFile;
 
 // Relative path -> (content, mtime ns, mode); directories with an empty content.
 using Entry = std::tuple<std::string, long long, unsigned>;

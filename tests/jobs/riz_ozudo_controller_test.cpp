@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "archive/stream.h"
+#include "job_test_support.h"
 #include "archive/zip_file.h"
 #include "jobs/base64.h"
 #include "zip_test_support.h"
@@ -21,36 +22,12 @@ namespace ostrivan::jobs {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteFile;
 using archive::TBytesStream;
 using archive::TZipFile;
 using archive::TZipMode;
-
-class TempDir {
- public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    path_ = fs::temp_directory_path() /
-            ("ostrivan-jobctl-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string str() const { return path_.string(); }
-  std::string operator/(const std::string& rel) const { return (path_ / rel).string(); }
-
- private:
-  fs::path path_;
-};
-
-void WriteFile(const std::string& path, const std::string& content) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-  ASSERT_TRUE(out.good()) << path;
-}
 
 // Relative path -> content, directories as "<path>/" -> "".
 using Tree = std::map<std::string, std::string>;
