@@ -110,6 +110,61 @@ struct TExtractPlan {
   std::uint32_t local_date_time = 0;
 };
 
+// Reads the local header the central one points to, inside [0, end) of the archive that
+// starts at `start`; fills the plan's data range and time, returns the local extra field.
+std::string ReadLocalHeader(TStream& stream, std::int64_t start, std::uint64_t end, const TZipHeader& h,
+                            TExtractPlan& plan) {
+  const std::uint64_t offset = h.GetLocalHeaderOffset64();
+  if (offset > end || end - offset < kLocalHeaderSize) throw EZipException(kErrorReading);
+  std::uint8_t fixed[kLocalHeaderSize];
+  stream.SetPosition(start + static_cast<std::int64_t>(offset));
+  if (stream.ReadFully(fixed, sizeof fixed) != sizeof fixed) throw EZipException(kErrorReading);
+  if (Get32(fixed) != kLocalSignature) throw EZipException("Invalid Zip Local Header signature");
+  const std::uint16_t name_len = Get16(fixed + 26);
+  const std::uint16_t extra_len = Get16(fixed + 28);
+  std::string skipped_name(name_len, '\0');
+  std::string local_extra(extra_len, '\0');
+  if (stream.ReadFully(skipped_name.data(), name_len) != name_len ||
+      stream.ReadFully(local_extra.data(), extra_len) != extra_len)
+    throw EZipException(kErrorReading);
+  plan.local_date_time = Get32(fixed + 10);
+  plan.data_start = offset + kLocalHeaderSize + name_len + extra_len;
+  if (plan.data_start > end || end - plan.data_start < h.GetCompressedSize64()) throw EZipException(kErrorReading);
+  return local_extra;
+}
+
+// Copies exactly the declared uncompressed size from reader to fd and checks its CRC.
+void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std::uint8_t>& buffer) {
+  std::uint64_t remaining = h.GetUncompressedSize64();
+  std::uint32_t crc = Crc32(0, nullptr, 0);
+  if (buffer.size() < kExtractChunk && remaining > buffer.size())
+    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kExtractChunk)));
+  while (remaining > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+    if (reader.ReadFully(buffer.data(), want) != want) throw EZipException(kErrorReading);
+    crc = Crc32(crc, buffer.data(), want);
+    WriteAll(fd, buffer.data(), want);
+    remaining -= want;
+  }
+  // Data beyond the declared size means the header lies: stop here.
+  std::uint8_t probe;
+  if (reader.Read(&probe, 1) != 0) throw EZipException(kErrorReading);
+  if (crc != h.CRC32) throw EZipCRCException(kErrorReading);
+}
+
+// The entry's time from its local header, and read-only when a DOS-made entry says so.
+void ApplyTimeAndAttributes(int fd, const TZipHeader& h, std::uint32_t local_date_time) {
+  std::time_t when;
+  if (DosDateTimeToDateTime(local_date_time, when)) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ::futimens(fd, times);
+  }
+  if ((h.MadeByVersion >> 8) == 0 && (h.ExternalAttributes & 0x01) != 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) ::fchmod(fd, st.st_mode & ~static_cast<mode_t>(0222));
+  }
+}
+
 }  // namespace
 
 int TZipFile::LastWriteError() { return g_last_write_error; }
@@ -128,25 +183,9 @@ void TZipFile::ExtractAll(const std::string& path) {
   std::uint64_t total_size = 0;
   for (std::size_t i = 0; i < files_.size(); ++i) {
     const TZipHeader& h = files_[i];
-    const std::uint64_t offset = h.GetLocalHeaderOffset64();
-    if (offset > end_file_data_ || end_file_data_ - offset < kLocalHeaderSize) throw EZipException(kErrorReading);
-    std::uint8_t fixed[kLocalHeaderSize];
-    stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(offset));
-    if (stream_->ReadFully(fixed, sizeof fixed) != sizeof fixed) throw EZipException(kErrorReading);
-    if (Get32(fixed) != kLocalSignature) throw EZipException("Invalid Zip Local Header signature");
-    const std::uint16_t name_len = Get16(fixed + 26);
-    const std::uint16_t extra_len = Get16(fixed + 28);
-    std::string skipped_name(name_len, '\0');
-    std::string local_extra(extra_len, '\0');
-    if (stream_->ReadFully(skipped_name.data(), name_len) != name_len ||
-        stream_->ReadFully(local_extra.data(), extra_len) != extra_len)
-      throw EZipException(kErrorReading);
     TExtractPlan& plan = plans[i];
-    plan.local_date_time = Get32(fixed + 10);
-    plan.data_start = offset + kLocalHeaderSize + name_len + extra_len;
-    const std::uint64_t compressed = h.GetCompressedSize64();
-    if (plan.data_start > end_file_data_ || end_file_data_ - plan.data_start < compressed) throw EZipException(kErrorReading);
-    ranges.emplace_back(offset, plan.data_start + compressed);
+    const std::string local_extra = ReadLocalHeader(*stream_, start_file_data_, end_file_data_, h, plan);
+    ranges.emplace_back(h.GetLocalHeaderOffset64(), plan.data_start + h.GetCompressedSize64());
 
     const std::string name = DecodeEntryName(h, local_extra);
     if (name.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
@@ -159,8 +198,6 @@ void TZipFile::ExtractAll(const std::string& path) {
       struct stat existing {};
       if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing))
         throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
-    }
-    if (!plan.is_directory) {
       const std::uint64_t size = h.GetUncompressedSize64();
       total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;
     }
@@ -206,31 +243,8 @@ void TZipFile::ExtractAll(const std::string& path) {
 
     stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plan.data_start));
     std::unique_ptr<TStream> reader = reader_ctor(*stream_, h);
-    std::uint64_t remaining = h.GetUncompressedSize64();
-    std::uint32_t crc = Crc32(0, nullptr, 0);
-    if (buffer.size() < kExtractChunk && remaining > buffer.size())
-      buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kExtractChunk)));
-    while (remaining > 0) {
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
-      if (reader->ReadFully(buffer.data(), want) != want) throw EZipException(kErrorReading);
-      crc = Crc32(crc, buffer.data(), want);
-      WriteAll(fd.get(), buffer.data(), want);
-      remaining -= want;
-    }
-    // Data beyond the declared size means the header lies: stop here.
-    std::uint8_t probe;
-    if (reader->Read(&probe, 1) != 0) throw EZipException(kErrorReading);
-    if (crc != h.CRC32) throw EZipCRCException(kErrorReading);
-
-    std::time_t when;
-    if (DosDateTimeToDateTime(plan.local_date_time, when)) {
-      struct timespec times[2] = {{when, 0}, {when, 0}};
-      ::futimens(fd.get(), times);
-    }
-    if ((h.MadeByVersion >> 8) == 0 && (h.ExternalAttributes & 0x01) != 0) {
-      struct stat st {};
-      if (::fstat(fd.get(), &st) == 0) ::fchmod(fd.get(), st.st_mode & ~static_cast<mode_t>(0222));
-    }
+    CopyEntryData(*reader, fd.get(), h, buffer);
+    ApplyTimeAndAttributes(fd.get(), h, plan.local_date_time);
     if (::close(fd.release()) != 0) RaiseWriteError(errno);
     if (on_progress_) on_progress_(target, h, h.GetUncompressedSize64());
   }
