@@ -19,14 +19,8 @@ void TZipFile::Open(const std::string& file_name, TZipMode mode) {
                                                                  : TFileStream::TOpenMode::fmOpenReadWrite;
   file_stream_ = std::make_unique<TFileStream>(file_name, open_mode);
   try {
-    stream_ = file_stream_.get();
-    NoteSourceFile(*stream_);
-    start_file_data_ = 0;
-    if (mode != TZipMode::zmWrite) ReadCentralDirectory();
-    mode_ = mode;
+    Start(*file_stream_, mode);
   } catch (...) {
-    files_.clear();
-    stream_ = nullptr;
     file_stream_.reset();
     throw;
   }
@@ -35,11 +29,17 @@ void TZipFile::Open(const std::string& file_name, TZipMode mode) {
 void TZipFile::Open(TStream& stream, TZipMode mode) {
   Close();
   if (mode == TZipMode::zmClosed) throw EZipException("Invalid argument");
+  Start(stream, mode);
+}
+
+void TZipFile::Start(TStream& stream, TZipMode mode) {
   stream_ = &stream;
   try {
     NoteSourceFile(stream);
+    // Nothing of an archive this object held before may reach the new one.
     start_file_data_ = stream.Position();
     end_file_data_ = 0;
+    comment_.clear();
     if (mode != TZipMode::zmWrite) ReadCentralDirectory();
     mode_ = mode;
   } catch (...) {

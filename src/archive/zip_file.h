@@ -65,6 +65,8 @@ class TZipFile {
   // Each group lives in its own file: zip_file.cpp opens and closes, zip_reader.cpp reads
   // the central directory, zip_writer.cpp adds entries and writes the directory,
   // zip_parallel.cpp compresses ahead for AddFiles, zip_extract.cpp extracts.
+  // Takes the stream the archive starts at, in the given (open) mode.
+  void Start(TStream& stream, TZipMode mode);
   void CloseNoThrow() noexcept;
   void NoteSourceFile(TStream& stream);
   bool IsSourceFile(const struct stat& st) const;
