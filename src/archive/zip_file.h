@@ -65,6 +65,7 @@ class TZipFile {
   // Each group lives in its own file: zip_file.cpp opens and closes, zip_reader.cpp reads
   // the central directory, zip_writer.cpp adds entries and writes the directory,
   // zip_parallel.cpp compresses ahead for AddFiles, zip_extract.cpp extracts.
+
   // Takes the stream the archive starts at, in the given (open) mode.
   void Start(TStream& stream, TZipMode mode);
   void CloseNoThrow() noexcept;
@@ -92,7 +93,7 @@ class TZipFile {
   std::string comment_;
   bool utf8_support_ = true;
   TZipProgressEvent on_progress_;
-  std::string current_file_;
+  std::string current_file_;    // the file and header being worked on
   TZipHeader current_header_;
   // The file the archive is read from, when it is one: extraction never writes onto it.
   bool has_source_file_ = false;
