@@ -19,7 +19,6 @@ namespace {
 
 const char* const kJobFolder = "job";
 const char* const kCompleteMark = "complete";
-const char* const kImportArchiveName = "Lavoro.zip";
 
 bool Exists(const std::string& path) {
   struct stat st {};

@@ -13,6 +13,8 @@
 namespace ostrivan::jobs {
 
 inline constexpr const char* kImportStagingName = ".ostrivan-import";
+// The name an import writes the received archive under, in the import directory.
+inline constexpr const char* kImportArchiveName = "Lavoro.zip";
 
 // Job facts read from the archive, for the journal.
 struct TImportSummary {

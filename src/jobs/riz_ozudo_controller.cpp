@@ -26,7 +26,6 @@ using namespace ostrivan::web;
 namespace {
 
 const char* const kProgramsDir = "programs";
-const char* const kImportArchiveName = "Lavoro.zip";
 
 bool IsExistingDirectory(const std::string& path) {
   struct stat st {};
