@@ -49,6 +49,10 @@ bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
 // Removes a tree without asking: write permission is given back where needed. Returns
 // false when something stayed.
 bool RemoveTree(const std::string& path);
+// The same, with the files unlinked on several threads at once and each level of
+// folders removed together: where freeing blocks waits on the device (online discard),
+// the waits overlap instead of adding up.
+bool RemoveTreeConcurrently(const std::string& path, unsigned threads = 8);
 // The names in dir ("." and ".." left out), sorted; empty when it cannot be read.
 std::vector<std::string> NamesIn(const std::string& dir);
 // Moves a file to a name that must not exist yet; across file systems it copies (bytes,
