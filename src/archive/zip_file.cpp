@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -138,7 +139,7 @@ class TChunkReader {
 };
 
 std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
-  return static_cast<std::uint32_t>(crc32_z(crc, data, size));
+  return libdeflate_crc32(crc, data, size);  // the same sums, several times faster
 }
 
 // Attribute word in the DOS layout: archive, plus read-only when the owner cannot write.
