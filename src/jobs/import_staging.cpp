@@ -161,9 +161,10 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
     RemoveTree(job);
     throw EOSError(SysErrorMessageText(code));
   }
-  // Files and folders on disk before the mark says the job is whole: one flush of the
-  // file system costs one journal commit, where a flush per file costs one each.
-  const int code = SyncFileSystem(job);
+  // Files and folders on disk before the mark says the job is whole. Each is flushed on
+  // its own, several at once: a flush of the whole file system would also wait for
+  // whatever else is being written there.
+  const int code = SyncTreeConcurrently(job);
   if (code != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(code));
     RemoveTree(job);

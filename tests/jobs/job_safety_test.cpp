@@ -360,6 +360,31 @@ TEST(RemovingATreeConcurrently, EverythingGoesWhateverTheModesAndLinksAreNeverFo
   EXPECT_EQ(ReadFile(outside + "/keep.txt"), "must survive");
 }
 
+// Flushing an unpacked job opens every file and folder, read-only ones included, and
+// changes nothing about them; a tree that is not there is an error, not a success.
+TEST(SyncingATreeConcurrently, FlushesWithoutTouchingModesOrTimes) {
+  TempDir root;
+  const std::string t = root / "job";
+  for (int i = 0; i < 12; ++i) WriteFile(t + "/programs/d" + std::to_string(i % 3) + "/P" + std::to_string(i), "G");
+  WriteFile(t + "/tools/T.CFG", "T");
+  ::chmod((t + "/tools/T.CFG").c_str(), 0444);
+  ::chmod((t + "/programs/d1").c_str(), 0555);
+  const auto modes = [&] {
+    std::map<std::string, std::pair<unsigned, long long>> m;
+    for (auto it = fs::recursive_directory_iterator(t); it != fs::recursive_directory_iterator(); ++it) {
+      struct stat st {};
+      ::lstat(it->path().c_str(), &st);
+      m[it->path().string()] = {st.st_mode, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+    }
+    return m;
+  };
+  const auto before = modes();
+  for (const unsigned threads : {1u, 8u}) EXPECT_EQ(SyncTreeConcurrently(t, threads), 0) << threads;
+  EXPECT_EQ(SyncTreeConcurrently(t + "/tools/T.CFG"), 0);
+  EXPECT_EQ(modes(), before);
+  EXPECT_EQ(SyncTreeConcurrently(root / "missing"), ENOENT);
+}
+
 TEST(Journal, OneGreppableLinePerJob) {
   TJournalRecord r;
   r.Direction = "export";
