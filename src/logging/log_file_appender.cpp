@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/error.h"
+#include "common/text.h"
 #include "logging/log_pattern.h"
 #include "logging/log_writer_error.h"
 
@@ -59,56 +60,6 @@ bool OwnerWritable(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return true;  // the real call will report it
   return (st.st_mode & S_IWUSR) != 0;
-}
-
-// Appends text as valid UTF-8: every malformed sequence becomes U+FFFD, so a log file
-// stays readable whatever bytes a message carried.
-void AppendValidUtf8(std::string& out, std::string_view text) {
-  std::size_t pos = 0;
-  const std::size_t size = text.size();
-  while (pos < size) {
-    std::size_t run = pos;
-    // Log text is nearly all ASCII: skip it eight bytes at a time.
-    for (std::uint64_t word; run + 8 <= size; run += 8) {
-      std::memcpy(&word, text.data() + run, 8);
-      if (word & 0x8080808080808080ULL) break;
-    }
-    while (run < size && static_cast<unsigned char>(text[run]) < 0x80) ++run;
-    out.append(text.data() + pos, run - pos);
-    pos = run;
-    if (pos >= size) break;
-    const auto b0 = static_cast<unsigned char>(text[pos]);
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      if (b0 == 0xE0) lo = 0xA0;        // no overlong forms
-      if (b0 == 0xED) hi = 0x9F;        // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;        // nothing above U+10FFFF
-    }
-    std::size_t good = 0;
-    if (len != 0) {
-      good = 1;
-      while (good < len && pos + good < size) {
-        const auto b = static_cast<unsigned char>(text[pos + good]);
-        const bool ok = good == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-        if (!ok) break;
-        ++good;
-      }
-    }
-    if (len != 0 && good == len) {
-      out.append(text.data() + pos, len);
-      pos += len;
-    } else {
-      out.append("\xEF\xBF\xBD");
-      pos += good == 0 ? 1 : good;  // one replacement per maximal malformed prefix
-    }
-  }
 }
 
 void MoveWithRetries(const std::string& source, const std::string& destination) {
@@ -196,7 +147,9 @@ class TLogFileAppender::TLogFileWriter {
   void Append(std::string_view text) {
     struct stat st{};
     if (buffer_.empty() && ::fstat(fd_, &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
-    AppendValidUtf8(buffer_, text);
+    // Every malformed sequence becomes U+FFFD, so a log file stays readable whatever
+    // bytes a message carried.
+    AppendValidUtf8(buffer_, text, Utf8Repair::kEachSubpart);
     buffer_.append("\r\n");
     if (buffer_.size() >= kFlushThreshold) Flush();
   }
