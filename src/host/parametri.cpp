@@ -1,15 +1,10 @@
 #include "host/parametri.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <limits>
 #include <sstream>
 #include <string_view>
-#include <vector>
 
+#include "common/file_system.h"
 #include "common/text.h"
 
 namespace ostrivan::host {
@@ -36,9 +31,8 @@ std::string DecodeFile(const std::string& bytes) {
 
 std::string ReadProfileString(const std::string& file, const std::string& section,
                               const std::string& key) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return {};
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  if (ReadWholeFile(file, bytes) != TReadFailure::kNone) return {};  // unreadable: the defaults
   std::istringstream text(DecodeFile(bytes));
   std::string line;
   bool in_section = false;
@@ -107,20 +101,6 @@ std::optional<int32_t> ParseInteger(const std::string& text) {
   }
   if (value > 2147483647ull) return std::nullopt;
   return static_cast<int32_t>(value);
-}
-
-std::string ExecutableDirectory() {
-  std::vector<char> buf(4096);
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return "./";
-    if (static_cast<size_t>(n) < buf.size()) {
-      std::string path(buf.data(), static_cast<size_t>(n));
-      size_t slash = path.rfind('/');
-      return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-    }
-    buf.resize(buf.size() * 2);
-  }
 }
 
 std::string TParametri::GetIniFile() { return ExecutableDirectory() + kIniName; }

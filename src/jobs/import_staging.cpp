@@ -9,6 +9,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "common/file_descriptor.h"
 #include "jobs/job_files.h"
 #include "jobs/working_directory.h"
 #include "logging/framework_log.h"
@@ -82,11 +83,8 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
     // Each file's write-back starts as soon as it is complete, so the flush below mostly
     // finds it done.
     zip.SetOnProgress([](const std::string& file, const archive::TZipHeader&, std::uint64_t) {
-      const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-      if (fd >= 0) {
-        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        ::close(fd);
-      }
+      TFileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+      if (fd.get() >= 0) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     });
     zip.Open(zip_path, archive::TZipMode::zmRead);
     std::vector<std::string> names;
@@ -131,9 +129,8 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
   }
   // Only its name counts; the journal orders it after the flushed files and before the
   // renames that follow.
-  const int mark = ::open((staging_ + "/" + kCompleteMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (mark < 0) throw MakeOSError(errno);
-  ::close(mark);
+  TFileDescriptor mark(::open((staging_ + "/" + kCompleteMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  if (mark.get() < 0) throw MakeOSError(errno);
   return summary;
 }
 

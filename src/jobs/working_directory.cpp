@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "archive/zip_file.h"
+#include "common/file_system.h"
 #include "common/text.h"
 
 namespace ostrivan::jobs {
@@ -205,7 +206,7 @@ void EmptyDirectory(const std::string& dir, const std::string& keep) {
       // Files directly in the directory keep their attributes: a read-only one is refused,
       // as the workstation platform refuses it, even where the kernel would allow it.
       struct stat st {};
-      if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)
+      if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode))
         throw MakeOSError(EACCES);
       if (::unlink(path.c_str()) != 0) throw MakeOSError(errno);
     }

@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "common/error.h"
+#include "common/file_descriptor.h"
+#include "common/file_system.h"
 #include "common/text.h"
 #include "logging/log_pattern.h"
 #include "logging/log_writer_error.h"
@@ -26,22 +28,6 @@ constexpr milliseconds kOpenRetryDelay{200};
 constexpr int kMoveAttempts = 5;
 constexpr milliseconds kMoveRetryDelay{50};
 
-std::string ReadSelfExeLink() {
-  std::string buffer(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-  if (n <= 0) return {};
-  buffer.resize(static_cast<std::size_t>(n));
-  return buffer;
-}
-
-// Taken once, when the program starts: an executable replaced while the service runs
-// (an upgrade in place) would later read as "<path> (deleted)" and start a log of that name.
-const std::string& SelfExePath() {
-  static const std::string path = ReadSelfExeLink();
-  return path;
-}
-[[maybe_unused]] const std::string& kSelfExePathAtStart = SelfExePath();
-
 bool Exists(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0;
@@ -54,12 +40,12 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// "Read-only" is the owner write bit. Tests and CI run as root, for whom the kernel
-// ignores it, so changes to a read-only file or directory are refused here explicitly.
+// Changes to a read-only file or directory are refused here: root, as tests and CI run,
+// would be let through by the kernel.
 bool OwnerWritable(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return true;  // the real call will report it
-  return (st.st_mode & S_IWUSR) != 0;
+  return !IsReadOnlyMode(st.st_mode);
 }
 
 void MoveWithRetries(const std::string& source, const std::string& destination) {
@@ -86,14 +72,8 @@ void DeleteFileOnce(const std::string& path) {
 
 }  // namespace
 
-std::string ExecutableDirectory() {
-  const std::string exe = SelfExePath();
-  if (exe.empty()) return "./";
-  return DirectoryOf(exe) + (exe.rfind('/') == 0 ? "" : "/");
-}
-
 std::string ExecutableBaseName() {
-  std::string exe = SelfExePath();
+  const std::string& exe = ExecutablePath();
   std::string name = exe.empty() ? std::string(program_invocation_short_name) : exe.substr(exe.rfind('/') + 1);
   const auto dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
@@ -114,18 +94,17 @@ class TLogFileAppender::TLogFileWriter {
         last_error = "access denied";
         continue;
       }
-      const int fd = ::open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-      if (fd < 0) {
+      TFileDescriptor fd(::open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+      if (fd.get() < 0) {
         last_error = SysErrorMessageText(errno);
         continue;
       }
       struct stat st{};
-      if (::fstat(fd, &st) != 0) {
+      if (::fstat(fd.get(), &st) != 0) {
         last_error = SysErrorMessageText(errno);
-        ::close(fd);
         continue;
       }
-      return std::make_unique<TLogFileWriter>(fd, st.st_size);
+      return std::make_unique<TLogFileWriter>(fd.release(), st.st_size);
     }
     throw EFOpenError("Cannot open file \"" + file_name + "\". " + last_error);
   }
@@ -137,7 +116,6 @@ class TLogFileAppender::TLogFileWriter {
     } catch (...) {
       // Closing after a failed write: the lines are lost either way.
     }
-    ::close(fd_);
   }
   TLogFileWriter(const TLogFileWriter&) = delete;
   TLogFileWriter& operator=(const TLogFileWriter&) = delete;
@@ -146,7 +124,7 @@ class TLogFileAppender::TLogFileWriter {
   // size: another writer may have grown or emptied it meanwhile.
   void Append(std::string_view text) {
     struct stat st{};
-    if (buffer_.empty() && ::fstat(fd_, &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
+    if (buffer_.empty() && ::fstat(fd_.get(), &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
     // Every malformed sequence becomes U+FFFD, so a log file stays readable whatever
     // bytes a message carried.
     AppendValidUtf8(buffer_, text, Utf8Repair::kEachSubpart);
@@ -157,18 +135,9 @@ class TLogFileAppender::TLogFileWriter {
   // Writes the buffer in one write (more only when the kernel takes part of it). The
   // buffer is emptied even when the write fails, so a failed line is not written twice.
   void Flush() {
-    const char* data = buffer_.data();
-    std::size_t left = buffer_.size();
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, data, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int error = errno;
-        buffer_.clear();
-        throw EWriteError("Log write failed: " + SysErrorMessageText(error));
-      }
-      data += n;
-      left -= static_cast<std::size_t>(n);
+    if (const int error = WriteAll(fd_.get(), buffer_); error != 0) {
+      buffer_.clear();
+      throw EWriteError("Log write failed: " + SysErrorMessageText(error));
     }
     file_size_ += static_cast<std::int64_t>(buffer_.size());
     buffer_.clear();
@@ -187,7 +156,7 @@ class TLogFileAppender::TLogFileWriter {
   // Bounds the buffer when a batch is large; a few dozen lines per write is plenty.
   static constexpr std::size_t kFlushThreshold = 64 * 1024;
 
-  int fd_;
+  TFileDescriptor fd_;
   std::int64_t file_size_;  // asked of the file at each batch's first line, counted since
   std::string buffer_;
 };
