@@ -181,6 +181,24 @@ std::string_view TruncateUtf16(std::string_view text, std::size_t max_units) noe
   return text.substr(0, pos);
 }
 
+std::string PercentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      int hi = HexDigitValue(static_cast<unsigned char>(text[i + 1]));
+      int lo = HexDigitValue(static_cast<unsigned char>(text[i + 2]));
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
 std::string UpperCase(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = ToUpperAscii(c);

@@ -92,6 +92,9 @@ inline int HexDigitValue(char32_t c) noexcept {
   return -1;
 }
 inline bool IsHexDigit(char32_t c) noexcept { return HexDigitValue(c) >= 0; }
+// Decodes "%XX" escapes into bytes; malformed escapes stay as they are:
+// "a%41%zz%4" -> "aA%zz%4".
+std::string PercentDecode(std::string_view text);
 
 // ASCII-only letter case: protocol tokens, names and keys are compared this way.
 std::string UpperCase(std::string_view s);

@@ -17,6 +17,7 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
+#include "common/text.h"
 
 namespace ostrivan::jobs {
 
@@ -199,24 +200,7 @@ std::string EscapeField(const std::string& text) {
   return out;
 }
 
-std::string UnescapeField(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      const std::string hex = text.substr(i + 1, 2);
-      char* end = nullptr;
-      const long value = std::strtol(hex.c_str(), &end, 16);
-      if (hex.size() == 2 && end == hex.c_str() + 2) {
-        out += static_cast<char>(value);
-        i += 2;
-        continue;
-      }
-    }
-    out += text[i];
-  }
-  return out;
-}
+std::string UnescapeField(const std::string& text) { return PercentDecode(text); }
 
 std::vector<std::string> SplitFields(const std::string& line) {
   std::vector<std::string> fields;

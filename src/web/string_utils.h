@@ -10,7 +10,6 @@
 namespace ostrivan::web {
 
 std::vector<std::string> SplitString(std::string_view text, char separator);
-// Decodes "%XX" escapes into bytes; malformed escapes stay as they are.
-std::string PercentDecode(std::string_view text);
+using ostrivan::PercentDecode;
 
 }  // namespace ostrivan::web

@@ -171,6 +171,26 @@ TEST(HexDigitValue, BothCasesAndNothingElse) {
   }
 }
 
+TEST(PercentDecode, TwoHexDigitsMakeAByteAnythingElseStays) {
+  struct Case {
+    std::string text;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"a%41b", "aAb"},
+      {"%e8%E8", "\xE8\xE8"},
+      {"%25%32", "%2"},           // a decoded "%" starts nothing
+      {"%zz%4g% 1%+1", "%zz%4g% 1%+1"},
+      {"%4", "%4"},               // cut at the end
+      {"%41", "A"},
+      {"%%41", "%A"},
+      {"%00", std::string("\0", 1)},
+      {"a+b", "a+b"},             // "+" is no blank here
+  };
+  for (const Case& c : cases) EXPECT_EQ(PercentDecode(c.text), c.bytes) << c.text;
+}
+
 TEST(AsciiText, CaseTrimAndComparison) {
   EXPECT_EQ(UpperCase("aZ\xC3\xA8-z"), "AZ\xC3\xA8-Z");  // ASCII letters only
   EXPECT_EQ(LowerCase("Az\xC3\x88-Z"), "az\xC3\x88-z");
