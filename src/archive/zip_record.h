@@ -5,7 +5,7 @@
 //   std::string s;
 //   record::Put32(s, 0x04034B50);              // "PK\3\4"
 //   record::Get32(reinterpret_cast<const std::uint8_t*>(s.data()));  // 0x04034B50
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -59,7 +59,7 @@ inline void Put64(std::string& s, std::uint64_t v) {
 
 // The checksum entries carry, continued over more data: start from Crc32(0, nullptr, 0).
 inline std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
-  return static_cast<std::uint32_t>(crc32_z(crc, data, size));
+  return libdeflate_crc32(crc, data, size);  // the same sums as zlib, several times faster
 }
 
 // The local header in front of an entry's data, name and extra field included.
