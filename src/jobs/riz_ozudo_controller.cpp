@@ -12,6 +12,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "common/file_system.h"
 #include "http/tcp_server.h"
 #include "jobs/directory_lock.h"
 #include "jobs/import_staging.h"
@@ -73,7 +74,7 @@ std::int32_t MachineNumberForJournal(const TJobParameters& parameters) {
 
 std::uint32_t FileCrc32(const std::string& path, std::int64_t& size) {
   std::string bytes;
-  size = ReadWholeTextFile(path, bytes) ? static_cast<std::int64_t>(bytes.size()) : -1;
+  size = ReadWholeFile(path, bytes) == TReadFailure::kNone ? static_cast<std::int64_t>(bytes.size()) : -1;
   return static_cast<std::uint32_t>(
       crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
 }
