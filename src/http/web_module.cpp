@@ -5,6 +5,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "common/class_name.h"
 #include "common/error.h"
 #include "http/text_codec.h"
 
@@ -15,11 +16,6 @@ namespace {
 std::string ErrorMessage(const std::exception& error) {
   if (auto* own = dynamic_cast<const ostrivan::Exception*>(&error)) return own->Message();
   return error.what();
-}
-
-std::string ErrorClassName(const std::exception& error) {
-  if (auto* own = dynamic_cast<const ostrivan::Exception*>(&error)) return own->ClassName();
-  return "Exception";
 }
 
 std::string HtmlEscape(const std::string& text) {
@@ -63,7 +59,7 @@ void ReportExceptionToStdErr(const std::exception& error) {
   std::string message = ErrorMessage(error);
   char address[32];
   std::snprintf(address, sizeof address, "%p", static_cast<const void*>(&error));
-  std::string text = "Exception " + ErrorClassName(error) + " in module " + ExecutableName() + " at " +
+  std::string text = "Exception " + ExceptionClassName(error) + " in module " + ExecutableName() + " at " +
                      address + ".\r\n" + message + (!message.empty() && message.back() == '.' ? "" : ".") +
                      "\r\n\r\n";
   std::fwrite(text.data(), 1, text.size(), stderr);

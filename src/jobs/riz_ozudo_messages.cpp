@@ -128,7 +128,8 @@ std::size_t TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name,
     logging::FrameworkLogError("Cannot write \"" + file_name + "\": " + SysErrorMessageText(code));
     return EWriteError("Stream write error");
   };
-  // The reference platform will not overwrite a read-only file; root would, so check.
+  // A read-only job file (owner write bit clear) is never replaced, also when the service
+  // runs as root, whom the permission check alone would let write it.
   struct stat st {};
   if (::stat(file_name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
     throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(EACCES));
