@@ -30,7 +30,7 @@ struct Bridge {
     handler.SetMaxConnections(0);
     handler.SetWebModuleClass([] { return std::make_unique<FuzzModule>(); });
     bridge.SetRequestHandler(&handler);
-    host::ApplyAppRequestLimits(bridge);
+    ostrivan::host::ApplyAppRequestLimits(bridge);
     bridge.SetMaxRequestBodySize(65536);
   }
   THTTPWebBridgeRequestHandler handler;
