@@ -190,7 +190,20 @@ class TWholeInflateReader : public TStream {
   std::size_t Write(const void*, std::size_t) override { throw EZipException("Invalid stream operation"); }
 
   std::size_t Read(void* buffer, std::size_t count) override {
-    if (!stream_ && !inflated_) Inflate();
+    if (!stream_ && !inflated_) {
+      // A caller that takes the whole entry at once gets it inflated straight into its
+      // buffer: no second copy, no fresh pages to fault in.
+      if (count >= size_) {
+        Inflate(static_cast<std::uint8_t*>(buffer));
+        if (!stream_) {
+          position_ = out_size_;
+          return out_size_;
+        }
+      } else {
+        out_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size_));
+        Inflate(out_.get());
+      }
+    }
     if (stream_) return stream_->Read(buffer, count);
     const std::size_t n = std::min(count, out_size_ - position_);
     if (n > 0) std::memcpy(buffer, out_.get() + position_, n);
@@ -199,16 +212,17 @@ class TWholeInflateReader : public TStream {
   }
 
  private:
-  void Inflate() {
+  // Inflates the entry into out (room for its declared size); on data that does not
+  // inflate cleanly, sets up the zlib reader instead.
+  void Inflate(std::uint8_t* out) {
     inflated_ = true;
     auto in = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(compressed_));
     const std::size_t in_size = inner_.ReadFully(in.get(), static_cast<std::size_t>(compressed_));
-    out_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size_));
     std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
         libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
     if (!decompressor) throw EZipException("insufficient memory");
     std::size_t used = 0;
-    const libdeflate_result rc = libdeflate_deflate_decompress_ex(decompressor.get(), in.get(), in_size, out_.get(),
+    const libdeflate_result rc = libdeflate_deflate_decompress_ex(decompressor.get(), in.get(), in_size, out,
                                                                    static_cast<std::size_t>(size_), &used, &out_size_);
     if (rc == LIBDEFLATE_SUCCESS) return;  // shorter than declared: the caller sees a short read
     out_.reset();

@@ -17,6 +17,8 @@
 
 namespace ostrivan::archive {
 
+struct TEntryTotals;
+
 using TZipProgressEvent = std::function<void(const std::string& file_name, const TZipHeader& header, std::uint64_t position)>;
 
 // One file to add: the path on disk and the entry name ("" = the bare file name).
@@ -45,12 +47,12 @@ class TZipFile {
   void AddFiles(const std::vector<TZipSource>& sources, std::uint16_t compression = kZipDeflate, unsigned threads = 0);
   void ExtractAll(const std::string& path);
 
-  TZipMode Mode() const { return FMode; }
-  const std::vector<TZipHeader>& Files() const { return FFiles; }
-  std::size_t FileCount() const { return FFiles.size(); }
-  bool UTF8Support() const { return FUTF8Support; }
-  void SetUTF8Support(bool value) { FUTF8Support = value; }
-  void SetOnProgress(TZipProgressEvent handler) { FOnProgress = std::move(handler); }
+  TZipMode Mode() const { return mode_; }
+  const std::vector<TZipHeader>& Files() const { return files_; }
+  std::size_t FileCount() const { return files_.size(); }
+  bool UTF8Support() const { return utf8_support_; }
+  void SetUTF8Support(bool value) { utf8_support_ = value; }
+  void SetOnProgress(TZipProgressEvent handler) { on_progress_ = std::move(handler); }
   // The system's error number of the last failed file write on this thread (for
   // example ENOSPC), which the "Stream write error" message does not carry; 0 if none.
   static int LastWriteError();
@@ -60,40 +62,48 @@ class TZipFile {
   static std::string DecodeEntryName(const TZipHeader& central, const std::string& local_extra);
 
  private:
-  struct TPreparedEntry;
+  // Each group lives in its own file: zip_file.cpp opens and closes, zip_reader.cpp reads
+  // the central directory, zip_writer.cpp adds entries and writes the directory,
+  // zip_parallel.cpp compresses ahead for AddFiles, zip_extract.cpp extracts.
 
-  void ReadCentralDirectory();
+  // Takes the stream the archive starts at, in the given (open) mode.
+  void Start(TStream& stream, TZipMode mode);
   void CloseNoThrow() noexcept;
-  TZipHeader BuildHeader(const struct stat& source, const std::string& file_name, const std::string& archive_file_name,
-                         std::uint16_t compression) const;
-  void WritePrepared(TPreparedEntry& entry, const TZipSource& source, std::uint16_t compression);
-  void CheckWritable(std::uint16_t compression, const std::string& file_name) const;
-  void ExtractEntry(const TZipHeader& header, const std::string& path, std::vector<std::uint8_t>& buffer);
   void NoteSourceFile(TStream& stream);
   bool IsSourceFile(const struct stat& st) const;
 
-  TZipMode FMode = TZipMode::zmClosed;
-  TStream* FStream = nullptr;
-  std::unique_ptr<TFileStream> FFileStream;
-  std::int64_t FStartFileData = 0;
-  std::uint64_t FEndFileData = 0;
-  std::vector<TZipHeader> FFiles;
-  std::string FComment;
-  bool FUTF8Support = true;
-  TZipProgressEvent FOnProgress;
-  std::string FCurrentFile;
-  TZipHeader FCurrentHeader;
+  void ReadCentralDirectory();
+
+  void CheckWritable(std::uint16_t compression, const std::string& file_name) const;
+  TZipHeader BuildHeader(const struct stat& source, const std::string& file_name, const std::string& archive_file_name,
+                         std::uint16_t compression) const;
+  // Adds an entry whose data was compressed ahead, with the header Add would write.
+  void WritePrepared(const TZipSource& source, const struct stat& st, const TEntryTotals& totals,
+                     const std::vector<std::uint8_t>& data, std::uint16_t compression);
+  // Lists an entry whose data and local header are written, and reports it.
+  void AddEntry(TZipHeader header, const std::string& file_name, std::uint64_t size);
+  void WriteCentralDirectory();
+
+  TZipMode mode_ = TZipMode::zmClosed;
+  TStream* stream_ = nullptr;
+  std::unique_ptr<TFileStream> file_stream_;  // set when the archive opened the file itself
+  std::int64_t start_file_data_ = 0;          // stream position of the archive's first byte
+  std::uint64_t end_file_data_ = 0;           // where entry data ends and the directory starts
+  std::vector<TZipHeader> files_;
+  std::string comment_;
+  bool utf8_support_ = true;
+  TZipProgressEvent on_progress_;
+  std::string current_file_;    // the file and header being worked on
+  TZipHeader current_header_;
   // The file the archive is read from, when it is one: extraction never writes onto it.
-  bool FHasSourceFile = false;
-  dev_t FSourceDevice = 0;
-  ino_t FSourceInode = 0;
+  bool has_source_file_ = false;
+  dev_t source_device_ = 0;
+  ino_t source_inode_ = 0;
 };
 
-// Limits that guard extraction against damaged and hostile archives.
+// Step sizes that bound the memory one entry takes while it is read or written.
 inline constexpr std::size_t kExtractChunk = 1024 * 1024;   // largest read per step
 inline constexpr std::size_t kAddChunk = 16384;             // source bytes per compressor call
-inline constexpr std::size_t kCentralHeaderSize = 46;       // smallest central header
-inline constexpr std::size_t kLocalHeaderSize = 30;
 // Entries up to this size are compressed ahead in memory by AddFiles; larger ones are
 // streamed in turn, so memory stays bounded by the entries in flight.
 inline constexpr std::uint64_t kParallelEntryLimit = kWholeBufferLimit;

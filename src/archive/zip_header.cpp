@@ -1,30 +1,23 @@
 #include "archive/zip_header.h"
 
+#include <algorithm>
+
+#include "archive/zip_record.h"
+
 namespace ostrivan::archive {
 
 namespace {
 
-std::uint16_t Get16(const std::string& s, std::size_t at) {
-  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(s[at]) | (static_cast<std::uint8_t>(s[at + 1]) << 8));
-}
-
-std::uint64_t Get64At(const std::string& s, std::size_t at) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(s[at + i]);
-  return v;
-}
-
-void Put64(std::string& s, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
+using record::Get16;
+using record::At;
 
 // Removes the block with the given id from an extra field, keeping the others.
 std::string WithoutExtra(const std::string& extra, std::uint16_t id) {
   std::string out;
   std::size_t at = 0;
   while (at + 4 <= extra.size()) {
-    std::uint16_t block_id = Get16(extra, at);
-    std::size_t size = Get16(extra, at + 2);
+    std::uint16_t block_id = Get16(At(extra, at));
+    std::size_t size = Get16(At(extra, at + 2));
     std::size_t end = std::min(extra.size(), at + 4 + size);
     if (block_id != id) out.append(extra, at, end - at);
     at = end;
@@ -37,8 +30,8 @@ std::string WithoutExtra(const std::string& extra, std::uint16_t id) {
 bool FindExtraField(const std::string& extra, std::uint16_t id, std::string& data) {
   std::size_t at = 0;
   while (at + 4 <= extra.size()) {
-    std::uint16_t block_id = Get16(extra, at);
-    std::size_t size = Get16(extra, at + 2);
+    std::uint16_t block_id = Get16(At(extra, at));
+    std::size_t size = Get16(At(extra, at + 2));
     if (at + 4 + size > extra.size()) return false;
     if (block_id == id) {
       data = extra.substr(at + 4, size);
@@ -63,7 +56,7 @@ std::uint64_t TZipHeader::Get64(Slot slot) const {
   for (int i = 0; i < slot; ++i)
     if (fields[i] == kZip32Max) at += 8;
   if (at + 8 > data.size()) return fields[slot];
-  return Get64At(data, at);
+  return record::Get64(At(data, at));
 }
 
 std::uint64_t TZipHeader::GetUncompressedSize64() const { return Get64(kUncompressed); }
@@ -83,11 +76,9 @@ void TZipHeader::RebuildZip64(std::uint64_t values[3], int covered) {
     *fields[i] = i < covered ? kZip32Max : static_cast<std::uint32_t>(values[i]);
   if (covered > 0) {
     std::string block;
-    block.push_back(static_cast<char>(kZip64ExtraId & 0xFF));
-    block.push_back(static_cast<char>(kZip64ExtraId >> 8));
-    block.push_back(static_cast<char>(covered * 8));
-    block.push_back(0);
-    for (int i = 0; i < covered; ++i) Put64(block, values[i]);
+    record::Put16(block, kZip64ExtraId);
+    record::Put16(block, static_cast<std::uint16_t>(covered * 8));
+    for (int i = 0; i < covered; ++i) record::Put64(block, values[i]);
     extra = block + extra;
     if ((RequiredVersion & 0xFF) < 45) RequiredVersion = static_cast<std::uint16_t>((RequiredVersion & 0xFF00) | 45);
   } else if ((RequiredVersion & 0xFF) == 45) {

@@ -1,6 +1,9 @@
 #pragma once
 // Failures raised by the TCP and HTTP layers. The connection loop tells socket
 // failures (client gone) apart from the rest, so they share ESocketError.
+#include <cstring>
+#include <string>
+
 #include "common/error.h"
 
 namespace ostrivan::http {
@@ -29,5 +32,10 @@ inline constexpr const char* kUnsupportedAuthorisationScheme = "Unsupported auth
 inline constexpr const char* kMaxConcurrentConnections =
     "Maximum number of concurrent connections exceeded.  Please try again later";
 inline constexpr const char* kNoDataModulesRegistered = "No data modules registered";
+
+// A failed socket call as the connection loop reports it: the code and the system's text.
+[[noreturn]] inline void RaiseSocketError(int code) {
+  throw ESocketError("Socket Error # " + std::to_string(code) + "\r\n" + std::strerror(code));
+}
 
 }  // namespace ostrivan::http

@@ -72,10 +72,6 @@ void IgnoreSigPipe() {
   }
 }
 
-[[noreturn]] void RaiseSocketError(int code) {
-  throw ESocketError("Socket Error # " + std::to_string(code) + "\r\n" + std::strerror(code));
-}
-
 void CloseAllLastFirst(std::vector<TSocketHandle>& bindings) {
   for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
     if (it->fd >= 0) {

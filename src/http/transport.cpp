@@ -25,10 +25,6 @@ uint16_t PortOf(const sockaddr_storage& addr) {
   return 0;
 }
 
-[[noreturn]] void RaiseSocketError(int code) {
-  throw ESocketError("Socket Error # " + std::to_string(code) + "\r\n" + std::strerror(code));
-}
-
 }  // namespace
 
 std::string SocketAddressText(const sockaddr_storage& addr) {

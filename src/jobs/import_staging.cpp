@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include "archive/zip_file.h"
 #include "common/error.h"
@@ -19,7 +21,7 @@ namespace {
 
 const char* const kJobFolder = "job";
 const char* const kCompleteMark = "complete";
-const char* const kImportArchiveName = "Lavoro.zip";
+const char* const kOldFolder = "old";
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -71,7 +73,43 @@ TImportStaging::TImportStaging(std::string import_dir) : dir_(std::move(import_d
 }
 
 TImportStaging::~TImportStaging() {
+  WaitForRemoval();
   if (!committed_) RemoveTree(staging_);
+}
+
+void TImportStaging::EmptyImportDirectory() {
+  const std::string old = staging_ + "/" + kOldFolder;
+  if (::mkdir(old.c_str(), 0700) != 0) {
+    EmptyDirectory(dir_, kImportStagingName);
+    return;
+  }
+  // Removing a job that was flushed frees its blocks, which can wait on the device for
+  // each file; moved aside, it goes while the new one is received.
+  try {
+    EmptyDirectory(dir_, kImportStagingName, old);
+  } catch (...) {
+    RemoveTree(old);
+    throw;
+  }
+  try {
+    removal_ = std::thread([old] { RemoveTreeConcurrently(old); });
+  } catch (const std::system_error&) {
+    RemoveTree(old);
+  }
+}
+
+void TImportStaging::MakeRoom(std::uint64_t bytes) {
+  if (!removal_.joinable()) return;
+  struct statvfs vfs {};
+  if (::statvfs(dir_.c_str(), &vfs) != 0) return WaitForRemoval();
+  // Twice the bytes, for the blocks and folders they take beyond their size: a nearly
+  // full disk gets the old job's room first, as when it was removed before anything else.
+  const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  if (bytes > free / 2 || free - 2 * bytes < (1u << 20)) WaitForRemoval();
+}
+
+void TImportStaging::WaitForRemoval() {
+  if (removal_.joinable()) removal_.join();
 }
 
 TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
@@ -98,6 +136,7 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
       summary.FileBytes += static_cast<long long>(h.GetUncompressedSize64());
     }
     summary.Job = JobNameOf(names);
+    MakeRoom(static_cast<std::uint64_t>(summary.FileBytes));
     // Every entry's CRC is checked as it is written; a damaged one fails here, before
     // any file of the job has its final name.
     zip.ExtractAll(job);
@@ -121,19 +160,27 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
     RemoveTree(job);
     throw EOSError(SysErrorMessageText(code));
   }
-  // Files and folders on disk before the mark says the job is whole: one flush of the
-  // file system costs one journal commit, where a flush per file costs one each.
-  const int code = SyncFileSystem(job);
+  // Files and folders on disk before the mark says the job is whole. Each is flushed on
+  // its own, several at once: a flush of the whole file system would also wait for
+  // whatever else is being written there.
+  const int code = SyncTreeConcurrently(job);
   if (code != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(code));
     RemoveTree(job);
     throw EWriteError("Fallita extrazione .zip Stream write error");
   }
-  // Only its name counts; the journal orders it after the flushed files and before the
-  // renames that follow.
+  // Only its name counts. It is flushed before any file moves: a file system that does
+  // not order its metadata (ext4 without a journal) could otherwise keep the moves and
+  // lose the mark, and the next start would undo a job already reported imported.
   const int mark = ::open((staging_ + "/" + kCompleteMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (mark < 0) throw MakeOSError(errno);
   ::close(mark);
+  const int marked = SyncPath(staging_);
+  if (marked != 0) {
+    logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(marked));
+    RemoveTree(job);
+    throw EWriteError("Fallita extrazione .zip Stream write error");
+  }
   return summary;
 }
 
@@ -150,6 +197,11 @@ void TImportStaging::Commit() {
   committed_ = true;
   // The reply that follows promises the job survives a power loss.
   const int sync = SyncPath(dir_);
+  WaitForRemoval();
+  // The mark goes last: a staging folder that stays for any reason still says "finish".
+  RemoveTree(staging_ + "/" + kJobFolder);
+  RemoveTree(staging_ + "/" + kOldFolder);
+  ::unlink((staging_ + "/" + kCompleteMark).c_str());
   RemoveTree(staging_);
   if (sync != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(sync));

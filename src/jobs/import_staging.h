@@ -5,14 +5,19 @@
 // finished (mark present) or undone (no mark) at its next start, so the directory
 // holds the whole new job or none of it, never a truncated file under a job name.
 //
-// Layout: "<import dir>/.ostrivan-import/" with "job/" (the unpacked tree) and
-// "complete" (the mark, written once job/ is whole and durable).
+// Layout: "<import dir>/.ostrivan-import/" with "job/" (the unpacked tree), "old/" (the
+// previous contents, being removed) and "complete" (the mark, written once job/ is whole
+// and durable).
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ostrivan::jobs {
 
 inline constexpr const char* kImportStagingName = ".ostrivan-import";
+// The name an import writes the received archive under, in the import directory.
+inline constexpr const char* kImportArchiveName = "Lavoro.zip";
 
 // Job facts read from the archive, for the journal.
 struct TImportSummary {
@@ -31,6 +36,13 @@ class TImportStaging {
   TImportStaging(const TImportStaging&) = delete;
   TImportStaging& operator=(const TImportStaging&) = delete;
 
+  // Empties the import directory as EmptyDirectory does, by moving its entries into the
+  // staging folder; they are removed on another thread while the job is received and
+  // unpacked. Fails as EmptyDirectory fails.
+  void EmptyImportDirectory();
+  // Waits for that removal when the file system may need its room for bytes more.
+  void MakeRoom(std::uint64_t bytes);
+
   // Unpacks the archive into the staging folder, deletes the archive, flushes the job's
   // files and folders and marks it complete. Unpacking failures read "Fallita
   // extrazione .zip <reason>" (the archive stays); the real cause of a failed write (for
@@ -44,9 +56,12 @@ class TImportStaging {
   const std::string& Folder() const { return staging_; }
 
  private:
+  void WaitForRemoval();
+
   std::string dir_;
   std::string staging_;
   bool committed_ = false;
+  std::thread removal_;
 };
 
 // What an import killed earlier left in import_dir: with its mark, the job is moved into

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "common/error.h"
 #include "common/file_descriptor.h"
@@ -113,12 +116,6 @@ int SyncPath(const std::string& path) {
   return ::fsync(fd.get()) == 0 ? 0 : errno;
 }
 
-int SyncFileSystem(const std::string& path) {
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return errno;
-  return ::syncfs(fd.get()) == 0 ? 0 : errno;
-}
-
 void WriteFileDurably(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
   TFileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -175,6 +172,96 @@ bool RemoveTree(const std::string& path) {
     for (const std::string& name : names) all = RemoveTree(path + "/" + name) && all;
   }
   return ::rmdir(path.c_str()) == 0 && all;
+}
+
+namespace {
+
+// Runs work(i) for every i below count on up to threads threads, this one included.
+template <class Work>
+void ForEachConcurrently(std::size_t count, unsigned threads, Work work) {
+  std::atomic<std::size_t> next{0};
+  const auto drain = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t wanted = std::min<std::size_t>(threads, count);
+  for (std::size_t i = 1; i < wanted; ++i) {
+    try {
+      helpers.emplace_back(drain);
+    } catch (const std::system_error&) {
+      break;  // no more threads: the ones there are do the rest
+    }
+  }
+  drain();
+  for (std::thread& t : helpers) t.join();
+}
+
+// Every file and folder below dir, folders by depth. For a removal each folder gets its
+// owner's permissions back so that its entries can go.
+void CollectTree(const std::string& dir, std::size_t depth, bool removal, std::vector<std::string>& files,
+                 std::vector<std::vector<std::string>>& folders) {
+  struct stat st {};
+  if (removal && ::lstat(dir.c_str(), &st) == 0) ::chmod(dir.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  if (folders.size() <= depth) folders.resize(depth + 1);
+  folders[depth].push_back(dir);
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> below;
+  while (dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = dir + "/" + name;
+    bool is_dir = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN) is_dir = ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    (is_dir ? below : files).push_back(std::move(path));
+  }
+  ::closedir(d);
+  for (const std::string& sub : below) CollectTree(sub, depth + 1, removal, files, folders);
+}
+
+}  // namespace
+
+int SyncTreeConcurrently(const std::string& path, unsigned threads) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno;
+  std::vector<std::string> all;
+  if (S_ISDIR(st.st_mode)) {
+    std::vector<std::vector<std::string>> folders;
+    CollectTree(path, 0, false, all, folders);
+    for (auto& level : folders)
+      for (std::string& folder : level) all.push_back(std::move(folder));
+  } else {
+    all.push_back(path);
+  }
+  std::atomic<int> first{0};
+  ForEachConcurrently(all.size(), threads, [&](std::size_t i) {
+    struct stat entry {};
+    if (::lstat(all[i].c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) return;  // nothing of its own to flush
+    const int code = SyncPath(all[i]);
+    int none = 0;
+    if (code != 0) first.compare_exchange_strong(none, code);
+  });
+  return first;
+}
+
+bool RemoveTreeConcurrently(const std::string& path, unsigned threads) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0;
+  std::vector<std::string> files;
+  std::vector<std::vector<std::string>> folders;
+  CollectTree(path, 0, true, files, folders);
+  std::atomic<bool> all{true};
+  ForEachConcurrently(files.size(), threads, [&](std::size_t i) {
+    if (::unlink(files[i].c_str()) != 0 && errno != ENOENT) all = false;
+  });
+  for (std::size_t depth = folders.size(); depth-- > 0;) {
+    const std::vector<std::string>& level = folders[depth];
+    ForEachConcurrently(level.size(), threads, [&](std::size_t i) {
+      if (::rmdir(level[i].c_str()) != 0 && errno != ENOENT) all = false;
+    });
+  }
+  return all;
 }
 
 int MoveNoReplace(const std::string& from, const std::string& to) {

@@ -36,9 +36,10 @@ bool OpenForWriting(const std::string& path);
 
 // Flushes a file or a directory (its entries) to disk; returns errno or 0.
 int SyncPath(const std::string& path);
-// Flushes every file and directory of the file system that holds path: one journal
-// commit for a whole unpacked job instead of one per file. Returns errno or 0.
-int SyncFileSystem(const std::string& path);
+// Flushes every file and folder of the tree at path (path included), several at a time
+// so that the device's waits overlap; nothing else on the file system is waited for.
+// Returns the first errno met, or 0.
+int SyncTreeConcurrently(const std::string& path, unsigned threads = 8);
 // Writes text to path.tmp, flushes it and renames it over path, so a reader finds the
 // old file or the whole new one. Raises EOSError.
 void WriteFileDurably(const std::string& path, const std::string& text);
@@ -49,6 +50,10 @@ bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
 // Removes a tree without asking: write permission is given back where needed. Returns
 // false when something stayed.
 bool RemoveTree(const std::string& path);
+// The same, with the files unlinked on several threads at once and each level of
+// folders removed together: where freeing blocks waits on the device (online discard),
+// the waits overlap instead of adding up.
+bool RemoveTreeConcurrently(const std::string& path, unsigned threads = 8);
 // The names in dir ("." and ".." left out), sorted; empty when it cannot be read.
 std::vector<std::string> NamesIn(const std::string& dir);
 // Moves a file to a name that must not exist yet; across file systems it copies (bytes,

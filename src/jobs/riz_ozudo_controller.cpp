@@ -26,7 +26,6 @@ using namespace ostrivan::web;
 namespace {
 
 const char* const kProgramsDir = "programs";
-const char* const kImportArchiveName = "Lavoro.zip";
 
 bool IsExistingDirectory(const std::string& path) {
   struct stat st {};
@@ -251,8 +250,10 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     // Created before the directory is emptied, so that a process killed from here on is
     // finished or undone at its next start.
     TImportStaging staging(dir);
-    EmptyDirectory(dir, kImportStagingName);
+    staging.EmptyImportDirectory();
     const std::string zip_path = JoinPath(dir, kImportArchiveName);
+    // The received archive's bytes: three for every four base64 characters.
+    staging.MakeRoom(request.FStream.size() / 4 * 3);
     record.ArchiveBytes = static_cast<std::int64_t>(request.SaveFile(zip_path, &record.ArchiveCrc));
     record.HasCrc = true;
     // The base64 text is the largest thing held; unpacking does not need it.

@@ -217,11 +217,17 @@ std::string FileNameWithoutExtension(const std::string& path) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-void EmptyDirectory(const std::string& dir, const std::string& keep) {
+void EmptyDirectory(const std::string& dir, const std::string& keep, const std::string& aside) {
+  const auto moved_aside = [&](const std::string& path, const std::string& name) {
+    return !aside.empty() && ::rename(path.c_str(), JoinPath(aside, name).c_str()) == 0;
+  };
   try {
     const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
-    for (const TDirectoryEntry& entry : entries)
-      if (entry.IsDirectory && (keep.empty() || entry.Name != keep)) RemoveTreeSilently(JoinPath(dir, entry.Name));
+    for (const TDirectoryEntry& entry : entries) {
+      if (!entry.IsDirectory || (!keep.empty() && entry.Name == keep)) continue;
+      const std::string path = JoinPath(dir, entry.Name);
+      if (!moved_aside(path, entry.Name)) RemoveTreeSilently(path);
+    }
     for (const TDirectoryEntry& entry : entries) {
       if (entry.IsDirectory || (!keep.empty() && entry.Name == keep)) continue;
       const std::string path = JoinPath(dir, entry.Name);
@@ -230,7 +236,7 @@ void EmptyDirectory(const std::string& dir, const std::string& keep) {
       struct stat st {};
       if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)
         throw MakeOSError(EACCES);
-      if (::unlink(path.c_str()) != 0) throw MakeOSError(errno);
+      if (!moved_aside(path, entry.Name) && ::unlink(path.c_str()) != 0) throw MakeOSError(errno);
     }
   } catch (Exception& e) {
     e.SetMessage("Fallita eliminazione contenuto " + dir);

@@ -38,8 +38,10 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b);
 // Removes every subdirectory tree (silently keeping what cannot go) and every file
 // directly in dir; a read-only file directly in dir fails the operation with
 // "Fallita eliminazione contenuto <dir>". An entry named keep (the import's staging
-// folder) is left alone.
-void EmptyDirectory(const std::string& dir, const std::string& keep = "");
+// folder) is left alone. With aside (a folder on the same file system), the entries are
+// moved there under the same rules instead, for removal later; one that cannot be moved
+// is removed in place.
+void EmptyDirectory(const std::string& dir, const std::string& keep = "", const std::string& aside = "");
 // Packs every file below dir (depth first, listing order) into zip_path with names
 // relative to dir using backslashes; the archive itself (the same file) is skipped.
 // Entry names are text (FileNameText); files are read by their real names.

@@ -176,11 +176,17 @@ TEST(ZipCodec, ReaderTakesDeflateFromAnyEncoderOnBothSidesOfTheLimit) {
 // Inflating whole must not change how damaged data fails: the same class and text as
 // when the entry is streamed (zlib's own text for bad data), for every kind of damage.
 TEST(ZipCodec, DamagedDataFailsAlikeInflatedWholeOrStreamed) {
-  const std::string small = CncText(4096, 8);
-  // The declared size picks the path: even declared one byte shorter, this one streams.
-  const std::string large = CncText(kWholeBufferLimit + 2, 9);
-  const std::string small_data = RawDeflate(small, 1);
-  const std::string large_data = RawDeflate(large, 1);
+  // Taken by extraction in one read (inflated straight into its buffer), in several reads
+  // of one whole inflate, and streamed: the declared size picks the path, and even
+  // declared one byte shorter the large one streams.
+  struct Path {
+    const char* name;
+    std::string payload;
+    std::string data;
+  } paths[] = {{" (whole, one read)", CncText(4096, 8), ""},
+               {" (whole, several reads)", CncText(kExtractChunk + 4096, 10), ""},
+               {" (streamed)", CncText(kWholeBufferLimit + 2, 9), ""}};
+  for (Path& p : paths) p.data = RawDeflate(p.payload, 1);
   // One fixed-code block whose first item copies from before the start of the data.
   const std::string too_far_back("\x03\x02\x00", 3);
   struct Case {
@@ -202,15 +208,14 @@ TEST(ZipCodec, DamagedDataFailsAlikeInflatedWholeOrStreamed) {
       {"wrong CRC", [](RawEntry& e) { e.crc = 0x12345678; }, "EZipCRCException: Error reading zip file"},
   };
   for (const auto& c : cases) {
-    for (bool streamed : {false, true}) {
+    for (const Path& p : paths) {
       RawEntry e;
       e.name = "P1.NC";
-      e.payload = streamed ? large : small;
-      e.data = streamed ? large_data : small_data;
+      e.payload = p.payload;
+      e.data = p.data;
       c.damage(e);
       TempDir out;
-      EXPECT_EQ(Extract(RawArchive{{e}}.Build(), out.Path()), c.expected)
-          << c.what << (streamed ? " (streamed)" : " (whole)");
+      EXPECT_EQ(Extract(RawArchive{{e}}.Build(), out.Path()), c.expected) << c.what << p.name;
     }
   }
 }

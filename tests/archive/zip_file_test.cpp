@@ -21,11 +21,13 @@ namespace {
 
 using test_support::Crc32Of;
 using test_support::ExtraBlock;
+using test_support::Le16;
 using test_support::Le32;
 using test_support::Le64;
 using test_support::RawArchive;
 using test_support::RawEntry;
 using test_support::ReadFile;
+using test_support::SetModifiedTime;
 using test_support::TempDir;
 using test_support::WriteFile;
 
@@ -231,6 +233,43 @@ TEST(ZipWriting, CreatingOverALongerFileLeavesOnlyTheNewArchive) {
   const std::string z = ReadFile(dir / "z.zip");
   EXPECT_LT(z.size(), 200u);
   EXPECT_EQ(U32(z, z.size() - 22), 0x06054B50u);
+}
+
+// An archive object used again starts each new archive afresh: nothing of the one
+// written or read before it (its length, its comment) reaches the next.
+TEST(ZipWriting, ReusedArchiveObjectWritesTheSameArchiveAsAFreshOne) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "alpha");
+  WriteFile(dir / "b.txt", std::string(5000, 'b'));
+  SetModifiedTime(dir / "a.txt", 1700000000);
+  SetModifiedTime(dir / "b.txt", 1700000000);
+  RawEntry entry;
+  entry.name = "x.txt";
+  entry.payload = "x";
+  std::string commented = RawArchive{{entry}}.Build();
+  commented.replace(commented.size() - 2, 2, Le16(7) + "comment");
+  WriteFile(dir / "commented.zip", commented);
+  {
+    TZipFile fresh;
+    fresh.Open(dir / "fresh.zip", TZipMode::zmWrite);
+    fresh.Add(dir / "a.txt");
+  }
+  const std::string expected = ReadFile(dir / "fresh.zip");
+  TZipFile zip;
+  TBytesStream stream;
+  const std::vector<std::function<void()>> before = {
+      [&] { zip.Open(dir / "other.zip", TZipMode::zmWrite); zip.Add(dir / "b.txt"); },
+      [&] { zip.Open(dir / "commented.zip", TZipMode::zmRead); },
+      [&] { zip.Open(stream, TZipMode::zmWrite); zip.Add(dir / "b.txt"); },
+  };
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    before[i]();
+    zip.Close();
+    zip.Open(dir / "again.zip", TZipMode::zmWrite);
+    zip.Add(dir / "a.txt");
+    zip.Close();
+    EXPECT_EQ(ReadFile(dir / "again.zip"), expected) << "after case " << i;
+  }
 }
 
 TEST(ZipWriting, DestroyingAnOpenArchiveStillWritesItsDirectory) {

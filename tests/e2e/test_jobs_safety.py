@@ -362,7 +362,26 @@ class ImportFaults(unittest.TestCase):
         self.assertEqual(left, {}, f"{where}: a part of a job")
         return "none"
 
+    def lay_small_old_job(self):
+        with open(os.path.join(self.imp, "OLD.NC"), "wb") as f:
+            f.write(b"the previous job")
+
+    def lay_large_old_job(self):
+        # A whole flushed job, which takes a while to remove, under names of its own.
+        src = os.path.join(self.base, "previous")
+        if not os.path.isdir(src):
+            make_job(src, "typical")
+            shutil.copytree(os.path.join(self.base, "src"), os.path.join(src, "earlier"))
+        shutil.copytree(src, os.path.join(self.imp, "previous"))
+        os.sync()
+
     def test_kill_at_spread_points_of_an_import(self):
+        self.kill_at_spread_points(self.lay_small_old_job, 10)
+
+    def test_kill_at_spread_points_of_an_import_over_a_large_job(self):
+        self.kill_at_spread_points(self.lay_large_old_job, 6)
+
+    def kill_at_spread_points(self, lay_old_job, points):
         srv = self.server().start()
         try:
             t0 = time.monotonic()
@@ -372,12 +391,11 @@ class ImportFaults(unittest.TestCase):
             srv.stop()
             srv.cleanup()
         outcomes = []
-        for point in range(10):
+        for point in range(points):
             with self.subTest(point=point):
                 shutil.rmtree(self.imp)
                 os.makedirs(self.imp)
-                with open(os.path.join(self.imp, "OLD.NC"), "wb") as f:
-                    f.write(b"the previous job")
+                lay_old_job()
                 old = files_of(snapshot(self.imp))
                 srv = self.server().start()
 
@@ -389,8 +407,8 @@ class ImportFaults(unittest.TestCase):
 
                 t = threading.Thread(target=client)
                 t.start()
-                if point < 9:
-                    time.sleep(took * (point + 1) / 10.0)
+                if point < points - 1:
+                    time.sleep(took * (point + 1) / points)
                 else:
                     t.join(60)  # the last point: right after the reply
                 srv.proc.send_signal(signal.SIGKILL)
@@ -414,6 +432,36 @@ class ImportFaults(unittest.TestCase):
                     srv.cleanup()
         # A reply that said "Errore":false means the whole job survives the kill.
         self.assertEqual(outcomes[-1], "new", outcomes)
+
+    def test_a_nearly_full_disk_gets_the_previous_jobs_room(self):
+        disk = os.path.join(self.base, "disk")
+        os.makedirs(disk)
+        total = sum(map(len, self.job.values()))
+        # Room for one job and its archive, with a little to spare: the second import fits
+        # only once the first job is gone, as when the directory was emptied first.
+        size = (os.path.getsize(self.zip) + total + (1 << 20) + 4095) // 4096 * 4096
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", disk],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here (needs root and mount permission)")
+        try:
+            imp = os.path.join(disk, "import")
+            # The previous job: as large, with many small files that take a while to go
+            # before the large ones do.
+            shutil.copytree(os.path.join(self.base, "src"), os.path.join(imp, "previous"))
+            for i in range(20000):
+                open(os.path.join(imp, f"N{i:05}.NC"), "wb").close()
+            srv = self.server(imp).start()
+            try:
+                for attempt in range(2):
+                    reply = self.post(srv)
+                    self.assertFalse(reply["Errore"], f"import {attempt}: {reply}")
+                    self.assertEqual(os.listdir(imp).count(STAGING), 0)
+                    self.assertEqual(files_of(snapshot(imp)), self.job)
+            finally:
+                srv.stop()
+                srv.cleanup()
+        finally:
+            subprocess.run(["umount", disk], check=True)
 
     def test_full_disk_leaves_no_truncated_job_file(self):
         disk = os.path.join(self.base, "disk")

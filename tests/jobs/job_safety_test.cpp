@@ -276,6 +276,47 @@ TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {
   }
 }
 
+// Killed while the previous job, moved aside into the staging folder, was still being
+// removed: nothing of it comes back, whether the new job was marked whole or not.
+TEST(ImportStaging, APreviousJobMovedAsideNeverComesBack) {
+  const std::string zip = ArchiveOf({{"programs\\P7.NC", "G7"}});
+  struct Case {
+    bool marked;
+    std::map<std::string, std::string> expected;
+  } cases[] = {{true, {{"programs/P7.NC", "G7"}}}, {false, {}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.marked ? "complete" : "half-way");
+    TempDir d;
+    const std::string dir = d / "in";
+    WriteFile(dir + "/OLD.NC", "old");
+    WriteFile(dir + "/programs/P1.NC", "old program");
+    WriteFile(dir + "/ro/deep/X.NC", "x");
+    ::chmod((dir + "/ro/deep").c_str(), 0555);
+    {
+      TImportStaging staging(dir);
+      staging.EmptyImportDirectory();
+      std::vector<std::string> names;
+      for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+      EXPECT_EQ(names, std::vector<std::string>{kImportStagingName});  // emptied at once
+      WriteFile(dir + "/Lavoro.zip", zip);
+      staging.Unpack(dir + "/Lavoro.zip");
+      if (!c.marked) ::unlink((staging.Folder() + "/complete").c_str());
+      fs::copy(staging.Folder(), d / "left", fs::copy_options::recursive);
+    }
+    // What a kill leaves while the old job is still there to remove.
+    WriteFile(d / "left/old/OLD.NC", "old");
+    WriteFile(d / "left/old/ro/deep/X.NC", "x");
+    ::chmod((d / "left/old/ro/deep").c_str(), 0555);
+    fs::rename(d / "left", dir + "/" + kImportStagingName);
+    EXPECT_TRUE(RecoverImport(dir));
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
+      if (it->is_regular_file()) files[fs::relative(it->path(), dir).string()] = ReadFile(it->path().string());
+    EXPECT_EQ(files, c.expected);
+    EXPECT_FALSE(fs::exists(dir + "/" + kImportStagingName));
+  }
+}
+
 TEST(ImportStaging, TheJobShowsOnlyWhenWhole) {
   TempDir d;
   const std::string dir = d / "in";
@@ -293,6 +334,55 @@ TEST(ImportStaging, TheJobShowsOnlyWhenWhole) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"Lavoro.zip"});
+}
+
+TEST(RemovingATreeConcurrently, EverythingGoesWhateverTheModesAndLinksAreNeverFollowed) {
+  TempDir root;
+  const std::string outside = root / "outside";
+  fs::create_directories(outside);
+  WriteFile(outside + "/keep.txt", "must survive");
+  const std::string t = root / "tree";
+  for (const unsigned threads : {1u, 3u, 8u}) {
+    SCOPED_TRACE(threads);
+    for (int i = 0; i < 30; ++i) WriteFile(t + "/a/b" + std::to_string(i % 4) + "/f" + std::to_string(i), "x");
+    WriteFile(t + "/top.txt", "t");
+    fs::create_directories(t + "/empty");
+    ASSERT_EQ(::symlink(outside.c_str(), (t + "/a/link").c_str()), 0);
+    ::chmod((t + "/a/b1").c_str(), 0500);  // no write permission: given back before its files go
+    ::chmod((t + "/a").c_str(), 0555);
+    EXPECT_TRUE(RemoveTreeConcurrently(t, threads));
+    EXPECT_FALSE(fs::exists(t));
+  }
+  EXPECT_TRUE(RemoveTreeConcurrently(root / "missing"));
+  WriteFile(root / "single", "s");
+  EXPECT_TRUE(RemoveTreeConcurrently(root / "single"));
+  EXPECT_FALSE(fs::exists(root / "single"));
+  EXPECT_EQ(ReadFile(outside + "/keep.txt"), "must survive");
+}
+
+// Flushing an unpacked job opens every file and folder, read-only ones included, and
+// changes nothing about them; a tree that is not there is an error, not a success.
+TEST(SyncingATreeConcurrently, FlushesWithoutTouchingModesOrTimes) {
+  TempDir root;
+  const std::string t = root / "job";
+  for (int i = 0; i < 12; ++i) WriteFile(t + "/programs/d" + std::to_string(i % 3) + "/P" + std::to_string(i), "G");
+  WriteFile(t + "/tools/T.CFG", "T");
+  ::chmod((t + "/tools/T.CFG").c_str(), 0444);
+  ::chmod((t + "/programs/d1").c_str(), 0555);
+  const auto modes = [&] {
+    std::map<std::string, std::pair<unsigned, long long>> m;
+    for (auto it = fs::recursive_directory_iterator(t); it != fs::recursive_directory_iterator(); ++it) {
+      struct stat st {};
+      ::lstat(it->path().c_str(), &st);
+      m[it->path().string()] = {st.st_mode, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+    }
+    return m;
+  };
+  const auto before = modes();
+  for (const unsigned threads : {1u, 8u}) EXPECT_EQ(SyncTreeConcurrently(t, threads), 0) << threads;
+  EXPECT_EQ(SyncTreeConcurrently(t + "/tools/T.CFG"), 0);
+  EXPECT_EQ(modes(), before);
+  EXPECT_EQ(SyncTreeConcurrently(root / "missing"), ENOENT);
 }
 
 TEST(Journal, OneGreppableLinePerJob) {

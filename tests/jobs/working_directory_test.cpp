@@ -80,45 +80,66 @@ TEST(WorkingDirectoryPaths, JoiningAndNamesWithoutExtension) {
   EXPECT_TRUE(SameTextIgnoringCase("\xC3\xA0\xC5\x82\xD0\xB6", "\xC3\x80\xC5\x81\xD0\x96"));  // àłж / ÀŁЖ
 }
 
+// Emptied in place, or moved aside into a folder for removal later: the same rules.
 TEST(EmptyingADirectory, RemovesTreesWithReadOnlyFilesButNeverFollowsLinks) {
-  TempDir root;
-  const std::string d = root / "export";
-  const std::string outside = root / "outside";
-  MakeDir(d);
-  MakeDir(outside);
-  WriteFile(outside + "/keep.txt", "must survive");
-  MakeDir(d + "/sub");
-  MakeDir(d + "/sub/deeper");
-  WriteFile(d + "/sub/ro.txt", "read-only below");
-  ::chmod((d + "/sub/ro.txt").c_str(), 0444);
-  WriteFile(d + "/sub/deeper/x.NC", "x");
-  ::chmod((d + "/sub/deeper").c_str(), 0555);
-  ASSERT_EQ(::symlink(outside.c_str(), (d + "/sub/link").c_str()), 0);
-  ASSERT_EQ(::symlink(outside.c_str(), (d + "/toplink").c_str()), 0);
-  WriteFile(d + "/a.txt", "a");
+  for (const bool moved : {false, true}) {
+    SCOPED_TRACE(moved ? "aside" : "in place");
+    TempDir root;
+    const std::string d = root / "export";
+    const std::string outside = root / "outside";
+    const std::string aside = moved ? d + "/.staging/old" : "";
+    MakeDir(d);
+    MakeDir(outside);
+    WriteFile(outside + "/keep.txt", "must survive");
+    MakeDir(d + "/sub");
+    MakeDir(d + "/sub/deeper");
+    WriteFile(d + "/sub/ro.txt", "read-only below");
+    ::chmod((d + "/sub/ro.txt").c_str(), 0444);
+    WriteFile(d + "/sub/deeper/x.NC", "x");
+    ::chmod((d + "/sub/deeper").c_str(), 0555);
+    ASSERT_EQ(::symlink(outside.c_str(), (d + "/sub/link").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), (d + "/toplink").c_str()), 0);
+    WriteFile(d + "/a.txt", "a");
+    MakeDir(d + "/.staging");
+    if (moved) MakeDir(aside);
 
-  EmptyDirectory(d);
-  EXPECT_TRUE(ListDirectory(d).empty());
-  EXPECT_EQ(ReadFile(outside + "/keep.txt"), "must survive");
+    EmptyDirectory(d, ".staging", aside);
+    std::vector<std::string> left;
+    for (const auto& e : ListDirectory(d)) left.push_back(e.Name);
+    EXPECT_EQ(left, std::vector<std::string>{".staging"});
+    if (moved) {
+      EXPECT_EQ(ListTree(aside), (std::vector<std::string>{"a.txt", "sub/deeper/x.NC", "sub/link", "sub/ro.txt", "toplink"}));
+      EXPECT_EQ(ReadFile(aside + "/sub/deeper/x.NC"), "x");
+    }
+    EXPECT_EQ(ReadFile(outside + "/keep.txt"), "must survive");
+  }
 }
 
 TEST(EmptyingADirectory, ReadOnlyFileDirectlyInsideFailsAfterTheTreesAreGone) {
-  TempDir root;
-  const std::string d = root / "import";
-  MakeDir(d);
-  MakeDir(d + "/sub");
-  WriteFile(d + "/sub/f", "f");
-  WriteFile(d + "/a.txt", "a");
-  WriteFile(d + "/b.txt", "b");
-  WriteFile(d + "/c.txt", "c");
-  ::chmod((d + "/b.txt").c_str(), 0444);
-  const std::string failure = FailureOf([&] { EmptyDirectory(d); });
-  EXPECT_EQ(failure, "EOSError: Fallita eliminazione contenuto " + d);
-  EXPECT_EQ(ListTree(d), std::vector<std::string>({"b.txt", "c.txt"}));  // stopped at b.txt
-  EXPECT_FALSE(FileExists(d + "/sub"));
+  for (const bool moved : {false, true}) {
+    SCOPED_TRACE(moved ? "aside" : "in place");
+    TempDir root;
+    const std::string d = root / "import";
+    const std::string aside = moved ? root / "aside" : "";
+    MakeDir(d);
+    if (moved) MakeDir(aside);
+    MakeDir(d + "/sub");
+    WriteFile(d + "/sub/f", "f");
+    WriteFile(d + "/a.txt", "a");
+    WriteFile(d + "/b.txt", "b");
+    WriteFile(d + "/c.txt", "c");
+    ::chmod((d + "/b.txt").c_str(), 0444);
+    const std::string failure = FailureOf([&] { EmptyDirectory(d, "", aside); });
+    EXPECT_EQ(failure, "EOSError: Fallita eliminazione contenuto " + d);
+    EXPECT_EQ(ListTree(d), std::vector<std::string>({"b.txt", "c.txt"}));  // stopped at b.txt
+    EXPECT_FALSE(FileExists(d + "/sub"));
+    if (moved) {
+      EXPECT_EQ(ListTree(aside), std::vector<std::string>({"a.txt", "sub/f"}));
+    }
 
-  EXPECT_EQ(FailureOf([&] { EmptyDirectory(root / "missing"); }),
-            "EDirectoryNotFoundException: Fallita eliminazione contenuto " + (root / "missing"));
+    EXPECT_EQ(FailureOf([&] { EmptyDirectory(root / "missing", "", aside); }),
+              "EDirectoryNotFoundException: Fallita eliminazione contenuto " + (root / "missing"));
+  }
 }
 
 TEST(PackingATree, DepthFirstRelativeBackslashNamesWithoutTheArchiveOrEmptyDirectories) {

@@ -1,0 +1,253 @@
+// Extraction: every entry checked before anything is written, then each written below
+// the target directory with its time stamp and read-only bit.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "archive/dos_date_time.h"
+#include "archive/zip_file.h"
+#include "archive/zip_record.h"
+#include "common/file_descriptor.h"
+
+namespace ostrivan::archive {
+
+using namespace record;
+
+namespace {
+
+// Splits an entry name into path segments inside the target directory. Both separators
+// count; "." and empty segments vanish. Absolute names, drive prefixes and ".." are
+// refused, so nothing can land outside the target.
+bool SplitEntryName(const std::string& name, std::vector<std::string>& parts, bool& is_directory) {
+  parts.clear();
+  if (name.empty()) return false;
+  if (name[0] == '/' || name[0] == '\\') return false;
+  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) return false;
+  is_directory = name.back() == '/' || name.back() == '\\';
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find_first_of("/\\", start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    start = end + 1;
+  }
+  return !parts.empty() || is_directory;
+}
+
+std::string UnsafeNameMessage(const std::string& name) {
+  return "Zip entry name outside the target directory: \"" + name + "\"";
+}
+
+// Free bytes on the file system that holds path (or its nearest existing parent).
+std::uint64_t FreeSpaceFor(std::string path) {
+  for (;;) {
+    struct statvfs vfs {};
+    if (::statvfs(path.empty() ? "." : path.c_str(), &vfs) == 0)
+      return static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) path = ".";
+    else if (slash == 0) path = "/";
+    else path.resize(slash);
+    if (path == "." || path == "/") {
+      if (::statvfs(path.c_str(), &vfs) == 0)
+        return static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
+      return UINT64_MAX;
+    }
+  }
+}
+
+void ForceDirectory(const std::string& dir, bool allow_links) {
+  struct stat st {};
+  int rc = allow_links ? ::stat(dir.c_str(), &st) : ::lstat(dir.c_str(), &st);
+  if (rc == 0) {
+    if (S_ISDIR(st.st_mode)) return;
+    throw EZipException("Cannot create directory \"" + dir + "\". " + SysErrorMessageText(ENOTDIR));
+  }
+  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+    throw EZipException("Cannot create directory \"" + dir + "\". " + SysErrorMessageText(errno));
+}
+
+// Creates the target directory given by the caller with all missing parents.
+void ForceDirectories(const std::string& dir) {
+  if (dir.empty()) return;
+  std::size_t at = 0;
+  while (true) {
+    at = dir.find('/', at + 1);
+    std::string prefix = at == std::string::npos ? dir : dir.substr(0, at);
+    if (!prefix.empty()) ForceDirectory(prefix, true);
+    if (at == std::string::npos) break;
+  }
+}
+
+thread_local int g_last_write_error = 0;
+
+[[noreturn]] void RaiseWriteError(int code) {
+  g_last_write_error = code;
+  throw EWriteError("Stream write error");
+}
+
+void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) RaiseWriteError(n < 0 ? errno : ENOSPC);
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+struct TExtractPlan {
+  std::vector<std::string> parts;
+  bool is_directory = false;
+  std::uint64_t data_start = 0;
+  std::uint32_t local_date_time = 0;
+};
+
+// Reads the local header the central one points to, inside [0, end) of the archive that
+// starts at `start`; fills the plan's data range and time, returns the local extra field.
+std::string ReadLocalHeader(TStream& stream, std::int64_t start, std::uint64_t end, const TZipHeader& h,
+                            TExtractPlan& plan) {
+  const std::uint64_t offset = h.GetLocalHeaderOffset64();
+  if (offset > end || end - offset < kLocalHeaderSize) throw EZipException(kErrorReading);
+  std::uint8_t fixed[kLocalHeaderSize];
+  stream.SetPosition(start + static_cast<std::int64_t>(offset));
+  if (stream.ReadFully(fixed, sizeof fixed) != sizeof fixed) throw EZipException(kErrorReading);
+  if (Get32(fixed) != kLocalSignature) throw EZipException("Invalid Zip Local Header signature");
+  const std::uint16_t name_len = Get16(fixed + 26);
+  const std::uint16_t extra_len = Get16(fixed + 28);
+  std::string skipped_name(name_len, '\0');
+  std::string local_extra(extra_len, '\0');
+  if (stream.ReadFully(skipped_name.data(), name_len) != name_len ||
+      stream.ReadFully(local_extra.data(), extra_len) != extra_len)
+    throw EZipException(kErrorReading);
+  plan.local_date_time = Get32(fixed + 10);
+  plan.data_start = offset + kLocalHeaderSize + name_len + extra_len;
+  if (plan.data_start > end || end - plan.data_start < h.GetCompressedSize64()) throw EZipException(kErrorReading);
+  return local_extra;
+}
+
+// Copies exactly the declared uncompressed size from reader to fd and checks its CRC.
+void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std::uint8_t>& buffer) {
+  std::uint64_t remaining = h.GetUncompressedSize64();
+  std::uint32_t crc = Crc32(0, nullptr, 0);
+  if (buffer.size() < kExtractChunk && remaining > buffer.size())
+    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kExtractChunk)));
+  while (remaining > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+    if (reader.ReadFully(buffer.data(), want) != want) throw EZipException(kErrorReading);
+    crc = Crc32(crc, buffer.data(), want);
+    WriteAll(fd, buffer.data(), want);
+    remaining -= want;
+  }
+  // Data beyond the declared size means the header lies: stop here.
+  std::uint8_t probe;
+  if (reader.Read(&probe, 1) != 0) throw EZipException(kErrorReading);
+  if (crc != h.CRC32) throw EZipCRCException(kErrorReading);
+}
+
+// The entry's time from its local header, and read-only when a DOS-made entry says so.
+void ApplyTimeAndAttributes(int fd, const TZipHeader& h, std::uint32_t local_date_time) {
+  std::time_t when;
+  if (DosDateTimeToDateTime(local_date_time, when)) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ::futimens(fd, times);
+  }
+  if ((h.MadeByVersion >> 8) == 0 && (h.ExternalAttributes & 0x01) != 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) ::fchmod(fd, st.st_mode & ~static_cast<mode_t>(0222));
+  }
+}
+
+}  // namespace
+
+int TZipFile::LastWriteError() { return g_last_write_error; }
+
+void TZipFile::ExtractAll(const std::string& path) {
+  g_last_write_error = 0;
+  if (mode_ != TZipMode::zmRead && mode_ != TZipMode::zmReadWrite) throw EZipException("File must be open for reading");
+  if (path.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
+
+  // Check every entry before anything is written: local headers where the central
+  // directory says, names that stay inside the target, data ranges that neither overlap
+  // each other (the classic zip bomb) nor run into the central directory.
+  std::vector<TExtractPlan> plans(files_.size());
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  ranges.reserve(files_.size());
+  std::uint64_t total_size = 0;
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    const TZipHeader& h = files_[i];
+    TExtractPlan& plan = plans[i];
+    const std::string local_extra = ReadLocalHeader(*stream_, start_file_data_, end_file_data_, h, plan);
+    ranges.emplace_back(h.GetLocalHeaderOffset64(), plan.data_start + h.GetCompressedSize64());
+
+    const std::string name = DecodeEntryName(h, local_extra);
+    if (name.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
+    if (!SplitEntryName(name, plan.parts, plan.is_directory)) throw EZipException(UnsafeNameMessage(name));
+    if (!plan.is_directory) {
+      // Writing onto the archive itself would truncate it with entries still unread,
+      // whatever name (Unicode path field, hard link) leads there.
+      std::string target = path.empty() ? std::string(".") : path;
+      for (const std::string& part : plan.parts) target += '/' + part;
+      struct stat existing {};
+      if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing))
+        throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
+      const std::uint64_t size = h.GetUncompressedSize64();
+      total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;
+    }
+  }
+  std::sort(ranges.begin(), ranges.end());
+  for (std::size_t i = 1; i < ranges.size(); ++i)
+    if (ranges[i].first < ranges[i - 1].second) throw EZipException(kErrorReading);
+  if (total_size > FreeSpaceFor(path)) throw EZipException("Not enough free disk space to extract the zip file");
+
+  const std::string base = path.empty() ? std::string(".") : path;
+  ForceDirectories(base);
+  std::vector<std::uint8_t> buffer;
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    const TZipHeader& h = files_[i];
+    const TExtractPlan& plan = plans[i];
+    TStreamConstructor writer_ctor, reader_ctor;
+    if (!FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor)) throw EZipException("Item not found");
+    current_header_ = h;
+
+    std::string target = base;
+    const std::size_t dir_parts = plan.is_directory ? plan.parts.size() : plan.parts.size() - 1;
+    for (std::size_t k = 0; k < dir_parts; ++k) {
+      target += '/';
+      target += plan.parts[k];
+      ForceDirectory(target, false);
+    }
+    if (plan.is_directory) continue;
+    target += '/';
+    target += plan.parts.back();
+    current_file_ = target;
+
+    // An existing read-only file is not overwritten, and a link is never followed.
+    struct stat existing {};
+    if (::lstat(target.c_str(), &existing) == 0) {
+      int reason = IsSourceFile(existing)                                       ? EBUSY
+                   : S_ISLNK(existing.st_mode)                                  ? ELOOP
+                   : S_ISREG(existing.st_mode) && (existing.st_mode & S_IWUSR) == 0 ? EACCES
+                                                                                 : 0;
+      if (reason != 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(reason));
+    }
+    TFileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(errno));
+
+    stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plan.data_start));
+    std::unique_ptr<TStream> reader = reader_ctor(*stream_, h);
+    CopyEntryData(*reader, fd.get(), h, buffer);
+    ApplyTimeAndAttributes(fd.get(), h, plan.local_date_time);
+    if (::close(fd.release()) != 0) RaiseWriteError(errno);
+    if (on_progress_) on_progress_(target, h, h.GetUncompressedSize64());
+  }
+}
+
+}  // namespace ostrivan::archive
