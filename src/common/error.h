@@ -47,7 +47,8 @@ OSTRIVAN_DECLARE_EXCEPTION(EWriteError, EStreamError);
 OSTRIVAN_DECLARE_EXCEPTION(EFOpenError, EStreamError);
 OSTRIVAN_DECLARE_EXCEPTION(EFCreateError, EStreamError);
 
-// The system's text for an errno value.
+// The operating system's text for an error code; MakeOSError puts it on the line after
+// "System Error.  Code: N.", and file failures append it to their own message.
 inline std::string SysErrorMessageText(int code) { return std::strerror(code); }
 
 // An operating-system failure as the workstation words it:

@@ -29,7 +29,10 @@ void TAppWebModule::WebModuleCreate() {
 
 void TAppWebModule::WebModuleDestroy() { engine_.reset(); }
 
-void ApplyAppRequestLimits(http::TCustomHTTPServer& server) { server.SetMaxRequestBodySize(kAppMaxRequestSize); }
+void ApplyAppRequestLimits(http::TCustomHTTPServer& server) {
+  server.SetMaxRequestBodySize(kAppMaxRequestSize);
+  server.SetBodyRefusal(web::OversizedBodyRefusal);
+}
 
 void RegisterAppWebModule() {
   http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();

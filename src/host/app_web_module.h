@@ -24,11 +24,12 @@ class TAppWebModule : public http::TWebModule {
   std::unique_ptr<web::TMVCEngine> engine_;
 };
 
-// The largest request body the service accepts (5 MiB), as the engine setting
+// The largest request body the service accepts: the engine's default, 5 MiB (a job
+// archive of about 3.8 MB in base64). The host sets it as the engine setting
 // max_request_size and as the HTTP server's reading limit.
-inline constexpr std::int64_t kAppMaxRequestSize = 5 * 1024 * 1024;
-// Gives the server the same body limit the engines enforce, so an oversized body is
-// refused before it is read into memory.
+inline constexpr std::int64_t kAppMaxRequestSize = web::kDefaultMaxRequestSize;
+// Gives the server the body limit the engines enforce and the engine's refusal, so an
+// oversized body is refused, as the engine would, before it is read into memory.
 void ApplyAppRequestLimits(http::TCustomHTTPServer& server);
 
 // Start-up: the process-wide web request handler builds TAppWebModule instances, with

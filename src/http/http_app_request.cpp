@@ -25,11 +25,10 @@ THTTPAppRequest::THTTPAppRequest(TIOHandler& connection, THTTPRequestInfo& reque
   method_type_ = MethodTypeOf(request.command);
   for (const auto& [name, value] : request.cookies) cookie_fields_.Add(name + "=" + value);
   if (request.post_stream) {
-    content_stream_ = request.post_stream.get();
+    content_.Borrow(request.post_stream.get());
   } else {
     owned_text_ = request.form_params.empty() ? request.unparsed_params : request.form_params;
-    owned_content_ = std::make_unique<TMemoryStream>(kAnsi.Encode(owned_text_));
-    content_stream_ = owned_content_.get();
+    content_.Own(std::make_unique<TMemoryStream>(kAnsi.Encode(owned_text_)));
   }
 }
 
@@ -53,7 +52,7 @@ std::string THTTPAppRequest::GetStringVariable(int index) {
     case kReqUserAgent: return header("User-Agent");
     case kReqContentEncoding: return header("Content-Encoding");
     case kReqContentType: return request_.ContentType();
-    case kReqContentLength: return std::to_string(content_stream_->Size());
+    case kReqContentLength: return std::to_string(content_.Get()->Size());
     case kReqContentVersion: return header("CONTENT_VERSION");
     case kReqDerivedFrom: return header("Derived-From");
     case kReqExpires: return header("Expires");
@@ -66,7 +65,7 @@ std::string THTTPAppRequest::GetStringVariable(int index) {
       return request_.host.substr(colon + 1);
     }
     case kReqContent:
-      if (owned_content_) return owned_text_;
+      if (content_.Owned()) return owned_text_;
       return TCharsetEncoding::ByName(request_.CharSet()).Decode(RawContent());
     case kReqConnection: return header("Connection");
     case kReqAuthorization: return header("Authorization");
@@ -86,10 +85,10 @@ std::string THTTPAppRequest::Content() {
   return encoding.Decode(RawContent());
 }
 
-std::string THTTPAppRequest::RawContent() { return content_stream_->AllBytes(); }
+std::string THTTPAppRequest::RawContent() { return content_.Get()->AllBytes(); }
 
 std::string_view THTTPAppRequest::RawContentView() {
-  if (auto* memory = dynamic_cast<TMemoryStream*>(content_stream_)) return memory->Bytes();
+  if (auto* memory = dynamic_cast<TMemoryStream*>(content_.Get())) return memory->Bytes();
   return TWebRequest::RawContentView();
 }
 
@@ -97,7 +96,7 @@ std::string THTTPAppRequest::GetFieldByName(const std::string& name) { return re
 
 int THTTPAppRequest::ReadClient(void* buffer, int count) {
   if (count <= 0) return 0;
-  return static_cast<int>(content_stream_->Read(buffer, count));
+  return static_cast<int>(content_.Get()->Read(buffer, count));
 }
 
 std::string THTTPAppRequest::ReadString(int count) {
@@ -143,8 +142,8 @@ THTTPAppResponse::THTTPAppResponse(THTTPAppRequest& request, TIOHandler& connect
 }
 
 THTTPAppResponse::~THTTPAppResponse() {
-  if (owned_stream_ && response_.ContentStream() == owned_stream_.get())
-    response_.SetContentStream(std::move(owned_stream_));
+  if (content_stream_.Owned() && response_.ContentStream() == content_stream_.Get())
+    response_.SetContentStream(content_stream_.TakeOwnership());
 }
 
 std::string THTTPAppResponse::GetStringVariable(int index) {
@@ -215,27 +214,20 @@ void THTTPAppResponse::SetContent(const std::string& text) {
 }
 
 void THTTPAppResponse::StreamChanged() {
-  if (content_stream_) {
-    response_.SetContentLength(content_stream_->Size());
+  if (TStream* stream = content_stream_.Get()) {
+    response_.SetContentLength(stream->Size());
   } else {
     response_.SetContentLength(TCharsetEncoding::ByName(response_.CharSet()).ByteCount(response_.ContentText()));
   }
-  response_.SetContentStreamRef(content_stream_);
+  response_.SetContentStreamRef(content_stream_.Get());
 }
 
 void THTTPAppResponse::SetContentStream(std::unique_ptr<TStream> stream) {
-  if (stream && stream.get() == owned_stream_.get()) {
-    (void)stream.release();
-    return;
-  }
-  owned_stream_ = std::move(stream);
-  content_stream_ = owned_stream_.get();
-  StreamChanged();
+  if (content_stream_.Own(std::move(stream))) StreamChanged();
 }
 
 void THTTPAppResponse::SetContentStreamRef(TStream* stream) {
-  if (owned_stream_ && owned_stream_.get() != stream) owned_stream_.reset();
-  content_stream_ = stream;
+  content_stream_.Borrow(stream);
   StreamChanged();
 }
 

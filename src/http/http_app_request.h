@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "common/owned_or_borrowed.h"
 #include "http/http_request_info.h"
 #include "http/http_response_info.h"
 #include "http/io_handler.h"
@@ -31,14 +32,14 @@ class THTTPAppRequest : public TWebRequest {
   THTTPRequestInfo& RequestInfo() { return request_; }
 
  private:
-  TStream& ContentStreamRef() { return *content_stream_; }
+  TStream& ContentStreamRef() { return *content_.Get(); }
 
   TIOHandler& connection_;
   THTTPRequestInfo& request_;
   THTTPResponseInfo& response_;
-  TStream* content_stream_;
-  // For a request without a body: its form text or query string, in the 8-bit code page.
-  std::unique_ptr<TMemoryStream> owned_content_;
+  // The request's body, borrowed from the request record; for a request without a body,
+  // an owned stream of its form text or query string in the 8-bit code page.
+  TOwnedOrBorrowed<TStream> content_;
   std::string owned_text_;
 };
 

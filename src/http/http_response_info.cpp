@@ -103,28 +103,9 @@ void THTTPResponseInfo::SetContentType(const std::string& value) {
   ApplyContentTypeRule(value, content_type_, char_set_);
 }
 
-void THTTPResponseInfo::SetContentStream(std::unique_ptr<TStream> stream) {
-  if (stream && stream.get() == owned_stream_.get()) { (void)stream.release(); return; }
-  owned_stream_ = std::move(stream);
-  content_stream_ = owned_stream_.get();
-  free_content_stream_ = true;
-}
-
-void THTTPResponseInfo::SetContentStreamRef(TStream* stream) {
-  if (owned_stream_ && owned_stream_.get() != stream) owned_stream_.reset();
-  content_stream_ = stream;
-  free_content_stream_ = false;
-}
-
 void THTTPResponseInfo::SetFreeContentStream(bool value) {
   // Giving up ownership hands the stream to whoever else refers to it.
-  if (!value && owned_stream_) (void)owned_stream_.release();
-  free_content_stream_ = value;
-}
-
-void THTTPResponseInfo::ReleaseStream() {
-  owned_stream_.reset();
-  content_stream_ = nullptr;
+  if (!value) (void)content_stream_.TakeOwnership().release();
 }
 
 bool THTTPResponseInfo::IsHead() const { return request_ && request_->command == "HEAD"; }
@@ -141,21 +122,21 @@ void THTTPResponseInfo::Redirect(const std::string& url) {
 std::vector<std::string> THTTPResponseInfo::BuildHeaderLines() {
   if (!auth_realm.empty()) {
     SetResponseNo(401);
-    if (content_text_.empty() && !content_stream_) {
+    if (content_text_.empty() && !content_stream_.Get()) {
       SetContentType("text/html; charset=utf-8");
       content_text_ = "<HTML><BODY><B>401 " + response_text_ + "</B></BODY></HTML>";
       content_length_ = -1;
     }
   }
-  if (content_type_.empty() && (!content_text_.empty() || content_stream_))
+  if (content_type_.empty() && (!content_text_.empty() || content_stream_.Get()))
     SetContentType("text/html; charset=" + (char_set_.empty() ? std::string("utf-8") : char_set_));
   if (content_length_ == -1 && (transfer_encoding.empty() || SameText(transfer_encoding, "identity"))) {
     if (IsHead() || HasNoBodyStatus()) {
       content_length_ = 0;
     } else if (!content_text_.empty()) {
       content_length_ = TCharsetEncoding::ByName(char_set_).ByteCount(content_text_);
-    } else if (content_stream_) {
-      content_length_ = content_stream_->Size();
+    } else if (content_stream_.Get()) {
+      content_length_ = content_stream_.Get()->Size();
     } else {
       SetContentType("text/html; charset=utf-8");
       content_text_ = "<HTML><BODY><B>" + std::to_string(response_no_) + " " + response_text_ +
@@ -219,21 +200,21 @@ void THTTPResponseInfo::WriteHeader() {
 void THTTPResponseInfo::WriteContent() {
   // A small reply goes out as one piece, header and content together: one send and one
   // segment instead of two. A large one is not copied for it.
+  TStream* const stream = content_stream_.Get();
   const bool one_piece = connection_io_ && !header_written_ &&
-                         (content_stream_ ? content_stream_->Size() : static_cast<int64_t>(content_text_.size())) <=
-                             kOnePieceReplySize;
+                         (stream ? stream->Size() : static_cast<int64_t>(content_text_.size())) <= kOnePieceReplySize;
   if (one_piece) connection_io_->WriteBufferOpen();
   try {
     if (!header_written_) WriteHeader();
     if (connection_io_ && !IsHead() && !HasNoBodyStatus()) {
       if (!content_text_.empty()) {
         connection_io_->Write(content_text_, TCharsetEncoding::ByName(char_set_));
-      } else if (content_stream_) {
-        content_stream_->SetPosition(0);
+      } else if (stream) {
+        stream->SetPosition(0);
         if (HasContentLength()) {
-          if (content_length_ > 0) connection_io_->WriteStream(*content_stream_, content_length_);
+          if (content_length_ > 0) connection_io_->WriteStream(*stream, content_length_);
         } else {
-          connection_io_->WriteStream(*content_stream_);
+          connection_io_->WriteStream(*stream);
         }
       }
     }
@@ -243,8 +224,7 @@ void THTTPResponseInfo::WriteContent() {
     throw;
   }
   content_text_.clear();
-  if (free_content_stream_) ReleaseStream();
-  else content_stream_ = nullptr;
+  content_stream_.Reset();
 }
 
 }  // namespace ostrivan::http

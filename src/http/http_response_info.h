@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/owned_or_borrowed.h"
 #include "http/date_time.h"
 #include "http/header_list.h"
 #include "http/stream.h"
@@ -52,11 +53,13 @@ class THTTPResponseInfo {
   const std::string& ContentText() const { return content_text_; }
   void SetContentText(std::string text) { content_text_ = std::move(text); }
 
-  TStream* ContentStream() const { return content_stream_; }
-  // With FreeContentStream the record owns the stream; without it, it only refers to it.
-  void SetContentStream(std::unique_ptr<TStream> stream);
-  void SetContentStreamRef(TStream* stream);
-  bool FreeContentStream() const { return free_content_stream_; }
+  TStream* ContentStream() const { return content_stream_.Get(); }
+  // A stream the record owns and frees once written, or one it only refers to.
+  void SetContentStream(std::unique_ptr<TStream> stream) { content_stream_.Own(std::move(stream)); }
+  void SetContentStreamRef(TStream* stream) { content_stream_.Borrow(stream); }
+  // True unless the record refers to a stream someone else frees.
+  bool FreeContentStream() const { return content_stream_.Owned() || content_stream_.Get() == nullptr; }
+  // false gives up an owned stream to whoever else refers to it.
   void SetFreeContentStream(bool value);
 
   THeaderList& CustomHeaders() { return custom_headers_; }
@@ -90,7 +93,6 @@ class THTTPResponseInfo {
  private:
   bool IsHead() const;
   bool HasNoBodyStatus() const;
-  void ReleaseStream();
 
   TIOHandler* connection_io_;
   const THTTPRequestInfo* request_;
@@ -102,9 +104,7 @@ class THTTPResponseInfo {
   std::string char_set_;
   int64_t content_length_ = -1;
   std::string content_text_;
-  TStream* content_stream_ = nullptr;
-  std::unique_ptr<TStream> owned_stream_;
-  bool free_content_stream_ = true;
+  TOwnedOrBorrowed<TStream> content_stream_;
   THeaderList custom_headers_;
   std::vector<TCookie> cookies_;
   THeaderList www_authenticate_;

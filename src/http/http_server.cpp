@@ -13,8 +13,8 @@ namespace ostrivan::http {
 
 namespace {
 
-// "1", "-3", "+7": optional sign and decimal digits; nullopt for anything else or an
-// overflow.
+// "1", "-3", "+7": optional sign and decimal digits, at most max; false for anything
+// else or an overflow, and out is left alone.
 bool ParseDecimal(const std::string& text, int64_t max, int64_t& out) {
   size_t i = 0;
   bool negative = false;
@@ -341,14 +341,15 @@ bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& reque
 }
 
 void TCustomHTTPServer::RefuseOversizedBody(TIOHandler& connection, THTTPResponseInfo& response, int64_t pending) {
-  // The same reply and log line the web engine gives an oversized body.
-  std::string message = "Request size exceeded the max allowed size [" +
-                        std::to_string(max_request_body_size_.load() / 1024) + " KiB] (1)";
-  logging::FrameworkLogError("[EMVCException] " + message);
-  response.SetResponseNo(413);
+  const TBodyRefusal refusal =
+      body_refusal_ ? body_refusal_(max_request_body_size_.load()) : TBodyRefusal{};
+  if (!refusal.log_line.empty()) logging::FrameworkLogError(refusal.log_line);
+  response.SetResponseNo(refusal.status);
   response.SetCloseConnection(true);
-  response.SetContentType("text/html; charset=utf-8");
-  response.SetContentText(message);
+  if (!refusal.text.empty()) {
+    response.SetContentType("text/html; charset=utf-8");
+    response.SetContentText(refusal.text);
+  }
   response.WriteContent();
   connection.ShutdownSend();
   connection.Discard(pending, std::chrono::steady_clock::now() + kRefusedBodyDrainTime);

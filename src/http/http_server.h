@@ -16,13 +16,22 @@ namespace ostrivan::http {
 // (connection, request, response)
 using THTTPCommandEvent = std::function<void(TIOHandler&, THTTPRequestInfo&, THTTPResponseInfo&)>;
 
+// The reply to a body over the server's reading limit, sent before the body is read.
+// Whoever sets the limit words it, so the client and the log see what the application
+// itself would say: the status, the page text (sent as text/html; charset=utf-8, none
+// gives the standard page) and the error-log line (none: nothing logged).
+struct TBodyRefusal {
+  int status = 413;
+  std::string text;
+  std::string log_line;
+};
+// Builds the refusal for the limit in force, in bytes.
+using TBodyRefusalBuilder = std::function<TBodyRefusal(int64_t limit)>;
+
 class TCustomHTTPServer : public TCustomTCPServer {
  public:
   // Header lines per request, as the connection's block limit (1025 lines pass).
   static constexpr int kDefaultMaximumHeaderLineCount = 1024;
-  // Largest body the server reads into memory; the web engine refuses anything larger
-  // anyway, so a longer body is answered 413 without buffering it.
-  static constexpr int64_t kDefaultMaxRequestBodySize = 5242880;
   // How long the rest of a refused body is drained, so the client reads the reply
   // instead of a reset.
   static constexpr std::chrono::milliseconds kRefusedBodyDrainTime{2000};
@@ -48,9 +57,13 @@ class TCustomHTTPServer : public TCustomTCPServer {
   void SetMaximumHeaderLineCount(int value) { maximum_header_line_count_ = value; }
   const std::string& ServerSoftware() const { return server_software_; }
   void SetServerSoftware(std::string value) { server_software_ = std::move(value); }
-  // 0 or less = no limit.
+  // Largest body the server reads into memory, so a longer one is refused without
+  // buffering it; 0 or less = no limit (the default: the application hands its own).
   int64_t MaxRequestBodySize() const { return max_request_body_size_.load(); }
   void SetMaxRequestBodySize(int64_t value) { max_request_body_size_.store(value); }
+  // How a body over the limit is answered; set before the server is active. Without it
+  // the refusal is a bare 413 page.
+  void SetBodyRefusal(TBodyRefusalBuilder builder) { body_refusal_ = std::move(builder); }
   std::chrono::milliseconds DeliveryDeadline() const { return delivery_deadline_.load(); }
   void SetDeliveryDeadline(std::chrono::milliseconds value) { delivery_deadline_.store(value); }
 
@@ -96,7 +109,8 @@ class TCustomHTTPServer : public TCustomTCPServer {
   bool keep_alive_ = false;
   int maximum_header_line_count_ = kDefaultMaximumHeaderLineCount;
   std::string server_software_;
-  std::atomic<int64_t> max_request_body_size_{kDefaultMaxRequestBodySize};
+  std::atomic<int64_t> max_request_body_size_{0};
+  TBodyRefusalBuilder body_refusal_;
   std::atomic<std::chrono::milliseconds> delivery_deadline_{kDefaultDeliveryDeadline};
   std::chrono::milliseconds head_timeout_ = kDefaultRequestHeadTimeout;
   std::chrono::milliseconds body_idle_timeout_ = kDefaultBodyIdleTimeout;

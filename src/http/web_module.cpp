@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/class_name.h"
 #include "common/error.h"
 #include "common/file_system.h"
 #include "http/text_codec.h"
@@ -14,11 +15,6 @@ namespace {
 std::string ErrorMessage(const std::exception& error) {
   if (auto* own = dynamic_cast<const ostrivan::Exception*>(&error)) return own->Message();
   return error.what();
-}
-
-std::string ErrorClassName(const std::exception& error) {
-  if (auto* own = dynamic_cast<const ostrivan::Exception*>(&error)) return own->ClassName();
-  return "Exception";
 }
 
 std::string HtmlEscape(const std::string& text) {
@@ -60,7 +56,7 @@ void ReportExceptionToStdErr(const std::exception& error) {
   std::string message = ErrorMessage(error);
   char address[32];
   std::snprintf(address, sizeof address, "%p", static_cast<const void*>(&error));
-  std::string text = "Exception " + ErrorClassName(error) + " in module " + ExecutableName() + " at " +
+  std::string text = "Exception " + ExceptionClassName(error) + " in module " + ExecutableName() + " at " +
                      address + ".\r\n" + message + (!message.empty() && message.back() == '.' ? "" : ".") +
                      "\r\n\r\n";
   std::fwrite(text.data(), 1, text.size(), stderr);

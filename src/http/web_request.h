@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/owned_or_borrowed.h"
 #include "http/date_time.h"
 #include "http/header_list.h"
 #include "http/stream.h"
@@ -215,13 +216,13 @@ class TWebResponse {
   virtual std::string Content() = 0;
   // Sets the text body and ContentLength to its size in the reply's charset.
   virtual void SetContent(const std::string& text) = 0;
-  TStream* ContentStream() const { return content_stream_; }
+  TStream* ContentStream() const { return content_stream_.Get(); }
   // Hands a stream to the response, which owns it from then on; nullptr releases the
   // current one. ContentLength becomes the stream's size (the Content's when none).
   virtual void SetContentStream(std::unique_ptr<TStream> stream) = 0;
   // A stream the caller keeps owning (FreeContentStream reads false afterwards).
   virtual void SetContentStreamRef(TStream* stream) = 0;
-  bool FreeContentStream() const { return owned_stream_ != nullptr || content_stream_ == nullptr; }
+  bool FreeContentStream() const { return content_stream_.Owned() || content_stream_.Get() == nullptr; }
 
   TNameValueList& CustomHeaders() { return custom_headers_; }
   // Sets the name=value line; an empty value removes it.
@@ -246,8 +247,7 @@ class TWebResponse {
 
  protected:
   TWebRequest* request_;
-  TStream* content_stream_ = nullptr;
-  std::unique_ptr<TStream> owned_stream_;
+  TOwnedOrBorrowed<TStream> content_stream_;
   TNameValueList custom_headers_;
   std::vector<TCookie> cookies_;
   TDeliveryEvent on_delivered_;

@@ -100,7 +100,8 @@ std::size_t TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name,
     logging::FrameworkLogError("Cannot write \"" + file_name + "\": " + SysErrorMessageText(code));
     return EWriteError("Stream write error");
   };
-  // The workstation will not overwrite a read-only file; root would, so check.
+  // A read-only job file (owner write bit clear) is never replaced, also when the service
+  // runs as root, whom the permission check alone would let write it.
   if (IsReadOnlyFile(file_name)) {
     throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(EACCES));
   }

@@ -78,7 +78,7 @@ void InstallLogWriter(std::shared_ptr<ILogWriter> log_writer) {
 std::shared_ptr<ILogWriter> DefaultLogWriter() {
   auto& state = State();
   if (!state.published.load(std::memory_order_acquire)) InstallLogWriter();
-  // The reference never changes once published, so reading it without the lock is safe.
+  // The writer pointer never changes once published, so reading it without the lock is safe.
   return state.writer;
 }
 

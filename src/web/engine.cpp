@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "common/class_name.h"
 #include "common/text.h"
 #include "http/date_time.h"
 #include "http/web_request_handler.h"
@@ -32,7 +33,22 @@ std::int64_t ParseInt64(const std::string& text, std::int64_t fallback) {
   if (ec != std::errc() || ptr != end || begin == end) return fallback;
   return value;
 }
+
+// "[EMVCException] Request size exceeded ...": a failure that escaped the pipeline.
+std::string DispatchFailureLogLine(const std::exception& error) {
+  return "[" + ExceptionClassName(error) + "] " + error.what();
+}
 }  // namespace
+
+EMVCException RequestSizeExceeded(std::int64_t limit, int check) {
+  return EMVCException(413, "Request size exceeded the max allowed size [" + std::to_string(limit / 1024) +
+                                " KiB] (" + std::to_string(check) + ")");
+}
+
+http::TBodyRefusal OversizedBodyRefusal(std::int64_t limit) {
+  const EMVCException error = RequestSizeExceeded(limit, 1);
+  return {error.HttpErrorCode(), error.what(), DispatchFailureLogLine(error)};
+}
 
 TMVCEngine::TMVCEngine(http::TWebModule& web_module, TConfigAction config_action,
                        std::shared_ptr<logging::ILogWriter> custom_logger)
@@ -152,7 +168,7 @@ void TMVCEngine::EngineBeforeDispatch(http::TWebRequest& request, http::TWebResp
 }
 
 void TMVCEngine::HandleDispatchFailure(const std::exception& error, http::TWebResponse& response) {
-  FrameworkLogError("[" + ExceptionClassName(error) + "] " + error.what());
+  FrameworkLogError(DispatchFailureLogLine(error));
   response.SetStatusCode(500);
   if (const auto* mvc_error = dynamic_cast<const EMVCException*>(&error)) {
     response.SetStatusCode(mvc_error->HttpErrorCode());
@@ -172,11 +188,10 @@ void TMVCEngine::AddStandardHeaders(TWebContext& context) {
 bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& response) {
   // The body arrives whole before dispatch, so the second check sees the same size;
   // both stay so a streaming server would be covered too.
-  const std::string size_error =
-      "Request size exceeded the max allowed size [" + std::to_string(config_cache_max_request_size_ / 1024) + " KiB] ";
-  if (request.ContentLength() > config_cache_max_request_size_) throw EMVCException(413, size_error + "(1)");
+  const std::int64_t limit = config_cache_max_request_size_;
+  if (request.ContentLength() > limit) throw RequestSizeExceeded(limit, 1);
   request.ReadTotalContent();
-  if (request.ContentLength() > config_cache_max_request_size_) throw EMVCException(413, size_error + "(2)");
+  if (request.ContentLength() > limit) throw RequestSizeExceeded(limit, 2);
 
   auto params_table = std::make_unique<TMVCRequestParamsTable>();
   auto context = std::make_unique<TWebContext>(request, response, *config_, serializers_);

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "http/http_server.h"
 #include "http/web_module.h"
 #include "logging/log_writer.h"
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
+#include "web/mvc_exceptions.h"
 #include "web/mvc_web_request.h"
 #include "web/router.h"
 #include "web/web_context.h"
@@ -25,6 +27,14 @@ inline constexpr int kEngineMaxConnections = 4096;
 inline constexpr const char* kXPoweredByValue = "TornioMVC 1.0.0";
 
 enum class TMVCRouterLogState { rlsRouteFound, rlsRouteNotFound };
+
+// The refusal of a body over max_request_size (limit bytes); check 1 is made before the
+// body is read, 2 after. Example: RequestSizeExceeded(5242880, 1).what() is
+// "Request size exceeded the max allowed size [5120 KiB] (1)".
+EMVCException RequestSizeExceeded(std::int64_t limit, int check);
+// The same refusal (check 1) with the engine's log line, for an HTTP server that refuses
+// such a body before reading it: the client and the log see what the engine would say.
+http::TBodyRefusal OversizedBodyRefusal(std::int64_t limit);
 
 class TMVCEngine {
  public:

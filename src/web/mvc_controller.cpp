@@ -1,7 +1,6 @@
 #include "web/mvc_controller.h"
 
-#include <new>
-
+#include "common/class_name.h"
 #include "common/text.h"
 #include "http/stream.h"
 #include "web/content_type.h"
@@ -10,12 +9,6 @@
 #include "web/string_utils.h"
 
 namespace ostrivan::web {
-
-std::string ExceptionClassName(const std::exception& error) {
-  if (const auto* own = dynamic_cast<const ostrivan::Exception*>(&error)) return own->ClassName();
-  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return "EOutOfMemory";
-  return "Exception";
-}
 
 const TMVCConfig& TMVCBase::Config() const { return engine_->Config(); }
 

@@ -77,9 +77,3 @@ class TMVCController : public TMVCRenderer {
 };
 
 }  // namespace ostrivan::web
-
-namespace ostrivan::web {
-// The class name a failure reports on the wire: its own for this system's exceptions,
-// "EOutOfMemory" for an allocation failure, "Exception" for anything else.
-std::string ExceptionClassName(const std::exception& error);
-}  // namespace ostrivan::web

@@ -154,8 +154,11 @@ class TMVCObjectList : public TObject, public IMVCList {
     }
     T* typed = dynamic_cast<T*>(item.get());
     if (!typed) throw std::bad_cast();
-    item.release();
-    items_.emplace_back(typed);
+    // Room first: item lets go only once nothing can throw any more, so a failed
+    // allocation frees the object instead of leaking it.
+    items_.emplace_back();
+    (void)item.release();
+    items_.back().reset(typed);
   }
   void Clear() override { items_.clear(); }
   const TMVCClassInfo* ElementClass() const override {

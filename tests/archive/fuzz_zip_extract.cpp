@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/zip_file.h"
+#include "support/scratch_files.h"
 
 namespace {
 
@@ -19,27 +20,13 @@ using ostrivan::archive::TBytesStream;
 using ostrivan::archive::TZipFile;
 using ostrivan::archive::TZipMode;
 
-std::string scratch;
+using ostrivan::test_support::RemoveTree;
+using ostrivan::test_support::TempDir;
+using ostrivan::test_support::WriteFile;
 
-void RemoveTree(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    ::chmod(path.c_str(), 0700);
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(path.c_str())) {
-      while (dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-      }
-      ::closedir(d);
-    }
-    for (const auto& n : names) RemoveTree(path + "/" + n);
-    ::rmdir(path.c_str());
-  } else {
-    ::unlink(path.c_str());
-  }
-}
+// Made once per run; freed with the other statics at exit, which removes it.
+std::unique_ptr<TempDir> scratch_dir;
+std::string scratch;
 
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;
@@ -57,9 +44,8 @@ std::vector<std::string> Names(const std::string& dir) {
 void WriteSeeds(const std::string& corpus) {
   if (!Names(corpus).empty()) return;
   const std::string src = scratch + "/seed-src";
-  ::mkdir(src.c_str(), 0700);
-  std::ofstream(src + "/a.NC") << "G0 X0 Y0\r\nG1 X10 F500\r\nM30\r\n";
-  std::ofstream(src + "/empty.txt");
+  WriteFile(src + "/a.NC", "G0 X0 Y0\r\nG1 X10 F500\r\nM30\r\n");
+  WriteFile(src + "/empty.txt", "");
   for (std::uint16_t method : {std::uint16_t{0}, std::uint16_t{8}}) {
     TBytesStream stream;
     {
@@ -68,8 +54,8 @@ void WriteSeeds(const std::string& corpus) {
       zip.Add(src + "/a.NC", "programs\\a.NC", method);
       zip.Add(src + "/empty.txt", "dir/empty.txt", method);
     }
-    std::ofstream out(corpus + "/seed-" + std::to_string(method), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(stream.Bytes().data()), static_cast<std::streamsize>(stream.Bytes().size()));
+    WriteFile(corpus + "/seed-" + std::to_string(method),
+              std::string(stream.Bytes().begin(), stream.Bytes().end()));
   }
   RemoveTree(src);
 }
@@ -77,10 +63,8 @@ void WriteSeeds(const std::string& corpus) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  char pattern[] = "/tmp/ostrivan-fuzz-zip-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
-  scratch = pattern;
-  std::atexit([] { RemoveTree(scratch); });
+  scratch_dir = std::make_unique<TempDir>("ostrivan-fuzz-zip-");
+  scratch = scratch_dir->Path();
   for (int i = *argc - 1; i > 0; --i) {
     struct stat st {};
     if ((*argv)[i][0] != '-' && ::stat((*argv)[i], &st) == 0 && S_ISDIR(st.st_mode)) {

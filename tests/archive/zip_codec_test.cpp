@@ -8,19 +8,21 @@
 #include <functional>
 
 #include "archive/zip_file.h"
-#include "zip_test_support.h"
+#include "support/commands.h"
+#include "support/scratch_files.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::archive {
 namespace {
 
-using testing::RawArchive;
-using testing::RawDeflate;
-using testing::RawEntry;
-using testing::ReadFile;
-using testing::ShellQuote;
-using testing::TempDir;
-using testing::WholeBufferDeflate;
-using testing::WriteFile;
+using test_support::RawArchive;
+using test_support::RawDeflate;
+using test_support::RawEntry;
+using test_support::ReadFile;
+using test_support::ShellQuote;
+using test_support::TempDir;
+using test_support::WholeBufferDeflate;
+using test_support::WriteFile;
 
 std::uint32_t U32(const std::string& s, std::size_t at) {
   std::uint32_t v = 0;
@@ -167,7 +169,7 @@ TEST(ZipCodec, ReaderTakesDeflateFromAnyEncoderOnBothSidesOfTheLimit) {
     archive.entries.push_back(std::move(e));
   }
   TempDir out;
-  ASSERT_EQ(Extract(archive.Build(), out.path()), "");
+  ASSERT_EQ(Extract(archive.Build(), out.Path()), "");
   for (const auto& c : cases) EXPECT_TRUE(ReadFile(out / c.name) == c.payload) << c.name;
 }
 
@@ -213,7 +215,7 @@ TEST(ZipCodec, DamagedDataFailsAlikeInflatedWholeOrStreamed) {
       e.data = p.data;
       c.damage(e);
       TempDir out;
-      EXPECT_EQ(Extract(RawArchive{{e}}.Build(), out.path()), c.expected) << c.what << p.name;
+      EXPECT_EQ(Extract(RawArchive{{e}}.Build(), out.Path()), c.expected) << c.what << p.name;
     }
   }
 }
@@ -224,12 +226,12 @@ TEST(ZipCodec, DamagedDataFailsAlikeInflatedWholeOrStreamed) {
 TEST(ZipCodec, GeneratedJobPacksNoLargerThanZlibDefaultAndPassesThePeers) {
   TempDir root;
   const std::string job = root / "job";
-  const auto made = testing::RunCommand("python3 " + ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) + "/tools/make_job.py") +
+  const auto made = test_support::RunCommand("python3 " + ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) + "/tools/make_job.py") +
                                         " typical " + ShellQuote(job));
   ASSERT_EQ(made.exit_code, 0) << made.output;
   std::vector<TZipSource> sources;
   std::uint64_t zlib_total = 0;
-  for (const auto& f : testing::ListTree(job)) {
+  for (const auto& f : test_support::ListTree(job)) {
     std::string name = f;
     for (char& ch : name)
       if (ch == '/') ch = '\\';
@@ -257,10 +259,10 @@ TEST(ZipCodec, GeneratedJobPacksNoLargerThanZlibDefaultAndPassesThePeers) {
     EXPECT_TRUE(ReadFile(root / "out/" + rel) == ReadFile(s.FileName)) << rel;
   }
 
-  const auto unzip = testing::RunCommand("unzip -t " + ShellQuote(root / "job.zip"));
+  const auto unzip = test_support::RunCommand("unzip -t " + ShellQuote(root / "job.zip"));
   EXPECT_EQ(unzip.exit_code, 0) << unzip.output;
   EXPECT_NE(unzip.output.find("No errors detected"), std::string::npos) << unzip.output;
-  const auto python = testing::RunPython(R"(
+  const auto python = test_support::RunPython(R"(
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
     print(z.testzip(), len(z.infolist()))

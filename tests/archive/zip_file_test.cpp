@@ -12,22 +12,24 @@
 
 #include "archive/dos_date_time.h"
 #include "archive/zip_file.h"
-#include "zip_test_support.h"
+#include "support/commands.h"
+#include "support/scratch_files.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::archive {
 namespace {
 
-using testing::Crc32Of;
-using testing::ExtraBlock;
-using testing::Le16;
-using testing::Le32;
-using testing::Le64;
-using testing::RawArchive;
-using testing::RawEntry;
-using testing::ReadFile;
-using testing::SetModifiedTime;
-using testing::TempDir;
-using testing::WriteFile;
+using test_support::Crc32Of;
+using test_support::ExtraBlock;
+using test_support::Le16;
+using test_support::Le32;
+using test_support::Le64;
+using test_support::RawArchive;
+using test_support::RawEntry;
+using test_support::ReadFile;
+using test_support::SetModifiedTime;
+using test_support::TempDir;
+using test_support::WriteFile;
 
 std::uint16_t U16(const std::string& s, std::size_t at) {
   return static_cast<std::uint16_t>(static_cast<std::uint8_t>(s[at]) | (static_cast<std::uint8_t>(s[at + 1]) << 8));
@@ -90,10 +92,10 @@ TEST(ZipExtracting, NoEntryMayLandOnTheArchiveBeingRead) {
     TZipFile zip;
     zip.Open(dir / "job.zip", TZipMode::zmRead);
     const std::string target = dir / (c.link != nullptr ? c.link : "job.zip");
-    EXPECT_EQ(FailureOf([&] { zip.ExtractAll(dir.path()); }),
+    EXPECT_EQ(FailureOf([&] { zip.ExtractAll(dir.Path()); }),
               "EFCreateError: Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
     EXPECT_EQ(ReadFile(dir / "job.zip"), bytes);
-    EXPECT_FALSE(testing::FileExists(dir / "a.txt"));  // refused before anything is written
+    EXPECT_FALSE(test_support::FileExists(dir / "a.txt"));  // refused before anything is written
   }
 }
 
@@ -195,7 +197,7 @@ TEST(ZipWriting, BackslashNameIsStoredAsGivenAndExtractsIntoSubdirectory) {
   TempDir out;
   TZipFile reader;
   reader.Open(dir / "job.zip", TZipMode::zmRead);
-  reader.ExtractAll(out.path());
+  reader.ExtractAll(out.Path());
   EXPECT_EQ(ReadFile(out / "programs/P1.NC"), "G0 X0 Y0\r\nM30\r\n");
 }
 
@@ -215,7 +217,7 @@ TEST(ZipWriting, EmptyFileIsTwoBytesOfDeflateAndExtractsEmpty) {
   TempDir out;
   TZipFile reader;
   reader.Open(dir / "e.zip", TZipMode::zmRead);
-  reader.ExtractAll(out.path());
+  reader.ExtractAll(out.Path());
   EXPECT_EQ(ReadFile(out / "empty.txt"), "");
 }
 
@@ -302,7 +304,7 @@ TEST(ZipWriting, ReadWriteModeAppendsToAnExistingArchive) {
   TempDir out;
   TZipFile reader;
   reader.Open(dir / "z.zip", TZipMode::zmRead);
-  reader.ExtractAll(out.path());
+  reader.ExtractAll(out.Path());
   EXPECT_EQ(ReadFile(out / "a.txt"), "alpha");
   EXPECT_EQ(ReadFile(out / "sub/b.txt"), "beta");
 }
@@ -323,7 +325,7 @@ TEST(ZipWriting, ArchiveInsideALargerStreamStartsAtTheStreamPosition) {
   TZipFile reader;
   reader.Open(stream, TZipMode::zmRead);
   TempDir out;
-  reader.ExtractAll(out.path());
+  reader.ExtractAll(out.Path());
   EXPECT_EQ(ReadFile(out / "a.txt"), "alpha");
 }
 
@@ -332,15 +334,15 @@ TEST(ZipAttributes, ReadOnlyAndTimesSurviveTheRoundTrip) {
   WriteFile(dir / "ro.txt", "locked");
   WriteFile(dir / "old.txt", "from 1979");
   WriteFile(dir / "new.txt", "dated");
-  testing::MakeReadOnly(dir / "ro.txt");
+  test_support::MakeReadOnly(dir / "ro.txt");
   std::tm tm79 {};
   tm79.tm_year = 79, tm79.tm_mon = 5, tm79.tm_mday = 1, tm79.tm_hour = 12, tm79.tm_isdst = -1;
-  testing::SetModifiedTime(dir / "old.txt", std::mktime(&tm79));
+  test_support::SetModifiedTime(dir / "old.txt", std::mktime(&tm79));
   std::tm tm25 {};
   tm25.tm_year = 125, tm25.tm_mon = 4, tm25.tm_mday = 24, tm25.tm_hour = 12, tm25.tm_min = 30, tm25.tm_sec = 11;
   tm25.tm_isdst = -1;
   const std::time_t t25 = std::mktime(&tm25);
-  testing::SetModifiedTime(dir / "new.txt", t25);
+  test_support::SetModifiedTime(dir / "new.txt", t25);
   {
     TZipFile zip;
     zip.Open(dir / "z.zip", TZipMode::zmWrite);
@@ -354,9 +356,9 @@ TEST(ZipAttributes, ReadOnlyAndTimesSurviveTheRoundTrip) {
   TempDir out;
   TZipFile reader;
   reader.Open(dir / "z.zip", TZipMode::zmRead);
-  reader.ExtractAll(out.path());
-  EXPECT_TRUE(testing::IsReadOnly(out / "ro.txt"));
-  EXPECT_FALSE(testing::IsReadOnly(out / "new.txt"));
+  reader.ExtractAll(out.Path());
+  EXPECT_TRUE(test_support::IsReadOnly(out / "ro.txt"));
+  EXPECT_FALSE(test_support::IsReadOnly(out / "new.txt"));
   struct stat st {};
   ASSERT_EQ(::stat((out / "new.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, t25 - 1);  // two-second resolution drops the odd second
@@ -376,12 +378,12 @@ TEST(ZipExtracting, ReplacesExistingFilesButNotReadOnlyOnes) {
   WriteFile(out / "a.txt", "old content that is longer");
   TZipFile reader;
   reader.Open(dir / "z.zip", TZipMode::zmRead);
-  reader.ExtractAll(out.path());
+  reader.ExtractAll(out.Path());
   EXPECT_EQ(ReadFile(out / "a.txt"), "new content");
 
   WriteFile(out / "a.txt", "protected");
-  testing::MakeReadOnly(out / "a.txt");
-  EXPECT_EQ(FailureOf([&] { reader.ExtractAll(out.path()); }),
+  test_support::MakeReadOnly(out / "a.txt");
+  EXPECT_EQ(FailureOf([&] { reader.ExtractAll(out.Path()); }),
             "EFCreateError: Cannot create file \"" + (out / "a.txt") + "\". Permission denied");
   EXPECT_EQ(ReadFile(out / "a.txt"), "protected");
 }
@@ -501,8 +503,8 @@ TEST(ZipNames, UnicodePathFieldAndCodePage437) {
   dos.payload = "d";
   RawArchive archive{{with_unicode, stale, dos}};
   TempDir out;
-  ASSERT_EQ(ExtractBytes(archive.Build(), out.path()), "");
-  EXPECT_EQ(testing::ListTree(out.path()),
+  ASSERT_EQ(ExtractBytes(archive.Build(), out.Path()), "");
+  EXPECT_EQ(test_support::ListTree(out.Path()),
             (std::vector<std::string>{"kept.txt", "nuovo_\xC3\xA8.txt", "\xC3\x87\xC3\xBC\xC3\x9F.txt"}));
 }
 
@@ -525,7 +527,7 @@ TEST(ZipNames, BothSeparatorsMakeSubdirectoriesAndUnsafeNamesWriteNothing) {
       {"a/..", ""},
   };
   for (const auto& c : cases) {
-    testing::RemoveTree(target);
+    test_support::RemoveTree(target);
     RawEntry good;
     good.name = "first.txt";
     good.payload = "1";
@@ -535,13 +537,13 @@ TEST(ZipNames, BothSeparatorsMakeSubdirectoriesAndUnsafeNamesWriteNothing) {
     const std::string failure = ExtractBytes(RawArchive{{good, e}}.Build(), target);
     if (c.expected_file.empty()) {
       EXPECT_EQ(failure, "EZipException: Zip entry name outside the target directory: \"" + c.name + "\"") << c.name;
-      EXPECT_TRUE(testing::ListTree(root.path()).empty()) << c.name;  // not even the safe entry
+      EXPECT_TRUE(test_support::ListTree(root.Path()).empty()) << c.name;  // not even the safe entry
     } else {
       EXPECT_EQ(failure, "") << c.name;
       EXPECT_EQ(ReadFile(target + "/" + c.expected_file), "payload") << c.name;
     }
   }
-  EXPECT_FALSE(testing::FileExists("/tmp/evil.txt"));
+  EXPECT_FALSE(test_support::FileExists("/tmp/evil.txt"));
 }
 
 // Damaged and hostile archives: each is a small variation of a valid one.
@@ -621,7 +623,7 @@ TEST(ZipFailures, DamagedAndHostileArchivesFailWithTheirMessages) {
     TempDir out;
     EXPECT_EQ(ExtractBytes(c.bytes(), out / "t"), c.expected) << c.what;
     // Whatever was refused before writing left nothing; a bomb never outgrows its size.
-    for (const auto& f : testing::ListTree(out.path())) EXPECT_LE(ReadFile(out / f).size(), 1000u) << c.what;
+    for (const auto& f : test_support::ListTree(out.Path())) EXPECT_LE(ReadFile(out / f).size(), 1000u) << c.what;
   }
 }
 

@@ -4,18 +4,20 @@
 #include <sys/stat.h>
 
 #include "archive/zip_file.h"
-#include "zip_test_support.h"
+#include "support/commands.h"
+#include "support/scratch_files.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::archive {
 namespace {
 
-using testing::ListTree;
-using testing::ReadFile;
-using testing::RunCommand;
-using testing::RunPython;
-using testing::ShellQuote;
-using testing::TempDir;
-using testing::WriteFile;
+using test_support::ListTree;
+using test_support::ReadFile;
+using test_support::RunCommand;
+using test_support::RunPython;
+using test_support::ShellQuote;
+using test_support::TempDir;
+using test_support::WriteFile;
 
 std::string CncText(int lines) {
   std::string s;
@@ -136,17 +138,17 @@ TEST(ZipInterop, InfoZipArchivesExtract) {
     const auto made = RunCommand("cd " + ShellQuote(src) + " && zip " + c.options + " " + ShellQuote(archive) + " .");
     ASSERT_EQ(made.exit_code, 0) << made.output;
     TempDir out;
-    EXPECT_EQ(Extract(archive, out.path()), "") << c.what;
-    ExpectSameFiles(src, out.path());
+    EXPECT_EQ(Extract(archive, out.Path()), "") << c.what;
+    ExpectSameFiles(src, out.Path());
     struct stat st {};
     EXPECT_EQ(::stat((out / "empty").c_str(), &st), 0) << c.what;  // directory entries make directories
   }
   TempDir one;
   WriteFile(one / "citt\xC3\xA0.txt", "x");
-  ASSERT_EQ(RunCommand("cd " + ShellQuote(one.path()) + " && zip -q n.zip citt*").exit_code, 0);
+  ASSERT_EQ(RunCommand("cd " + ShellQuote(one.Path()) + " && zip -q n.zip citt*").exit_code, 0);
   TempDir out;
-  EXPECT_EQ(Extract(one / "n.zip", out.path()), "");
-  EXPECT_EQ(ListTree(out.path()), std::vector<std::string>{"citt\xE2\x94\x9C\xC3\xA1.txt"});
+  EXPECT_EQ(Extract(one / "n.zip", out.Path()), "");
+  EXPECT_EQ(ListTree(out.Path()), std::vector<std::string>{"citt\xE2\x94\x9C\xC3\xA1.txt"});
 }
 
 TEST(ZipInterop, PythonArchivesExtract) {
@@ -166,8 +168,8 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
                               {dir / "py.zip"});
   ASSERT_EQ(made.exit_code, 0) << made.output;
   TempDir out;
-  ASSERT_EQ(Extract(dir / "py.zip", out.path()), "");
-  EXPECT_EQ(ListTree(out.path()),
+  ASSERT_EQ(Extract(dir / "py.zip", out.Path()), "");
+  EXPECT_EQ(ListTree(out.Path()),
             (std::vector<std::string>{"big/zip64.bin", "perch\xC3\xA9.txt", "sub/deflated.NC", "sub/stored.txt",
                                       "zero.txt", "\xC3\x87\xC3\xA9.txt"}));
   std::string nc;
@@ -185,7 +187,7 @@ TEST(ZipInterop, PeerArchivesWithBadDataOrUnsafeNamesAreRefused) {
   TempDir dir;
   // A stored entry with one content byte flipped.
   WriteFile(dir / "data.txt", "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-  ASSERT_EQ(RunCommand("cd " + ShellQuote(dir.path()) + " && zip -q -0 flip.zip data.txt").exit_code, 0);
+  ASSERT_EQ(RunCommand("cd " + ShellQuote(dir.Path()) + " && zip -q -0 flip.zip data.txt").exit_code, 0);
   std::string bytes = ReadFile(dir / "flip.zip");
   const std::size_t at = bytes.find("ABCDEF");
   ASSERT_NE(at, std::string::npos);
@@ -193,7 +195,7 @@ TEST(ZipInterop, PeerArchivesWithBadDataOrUnsafeNamesAreRefused) {
   WriteFile(dir / "flip.zip", bytes);
   {
     TempDir out;
-    EXPECT_EQ(Extract(dir / "flip.zip", out.path()), "EZipCRCException: Error reading zip file");
+    EXPECT_EQ(Extract(dir / "flip.zip", out.Path()), "EZipCRCException: Error reading zip file");
   }
   // Zip slip: a name that climbs out of the target.
   const auto made = RunPython(R"(
@@ -207,8 +209,8 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
   const std::string target = dir / "a/b";
   EXPECT_EQ(Extract(dir / "slip.zip", target),
             "EZipException: Zip entry name outside the target directory: \"../../escaped.txt\"");
-  EXPECT_FALSE(testing::FileExists(dir / "escaped.txt"));
-  EXPECT_FALSE(testing::FileExists(target + "/ok.txt"));
+  EXPECT_FALSE(test_support::FileExists(dir / "escaped.txt"));
+  EXPECT_FALSE(test_support::FileExists(target + "/ok.txt"));
 }
 
 }  // namespace

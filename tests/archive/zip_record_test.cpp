@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/zip_record.h"
-#include "zip_test_support.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::archive {
 namespace {
@@ -49,7 +49,7 @@ TEST(ZipRecord, CentralHeaderDecodesToTheFieldsItWasWrittenFrom) {
   h.UncompressedSize = 0x55667788;
   h.FileName = "programs\\O1000.NC";
   h.FileNameLength = static_cast<std::uint16_t>(h.FileName.size());
-  h.ExtraField = testing::ExtraBlock(0x7075, "x");
+  h.ExtraField = test_support::ExtraBlock(0x7075, "x");
   h.ExtraFieldLength = static_cast<std::uint16_t>(h.ExtraField.size());
   h.FileComment = "c";
   h.FileCommentLength = 1;

@@ -265,3 +265,42 @@ class ServerTestCase(unittest.TestCase):
             assert code == 0, code
         finally:
             cls.srv.cleanup()
+
+
+class ScratchServerTestCase(ServerTestCase):
+    """A ServerTestCase with scratch folders: cls.base for the class (made before the
+    server starts, removed after it stops) and a fresh self.dir below it for each test.
+    scratch_prefix names the class folder; prepare_scratch() may fill it and set
+    server_options before the server starts."""
+    scratch_prefix = "ostrivan-e2e-"
+
+    @classmethod
+    def prepare_scratch(cls):
+        pass
+
+    @classmethod
+    def setUpClass(cls):
+        cls.base = tempfile.mkdtemp(prefix=cls.scratch_prefix)
+        try:
+            cls.prepare_scratch()
+            super().setUpClass()
+        except BaseException:
+            # unittest skips tearDownClass when setUpClass fails.
+            shutil.rmtree(cls.base, ignore_errors=True)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            super().tearDownClass()
+        finally:
+            shutil.rmtree(cls.base, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.dir = tempfile.mkdtemp(dir=self.base)
+
+    def configure(self, **values):
+        # The parameter file is read anew on every request: no restart in between.
+        values.setdefault("Porta", self.srv.port)
+        write_ini(self.srv.dir, values)

@@ -14,7 +14,7 @@ import threading
 import unittest
 import zipfile
 
-from ostrivan_e2e import CLIENT, MAKE_JOB, ServerTestCase, free_port, write_ini
+from ostrivan_e2e import CLIENT, MAKE_JOB, ScratchServerTestCase, free_port
 
 
 def write(path, data):
@@ -42,30 +42,16 @@ JOB = {
 }
 
 
-class ClientAgainstService(ServerTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.base = tempfile.mkdtemp(prefix="ostrivan-client-")
-        super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            shutil.rmtree(cls.base, ignore_errors=True)
+class ClientAgainstService(ScratchServerTestCase):
+    scratch_prefix = "ostrivan-client-"
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(dir=self.base)
+        super().setUp()
         self.exp = os.path.join(self.dir, "export")
         self.imp = os.path.join(self.dir, "import")
         os.makedirs(self.exp)
         os.makedirs(self.imp)
         self.configure(ExportLavoroDir=self.exp, ImportLavoroDir=self.imp, Nr_Macchina=7)
-
-    def configure(self, **values):
-        values.setdefault("Porta", self.srv.port)
-        write_ini(self.srv.dir, values)
 
     def client(self, *args, server=None):
         url = server or f"http://127.0.0.1:{self.srv.port}"

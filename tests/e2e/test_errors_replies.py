@@ -3,10 +3,9 @@ headers and body, the error log line, and normal service of the next request."""
 import os
 import re
 import shutil
-import tempfile
 import unittest
 
-from ostrivan_e2e import ServerTestCase, request_bytes, split_reply
+from ostrivan_e2e import ScratchServerTestCase, request_bytes, split_reply
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
@@ -46,26 +45,20 @@ def header(lines, name):
     return None
 
 
-class ErrorReplies(ServerTestCase):
+class ErrorReplies(ScratchServerTestCase):
+    scratch_prefix = "ostrivan-errors-"
+
     @classmethod
-    def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="ostrivan-errors-")
-        cls.export_dir = os.path.join(cls.work, "export")
-        cls.import_dir = os.path.join(cls.work, "import")
+    def prepare_scratch(cls):
+        cls.export_dir = os.path.join(cls.base, "export")
+        cls.import_dir = os.path.join(cls.base, "import")
         os.makedirs(cls.export_dir)
         os.makedirs(cls.import_dir)
         cls.server_options = {"ini": {"ExportLavoroDir": cls.export_dir,
                                       "ImportLavoroDir": cls.import_dir, "Nr_Macchina": "7"}}
-        super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            shutil.rmtree(cls.work, ignore_errors=True)
 
     def setUp(self):
+        super().setUp()
         # A lone file in each working directory shows whether job work was done.
         for d in (self.export_dir, self.import_dir):
             shutil.rmtree(d)

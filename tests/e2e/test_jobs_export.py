@@ -10,12 +10,11 @@ import re
 import shutil
 import stat
 import subprocess
-import tempfile
 import unittest
 import zipfile
 import zlib
 
-from ostrivan_e2e import ServerTestCase, split_reply, write_ini
+from ostrivan_e2e import ScratchServerTestCase, split_reply
 
 EXPORT = "/RizOzudo/ExportLavoro"
 DATE_RE = re.compile(rb"Date: [A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT\r\n")
@@ -38,29 +37,14 @@ def request_bytes(body, content_type="application/json", accept="application/jso
     return head.encode("latin-1") + body
 
 
-class ExportOverLoopback(ServerTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.base = tempfile.mkdtemp(prefix="ostrivan-export-")
-        super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            shutil.rmtree(cls.base, ignore_errors=True)
+class ExportOverLoopback(ScratchServerTestCase):
+    scratch_prefix = "ostrivan-export-"
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(dir=self.base)
+        super().setUp()
         self.job = os.path.join(self.dir, "job")
         os.makedirs(self.job)
         self.configure(ExportLavoroDir=self.job, Nr_Macchina=12)
-
-    def configure(self, **values):
-        # The parameter file is read anew on every request: no restart in between.
-        values.setdefault("Porta", self.srv.port)
-        write_ini(self.srv.dir, values)
 
     def raw_export(self, mode=None, **kw):
         body = json.dumps({"CodiceCommessa": "C-1", "ModoGestioneFile": mode}).encode() if mode is not None else b"{}"

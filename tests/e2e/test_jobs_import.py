@@ -11,11 +11,10 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import unittest
 import zipfile
 
-from ostrivan_e2e import CLIENT, MAKE_JOB, ServerTestCase, split_reply, write_ini
+from ostrivan_e2e import CLIENT, MAKE_JOB, ScratchServerTestCase, split_reply
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
@@ -79,28 +78,14 @@ def python_zip(entries, compression=zipfile.ZIP_DEFLATED):
     return buf.getvalue()
 
 
-class ImportOverLoopback(ServerTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.base = tempfile.mkdtemp(prefix="ostrivan-import-")
-        super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            shutil.rmtree(cls.base, ignore_errors=True)
+class ImportOverLoopback(ScratchServerTestCase):
+    scratch_prefix = "ostrivan-import-"
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(dir=self.base)
+        super().setUp()
         self.imp = os.path.join(self.dir, "import")
         os.makedirs(self.imp)
         self.configure(ImportLavoroDir=self.imp)
-
-    def configure(self, **values):
-        values.setdefault("Porta", self.srv.port)
-        write_ini(self.srv.dir, values)
 
     def post_raw(self, path, body):
         try:

@@ -19,7 +19,7 @@ import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import MAKE_JOB, Server
+from ostrivan_e2e import MAKE_JOB, ScratchServerTestCase, Server
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
@@ -100,26 +100,18 @@ def journal_lines(srv):
     return [line for line in srv.log_text("journal").splitlines() if line.strip()]
 
 
-class ExportDelivery(unittest.TestCase):
+class ExportDelivery(ScratchServerTestCase):
     """One server; each test fills its own export directory."""
+    scratch_prefix = "ostrivan-safety-"
 
     @classmethod
-    def setUpClass(cls):
-        cls.base = tempfile.mkdtemp(prefix="ostrivan-safety-")
+    def prepare_scratch(cls):
         cls.job = os.path.join(cls.base, "export")
         os.makedirs(cls.job)
-        cls.srv = Server(ini={"ExportLavoroDir": cls.job, "Nr_Macchina": 3}).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            code, _ = cls.srv.stop()
-            assert code == 0, code
-        finally:
-            cls.srv.cleanup()
-            shutil.rmtree(cls.base, ignore_errors=True)
+        cls.server_options = {"ini": {"ExportLavoroDir": cls.job, "Nr_Macchina": 3}}
 
     def setUp(self):
+        super().setUp()
         shutil.rmtree(self.job)
         os.makedirs(self.job)
 

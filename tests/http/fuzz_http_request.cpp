@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "host/app_web_module.h"
 #include "http/http_web_bridge.h"
 #include "http/transport.h"
 
@@ -29,6 +30,7 @@ struct Bridge {
     handler.SetMaxConnections(0);
     handler.SetWebModuleClass([] { return std::make_unique<FuzzModule>(); });
     bridge.SetRequestHandler(&handler);
+    ostrivan::host::ApplyAppRequestLimits(bridge);
     bridge.SetMaxRequestBodySize(65536);
   }
   THTTPWebBridgeRequestHandler handler;

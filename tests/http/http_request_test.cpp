@@ -1,6 +1,8 @@
 // The connection loop fed from memory: request bytes in, reply bytes out.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "http/http_app_request.h"
 #include "http_support.h"
 
@@ -298,6 +300,34 @@ TEST(HttpRequest, OversizedBodyIsRefusedWithoutBuffering) {
   small.Run(at_limit);
   EXPECT_EQ(small.seen.calls, 1);
   EXPECT_EQ(small.seen.body.size(), 2048u);
+}
+
+TEST(HttpRequest, OversizedBodyRefusalIsTheOneTheServerWasGiven) {
+  // A server without a refusal of its own answers with the bare 413 page.
+  RecordingBridge bare;
+  bare.bridge.SetMaxRequestBodySize(10);
+  bare.bridge.SetBodyRefusal(nullptr);
+  EXPECT_EQ(bare.Run("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 11\r\n\r\n"),
+            DefaultHead(413, "Request Entity Too Long") + DefaultPage(413, "Request Entity Too Long"));
+
+  // A given refusal is built for the limit in force when the body arrives.
+  RecordingBridge worded;
+  std::vector<int64_t> limits;
+  worded.bridge.SetBodyRefusal([&](int64_t limit) {
+    limits.push_back(limit);
+    return TBodyRefusal{413, "over " + std::to_string(limit), ""};
+  });
+  worded.bridge.SetMaxRequestBodySize(10);
+  EXPECT_NE(worded.Run("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 11\r\n\r\n").find("\r\n\r\nover 10"),
+            std::string::npos);
+  worded.bridge.SetMaxRequestBodySize(20);
+  EXPECT_NE(worded.Run("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 21\r\n\r\n").find("\r\n\r\nover 20"),
+            std::string::npos);
+  EXPECT_EQ(limits, (std::vector<int64_t>{10, 20}));
+  // Bodies within the limit never ask for it.
+  worded.Run("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 20\r\n\r\n" + std::string(20, 'b'));
+  EXPECT_EQ(limits.size(), 2u);
+  EXPECT_EQ(bare.seen.calls + worded.seen.calls, 1);
 }
 
 TEST(HttpRequest, SilentCloses) {

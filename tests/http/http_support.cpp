@@ -10,6 +10,7 @@
 #include <cstring>
 #include <regex>
 
+#include "host/app_web_module.h"
 #include "http/http_exceptions.h"
 
 namespace ostrivan::http::testing {
@@ -27,6 +28,7 @@ BridgeFixture::BridgeFixture(DispatchFn fn) : dispatch(std::move(fn)) {
   handler.SetMaxConnections(0);
   handler.SetWebModuleClass([this] { return std::make_unique<TTestWebModule>(dispatch); });
   bridge.SetRequestHandler(&handler);
+  host::ApplyAppRequestLimits(bridge);
 }
 
 MemoryResult RunInMemory(TCustomHTTPServer& server, const std::string& input, size_t chunk) {

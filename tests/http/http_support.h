@@ -20,7 +20,8 @@ class TTestWebModule : public TWebModule {
   static int created;
 };
 
-// A bridge bound to its own handler (not the process-wide one) running fn.
+// A bridge bound to its own handler (not the process-wide one) running fn, with the
+// body limit and refusal the service gives its server.
 struct BridgeFixture {
   explicit BridgeFixture(DispatchFn fn = nullptr);
   THTTPWebBridgeRequestHandler handler;

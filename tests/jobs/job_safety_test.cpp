@@ -14,7 +14,7 @@
 #include <tuple>
 
 #include "archive/stream.h"
-#include "job_test_support.h"
+#include "support/scratch_files.h"
 #include "archive/zip_file.h"
 #include "jobs/base64.h"
 #include "jobs/import_staging.h"
@@ -55,7 +55,7 @@ TJobParameters Parameters(const std::string& export_dir, const std::string& impo
 class JobSafety : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetJobStoreDirectory(store_.str());
+    SetJobStoreDirectory(store_.Path());
     job_ = root_ / "job";
     WriteFile(job_ + "/programs/P1.NC", std::string(30000, 'G'));
     WriteFile(job_ + "/programs/sub/O9.NC", "O9\nM99\n");
@@ -211,9 +211,9 @@ TEST_F(JobSafety, ARestartPutsBackHeldJobsAndFinishesDeliveredOnes) {
 TEST(SentFolder, KeepsTheNewestTwentyWithinTheSizeLimit) {
   TempDir d;
   for (int i = 0; i < 25; ++i) WriteFile(d / ("2026-" + std::to_string(100 + i) + "-J.zip"), "x");
-  PruneSentFolder(d.str());
+  PruneSentFolder(d.Path());
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(d.str())) names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(d.Path())) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   ASSERT_EQ(names.size(), kSentKeepCount);
   EXPECT_EQ(names.front(), "2026-105-J.zip");
@@ -222,9 +222,9 @@ TEST(SentFolder, KeepsTheNewestTwentyWithinTheSizeLimit) {
   fs::resize_file(d / "2026-200-big.zip", kSentKeepBytes / 2 + 1);
   WriteFile(d / "2026-201-big.zip", "");
   fs::resize_file(d / "2026-201-big.zip", kSentKeepBytes + 1);
-  PruneSentFolder(d.str());
+  PruneSentFolder(d.Path());
   names.clear();
-  for (const auto& e : fs::directory_iterator(d.str())) names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(d.Path())) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"2026-201-big.zip"});
 }
 

@@ -13,10 +13,10 @@
 #include <thread>
 
 #include "archive/stream.h"
-#include "job_test_support.h"
+#include "support/scratch_files.h"
 #include "archive/zip_file.h"
 #include "jobs/base64.h"
-#include "zip_test_support.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
 namespace {
@@ -90,7 +90,7 @@ std::vector<std::pair<std::string, std::string>> ArchiveEntries(const std::strin
   zip.Open(stream, TZipMode::zmRead);
   std::vector<std::string> names;
   for (const auto& h : zip.Files()) names.push_back(h.FileName);
-  zip.ExtractAll(out.str());
+  zip.ExtractAll(out.Path());
   zip.Close();
   std::vector<std::pair<std::string, std::string>> entries;
   for (const std::string& name : names) {
@@ -163,7 +163,7 @@ TEST(ExportLavoroJob, FailuresInTheirOrderOfChecksTouchNothing) {
     SCOPED_TRACE(c.what);
     TempDir d;
     c.setup(d);
-    const Tree before = ReadTree(d.str());
+    const Tree before = ReadTree(d.Path());
     TRizOzudoExportLavoroRequest request;
     request.FModoGestioneFile = c.mode;
     TRizOzudoExportLavoroResponse reply;
@@ -173,7 +173,7 @@ TEST(ExportLavoroJob, FailuresInTheirOrderOfChecksTouchNothing) {
     EXPECT_EQ(reply.FNomeFile, "");
     EXPECT_EQ(reply.FStream, "");
     EXPECT_EQ(reply.FNrMacchina, 0);
-    EXPECT_EQ(ReadTree(d.str()), before);
+    EXPECT_EQ(ReadTree(d.Path()), before);
   }
 }
 
@@ -489,8 +489,8 @@ TEST(ImportLavoroJob, AnEntryNamedLikeTheReceivedArchiveIsRefusedWithTheArchiveI
 }
 
 TEST(ImportLavoroJob, AnEntryReachingTheArchiveThroughItsUnicodePathFieldIsRefused) {
-  using archive::testing::RawArchive;
-  using archive::testing::RawEntry;
+  using test_support::RawArchive;
+  using test_support::RawEntry;
   RawEntry first;
   first.name = "a.txt";
   first.payload = "a";
@@ -498,8 +498,8 @@ TEST(ImportLavoroJob, AnEntryReachingTheArchiveThroughItsUnicodePathFieldIsRefus
   disguised.name = "x.NC";
   disguised.flag = 0;
   disguised.payload = "inner archive";
-  disguised.local_extra = archive::testing::ExtraBlock(
-      0x7075, std::string("\x01", 1) + archive::testing::Le32(archive::testing::Crc32Of("x.NC")) + "Lavoro.zip");
+  disguised.local_extra = test_support::ExtraBlock(
+      0x7075, std::string("\x01", 1) + test_support::Le32(test_support::Crc32Of("x.NC")) + "Lavoro.zip");
   const std::string zip = RawArchive{{first, disguised}}.Build();
   TempDir d;
   const std::string dir = d / "in";

@@ -9,19 +9,20 @@
 #include <functional>
 
 #include "archive/zip_file.h"
-#include "zip_test_support.h"
+#include "support/commands.h"
+#include "support/scratch_files.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
 namespace {
 
 using archive::TZipFile;
 using archive::TZipMode;
-using archive::testing::FileExists;
-using archive::testing::ListTree;
-using archive::testing::ReadFile;
-using archive::testing::TempDir;
-using archive::testing::WriteFile;
-namespace testing = archive::testing;
+using test_support::FileExists;
+using test_support::ListTree;
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteFile;
 
 std::string FailureOf(const std::function<void()>& fn) {
   try {
@@ -47,9 +48,9 @@ TEST(WorkingDirectoryPaths, ListingIsSortedIgnoringCase) {
   for (const char* name : {"b.txt", "A.txt", "a2", "C", "\xC3\xA8z", "\xC3\x88" "a"}) WriteFile(d / name, "");
   MakeDir(d / "Bdir");
   std::vector<std::string> names;
-  for (const auto& e : ListDirectory(d.path())) names.push_back(e.Name + (e.IsDirectory ? "/" : ""));
+  for (const auto& e : ListDirectory(d.Path())) names.push_back(e.Name + (e.IsDirectory ? "/" : ""));
   EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "a2", "b.txt", "Bdir/", "C", "\xC3\x88" "a", "\xC3\xA8z"}));
-  EXPECT_EQ(ListFiles(d.path()).size(), 6u);
+  EXPECT_EQ(ListFiles(d.Path()).size(), 6u);
   EXPECT_EQ(FailureOf([&] { ListDirectory(d / "missing"); }),
             "EDirectoryNotFoundException: The specified path was not found");
 }
@@ -177,14 +178,14 @@ TEST(PackingATree, DepthFirstRelativeBackslashNamesWithoutTheArchiveOrEmptyDirec
                                              "zzz.txt"};
   // The archive lies inside the packed directory; doubled separators in the directory
   // text must not hide it.
-  for (const std::string& spelled : {d, d + "/", root.path() + "//export//"}) {
+  for (const std::string& spelled : {d, d + "/", root.Path() + "//export//"}) {
     const std::string z = JoinPath(d, "P1.zip");
     WriteFile(z, "stale archive of an earlier export");
     PackDirectoryTree(spelled, z);
     EXPECT_EQ(EntryNames(z), expected) << spelled;
   }
   TempDir out;
-  UnpackArchive(d + "/P1.zip", out.path());
+  UnpackArchive(d + "/P1.zip", out.Path());
   EXPECT_EQ(ReadFile(out / "programs/subprog/O9001.NC"), "M99\r\n");
 }
 
@@ -201,7 +202,7 @@ TEST(PackingATree, FailuresKeepThePrefixAndTheEntriesAddedSoFar) {
   EXPECT_EQ(EntryNames(z), std::vector<std::string>{"a.txt"});
 
   // Special files end the packing instead of stalling it.
-  testing::RemoveTree(d);
+  test_support::RemoveTree(d);
   MakeDir(d);
   WriteFile(d + "/a.txt", "a");
   ASSERT_EQ(::mkfifo((d + "/b.fifo").c_str(), 0644), 0);
@@ -244,10 +245,10 @@ TEST(PackingOneFile, OnlyTheFirstFileUnderItsBareName) {
   };
   for (const auto& c : cases) {
     TempDir dir;
-    c.prepare(dir.path());
+    c.prepare(dir.Path());
     std::string expected = c.expected;
-    for (std::size_t at; (at = expected.find("%D")) != std::string::npos;) expected.replace(at, 2, dir.path());
-    EXPECT_EQ(FailureOf([&] { PackOneFile(dir.path(), dir / c.zip_name); }), expected) << c.what;
+    for (std::size_t at; (at = expected.find("%D")) != std::string::npos;) expected.replace(at, 2, dir.Path());
+    EXPECT_EQ(FailureOf([&] { PackOneFile(dir.Path(), dir / c.zip_name); }), expected) << c.what;
   }
 }
 
@@ -275,8 +276,8 @@ TEST(UnpackingAnArchive, FailuresAndReadOnlyEntries) {
   const std::string d = root / "import";
   MakeDir(d);
   UnpackArchive(root / "job.zip", d);
-  EXPECT_TRUE(archive::testing::IsReadOnly(d + "/top.txt"));
-  EXPECT_TRUE(archive::testing::IsReadOnly(d + "/sub/below.txt"));
+  EXPECT_TRUE(test_support::IsReadOnly(d + "/top.txt"));
+  EXPECT_TRUE(test_support::IsReadOnly(d + "/sub/below.txt"));
   // The next emptying removes the read-only file below but stops at the one on top.
   EXPECT_EQ(FailureOf([&] { EmptyDirectory(d); }), "EOSError: Fallita eliminazione contenuto " + d);
   EXPECT_EQ(ListTree(d), std::vector<std::string>{"top.txt"});
@@ -285,9 +286,9 @@ TEST(UnpackingAnArchive, FailuresAndReadOnlyEntries) {
 TEST(PackingATree, GeneratedJobRoundTripsThroughPackAndUnpack) {
   TempDir root;
   const std::string d = root / "job";
-  const auto made = archive::testing::RunCommand("python3 " + archive::testing::ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) +
+  const auto made = test_support::RunCommand("python3 " + test_support::ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) +
                                                                                           "/tools/make_job.py") +
-                                                 " small " + archive::testing::ShellQuote(d));
+                                                 " small " + test_support::ShellQuote(d));
   ASSERT_EQ(made.exit_code, 0) << made.output;
   const auto before = ListTree(d);
   const std::string first = ListFiles(d + "/programs").front();

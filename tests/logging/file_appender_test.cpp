@@ -17,6 +17,7 @@ namespace {
 
 using testing::FileExists;
 using testing::ReadFile;
+using testing::ReadFileOrEmpty;
 using testing::SplitCrLf;
 using testing::TempDir;
 
@@ -251,7 +252,7 @@ TEST(FileAppender, RotationFollowsTheFileSizeChangedFromOutside) {
     TLogFileAppender appender(5, 1, dir.Path());
     appender.Setup();
     int n = 0;
-    while (ReadFile(dir / Name(0)).size() < 900) appender.WriteLog(Item("line " + std::to_string(n++)));
+    while (ReadFileOrEmpty(dir / Name(0)).size() < 900) appender.WriteLog(Item("line " + std::to_string(n++)));
     ASSERT_EQ(::truncate((dir / Name(0)).c_str(), 0), 0);
     // Four lines take the old count well past 1024 bytes; the file holds far less.
     for (int i = 0; i < 4; ++i) appender.WriteLog(Item("after " + std::to_string(i)));

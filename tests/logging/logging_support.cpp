@@ -1,48 +1,9 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "logging_test_support.h"
 
 namespace ostrivan::logging::testing {
-
-TempDir::TempDir() {
-  std::string pattern = "/tmp/ostrivan-logging-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Give write access back everywhere first, as tests make parts read-only.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    ::chmod(it->path().c_str(), 0755);
-  }
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 std::vector<std::string> SplitCrLf(const std::string& text) {
   std::vector<std::string> lines;
@@ -57,13 +18,6 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
     pos = end + 2;
   }
   return lines;
-}
-
-void SetOwnerWritable(const std::string& path, bool writable) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("stat failed: " + path);
-  const mode_t mode = writable ? (st.st_mode | S_IWUSR) : (st.st_mode & ~mode_t{S_IWUSR | S_IWGRP | S_IWOTH});
-  ::chmod(path.c_str(), mode & 07777);
 }
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers shared by the logging tests: scratch folders, file reading, and an appender
-// that keeps what it is given in memory.
+// Helpers shared by the logging tests: line splitting, waiting for another thread, and
+// an appender that keeps what it is given in memory.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -10,30 +10,20 @@
 #include <vector>
 
 #include "logging/log_appender.h"
+#include "support/scratch_files.h"
 
 namespace ostrivan::logging::testing {
 
-// A fresh directory under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const noexcept { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+// The shared scratch folders and whole-file helpers, under the names the logging tests use.
+using test_support::FileExists;
+using test_support::ReadFile;
+using test_support::ReadFileOrEmpty;
+using test_support::SetOwnerWritable;
+using test_support::TempDir;
+using test_support::WriteFile;
 
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
-bool FileExists(const std::string& path);
 // Lines split at CR LF; a trailing CR LF gives no empty last line.
 std::vector<std::string> SplitCrLf(const std::string& text);
-// Clears or restores the owner write bit.
-void SetOwnerWritable(const std::string& path, bool writable);
 
 // Polls cond every few ms until it holds or the deadline passes; for waiting on
 // another thread's progress, never for judging speed.

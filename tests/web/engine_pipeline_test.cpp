@@ -234,6 +234,21 @@ TEST_F(EnginePipeline, SizeChecksAnswerBeforeTheContextExists) {
   }
 }
 
+TEST_F(EnginePipeline, ServerRefusalOfAnOversizedBodyIsTheEngines) {
+  // What an HTTP server that refuses the body before reading it sends and logs.
+  const http::TBodyRefusal refusal = OversizedBodyRefusal(kDefaultMaxRequestSize);
+  EXPECT_EQ(refusal.status, 413);
+  EXPECT_EQ(refusal.text, "Request size exceeded the max allowed size [5120 KiB] (1)");
+  EXPECT_EQ(refusal.log_line, "[EMVCException] " + refusal.text);
+  EXPECT_EQ(OversizedBodyRefusal(2048).text, "Request size exceeded the max allowed size [2 KiB] (1)");
+  // The engine's own refusal of the same body reads the same.
+  FakeWebRequest request("POST", "/nowhere", "");
+  request.forced_content_length = kDefaultMaxRequestSize + 1;
+  Result r = Run(request);
+  EXPECT_EQ(r.reply.status, refusal.status);
+  EXPECT_EQ(r.reply.body, refusal.text);
+}
+
 TEST_F(EnginePipeline, RawErrorRepliesFollowAccept) {
   struct Case {
     const char* method;

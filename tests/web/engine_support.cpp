@@ -64,9 +64,8 @@ void FakeWebResponse::SetStatusCode(int code) {
 }
 
 void FakeWebResponse::SetContentStream(std::unique_ptr<http::TStream> stream) {
-  content_stream_ = stream.get();
-  owned_stream_ = std::move(stream);
-  content_length_ = content_stream_ != nullptr ? content_stream_->Size() : static_cast<int64_t>(content_.size());
+  content_stream_.Own(std::move(stream));
+  content_length_ = ContentStream() != nullptr ? ContentStream()->Size() : static_cast<int64_t>(content_.size());
 }
 
 void FakeWebResponse::SendResponse() {
@@ -75,7 +74,7 @@ void FakeWebResponse::SendResponse() {
   sent.status = status_;
   sent.reason = reason_;
   sent.content_type = content_type_;
-  sent.body = content_stream_ != nullptr ? content_stream_->AllBytes() : content_;
+  sent.body = ContentStream() != nullptr ? ContentStream()->AllBytes() : content_;
   sent.custom_headers.clear();
   for (size_t i = 0; i < custom_headers_.Count(); ++i) {
     sent.custom_headers.emplace_back(custom_headers_.Name(i), custom_headers_.ValueFromIndex(i));

@@ -71,10 +71,7 @@ class FakeWebResponse : public http::TWebResponse {
     content_length_ = static_cast<int64_t>(text.size());
   }
   void SetContentStream(std::unique_ptr<http::TStream> stream) override;
-  void SetContentStreamRef(http::TStream* stream) override {
-    owned_stream_.reset();
-    content_stream_ = stream;
-  }
+  void SetContentStreamRef(http::TStream* stream) override { content_stream_.Borrow(stream); }
   void SendResponse() override;
   void SendRedirect(const std::string&) override { sent_ = true; }
   void SendStream(http::TStream&) override {}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <typeinfo>
 #include <string>
 
 #include "web/serializer_json.h"
@@ -215,6 +216,25 @@ TEST(MVCSerializerWrite, RootForms) {
   TMVCObjectList<TInner> list;
   list.Add(std::make_unique<TInner>());
   EXPECT_EQ(serializer.SerializeObject(&list), R"([{"Name":"","Size":0}])");
+}
+
+TEST(MVCObjectList, OwnsWhatItTakesAndRefusesOtherClasses) {
+  struct TCounted : TInner {
+    explicit TCounted(int& alive) : alive_(alive) { ++alive_; }
+    ~TCounted() override { --alive_; }
+    int& alive_;
+  };
+  int alive = 0;
+  TMVCObjectList<TInner> list;
+  list.Add(std::make_unique<TCounted>(alive));
+  list.Add(nullptr);
+  EXPECT_EQ(list.Count(), 2u);
+  EXPECT_EQ(alive, 1);
+  EXPECT_EQ(list.GetItem(1), nullptr);
+  EXPECT_THROW(list.Add(std::make_unique<TObject>()), std::bad_cast);
+  EXPECT_EQ(list.Count(), 2u);
+  list.Clear();
+  EXPECT_EQ(alive, 0);
 }
 
 TEST(MVCSerializerWrite, JsonNodeMemberIsCopied) {

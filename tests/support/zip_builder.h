@@ -1,36 +1,14 @@
 #pragma once
-// Helpers for archive tests and the fuzz target: temporary directories, files, raw
-// archives assembled field by field (to describe damaged and hostile ones), and
-// running the real zip tools.
+// Archives assembled field by field, to describe damaged and hostile ones, and the
+// deflate and CRC helpers they need. Example:
+//   RawArchive archive;
+//   archive.entries.push_back({.name = "../escape.txt", .payload = "x"});
+//   std::string bytes = archive.Build();   // a whole archive whose entry leaves its folder
 #include <cstdint>
-#include <ctime>
 #include <string>
 #include <vector>
 
-namespace ostrivan::archive::testing {
-
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void RemoveTree(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
-std::string ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
-void SetModifiedTime(const std::string& path, std::time_t when);
-void MakeReadOnly(const std::string& path);
-bool IsReadOnly(const std::string& path);
-// Relative paths of all files below dir, sorted, with '/' separators.
-std::vector<std::string> ListTree(const std::string& dir);
+namespace ostrivan::test_support {
 
 // Raw deflate of the whole buffer: zlib at `level`, or libdeflate at `level` (0-12).
 std::string RawDeflate(const std::string& data, int level = 6);
@@ -68,13 +46,4 @@ std::string Le16(std::uint16_t v);
 std::string Le32(std::uint32_t v);
 std::string Le64(std::uint64_t v);
 
-struct CommandResult {
-  int exit_code = -1;
-  std::string output;  // stdout and stderr together
-};
-CommandResult RunCommand(const std::string& command);
-std::string ShellQuote(const std::string& text);
-// Runs a Python 3 script given as text, with argv[1..] = args.
-CommandResult RunPython(const std::string& script, const std::vector<std::string>& args = {});
-
-}  // namespace ostrivan::archive::testing
+}  // namespace ostrivan::test_support

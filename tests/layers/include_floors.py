@@ -1,0 +1,90 @@
+"""Checks that every `#include "<folder>/..."` in src/ keeps to the floors the README's
+layout section writes down: a folder includes its own headers and those of lower
+floors, never one above it or beside it on the same floor.
+
+Usage: include_floors.py <source root>. Exit status 0 when every include keeps to the
+floors, 1 with one line per offending include (file:line: folder -> folder) otherwise.
+Example: in src/http/x.cpp, `#include "web/engine.h"` is reported, as web is above http.
+"""
+import os
+import re
+import sys
+
+FLOORS_START = "From the ground up:"
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([A-Za-z0-9_]+)/')
+
+
+def read_floors(readme_path):
+    """{folder: floor number} from the README's "- Floors:" bullet."""
+    with open(readme_path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    for i, line in enumerate(lines):
+        if line.startswith("- Floors:"):
+            bullet = [line]
+            for more in lines[i + 1:]:
+                if not more.startswith("  "):
+                    break
+                bullet.append(more.strip())
+            text = " ".join(bullet)
+            break
+    else:
+        raise SystemExit(f"{readme_path}: no '- Floors:' bullet in the layout section")
+    if FLOORS_START not in text:
+        raise SystemExit(f"{readme_path}: the Floors bullet lacks '{FLOORS_START}'")
+    order = text.split(FLOORS_START, 1)[1].split("(", 1)[0].strip().rstrip(".")
+    floors = {}
+    for number, floor in enumerate(order.split("→")):
+        for name in floor.split(","):
+            name = name.strip().strip("`").strip()
+            if not re.fullmatch(r"[a-z0-9_]+", name):
+                raise SystemExit(f"{readme_path}: cannot read folder name {name!r} in the Floors bullet")
+            floors[name] = number
+    if len(floors) < 2:
+        raise SystemExit(f"{readme_path}: the Floors bullet names fewer than two floors")
+    return floors
+
+
+def offences(src_root, floors):
+    found = []
+    for folder in sorted(os.listdir(src_root)):
+        if not os.path.isdir(os.path.join(src_root, folder)):
+            continue
+        if folder not in floors:
+            found.append(f"src/{folder}: folder is on no floor of the README")
+            continue
+        for dirpath, _, files in os.walk(os.path.join(src_root, folder)):
+            for name in sorted(files):
+                if not name.endswith((".h", ".cpp")):
+                    continue
+                path = os.path.join(dirpath, name)
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    for number, line in enumerate(f, 1):
+                        match = INCLUDE.match(line)
+                        if not match:
+                            continue
+                        target = match.group(1)
+                        if target == folder:
+                            continue
+                        if target not in floors:
+                            continue  # not a folder of src: a generated or test header
+                        if floors[target] >= floors[folder]:
+                            where = "beside" if floors[target] == floors[folder] else "above"
+                            rel = os.path.relpath(path, os.path.dirname(src_root))
+                            found.append(f"{rel}:{number}: {folder} -> {target} ({target} is {where} {folder})")
+    return found
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
+    floors = read_floors(os.path.join(root, "README.md"))
+    found = offences(os.path.join(root, "src"), floors)
+    for line in found:
+        print(line)
+    if found:
+        return 1
+    print(f"includes keep to the floors: {', '.join(sorted(floors, key=lambda n: (floors[n], n)))}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
