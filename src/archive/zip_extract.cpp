@@ -13,6 +13,7 @@
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
 #include "common/file_descriptor.h"
+#include "common/file_system.h"
 
 namespace ostrivan::archive {
 
@@ -93,14 +94,9 @@ thread_local int g_last_write_error = 0;
   throw EWriteError("Stream write error");
 }
 
-void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) RaiseWriteError(n < 0 ? errno : ENOSPC);
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
+void WriteAllOrRaise(int fd, const std::uint8_t* data, std::size_t size) {
+  const int code = WriteAll(fd, std::string_view(reinterpret_cast<const char*>(data), size));
+  if (code != 0) RaiseWriteError(code);
 }
 
 struct TExtractPlan {
@@ -143,7 +139,7 @@ void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
     if (reader.ReadFully(buffer.data(), want) != want) throw EZipException(kErrorReading);
     crc = Crc32(crc, buffer.data(), want);
-    WriteAll(fd, buffer.data(), want);
+    WriteAllOrRaise(fd, buffer.data(), want);
     remaining -= want;
   }
   // Data beyond the declared size means the header lies: stop here.
@@ -234,7 +230,7 @@ void TZipFile::ExtractAll(const std::string& path) {
     if (::lstat(target.c_str(), &existing) == 0) {
       int reason = IsSourceFile(existing)                                       ? EBUSY
                    : S_ISLNK(existing.st_mode)                                  ? ELOOP
-                   : S_ISREG(existing.st_mode) && (existing.st_mode & S_IWUSR) == 0 ? EACCES
+                   : S_ISREG(existing.st_mode) && IsReadOnlyMode(existing.st_mode) ? EACCES
                                                                                  : 0;
       if (reason != 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(reason));
     }

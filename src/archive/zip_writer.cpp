@@ -6,6 +6,7 @@
 #include "archive/zip_compress.h"
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
+#include "common/file_system.h"
 
 namespace ostrivan::archive {
 
@@ -27,7 +28,7 @@ void WriteHeaderBytes(TStream& stream, const std::string& bytes) {
 // Attribute word in the DOS layout: archive, plus read-only when the owner cannot write.
 std::uint32_t DosAttributes(const struct stat& st) {
   std::uint32_t attributes = S_ISDIR(st.st_mode) ? 0x10 : 0x20;
-  if ((st.st_mode & S_IWUSR) == 0) attributes |= 0x01;
+  if (IsReadOnlyMode(st.st_mode)) attributes |= 0x01;
   return attributes & 0x7BF7;
 }
 
