@@ -20,6 +20,7 @@ using ostrivan::archive::TBytesStream;
 using ostrivan::archive::TZipFile;
 using ostrivan::archive::TZipMode;
 
+using ostrivan::test_support::Names;
 using ostrivan::test_support::RemoveTree;
 using ostrivan::test_support::TempDir;
 using ostrivan::test_support::WriteFile;
@@ -27,18 +28,6 @@ using ostrivan::test_support::WriteFile;
 // Made once per run; freed with the other statics at exit, which removes it.
 std::unique_ptr<TempDir> scratch_dir;
 std::string scratch;
-
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
 
 // A few valid archives so a run from an empty corpus starts from real structure.
 void WriteSeeds(const std::string& corpus) {

@@ -13,6 +13,19 @@ from ostrivan_e2e import SERVICE_READY_LINE, Server, recv_all, request_bytes, sp
 BANNER = ["** TornioMVC Server ** build 1.0.0", "Ostrivan 24/05/2025 - 1"]
 
 
+def assert_stop_cuts_off(test, srv, silent):
+    """Stops srv while silent is connected: exit status 0, promptly, and silent gets no
+    byte of a reply."""
+    time.sleep(0.2)
+    started = time.monotonic()
+    code, _ = srv.stop(timeout=10)
+    test.assertEqual(code, 0)
+    test.assertLess(time.monotonic() - started, 5.0)
+    silent.settimeout(5)
+    test.assertEqual(recv_all(silent), b"")
+    silent.close()
+
+
 class ConsoleHost(unittest.TestCase):
     def test_banner_esc_and_exit_status(self):
         srv = Server().start()
@@ -122,15 +135,7 @@ class ConsoleHost(unittest.TestCase):
     def test_esc_with_a_silent_client_stops_promptly(self):
         srv = Server().start()
         try:
-            silent = srv.connect()
-            time.sleep(0.2)
-            started = time.monotonic()
-            code, _ = srv.stop(timeout=10)
-            self.assertEqual(code, 0)
-            self.assertLess(time.monotonic() - started, 5.0)
-            silent.settimeout(5)
-            self.assertEqual(recv_all(silent), b"")
-            silent.close()
+            assert_stop_cuts_off(self, srv, srv.connect())
         finally:
             srv.cleanup()
 
@@ -182,14 +187,7 @@ class ServiceMode(unittest.TestCase):
         try:
             silent = srv.connect()
             silent.sendall(b"POST /RizOzudo/ExportLavoro HTTP/1.1\r\n")
-            time.sleep(0.2)
-            started = time.monotonic()
-            code, _ = srv.stop(timeout=10)
-            self.assertEqual(code, 0)
-            self.assertLess(time.monotonic() - started, 5.0)
-            silent.settimeout(5)
-            self.assertEqual(recv_all(silent), b"")
-            silent.close()
+            assert_stop_cuts_off(self, srv, silent)
         finally:
             srv.cleanup()
 

@@ -37,6 +37,9 @@ std::string ReadFile(const std::string& path);
 std::string ReadFileOrEmpty(const std::string& path);
 // True for anything at path, a dangling symbolic link included.
 bool FileExists(const std::string& path);
+// Names of the entries directly in dir, in the order the folder gives them; none when
+// it cannot be read.
+std::vector<std::string> Names(const std::string& dir);
 // Relative paths of all files below dir, sorted, with '/' separators.
 std::vector<std::string> ListTree(const std::string& dir);
 void SetModifiedTime(const std::string& path, std::time_t when);
