@@ -112,16 +112,37 @@ class TWholeDeflateWriter : public TStream {
       inner_.WriteBuffer(kEmptyBlock, sizeof kEmptyBlock);
       return;
     }
-    std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
-        libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
-    if (!compressor) throw EZipException("insufficient memory");
-    const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), in_.size());
-    auto out = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
-    const std::size_t n = libdeflate_deflate_compress(compressor.get(), in_.data(), in_.size(), out.get(), bound);
+    TThreadDeflater& deflater = ThreadDeflater();
+    const std::size_t bound = libdeflate_deflate_compress_bound(deflater.compressor.get(), in_.size());
+    if (deflater.out_size < bound) {
+      deflater.out.reset();
+      deflater.out = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+      deflater.out_size = bound;
+    }
+    const std::size_t n =
+        libdeflate_deflate_compress(deflater.compressor.get(), in_.data(), in_.size(), deflater.out.get(), bound);
     if (n == 0) throw EZipException("Error writing zip file");  // cannot happen within the bound
     std::vector<std::uint8_t>().swap(in_);
-    inner_.WriteBuffer(out.get(), n);
+    inner_.WriteBuffer(deflater.out.get(), n);
   }
+
+ private:
+  // A compressor and its output room, kept by each thread that packs: allocating and
+  // clearing them for every entry cost more than deflating a small one. They go with the
+  // thread (the packing workers end with their archive).
+  struct TThreadDeflater {
+    std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor{
+        libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor};
+    std::unique_ptr<std::uint8_t[]> out;
+    std::size_t out_size = 0;
+  };
+  static TThreadDeflater& ThreadDeflater() {
+    thread_local TThreadDeflater deflater;
+    if (!deflater.compressor) throw EZipException("insufficient memory");
+    return deflater;
+  }
+
+ public:
 
  private:
   TStream& inner_;
