@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/file_system.h"
 
 namespace ostrivan::archive {
 
@@ -40,15 +41,6 @@ void TStream::WriteBuffer(const void* buffer, std::size_t count) {
     done += n;
   }
 }
-
-namespace {
-
-bool IsReadOnlyFile(const std::string& file_name) {
-  struct stat st {};
-  return ::stat(file_name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
-}
-
-}  // namespace
 
 TFileStream::TFileStream(const std::string& file_name, TOpenMode mode) : file_name_(file_name) {
   const bool writing = mode != TOpenMode::fmOpenRead;

@@ -1,6 +1,6 @@
 #include "archive/text_encoding.h"
 
-#include "common/utf8.h"
+#include "common/text.h"
 
 namespace ostrivan::archive {
 
@@ -30,35 +30,6 @@ std::string CodePage437ToUTF8(const std::string& bytes) {
   return out;
 }
 
-std::string SanitizeUTF8(const std::string& bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
-    int len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    std::uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    bool ok = len > 0 && i + len <= n;
-    for (int k = 1; ok && k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(bytes[i + k]);
-      if ((cc & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not text.
-    if (ok) {
-      static const std::uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-      if (cp < kMin[len] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) ok = false;
-    }
-    if (ok) {
-      out.append(bytes, i, static_cast<std::size_t>(len));
-      i += static_cast<std::size_t>(len);
-    } else {
-      AppendUtf8(out, 0xFFFD);
-      ++i;
-    }
-  }
-  return out;
-}
+std::string SanitizeUTF8(const std::string& bytes) { return Utf8FromBytes(bytes, Utf8Repair::kEachByte); }
 
 }  // namespace ostrivan::archive

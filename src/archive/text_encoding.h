@@ -1,6 +1,7 @@
 #pragma once
 // Entry-name decoding: names without the UTF-8 flag are code page 437 (the DOS default
-// of zip tools); UTF-8 names with broken sequences get U+FFFD instead of failing.
+// of zip tools); UTF-8 names with broken sequences get one U+FFFD per bad byte instead
+// of failing, so the file stored on disk is named the same on every run.
 #include <cstdint>
 #include <string>
 

@@ -3,10 +3,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 
+#include "common/file_system.h"
 #include "jobs/base64.h"
 #include "jobs/working_directory.h"
 
@@ -51,20 +50,18 @@ std::unique_ptr<web::TJsonObject> ParseObject(const std::string& body) {
   return nullptr;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EClientError("cannot read " + path);
-  std::ostringstream data;
-  data << in.rdbuf();
-  if (in.bad()) throw EClientError("cannot read " + path);
-  return data.str();
+std::string ReadClientFile(const std::string& path) {
+  std::string bytes;
+  if (ReadWholeFile(path, bytes) != TReadFailure::kNone) throw EClientError("cannot read " + path);
+  return bytes;
 }
 
-void WriteWholeFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  out.flush();
-  if (!out) throw EClientError("cannot write " + path);
+void WriteClientFile(const std::string& path, const std::string& data) {
+  try {
+    WriteWholeFile(path, data);
+  } catch (const EStreamError&) {
+    throw EClientError("cannot write " + path);
+  }
 }
 
 // A scratch folder removed with everything in it when the scope ends.
@@ -152,7 +149,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
     if (created) fs::remove(dir, ec);
   };
   try {
-    WriteWholeFile(zip_path, {});  // proves dir writable before anything is fetched
+    WriteClientFile(zip_path, {});  // proves dir writable before anything is fetched
   } catch (const EClientError& e) {
     err << "ostrivan-client: " << e.Message() << "\n";
     undo();
@@ -179,7 +176,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   }
   const std::string name = result.Json->Values("NomeFile").StringValue();
   try {
-    WriteWholeFile(zip_path, jobs::DecodeBase64(stream));
+    WriteClientFile(zip_path, jobs::DecodeBase64(stream));
     jobs::UnpackArchive(zip_path, dir);
   } catch (const Exception& e) {
     err << "ostrivan-client: unpacking " << name << " into " << dir << " failed: " << e.Message() << "\n"
@@ -217,9 +214,9 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       TScratchDir scratch;
       const std::string zip_path = jobs::JoinPath(scratch.path(), name);
       jobs::PackDirectoryTree(source, zip_path);
-      archive = ReadWholeFile(zip_path);
+      archive = ReadClientFile(zip_path);
     } else if (fs::is_regular_file(source, ec)) {
-      archive = ReadWholeFile(source);
+      archive = ReadClientFile(source);
       name = fs::path(source).filename().string();
     } else {
       throw EClientError(source + " is neither a folder nor a file");

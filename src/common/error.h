@@ -47,9 +47,11 @@ OSTRIVAN_DECLARE_EXCEPTION(EWriteError, EStreamError);
 OSTRIVAN_DECLARE_EXCEPTION(EFOpenError, EStreamError);
 OSTRIVAN_DECLARE_EXCEPTION(EFCreateError, EStreamError);
 
-// The operating-system error text the reference prints: "System Error.  Code: %d.\r\n%s%s".
+// The system's text for an errno value.
 inline std::string SysErrorMessageText(int code) { return std::strerror(code); }
 
+// An operating-system failure as the workstation words it:
+// "System Error.  Code: 2.\r\nNo such file or directory".
 inline EOSError MakeOSError(int code) {
   return EOSError("System Error.  Code: " + std::to_string(code) + ".\r\n" +
                   SysErrorMessageText(code));

@@ -1,16 +1,11 @@
 #include "host/parametri.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <limits>
 #include <sstream>
 #include <string_view>
-#include <vector>
 
-#include "http/text_codec.h"
+#include "common/file_system.h"
+#include "common/text.h"
 
 namespace ostrivan::host {
 namespace {
@@ -20,83 +15,49 @@ constexpr const char* kSection = "CONFIG";
 // The workstation's reader returns at most this many characters of a value.
 constexpr size_t kMaxValueUnits = 2047;
 
-std::string Utf16LeToUtf8(const std::string& bytes, size_t start) {
-  std::string out;
-  for (size_t i = start; i + 1 < bytes.size(); i += 2) {
-    uint32_t u = static_cast<unsigned char>(bytes[i]) |
-                 (static_cast<unsigned char>(bytes[i + 1]) << 8);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
-      uint32_t lo = static_cast<unsigned char>(bytes[i + 2]) |
-                    (static_cast<unsigned char>(bytes[i + 3]) << 8);
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        http::AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    http::AppendUtf8(out, u);  // a lone surrogate becomes U+FFFD
-  }
-  return out;
-}
-
 // The file as UTF-8 text, whatever encoding it was written in.
 std::string DecodeFile(const std::string& bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE)
-    return Utf16LeToUtf8(bytes, 2);
+    return Utf16ToUtf8(std::string_view(bytes).substr(2), ByteOrder::kLittleEndian, Utf16OddByte::kDropped);
   std::string_view text(bytes);
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   // Valid UTF-8 reads back unchanged; anything else is taken as Latin-1.
-  if (http::Utf8FromBytes(text) == text) return std::string(text);
-  return http::Latin1ToUtf8(text);
-}
-
-// Cuts UTF-8 text after max_units UTF-16 units, never inside a character.
-std::string CutUtf16Units(const std::string& s, size_t max_units) {
-  size_t units = 0, i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-    size_t w = len == 4 ? 2 : 1;
-    if (units + w > max_units) break;
-    units += w;
-    i += len;
-  }
-  return s.substr(0, i);
+  if (IsValidUtf8(text)) return std::string(text);
+  return Latin1ToUtf8(text);
 }
 
 }  // namespace
 
 std::string ReadProfileString(const std::string& file, const std::string& section,
                               const std::string& key) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return {};
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  if (ReadWholeFile(file, bytes) != TReadFailure::kNone) return {};  // unreadable: the defaults
   std::istringstream text(DecodeFile(bytes));
   std::string line;
   bool in_section = false;
   bool section_seen = false;
   while (std::getline(text, line)) {
-    std::string t = http::Trim(line);
+    std::string t = Trim(line);
     if (t.empty() || t[0] == ';') continue;
     if (t[0] == '[') {
       size_t close = t.find(']');
-      std::string name = http::Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      std::string name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       // Only the first section of that name is searched.
       if (in_section) break;
-      in_section = !section_seen && http::SameText(name, section);
+      in_section = !section_seen && SameText(name, section);
       section_seen = section_seen || in_section;
       continue;
     }
     if (!in_section) continue;
     size_t eq = t.find('=');
     if (eq == std::string::npos) continue;
-    if (!http::SameText(http::Trim(t.substr(0, eq)), key)) continue;
-    std::string value = http::Trim(t.substr(eq + 1));
+    if (!SameText(Trim(t.substr(0, eq)), key)) continue;
+    std::string value = Trim(t.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
       value = value.substr(1, value.size() - 2);
-    return CutUtf16Units(value, kMaxValueUnits);
+    return std::string(TruncateUtf16(value, kMaxValueUnits));
   }
   return {};
 }
@@ -122,12 +83,9 @@ std::optional<int32_t> ParseInteger(const std::string& text) {
   if (hex && text.size() - i > 8) return std::nullopt;
   uint64_t value = 0;
   for (; i < text.size(); ++i) {
-    char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return std::nullopt;
+    const char c = text[i];
+    const int digit = hex ? HexDigitValue(static_cast<unsigned char>(c)) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    if (digit < 0) return std::nullopt;
     value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
     if (value > 0xFFFFFFFFull) return std::nullopt;
   }
@@ -143,20 +101,6 @@ std::optional<int32_t> ParseInteger(const std::string& text) {
   }
   if (value > 2147483647ull) return std::nullopt;
   return static_cast<int32_t>(value);
-}
-
-std::string ExecutableDirectory() {
-  std::vector<char> buf(4096);
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return "./";
-    if (static_cast<size_t>(n) < buf.size()) {
-      std::string path(buf.data(), static_cast<size_t>(n));
-      size_t slash = path.rfind('/');
-      return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-    }
-    buf.resize(buf.size() * 2);
-  }
 }
 
 std::string TParametri::GetIniFile() { return ExecutableDirectory() + kIniName; }

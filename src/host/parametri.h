@@ -34,7 +34,4 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
 // by '$', 'x', 'X', "0x" or "0X" (a 32-bit pattern, so $FFFFFFFF is -1), nothing after.
 std::optional<int32_t> ParseInteger(const std::string& text);
 
-// Directory of the running executable, with a trailing '/'.
-std::string ExecutableDirectory();
-
 }  // namespace ostrivan::host

@@ -6,12 +6,6 @@ namespace ostrivan::http {
 
 namespace {
 
-int HexValue(char32_t c) {
-  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-  return -1;
-}
 
 // The media type's subtype decides the default charset of text types.
 std::string DefaultTextCharset(const std::string& media_type) {
@@ -88,7 +82,7 @@ std::string DecodePathSegment(const std::string& text) {
       int digits = 0;
       bool valid = true;
       while (digits < 4 && p < text.size()) {
-        int h = HexValue(static_cast<unsigned char>(text[p]));
+        int h = HexDigitValue(static_cast<unsigned char>(text[p]));
         ++p;
         ++digits;
         if (h < 0) valid = false;
@@ -103,7 +97,7 @@ std::string DecodePathSegment(const std::string& text) {
     int digits = 0;
     bool valid = true;
     while (digits < 2 && p < text.size()) {
-      int h = HexValue(static_cast<unsigned char>(text[p]));
+      int h = HexDigitValue(static_cast<unsigned char>(text[p]));
       ++p;
       ++digits;
       if (h < 0) valid = false;

@@ -4,6 +4,7 @@
 #include <limits>
 #include <string_view>
 
+#include "common/base64.h"
 #include "http/http_exceptions.h"
 #include "http/text_codec.h"
 #include "logging/framework_log.h"
@@ -89,29 +90,6 @@ int TimeoutMs(std::chrono::milliseconds value) {
 }
 
 }  // namespace
-
-std::string DecodeBase64(const std::string& text) {
-  std::string out;
-  uint32_t buffer = 0;
-  int bits = 0;
-  for (char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else if (c == '=') break;
-    else continue;
-    buffer = (buffer << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((buffer >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
 
 TCustomHTTPServer::~TCustomHTTPServer() { SetActive(false); }
 
@@ -385,7 +363,8 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
       if (!SameText(request.auth_type, "Basic"))
         throw EHTTPUnsupportedAuthorisationScheme(kUnsupportedAuthorisationScheme);
       std::string decoded = Utf8FromBytes(
-          DecodeBase64(space == std::string::npos ? std::string() : Trim(authorization.substr(space + 1))));
+          DecodeBase64(space == std::string::npos ? std::string() : Trim(authorization.substr(space + 1)),
+                       Base64Decoding::kStopAtPadding));
       size_t colon = decoded.find(':');
       request.auth_username = decoded.substr(0, colon);
       request.auth_password = colon == std::string::npos ? std::string() : decoded.substr(colon + 1);

@@ -105,7 +105,4 @@ class TCustomHTTPServer : public TCustomTCPServer {
   THTTPCommandEvent on_command_other_;
 };
 
-// Decodes base64 text, skipping characters outside the alphabet.
-std::string DecodeBase64(const std::string& text);
-
 }  // namespace ostrivan::http

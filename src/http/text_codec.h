@@ -5,23 +5,26 @@
 #include <string>
 #include <string_view>
 
-#include "common/utf8.h"
+#include "common/text.h"
 
 namespace ostrivan::http {
 
-// Next code point of UTF-8 text at pos (advanced). A byte that does not start a
-// valid sequence yields U+FFFD and advances by one.
-char32_t NextCodePoint(std::string_view text, size_t& pos);
+// The shared text rules, under the names the HTTP code has always used. Bytes that are
+// not UTF-8 become one U+FFFD each (Utf8Repair::kEachByte).
 using ostrivan::AppendUtf8;
+using ostrivan::Latin1ToUtf8;
+using ostrivan::LowerCase;
+using ostrivan::NextCodePoint;
+using ostrivan::SameText;
+using ostrivan::StartsWithText;
+using ostrivan::Trim;
+using ostrivan::UpperCase;
+using ostrivan::Utf8FromBytes;
 
 // Wire bytes to text under the connection's 7-bit rule: 0x80..0xFF become U+FFFD.
 std::string DecodeAscii7(std::string_view bytes);
 // Text to wire bytes under the 7-bit rule: every character above U+007F becomes "?".
 std::string EncodeAscii7(std::string_view text);
-// Bytes read as UTF-8; invalid sequences become U+FFFD.
-std::string Utf8FromBytes(std::string_view bytes);
-// Bytes read one character per byte (U+0000..U+00FF).
-std::string Latin1ToUtf8(std::string_view bytes);
 // Text for a line of a reply's head (status line, header): every control character,
 // CR and LF included, becomes a space, so text taken from a request cannot end the
 // line and add lines of the client's own.
@@ -45,12 +48,5 @@ class TCharsetEncoding {
  private:
   Kind kind_;
 };
-
-// ASCII-only case helpers; HTTP tokens are compared this way.
-std::string UpperCase(std::string_view s);
-std::string LowerCase(std::string_view s);
-bool SameText(std::string_view a, std::string_view b);
-bool StartsWithText(std::string_view s, std::string_view prefix);
-std::string Trim(std::string_view s);  // removes characters <= ' ' at both ends
 
 }  // namespace ostrivan::http

@@ -170,10 +170,13 @@ bool TSocketTransport::WaitDelivered(std::chrono::steady_clock::time_point deadl
     if (unacknowledged == 0 && peer_closed) return true;
     tcp_info info{};
     socklen_t len = sizeof info;
-    // A reset empties nothing from the count: what was unacknowledged then stays so.
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE &&
-        unacknowledged > 0)
-      return false;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE) {
+      // Once closed the count is final: a reset empties nothing from it. Read it again, as
+      // the acknowledgement that closed the connection may have come after the count above.
+      int final_count = 0;
+      if (ioctl(fd, SIOCOUTQ, &final_count) != 0 || final_count > 0) return false;
+      continue;
+    }
     const auto now = std::chrono::steady_clock::now();
     // A client that keeps the connection open past the deadline has it all if its TCP
     // acknowledged every byte.

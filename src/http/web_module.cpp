@@ -1,11 +1,10 @@
 #include "http/web_module.h"
 
-#include <climits>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "common/error.h"
+#include "common/file_system.h"
 #include "http/text_codec.h"
 
 namespace ostrivan::http {
@@ -44,10 +43,8 @@ bool PathMatches(const std::string& pattern, const std::string& path) {
 }
 
 std::string ExecutableName() {
-  char buffer[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return "Ostrivan";
-  std::string path(buffer, static_cast<size_t>(n));
+  const std::string& path = ExecutablePath();
+  if (path.empty()) return "Ostrivan";
   return path.substr(path.rfind('/') + 1);
 }
 

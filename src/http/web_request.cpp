@@ -9,12 +9,6 @@ namespace ostrivan::http {
 
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -73,8 +67,8 @@ std::string HTTPDecode(const std::string& text) {
       // Positions count from 1, at the "%".
       if (i + 2 >= text.size())
         throw EConvertError("Error decoding URL style (%XX) encoded string at position " + std::to_string(i + 1));
-      int hi = HexDigit(text[i + 1]);
-      int lo = HexDigit(text[i + 2]);
+      int hi = HexDigitValue(text[i + 1]);
+      int lo = HexDigitValue(text[i + 2]);
       if (hi < 0 || lo < 0)
         throw EConvertError("Invalid URL encoded character (" + text.substr(i, 3) + ") at position " +
                             std::to_string(i + 1));

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/error.h"
+#include "common/file_system.h"
 #include "jobs/directory_lock.h"
 #include "jobs/working_directory.h"
 #include "logging/framework_log.h"
@@ -157,7 +158,7 @@ void THeldExport::WriteManifest() const {
 
 bool THeldExport::ReadManifest() {
   std::string text;
-  if (!ReadWholeTextFile(folder_ + "/" + kManifestName, text)) return false;
+  if (ReadWholeFile(folder_ + "/" + kManifestName, text) != TReadFailure::kNone) return false;
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kManifestHeader) return false;
@@ -205,7 +206,7 @@ void THeldExport::Hold() {
   // to delete them; checked before anything moves.
   for (const THeldEntry& e : Entries)
     if (!e.IsDirectory && e.Relative.find('/') == std::string::npos && S_ISREG(e.Identity.Mode) &&
-        (e.Identity.Mode & S_IWUSR) == 0)
+        IsReadOnlyMode(e.Identity.Mode))
       throw EOSError("Fallita eliminazione contenuto " + origin_);
   WriteManifest();
   held_ = true;

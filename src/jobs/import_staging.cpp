@@ -11,6 +11,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "common/file_descriptor.h"
 #include "jobs/job_files.h"
 #include "jobs/working_directory.h"
 #include "logging/framework_log.h"
@@ -120,11 +121,8 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
     // Each file's write-back starts as soon as it is complete, so the flush below mostly
     // finds it done.
     zip.SetOnProgress([](const std::string& file, const archive::TZipHeader&, std::uint64_t) {
-      const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-      if (fd >= 0) {
-        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        ::close(fd);
-      }
+      TFileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+      if (fd.get() >= 0) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     });
     zip.Open(zip_path, archive::TZipMode::zmRead);
     std::vector<std::string> names;
@@ -172,9 +170,10 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
   // Only its name counts. It is flushed before any file moves: a file system that does
   // not order its metadata (ext4 without a journal) could otherwise keep the moves and
   // lose the mark, and the next start would undo a job already reported imported.
-  const int mark = ::open((staging_ + "/" + kCompleteMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (mark < 0) throw MakeOSError(errno);
-  ::close(mark);
+  {
+    TFileDescriptor mark(::open((staging_ + "/" + kCompleteMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    if (mark.get() < 0) throw MakeOSError(errno);
+  }
   const int marked = SyncPath(staging_);
   if (marked != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(marked));

@@ -19,7 +19,8 @@
 
 #include "common/error.h"
 #include "common/file_descriptor.h"
-#include "logging/log_file_appender.h"
+#include "common/file_system.h"
+#include "common/text.h"
 
 namespace ostrivan::jobs {
 
@@ -27,20 +28,6 @@ namespace {
 
 std::mutex g_store_lock;
 std::string g_store_directory;
-
-bool WriteAllBytes(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 std::string ParentOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -62,8 +49,8 @@ int CopyFileExclusive(const std::string& from, const std::string& to) {
   for (;;) {
     ssize_t n = ::read(in.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || !WriteAllBytes(out.get(), buffer, static_cast<std::size_t>(n > 0 ? n : 0))) {
-      const int code = errno;
+    const int code = n < 0 ? errno : WriteAll(out.get(), std::string_view(buffer, static_cast<std::size_t>(n)));
+    if (code != 0) {
       ::unlink(to.c_str());
       return code;
     }
@@ -120,8 +107,9 @@ void WriteFileDurably(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
   TFileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) throw MakeOSError(errno);
-  if (!WriteAllBytes(fd.get(), text.data(), text.size()) || ::fsync(fd.get()) != 0) {
-    const int code = errno;
+  int code = WriteAll(fd.get(), text);
+  if (code == 0 && ::fsync(fd.get()) != 0) code = errno;
+  if (code != 0) {
     ::unlink(temp.c_str());
     throw MakeOSError(code);
   }
@@ -130,20 +118,6 @@ void WriteFileDurably(const std::string& path, const std::string& text) {
     const int code = errno;
     ::unlink(temp.c_str());
     throw MakeOSError(code);
-  }
-}
-
-bool ReadWholeTextFile(const std::string& path, std::string& text) {
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  text.clear();
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    text.append(buffer, static_cast<std::size_t>(n));
   }
 }
 
@@ -313,24 +287,7 @@ std::string EscapeField(const std::string& text) {
   return out;
 }
 
-std::string UnescapeField(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      const std::string hex = text.substr(i + 1, 2);
-      char* end = nullptr;
-      const long value = std::strtol(hex.c_str(), &end, 16);
-      if (hex.size() == 2 && end == hex.c_str() + 2) {
-        out += static_cast<char>(value);
-        i += 2;
-        continue;
-      }
-    }
-    out += text[i];
-  }
-  return out;
-}
+std::string UnescapeField(const std::string& text) { return PercentDecode(text); }
 
 std::vector<std::string> SplitFields(const std::string& line) {
   std::vector<std::string> fields;
@@ -346,7 +303,7 @@ std::vector<std::string> SplitFields(const std::string& line) {
 std::string JobStoreDirectory() {
   std::lock_guard<std::mutex> guard(g_store_lock);
   if (!g_store_directory.empty()) return g_store_directory;
-  std::string dir = logging::ExecutableDirectory();
+  std::string dir = ExecutableDirectory();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir;
 }

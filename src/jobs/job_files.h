@@ -43,8 +43,6 @@ int SyncTreeConcurrently(const std::string& path, unsigned threads = 8);
 // Writes text to path.tmp, flushes it and renames it over path, so a reader finds the
 // old file or the whole new one. Raises EOSError.
 void WriteFileDurably(const std::string& path, const std::string& text);
-// The whole file; false when it cannot be read.
-bool ReadWholeTextFile(const std::string& path, std::string& text);
 // Creates dir and every missing parent (mode for the new ones); false on failure.
 bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
 // Removes a tree without asking: write permission is given back where needed. Returns

@@ -13,6 +13,7 @@
 #include "archive/zip_record.h"
 #include "common/error.h"
 #include "common/file_descriptor.h"
+#include "common/file_system.h"
 #include "http/tcp_server.h"
 #include "jobs/directory_lock.h"
 #include "jobs/import_staging.h"

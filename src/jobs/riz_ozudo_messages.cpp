@@ -1,15 +1,14 @@
 #include "jobs/riz_ozudo_messages.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <array>
-#include <cerrno>
-#include <cstring>
 
 #include "common/error.h"
+#include "common/file_descriptor.h"
+#include "common/file_system.h"
 #include "jobs/base64.h"
 #include "logging/framework_log.h"
 
@@ -29,33 +28,6 @@ const std::array<std::string, 3>& ModeTexts() {
 std::string FileNamePart(const std::string& path) {
   const std::size_t cut = path.find_last_of('/');
   return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-std::string ReadWholeFile(const std::string& file_name) {
-  const int fd = ::open(file_name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw EFOpenError("Cannot open file \"" + file_name + "\". " + SysErrorMessageText(errno));
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    throw EFOpenError("Cannot open file \"" + file_name + "\". " + SysErrorMessageText(EISDIR));
-  }
-  std::string bytes;
-  if (st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
-  while (true) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      throw EReadError("Stream read error");
-    }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return bytes;
 }
 
 void LoadPayload(const std::string& file_name, std::string& nome_file, std::string& stream) {
@@ -133,27 +105,16 @@ std::size_t TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name,
     logging::FrameworkLogError("Cannot write \"" + file_name + "\": " + SysErrorMessageText(code));
     return EWriteError("Stream write error");
   };
-  // The reference platform will not overwrite a read-only file; root would, so check.
-  struct stat st {};
-  if (::stat(file_name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+  // The workstation will not overwrite a read-only file; root would, so check.
+  if (IsReadOnlyFile(file_name)) {
     throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(EACCES));
   }
-  const int fd = ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
+  TFileDescriptor fd(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) {
     throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(errno));
   }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      const int code = put < 0 ? errno : ENOSPC;
-      ::close(fd);
-      throw write_failed(code);
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  if (::close(fd) != 0) throw write_failed(errno);
+  if (const int code = WriteAll(fd.get(), bytes); code != 0) throw write_failed(code);
+  if (::close(fd.release()) != 0) throw write_failed(errno);
   return bytes.size();
 }
 

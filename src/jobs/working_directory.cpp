@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <exception>
 
-#include "archive/text_encoding.h"
 #include "archive/zip_file.h"
-#include "common/utf8.h"
+#include "common/file_system.h"
+#include "common/text.h"
 
 namespace ostrivan::jobs {
 
@@ -113,11 +113,8 @@ void CollectTree(const std::string& dir, const std::string& relative, const std:
 }  // namespace
 
 std::string FileNameText(const std::string& name) {
-  if (archive::SanitizeUTF8(name) == name) return name;
-  std::string text;
-  text.reserve(name.size() * 2);
-  for (char c : name) AppendUtf8(text, static_cast<unsigned char>(c));
-  return text;
+  if (IsValidUtf8(name)) return name;
+  return Latin1ToUtf8(name);
 }
 
 std::string UpperCaseText(const std::string& text) {
@@ -125,35 +122,16 @@ std::string UpperCaseText(const std::string& text) {
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    int len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-    if (i + static_cast<std::size_t>(len) > text.size()) len = 1;
-    std::uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    bool valid = true;
-    for (int k = 1; k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(text[i + k]);
-      valid = valid && (cc & 0xC0) == 0x80;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (!valid || (len == 1 && c >= 0x80)) {
-      out.push_back(static_cast<char>(c));  // not UTF-8: keep the byte as it is
-      ++i;
-      continue;
-    }
-    std::uint32_t up = UpperCodePoint(cp);
-    if (up == cp) {
-      out.append(text, i, static_cast<std::size_t>(len));
-    } else if (up < 0x80) {
-      out.push_back(static_cast<char>(up));
-    } else if (up < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (up >> 6)));
-      out.push_back(static_cast<char>(0x80 | (up & 0x3F)));
+    std::size_t next = i;
+    const char32_t cp = NextCodePoint(text, next);
+    if (cp == kReplacementCharacter && next == i + 1) {
+      out.push_back(text[i]);  // not UTF-8: keep the byte as it is
+    } else if (const char32_t up = UpperCodePoint(cp); up == cp) {
+      out.append(text, i, next - i);
     } else {
-      out.push_back(static_cast<char>(0xE0 | (up >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((up >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (up & 0x3F)));
+      AppendUtf8(out, up);
     }
-    i += static_cast<std::size_t>(len);
+    i = next;
   }
   return out;
 }
@@ -234,7 +212,7 @@ void EmptyDirectory(const std::string& dir, const std::string& keep, const std::
       // Files directly in the directory keep their attributes: a read-only one is refused,
       // as the workstation platform refuses it, even where the kernel would allow it.
       struct stat st {};
-      if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)
+      if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode))
         throw MakeOSError(EACCES);
       if (!moved_aside(path, entry.Name) && ::unlink(path.c_str()) != 0) throw MakeOSError(errno);
     }

@@ -11,6 +11,9 @@
 #include <thread>
 
 #include "common/error.h"
+#include "common/file_descriptor.h"
+#include "common/file_system.h"
+#include "common/text.h"
 #include "logging/log_pattern.h"
 #include "logging/log_writer_error.h"
 
@@ -25,22 +28,6 @@ constexpr milliseconds kOpenRetryDelay{200};
 constexpr int kMoveAttempts = 5;
 constexpr milliseconds kMoveRetryDelay{50};
 
-std::string ReadSelfExeLink() {
-  std::string buffer(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-  if (n <= 0) return {};
-  buffer.resize(static_cast<std::size_t>(n));
-  return buffer;
-}
-
-// Taken once, when the program starts: an executable replaced while the service runs
-// (an upgrade in place) would later read as "<path> (deleted)" and start a log of that name.
-const std::string& SelfExePath() {
-  static const std::string path = ReadSelfExeLink();
-  return path;
-}
-[[maybe_unused]] const std::string& kSelfExePathAtStart = SelfExePath();
-
 bool Exists(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0;
@@ -53,62 +40,12 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// "Read-only" is the owner write bit. Tests and CI run as root, for whom the kernel
-// ignores it, so changes to a read-only file or directory are refused here explicitly.
+// Changes to a read-only file or directory are refused here: root, as tests and CI run,
+// would be let through by the kernel.
 bool OwnerWritable(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return true;  // the real call will report it
-  return (st.st_mode & S_IWUSR) != 0;
-}
-
-// Appends text as valid UTF-8: every malformed sequence becomes U+FFFD, so a log file
-// stays readable whatever bytes a message carried.
-void AppendValidUtf8(std::string& out, std::string_view text) {
-  std::size_t pos = 0;
-  const std::size_t size = text.size();
-  while (pos < size) {
-    std::size_t run = pos;
-    // Log text is nearly all ASCII: skip it eight bytes at a time.
-    for (std::uint64_t word; run + 8 <= size; run += 8) {
-      std::memcpy(&word, text.data() + run, 8);
-      if (word & 0x8080808080808080ULL) break;
-    }
-    while (run < size && static_cast<unsigned char>(text[run]) < 0x80) ++run;
-    out.append(text.data() + pos, run - pos);
-    pos = run;
-    if (pos >= size) break;
-    const auto b0 = static_cast<unsigned char>(text[pos]);
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      if (b0 == 0xE0) lo = 0xA0;        // no overlong forms
-      if (b0 == 0xED) hi = 0x9F;        // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;        // nothing above U+10FFFF
-    }
-    std::size_t good = 0;
-    if (len != 0) {
-      good = 1;
-      while (good < len && pos + good < size) {
-        const auto b = static_cast<unsigned char>(text[pos + good]);
-        const bool ok = good == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-        if (!ok) break;
-        ++good;
-      }
-    }
-    if (len != 0 && good == len) {
-      out.append(text.data() + pos, len);
-      pos += len;
-    } else {
-      out.append("\xEF\xBF\xBD");
-      pos += good == 0 ? 1 : good;  // one replacement per maximal malformed prefix
-    }
-  }
+  return !IsReadOnlyMode(st.st_mode);
 }
 
 void MoveWithRetries(const std::string& source, const std::string& destination) {
@@ -135,14 +72,8 @@ void DeleteFileOnce(const std::string& path) {
 
 }  // namespace
 
-std::string ExecutableDirectory() {
-  const std::string exe = SelfExePath();
-  if (exe.empty()) return "./";
-  return DirectoryOf(exe) + (exe.rfind('/') == 0 ? "" : "/");
-}
-
 std::string ExecutableBaseName() {
-  std::string exe = SelfExePath();
+  const std::string& exe = ExecutablePath();
   std::string name = exe.empty() ? std::string(program_invocation_short_name) : exe.substr(exe.rfind('/') + 1);
   const auto dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
@@ -163,18 +94,17 @@ class TLogFileAppender::TLogFileWriter {
         last_error = "access denied";
         continue;
       }
-      const int fd = ::open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-      if (fd < 0) {
+      TFileDescriptor fd(::open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+      if (fd.get() < 0) {
         last_error = SysErrorMessageText(errno);
         continue;
       }
       struct stat st{};
-      if (::fstat(fd, &st) != 0) {
+      if (::fstat(fd.get(), &st) != 0) {
         last_error = SysErrorMessageText(errno);
-        ::close(fd);
         continue;
       }
-      return std::make_unique<TLogFileWriter>(fd, st.st_size);
+      return std::make_unique<TLogFileWriter>(fd.release(), st.st_size);
     }
     throw EFOpenError("Cannot open file \"" + file_name + "\". " + last_error);
   }
@@ -186,7 +116,6 @@ class TLogFileAppender::TLogFileWriter {
     } catch (...) {
       // Closing after a failed write: the lines are lost either way.
     }
-    ::close(fd_);
   }
   TLogFileWriter(const TLogFileWriter&) = delete;
   TLogFileWriter& operator=(const TLogFileWriter&) = delete;
@@ -195,8 +124,10 @@ class TLogFileAppender::TLogFileWriter {
   // size: another writer may have grown or emptied it meanwhile.
   void Append(std::string_view text) {
     struct stat st{};
-    if (buffer_.empty() && ::fstat(fd_, &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
-    AppendValidUtf8(buffer_, text);
+    if (buffer_.empty() && ::fstat(fd_.get(), &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
+    // Every malformed sequence becomes U+FFFD, so a log file stays readable whatever
+    // bytes a message carried.
+    AppendValidUtf8(buffer_, text, Utf8Repair::kEachSubpart);
     buffer_.append("\r\n");
     if (buffer_.size() >= kFlushThreshold) Flush();
   }
@@ -204,18 +135,9 @@ class TLogFileAppender::TLogFileWriter {
   // Writes the buffer in one write (more only when the kernel takes part of it). The
   // buffer is emptied even when the write fails, so a failed line is not written twice.
   void Flush() {
-    const char* data = buffer_.data();
-    std::size_t left = buffer_.size();
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, data, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int error = errno;
-        buffer_.clear();
-        throw EWriteError("Log write failed: " + SysErrorMessageText(error));
-      }
-      data += n;
-      left -= static_cast<std::size_t>(n);
+    if (const int error = WriteAll(fd_.get(), buffer_); error != 0) {
+      buffer_.clear();
+      throw EWriteError("Log write failed: " + SysErrorMessageText(error));
     }
     file_size_ += static_cast<std::int64_t>(buffer_.size());
     buffer_.clear();
@@ -234,7 +156,7 @@ class TLogFileAppender::TLogFileWriter {
   // Bounds the buffer when a batch is large; a few dozen lines per write is plenty.
   static constexpr std::size_t kFlushThreshold = 64 * 1024;
 
-  int fd_;
+  TFileDescriptor fd_;
   std::int64_t file_size_;  // asked of the file at each batch's first line, counted since
   std::string buffer_;
 };

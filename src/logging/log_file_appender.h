@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "common/file_system.h"
 #include "logging/log_appender.h"
 
 namespace ostrivan::logging {
@@ -19,8 +20,8 @@ inline constexpr int kDefaultMaxBackupFileCount = 5;
 inline constexpr int kDefaultMaxFileSizeInKiloByte = 2000;
 inline constexpr const char* kDefaultLogFileNameFormat = "%0:s.%1:2.2d.%2:s.log";
 
-// Directory of the running executable (from /proc/self/exe), with a trailing '/'.
-std::string ExecutableDirectory();
+// Directory of the running executable, with a trailing '/'.
+using ostrivan::ExecutableDirectory;
 // File name of the running executable without directory and extension.
 std::string ExecutableBaseName();
 

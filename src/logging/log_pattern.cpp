@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "common/error.h"
+#include "common/text.h"
 
 namespace ostrivan::logging {
 
@@ -10,29 +11,6 @@ namespace {
 
 [[noreturn]] void InvalidPattern(std::string_view pattern) {
   throw EConvertError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
-}
-
-// Length in bytes of the UTF-8 sequence led by byte b (1 for stray bytes, so that
-// malformed text still advances).
-std::size_t SequenceLength(unsigned char b) noexcept {
-  if (b >= 0xF0 && b <= 0xF7) return 4;
-  if (b >= 0xE0) return b <= 0xEF ? 3 : 1;
-  if (b >= 0xC0) return 2;
-  return 1;
-}
-
-// Longest prefix of text that fits into max_units UTF-16 units without splitting a character.
-std::string_view TruncateUtf16(std::string_view text, std::size_t max_units) noexcept {
-  std::size_t units = 0;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t len = std::min(SequenceLength(static_cast<unsigned char>(text[pos])), text.size() - pos);
-    const std::size_t need = len == 4 ? 2 : 1;
-    if (units + need > max_units) break;
-    units += need;
-    pos += len;
-  }
-  return text.substr(0, pos);
 }
 
 struct Spec {
@@ -84,16 +62,6 @@ void AppendInteger(std::string& out, const TLogParam& param, const Spec& spec, s
 }
 
 }  // namespace
-
-std::size_t Utf16Length(std::string_view text) noexcept {
-  std::size_t units = 0;
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t len = std::min(SequenceLength(static_cast<unsigned char>(text[pos])), text.size() - pos);
-    units += len == 4 ? 2 : 1;
-    pos += len;
-  }
-  return units;
-}
 
 void AppendLogPattern(std::string& out, std::string_view pattern, const TLogParams& params) {
   std::size_t next_arg = 0;

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/text.h"
+
 namespace ostrivan::logging {
 
 // One argument of a pattern: an integer or a text.
@@ -44,8 +46,8 @@ std::string FormatLogPattern(std::string_view pattern, const TLogParams& params)
 // Appends the filled pattern to out; the hot path of line formatting reuses one buffer.
 void AppendLogPattern(std::string& out, std::string_view pattern, const TLogParams& params);
 
-// Number of UTF-16 code units the UTF-8 text occupies; widths are counted in these
-// units, as the line layout was designed for UTF-16 text.
-std::size_t Utf16Length(std::string_view text) noexcept;
+// Widths and precisions count UTF-16 code units, as the line layout was designed for
+// UTF-16 text.
+using ostrivan::Utf16Length;
 
 }  // namespace ostrivan::logging

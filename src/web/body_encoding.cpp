@@ -1,6 +1,7 @@
 #include "web/body_encoding.h"
 
 #include "common/error.h"
+#include "common/text.h"
 #include "http/text_codec.h"
 #include "web/string_utils.h"
 
@@ -24,37 +25,11 @@ constexpr NamedEncoding kNames[] = {
     {"cp1200", TBodyEncoding::kUtf16LE},       {"utf-16be", TBodyEncoding::kUtf16BE},
     {"unicodefffe", TBodyEncoding::kUtf16BE},  {"cp1201", TBodyEncoding::kUtf16BE},
 };
-
-std::string DecodeUtf16(std::string_view bytes, bool little_endian) {
-  std::string out;
-  out.reserve(bytes.size());
-  auto unit_at = [&](std::size_t i) -> char32_t {
-    auto a = static_cast<unsigned char>(bytes[i]);
-    auto b = static_cast<unsigned char>(bytes[i + 1]);
-    return little_endian ? (a | (b << 8)) : ((a << 8) | b);
-  };
-  std::size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) {
-    char32_t unit = unit_at(i);
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-      char32_t low = unit_at(i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        http::AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    if (unit >= 0xD800 && unit <= 0xDFFF) unit = 0xFFFD;  // lone surrogate
-    http::AppendUtf8(out, unit);
-  }
-  if (i < bytes.size()) http::AppendUtf8(out, 0xFFFD);  // odd trailing byte
-  return out;
-}
 }  // namespace
 
 TBodyEncoding FindBodyEncoding(std::string_view name) {
   for (const auto& entry : kNames) {
-    if (http::SameText(name, entry.name)) return entry.encoding;
+    if (SameText(name, entry.name)) return entry.encoding;
   }
   throw EEncodingError("Invalid encoding name");
 }
@@ -62,9 +37,9 @@ TBodyEncoding FindBodyEncoding(std::string_view name) {
 std::string DecodeBody(TBodyEncoding encoding, std::string_view bytes) {
   switch (encoding) {
     case TBodyEncoding::kUtf8:
-      return http::Utf8FromBytes(bytes);
+      return Utf8FromBytes(bytes);
     case TBodyEncoding::kLatin1:
-      return http::Latin1ToUtf8(bytes);
+      return Latin1ToUtf8(bytes);
     case TBodyEncoding::kAscii: {
       std::string out(bytes);
       for (char& c : out) {
@@ -75,9 +50,9 @@ std::string DecodeBody(TBodyEncoding encoding, std::string_view bytes) {
     case TBodyEncoding::kWindows1252:
       return http::TCharsetEncoding(http::TCharsetEncoding::Kind::kWindows1252).Decode(bytes);
     case TBodyEncoding::kUtf16LE:
-      return DecodeUtf16(bytes, true);
+      return Utf16ToUtf8(bytes, ByteOrder::kLittleEndian, Utf16OddByte::kReplaced);
     case TBodyEncoding::kUtf16BE:
-      return DecodeUtf16(bytes, false);
+      return Utf16ToUtf8(bytes, ByteOrder::kBigEndian, Utf16OddByte::kReplaced);
   }
   return std::string(bytes);
 }

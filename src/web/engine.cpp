@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "common/text.h"
 #include "http/date_time.h"
 #include "http/web_request_handler.h"
 #include "logging/default_log_writer.h"
@@ -285,7 +286,7 @@ void TMVCEngine::SendRawHTTPStatus(TWebContext& context, int status_code, const 
     response.SetContent(html->second->SerializeObject(&error));
     response.SetContentType(ComposeContentType("text/html", charset));
   } else if (const auto json = serializers_.find(config_cache_default_content_type_);
-             context.Request().ClientPrefer(http::LowerCase(config_cache_default_content_type_)) &&
+             context.Request().ClientPrefer(LowerCase(config_cache_default_content_type_)) &&
              json != serializers_.end()) {
     response.SetContent(json->second->SerializeObject(&error, TMVCSerializationType::stDefault));
     response.SetContentType(ComposeContentType(config_cache_default_content_type_, charset));

@@ -15,10 +15,7 @@ namespace ostrivan::web {
 
 namespace {
 
-using json_detail::AppendCodePoint;
 using json_detail::FindStringSpecial;
-using json_detail::Utf16Length;
-using json_detail::Utf8SequenceLength;
 
 // Ordered as in messages: every kind before kIdent cannot name a member.
 enum class TokenKind {
@@ -59,12 +56,6 @@ const char* TokenName(TokenKind kind) {
 
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 struct Token {
   TokenKind kind = TokenKind::kEof;
@@ -397,7 +388,7 @@ class JsonReader {
     std::uint32_t pending_high = 0;  // a high surrogate waiting for its low half
     auto flush_high = [&] {
       if (pending_high) {
-        AppendCodePoint(out, 0xFFFD);
+        AppendUtf8(out, kReplacementCharacter);
         pending_high = 0;
       }
     };
@@ -422,7 +413,7 @@ class JsonReader {
         std::uint32_t unit = 0;
         for (int k = 0; k < 4; ++k) {
           const auto h = static_cast<unsigned char>(data[i]);
-          const int v = HexValue(h);
+          const int v = HexDigitValue(h);
           if (v < 0) {
             const std::size_t len = std::min(Utf8SequenceLength(h), close - i);
             // Outside the BMP the offending UTF-16 unit is a lone high surrogate.
@@ -436,11 +427,11 @@ class JsonReader {
           flush_high();
           pending_high = unit;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF && pending_high) {
-          AppendCodePoint(out, 0x10000 + ((pending_high - 0xD800) << 10) + (unit - 0xDC00));
+          AppendUtf8(out, 0x10000 + ((pending_high - 0xD800) << 10) + (unit - 0xDC00));
           pending_high = 0;
         } else {
           flush_high();
-          AppendCodePoint(out, unit);  // a lone low surrogate becomes U+FFFD
+          AppendUtf8(out, unit);  // a lone low surrogate becomes U+FFFD
         }
         continue;
       }
@@ -471,8 +462,8 @@ class JsonReader {
 
 std::unique_ptr<TJsonBaseObject> TJsonBaseObject::Parse(std::string_view text) {
   std::string repaired;
-  if (!json_detail::IsValidUtf8(text)) {
-    repaired = json_detail::RepairUtf8(text);
+  if (!IsValidUtf8(text)) {
+    repaired = Utf8FromBytes(text);  // one U+FFFD per bad byte, one unit each in positions
     text = repaired;
   }
   std::size_t first = 0;

@@ -1,12 +1,12 @@
 #pragma once
-// Bulk scanning helpers shared by the JSON reader and writer. Bodies are mostly one long
+// Bulk scanning helpers shared by the JSON reader and writer (UTF-8 rules are common/text.h). Bodies are mostly one long
 // base64 string, so strings are scanned 16 bytes at a time rather than byte by byte.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "common/utf8.h"
+#include "common/text.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -37,32 +37,6 @@ inline std::size_t FindStringSpecial(const char* data, std::size_t size, std::si
   }
   return size;
 }
-
-// Number of UTF-16 units that the valid UTF-8 text encodes.
-inline std::size_t Utf16Length(std::string_view text) noexcept {
-  std::size_t units = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++units;  // every lead byte starts one unit
-    if (c >= 0xF0) ++units;           // four-byte sequences are surrogate pairs
-  }
-  return units;
-}
-
-// Length in bytes of the UTF-8 sequence led by c (valid text assumed).
-inline std::size_t Utf8SequenceLength(unsigned char c) noexcept {
-  if (c < 0x80) return 1;
-  if (c < 0xE0) return 2;
-  if (c < 0xF0) return 3;
-  return 4;
-}
-
-// Appends the UTF-8 form of a code point; surrogates become U+FFFD.
-inline void AppendCodePoint(std::string& out, std::uint32_t cp) { ostrivan::AppendUtf8(out, cp); }
-
-// True when text is well-formed UTF-8 (no overlong forms, no surrogates, <= U+10FFFF).
-bool IsValidUtf8(std::string_view text) noexcept;
-// Copy of text where every byte that starts no well-formed sequence becomes U+FFFD.
-std::string RepairUtf8(std::string_view text);
 
 // Appends text as a JSON string: quotes, and escapes for 0-31, '"' and '\\' only.
 void AppendJsonString(std::string& out, std::string_view text);

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "common/text.h"
 #include "http/stream.h"
 #include "web/content_type.h"
 #include "web/engine.h"
@@ -19,7 +20,7 @@ std::string ExceptionClassName(const std::exception& error) {
 const TMVCConfig& TMVCBase::Config() const { return engine_->Config(); }
 
 std::string TMVCRenderer::ContentType() {
-  std::string content_type = http::Trim(GetContext().Response().ContentType());
+  std::string content_type = Trim(GetContext().Response().ContentType());
   if (content_type.empty()) {
     content_type = Config().GetValue(config_keys::kDefaultContentType);
     GetContext().Response().SetContentType(content_type);
@@ -42,7 +43,7 @@ void TMVCRenderer::ResponseStatus(int status_code, const std::string& reason_str
 
 std::shared_ptr<IMVCSerializer> TMVCRenderer::Serializer(const std::string& content_type,
                                                          bool raise_if_not_exists) {
-  std::string media_type = SplitContentType(http::LowerCase(content_type)).media_type;
+  std::string media_type = SplitContentType(LowerCase(content_type)).media_type;
   const TMVCSerializers& serializers = Engine().Serializers();
   auto it = serializers.find(media_type);
   if (it != serializers.end()) return it->second;
@@ -108,7 +109,7 @@ void TMVCRenderer::Render(const TMVCResponse& response) {
 void TMVCController::ActionStarting(TWebContext& /*context*/, const std::string& /*action_name*/,
                                     bool& handled) {
   handled = false;
-  if (http::Trim(GetContext().Response().ContentType()).empty()) {
+  if (Trim(GetContext().Response().ContentType()).empty()) {
     SetContentType(Config().GetValue(config_keys::kDefaultContentType));
   }
 }

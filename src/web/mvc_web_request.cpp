@@ -1,5 +1,6 @@
 #include "web/mvc_web_request.h"
 
+#include "common/text.h"
 #include "web/body_encoding.h"
 #include "web/content_type.h"
 #include "web/mvc_exceptions.h"
@@ -61,14 +62,14 @@ std::string TMVCWebRequest::BestAccept() {
 }
 
 bool TMVCWebRequest::ClientPrefer(const std::string& media_type) {
-  return http::LowerCase(Accept()).starts_with(media_type);
+  return LowerCase(Accept()).starts_with(media_type);
 }
 
 std::string TMVCWebRequest::ClientIp() {
   std::string value = request_.GetFieldByName("HTTP_CLIENT_IP");
   if (!value.empty()) return value;
   for (const std::string& part : SplitString(request_.GetFieldByName("HTTP_X_FORWARDED_FOR"), ',')) {
-    std::string trimmed = http::Trim(part);
+    std::string trimmed = Trim(part);
     if (!trimmed.empty()) return trimmed;
   }
   for (const char* name : {"HTTP_X_FORWARDED", "HTTP_X_CLUSTER_CLIENT_IP", "HTTP_FORWARDED_FOR",

@@ -3,6 +3,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include "common/text.h"
 #include "web/mvc_exceptions.h"
 #include "web/string_utils.h"
 
@@ -21,10 +22,6 @@ constexpr const char* kParamGroup =
 
 bool IsNameChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Names of "($name)" in order of appearance.
@@ -126,14 +123,14 @@ std::mutex& RoutingLock() {
 
 std::string PrepareRoutePath(std::string_view path) {
   std::string prepared;
-  if (http::Trim(path).empty()) {
+  if (Trim(path).empty()) {
     prepared = "/";
   } else if (!path.starts_with('/')) {
     prepared = "/" + std::string(path);
   } else {
     prepared = std::string(path);
   }
-  prepared = http::Trim(prepared);
+  prepared = Trim(prepared);
 
   static constexpr std::string_view kEscaped = "*<>#%\"{}|\\^[]`+";
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -205,7 +202,7 @@ bool TMVCRouter::ExecuteRouting(std::string_view request_path_info, TMVCHTTPMeth
     for (std::string class_path : class_paths) {
       if (class_path == "/") class_path.clear();
       const std::string base = path_prefix + class_path;
-      if (!http::StartsWithText(request_path, base)) continue;
+      if (!StartsWithText(request_path, base)) continue;
 
       const TMVCActionDescriptor* found = nullptr;
       clazz.ForEachAction([&](const TMVCActionDescriptor& action) {
@@ -264,7 +261,7 @@ bool TMVCRouter::IsHTTPContentTypeAllowed(const TMVCActionDescriptor& action, TM
   for (const auto& attribute : action.attributes) {
     if (attribute.kind != TMVCAttributeKind::Consumes) continue;
     declared = true;
-    if (http::SameText(first, attribute.value)) return true;
+    if (SameText(first, attribute.value)) return true;
   }
   return !declared;
 }
@@ -276,7 +273,7 @@ bool TMVCRouter::IsHTTPAcceptAllowed(const TMVCActionDescriptor& action, std::st
   for (const auto& attribute : action.attributes) {
     if (attribute.kind != TMVCAttributeKind::Produces) continue;
     declared = true;
-    if (http::SameText(first, attribute.value)) return true;
+    if (SameText(first, attribute.value)) return true;
   }
   return !declared;
 }

@@ -3,7 +3,7 @@
 
 #include <charconv>
 
-#include "http/text_codec.h"
+#include "common/text.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::web {
@@ -106,7 +106,7 @@ TMVCValue TextCandidate(const TMVCPropertyInfo& property, const std::string& tex
     case TMVCValueKind::vkEnumeration: {
       const TMVCEnumInfo& info = *property.type.enum_info;
       for (std::size_t i = 0; i < info.value_names.size(); ++i) {
-        if (http::SameText(info.value_names[i], text)) {
+        if (SameText(info.value_names[i], text)) {
           if (property.type.kind == TMVCValueKind::vkBoolean) return i != 0;
           return TMVCEnumValue{&info, static_cast<int>(i)};
         }
@@ -223,7 +223,7 @@ void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, TMVCValue 
                                     const std::string& key, TJsonObject& target,
                                     TMVCSerializationType type,
                                     const std::vector<std::string>& ignored_attributes) const {
-  if (http::SameText(key, "RefCount")) return;
+  if (SameText(key, "RefCount")) return;
   TObject* const* object = std::get_if<TObject*>(&value);
   if (std::holds_alternative<std::monostate>(value) || (object && !*object)) {
     target.SetNull(key);

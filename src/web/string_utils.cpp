@@ -2,15 +2,6 @@
 
 namespace ostrivan::web {
 
-namespace {
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
-
 std::vector<std::string> SplitString(std::string_view text, char separator) {
   std::vector<std::string> parts;
   std::size_t start = 0;
@@ -23,24 +14,6 @@ std::vector<std::string> SplitString(std::string_view text, char separator) {
     parts.emplace_back(text.substr(start, pos - start));
     start = pos + 1;
   }
-}
-
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      int hi = HexValue(text[i + 1]);
-      int lo = HexValue(text[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out.push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
 }
 
 }  // namespace ostrivan::web

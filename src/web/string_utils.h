@@ -1,16 +1,15 @@
 #pragma once
-// Small text helpers of the engine. Trimming and ASCII letter-case comparisons are the
-// HTTP layer's (http/text_codec.h), shared with the header and media-type code.
+// Small text helpers of the engine. Trimming, ASCII letter-case comparisons and hex
+// digits are the shared ones (common/text.h).
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "http/text_codec.h"
+#include "common/text.h"
 
 namespace ostrivan::web {
 
 std::vector<std::string> SplitString(std::string_view text, char separator);
-// Decodes "%XX" escapes into bytes; malformed escapes stay as they are.
-std::string PercentDecode(std::string_view text);
+using ostrivan::PercentDecode;
 
 }  // namespace ostrivan::web

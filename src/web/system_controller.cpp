@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "common/text.h"
 #include "http/date_time.h"
 #include "web/engine.h"
 #include "web/json_data_objects.h"
@@ -63,7 +64,7 @@ const TMVCControllerClass& TMVCSystemController::ClassInfo() {
 
 bool IsLocalClientAddress(const std::string& address) {
   return address == "::1" || address == "127.0.0.1" || address == "0:0:0:0:0:0:0:1" ||
-         http::SameText(address, "localhost");
+         SameText(address, "localhost");
 }
 
 void TMVCSystemController::ActionStarting(TWebContext& context, const std::string& action_name, bool& handled) {

@@ -79,6 +79,25 @@ TEST(WorkingDirectoryPaths, JoiningAndNamesWithoutExtension) {
   EXPECT_TRUE(SameTextIgnoringCase("\xC3\xA0\xC5\x82\xD0\xB6", "\xC3\x80\xC5\x81\xD0\x96"));  // àłж / ÀŁЖ
 }
 
+// Bytes that are not UTF-8 stay as they are, each one on its own: a cut sequence does not
+// swallow the letter after it, and an overlong form never passes for the letter it spells.
+TEST(NameComparison, MalformedBytesAreKeptAndNeverFolded) {
+  struct Case {
+    std::string name;
+    std::string upper;
+  };
+  const Case cases[] = {
+      {"p\xE8.nc", "P\xE8.NC"},                    // Latin-1 byte
+      {"a\xC3" "b", "A\xC3" "B"},                  // cut sequence before a letter
+      {"\xE2\x82" "x\xC3\xA8", "\xE2\x82" "X\xC3\x88"},
+      {"\xC1\xA1", "\xC1\xA1"},                    // overlong "a"
+      {"\xED\xA0\x80z", "\xED\xA0\x80Z"},          // encoded surrogate
+  };
+  for (const Case& c : cases) EXPECT_EQ(UpperCaseText(c.name), c.upper) << c.name;
+  EXPECT_FALSE(SameTextIgnoringCase("\xC1\xA1", "a"));
+  EXPECT_TRUE(SameTextIgnoringCase("p\xE8.nc", "P\xE8.NC"));
+}
+
 // Emptied in place, or moved aside into a folder for removal later: the same rules.
 TEST(EmptyingADirectory, RemovesTreesWithReadOnlyFilesButNeverFollowsLinks) {
   for (const bool moved : {false, true}) {

@@ -68,14 +68,5 @@ TEST(LogPattern, RejectsMalformedOrMismatched) {
   }
 }
 
-TEST(LogPattern, Utf16LengthCountsSurrogatePairsTwice) {
-  EXPECT_EQ(Utf16Length(""), 0u);
-  EXPECT_EQ(Utf16Length("abc"), 3u);
-  EXPECT_EQ(Utf16Length("\xC3\xA8"), 1u);
-  EXPECT_EQ(Utf16Length("\xE2\x82\xAC"), 1u);
-  EXPECT_EQ(Utf16Length("\xF0\x9D\x84\x9E"), 2u);
-  EXPECT_EQ(Utf16Length("\xF0\x9D"), 1u);  // truncated sequence still counts, never overruns
-}
-
 }  // namespace
 }  // namespace ostrivan::logging

@@ -1,5 +1,6 @@
 #include "engine_support.h"
 
+#include "common/text.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web::testing {
@@ -9,7 +10,7 @@ FakeWebRequest::FakeWebRequest(std::string m, std::string p, std::string b)
 
 std::string FakeWebRequest::GetFieldByName(const std::string& name) {
   for (const auto& [n, v] : headers) {
-    if (http::SameText(n, name)) return v;
+    if (SameText(n, name)) return v;
   }
   return {};
 }
@@ -23,7 +24,7 @@ std::string FakeWebRequest::GetStringVariable(int index) {
     case http::kReqContentType: {
       // Like the HTTP layer: the header without its charset parameter.
       std::string value = GetFieldByName("Content-Type");
-      auto pos = http::LowerCase(value).find("charset");
+      auto pos = LowerCase(value).find("charset");
       if (pos == std::string::npos) return value;
       std::string head = value.substr(0, pos);
       while (!head.empty() && (head.back() == ' ' || head.back() == ';')) head.pop_back();

@@ -1,12 +1,13 @@
-// Payload base64: line breaks after every 76 characters, tolerant decoding.
+// Base64: line breaks after every 76 characters, and the two decoding rules.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <string_view>
 
-#include "jobs/base64.h"
+#include "common/base64.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan {
 namespace {
 
 std::string Bytes(std::size_t n) {
@@ -65,29 +66,39 @@ TEST(Base64Encode, LineBreaksAfterEveryNineteenthGroup) {
   EXPECT_EQ(text58.substr(80), "==");
 }
 
-TEST(Base64Decode, SkipsEverythingOutsideTheAlphabet) {
+// Both rules skip what is outside the alphabet; they differ only from the first "=" on.
+TEST(Base64Decode, SkipOrStopAtPadding) {
   struct Case {
     std::string text;
-    std::string bytes;
+    std::string skipped;  // Base64Decoding::kSkipOutsideAlphabet
+    std::string stopped;  // Base64Decoding::kStopAtPadding
   };
   const Case cases[] = {
-      {"QUJD", "ABC"},
-      {"QU\r\nJD", "ABC"},
-      {" Q U J D ", "ABC"},
-      {"\r\nQUJD\r\n", "ABC"},
-      {"Q=U=J=D", "ABC"},
-      {"QUJD\r\nREVG", "ABCDEF"},
-      {"QQ==", "A"},
-      {"QQ", "A"},
-      {"QUI", "AB"},
-      {"QUJDR", "ABC"},           // one trailing character gives nothing
-      {"", ""},
-      {"\r\n =*!", ""},
-      {"QU\xC3\x89JD", "ABC"},    // non-ASCII skipped, not read by its low bits
-      {"QU\xC5\x81JD", "ABC"},    // U+0141 has the low byte 0x41 ("A")
-      {std::string("Q\x00UJD", 5), "ABC"},
+      {"QUJD", "ABC", "ABC"},
+      {"QU\r\nJD", "ABC", "ABC"},
+      {" Q U J D ", "ABC", "ABC"},
+      {"\r\nQUJD\r\n", "ABC", "ABC"},
+      {"Q=U=J=D", "ABC", ""},
+      {"QU=JD", "ABC", "A"},
+      {"QUJD\r\nREVG", "ABCDEF", "ABCDEF"},
+      {"QQ==", "A", "A"},
+      {"QQ==QQ==", "A\x04\x10", "A"},  // skipped padding regroups "QQQQ"
+      {"QQ", "A", "A"},
+      {"QUI", "AB", "AB"},
+      {"QUJDR", "ABC", "ABC"},           // one trailing character gives nothing
+      {"", "", ""},
+      {"=QUJD", "ABC", ""},
+      {"\r\n =*!", "", ""},
+      {"QU\xC3\x89JD", "ABC", "ABC"},    // non-ASCII skipped, not read by its low bits
+      {"QU\xC5\x81JD", "ABC", "ABC"},    // U+0141 has the low byte 0x41 ("A")
+      {std::string("Q\x00UJD", 5), "ABC", "ABC"},
+      {"dXNlcjpwYXNz", "user:pass", "user:pass"},
   };
-  for (const auto& c : cases) EXPECT_EQ(DecodeBase64(c.text), c.bytes) << c.text;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(DecodeBase64(c.text, Base64Decoding::kSkipOutsideAlphabet), c.skipped);
+    EXPECT_EQ(DecodeBase64(c.text, Base64Decoding::kStopAtPadding), c.stopped);
+  }
 }
 
 TEST(Base64RoundTrip, AnyBytesAnyLength) {
@@ -95,7 +106,9 @@ TEST(Base64RoundTrip, AnyBytesAnyLength) {
   for (std::size_t size : {0u, 1u, 2u, 3u, 56u, 57u, 58u, 113u, 114u, 115u, 4096u, 100003u}) {
     std::string bytes(size, '\0');
     for (auto& b : bytes) b = static_cast<char>(rng() & 0xFF);
-    EXPECT_EQ(DecodeBase64(EncodeBase64(bytes)), bytes) << size;
+    const std::string text = EncodeBase64(bytes);
+    EXPECT_EQ(DecodeBase64(text, Base64Decoding::kSkipOutsideAlphabet), bytes) << size;
+    EXPECT_EQ(DecodeBase64(text, Base64Decoding::kStopAtPadding), bytes) << size;
   }
 }
 
@@ -105,10 +118,13 @@ TEST(Base64RoundTrip, InsertedBreaksAndBlanksDoNotMatter) {
     for (const char* noise : {"\r\n", " ", "\t", "=="}) {
       std::string noisy = text;
       noisy.insert(at, noise);
-      EXPECT_EQ(DecodeBase64(noisy), "ABC") << at << " " << noise;
+      EXPECT_EQ(DecodeBase64(noisy, Base64Decoding::kSkipOutsideAlphabet), "ABC") << at << " " << noise;
+      if (std::string_view(noise) != "==") {
+        EXPECT_EQ(DecodeBase64(noisy, Base64Decoding::kStopAtPadding), "ABC") << at << " " << noise;
+      }
     }
   }
 }
 
 }  // namespace
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan

@@ -1,12 +1,12 @@
 // Table-driven base64: two 12-bit look-ups per three bytes when encoding, four 32-bit
 // look-ups per four characters when decoding, with a byte-at-a-time path only around
 // characters that are skipped (line breaks, padding, anything else).
-#include "jobs/base64.h"
+#include "common/base64.h"
 
 #include <array>
 #include <cstring>
 
-namespace ostrivan::jobs {
+namespace ostrivan {
 
 namespace {
 
@@ -96,7 +96,8 @@ std::string EncodeBase64(const void* data, std::size_t size) {
   return text;
 }
 
-std::string DecodeBase64(std::string_view text) {
+std::string DecodeBase64(std::string_view text, Base64Decoding rule) {
+  if (rule == Base64Decoding::kStopAtPadding) text = text.substr(0, text.find('='));
   const DecodeTable& t = Decoder();
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
@@ -144,4 +145,4 @@ std::string DecodeBase64(std::string_view text) {
   return bytes;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan
