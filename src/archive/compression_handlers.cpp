@@ -77,6 +77,17 @@ class TDeflateWriter : public TStream {
   bool finished_ = false;
 };
 
+struct TDeflateCache {
+  std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor{nullptr,
+                                                                                       libdeflate_free_compressor};
+  std::unique_ptr<std::uint8_t[]> out;
+  std::size_t out_size = 0;
+  std::vector<std::uint8_t> in;
+};
+
+// Set while a TDeflateReuseScope lives on this thread.
+thread_local std::unique_ptr<TDeflateCache> t_deflate_cache;
+
 // Collects an entry of up to kWholeBufferLimit bytes and deflates it in one call when
 // flushed: whole-buffer deflate is several times faster than streaming and a little
 // smaller. An entry expected to be larger, or that grows past the limit while it is
@@ -84,8 +95,15 @@ class TDeflateWriter : public TStream {
 class TWholeDeflateWriter : public TStream {
  public:
   TWholeDeflateWriter(TStream& inner, std::uint64_t expected_size) : inner_(inner) {
-    if (expected_size > kWholeBufferLimit) stream_ = std::make_unique<TDeflateWriter>(inner_);
-    else in_.reserve(static_cast<std::size_t>(expected_size));
+    if (expected_size > kWholeBufferLimit) {
+      stream_ = std::make_unique<TDeflateWriter>(inner_);
+      return;
+    }
+    if (t_deflate_cache) {
+      in_ = std::move(t_deflate_cache->in);
+      in_.clear();
+    }
+    in_.reserve(static_cast<std::size_t>(expected_size));
   }
 
   std::size_t Read(void*, std::size_t) override { throw EZipException("Invalid stream operation"); }
@@ -112,16 +130,36 @@ class TWholeDeflateWriter : public TStream {
       inner_.WriteBuffer(kEmptyBlock, sizeof kEmptyBlock);
       return;
     }
-    std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
-        libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
-    if (!compressor) throw EZipException("insufficient memory");
-    const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), in_.size());
-    auto out = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
-    const std::size_t n = libdeflate_deflate_compress(compressor.get(), in_.data(), in_.size(), out.get(), bound);
+    TDeflateCache own;
+    TDeflateCache& cache = t_deflate_cache ? *t_deflate_cache : own;
+    if (!cache.compressor) cache.compressor.reset(libdeflate_alloc_compressor(kDeflateLevel));
+    if (!cache.compressor) throw EZipException("insufficient memory");
+    const std::size_t bound = libdeflate_deflate_compress_bound(cache.compressor.get(), in_.size());
+    if (cache.out_size < bound) {
+      cache.out.reset();
+      cache.out = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+      cache.out_size = bound;
+    }
+    const std::size_t n =
+        libdeflate_deflate_compress(cache.compressor.get(), in_.data(), in_.size(), cache.out.get(), bound);
     if (n == 0) throw EZipException("Error writing zip file");  // cannot happen within the bound
-    std::vector<std::uint8_t>().swap(in_);
-    inner_.WriteBuffer(out.get(), n);
+    GiveBackInput();
+    inner_.WriteBuffer(cache.out.get(), n);
   }
+
+  ~TWholeDeflateWriter() override { GiveBackInput(); }
+
+ private:
+  // The input room goes back to the thread's cache, if it keeps one, for the next entry.
+  void GiveBackInput() {
+    if (t_deflate_cache && in_.capacity() > t_deflate_cache->in.capacity()) {
+      in_.clear();
+      t_deflate_cache->in = std::move(in_);
+    }
+    std::vector<std::uint8_t>().swap(in_);
+  }
+
+ public:
 
  private:
   TStream& inner_;
@@ -271,6 +309,16 @@ THandlerTable& Table() {
 }
 
 }  // namespace
+
+TDeflateReuseScope::TDeflateReuseScope() {
+  if (t_deflate_cache) return;
+  t_deflate_cache = std::make_unique<TDeflateCache>();
+  owner_ = true;
+}
+
+TDeflateReuseScope::~TDeflateReuseScope() {
+  if (owner_) t_deflate_cache.reset();
+}
 
 void RegisterCompressionHandler(std::uint16_t method, TStreamConstructor writer, TStreamConstructor reader) {
   auto& table = Table();

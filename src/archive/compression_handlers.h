@@ -39,4 +39,19 @@ inline constexpr int kDeflateMemLevel = 8;
 inline constexpr std::size_t kDeflateOutputBuffer = 64 * 1024;
 inline constexpr std::size_t kInflateInputBuffer = 64 * 1024;
 
+// Held by a thread that deflates many entries in a row (a packing worker): while it lives,
+// the thread keeps one compressor and its input and output room from entry to entry
+// instead of allocating and clearing them for each; they are freed with it. Elsewhere
+// each entry has its own, so a long-lived thread keeps nothing.
+class TDeflateReuseScope {
+ public:
+  TDeflateReuseScope();
+  ~TDeflateReuseScope();
+  TDeflateReuseScope(const TDeflateReuseScope&) = delete;
+  TDeflateReuseScope& operator=(const TDeflateReuseScope&) = delete;
+
+ private:
+  bool owner_ = false;  // an inner scope leaves the outer one's cache in place
+};
+
 }  // namespace ostrivan::archive

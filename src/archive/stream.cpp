@@ -117,6 +117,13 @@ std::size_t TBytesStream::Read(void* buffer, std::size_t count) {
 
 std::size_t TBytesStream::Write(const void* buffer, std::size_t count) {
   if (count == 0) return 0;
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  if (position_ == bytes_.size()) {
+    // Appending: copied once, without first clearing the new room.
+    bytes_.insert(bytes_.end(), bytes, bytes + count);
+    position_ += count;
+    return count;
+  }
   if (position_ + count > bytes_.size()) bytes_.resize(position_ + count);
   std::memcpy(bytes_.data() + position_, buffer, count);
   position_ += count;

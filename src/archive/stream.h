@@ -73,6 +73,8 @@ class TBytesStream : public TStream {
 
   const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
   std::vector<std::uint8_t> TakeBytes();
+  // Room for size bytes in one allocation.
+  void Reserve(std::size_t size) { bytes_.reserve(size); }
 
  private:
   std::vector<std::uint8_t> bytes_;

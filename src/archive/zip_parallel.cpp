@@ -71,6 +71,7 @@ void TZipFile::AddFiles(const std::vector<TZipSource>& sources, std::uint16_t co
   std::vector<std::unique_ptr<TPreparedEntry>> slots(n);
 
   auto work = [&] {
+    const TDeflateReuseScope reuse;
     for (;;) {
       std::size_t i;
       {

@@ -1,9 +1,8 @@
 #include "jobs/riz_ozudo_controller.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +10,9 @@
 #include <new>
 
 #include "archive/zip_file.h"
+#include "archive/zip_record.h"
 #include "common/error.h"
+#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "http/tcp_server.h"
 #include "jobs/directory_lock.h"
@@ -72,13 +73,6 @@ std::int32_t MachineNumberForJournal(const TJobParameters& parameters) {
   }
 }
 
-std::uint32_t FileCrc32(const std::string& path, std::int64_t& size) {
-  std::string bytes;
-  size = ReadWholeFile(path, bytes) == TReadFailure::kNone ? static_cast<std::int64_t>(bytes.size()) : -1;
-  return static_cast<std::uint32_t>(
-      crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
-}
-
 // The files of an export in the order the tree is packed, with their entry names:
 // "programs\P1.NC" for programs/P1.NC.
 std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::vector<THeldEntry>& entries) {
@@ -101,17 +95,42 @@ std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::
   return sources;
 }
 
-// Packs the listed files and checks that each is still the version listed before
-// packing began: one that grew, shrank or was rewritten is still being written.
-void PackHeldFiles(const std::string& dir, THeldExport& job) {
+// Writes the archive to the hold folder in one piece. Like the archive written entry by
+// entry before it, it is not flushed: a process killed before delivery puts the job back
+// and drops it; after delivery it is the operator's copy in "sent".
+void WriteArchiveFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  TFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessageText(errno));
+  const std::uint8_t* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd.get(), data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EWriteError("Stream write error");
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+// Packs the listed files into memory, keeps the archive in the hold folder and checks
+// that each file is still the version listed before packing began: one that grew,
+// shrank or was rewritten is still being written. Returns the archive's bytes.
+std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job, std::int64_t file_bytes) {
   const std::vector<archive::TZipSource> sources = PackSources(dir, job.Entries);
   std::vector<std::uint64_t> packed_sizes;
-  archive::TZipFile zip;
+  std::vector<std::uint8_t> bytes;
   try {
-    zip.Open(job.ArchivePath(), archive::TZipMode::zmWrite);
+    archive::TBytesStream memory;
+    // Job files are text that deflates to well under half: one allocation in the
+    // common case, and growth by doubling past it.
+    memory.Reserve(static_cast<std::size_t>(file_bytes / 2 + 65536));
+    archive::TZipFile zip;
+    zip.Open(memory, archive::TZipMode::zmWrite);
     zip.AddFiles(sources);
     for (const archive::TZipHeader& h : zip.Files()) packed_sizes.push_back(h.GetUncompressedSize64());
     zip.Close();
+    bytes = memory.TakeBytes();
+    WriteArchiveFile(job.ArchivePath(), bytes);
   } catch (Exception& e) {
     e.SetMessage("Fallita compressione zip " + e.Message());
     throw;
@@ -127,6 +146,7 @@ void PackHeldFiles(const std::string& dir, THeldExport& job) {
                                    "\"");
     ++i;
   }
+  return bytes;
 }
 
 }  // namespace
@@ -204,10 +224,11 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
     record.Files = files;
     record.FileBytes = file_bytes;
     job->Record = record;
-    PackHeldFiles(dir, *job);
-    reply.LoadFile(job->ArchivePath());
+    const std::vector<std::uint8_t> archive = PackHeldFiles(dir, *job, file_bytes);
+    reply.SetPayload(record.Archive, archive.data(), archive.size());
     record.HasCrc = true;
-    record.ArchiveCrc = FileCrc32(job->ArchivePath(), record.ArchiveBytes);
+    record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
+    record.ArchiveCrc = archive::record::Crc32(archive::record::Crc32(0, nullptr, 0), archive.data(), archive.size());
     job->Record = record;
     job->Record.Machine = MachineNumberForJournal(parameters);
     const std::int32_t machine = parameters.GetNrMacchina();

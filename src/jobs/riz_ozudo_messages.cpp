@@ -73,6 +73,11 @@ void TRizOzudoExportLavoroResponse::LoadFile(const std::string& file_name) {
   LoadPayload(file_name, FNomeFile, FStream);
 }
 
+void TRizOzudoExportLavoroResponse::SetPayload(const std::string& name, const void* data, std::size_t size) {
+  FNomeFile = name;
+  FStream = EncodeBase64(data, size);
+}
+
 void TRizOzudoExportLavoroResponse::SaveToStream(std::ostream& out) const { WritePayload(FStream, out); }
 
 const TMVCClassInfo& TRizOzudoExportLavoroResponse::StaticClassInfo() {

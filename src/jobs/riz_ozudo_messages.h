@@ -40,6 +40,8 @@ class TRizOzudoExportLavoroResponse : public web::TObject {
   // NomeFile = file-name part of file_name, Stream = base64 of its bytes.
   // Raises EFOpenError "Cannot open file "%s". %s".
   void LoadFile(const std::string& file_name);
+  // The same from bytes already in memory: NomeFile = name, Stream = base64 of data.
+  void SetPayload(const std::string& name, const void* data, std::size_t size);
   // Writes the decoded Stream to out; raises EWriteError "Stream write error".
   void SaveToStream(std::ostream& out) const;
 

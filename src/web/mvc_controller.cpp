@@ -51,12 +51,14 @@ void TMVCRenderer::Render(const TObject& object) {
   Render(serializer->SerializeObject(&object, TMVCSerializationType::stDefault));
 }
 
-void TMVCRenderer::Render(const std::string& content) {
+void TMVCRenderer::Render(const std::string& content) { Render(std::string(content)); }
+
+void TMVCRenderer::Render(std::string&& content) {
   TContentTypeParts parts = SplitContentType(ContentType());
   if (parts.charset.empty()) parts.charset = "UTF-8";
   if (parts.media_type.empty()) parts.media_type = "application/json";
   // Text is UTF-8 already; the body is its bytes, without a byte-order mark.
-  GetContext().Response().SetContentStream(std::make_unique<http::TMemoryStream>(content),
+  GetContext().Response().SetContentStream(std::make_unique<http::TMemoryStream>(std::move(content)),
                                            ComposeContentType(parts.media_type, parts.charset));
 }
 

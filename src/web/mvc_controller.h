@@ -51,6 +51,8 @@ class TMVCRenderer : public TMVCBase {
   void Render(std::unique_ptr<TObject> object) { Render(*object); }
   // The text as the reply body, UTF-8 without a byte-order mark.
   void Render(const std::string& content);
+  // The same, taking over the text: a large body is not copied once more.
+  void Render(std::string&& content);
   void Render(const char* content) { Render(std::string(content)); }
   // The error reply for a failure while a controller exists: status from the failure,
   // body the error object written by the serializer of the reply's content type.

@@ -213,13 +213,13 @@ void TMVCJsonSerializer::ObjectToJsonObject(const TObject& object, TJsonObject& 
     for (const TMVCPropertyInfo& property : cls->properties) {
       if (property.do_not_serialize) continue;
       if (IsIgnored(property.name, ignored_attributes)) continue;
-      const TMVCValue value = property.getter(object);
-      WriteValue(property, value, MVCPropertyKey(property, *info), target, type, ignored_attributes);
+      WriteValue(property, property.getter(object), MVCPropertyKey(property, *info), target, type,
+                 ignored_attributes);
     }
   }
 }
 
-void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, const TMVCValue& value,
+void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, TMVCValue value,
                                     const std::string& key, TJsonObject& target,
                                     TMVCSerializationType type,
                                     const std::vector<std::string>& ignored_attributes) const {
@@ -234,8 +234,8 @@ void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, const TMVC
     converter->SerializeAttribute(value, key, target);
     return;
   }
-  if (const auto* s = std::get_if<std::string>(&value)) {
-    target.SetString(key, *s);
+  if (auto* s = std::get_if<std::string>(&value)) {
+    target.SetString(key, std::move(*s));
   } else if (const auto* b = std::get_if<bool>(&value)) {
     target.SetBool(key, *b);
   } else if (const auto* e = std::get_if<TMVCEnumValue>(&value)) {

@@ -50,7 +50,8 @@ class TMVCJsonSerializer : public IMVCSerializer {
   IMVCTypeSerializer* FindConverter(std::type_index type) const;
   std::unique_ptr<TJsonBaseObject> NestedNode(const TObject& object, TMVCSerializationType type,
                                               const std::vector<std::string>& ignored_attributes) const;
-  void WriteValue(const TMVCPropertyInfo& property, const TMVCValue& value, const std::string& key,
+  // value is the getter's own copy: text is moved into the document, not copied again.
+  void WriteValue(const TMVCPropertyInfo& property, TMVCValue value, const std::string& key,
                   TJsonObject& target, TMVCSerializationType type,
                   const std::vector<std::string>& ignored_attributes) const;
   // take_text: the document is discarded afterwards, so text values are moved out of

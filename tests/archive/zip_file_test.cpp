@@ -662,6 +662,46 @@ TEST(ZipFailures, MisuseOfTheArchiveObject) {
   EXPECT_EQ(CompressionMethodName(11), "Unknown");
 }
 
+// A thread that keeps its compressor and buffers between entries writes each entry as
+// one that starts afresh: larger entries before smaller ones, empty ones, and one that
+// goes through the streaming path in between leave nothing behind.
+TEST(ZipParallel, ReusedDeflateRoomLeavesNothingBetweenEntries) {
+  TempDir dir;
+  std::string big;
+  for (std::size_t i = 0; big.size() < kWholeBufferLimit + 100; ++i) big += "N" + std::to_string(i) + " G0 X1\r\n";
+  const std::vector<std::string> contents = {std::string(300000, 'q') + "end", "tiny", "", big,
+                                             std::string(120000, 'r'), "x", std::string(5000, 's')};
+  std::vector<TZipSource> sources;
+  for (std::size_t i = 0; i < contents.size(); ++i) {
+    const std::string name = "e" + std::to_string(i) + ".NC";
+    WriteFile(dir / name, contents[i]);
+    sources.push_back({dir / name, name});
+  }
+  auto pack = [&] {
+    TBytesStream stream;
+    TZipFile zip;
+    zip.Open(stream, TZipMode::zmWrite);
+    for (const auto& s : sources) zip.Add(s.FileName, s.ArchiveFileName);
+    zip.Close();
+    return stream.TakeBytes();
+  };
+  const auto afresh = pack();
+  std::vector<std::uint8_t> reused;
+  {
+    const TDeflateReuseScope scope;
+    reused = pack();
+    EXPECT_EQ(pack(), afresh);  // and again, with every room already grown
+  }
+  EXPECT_EQ(reused, afresh);
+  TBytesStream stream(afresh);
+  TZipFile reader;
+  reader.Open(stream, TZipMode::zmRead);
+  ASSERT_EQ(reader.FileCount(), contents.size());
+  reader.ExtractAll(dir / "out");
+  for (std::size_t i = 0; i < contents.size(); ++i)
+    EXPECT_EQ(ReadFile(dir / ("out/e" + std::to_string(i) + ".NC")), contents[i]) << i;
+}
+
 // Packing ahead on several threads must not change a single byte.
 TEST(ZipParallel, AddFilesWritesTheSameBytesAsSequentialAdds) {
   TempDir dir;

@@ -4,10 +4,12 @@
 // an import that shows all of its job or none, the sent folder's limits and the journal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,6 +18,7 @@
 #include "archive/stream.h"
 #include "support/scratch_files.h"
 #include "archive/zip_file.h"
+#include "archive/zip_record.h"
 #include "jobs/base64.h"
 #include "jobs/import_staging.h"
 #include "jobs/job_journal.h"
@@ -188,6 +191,59 @@ TEST_F(JobSafety, AFileOpenForWritingFailsTheExportAndNothingMoves) {
   writer.close();
   TRizOzudoExportLavoroResponse later;
   EXPECT_TRUE(StartExport(later)) << later.FMessaggio;
+}
+
+TEST_F(JobSafety, TheHeldArchiveIsTheReplysPayloadAndTheJournalsChecksum) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job) << reply.FMessaggio;
+  const std::string archive = ReadFile(job->ArchivePath());
+  EXPECT_EQ(archive, DecodeBase64(reply.FStream));
+  EXPECT_EQ(reply.FNomeFile, "P1.zip");
+  EXPECT_EQ(job->Record.ArchiveBytes, static_cast<std::int64_t>(archive.size()));
+  EXPECT_EQ(job->Record.ArchiveCrc, archive::record::Crc32(archive::record::Crc32(0, nullptr, 0),
+                                                           reinterpret_cast<const std::uint8_t*>(archive.data()),
+                                                           archive.size()));
+  // The archive holds every packed file whole.
+  const std::string unpacked = root_ / "unpacked";
+  archive::TZipFile zip;
+  zip.Open(job->ArchivePath(), archive::TZipMode::zmRead);
+  zip.ExtractAll(unpacked);
+  zip.Close();
+  EXPECT_EQ(ReadFile(unpacked + "/programs/P1.NC"), std::string(30000, 'G'));
+  EXPECT_EQ(ReadFile(unpacked + "/programs/sub/O9.NC"), "O9\nM99\n");
+  job->Complete(false);
+  EXPECT_EQ(ReadTree(job_), before_);
+}
+
+// The archive is written to the hold folder in one piece after packing; a write that
+// fails there (here the process's file-size limit, as a full disk would) fails the export
+// before anything moves.
+TEST_F(JobSafety, AnArchiveThatCannotBeWrittenFailsTheExportAndNothingMoves) {
+  WriteFile(job_ + "/programs/P0.NC", std::string(200000, 'X') + "incompressible tail");
+  const Tree full_tree = ReadTree(job_);
+  struct rlimit old_limit {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  const auto old_signal = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old_limit;
+  small.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  TRizOzudoExportLavoroResponse reply;
+  const bool held = StartExport(reply) != nullptr;
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_signal);
+  EXPECT_FALSE(held);
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Stream write error");
+  EXPECT_TRUE(reply.FStream.empty());
+  EXPECT_EQ(ReadTree(job_), full_tree);
+  EXPECT_FALSE(fs::exists(root_ / ".job.ostrivan-held"));
+  EXPECT_TRUE(StoreEntries("sent").empty());
+  TRizOzudoExportLavoroResponse later;
+  auto job = StartExport(later);
+  ASSERT_TRUE(job) << later.FMessaggio;
+  job->Complete(false);
+  EXPECT_EQ(ReadTree(job_), full_tree);
 }
 
 TEST_F(JobSafety, ARestartPutsBackHeldJobsAndFinishesDeliveredOnes) {
