@@ -2,11 +2,10 @@
 
 namespace ostrivan::archive::record {
 
-std::string EncodeLocalHeader(const TZipHeader& h) {
-  std::string s;
-  s.reserve(kLocalHeaderSize + h.FileName.size() + h.ExtraField.size());
-  Put32(s, kLocalSignature);
-  Put16(s, h.RequiredVersion);
+namespace {
+
+// Flag to extra-field length: the run of fields both headers carry in the same order.
+void PutSharedFields(std::string& s, const TZipHeader& h) {
   Put16(s, h.Flag);
   Put16(s, h.CompressionMethod);
   Put32(s, h.ModifiedDateTime);
@@ -15,6 +14,16 @@ std::string EncodeLocalHeader(const TZipHeader& h) {
   Put32(s, h.UncompressedSize);
   Put16(s, h.FileNameLength);
   Put16(s, h.ExtraFieldLength);
+}
+
+}  // namespace
+
+std::string EncodeLocalHeader(const TZipHeader& h) {
+  std::string s;
+  s.reserve(kLocalHeaderSize + h.FileName.size() + h.ExtraField.size());
+  Put32(s, kLocalSignature);
+  Put16(s, h.RequiredVersion);
+  PutSharedFields(s, h);
   s += h.FileName;
   s += h.ExtraField;
   return s;
@@ -24,14 +33,7 @@ void AppendCentralHeader(std::string& s, const TZipHeader& h) {
   Put32(s, kCentralSignature);
   Put16(s, h.MadeByVersion);
   Put16(s, h.RequiredVersion);
-  Put16(s, h.Flag);
-  Put16(s, h.CompressionMethod);
-  Put32(s, h.ModifiedDateTime);
-  Put32(s, h.CRC32);
-  Put32(s, h.CompressedSize);
-  Put32(s, h.UncompressedSize);
-  Put16(s, h.FileNameLength);
-  Put16(s, h.ExtraFieldLength);
+  PutSharedFields(s, h);
   Put16(s, h.FileCommentLength);
   Put16(s, h.DiskNumberStart);
   Put16(s, h.InternalAttributes);

@@ -16,7 +16,7 @@ import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import Server, request_bytes, split_reply
+from ostrivan_e2e import Server, recv_all, request_bytes, split_reply
 
 EXPORT = "/RizOzudo/ExportLavoro"
 IMPORT = "/RizOzudo/ImportLavoro"
@@ -37,16 +37,7 @@ def closed_unanswered(sock, timeout):
 
 def read_reply(sock, timeout=30):
     sock.settimeout(timeout)
-    chunks = []
-    while True:
-        try:
-            chunk = sock.recv(65536)
-        except ConnectionResetError:
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    return b"".join(chunks)
+    return recv_all(sock)
 
 
 def whole_json_reply(test, raw):
