@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "archive/stream.h"
+#include "jobs_support.h"
 #include "support/scratch_files.h"
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
@@ -282,24 +283,6 @@ TEST(SentFolder, KeepsTheNewestTwentyWithinTheSizeLimit) {
   names.clear();
   for (const auto& e : fs::directory_iterator(d.Path())) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"2026-201-big.zip"});
-}
-
-std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries) {
-  TempDir src;
-  archive::TBytesStream stream;
-  {
-    archive::TZipFile zip;
-    zip.Open(stream, archive::TZipMode::zmWrite);
-    int i = 0;
-    for (const auto& [name, content] : entries) {
-      const std::string file = src / std::to_string(i++);
-      WriteFile(file, content);
-      zip.Add(file, name);
-    }
-    zip.Close();
-  }
-  const auto& bytes = stream.Bytes();
-  return std::string(bytes.begin(), bytes.end());
 }
 
 TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {

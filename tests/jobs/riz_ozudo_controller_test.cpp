@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "archive/stream.h"
+#include "jobs_support.h"
 #include "support/scratch_files.h"
 #include "archive/zip_file.h"
 #include "jobs/base64.h"
@@ -101,24 +102,6 @@ std::vector<std::pair<std::string, std::string>> ArchiveEntries(const std::strin
     entries.emplace_back(name, std::string(std::istreambuf_iterator<char>(in), {}));
   }
   return entries;
-}
-
-std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries) {
-  TempDir src;
-  TBytesStream stream;
-  {
-    TZipFile zip;
-    zip.Open(stream, TZipMode::zmWrite);
-    int i = 0;
-    for (const auto& [name, content] : entries) {
-      const std::string file = src / std::to_string(i++);
-      WriteFile(file, content);
-      zip.Add(file, name);
-    }
-    zip.Close();
-  }
-  const auto& bytes = stream.Bytes();
-  return std::string(bytes.begin(), bytes.end());
 }
 
 void MakeReadOnly(const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0444), 0) << path; }
