@@ -26,6 +26,21 @@ def assert_stop_cuts_off(test, srv, silent):
     silent.close()
 
 
+def assert_second_instance_cannot_bind(test, first, service, code):
+    """A second service on first's port prints the banner and the bind failure, then
+    ends with code."""
+    second = Server(port=first.port, service=service)
+    try:
+        second.start(wait_ready=False)
+        test.assertEqual(second.proc.wait(timeout=10), code)
+        _, out = second.stop()
+        test.assertEqual(out.splitlines(), BANNER + [
+            f"Starting HTTP Server on port {first.port}",
+            "ECouldNotBindSocket: Could not bind socket."])
+    finally:
+        second.cleanup()
+
+
 class ConsoleHost(unittest.TestCase):
     def test_banner_esc_and_exit_status(self):
         srv = Server().start()
@@ -86,16 +101,7 @@ class ConsoleHost(unittest.TestCase):
 
     def test_second_instance_on_the_same_port(self):
         with Server() as first:
-            second = Server(port=first.port)
-            try:
-                second.start(wait_ready=False)
-                self.assertEqual(second.proc.wait(timeout=10), 0)
-                _, out = second.stop()
-                self.assertEqual(out.splitlines(), BANNER + [
-                    f"Starting HTTP Server on port {first.port}",
-                    "ECouldNotBindSocket: Could not bind socket."])
-            finally:
-                second.cleanup()
+            assert_second_instance_cannot_bind(self, first, service=False, code=0)
             # The first instance is unaffected.
             with first.connect(socket.AF_INET6):
                 pass
@@ -195,16 +201,7 @@ class ServiceMode(unittest.TestCase):
         # Console mode ends with 0 after a bind failure; a service ends with 1 so that
         # systemd's Restart=on-failure sees it.
         with Server() as first:
-            second = Server(port=first.port, service=True)
-            try:
-                second.start(wait_ready=False)
-                self.assertEqual(second.proc.wait(timeout=10), 1)
-                _, out = second.stop()
-                self.assertEqual(out.splitlines(), BANNER + [
-                    f"Starting HTTP Server on port {first.port}",
-                    "ECouldNotBindSocket: Could not bind socket."])
-            finally:
-                second.cleanup()
+            assert_second_instance_cannot_bind(self, first, service=True, code=1)
 
     def test_command_line(self):
         srv = Server()
