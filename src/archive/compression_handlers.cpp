@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/zip_exception.h"
+#include "common/large_buffer.h"
 
 namespace ostrivan::archive {
 
@@ -103,7 +104,7 @@ class TWholeDeflateWriter : public TStream {
       in_ = std::move(t_deflate_cache->in);
       in_.clear();
     }
-    in_.reserve(static_cast<std::size_t>(expected_size));
+    ReserveLarge(in_, static_cast<std::size_t>(expected_size));
   }
 
   std::size_t Read(void*, std::size_t) override { throw EZipException("Invalid stream operation"); }
@@ -138,6 +139,7 @@ class TWholeDeflateWriter : public TStream {
     if (cache.out_size < bound) {
       cache.out.reset();
       cache.out = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+      AdviseHugePages(cache.out.get(), bound);
       cache.out_size = bound;
     }
     const std::size_t n =
@@ -239,6 +241,7 @@ class TWholeInflateReader : public TStream {
         }
       } else {
         out_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size_));
+        AdviseHugePages(out_.get(), static_cast<std::size_t>(size_));
         Inflate(out_.get());
       }
     }
@@ -255,6 +258,7 @@ class TWholeInflateReader : public TStream {
   void Inflate(std::uint8_t* out) {
     inflated_ = true;
     auto in = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(compressed_));
+    AdviseHugePages(in.get(), static_cast<std::size_t>(compressed_));
     const std::size_t in_size = inner_.ReadFully(in.get(), static_cast<std::size_t>(compressed_));
     std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
         libdeflate_alloc_decompressor(), libdeflate_free_decompressor);

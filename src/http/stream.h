@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/large_buffer.h"
+
 namespace ostrivan::http {
 
 class TStream {
@@ -38,7 +40,7 @@ class TMemoryStream : public TStream {
   void SetPosition(int64_t position) override;
   void Clear() { data_.clear(); position_ = 0; }
   // Room for size bytes in one allocation.
-  void Reserve(int64_t size) { data_.reserve(static_cast<size_t>(size)); }
+  void Reserve(int64_t size) { ReserveLarge(data_, static_cast<size_t>(size)); }
 
   const std::string& Bytes() const { return data_; }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/large_buffer.h"
 #include "web/json_scan.h"
 
 namespace ostrivan::web {
@@ -400,7 +401,7 @@ void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   // A body escapes one character in ~78 (CR LF of base64 lines): reserve for the common
   // case and let the rare heavy case grow.
-  out.reserve(out.size() + text.size() + text.size() / 32 + 2);
+  ReserveLarge(out, out.size() + text.size() + text.size() / 32 + 2);
   out += '"';
   const char* data = text.data();
   const std::size_t size = text.size();

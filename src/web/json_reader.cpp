@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/large_buffer.h"
 #include "web/json_data_objects.h"
 #include "web/json_scan.h"
 
@@ -375,6 +376,7 @@ class JsonReader {
     pos_ = close + 1;
     look_.kind = TokenKind::kString;
     if (!has_escape) {
+      ReserveLarge(look_.text, close - open - 1);
       look_.text.assign(data + open + 1, close - open - 1);
     } else {
       Unescape(open + 1, close, before_end);
@@ -384,7 +386,7 @@ class JsonReader {
   void Unescape(std::size_t from, std::size_t close, std::size_t before_end) {
     const char* data = text_.data();
     std::string& out = look_.text;
-    out.reserve(close - from);
+    ReserveLarge(out, close - from);
     std::uint32_t pending_high = 0;  // a high surrogate waiting for its low half
     auto flush_high = [&] {
       if (pending_high) {
