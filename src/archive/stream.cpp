@@ -150,4 +150,24 @@ std::vector<std::uint8_t> TBytesStream::TakeBytes() {
   return std::move(bytes_);
 }
 
+std::size_t TMemoryView::Read(void* buffer, std::size_t count) {
+  if (position_ >= size_) return 0;
+  const std::size_t n = std::min(count, size_ - position_);
+  std::memcpy(buffer, data_ + position_, n);
+  position_ += n;
+  return n;
+}
+
+std::size_t TMemoryView::Write(const void*, std::size_t) { throw EStreamError("Stream write error"); }
+
+std::int64_t TMemoryView::Seek(std::int64_t offset, TSeekOrigin origin) {
+  const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                            : origin == TSeekOrigin::soCurrent ? static_cast<std::int64_t>(position_)
+                                                               : static_cast<std::int64_t>(size_);
+  const std::int64_t target = base + offset;
+  if (target < 0) throw EStreamError("Stream seek error");
+  position_ = static_cast<std::size_t>(target);
+  return target;
+}
+
 }  // namespace ostrivan::archive

@@ -3,8 +3,11 @@
 // compressing/decompressing wrappers the compression handlers put around them.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "common/large_buffer.h"
 
 namespace ostrivan::archive {
 
@@ -32,6 +35,9 @@ class TStream {
   void WriteBuffer(const void* buffer, std::size_t count);
   // Reads until count bytes or the end of the data; returns the bytes read.
   std::size_t ReadFully(void* buffer, std::size_t count);
+  // A second reader of the same bytes with a position of its own, for reading several
+  // places at once; nullptr where the stream cannot give one.
+  virtual std::unique_ptr<TStream> OpenReader() const { return nullptr; }
 };
 
 // A file on disk. Read-only files refuse to be opened for writing even for root,
@@ -74,10 +80,27 @@ class TBytesStream : public TStream {
   const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
   std::vector<std::uint8_t> TakeBytes();
   // Room for size bytes in one allocation.
-  void Reserve(std::size_t size) { bytes_.reserve(size); }
+  void Reserve(std::size_t size) { ReserveLarge(bytes_, size); }
 
  private:
   std::vector<std::uint8_t> bytes_;
+  std::size_t position_ = 0;
+};
+
+// Bytes held by someone else, read only; they must outlive the stream.
+class TMemoryView : public TStream {
+ public:
+  TMemoryView(const void* data, std::size_t size) : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
+
+  std::size_t Read(void* buffer, std::size_t count) override;
+  std::size_t Write(const void* buffer, std::size_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  std::int64_t Size() override { return static_cast<std::int64_t>(size_); }
+  std::unique_ptr<TStream> OpenReader() const override { return std::make_unique<TMemoryView>(data_, size_); }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
   std::size_t position_ = 0;
 };
 

@@ -6,14 +6,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 #include "archive/dos_date_time.h"
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
+#include "common/large_buffer.h"
 
 namespace ostrivan::archive {
 
@@ -99,12 +104,6 @@ void WriteAllOrRaise(int fd, const std::uint8_t* data, std::size_t size) {
   if (code != 0) RaiseWriteError(code);
 }
 
-struct TExtractPlan {
-  std::vector<std::string> parts;
-  bool is_directory = false;
-  std::uint64_t data_start = 0;
-  std::uint32_t local_date_time = 0;
-};
 
 // Reads the local header the central one points to, inside [0, end) of the archive that
 // starts at `start`; fills the plan's data range and time, returns the local extra field.
@@ -133,8 +132,11 @@ std::string ReadLocalHeader(TStream& stream, std::int64_t start, std::uint64_t e
 void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std::uint8_t>& buffer) {
   std::uint64_t remaining = h.GetUncompressedSize64();
   std::uint32_t crc = Crc32(0, nullptr, 0);
-  if (buffer.size() < kExtractChunk && remaining > buffer.size())
-    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kExtractChunk)));
+  if (buffer.size() < kExtractChunk && remaining > buffer.size()) {
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kExtractChunk));
+    ReserveLarge(buffer, size);
+    buffer.resize(size);
+  }
   while (remaining > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
     if (reader.ReadFully(buffer.data(), want) != want) throw EZipException(kErrorReading);
@@ -165,7 +167,7 @@ void ApplyTimeAndAttributes(int fd, const TZipHeader& h, std::uint32_t local_dat
 
 int TZipFile::LastWriteError() { return g_last_write_error; }
 
-void TZipFile::ExtractAll(const std::string& path) {
+void TZipFile::ExtractAll(const std::string& path, unsigned threads) {
   g_last_write_error = 0;
   if (mode_ != TZipMode::zmRead && mode_ != TZipMode::zmReadWrite) throw EZipException("File must be open for reading");
   if (path.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
@@ -205,45 +207,141 @@ void TZipFile::ExtractAll(const std::string& path) {
 
   const std::string base = path.empty() ? std::string(".") : path;
   ForceDirectories(base);
+  if (threads > 1 && files_.size() > 1 && ExtractConcurrently(base, plans, threads)) return;
   std::vector<std::uint8_t> buffer;
   for (std::size_t i = 0; i < files_.size(); ++i) {
-    const TZipHeader& h = files_[i];
-    const TExtractPlan& plan = plans[i];
-    TStreamConstructor writer_ctor, reader_ctor;
-    if (!FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor)) throw EZipException("Item not found");
-    current_header_ = h;
-
-    std::string target = base;
-    const std::size_t dir_parts = plan.is_directory ? plan.parts.size() : plan.parts.size() - 1;
-    for (std::size_t k = 0; k < dir_parts; ++k) {
-      target += '/';
-      target += plan.parts[k];
-      ForceDirectory(target, false);
-    }
-    if (plan.is_directory) continue;
-    target += '/';
-    target += plan.parts.back();
-    current_file_ = target;
-
-    // An existing read-only file is not overwritten, and a link is never followed.
-    struct stat existing {};
-    if (::lstat(target.c_str(), &existing) == 0) {
-      int reason = IsSourceFile(existing)                                       ? EBUSY
-                   : S_ISLNK(existing.st_mode)                                  ? ELOOP
-                   : S_ISREG(existing.st_mode) && IsReadOnlyMode(existing.st_mode) ? EACCES
-                                                                                 : 0;
-      if (reason != 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(reason));
-    }
-    TFileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(errno));
-
-    stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plan.data_start));
-    std::unique_ptr<TStream> reader = reader_ctor(*stream_, h);
-    CopyEntryData(*reader, fd.get(), h, buffer);
-    ApplyTimeAndAttributes(fd.get(), h, plan.local_date_time);
-    if (::close(fd.release()) != 0) RaiseWriteError(errno);
-    if (on_progress_) on_progress_(target, h, h.GetUncompressedSize64());
+    std::string target;
+    TFileDescriptor fd;
+    if (!OpenTarget(base, files_[i], plans[i], target, fd)) continue;
+    stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[i].data_start));
+    WriteEntry(*stream_, files_[i], plans[i], target, fd, buffer);
   }
+}
+
+bool TZipFile::OpenTarget(const std::string& base, const TZipHeader& h, const TExtractPlan& plan, std::string& target,
+                          TFileDescriptor& fd) {
+  TStreamConstructor writer_ctor, reader_ctor;
+  if (!FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor)) throw EZipException("Item not found");
+  current_header_ = h;
+
+  target = base;
+  const std::size_t dir_parts = plan.is_directory ? plan.parts.size() : plan.parts.size() - 1;
+  for (std::size_t k = 0; k < dir_parts; ++k) {
+    target += '/';
+    target += plan.parts[k];
+    ForceDirectory(target, false);
+  }
+  if (plan.is_directory) return false;
+  target += '/';
+  target += plan.parts.back();
+  current_file_ = target;
+
+  // An existing read-only file is not overwritten, and a link is never followed.
+  struct stat existing {};
+  if (::lstat(target.c_str(), &existing) == 0) {
+    int reason = IsSourceFile(existing)                                          ? EBUSY
+                 : S_ISLNK(existing.st_mode)                                     ? ELOOP
+                 : S_ISREG(existing.st_mode) && IsReadOnlyMode(existing.st_mode) ? EACCES
+                                                                                 : 0;
+    if (reason != 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(reason));
+  }
+  fd.reset(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(errno));
+  return true;
+}
+
+void TZipFile::WriteEntry(TStream& source, const TZipHeader& h, const TExtractPlan& plan, const std::string& target,
+                          TFileDescriptor& fd, std::vector<std::uint8_t>& buffer) {
+  TStreamConstructor writer_ctor, reader_ctor;
+  FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor);
+  std::unique_ptr<TStream> reader = reader_ctor(source, h);
+  CopyEntryData(*reader, fd.get(), h, buffer);
+  ApplyTimeAndAttributes(fd.get(), h, plan.local_date_time);
+  if (::close(fd.release()) != 0) RaiseWriteError(errno);
+  if (on_progress_) on_progress_(target, h, h.GetUncompressedSize64());
+}
+
+// Files are opened in entry order on this thread, a window at a time, so folders, checks
+// and failures to create come exactly as one by one; the window's data is then inflated,
+// checked and written on all threads. The failure of the lowest entry is the one raised.
+// Returns false, having done nothing, where entries cannot be read at several places at
+// once or two entries write the same file (the later one must win).
+bool TZipFile::ExtractConcurrently(const std::string& base, const std::vector<TExtractPlan>& plans, unsigned threads) {
+  std::vector<std::string> targets;
+  for (const TExtractPlan& plan : plans) {
+    if (plan.is_directory) continue;
+    std::string target = base;
+    for (const std::string& part : plan.parts) target += '/' + part;
+    targets.push_back(std::move(target));
+  }
+  std::sort(targets.begin(), targets.end());
+  if (std::adjacent_find(targets.begin(), targets.end()) != targets.end()) return false;
+  std::vector<std::unique_ptr<TStream>> readers;
+  for (unsigned t = 0; t < threads; ++t) {
+    readers.push_back(stream_->OpenReader());
+    if (!readers.back()) return false;
+  }
+
+  struct TOpened {
+    std::size_t index;
+    std::string target;
+    TFileDescriptor fd;
+    std::exception_ptr error;
+    int write_error = 0;
+  };
+  constexpr std::size_t kWindow = 64;  // files open at once
+  std::size_t failed_at = files_.size();
+  std::exception_ptr failure;
+  int failure_write_error = 0;
+  std::vector<std::vector<std::uint8_t>> buffers(threads);
+  for (std::size_t i = 0; i < files_.size() && !failure;) {
+    std::vector<TOpened> window;
+    try {
+      for (; i < files_.size() && window.size() < kWindow; ++i) {
+        TOpened opened{i, {}, TFileDescriptor(), nullptr, 0};
+        if (OpenTarget(base, files_[i], plans[i], opened.target, opened.fd)) window.push_back(std::move(opened));
+      }
+    } catch (...) {
+      failure = std::current_exception();
+      failed_at = i;
+    }
+    std::atomic<std::size_t> next{0};
+    const auto drain = [&](unsigned t) {
+      for (std::size_t k; (k = next.fetch_add(1)) < window.size();) {
+        TOpened& e = window[k];
+        if (e.index > failed_at) continue;
+        try {
+          readers[t]->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[e.index].data_start));
+          WriteEntry(*readers[t], files_[e.index], plans[e.index], e.target, e.fd, buffers[t]);
+        } catch (...) {
+          e.error = std::current_exception();
+          e.write_error = g_last_write_error;
+        }
+      }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads && t < window.size(); ++t) {
+      try {
+        helpers.emplace_back(drain, t);
+      } catch (const std::system_error&) {
+        break;  // no more threads: the ones there are do the rest
+      }
+    }
+    drain(0);
+    for (std::thread& t : helpers) t.join();
+    for (TOpened& e : window) {
+      if (e.error && e.index < failed_at) {
+        failure = e.error;
+        failed_at = e.index;
+        failure_write_error = e.write_error;
+      }
+    }
+  }
+  if (failure) {
+    g_last_write_error = failure_write_error;
+    std::rethrow_exception(failure);
+  }
+  return true;
 }
 
 }  // namespace ostrivan::archive

@@ -15,9 +15,21 @@
 #include "archive/zip_exception.h"
 #include "archive/zip_header.h"
 
+namespace ostrivan {
+class TFileDescriptor;
+}
+
 namespace ostrivan::archive {
 
 struct TEntryTotals;
+
+// Where an entry is unpacked to and where its data lies, checked before anything is written.
+struct TExtractPlan {
+  std::vector<std::string> parts;
+  bool is_directory = false;
+  std::uint64_t data_start = 0;
+  std::uint32_t local_date_time = 0;
+};
 
 using TZipProgressEvent = std::function<void(const std::string& file_name, const TZipHeader& header, std::uint64_t position)>;
 
@@ -45,7 +57,10 @@ class TZipFile {
   // entries are compressed ahead on `threads` workers (0 = one per processor). Stops at
   // the first failure with the entries before it added.
   void AddFiles(const std::vector<TZipSource>& sources, std::uint16_t compression = kZipDeflate, unsigned threads = 0);
-  void ExtractAll(const std::string& path);
+  // With threads > 1 and an archive read from memory, entries are inflated and written
+  // on that many threads (files are still created in entry order, the first failing
+  // entry's error is the one raised, and the progress event may come from any of them).
+  void ExtractAll(const std::string& path, unsigned threads = 1);
 
   TZipMode Mode() const { return mode_; }
   const std::vector<TZipHeader>& Files() const { return files_; }
@@ -83,6 +98,14 @@ class TZipFile {
   // Lists an entry whose data and local header are written, and reports it.
   void AddEntry(TZipHeader header, const std::string& file_name, std::uint64_t size);
   void WriteCentralDirectory();
+
+  // Creates the folders of an entry and opens its file; false for a folder entry.
+  bool OpenTarget(const std::string& base, const TZipHeader& h, const TExtractPlan& plan, std::string& target,
+                  TFileDescriptor& fd);
+  // Inflates the entry from source (at its data), checks it and writes it to fd.
+  void WriteEntry(TStream& source, const TZipHeader& h, const TExtractPlan& plan, const std::string& target,
+                  TFileDescriptor& fd, std::vector<std::uint8_t>& buffer);
+  bool ExtractConcurrently(const std::string& base, const std::vector<TExtractPlan>& plans, unsigned threads);
 
   TZipMode mode_ = TZipMode::zmClosed;
   TStream* stream_ = nullptr;

@@ -3,8 +3,11 @@
 // characters that are skipped (line breaks, padding, anything else).
 #include "common/base64.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "common/large_buffer.h"
 
 namespace ostrivan {
 
@@ -72,7 +75,9 @@ std::string EncodeBase64(const void* data, std::size_t size) {
   const std::size_t groups = size / 3;
   const std::size_t rest = size % 3;
   const std::size_t length = groups * 4 + (rest ? 4 : 0) + (groups / kGroupsPerLine) * 2;
-  std::string text(length, '\0');
+  std::string text;
+  ReserveLarge(text, length);
+  text.resize(length);
   char* out = text.data();
   const char* pairs = Encoder().pairs.data();
 
@@ -96,14 +101,14 @@ std::string EncodeBase64(const void* data, std::size_t size) {
   return text;
 }
 
-std::string DecodeBase64(std::string_view text, Base64Decoding rule) {
-  if (rule == Base64Decoding::kStopAtPadding) text = text.substr(0, text.find('='));
-  const DecodeTable& t = Decoder();
-  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::string bytes(n / 4 * 3 + 3, '\0');
-  auto* out = reinterpret_cast<unsigned char*>(bytes.data());
+namespace {
 
+// Decodes n characters at in to out and returns the bytes written. Each group is read
+// before its bytes are written and three bytes come of four characters, so out may be
+// in itself.
+std::size_t DecodeInto(const unsigned char* in, std::size_t n, unsigned char* out) {
+  const DecodeTable& t = Decoder();
+  unsigned char* const begin = out;
   std::size_t i = 0;
   std::uint32_t acc = 0;  // pending sextets
   int pending = 0;
@@ -141,8 +146,25 @@ std::string DecodeBase64(std::string_view text, Base64Decoding rule) {
   } else if (pending == 2) {
     *out++ = static_cast<unsigned char>(acc >> 4);
   }
-  bytes.resize(static_cast<std::size_t>(out - reinterpret_cast<unsigned char*>(bytes.data())));
+  return static_cast<std::size_t>(out - begin);
+}
+
+}  // namespace
+
+std::string DecodeBase64(std::string_view text, Base64Decoding rule) {
+  if (rule == Base64Decoding::kStopAtPadding) text = text.substr(0, text.find('='));
+  std::string bytes;
+  ReserveLarge(bytes, text.size() / 4 * 3 + 3);
+  bytes.resize(text.size() / 4 * 3 + 3);
+  bytes.resize(DecodeInto(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                          reinterpret_cast<unsigned char*>(bytes.data())));
   return bytes;
+}
+
+void DecodeBase64InPlace(std::string& text, Base64Decoding rule) {
+  if (rule == Base64Decoding::kStopAtPadding) text.resize(std::min(text.size(), text.find('=')));
+  auto* data = reinterpret_cast<unsigned char*>(text.data());
+  text.resize(DecodeInto(data, text.size(), data));
 }
 
 }  // namespace ostrivan

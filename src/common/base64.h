@@ -27,5 +27,7 @@ inline std::string EncodeBase64(std::string_view bytes) { return EncodeBase64(by
 // The alphabet characters that count, in groups of four; a trailing group of 3/2/1
 // characters gives 2/1/0 bytes.
 std::string DecodeBase64(std::string_view text, Base64Decoding rule);
+// The same, written over the text itself (a payload of megabytes needs no second buffer).
+void DecodeBase64InPlace(std::string& text, Base64Decoding rule);
 
 }  // namespace ostrivan

@@ -14,4 +14,8 @@ inline std::string DecodeBase64(std::string_view text) {
   return ostrivan::DecodeBase64(text, Base64Decoding::kSkipOutsideAlphabet);
 }
 
+inline void DecodeBase64InPlace(std::string& text) {
+  ostrivan::DecodeBase64InPlace(text, Base64Decoding::kSkipOutsideAlphabet);
+}
+
 }  // namespace ostrivan::jobs

@@ -113,7 +113,14 @@ void TImportStaging::WaitForRemoval() {
   if (removal_.joinable()) removal_.join();
 }
 
-TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
+TImportSummary TImportStaging::Unpack(const std::string& zip_path) { return UnpackFrom(zip_path, nullptr); }
+
+TImportSummary TImportStaging::Unpack(const std::string& zip_path, std::string_view archive) {
+  archive::TMemoryView bytes(archive.data(), archive.size());
+  return UnpackFrom(zip_path, &bytes);
+}
+
+TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::TStream* archive) {
   const std::string job = staging_ + "/" + kJobFolder;
   TImportSummary summary;
   archive::TZipFile zip;
@@ -124,7 +131,8 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
       TFileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
       if (fd.get() >= 0) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     });
-    zip.Open(zip_path, archive::TZipMode::zmRead);
+    if (archive != nullptr) zip.Open(*archive, archive::TZipMode::zmRead);
+    else zip.Open(zip_path, archive::TZipMode::zmRead);
     std::vector<std::string> names;
     for (const archive::TZipHeader& h : zip.Files()) {
       const std::string name = archive::TZipFile::DecodeEntryName(h, "");
@@ -137,7 +145,7 @@ TImportSummary TImportStaging::Unpack(const std::string& zip_path) {
     MakeRoom(static_cast<std::uint64_t>(summary.FileBytes));
     // Every entry's CRC is checked as it is written; a damaged one fails here, before
     // any file of the job has its final name.
-    zip.ExtractAll(job);
+    zip.ExtractAll(job, archive != nullptr ? std::max(1u, std::thread::hardware_concurrency()) : 1);
     zip.Close();
     // An entry that lands on the received archive's own name is refused, as unpacking
     // beside the open archive on the workstation refuses it; the archive stays intact.

@@ -10,8 +10,11 @@
 // and durable).
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "archive/stream.h"
 
 namespace ostrivan::jobs {
 
@@ -49,6 +52,9 @@ class TImportStaging {
   // example "No space left on device") goes to the log. An archive that cannot be
   // deleted fails with the system's text.
   TImportSummary Unpack(const std::string& zip_path);
+  // The same for an archive whose bytes are at hand (and saved at zip_path): read from
+  // memory and unpacked on all processors.
+  TImportSummary Unpack(const std::string& zip_path, std::string_view archive);
   // Moves the unpacked entries to their places in the import directory, flushes it and
   // removes the staging folder. Raises EOSError, leaving none of the job in place.
   void Commit();
@@ -57,6 +63,7 @@ class TImportStaging {
 
  private:
   void WaitForRemoval();
+  TImportSummary UnpackFrom(const std::string& zip_path, archive::TStream* archive);
 
   std::string dir_;
   std::string staging_;

@@ -276,11 +276,15 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     const std::string zip_path = JoinPath(dir, kImportArchiveName);
     // The received archive's bytes: three for every four base64 characters.
     staging.MakeRoom(request.FStream.size() / 4 * 3);
-    record.ArchiveBytes = static_cast<std::int64_t>(request.SaveFile(zip_path, &record.ArchiveCrc));
+    // Decoded over the base64 text, the largest thing held: no second buffer.
+    const std::string archive = request.TakeArchive();
+    const std::uint32_t crc = archive::record::Crc32(
+        archive::record::Crc32(0, nullptr, 0), reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size());
+    TRizOzudoImportLavoroRequest::SaveArchive(zip_path, archive);
+    record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
+    record.ArchiveCrc = crc;
     record.HasCrc = true;
-    // The base64 text is the largest thing held; unpacking does not need it.
-    std::string().swap(request.FStream);
-    const TImportSummary summary = staging.Unpack(zip_path);
+    const TImportSummary summary = staging.Unpack(zip_path, archive);
     record.Job = summary.Job;
     record.Files = summary.Files;
     record.FileBytes = summary.FileBytes;

@@ -2,10 +2,10 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <array>
 
+#include "archive/zip_record.h"
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
@@ -99,8 +99,17 @@ void TRizOzudoImportLavoroRequest::SaveToStream(std::ostream& out) const { Write
 std::size_t TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name, std::uint32_t* crc) const {
   const std::string bytes = DecodeBase64(FStream);
   if (crc != nullptr)
-    *crc = static_cast<std::uint32_t>(
-        crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+    *crc = archive::record::Crc32(archive::record::Crc32(0, nullptr, 0),
+                                  reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  return SaveArchive(file_name, bytes);
+}
+
+std::string TRizOzudoImportLavoroRequest::TakeArchive() {
+  DecodeBase64InPlace(FStream);
+  return std::move(FStream);
+}
+
+std::size_t TRizOzudoImportLavoroRequest::SaveArchive(const std::string& file_name, std::string_view bytes) {
   const auto write_failed = [&](int code) {
     logging::FrameworkLogError("Cannot write \"" + file_name + "\": " + SysErrorMessageText(code));
     return EWriteError("Stream write error");

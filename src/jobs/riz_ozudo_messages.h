@@ -62,6 +62,10 @@ class TRizOzudoImportLavoroRequest : public web::TObject {
   // Raises EFCreateError "Cannot create file "%s". %s" or EWriteError "Stream write error"
   // (whose real cause, such as a full disk, goes to the log).
   std::size_t SaveFile(const std::string& file_name, std::uint32_t* crc = nullptr) const;
+  // The decoded Stream, decoded where it lies and moved out: Stream is left empty.
+  std::string TakeArchive();
+  // Writes archive bytes to file_name as SaveFile does, with the same errors.
+  static std::size_t SaveArchive(const std::string& file_name, std::string_view bytes);
 
   static const web::TMVCClassInfo& StaticClassInfo();
   const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -48,12 +49,14 @@ std::string FailureOf(const std::function<void()>& fn) {
   return "";
 }
 
-std::string ExtractBytes(const std::string& archive_bytes, const std::string& target) {
+// Extracts one by one, or on `threads` threads from a view of the bytes.
+std::string ExtractBytes(const std::string& archive_bytes, const std::string& target, unsigned threads = 1) {
   return FailureOf([&] {
-    TBytesStream stream{std::vector<std::uint8_t>(archive_bytes.begin(), archive_bytes.end())};
+    TBytesStream owned{std::vector<std::uint8_t>(archive_bytes.begin(), archive_bytes.end())};
+    TMemoryView view(archive_bytes.data(), archive_bytes.size());
     TZipFile zip;
-    zip.Open(stream, TZipMode::zmRead);
-    zip.ExtractAll(target);
+    zip.Open(threads > 1 ? static_cast<TStream&>(view) : owned, TZipMode::zmRead);
+    zip.ExtractAll(target, threads);
   });
 }
 
@@ -620,10 +623,111 @@ TEST(ZipFailures, DamagedAndHostileArchivesFailWithTheirMessages) {
        "EZipException: Invalid characters in path"},
   };
   for (const auto& c : cases) {
-    TempDir out;
-    EXPECT_EQ(ExtractBytes(c.bytes(), out / "t"), c.expected) << c.what;
-    // Whatever was refused before writing left nothing; a bomb never outgrows its size.
-    for (const auto& f : test_support::ListTree(out.Path())) EXPECT_LE(ReadFile(out / f).size(), 1000u) << c.what;
+    for (const unsigned threads : {1u, 3u}) {
+      TempDir out;
+      EXPECT_EQ(ExtractBytes(c.bytes(), out / "t", threads), c.expected) << c.what << ", threads " << threads;
+      // Whatever was refused before writing left nothing; a bomb never outgrows its size.
+      for (const auto& f : test_support::ListTree(out.Path())) EXPECT_LE(ReadFile(out / f).size(), 1000u) << c.what;
+    }
+  }
+}
+
+TEST(ZipParallel, ExtractingOnSeveralThreadsWritesWhatOneThreadWrites) {
+  // More entries than files held open at once, folders given as entries and implied by
+  // names, a read-only entry, an empty one and one of a few megabytes.
+  std::vector<RawEntry> entries;
+  auto add = [&](const std::string& name, const std::string& payload) {
+    RawEntry e;
+    e.name = name;
+    e.payload = payload;
+    entries.push_back(e);
+  };
+  add("programs/", "");
+  for (int i = 0; i < 150; ++i)
+    add((i % 3 ? "programs\\P" : "tools/sub/T") + std::to_string(i) + ".NC", std::string(100 + i * 37, 'a' + i % 26));
+  add("big.bin", std::string(3 << 20, 'x') + "end");
+  add("empty.txt", "");
+  entries[5].made_by = 0;  // a DOS-made entry whose read-only bit counts
+  entries[5].external = 0x21;
+  const std::string bytes = RawArchive{entries}.Build();
+
+  TempDir one, many;
+  ASSERT_EQ(ExtractBytes(bytes, one / "t"), "");
+  ASSERT_EQ(ExtractBytes(bytes, many / "t", 4), "");
+  const std::vector<std::string> tree = test_support::ListTree(one / "t");
+  ASSERT_EQ(test_support::ListTree(many / "t"), tree);
+  EXPECT_EQ(tree.size(), 152u);
+  for (const std::string& f : tree) {
+    struct stat a {}, b {};
+    ASSERT_EQ(::stat((one / "t/" + f).c_str(), &a), 0) << f;
+    ASSERT_EQ(::stat((many / "t/" + f).c_str(), &b), 0) << f;
+    EXPECT_EQ(a.st_mode, b.st_mode) << f;
+    EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec) << f;
+    EXPECT_EQ(ReadFile(one / "t/" + f), ReadFile(many / "t/" + f)) << f;
+  }
+}
+
+TEST(ZipParallel, TheLowestFailingEntryIsTheFailureRaised) {
+  // Entries are written out of order; the failure raised is the one extracting them one
+  // by one meets first, whichever thread met it.
+  auto archive = [](const std::vector<int>& damaged, int broken, bool same_name_twice) {
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 100; ++i) {
+      RawEntry e;
+      e.name = "f" + std::to_string(i);
+      e.payload = std::string(20000, 'a' + i % 26);
+      entries.push_back(e);
+    }
+    for (int i : damaged) entries[i].crc = 1;
+    if (broken >= 0) entries[broken].data = std::string("\xff\xff\xff\xff", 4);
+    if (same_name_twice) {
+      // The later one must win, as one by one: whole, not written over a longer first.
+      entries[99].name = "f0";
+      entries[0].payload += std::string(10000, '-');
+    }
+    return RawArchive{entries}.Build();
+  };
+  struct Case {
+    const char* what;
+    std::vector<int> damaged;  // wrong CRC
+    int broken;                // data that does not inflate, or -1
+    bool same_name_twice;
+    bool blocked;  // "f70" exists read-only in the target
+    std::string expected;
+  } cases[] = {
+      {"none", {}, -1, false, false, ""},
+      {"two entries, one file", {}, -1, true, false, ""},
+      {"one damaged", {40}, -1, false, false, "EZipCRCException: Error reading zip file"},
+      {"broken before damaged", {40}, 12, false, false, "EZipException: data error"},
+      {"damaged before broken", {12}, 40, false, false, "EZipCRCException: Error reading zip file"},
+      {"damaged before a refused file", {3}, -1, false, true, "EZipCRCException: Error reading zip file"},
+      {"refused file before a damaged one", {90}, -1, false, true,
+       "EFCreateError: Cannot create file \"%/t/f70\". " + SysErrorMessageText(EACCES)},
+  };
+  for (const Case& c : cases) {
+    for (const unsigned threads : {1u, 2u, 4u}) {
+      SCOPED_TRACE(std::string(c.what) + ", threads " + std::to_string(threads));
+      TempDir out;
+      if (c.blocked) {
+        WriteFile(out / "t/f70", "kept");
+        test_support::MakeReadOnly(out / "t/f70");
+      }
+      std::string expected = c.expected;
+      if (const std::size_t at = expected.find('%'); at != std::string::npos) expected.replace(at, 1, out.Path());
+      EXPECT_EQ(ExtractBytes(archive(c.damaged, c.broken, c.same_name_twice), out / "t", threads), expected);
+      if (c.expected.empty()) {
+        EXPECT_EQ(ReadFile(out / "t/f0"), std::string(20000, c.same_name_twice ? 'a' + 99 % 26 : 'a'));
+      }
+      if (c.blocked) {
+        EXPECT_EQ(ReadFile(out / "t/f70"), "kept");
+      }
+      // Entries before the failing one are all written whole.
+      int first_failure = c.blocked ? 70 : 100;
+      for (int i : c.damaged) first_failure = std::min(first_failure, i);
+      if (c.broken >= 0) first_failure = std::min(first_failure, c.broken);
+      for (int i = 1; i < std::min(first_failure, 99); ++i)
+        EXPECT_EQ(ReadFile(out / ("t/f" + std::to_string(i))).size(), 20000u) << i;
+    }
   }
 }
 

@@ -98,6 +98,13 @@ TEST(Base64Decode, SkipOrStopAtPadding) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(DecodeBase64(c.text, Base64Decoding::kSkipOutsideAlphabet), c.skipped);
     EXPECT_EQ(DecodeBase64(c.text, Base64Decoding::kStopAtPadding), c.stopped);
+    // Decoded over the text itself: the same bytes.
+    std::string in_place = c.text;
+    DecodeBase64InPlace(in_place, Base64Decoding::kSkipOutsideAlphabet);
+    EXPECT_EQ(in_place, c.skipped);
+    in_place = c.text;
+    DecodeBase64InPlace(in_place, Base64Decoding::kStopAtPadding);
+    EXPECT_EQ(in_place, c.stopped);
   }
 }
 
@@ -109,6 +116,9 @@ TEST(Base64RoundTrip, AnyBytesAnyLength) {
     const std::string text = EncodeBase64(bytes);
     EXPECT_EQ(DecodeBase64(text, Base64Decoding::kSkipOutsideAlphabet), bytes) << size;
     EXPECT_EQ(DecodeBase64(text, Base64Decoding::kStopAtPadding), bytes) << size;
+    std::string in_place = text;  // long runs of whole groups, where the fast path writes
+    DecodeBase64InPlace(in_place, Base64Decoding::kSkipOutsideAlphabet);
+    EXPECT_EQ(in_place, bytes) << size;
   }
 }
 
