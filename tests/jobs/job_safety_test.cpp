@@ -298,7 +298,11 @@ TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {
       staging.Unpack(dir + "/Lavoro.zip");
       if (!marked) ::unlink((staging.Folder() + "/complete").c_str());
       // The process dies here: copy what it leaves, as the staging would be removed.
-      fs::copy(staging.Folder(), d / "left", fs::copy_options::recursive);
+      // The old job may still be going on other threads: everything but it is copied.
+      fs::create_directories(d / "left");
+      for (const auto& e : fs::directory_iterator(staging.Folder()))
+        if (e.path().filename() != "old")
+          fs::copy(e.path(), d / "left/" + e.path().filename().string(), fs::copy_options::recursive);
     }
     fs::rename(d / "left", dir + "/" + kImportStagingName);
     EXPECT_TRUE(RecoverImport(dir));
@@ -340,7 +344,11 @@ TEST(ImportStaging, APreviousJobMovedAsideNeverComesBack) {
       WriteFile(dir + "/Lavoro.zip", zip);
       staging.Unpack(dir + "/Lavoro.zip");
       if (!c.marked) ::unlink((staging.Folder() + "/complete").c_str());
-      fs::copy(staging.Folder(), d / "left", fs::copy_options::recursive);
+      // The old job may still be going on other threads: everything but it is copied.
+      fs::create_directories(d / "left");
+      for (const auto& e : fs::directory_iterator(staging.Folder()))
+        if (e.path().filename() != "old")
+          fs::copy(e.path(), d / "left/" + e.path().filename().string(), fs::copy_options::recursive);
     }
     // What a kill leaves while the old job is still there to remove.
     WriteFile(d / "left/old/OLD.NC", "old");
