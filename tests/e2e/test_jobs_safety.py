@@ -492,6 +492,8 @@ class ImportFaults(unittest.TestCase):
                         self.assertNotIn(STAGING, names)
                         self.assertEqual(files_of(snapshot(imp)).keys() - {"Lavoro.zip"}, set())
                         wait_until(lambda: "No space left on device" in srv.log_text(), what="the cause in the log")
+                        # The journal is another file of the same logging thread: its line may come later.
+                        wait_until(lambda: journal_lines(srv), what="the journal line")
                         self.assertIn(reply["Messaggio"], journal_lines(srv)[-1])
                         failed_on_write = True
                     else:
