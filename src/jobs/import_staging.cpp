@@ -24,6 +24,10 @@ const char* const kJobFolder = "job";
 const char* const kCompleteMark = "complete";
 const char* const kOldFolder = "old";
 
+// Each unpacking thread holds up to a few megabytes of an entry: past four, memory grows
+// with the processor count and little time is won.
+unsigned UnpackThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
+
 bool Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
@@ -145,7 +149,7 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
     MakeRoom(static_cast<std::uint64_t>(summary.FileBytes));
     // Every entry's CRC is checked as it is written; a damaged one fails here, before
     // any file of the job has its final name.
-    zip.ExtractAll(job, archive != nullptr ? std::max(1u, std::thread::hardware_concurrency()) : 1);
+    zip.ExtractAll(job, archive != nullptr ? UnpackThreads() : 1);
     zip.Close();
     // An entry that lands on the received archive's own name is refused, as unpacking
     // beside the open archive on the workstation refuses it; the archive stays intact.

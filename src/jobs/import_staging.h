@@ -53,7 +53,7 @@ class TImportStaging {
   // deleted fails with the system's text.
   TImportSummary Unpack(const std::string& zip_path);
   // The same for an archive whose bytes are at hand (and saved at zip_path): read from
-  // memory and unpacked on all processors.
+  // memory and unpacked on up to four processors.
   TImportSummary Unpack(const std::string& zip_path, std::string_view archive);
   // Moves the unpacked entries to their places in the import directory, flushes it and
   // removes the staging folder. Raises EOSError, leaving none of the job in place.
