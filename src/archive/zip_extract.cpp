@@ -6,16 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <exception>
-#include <system_error>
-#include <thread>
 
 #include "archive/dos_date_time.h"
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
+#include "common/concurrently.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/large_buffer.h"
@@ -305,30 +303,17 @@ bool TZipFile::ExtractConcurrently(const std::string& base, const std::vector<TE
       failure = std::current_exception();
       failed_at = i;
     }
-    std::atomic<std::size_t> next{0};
-    const auto drain = [&](unsigned t) {
-      for (std::size_t k; (k = next.fetch_add(1)) < window.size();) {
-        TOpened& e = window[k];
-        if (e.index > failed_at) continue;
-        try {
-          readers[t]->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[e.index].data_start));
-          WriteEntry(*readers[t], files_[e.index], plans[e.index], e.target, e.fd, buffers[t]);
-        } catch (...) {
-          e.error = std::current_exception();
-          e.write_error = g_last_write_error;
-        }
-      }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < threads && t < window.size(); ++t) {
+    ForEachConcurrently(window.size(), threads, [&](std::size_t k, unsigned worker) {
+      TOpened& e = window[k];
+      if (e.index > failed_at) return;
       try {
-        helpers.emplace_back(drain, t);
-      } catch (const std::system_error&) {
-        break;  // no more threads: the ones there are do the rest
+        readers[worker]->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[e.index].data_start));
+        WriteEntry(*readers[worker], files_[e.index], plans[e.index], e.target, e.fd, buffers[worker]);
+      } catch (...) {
+        e.error = std::current_exception();
+        e.write_error = g_last_write_error;
       }
-    }
-    drain(0);
-    for (std::thread& t : helpers) t.join();
+    });
     for (TOpened& e : window) {
       if (e.error && e.index < failed_at) {
         failure = e.error;

@@ -14,9 +14,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
+#include "common/concurrently.h"
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
@@ -150,26 +149,6 @@ bool RemoveTree(const std::string& path) {
 
 namespace {
 
-// Runs work(i) for every i below count on up to threads threads, this one included.
-template <class Work>
-void ForEachConcurrently(std::size_t count, unsigned threads, Work work) {
-  std::atomic<std::size_t> next{0};
-  const auto drain = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
-  };
-  std::vector<std::thread> helpers;
-  const std::size_t wanted = std::min<std::size_t>(threads, count);
-  for (std::size_t i = 1; i < wanted; ++i) {
-    try {
-      helpers.emplace_back(drain);
-    } catch (const std::system_error&) {
-      break;  // no more threads: the ones there are do the rest
-    }
-  }
-  drain();
-  for (std::thread& t : helpers) t.join();
-}
-
 // Every file and folder below dir, folders by depth. For a removal each folder gets its
 // owner's permissions back so that its entries can go.
 void CollectTree(const std::string& dir, std::size_t depth, bool removal, std::vector<std::string>& files,
@@ -208,7 +187,7 @@ int SyncTreeConcurrently(const std::string& path, unsigned threads) {
     all.push_back(path);
   }
   std::atomic<int> first{0};
-  ForEachConcurrently(all.size(), threads, [&](std::size_t i) {
+  ForEachConcurrently(all.size(), threads, [&](std::size_t i, unsigned) {
     struct stat entry {};
     if (::lstat(all[i].c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) return;  // nothing of its own to flush
     const int code = SyncPath(all[i]);
@@ -226,12 +205,12 @@ bool RemoveTreeConcurrently(const std::string& path, unsigned threads) {
   std::vector<std::vector<std::string>> folders;
   CollectTree(path, 0, true, files, folders);
   std::atomic<bool> all{true};
-  ForEachConcurrently(files.size(), threads, [&](std::size_t i) {
+  ForEachConcurrently(files.size(), threads, [&](std::size_t i, unsigned) {
     if (::unlink(files[i].c_str()) != 0 && errno != ENOENT) all = false;
   });
   for (std::size_t depth = folders.size(); depth-- > 0;) {
     const std::vector<std::string>& level = folders[depth];
-    ForEachConcurrently(level.size(), threads, [&](std::size_t i) {
+    ForEachConcurrently(level.size(), threads, [&](std::size_t i, unsigned) {
       if (::rmdir(level[i].c_str()) != 0 && errno != ENOENT) all = false;
     });
   }
