@@ -61,6 +61,10 @@ inline void Put64(std::string& s, std::uint64_t v) {
 inline std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
   return libdeflate_crc32(crc, data, size);  // the same sums as zlib, several times faster
 }
+// The checksum of one whole block of bytes.
+inline std::uint32_t Crc32Of(const void* data, std::size_t size) {
+  return Crc32(Crc32(0, nullptr, 0), static_cast<const std::uint8_t*>(data), size);
+}
 
 // The local header in front of an entry's data, name and extra field included.
 std::string EncodeLocalHeader(const TZipHeader& h);

@@ -228,7 +228,7 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
     reply.SetPayload(record.Archive, archive.data(), archive.size());
     record.HasCrc = true;
     record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
-    record.ArchiveCrc = archive::record::Crc32(archive::record::Crc32(0, nullptr, 0), archive.data(), archive.size());
+    record.ArchiveCrc = archive::record::Crc32Of(archive.data(), archive.size());
     job->Record = record;
     job->Record.Machine = MachineNumberForJournal(parameters);
     const std::int32_t machine = parameters.GetNrMacchina();
@@ -278,11 +278,9 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     staging.MakeRoom(request.FStream.size() / 4 * 3);
     // Decoded over the base64 text, the largest thing held: no second buffer.
     const std::string archive = request.TakeArchive();
-    const std::uint32_t crc = archive::record::Crc32(
-        archive::record::Crc32(0, nullptr, 0), reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size());
     TRizOzudoImportLavoroRequest::SaveArchive(zip_path, archive);
     record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
-    record.ArchiveCrc = crc;
+    record.ArchiveCrc = archive::record::Crc32Of(archive.data(), archive.size());
     record.HasCrc = true;
     const TImportSummary summary = staging.Unpack(zip_path, archive);
     record.Job = summary.Job;

@@ -5,7 +5,6 @@
 
 #include <array>
 
-#include "archive/zip_record.h"
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
@@ -96,12 +95,8 @@ void TRizOzudoImportLavoroRequest::LoadFile(const std::string& file_name) {
 
 void TRizOzudoImportLavoroRequest::SaveToStream(std::ostream& out) const { WritePayload(FStream, out); }
 
-std::size_t TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name, std::uint32_t* crc) const {
-  const std::string bytes = DecodeBase64(FStream);
-  if (crc != nullptr)
-    *crc = archive::record::Crc32(archive::record::Crc32(0, nullptr, 0),
-                                  reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  return SaveArchive(file_name, bytes);
+std::size_t TRizOzudoImportLavoroRequest::SaveFile(const std::string& file_name) const {
+  return SaveArchive(file_name, DecodeBase64(FStream));
 }
 
 std::string TRizOzudoImportLavoroRequest::TakeArchive() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "web/serializer_object.h"
 
@@ -58,13 +59,13 @@ class TRizOzudoImportLavoroRequest : public web::TObject {
   void LoadFile(const std::string& file_name);
   void SaveToStream(std::ostream& out) const;
   // Creates (or truncates) file_name and writes the decoded Stream into it; returns the
-  // number of bytes written and, when crc is given, their CRC-32.
-  // Raises EFCreateError "Cannot create file "%s". %s" or EWriteError "Stream write error"
-  // (whose real cause, such as a full disk, goes to the log).
-  std::size_t SaveFile(const std::string& file_name, std::uint32_t* crc = nullptr) const;
+  // number of bytes written. Raises as SaveArchive.
+  std::size_t SaveFile(const std::string& file_name) const;
   // The decoded Stream, decoded where it lies and moved out: Stream is left empty.
   std::string TakeArchive();
-  // Writes archive bytes to file_name as SaveFile does, with the same errors.
+  // Creates (or truncates) file_name and writes bytes into it; returns their number.
+  // Raises EFCreateError "Cannot create file "%s". %s" or EWriteError "Stream write error"
+  // (whose real cause, such as a full disk, goes to the log).
   static std::size_t SaveArchive(const std::string& file_name, std::string_view bytes);
 
   static const web::TMVCClassInfo& StaticClassInfo();
