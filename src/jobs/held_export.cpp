@@ -1,13 +1,18 @@
 #include "jobs/held_export.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <functional>
+#include <set>
 #include <sstream>
 
+#include "archive/zip_file.h"
 #include "common/error.h"
 #include "common/file_system.h"
 #include "jobs/directory_lock.h"
@@ -19,10 +24,12 @@ namespace ostrivan::jobs {
 namespace {
 
 const char* const kManifestName = "manifest";
-const char* const kManifestHeader = "ostrivan held export 1";
+const char* const kManifestHeaderV1 = "ostrivan held export 1";
+const char* const kManifestHeader = "ostrivan held export 2";
 const char* const kDeliveredMark = "delivered";
 const char* const kFilesFolder = "files";
 const char* const kHoldSuffix = ".ostrivan-held";
+const char* const kHoldRecordSuffix = ".hold";
 
 std::mutex g_sequence_lock;
 unsigned g_sequence = 0;
@@ -39,11 +46,15 @@ std::string ParentDirectory(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // "<parent>/.<name>.ostrivan-held" for an export directory "<parent>/<name>".
 std::string HoldRootBeside(const std::string& export_dir) {
   const std::string dir = WithoutTrailingSlashes(export_dir);
-  const std::size_t slash = dir.find_last_of('/');
-  const std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
+  const std::string name = BaseName(dir);
   if (name.empty() || name == "/" || name == "." || name == "..") return {};
   return ParentDirectory(dir) + "/." + name + kHoldSuffix;
 }
@@ -67,15 +78,93 @@ std::int64_t WallClockMs() {
       .count();
 }
 
+std::string Quote(const std::string& path) { return "\"" + path + "\""; }
+
+// The service's own folders: a failure to make one names it and the system's reason.
+void MakeOwnFolder(const std::string& dir, mode_t mode) {
+  errno = 0;
+  if (MakeDirectories(dir, mode) && Writable(dir)) return;
+  const int code = errno != 0 ? errno : EACCES;
+  throw EOSError("Fallita compressione zip Impossibile creare la cartella " + Quote(dir) + ". " +
+                 SysErrorMessageText(code));
+}
+
 void Walk(const std::string& root, const std::string& relative, std::vector<THeldEntry>& out) {
-  for (const TDirectoryEntry& entry : ListDirectory(relative.empty() ? root : JoinPath(root, relative))) {
+  const std::string dir = relative.empty() ? root : JoinPath(root, relative);
+  std::vector<TDirectoryEntry> listing;
+  try {
+    listing = ListDirectory(dir);
+  } catch (const Exception&) {
+    // Asked again for the reason, which the listing's message words its own way.
+    int code = EIO;
+    if (DIR* d = ::opendir(dir.c_str())) ::closedir(d);
+    else code = errno;
+    throw EOSError("Fallita compressione zip Impossibile leggere la cartella " + Quote(dir) + ". " +
+                   SysErrorMessageText(code));
+  }
+  for (const TDirectoryEntry& entry : listing) {
     THeldEntry held;
     held.Relative = relative.empty() ? entry.Name : relative + "/" + entry.Name;
-    held.IsDirectory = entry.IsDirectory;
-    if (!ReadIdentity(JoinPath(root, held.Relative), held.Identity)) continue;  // gone already
+    int code = 0;
+    if (!ReadIdentity(JoinPath(root, held.Relative), held.Identity, &code)) {
+      if (code == ENOENT) continue;  // gone already
+      throw EOSError("Fallita compressione zip Impossibile leggere la cartella " + Quote(dir) + ". " +
+                     SysErrorMessageText(code));
+    }
+    held.IsDirectory = S_ISDIR(held.Identity.Mode);
     out.push_back(held);
-    if (entry.IsDirectory) Walk(root, held.Relative, out);
+    if (held.IsDirectory) Walk(root, held.Relative, out);
   }
+}
+
+void SetTimes(const std::string& path, const TFileIdentity& id) {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(id.ModifiedSeconds), id.ModifiedNanoseconds}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    logging::FrameworkLogWarn("Folder " + Quote(path) + " put back without its time: " + SysErrorMessageText(errno));
+}
+
+// --- manifest ------------------------------------------------------------------------
+// One table names every field of the record, how it is written and how it is read.
+struct TRecordField {
+  const char* name;
+  std::function<std::string(const TJournalRecord&)> write;
+  std::function<void(TJournalRecord&, const std::string&)> read;
+};
+
+const std::vector<TRecordField>& RecordFields() {
+  auto text = [](std::string TJournalRecord::*field) {
+    return TRecordField{nullptr, [field](const TJournalRecord& r) { return r.*field; },
+                        [field](TJournalRecord& r, const std::string& v) { r.*field = v; }};
+  };
+  auto number = [](std::int64_t TJournalRecord::*field) {
+    return TRecordField{nullptr, [field](const TJournalRecord& r) { return std::to_string(r.*field); },
+                        [field](TJournalRecord& r, const std::string& v) { r.*field = std::stoll(v); }};
+  };
+  auto named = [](const char* name, TRecordField f) {
+    f.name = name;
+    return f;
+  };
+  static const std::vector<TRecordField> fields = {
+      named("direction", text(&TJournalRecord::Direction)),
+      named("machine", {nullptr, [](const TJournalRecord& r) { return std::to_string(r.Machine); },
+                        [](TJournalRecord& r, const std::string& v) { r.Machine = static_cast<std::int32_t>(std::stol(v)); }}),
+      named("peer", text(&TJournalRecord::Peer)),
+      named("client", text(&TJournalRecord::Client)),
+      named("mode", text(&TJournalRecord::Mode)),
+      named("archive", text(&TJournalRecord::Archive)),
+      named("job", text(&TJournalRecord::Job)),
+      named("files", number(&TJournalRecord::Files)),
+      named("file_bytes", number(&TJournalRecord::FileBytes)),
+      named("archive_bytes", number(&TJournalRecord::ArchiveBytes)),
+      named("crc32", {nullptr,
+                      [](const TJournalRecord& r) { return r.HasCrc ? std::to_string(r.ArchiveCrc) : std::string(); },
+                      [](TJournalRecord& r, const std::string& v) {
+                        r.HasCrc = !v.empty();
+                        if (r.HasCrc) r.ArchiveCrc = static_cast<std::uint32_t>(std::stoul(v));
+                      }}),
+      named("left", number(&TJournalRecord::Left)),
+  };
+  return fields;
 }
 
 std::string IdentityFields(const TFileIdentity& id) {
@@ -86,25 +175,35 @@ std::string IdentityFields(const TFileIdentity& id) {
 
 bool ParseIdentity(const std::vector<std::string>& f, std::size_t at, TFileIdentity& id) {
   if (f.size() < at + 6) return false;
-  try {
-    id.Device = static_cast<dev_t>(std::stoull(f[at]));
-    id.Inode = static_cast<ino_t>(std::stoull(f[at + 1]));
-    id.Size = std::stoll(f[at + 2]);
-    id.ModifiedSeconds = std::stoll(f[at + 3]);
-    id.ModifiedNanoseconds = std::stoll(f[at + 4]);
-    id.Mode = static_cast<mode_t>(std::stoul(f[at + 5]));
-  } catch (...) {
-    return false;
-  }
+  id.Device = static_cast<dev_t>(std::stoull(f[at]));
+  id.Inode = static_cast<ino_t>(std::stoull(f[at + 1]));
+  id.Size = std::stoll(f[at + 2]);
+  id.ModifiedSeconds = std::stoll(f[at + 3]);
+  id.ModifiedNanoseconds = std::stoll(f[at + 4]);
+  id.Mode = static_cast<mode_t>(std::stoul(f[at + 5]));
   return true;
 }
 
-void SetTimes(const std::string& path, const TFileIdentity& id) {
-  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(id.ModifiedSeconds), id.ModifiedNanoseconds}};
-  ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+std::string EntryLine(const char* key, const THeldEntry& e) {
+  return std::string(key) + "\t" + (e.IsDirectory ? "d" : e.Packed ? "p" : "f") + "\t" + EscapeField(e.Relative) +
+         "\t" + IdentityFields(e.Identity) + "\t" + std::to_string(e.HeldChangedSeconds) + "\t" +
+         std::to_string(e.HeldChangedNanoseconds) + "\n";
+}
+
+bool ParseEntry(const std::vector<std::string>& f, THeldEntry& e) {
+  if (f.size() < 11 || (f[1] != "d" && f[1] != "p" && f[1] != "f")) return false;
+  e.IsDirectory = f[1] == "d";
+  e.Packed = f[1] == "p";
+  e.Relative = f[2];
+  if (!ParseIdentity(f, 3, e.Identity)) return false;
+  e.HeldChangedSeconds = std::stoll(f[9]);
+  e.HeldChangedNanoseconds = std::stoll(f[10]);
+  return true;
 }
 
 }  // namespace
+
+bool IsJobEntry(const TFileIdentity& identity) { return S_ISREG(identity.Mode) || S_ISDIR(identity.Mode); }
 
 std::vector<THeldEntry> SnapshotTree(const std::string& dir) {
   std::vector<THeldEntry> entries;
@@ -116,20 +215,35 @@ THeldExport::THeldExport(std::string origin, std::string folder)
     : origin_(std::move(origin)), folder_(std::move(folder)), started_wall_ms_(WallClockMs()) {}
 
 std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) {
+  const std::string list = StoreFolder("held");
+  MakeOwnFolder(list, 0700);
   std::string root = HoldRootBeside(export_dir);
   // Beside the directory keeps the moves on one file system; where that cannot be
   // written, beside the executable, where a move may have to copy.
-  if (root.empty() || !((MakeDirectories(root, 0700) && Writable(root)))) root = StoreFolder("held");
-  const std::string folder = root + "/" + NextJobName();
-  if (!MakeDirectories(folder + "/" + kFilesFolder, 0700)) throw MakeOSError(errno ? errno : EACCES);
-  return std::shared_ptr<THeldExport>(new THeldExport(export_dir, folder));
+  if (root.empty() || !((MakeDirectories(root, 0700) && Writable(root)))) root = list;
+  const std::string name = NextJobName();
+  const std::string folder = root + "/" + name;
+  MakeOwnFolder(folder + "/" + kFilesFolder, 0700);
+  std::shared_ptr<THeldExport> job(new THeldExport(export_dir, folder));
+  // Recorded before anything can move, so that a start finds the job whatever the
+  // parameter file says by then.
+  const std::string record = list + "/" + name + kHoldRecordSuffix;
+  if (const int code = TryWriteFileDurably(record, folder + "\n"); code != 0)
+    throw EOSError("Fallita compressione zip Impossibile creare la cartella " + Quote(list) + ". " +
+                   SysErrorMessageText(code));
+  job->record_path_ = record;
+  return job;
 }
 
-std::shared_ptr<THeldExport> THeldExport::Load(const std::string& folder) {
-  std::shared_ptr<THeldExport> job(new THeldExport("", folder));
-  if (!job->ReadManifest()) return nullptr;
+THeldExport::TLoad THeldExport::Load(const std::string& folder, std::shared_ptr<THeldExport>& job) {
+  job.reset(new THeldExport("", folder));
+  std::string text;
+  int code = 0;
+  if (ReadWholeFile(folder + "/" + kManifestName, text, &code) != TReadFailure::kNone)
+    return code == ENOENT ? TLoad::kNoManifest : TLoad::kUnreadable;
+  if (!job->ReadManifest(text)) return TLoad::kUnreadable;
   job->held_ = true;
-  return job;
+  return TLoad::kLoaded;
 }
 
 THeldExport::~THeldExport() {
@@ -145,39 +259,45 @@ void THeldExport::WriteManifest() const {
   out << kManifestHeader << "\n";
   out << "origin\t" << EscapeField(origin_) << "\n";
   out << "started\t" << started_wall_ms_ << "\n";
-  out << "record\t" << EscapeField(Record.Direction) << "\t" << Record.Machine << "\t" << EscapeField(Record.Client)
-      << "\t" << EscapeField(Record.Mode) << "\t" << EscapeField(Record.Archive) << "\t" << EscapeField(Record.Job)
-      << "\t" << Record.Files << "\t" << Record.FileBytes << "\t" << Record.ArchiveBytes << "\t"
-      << (Record.HasCrc ? 1 : 0) << "\t" << Record.ArchiveCrc << "\n";
-  for (const THeldEntry& e : Entries)
-    out << (e.IsDirectory ? "d" : e.Packed ? "p" : "f") << "\t" << EscapeField(e.Relative) << "\t"
-        << IdentityFields(e.Identity) << "\n";
+  for (const TRecordField& field : RecordFields()) out << field.name << "\t" << EscapeField(field.write(Record)) << "\n";
+  for (const THeldEntry& e : Entries) out << EntryLine("entry", e);
+  if (settled_) {
+    for (const THeldEntry& e : residual_) out << EntryLine("stayed", e);
+    out << "settled\n";
+  }
   out << "end\n";
   WriteFileDurably(folder_ + "/" + kManifestName, out.str());
 }
 
-bool THeldExport::ReadManifest() {
-  std::string text;
-  if (ReadWholeFile(folder_ + "/" + kManifestName, text) != TReadFailure::kNone) return false;
+bool THeldExport::ReadManifest(const std::string& text) {
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != kManifestHeader) return false;
+  if (!std::getline(in, line)) return false;
+  const bool v1 = line == kManifestHeaderV1;
+  if (!v1 && line != kManifestHeader) return false;
   bool ended = false;
-  while (std::getline(in, line)) {
-    if (line == "end") {
-      ended = true;
-      break;
-    }
-    const std::vector<std::string> f = SplitFields(line);
-    try {
+  try {
+    while (std::getline(in, line)) {
+      if (line == "end") {
+        ended = true;
+        break;
+      }
+      const std::vector<std::string> f = SplitFields(line);
       if (f[0] == "origin" && f.size() >= 2) {
         origin_ = f[1];
       } else if (f[0] == "started" && f.size() >= 2) {
         started_wall_ms_ = std::stoll(f[1]);
-      } else if (f[0] == "record" && f.size() >= 12) {
+      } else if (f[0] == "settled") {
+        settled_ = true;
+      } else if (!v1 && (f[0] == "entry" || f[0] == "stayed")) {
+        THeldEntry e;
+        if (!ParseEntry(f, e)) return false;
+        (f[0] == "entry" ? Entries : residual_).push_back(std::move(e));
+      } else if (v1 && f[0] == "record" && f.size() >= 12) {
+        // Written by the version before: positional fields.
         Record.Direction = f[1];
         Record.Machine = static_cast<std::int32_t>(std::stol(f[2]));
-        Record.Client = f[3];
+        Record.Peer = f[3];
         Record.Mode = f[4];
         Record.Archive = f[5];
         Record.Job = f[6];
@@ -186,17 +306,20 @@ bool THeldExport::ReadManifest() {
         Record.ArchiveBytes = std::stoll(f[9]);
         Record.HasCrc = f[10] == "1";
         Record.ArchiveCrc = static_cast<std::uint32_t>(std::stoul(f[11]));
-      } else if ((f[0] == "d" || f[0] == "p" || f[0] == "f") && f.size() >= 2) {
+      } else if (v1 && (f[0] == "d" || f[0] == "p" || f[0] == "f") && f.size() >= 8) {
         THeldEntry e;
         e.IsDirectory = f[0] == "d";
         e.Packed = f[0] == "p";
         e.Relative = f[1];
         if (!ParseIdentity(f, 2, e.Identity)) return false;
         Entries.push_back(std::move(e));
+      } else if (!v1 && f.size() >= 2) {
+        for (const TRecordField& field : RecordFields())
+          if (f[0] == field.name) field.read(Record, f[1]);
       }
-    } catch (...) {
-      return false;
     }
+  } catch (const std::exception&) {
+    return false;
   }
   return ended && !origin_.empty();
 }
@@ -211,45 +334,93 @@ void THeldExport::Hold() {
   WriteManifest();
   held_ = true;
   std::vector<const THeldEntry*> moved;
-  auto fail = [&](const std::string& path) {
-    PutBack(moved, "a file changed while the export was packed");
+  auto undo = [&](const std::string& why) {
+    PutBack(moved, why);
     held_ = false;
-    RemoveFolder();
+    if (!keep_folder_) RemoveFolder();
     completed_.store(true);
+  };
+  auto changed = [&](const std::string& path) {
+    undo("a file changed while the export was packed");
     throw Exception("Fallita compressione zip File modificato durante la compressione: \"" + path + "\"");
   };
-  for (const THeldEntry& e : Entries) {
+  std::int64_t left = 0;
+  for (THeldEntry& e : Entries) {
     if (e.IsDirectory) continue;
     const std::string path = JoinPath(origin_, e.Relative);
     TFileIdentity now;
     if (!ReadIdentity(path, now)) continue;  // removed by the machine meanwhile
     if (!SameVersion(now, e.Identity)) {
-      if (e.Packed) fail(path);
+      if (e.Packed) changed(path);
       continue;  // a file not packed that changed is new work: it stays
     }
     const std::string held = HeldPath(e.Relative);
-    MakeDirectories(ParentDirectory(held), 0700);
-    const int code = MoveNoReplace(path, held);
+    int code = MakeDirectories(ParentDirectory(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
+    if (code == 0) code = MoveNoReplace(path, held);
     if (code != 0) {
-      PutBack(moved, "the export could not move its files");
-      held_ = false;
-      RemoveFolder();
-      completed_.store(true);
+      if (e.Relative.find('/') != std::string::npos) {
+        // Below a subdirectory what cannot be removed stays, as an emptying leaves it.
+        logging::FrameworkLogWarn("Export of " + origin_ + " leaves " + Quote(path) + ": " + SysErrorMessageText(code));
+        ++left;
+        continue;
+      }
+      logging::FrameworkLogError("Export of " + origin_ + " could not take " + Quote(path) + " out: " +
+                                 SysErrorMessageText(code));
+      undo("the export could not move its files");
       throw EOSError("Fallita eliminazione contenuto " + origin_);
     }
     moved.push_back(&e);
     // A writer between the check and the move changed what was packed.
     TFileIdentity after;
-    if (e.Packed && (!ReadIdentity(held, after) || !SameContentStamp(after, e.Identity))) fail(path);
+    const bool there = ReadIdentity(held, after);
+    if (e.Packed && (!there || !SameContentStamp(after, e.Identity))) changed(path);
+    if (there) {
+      e.HeldChangedSeconds = after.ChangedSeconds;
+      e.HeldChangedNanoseconds = after.ChangedNanoseconds;
+    }
   }
   // The listed directories that are empty now go too, deepest first; one that holds
-  // something new stays.
-  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
-    if (it->IsDirectory) ::rmdir(JoinPath(origin_, it->Relative).c_str());
+  // something new (or something left) stays.
+  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it) {
+    if (!it->IsDirectory) continue;
+    const std::string path = JoinPath(origin_, it->Relative);
+    if (::rmdir(path.c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+      logging::FrameworkLogWarn("Export of " + origin_ + " leaves " + Quote(path) + ": " + SysErrorMessageText(errno));
+      ++left;
+    }
+  }
+  Record.Left = left;
+  // What stays tells a put-back later whether the machine has written anything since.
+  try {
+    residual_ = SnapshotTree(origin_);
+    settled_ = true;
+    WriteManifest();
+  } catch (const Exception& e) {
+    // The job is held whole; without this record a put-back goes file by file.
+    logging::FrameworkLogWarn("Export of " + origin_ + ": hold not recorded whole: " + e.Message());
+    settled_ = false;
+  }
 }
 
-bool THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std::string& why) {
-  std::vector<const THeldEntry*> refused;
+bool THeldExport::DirectoryRefilled() const {
+  // Without a record of what stayed, only names taken again are seen (PutBack).
+  if (!settled_) return false;
+  std::vector<THeldEntry> now;
+  try {
+    now = SnapshotTree(origin_);
+  } catch (const Exception&) {
+    return true;  // what cannot be read cannot be merged into safely
+  }
+  for (const THeldEntry& e : now) {
+    const auto it = std::find_if(residual_.begin(), residual_.end(),
+                                 [&](const THeldEntry& r) { return r.Relative == e.Relative; });
+    if (it == residual_.end()) return true;
+    if (!e.IsDirectory && !SameVersion(e.Identity, it->Identity)) return true;
+  }
+  return false;
+}
+
+void THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std::string& why) {
   // Directories first, so the files find their places; writable until they are filled.
   std::vector<const THeldEntry*> made;
   for (const THeldEntry& e : Entries) {
@@ -258,42 +429,106 @@ bool THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && ::mkdir(path.c_str(), 0700) == 0) made.push_back(&e);
   }
+  std::vector<const THeldEntry*> refused;
+  std::string taken;   // names the machine has written again
+  std::string failed;  // names that could not be put back for another reason
   for (const THeldEntry* e : files) {
     const std::string held = HeldPath(e->Relative);
     struct stat st {};
     if (::lstat(held.c_str(), &st) != 0) continue;  // never moved, or back already
     const std::string path = JoinPath(origin_, e->Relative);
     MakeDirectories(ParentDirectory(path));
-    if (MoveNoReplace(held, path) != 0) refused.push_back(e);
+    const int code = MoveNoReplace(held, path);
+    if (code == 0) continue;
+    refused.push_back(e);
+    (code == EEXIST ? taken : failed) +=
+        (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
   }
   // Directory modes and times as they were (filling them in changed the times).
-  for (const THeldEntry* e : made) ::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777);
+  for (const THeldEntry* e : made)
+    if (::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777) != 0)
+      logging::FrameworkLogWarn("Folder " + Quote(JoinPath(origin_, e->Relative)) + " put back without its mode: " +
+                                SysErrorMessageText(errno));
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
     if (it->IsDirectory) SetTimes(JoinPath(origin_, it->Relative), it->Identity);
-  SyncPath(WithoutTrailingSlashes(origin_));
-  if (refused.empty()) return false;
+  const int synced = SyncPath(WithoutTrailingSlashes(origin_));
+  if (synced != 0 && synced != EINVAL)
+    logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ + " but not flushed: " +
+                               SysErrorMessageText(synced));
+  if (refused.empty()) return;
+  std::string reason;
+  if (!taken.empty()) reason += "written again meanwhile: " + taken;
+  if (!failed.empty()) reason += (reason.empty() ? "" : "; ") + std::string("not put back: ") + failed;
+  KeepInUnsent(refused, why + "; " + reason);
+}
 
-  // A name the machine has written again keeps its new file; the old copy and the
-  // archive are kept for an operator.
+void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why) {
+  // The machine's files are never overwritten: the old copies and the archive are kept
+  // for an operator.
   const std::string unsent = StoreFolder("unsent") + "/" + FileTimeStamp() + "-" + StemOf(Record.Archive);
-  MakeDirectories(unsent + "/" + kFilesFolder);
   std::string names;
-  for (const THeldEntry* e : refused) {
-    const std::string target = unsent + "/" + kFilesFolder + "/" + e->Relative;
-    MakeDirectories(ParentDirectory(target));
-    MoveNoReplace(HeldPath(e->Relative), target);
-    names += (names.empty() ? "\"" : ", \"") + JoinPath(origin_, e->Relative) + "\"";
+  std::string failures;
+  if (!MakeDirectories(unsent + "/" + kFilesFolder)) {
+    failures = "cannot create " + Quote(unsent) + ": " + SysErrorMessageText(errno != 0 ? errno : EACCES);
+  } else {
+    for (const THeldEntry* e : files) {
+      const std::string held = HeldPath(e->Relative);
+      struct stat st {};
+      if (::lstat(held.c_str(), &st) != 0) continue;
+      const std::string target = unsent + "/" + kFilesFolder + "/" + e->Relative;
+      int code = MakeDirectories(ParentDirectory(target)) ? 0 : (errno != 0 ? errno : EACCES);
+      if (code == 0) code = MoveNoReplace(held, target);
+      if (code != 0) failures += Quote(held) + ": " + SysErrorMessageText(code) + " ";
+      names += (names.empty() ? "" : ", ") + Quote(JoinPath(origin_, e->Relative));
+    }
+    struct stat st {};
+    if (::lstat(ArchivePath().c_str(), &st) == 0) {
+      const int code = MoveNoReplace(ArchivePath(), unsent + "/" + Record.Archive);
+      if (code != 0) failures += Quote(ArchivePath()) + ": " + SysErrorMessageText(code) + " ";
+    }
   }
-  MoveNoReplace(ArchivePath(), unsent + "/" + Record.Archive);
-  logging::FrameworkLogError("Export " + Record.Archive + " not put back whole (" + why + "): " + names +
-                             " written again meanwhile; the old copies and the archive are kept in " + unsent);
-  return true;
+  if (failures.empty()) {
+    logging::FrameworkLogError("Export " + Record.Archive + " not put back (" + why + "): " + names +
+                               " kept with the archive in " + unsent);
+    return;
+  }
+  keep_folder_ = true;
+  logging::FrameworkLogError("Export " + Record.Archive + " not put back (" + why + ") and not kept in unsent (" +
+                             failures + "); the job stays in " + folder_);
+}
+
+void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
+  if (files.empty()) return;
+  const std::string sent = StoreFolder("sent");
+  const std::string target = sent + "/" + FileTimeStamp() + "-" + StemOf(Record.Archive) + ".discarded.zip";
+  try {
+    std::vector<archive::TZipSource> sources;
+    for (const THeldEntry* e : files) {
+      std::string name = e->Relative;
+      std::replace(name.begin(), name.end(), '/', '\\');
+      sources.push_back({HeldPath(e->Relative), FileNameText(name)});
+    }
+    archive::TBytesStream memory;
+    archive::TZipFile zip;
+    zip.Open(memory, archive::TZipMode::zmWrite);
+    zip.AddFiles(sources);
+    zip.Close();
+    const std::vector<std::uint8_t> bytes = memory.TakeBytes();
+    if (!MakeDirectories(sent)) throw MakeOSError(errno != 0 ? errno : EACCES);
+    WriteFileDurably(target, std::string(bytes.begin(), bytes.end()));
+    PruneKeptFolder(sent);
+  } catch (const Exception& e) {
+    // Nothing the machine wrote goes without a copy: without the archive the files stay.
+    KeepInUnsent(files, "its discarded files could not be kept in " + sent + ": " + e.Message());
+  }
 }
 
 void THeldExport::RemoveFolder() {
   RemoveTree(folder_);
+  if (!record_path_.empty() && ::unlink(record_path_.c_str()) != 0 && errno != ENOENT)
+    logging::FrameworkLogWarn("Hold record " + Quote(record_path_) + " not removed: " + SysErrorMessageText(errno));
   // The hold root beside the export directory goes when no job is left in it.
-  ::rmdir(ParentDirectory(folder_).c_str());
+  if (ParentDirectory(folder_) != StoreFolder("held")) ::rmdir(ParentDirectory(folder_).c_str());
 }
 
 void THeldExport::Complete(bool delivered) {
@@ -307,83 +542,165 @@ void THeldExport::Complete(bool delivered) {
   for (const THeldEntry& e : Entries)
     if (!e.IsDirectory) files.push_back(&e);
   const bool marked = ::access((folder_ + "/" + kDeliveredMark).c_str(), F_OK) == 0;
+  const auto finish_record = [&] {
+    Record.Duration = std::chrono::milliseconds(std::max<std::int64_t>(0, WallClockMs() - started_wall_ms_));
+  };
   if (delivered || marked) {
-    const std::string sent = StoreFolder("sent");
-    if (::access(ArchivePath().c_str(), F_OK) == 0) {
-      MakeDirectories(sent);
-      if (MoveNoReplace(ArchivePath(), sent + "/" + FileTimeStamp() + "-" + Record.Archive) != 0)
-        logging::FrameworkLogError("Export " + Record.Archive + " delivered; its archive could not be kept in " + sent);
-      PruneSentFolder(sent);
-    }
-    // From here a restart finishes the removal instead of putting the job back.
-    try {
-      WriteFileDurably(folder_ + "/" + kDeliveredMark, "");
-    } catch (const Exception&) {
-    }
+    // Files written after they were packed (through a handle opened before the move)
+    // are newer work: they go back rather than away.
     std::vector<const THeldEntry*> changed;
+    std::vector<const THeldEntry*> discarded;
+    std::vector<const THeldEntry*> removable;
     for (const THeldEntry* e : files) {
       TFileIdentity now;
       if (!ReadIdentity(HeldPath(e->Relative), now)) continue;
-      // Still written through a handle opened before the move: that is newer work.
-      if (!SameContentStamp(now, e->Identity) || OpenForWriting(HeldPath(e->Relative))) {
+      const bool rewritten = !SameContentStamp(now, e->Identity) ||
+                             (e->HeldChangedSeconds >= 0 && (now.ChangedSeconds != e->HeldChangedSeconds ||
+                                                             now.ChangedNanoseconds != e->HeldChangedNanoseconds)) ||
+                             WriterHolds(HeldPath(e->Relative)) == TWriterState::kOpen;
+      if (rewritten) {
         changed.push_back(e);
-        continue;
+      } else {
+        removable.push_back(e);
+        if (!e->Packed) discarded.push_back(e);
       }
-      ::unlink(HeldPath(e->Relative).c_str());
+    }
+    Record.Discarded = static_cast<std::int64_t>(discarded.size());
+    Record.Outcome = kOutcomeDelivered;
+    finish_record();
+    // Written before anything is removed; a restart that finds the mark does not write it
+    // again.
+    if (!marked) WriteJournal(Record);
+    const std::string sent = StoreFolder("sent");
+    if (::access(ArchivePath().c_str(), F_OK) == 0) {
+      int code = MakeDirectories(sent) ? 0 : (errno != 0 ? errno : EACCES);
+      if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + FileTimeStamp() + "-" + Record.Archive);
+      if (code != 0) {
+        logging::FrameworkLogError("Export " + Record.Archive + " delivered; its archive could not be kept in " + sent +
+                                   ": " + SysErrorMessageText(code) + "; it stays in " + folder_);
+        keep_folder_ = true;
+      } else {
+        PruneKeptFolder(sent);
+      }
+    }
+    KeepDiscarded(discarded);
+    // From here a restart finishes the removal instead of putting the job back.
+    try {
+      WriteFileDurably(folder_ + "/" + kDeliveredMark, "");
+    } catch (const Exception& e) {
+      logging::FrameworkLogError("Export " + Record.Archive + " delivered; its mark could not be written in " +
+                                 folder_ + ": " + e.Message());
+    }
+    for (const THeldEntry* e : removable) {
+      const std::string held = HeldPath(e->Relative);
+      if (::access(held.c_str(), F_OK) != 0) continue;  // kept in unsent
+      if (::unlink(held.c_str()) != 0) {
+        logging::FrameworkLogError("Export " + Record.Archive + " delivered; " + Quote(held) +
+                                   " could not be removed: " + SysErrorMessageText(errno));
+        keep_folder_ = true;
+      }
     }
     if (!changed.empty()) PutBack(changed, "written after it was packed");
-    Record.Outcome = kOutcomeDelivered;
+  } else if (DirectoryRefilled()) {
+    // The machine has written a new job meanwhile: merging would make one job of two.
+    KeepInUnsent(files, "the reply was not delivered and " + origin_ + " holds new files");
+    Record.Outcome = kOutcomeKeptUnsent;
+    finish_record();
+    WriteJournal(Record);
   } else {
     PutBack(files, "the reply was not delivered");
     Record.Outcome = kOutcomeRestored;
+    finish_record();
+    WriteJournal(Record);
   }
   held_ = false;
-  RemoveFolder();
-  Record.Duration = std::chrono::milliseconds(std::max<std::int64_t>(0, WallClockMs() - started_wall_ms_));
-  WriteJournal(Record);
+  if (!keep_folder_) RemoveFolder();
 }
 
 int RecoverHeldExports(const std::string& export_dir) {
-  std::vector<std::string> roots;
-  const std::string beside = HoldRootBeside(export_dir);
-  if (!beside.empty()) roots.push_back(beside);
-  roots.push_back(StoreFolder("held"));
+  std::set<std::string> seen;
   int found = 0;
+  const auto recover = [&](const std::string& folder, const std::string& record) {
+    if (!seen.insert(folder).second) return;
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      if (!record.empty()) ::unlink(record.c_str());
+      return;
+    }
+    ++found;
+    std::shared_ptr<THeldExport> job;
+    switch (THeldExport::Load(folder, job)) {
+      case THeldExport::TLoad::kLoaded:
+        job->record_path_ = record;
+        // Copies cut short by the kill carry names of their own; they go first.
+        for (const THeldEntry& e : job->Entries) {
+          ::unlink(PartialCopyName(JoinPath(job->origin_, e.Relative)).c_str());
+          ::unlink(PartialCopyName(job->HeldPath(e.Relative)).c_str());
+        }
+        job->Complete(false);  // a delivered mark makes this finish the removal
+        return;
+      case THeldExport::TLoad::kNoManifest:
+        // Killed while packing: nothing had moved yet, only a partial archive is there.
+        if (NamesIn(folder + "/" + kFilesFolder).empty()) {
+          RemoveTree(folder);
+          if (!record.empty()) ::unlink(record.c_str());
+          return;
+        }
+        [[fallthrough]];
+      case THeldExport::TLoad::kUnreadable:
+        logging::FrameworkLogError("Held export " + Quote(folder) +
+                                   " has a manifest that cannot be read; it is left as it is for an operator");
+        return;
+    }
+  };
+  const std::string list = StoreFolder("held");
+  for (const std::string& name : NamesIn(list)) {
+    if (name.size() <= std::strlen(kHoldRecordSuffix) || !name.ends_with(kHoldRecordSuffix)) continue;
+    std::string text;
+    const std::string record = list + "/" + name;
+    if (ReadWholeFile(record, text) != TReadFailure::kNone) continue;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!text.empty()) recover(text, record);
+  }
+  // Holds made before they were recorded, in the places the directory may have used.
+  std::vector<std::string> roots;
+  const std::string beside = export_dir.empty() ? std::string() : HoldRootBeside(export_dir);
+  if (!beside.empty()) roots.push_back(beside);
+  roots.push_back(list);
   for (const std::string& root : roots) {
     for (const std::string& name : NamesIn(root)) {
-      const std::string folder = root + "/" + name;
-      ++found;
-      std::shared_ptr<THeldExport> job = THeldExport::Load(folder);
-      if (!job) {
-        // Killed while packing: nothing had moved yet, only a partial archive is there.
-        RemoveTree(folder);
-        continue;
-      }
-      job->Complete(false);  // a delivered mark makes this finish the removal
+      if (name.ends_with(kHoldRecordSuffix) || name.ends_with(".tmp")) continue;
+      recover(root + "/" + name, "");
     }
-    ::rmdir(root.c_str());
+    if (root != list) ::rmdir(root.c_str());
   }
   return found;
 }
 
-void PruneSentFolder(const std::string& sent_dir) {
+void PruneKeptFolder(const std::string& dir) {
   struct TKept {
     std::string path;
     std::int64_t size;
+    std::int64_t modified_ns;
   };
   std::vector<TKept> kept;
-  for (const std::string& name : NamesIn(sent_dir)) {  // names begin with their time
+  for (const std::string& name : NamesIn(dir)) {
     struct stat st {};
-    const std::string path = sent_dir + "/" + name;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) kept.push_back({path, st.st_size});
+    const std::string path = dir + "/" + name;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      kept.push_back({path, st.st_size, static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
   }
+  // Newest first by modification time: a clock or daylight-saving step that changes the
+  // names' order cannot remove the newest.
+  std::stable_sort(kept.begin(), kept.end(), [](const TKept& a, const TKept& b) {
+    return a.modified_ns != b.modified_ns ? a.modified_ns > b.modified_ns : a.path > b.path;
+  });
   std::int64_t total = 0;
   std::size_t count = 0;
-  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+  for (const TKept& k : kept) {
     ++count;
-    total += it->size;
-    // The newest archive stays even alone over the size limit.
-    if (count > 1 && (count > kSentKeepCount || total > kSentKeepBytes)) ::unlink(it->path.c_str());
+    total += k.size;
+    if (count > 1 && (count > kSentKeepCount || total > kSentKeepBytes)) ::unlink(k.path.c_str());
   }
 }
 

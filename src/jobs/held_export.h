@@ -9,7 +9,9 @@
 // Hold folder: "<parent>/.<name>.ostrivan-held/<job>/" beside the export directory (same
 // file system, so moves are renames), else "<executable dir>/held/<job>/". Each job
 // folder holds a manifest (written before anything moves), the archive, the files under
-// "files/" by their relative paths, and a "delivered" mark once the reply arrived.
+// "files/" by their relative paths, and a "delivered" mark once the reply arrived. Every
+// hold is also recorded in "held/" beside the executable ("<job>.hold", naming its
+// folder), so a start finds it whatever the parameter file says by then.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -23,7 +25,8 @@
 
 namespace ostrivan::jobs {
 
-// Delivered archives kept for an operator: the newest ones, within both limits.
+// Kept archives (delivered exports in "sent", received imports in "received"): the
+// newest ones, within both limits.
 inline constexpr std::size_t kSentKeepCount = 20;
 inline constexpr std::int64_t kSentKeepBytes = 200LL * 1000 * 1000;
 
@@ -32,18 +35,27 @@ struct THeldEntry {
   bool IsDirectory = false;
   bool Packed = false;
   TFileIdentity Identity;  // when it was listed, before packing began
+  // The held copy's change time right after the move: a later write changes it.
+  std::int64_t HeldChangedSeconds = -1;
+  std::int64_t HeldChangedNanoseconds = 0;
 };
 
-// The whole tree below dir, each directory before what it holds, in listing order.
+// A file or folder of a job: what is neither (a link, a pipe, a socket, a device) is not
+// part of one and is left where it is.
+bool IsJobEntry(const TFileIdentity& identity);
+
+// The whole tree below dir, each directory before what it holds, in listing order, links
+// and other special files included (IsJobEntry tells them). A folder or entry that
+// cannot be read fails with "Fallita compressione zip Impossibile leggere la cartella
+// "<path>". <reason>" rather than being left out.
 std::vector<THeldEntry> SnapshotTree(const std::string& dir);
 
 class THeldExport {
  public:
-  // A new job folder in the hold area of export_dir. Raises EOSError when neither place
-  // can be written.
+  // A new job folder in the hold area of export_dir, recorded in the hold list. Raises
+  // EOSError "Fallita compressione zip Impossibile creare la cartella "<path>". <reason>"
+  // when neither place (or the list) can be written.
   static std::shared_ptr<THeldExport> Create(const std::string& export_dir);
-  // Reads a job folder left by an earlier process; null when it holds no manifest.
-  static std::shared_ptr<THeldExport> Load(const std::string& folder);
   ~THeldExport();
   THeldExport(const THeldExport&) = delete;
   THeldExport& operator=(const THeldExport&) = delete;
@@ -60,36 +72,56 @@ class THeldExport {
   // out of the export directory and removes the listed directories left empty. A packed
   // file that changed meanwhile is still being written: everything moved goes back and
   // the export fails with "Fallita compressione zip File modificato durante la
-  // compressione: "<path>"". Call with the directory's lock held.
+  // compressione: "<path>"". A file directly in the directory that cannot be taken out
+  // fails it with "Fallita eliminazione contenuto <dir>" (EOSError), everything moved
+  // going back; one below a subdirectory stays, with a warning, and counts in
+  // Record.Left. Call with the directory's lock held.
   void Hold();
-  // Once, with the directory's lock taken here: delivered, the held files are removed
-  // (a file changed after packing goes back instead) and the archive goes to "sent";
-  // not delivered, everything goes back. Writes the journal line. Later calls do nothing.
+  // Once, with the directory's lock taken here: delivered, the journal line is written,
+  // the archive goes to "sent", the held files are removed (one changed after packing
+  // goes back instead; with ROTTLER the files not packed are kept in "sent" as
+  // "<time>-<job>.discarded.zip" first); not delivered, everything goes back, or, when
+  // the machine has put anything new in the directory meanwhile, the whole job goes to
+  // "unsent". Later calls do nothing.
   void Complete(bool delivered);
 
  private:
+  friend int RecoverHeldExports(const std::string& export_dir);
+  enum class TLoad { kLoaded, kNoManifest, kUnreadable };
   THeldExport(std::string origin, std::string folder);
+  static TLoad Load(const std::string& folder, std::shared_ptr<THeldExport>& job);
   void WriteManifest() const;
-  bool ReadManifest();
+  bool ReadManifest(const std::string& text);
   // Puts each held file back; a name taken meanwhile keeps its new file, and the old
-  // copy goes to "unsent" with the archive. Returns true when something went there.
-  bool PutBack(const std::vector<const THeldEntry*>& files, const std::string& why);
+  // copy goes to "unsent" with the archive.
+  void PutBack(const std::vector<const THeldEntry*>& files, const std::string& why);
+  // Moves the archive and the given held files to "unsent/<time>-<job>/".
+  void KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why);
+  // Anything in the export directory that the hold did not leave there.
+  bool DirectoryRefilled() const;
+  void KeepDiscarded(const std::vector<const THeldEntry*>& files);
   void RemoveFolder();
 
   std::string origin_;
   std::string folder_;
+  std::string record_path_;  // this hold's line in the list beside the executable
   bool held_ = false;
+  bool settled_ = false;    // the hold was whole and its manifest says what stayed
+  bool keep_folder_ = false;  // something could not be moved out: the folder stays
+  std::vector<THeldEntry> residual_;  // what the hold left in the directory
   std::atomic<bool> completed_{false};
-  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::int64_t started_wall_ms_ = 0;
 };
 
-// The hold folders an export directory may have used (beside it and beside the
-// executable); each job found there is finished: delivered ones are removed, the
-// others put back. Returns how many jobs were found.
+// Every hold recorded beside the executable, then the hold folders the current export
+// directory may have used (beside it and beside the executable): each job found is
+// finished, delivered ones removed, the others put back. A job folder whose manifest
+// cannot be read is left untouched, with an error line naming it. Returns how many jobs
+// were found.
 int RecoverHeldExports(const std::string& export_dir);
 
-// Keeps the newest kSentKeepCount archives of the sent folder within kSentKeepBytes.
-void PruneSentFolder(const std::string& sent_dir);
+// Keeps the newest kSentKeepCount regular files of dir (by modification time) within
+// kSentKeepBytes; the newest stays even alone over the size limit.
+void PruneKeptFolder(const std::string& dir);
 
 }  // namespace ostrivan::jobs

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <system_error>
 
 #include "archive/zip_file.h"
@@ -49,6 +50,28 @@ int MoveJobIntoPlace(const std::string& job, const std::string& dir, std::vector
   return 0;
 }
 
+// The first folder or file name of an entry: "a\\b/c" and "./a/b" -> "a".
+std::string FirstNameOf(const std::string& entry) {
+  std::size_t start = 0;
+  while (start < entry.size()) {
+    const std::size_t end = std::min(entry.find_first_of("/\\", start), entry.size());
+    const std::string part = entry.substr(start, end - start);
+    if (!part.empty() && part != ".") return part;
+    start = end + 1;
+  }
+  return {};
+}
+
+// A message about a file being unpacked names it where the job puts it, as the machine
+// sees it: "<dir>/ro.txt", not "<dir>/.ostrivan-import/job/ro.txt".
+std::string AsSeenInDirectory(std::string message, const std::string& job_prefix, const std::string& dir) {
+  const std::string target = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+  for (std::size_t at = message.find(job_prefix); at != std::string::npos;
+       at = message.find(job_prefix, at + target.size()))
+    message.replace(at, job_prefix.size(), target);
+  return message;
+}
+
 // The job's name as an export would give it: the first file directly in "programs".
 std::string JobNameOf(const std::vector<std::string>& entry_names) {
   std::string best;
@@ -74,7 +97,15 @@ std::string JobNameOf(const std::vector<std::string>& entry_names) {
 TImportStaging::TImportStaging(std::string import_dir) : dir_(std::move(import_dir)) {
   RecoverImport(dir_);
   staging_ = JoinPath(dir_, kImportStagingName);
-  if (::mkdir(staging_.c_str(), 0700) != 0) throw MakeOSError(errno);
+  if (::mkdir(staging_.c_str(), 0700) == 0) return;
+  // A directory this account cannot write fails at the step a plain import fails at:
+  // emptying it when it holds something, else creating the received archive.
+  const int code = errno;
+  bool empty = true;
+  for (const std::string& name : NamesIn(dir_))
+    if (name != kImportStagingName) empty = false;
+  if (!empty) throw EOSError("Fallita eliminazione contenuto " + dir_);
+  throw EFCreateError("Cannot create file \"" + JoinPath(dir_, kImportArchiveName) + "\". " + SysErrorMessageText(code));
 }
 
 TImportStaging::~TImportStaging() {
@@ -141,9 +172,17 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
     for (const archive::TZipHeader& h : zip.Files()) {
       const std::string name = archive::TZipFile::DecodeEntryName(h, "");
       names.push_back(name);
+      // The staging folder's own name would put the entry over the staging folder itself
+      // when the job moves into place: refused like any name outside the job.
+      if (FirstNameOf(name) == kImportStagingName)
+        throw archive::EZipException("Zip entry name outside the target directory: \"" + name + "\"");
       if (name.empty() || name.back() == '/' || name.back() == '\\') continue;
       ++summary.Files;
-      summary.FileBytes += static_cast<long long>(h.GetUncompressedSize64());
+      // Sizes are what the archive claims: the sum saturates rather than wraps.
+      const std::uint64_t size = h.GetUncompressedSize64();
+      const std::uint64_t room = static_cast<std::uint64_t>(std::numeric_limits<long long>::max() - summary.FileBytes);
+      summary.FileBytes = size > room ? std::numeric_limits<long long>::max()
+                                      : summary.FileBytes + static_cast<long long>(size);
     }
     summary.Job = JobNameOf(names);
     MakeRoom(static_cast<std::uint64_t>(summary.FileBytes));
@@ -160,7 +199,7 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
     if (cause != 0)
       logging::FrameworkLogError("Import into " + dir_ + " failed writing its files: " + SysErrorMessageText(cause));
     RemoveTree(job);
-    e.SetMessage("Fallita extrazione .zip " + e.Message());
+    e.SetMessage("Fallita extrazione .zip " + AsSeenInDirectory(e.Message(), job + "/", dir_));
     throw;
   }
   // Unpacked and checked: the received archive goes now, before the flush, so its
@@ -227,7 +266,13 @@ bool RecoverImport(const std::string& import_dir) {
     // The job was whole and durable: finish putting it in place.
     ::unlink(JoinPath(import_dir, kImportArchiveName).c_str());
     std::vector<std::string> moved;
-    MoveJobIntoPlace(staging + "/" + kJobFolder, import_dir, moved);
+    const int code = MoveJobIntoPlace(staging + "/" + kJobFolder, import_dir, moved);
+    if (code != 0) {
+      // The job stays whole in the staging folder, and the next start tries again.
+      logging::FrameworkLogError("Import into " + import_dir + " could not be finished: " + SysErrorMessageText(code) +
+                                 "; the job stays in " + staging);
+      return true;
+    }
   } else {
     // Killed before the job was whole: the import had begun emptying the directory, so
     // finish that, and drop what was unpacked.

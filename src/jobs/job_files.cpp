@@ -25,6 +25,8 @@ namespace ostrivan::jobs {
 
 namespace {
 
+const char* const kPartialSuffix = ".ostrivan-partial";
+
 std::mutex g_store_lock;
 std::string g_store_directory;
 
@@ -35,48 +37,76 @@ std::string ParentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Copies a regular file with its mode and times, flushed, to a new name.
+// "dir/.name.ostrivan-partial": where a copy is written before it takes its name, so a
+// copy cut short (kill, full disk) never stands under the name of a job file.
+}  // namespace
+
+std::string PartialCopyName(const std::string& to) {
+  const std::size_t slash = to.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? std::string() : to.substr(0, slash + 1);
+  return dir + "." + (slash == std::string::npos ? to : to.substr(slash + 1)) + kPartialSuffix;
+}
+
+namespace {
+
+// Copies a regular file with its mode and times, flushed, to a new name: written under
+// its partial name first and renamed only once whole and on disk.
 int CopyFileExclusive(const std::string& from, const std::string& to) {
   TFileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (in.get() < 0) return errno;
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EXDEV;
-  TFileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+  struct stat taken {};
+  if (::lstat(to.c_str(), &taken) == 0) return EEXIST;
+  const std::string partial = PartialCopyName(to);
+  ::unlink(partial.c_str());  // left by a copy that was cut short
+  TFileDescriptor out(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (out.get() < 0) return errno;
+  const auto fail = [&](int code) {
+    ::unlink(partial.c_str());
+    return code;
+  };
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(in.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     const int code = n < 0 ? errno : WriteAll(out.get(), std::string_view(buffer, static_cast<std::size_t>(n)));
-    if (code != 0) {
-      ::unlink(to.c_str());
-      return code;
-    }
+    if (code != 0) return fail(code);
     if (n == 0) break;
   }
-  ::fchmod(out.get(), st.st_mode & 07777);
+  if (::fchmod(out.get(), st.st_mode & 07777) != 0) return fail(errno);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  ::futimens(out.get(), times);
-  if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
+  if (::futimens(out.get(), times) != 0) return fail(errno);
+  if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) return fail(errno);
+  // The name is taken only now, and never over a file that appeared meanwhile.
+  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
     const int code = errno;
-    ::unlink(to.c_str());
-    return code;
+    if (code != EINVAL && code != ENOSYS) return fail(code);
+    if (::link(partial.c_str(), to.c_str()) != 0) return fail(errno);
+    ::unlink(partial.c_str());
   }
-  return 0;
+  const std::string parent = ParentOf(to);
+  const int synced = SyncPath(parent);
+  return synced == EINVAL ? 0 : synced;  // a file system that cannot flush folders has nothing to lose
 }
 
 }  // namespace
 
-bool ReadIdentity(const std::string& path, TFileIdentity& identity) {
+bool ReadIdentity(const std::string& path, TFileIdentity& identity, int* code) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (code != nullptr) *code = errno;
+    return false;
+  }
   identity.Device = st.st_dev;
   identity.Inode = st.st_ino;
   identity.Size = st.st_size;
   identity.ModifiedSeconds = st.st_mtim.tv_sec;
   identity.ModifiedNanoseconds = st.st_mtim.tv_nsec;
   identity.Mode = st.st_mode;
+  identity.ChangedSeconds = st.st_ctim.tv_sec;
+  identity.ChangedNanoseconds = st.st_ctim.tv_nsec;
   return true;
 }
 
@@ -88,12 +118,38 @@ bool SameContentStamp(const TFileIdentity& a, const TFileIdentity& b) {
   return a.Size == b.Size && a.ModifiedSeconds == b.ModifiedSeconds && a.ModifiedNanoseconds == b.ModifiedNanoseconds;
 }
 
+TWriterState WriterHolds(const std::string& path) {
+  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (fd.get() < 0) return TWriterState::kUnknown;
+  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+    return TWriterState::kNone;
+  }
+  return errno == EAGAIN ? TWriterState::kOpen : TWriterState::kUnknown;
+}
+
 bool OpenForWriting(const std::string& path) {
   TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) return false;
-  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
-  ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-  return false;
+  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  if (errno == EAGAIN) return true;
+  // No lease for this account (not the file's owner, no CAP_LEASE) or this file system:
+  // a file changed within the settle time counts as still being written.
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return true;
+  return ChangedWithin(st, kWriterSettleTime);
+}
+
+bool ChangedWithin(const struct stat& st, std::chrono::milliseconds settle) {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const auto ns = [](const struct timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  const std::int64_t last = std::max(ns(st.st_mtim), ns(st.st_ctim));
+  // A time ahead of the clock (a stepped clock, another machine's share) is recent too.
+  return ns(now) - last < static_cast<std::int64_t>(settle.count()) * 1000000;
 }
 
 int SyncPath(const std::string& path) {
@@ -102,22 +158,26 @@ int SyncPath(const std::string& path) {
   return ::fsync(fd.get()) == 0 ? 0 : errno;
 }
 
-void WriteFileDurably(const std::string& path, const std::string& text) {
+int TryWriteFileDurably(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
   TFileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) throw MakeOSError(errno);
+  if (fd.get() < 0) return errno;
   int code = WriteAll(fd.get(), text);
   if (code == 0 && ::fsync(fd.get()) != 0) code = errno;
+  if (code == 0 && ::close(fd.release()) != 0) code = errno;
+  if (code == 0 && ::rename(temp.c_str(), path.c_str()) != 0) code = errno;
   if (code != 0) {
     ::unlink(temp.c_str());
-    throw MakeOSError(code);
+    return code;
   }
-  ::close(fd.release());
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int code = errno;
-    ::unlink(temp.c_str());
-    throw MakeOSError(code);
-  }
+  // The new name is durable only once its folder is.
+  const int synced = SyncPath(ParentOf(path));
+  return synced == EINVAL ? 0 : synced;  // a file system that cannot flush folders
+}
+
+void WriteFileDurably(const std::string& path, const std::string& text) {
+  const int code = TryWriteFileDurably(path, text);
+  if (code != 0) throw MakeOSError(code);
 }
 
 bool MakeDirectories(const std::string& dir, mode_t mode) {
@@ -225,7 +285,11 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
     struct stat st {};
     if (::lstat(from.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
       if (::link(from.c_str(), to.c_str()) != 0) return errno;
-      ::unlink(from.c_str());
+      if (::unlink(from.c_str()) != 0) {
+        const int kept = errno;
+        ::unlink(to.c_str());
+        return kept;
+      }
       return 0;
     }
     if (::lstat(to.c_str(), &st) == 0) return EEXIST;
@@ -234,7 +298,12 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
   if (code != EXDEV) return code;
   code = CopyFileExclusive(from, to);
   if (code != 0) return code;
-  ::unlink(from.c_str());
+  // A source that stays was not moved: the copy goes again, so the file is in one place.
+  if (::unlink(from.c_str()) != 0) {
+    const int kept = errno;
+    ::unlink(to.c_str());
+    return kept;
+  }
   return 0;
 }
 

@@ -2,8 +2,10 @@
 // File-system steps the jobs share to move a job without losing or tearing it: file
 // identities, durable writes, moves that never overwrite, and the folders beside the
 // executable where delivered and unsent jobs are kept.
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,10 +22,17 @@ struct TFileIdentity {
   std::int64_t ModifiedSeconds = 0;
   std::int64_t ModifiedNanoseconds = 0;
   mode_t Mode = 0;
+  // Last change of content or attributes; a move changes it too.
+  std::int64_t ChangedSeconds = 0;
+  std::int64_t ChangedNanoseconds = 0;
 };
 
-// lstat of path; false when it does not exist (or cannot be read).
-bool ReadIdentity(const std::string& path, TFileIdentity& identity);
+// A file changed this recently may still be in a writer's hands when the system cannot
+// tell (no lease for this account).
+inline constexpr std::chrono::milliseconds kWriterSettleTime{2000};
+
+// lstat of path; false when it does not exist or cannot be read (*code: the errno).
+bool ReadIdentity(const std::string& path, TFileIdentity& identity, int* code = nullptr);
 // Same file, same content as far as the file system tells: device, inode, size, time.
 bool SameVersion(const TFileIdentity& a, const TFileIdentity& b);
 // Same size and time (a copy on another file system has another inode).
@@ -31,8 +40,15 @@ bool SameContentStamp(const TFileIdentity& a, const TFileIdentity& b);
 
 // true when some process holds path open for writing, so it may still change whatever
 // its size and time say now. Asked through a read lease, which the kernel refuses while
-// a writer has the file open; where leases are not available the answer is false.
+// a writer has the file open. Where this account gets no lease (it does not own the
+// file), a file changed within kWriterSettleTime counts as open for writing.
 bool OpenForWriting(const std::string& path);
+// What a read lease tells of path: a writer has it open, none has, or no lease could be
+// had (another owner's file, a file system without leases).
+enum class TWriterState { kNone, kOpen, kUnknown };
+TWriterState WriterHolds(const std::string& path);
+// st's last change (content or attributes) lies within settle of now, or ahead of it.
+bool ChangedWithin(const struct stat& st, std::chrono::milliseconds settle);
 
 // Flushes a file or a directory (its entries) to disk; returns errno or 0.
 int SyncPath(const std::string& path);
@@ -40,9 +56,12 @@ int SyncPath(const std::string& path);
 // so that the device's waits overlap; nothing else on the file system is waited for.
 // Returns the first errno met, or 0.
 int SyncTreeConcurrently(const std::string& path, unsigned threads = 8);
-// Writes text to path.tmp, flushes it and renames it over path, so a reader finds the
-// old file or the whole new one. Raises EOSError.
+// Writes text to path.tmp, flushes it and renames it over path, then flushes the folder,
+// so a reader finds the old file or the whole new one, after a power loss too. Raises
+// EOSError.
 void WriteFileDurably(const std::string& path, const std::string& text);
+// The same, returning 0 or the errno instead.
+int TryWriteFileDurably(const std::string& path, const std::string& text);
 // Creates dir and every missing parent (mode for the new ones); false on failure.
 bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
 // Removes a tree without asking: write permission is given back where needed. Returns
@@ -55,9 +74,12 @@ bool RemoveTreeConcurrently(const std::string& path, unsigned threads = 8);
 // The names in dir ("." and ".." left out), sorted; empty when it cannot be read.
 std::vector<std::string> NamesIn(const std::string& dir);
 // Moves a file to a name that must not exist yet; across file systems it copies (bytes,
-// mode and times), flushes and removes the source. Returns 0 or errno (EEXIST when the
-// target is taken).
+// mode and times) under PartialCopyName(to), flushes it, renames it to its name and
+// removes the source. Returns 0 or errno (EEXIST when the target is taken); a source
+// that cannot be removed fails the move and its copy goes again.
 int MoveNoReplace(const std::string& from, const std::string& to);
+// "dir/.name.ostrivan-partial" for "dir/name": where a copy lies until it is whole.
+std::string PartialCopyName(const std::string& to);
 
 // "20261210-131015.123": local time with milliseconds, sorted as text in time order.
 std::string FileTimeStamp();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <set>
 
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
@@ -20,6 +21,7 @@
 #include "jobs/job_files.h"
 #include "jobs/job_journal.h"
 #include "jobs/working_directory.h"
+#include "logging/framework_log.h"
 
 namespace ostrivan::jobs {
 
@@ -92,6 +94,13 @@ std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::
     }
     sources.push_back({JoinPath(dir, e.Relative), name});
   }
+  // Two files whose names read alike (a Latin-1 and a UTF-8 spelling, or a backslash in
+  // a name beside a folder of that name) would be one entry: a client would unpack one
+  // and the other would be lost when the directory is emptied.
+  std::set<std::string> names;
+  for (const archive::TZipSource& source : sources)
+    if (!names.insert(source.ArchiveFileName).second)
+      throw archive::EZipException("Fallita compressione zip Nome ripetuto nell'archivio: \"" + source.ArchiveFileName + "\"");
   return sources;
 }
 
@@ -149,14 +158,46 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
   return bytes;
 }
 
+// A copy of every imported archive in "received" beside the executable, so a job replaced
+// on the machine can be sent again. Not having it fails no import: the job is in place.
+void KeepReceivedArchive(const std::string& client_name, const std::string& archive) {
+  const std::size_t slash = client_name.find_last_of("/\\");
+  std::string name = client_name.substr(slash == std::string::npos ? 0 : slash + 1);
+  // The client's name as far as it is a plain file name: never a path, never hidden.
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+  if (name.size() > 128) name.resize(128);
+  while (!name.empty() && name.front() == '.') name.erase(0, 1);
+  if (name.empty()) name = kImportArchiveName;
+  const std::string dir = JobStoreDirectory() + "/received";
+  const std::string path = dir + "/" + FileTimeStamp() + "-" + name;
+  const std::string partial = PartialCopyName(path);
+  errno = 0;
+  int code = MakeDirectories(dir) ? 0 : (errno != 0 ? errno : EACCES);
+  if (code == 0) {
+    TFileDescriptor fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    code = fd.get() < 0 ? errno : WriteAll(fd.get(), archive);
+    if (code == 0 && ::close(fd.release()) != 0) code = errno;
+    // Named only once whole, so "received" never shows a cut archive.
+    if (code == 0 && ::rename(partial.c_str(), path.c_str()) != 0) code = errno;
+  }
+  if (code != 0) {
+    ::unlink(partial.c_str());
+    logging::FrameworkLogError("Import archive not kept in \"" + dir + "\": " + SysErrorMessageText(code));
+    return;
+  }
+  PruneKeptFolder(dir);
+}
+
 }  // namespace
 
 std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest& request,
                                              TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters,
-                                             const std::string& client) {
+                                             const std::string& client, const std::string& peer) {
   const auto started = std::chrono::steady_clock::now();
   TJournalRecord record;
   record.Direction = "export";
+  record.Peer = peer;
   record.Client = client;
   record.Mode = request.FModoGestioneFile;
   // A poll that finds the directory empty moved nothing: it is not journalled.
@@ -173,7 +214,7 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
     if (http::StopUnderWay()) http::AbandonRequest();
     if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
     const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
-    if (entries.empty()) {
+    if (std::none_of(entries.begin(), entries.end(), [](const TDirectoryEntry& e) { return !e.IsOther; })) {
       journal = false;
       throw Exception("Nessun file trovato in " + dir);
     }
@@ -209,9 +250,18 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
 
     // The archive is written in the hold folder, never in the directory: nothing there
     // is truncated, and a later listing never meets a half-written archive.
-    job = THeldExport::Create(dir);
     // What is there now is the job; anything arriving from here on stays for the next.
-    job->Entries = SnapshotTree(dir);
+    std::vector<THeldEntry> tree = SnapshotTree(dir);
+    job = THeldExport::Create(dir);
+    for (THeldEntry& e : tree) {
+      if (IsJobEntry(e.Identity)) {
+        job->Entries.push_back(std::move(e));
+      } else {
+        // Links, pipes and sockets are not a job's: they stay where they are.
+        logging::FrameworkLogWarn("Export of " + dir + " skips \"" + FileNameText(JoinPath(dir, e.Relative)) +
+                                  "\": not a file or a folder");
+      }
+    }
     std::int64_t file_bytes = 0;
     std::int64_t files = 0;
     for (THeldEntry& e : job->Entries) {
@@ -256,10 +306,11 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
 }
 
 void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
-                     const TJobParameters& parameters, const std::string& client) {
+                     const TJobParameters& parameters, const std::string& client, const std::string& peer) {
   const auto started = std::chrono::steady_clock::now();
   TJournalRecord record;
   record.Direction = "import";
+  record.Peer = peer;
   record.Client = client;
   record.Archive = request.FNomeFile.empty() ? std::string(kImportArchiveName) : request.FNomeFile;
   RunGuarded(reply, [&] {
@@ -287,6 +338,7 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     record.Files = summary.Files;
     record.FileBytes = summary.FileBytes;
     staging.Commit();
+    KeepReceivedArchive(request.FNomeFile, archive);
   });
   record.Machine = MachineNumberForJournal(parameters);
   record.Outcome = reply.FErrore ? reply.FMessaggio : std::string(kOutcomeDelivered);
@@ -332,8 +384,8 @@ void TRizOzudoController::ExportLavoro() {
   std::unique_ptr<TRizOzudoExportLavoroRequest> request =
       GetContext().Request().ReadBodyObject<TRizOzudoExportLavoroRequest>();
   auto reply = std::make_unique<TRizOzudoExportLavoroResponse>();
-  std::shared_ptr<THeldExport> job =
-      ExportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp());
+  std::shared_ptr<THeldExport> job = ExportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp(),
+                                                     GetContext().Request().PeerIp());
   request.reset();
   Render(std::move(reply));
   // Set once the job's reply is rendered: a reply that fails to render is an error
@@ -346,7 +398,8 @@ void TRizOzudoController::ImportLavoro() {
   std::unique_ptr<TRizOzudoImportLavoroRequest> request =
       GetContext().Request().ReadBodyObject<TRizOzudoImportLavoroRequest>();
   auto reply = std::make_unique<TRizOzudoImportLavoroResponse>();
-  ImportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp());
+  ImportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp(),
+                  GetContext().Request().PeerIp());
   request.reset();
   Render(std::move(reply));
 }

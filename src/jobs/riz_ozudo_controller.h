@@ -33,12 +33,13 @@ class TRizOzudoController : public web::TMVCController {
 // held). The journal line is written when the job completes or fails.
 std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest& request,
                                              TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters,
-                                             const std::string& client = "");
+                                             const std::string& client = "", const std::string& peer = "");
 // Empties the import directory, writes the payload there as Lavoro.zip, unpacks it into
 // a staging folder, checks and flushes it, deletes Lavoro.zip and only then moves the
 // job's files to their names. The payload text is released once written.
+// client: the address a forwarding header names; peer: the connection's own.
 void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
-                     const TJobParameters& parameters, const std::string& client = "");
+                     const TJobParameters& parameters, const std::string& client = "", const std::string& peer = "");
 
 // At start-up, before serving: puts back exports held by a process that ended before
 // their replies were settled, and finishes or undoes an import it left half-done.

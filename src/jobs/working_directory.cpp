@@ -156,11 +156,14 @@ std::vector<TDirectoryEntry> ListDirectory(const std::string& dir) {
     std::string name = d->d_name;
     if (name == "." || name == "..") continue;
     bool is_dir = d->d_type == DT_DIR;
+    bool other = d->d_type != DT_DIR && d->d_type != DT_REG;
     if (d->d_type == DT_UNKNOWN) {
       struct stat st {};
-      is_dir = ::fstatat(::dirfd(handle.get()), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+      const bool known = ::fstatat(::dirfd(handle.get()), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+      is_dir = known && S_ISDIR(st.st_mode);
+      other = known && !is_dir && !S_ISREG(st.st_mode);
     }
-    keyed.push_back({UpperCaseText(name), TDirectoryEntry{std::move(name), is_dir}});
+    keyed.push_back({UpperCaseText(name), TDirectoryEntry{std::move(name), is_dir, other}});
   }
   // Names equal but for case (possible here, not on the workstation's file system) keep a
   // fixed order by their raw bytes.
@@ -176,7 +179,7 @@ std::vector<TDirectoryEntry> ListDirectory(const std::string& dir) {
 std::vector<std::string> ListFiles(const std::string& dir) {
   std::vector<std::string> files;
   for (TDirectoryEntry& entry : ListDirectory(dir))
-    if (!entry.IsDirectory) files.push_back(std::move(entry.Name));
+    if (!entry.IsDirectory && !entry.IsOther) files.push_back(std::move(entry.Name));
   return files;
 }
 

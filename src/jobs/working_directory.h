@@ -14,12 +14,14 @@ OSTRIVAN_DECLARE_EXCEPTION(EDirectoryNotFoundException, Exception);
 struct TDirectoryEntry {
   std::string Name;
   bool IsDirectory = false;  // a real directory; links are never treated as one
+  bool IsOther = false;      // neither a regular file nor a directory: a link, pipe, socket
 };
 
 // All entries but "." and "..", sorted by their upper-cased names so that "the first
 // file" is the same on every run. A missing directory fails with
 // "The specified path was not found".
 std::vector<TDirectoryEntry> ListDirectory(const std::string& dir);
+// The regular files among them: links, pipes and sockets are no job's files.
 std::vector<std::string> ListFiles(const std::string& dir);
 
 // dir + separator + name; a name that is an absolute path stands alone. Either text

@@ -50,6 +50,8 @@ class TMVCWebRequest {
   bool ClientPreferHTML() { return ClientPrefer("text/html"); }
   // The caller's address, from forwarding headers first, then the connection.
   std::string ClientIp();
+  // The connection's own address, whatever a forwarding header says.
+  std::string PeerIp() { return request_.RemoteIP(); }
 
   std::string HTTPMethodAsString() { return request_.Method(); }
   TMVCHTTPMethodType HTTPMethod() { return TMVCRouter::StringMethodToHTTPMetod(HTTPMethodAsString()); }

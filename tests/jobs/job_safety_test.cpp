@@ -149,19 +149,32 @@ TEST_F(JobSafety, DeliveredExportIsRemovedAndItsArchiveKeptInSent) {
   EXPECT_EQ(ReadFile(store_ / ("sent/" + sent[0])), DecodeBase64(reply.FStream));
 }
 
-TEST_F(JobSafety, ANameWrittenAgainIsNeverOverwrittenAndTheOldCopyIsKeptUnsent) {
-  TRizOzudoExportLavoroResponse reply;
-  auto job = StartExport(reply);
-  ASSERT_TRUE(job);
-  WriteFile(job_ + "/programs/P1.NC", "the machine's new program");
-  job->Complete(false);
-  EXPECT_EQ(ReadFile(job_ + "/programs/P1.NC"), "the machine's new program");
-  EXPECT_EQ(ReadFile(job_ + "/tools/T.CFG"), "T1");
-  const auto unsent = StoreEntries("unsent");
-  ASSERT_EQ(unsent.size(), 2u) << ::testing::PrintToString(unsent);
-  EXPECT_EQ(unsent[0].substr(unsent[0].find('/')), "/P1.zip");
-  EXPECT_EQ(unsent[1].substr(unsent[1].find('/')), "/files/programs/P1.NC");
-  EXPECT_EQ(ReadFile(store_ / ("unsent/" + unsent[1])), std::string(30000, 'G'));
+// The machine wrote a new job while the old one waited for its reply: putting the old
+// one back would merge two jobs, so it is kept whole in "unsent" and the directory holds
+// only what the machine wrote.
+TEST_F(JobSafety, AnUndeliveredJobIsNeverMergedIntoARefilledDirectory) {
+  for (const bool same_name : {true, false}) {
+    SCOPED_TRACE(same_name ? "a name written again" : "a new name");
+    fs::remove_all(store_ / "unsent");
+    fs::remove_all(job_);
+    SetUp();
+    TRizOzudoExportLavoroResponse reply;
+    auto job = StartExport(reply);
+    ASSERT_TRUE(job);
+    const std::string name = same_name ? "/programs/P1.NC" : "/programs/P2.NC";
+    WriteFile(job_ + name, "the machine's new program");
+    const Tree refilled = ReadTree(job_);
+    job->Complete(false);
+    EXPECT_EQ(ReadTree(job_), refilled);
+    const auto unsent = StoreEntries("unsent");
+    ASSERT_EQ(unsent.size(), 4u) << ::testing::PrintToString(unsent);
+    const std::string kept = store_ / ("unsent/" + unsent[0].substr(0, unsent[0].find('/')));
+    EXPECT_EQ(ReadFile(kept + "/P1.zip"), DecodeBase64(reply.FStream));
+    EXPECT_EQ(ReadFile(kept + "/files/programs/P1.NC"), std::string(30000, 'G'));
+    EXPECT_EQ(ReadFile(kept + "/files/programs/sub/O9.NC"), "O9\nM99\n");
+    EXPECT_EQ(ReadFile(kept + "/files/tools/T.CFG"), "T1");
+    EXPECT_EQ(job->Record.Outcome, kOutcomeKeptUnsent);
+  }
 }
 
 TEST_F(JobSafety, AFileStillWrittenThroughAnOldHandleIsPutBackNotDeleted) {
@@ -221,13 +234,18 @@ TEST_F(JobSafety, TheHeldArchiveIsTheReplysPayloadAndTheJournalsChecksum) {
 // fails there (here the process's file-size limit, as a full disk would) fails the export
 // before anything moves.
 TEST_F(JobSafety, AnArchiveThatCannotBeWrittenFailsTheExportAndNothingMoves) {
-  WriteFile(job_ + "/programs/P0.NC", std::string(200000, 'X') + "incompressible tail");
+  // Incompressible, so the archive is far over the limit while the hold's own small
+  // records fit under it.
+  std::string noise(200000, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  WriteFile(job_ + "/programs/P0.NC", noise);
   const Tree full_tree = ReadTree(job_);
   struct rlimit old_limit {};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
   const auto old_signal = ::signal(SIGXFSZ, SIG_IGN);
   struct rlimit small = old_limit;
-  small.rlim_cur = 64;
+  small.rlim_cur = 8192;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   TRizOzudoExportLavoroResponse reply;
   const bool held = StartExport(reply) != nullptr;
@@ -265,24 +283,30 @@ TEST_F(JobSafety, ARestartPutsBackHeldJobsAndFinishesDeliveredOnes) {
   EXPECT_FALSE(fs::exists(again->Folder()));
 }
 
-TEST(SentFolder, KeepsTheNewestTwentyWithinTheSizeLimit) {
+TEST(SentFolder, KeepsTheNewestTwentyByTimeWithinTheSizeLimit) {
   TempDir d;
-  for (int i = 0; i < 25; ++i) WriteFile(d / ("2026-" + std::to_string(100 + i) + "-J.zip"), "x");
-  PruneSentFolder(d.Path());
+  // Names in the opposite order of their times, as after a clock step: time decides.
+  const auto lay = [&](const std::string& name, long long seconds, std::uintmax_t size) {
+    WriteFile(d / name, "");
+    fs::resize_file(d / name, size);
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (d / name).c_str(), times, 0), 0);
+  };
+  for (int i = 0; i < 25; ++i) lay("2026-" + std::to_string(200 - i) + "-J.zip", 1000000 + i, 1);
+  PruneKeptFolder(d.Path());
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(d.Path())) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   ASSERT_EQ(names.size(), kSentKeepCount);
-  EXPECT_EQ(names.front(), "2026-105-J.zip");
+  EXPECT_EQ(names.front(), "2026-176-J.zip");  // the five oldest by time went
+  EXPECT_EQ(names.back(), "2026-195-J.zip");
   // Two large ones: the older goes, the newest stays even alone over the limit.
-  WriteFile(d / "2026-200-big.zip", "");
-  fs::resize_file(d / "2026-200-big.zip", kSentKeepBytes / 2 + 1);
-  WriteFile(d / "2026-201-big.zip", "");
-  fs::resize_file(d / "2026-201-big.zip", kSentKeepBytes + 1);
-  PruneSentFolder(d.Path());
+  lay("2026-001-big.zip", 2000001, kSentKeepBytes + 1);
+  lay("2026-002-big.zip", 2000000, kSentKeepBytes / 2 + 1);
+  PruneKeptFolder(d.Path());
   names.clear();
   for (const auto& e : fs::directory_iterator(d.Path())) names.push_back(e.path().filename().string());
-  EXPECT_EQ(names, std::vector<std::string>{"2026-201-big.zip"});
+  EXPECT_EQ(names, std::vector<std::string>{"2026-001-big.zip"});
 }
 
 TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {
@@ -436,7 +460,8 @@ TEST(Journal, OneGreppableLinePerJob) {
   TJournalRecord r;
   r.Direction = "export";
   r.Machine = 12;
-  r.Client = "192.168.1.20";
+  r.Peer = "192.168.1.20";
+  r.Client = "192.168.1.20";  // the same address forwarded: said once
   r.Mode = "NEWEN";
   r.Archive = "P1001.zip";
   r.Job = "P1001";
@@ -445,18 +470,84 @@ TEST(Journal, OneGreppableLinePerJob) {
   r.ArchiveBytes = 3795000;
   r.HasCrc = true;
   r.ArchiveCrc = 0x1a2b3c;
+  r.Discarded = 0;
+  r.Left = 2;
   r.Outcome = kOutcomeDelivered;
   r.Duration = std::chrono::milliseconds(180);
   EXPECT_EQ(JournalLine(r),
-            "export machine=12 client=192.168.1.20 mode=NEWEN archive=\"P1001.zip\" job=\"P1001\" files=41 "
-            "file_bytes=10614814 archive_bytes=3795000 crc32=001A2B3C outcome=\"delivered\" duration_ms=180");
+            "export machine=12 peer=192.168.1.20 mode=\"NEWEN\" archive=\"P1001.zip\" job=\"P1001\" files=41 "
+            "file_bytes=10614814 archive_bytes=3795000 crc32=001A2B3C discarded=0 left=2 outcome=\"delivered\" "
+            "duration_ms=180");
   TJournalRecord failed;
   failed.Direction = "import";
+  failed.Peer = "::1";
+  failed.Client = "10.0.0.9";
   failed.Archive = "Job \"7\".zip";
   failed.Outcome = "Fallita extrazione .zip Stream write error\r\n";
   EXPECT_EQ(JournalLine(failed),
-            "import machine=0 client=- mode=- archive=\"Job \\\"7\\\".zip\" job=\"\" files=- file_bytes=- "
-            "archive_bytes=- crc32=- outcome=\"Fallita extrazione .zip Stream write error  \" duration_ms=0");
+            "import machine=0 peer=::1 client=\"10.0.0.9\" mode=- archive=\"Job \\\"7\\\".zip\" job=\"\" files=- "
+            "file_bytes=- archive_bytes=- crc32=- outcome=\"Fallita extrazione .zip Stream write error\\r\\n\" "
+            "duration_ms=0");
+}
+
+// Whatever a client sends as its mode, its forwarded address or its archive name, a job
+// writes one line with one field of each, cut to a bounded size.
+// The fields of a journal line as a reader splits them: key=value, a value either bare or
+// quoted with backslash escapes.
+std::vector<std::string> JournalKeys(const std::string& line) {
+  std::vector<std::string> keys;
+  std::size_t i = line.find(' ');  // after the direction
+  while (i != std::string::npos && i < line.size()) {
+    ++i;
+    const std::size_t eq = line.find('=', i);
+    if (eq == std::string::npos) break;
+    keys.push_back(line.substr(i, eq - i));
+    i = eq + 1;
+    if (i < line.size() && line[i] == '"') {
+      for (++i; i < line.size() && line[i] != '"'; ++i)
+        if (line[i] == '\\') ++i;
+      ++i;
+    } else {
+      i = line.find(' ', i);
+      if (i == std::string::npos) break;
+      continue;
+    }
+    if (i >= line.size()) break;
+  }
+  return keys;
+}
+
+// Whatever a client sends as its mode, its forwarded address or its archive name, a job
+// writes one line with one field of each, cut to a bounded size.
+TEST(Journal, ClientTextCannotForgeALineOrFloodTheJournal) {
+  const std::string forged = "NEWEN\r\nexport machine=7 peer=1.2.3.4 outcome=\"delivered\" x=\\\"";
+  struct Case {
+    std::string TJournalRecord::*field;
+    std::string text;
+  };
+  const std::string huge(5'000'000, 'A');
+  TJournalRecord plain;
+  plain.Direction = "export";
+  plain.Peer = "127.0.0.1";
+  plain.Client = "10.0.0.1";
+  const std::vector<std::string> expected = JournalKeys(JournalLine(plain));
+  ASSERT_EQ(expected.size(), 14u) << JournalLine(plain);
+  for (const Case& c : {Case{&TJournalRecord::Mode, forged}, Case{&TJournalRecord::Client, forged},
+                        Case{&TJournalRecord::Archive, forged}, Case{&TJournalRecord::Mode, huge},
+                        Case{&TJournalRecord::Archive, std::string("a\0b\x1b[2J\x7f\"", 9)}}) {
+    TJournalRecord r = plain;
+    r.*(c.field) = c.text;
+    const std::string line = JournalLine(r);
+    SCOPED_TRACE(line.substr(0, 200));
+    EXPECT_EQ(line.find_first_of(std::string("\r\n\0\x1b\x7f", 5)), std::string::npos);
+    EXPECT_LT(line.size(), 800u);
+    EXPECT_EQ(JournalKeys(line), expected);
+  }
+  TJournalRecord r;
+  r.Mode = "\xc3\xa8" + huge;  // cut at a character boundary, visibly
+  const std::string line = JournalLine(r);
+  EXPECT_NE(line.find("...[cut "), std::string::npos);
+  EXPECT_NE(line.find("mode=\"\xc3\xa8"), std::string::npos);
 }
 
 }  // namespace

@@ -2,11 +2,15 @@
 // what is packed and unpacked, what is left behind, and jobs racing on one directory.
 #include "jobs/riz_ozudo_controller.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
+#include <cstring>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -220,23 +224,84 @@ TEST(ExportLavoroJob, FailedEmptyingKeepsThePayloadButNotTheMachineNumber) {
   EXPECT_TRUE(fs::exists(job + "/locked.txt"));
 }
 
-TEST(ExportLavoroJob, UnreadableJobFileFailsPackingAndDeletesNothing) {
+// Links, pipes and sockets are not part of a job: they are neither packed nor removed,
+// and the job around them goes as usual.
+TEST(ExportLavoroJob, LinksPipesAndSocketsAreLeftInPlace) {
   TempDir d;
   const std::string job = d / "job";
   WriteFile(job + "/programs/P1.NC", "G0");
   WriteFile(job + "/tools/T.CFG", "T1");
-  // A FIFO has no content to read, whoever runs the test; a file without read
-  // permission is unreadable only when not running as root.
-  ASSERT_EQ(::mkfifo((job + "/programs/P2.NC").c_str(), 0644), 0);
-  const Tree before = ReadTree(job);
+  ASSERT_EQ(::mkfifo((job + "/programs/A0.NC").c_str(), 0644), 0);  // would be the first program
+  ASSERT_EQ(::symlink("P1.NC", (job + "/programs/link.NC").c_str()), 0);
+  ASSERT_EQ(::symlink(".", (job + "/tools/loop").c_str()), 0);
+  ASSERT_EQ(::symlink("/nowhere", (job + "/dangling").c_str()), 0);
   auto reply = Export(job, "NEWEN", 5);
-  EXPECT_TRUE(reply.FErrore);
-  EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Cannot open file \"" + job + "/programs/P2.NC\". Not a regular file");
-  EXPECT_EQ(reply.FStream, "");
-  EXPECT_EQ(reply.FNrMacchina, 0);
-  EXPECT_EQ(ReadTree(job), before);  // no half-written P1.zip left either
+  ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
+  EXPECT_EQ(reply.FNomeFile, "P1.zip");
+  EXPECT_EQ(ArchiveEntries(DecodeBase64(reply.FStream)),
+            (std::vector<std::pair<std::string, std::string>>{{"programs\\P1.NC", "G0"}, {"tools\\T.CFG", "T1"}}));
+  EXPECT_TRUE(fs::is_symlink(job + "/tools/loop"));
+  fs::remove(job + "/tools/loop");  // a loop the tree reader would walk
+  EXPECT_EQ(ReadTree(job), (Tree{{"dangling", "<special>"}, {"programs/", ""}, {"programs/A0.NC", "<special>"},
+                                 {"programs/link.NC", "<special>"}, {"tools/", ""}}));
+  // ROTTLER takes the first regular file; a folder of links alone holds nothing to take.
+  reply = Export(job, "ROTTLER");
+  EXPECT_EQ(reply.FMessaggio, "Nessun file trovato nella directory \"" + job + "\"");
+  fs::remove_all(job + "/programs");
+  fs::remove_all(job + "/tools");
+  reply = Export(job, "ROTTLER");
+  EXPECT_EQ(reply.FMessaggio, "Nessun file trovato in " + job);
+  EXPECT_TRUE(fs::is_symlink(job + "/dangling"));
+}
 
-  ASSERT_EQ(::unlink((job + "/programs/P2.NC").c_str()), 0);
+// A part of the tree that cannot be read fails the export naming it, instead of being
+// left out of a reply that says success; nothing is removed.
+TEST(ExportLavoroJob, ATreeThatCannotBeReadWholeFailsNamingWhereAndDeletesNothing) {
+  TempDir d;
+  const std::string job = d / "job";
+  WriteFile(job + "/programs/P1.NC", "G0");
+  // Deeper than a path can name, whoever runs the test.
+  std::string deep = job + "/deep";
+  fs::create_directories(deep);
+  const int top = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(top, 0);
+  int fd = top;
+  const std::string part(200, 'd');
+  std::size_t length = deep.size();
+  while (length < PATH_MAX + 300) {
+    ASSERT_EQ(::mkdirat(fd, part.c_str(), 0755), 0);
+    const int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(next, 0);
+    if (fd != top) ::close(fd);
+    fd = next;
+    length += part.size() + 1;
+  }
+  const int file = ::openat(fd, "X.NC", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(file, 0);
+  ::close(file);
+  ::close(fd);
+  ::close(top);
+  auto reply = Export(job, "NEWEN");
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio.rfind("Fallita compressione zip Impossibile leggere la cartella \"" + deep + "/" + part, 0),
+            0u)
+      << reply.FMessaggio.substr(0, 200);
+  EXPECT_NE(reply.FMessaggio.find("\". " + std::string(std::strerror(ENAMETOOLONG))), std::string::npos);
+  EXPECT_EQ(ReadFile(job + "/programs/P1.NC"), "G0");
+  EXPECT_EQ(reply.FStream, "");
+  // fs::remove_all cannot walk it either: take it apart from the top.
+  std::function<void(int)> remove_below = [&](int dir) {
+    const int below = ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY);
+    if (below < 0) return;
+    remove_below(below);
+    ::unlinkat(below, "X.NC", 0);
+    ::close(below);
+    ::unlinkat(dir, part.c_str(), AT_REMOVEDIR);
+  };
+  const int again = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+  remove_below(again);
+  ::close(again);
+
   if (::geteuid() != 0) {
     WriteFile(job + "/secret.txt", "s");
     ASSERT_EQ(::chmod((job + "/secret.txt").c_str(), 0), 0);
@@ -245,7 +310,32 @@ TEST(ExportLavoroJob, UnreadableJobFileFailsPackingAndDeletesNothing) {
     EXPECT_EQ(reply.FMessaggio.rfind("Fallita compressione zip Cannot open file \"" + job + "/secret.txt\".", 0), 0u)
         << reply.FMessaggio;
     EXPECT_TRUE(fs::exists(job + "/secret.txt"));
-    EXPECT_FALSE(fs::exists(job + "/P1.zip"));
+  }
+}
+
+// Two files whose entry names read the same would reach a client as one entry, and the
+// other would be lost with the emptying: the export fails naming the entry.
+TEST(ExportLavoroJob, TwoFilesThatWouldBeOneEntryFailTheExportAndNothingMoves) {
+  struct Case {
+    const char* what;
+    std::string first;
+    std::string second;
+    std::string entry;
+  };
+  for (const Case& c : {Case{"Latin-1 beside UTF-8", "tools/caf\xe9.txt", "tools/caf\xc3\xa9.txt", "tools\\caf\xc3\xa9.txt"},
+                        Case{"a backslash in a name", "tools\\T1.CFG", "tools/T1.CFG", "tools\\T1.CFG"}}) {
+    SCOPED_TRACE(c.what);
+    TempDir d;
+    const std::string job = d / "job";
+    WriteFile(job + "/programs/P1.NC", "G0");
+    WriteFile(job + "/" + c.first, "one");
+    WriteFile(job + "/" + c.second, "two");
+    const Tree before = ReadTree(job);
+    auto reply = Export(job, "NEWEN");
+    EXPECT_TRUE(reply.FErrore);
+    EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Nome ripetuto nell'archivio: \"" + c.entry + "\"");
+    EXPECT_EQ(reply.FStream, "");
+    EXPECT_EQ(ReadTree(job), before);
   }
 }
 
@@ -290,11 +380,12 @@ TEST(ExportLavoroJob, NamesThatAreNotUtf8AreReadAsLatin1) {
   TempDir d;
   const std::string job = d / "job";
   WriteFile(job + "/programs/P1.NC", "G0");
-  ASSERT_EQ(::mkfifo((job + "/programs/P\xe8.NC").c_str(), 0644), 0);
+  WriteFile(job + "/programs/P\xe8.NC", "Latin-1");
+  WriteFile(job + "/programs/P\xc3\xa8.NC", "UTF-8");
   const Tree before = ReadTree(job);
   const auto reply = Export(job, "NEWEN");
   EXPECT_TRUE(reply.FErrore);
-  EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Cannot open file \"" + job + "/programs/P\xc3\xa8.NC\". Not a regular file");
+  EXPECT_EQ(reply.FMessaggio, "Fallita compressione zip Nome ripetuto nell'archivio: \"programs\\P\xc3\xa8.NC\"");
   EXPECT_EQ(ReadTree(job), before);  // nothing deleted, no partial archive left
 }
 
