@@ -237,12 +237,15 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
 
 THeldExport::TLoad THeldExport::Load(const std::string& folder, std::shared_ptr<THeldExport>& job) {
   job.reset(new THeldExport("", folder));
+  // Not ours to remove on the way out until it is read whole.
+  job->completed_.store(true);
   std::string text;
   int code = 0;
   if (ReadWholeFile(folder + "/" + kManifestName, text, &code) != TReadFailure::kNone)
     return code == ENOENT ? TLoad::kNoManifest : TLoad::kUnreadable;
   if (!job->ReadManifest(text)) return TLoad::kUnreadable;
   job->held_ = true;
+  job->completed_.store(false);
   return TLoad::kLoaded;
 }
 
@@ -409,7 +412,9 @@ bool THeldExport::DirectoryRefilled() const {
   try {
     now = SnapshotTree(origin_);
   } catch (const Exception&) {
-    return true;  // what cannot be read cannot be merged into safely
+    // Gone altogether holds nothing new; what cannot be read cannot be merged into safely.
+    struct stat st {};
+    return !(::lstat(origin_.c_str(), &st) != 0 && errno == ENOENT);
   }
   for (const THeldEntry& e : now) {
     const auto it = std::find_if(residual_.begin(), residual_.end(),

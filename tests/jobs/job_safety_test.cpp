@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -24,6 +25,7 @@
 #include "jobs/import_staging.h"
 #include "jobs/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
 namespace {
@@ -283,6 +285,126 @@ TEST_F(JobSafety, ARestartPutsBackHeldJobsAndFinishesDeliveredOnes) {
   EXPECT_FALSE(fs::exists(again->Folder()));
 }
 
+// A start finds every hold through its record beside the executable, even after the
+// parameter file names another export directory; a manifest that exists but cannot be
+// read keeps its job untouched.
+TEST_F(JobSafety, RecoveryFollowsTheHoldRecordsWhateverTheSettingsSayAndKeepsWhatItCannotRead) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job);
+  const std::string folder = job->Folder();
+  // The process dies here: copy its hold as it stands, as the object would put it back.
+  const std::string saved = store_ / "saved";
+  // Copied with its times, as the kill leaves them.
+  const auto keep_copy = [&](const std::string& from) {
+    ASSERT_EQ(std::system(("cp -a '" + from + "' '" + saved + "'").c_str()), 0);
+  };
+  keep_copy(folder);
+  job->Complete(false);
+  fs::remove_all(job_);
+  fs::create_directories(job_);  // as the hold left it
+  fs::create_directories(root_ / ".job.ostrivan-held");
+  fs::rename(saved, folder);
+  WriteFile(store_ / ("held/" + fs::path(folder).filename().string() + ".hold"), folder + "\n");
+  // Today's setting names another directory: the record still leads to the job.
+  EXPECT_EQ(RecoverHeldExports(root_ / "elsewhere"), 1);
+  EXPECT_TRUE(ReadTree(job_) == before_);
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_TRUE(StoreEntries("held").empty());
+
+  for (const std::string damage : {"cut", "unreadable"}) {
+    SCOPED_TRACE(damage);
+    TRizOzudoExportLavoroResponse again;
+    auto held = StartExport(again);
+    ASSERT_TRUE(held);
+    const std::string kept = held->Folder();
+    keep_copy(kept);
+    held->Complete(false);
+    fs::create_directories(fs::path(kept).parent_path());
+    fs::rename(saved, kept);
+    WriteFile(store_ / ("held/" + fs::path(kept).filename().string() + ".hold"), kept + "\n");
+    const std::string manifest = kept + "/manifest";
+    if (damage == "cut") {
+      const std::string text = ReadFile(manifest);
+      WriteFile(manifest, text.substr(0, text.size() / 2));
+    } else {
+      fs::remove(manifest);
+      fs::create_directory(manifest);  // exists, cannot be read as a file
+    }
+    const auto files_before = ReadTree(kept + "/files");
+    fs::remove_all(job_);
+    fs::create_directories(job_);
+    EXPECT_EQ(RecoverHeldExports(job_), 1);
+    EXPECT_TRUE(ReadTree(kept + "/files") == files_before);  // nothing removed, nothing put back
+    EXPECT_TRUE(ReadTree(job_).empty());
+    fs::remove(job_);
+    fs::rename(kept + "/files", job_);
+    fs::remove_all(kept);
+    fs::remove_all(store_ / "held");
+  }
+}
+
+// ROTTLER empties the directory but packs one file: what it discards is kept beside the
+// delivered archive, so nothing the machine wrote goes without a copy.
+TEST_F(JobSafety, RottlerKeepsWhatItDiscardsBesideTheDeliveredArchive) {
+  WriteFile(job_ + "/A.NC", "first");
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply, "ROTTLER");
+  ASSERT_TRUE(job) << reply.FMessaggio;
+  job->Complete(true);
+  EXPECT_TRUE(ReadTree(job_).empty());
+  EXPECT_EQ(job->Record.Discarded, 3);
+  const auto sent = StoreEntries("sent");
+  ASSERT_EQ(sent.size(), 2u) << ::testing::PrintToString(sent);
+  const std::string discarded = sent[0].ends_with("-A.discarded.zip") ? sent[0] : sent[1];
+  ASSERT_TRUE(discarded.ends_with("-A.discarded.zip")) << discarded;
+  const std::string unpacked = root_ / "discarded";
+  archive::TZipFile zip;
+  zip.Open(store_ / ("sent/" + discarded), archive::TZipMode::zmRead);
+  zip.ExtractAll(unpacked);
+  zip.Close();
+  EXPECT_EQ(ReadFile(unpacked + "/programs/P1.NC"), std::string(30000, 'G'));
+  EXPECT_EQ(ReadFile(unpacked + "/programs/sub/O9.NC"), "O9\nM99\n");
+  EXPECT_EQ(ReadFile(unpacked + "/tools/T.CFG"), "T1");
+  EXPECT_FALSE(fs::exists(unpacked + "/A.NC"));  // that one went to the client
+}
+
+// Across file systems a move copies: the copy lies under a hidden partial name until it
+// is whole and flushed, and a source that cannot be removed fails the move, its copy
+// going again, so the file is never in two places or cut short under its name.
+TEST(MovingAcrossFileSystems, CopiesUnderAPartialNameAndFailsWhenTheSourceStays) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm to be a second file system";
+  TempDir disk;
+  const std::string other = "/dev/shm/ostrivan-move-" + std::to_string(::getpid());
+  fs::remove_all(other);
+  fs::create_directories(other);
+  struct stat a {}, b {};
+  ASSERT_EQ(::stat(disk.Path().c_str(), &a), 0);
+  ASSERT_EQ(::stat(other.c_str(), &b), 0);
+  if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system here";
+  WriteFile(disk / "P1.NC", std::string(100000, 'p'));
+  ::chmod((disk / "P1.NC").c_str(), 0640);
+  EXPECT_EQ(PartialCopyName(other + "/P1.NC"), other + "/.P1.NC.ostrivan-partial");
+  WriteFile(other + "/.P1.NC.ostrivan-partial", "left by a kill");
+  EXPECT_EQ(MoveNoReplace(disk / "P1.NC", other + "/P1.NC"), 0);
+  EXPECT_EQ(ReadFile(other + "/P1.NC"), std::string(100000, 'p'));
+  EXPECT_EQ(fs::status(other + "/P1.NC").permissions(), fs::perms(0640));
+  EXPECT_FALSE(fs::exists(disk / "P1.NC"));
+  EXPECT_FALSE(fs::exists(other + "/.P1.NC.ostrivan-partial"));
+  WriteFile(disk / "P1.NC", "taken");
+  EXPECT_EQ(MoveNoReplace(other + "/P1.NC", disk / "P1.NC"), EEXIST);
+  EXPECT_EQ(ReadFile(disk / "P1.NC"), "taken");
+  if (::geteuid() != 0) {
+    // A source folder this account cannot write: the copy is made, the source stays.
+    ::chmod(other.c_str(), 0555);
+    EXPECT_EQ(MoveNoReplace(other + "/P1.NC", disk / "P2.NC"), EACCES);
+    ::chmod(other.c_str(), 0755);
+    EXPECT_FALSE(fs::exists(disk / "P2.NC"));
+    EXPECT_TRUE(fs::exists(other + "/P1.NC"));
+  }
+  fs::remove_all(other);
+}
+
 TEST(SentFolder, KeepsTheNewestTwentyByTimeWithinTheSizeLimit) {
   TempDir d;
   // Names in the opposite order of their times, as after a clock step: time decides.
@@ -405,6 +527,69 @@ TEST(ImportStaging, TheJobShowsOnlyWhenWhole) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"Lavoro.zip"});
+}
+
+// Entries that would land on the staging folder itself are refused like names that leave
+// the job; sizes an archive claims never overflow a sum.
+TEST(ImportStaging, HostileEntryNamesAndSizesAreRefusedOrBounded) {
+  for (const std::string name : {".ostrivan-import/job/x.txt", ".ostrivan-import\\old", "./.ostrivan-import/x"}) {
+    SCOPED_TRACE(name);
+    TempDir d;
+    const std::string dir = d / "in";
+    fs::create_directories(dir);
+    TRizOzudoImportLavoroRequest request;
+    request.FStream = EncodeBase64(ArchiveOf({{"programs\\P1.NC", "G0"}, {name, "x"}}));
+    TRizOzudoImportLavoroResponse reply;
+    ImportLavoroJob(request, reply, Parameters("", dir));
+    EXPECT_TRUE(reply.FErrore);
+    EXPECT_EQ(reply.FMessaggio, "Fallita extrazione .zip Zip entry name outside the target directory: \"" + name + "\"");
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"Lavoro.zip"});
+  }
+  // Two entries each claiming the largest size there is.
+  test_support::RawArchive huge;
+  for (const char* name : {"a.NC", "b.NC"}) {
+    test_support::RawEntry e;
+    e.name = name;
+    e.payload = "x";
+    e.uncompressed = 0xFFFFFFFF;
+    e.central_extra = test_support::ExtraBlock(1, test_support::Le64(0x7FFFFFFFFFFFFFFFULL));
+    huge.entries.push_back(e);
+  }
+  TempDir d;
+  const std::string dir = d / "in";
+  fs::create_directories(dir);
+  TRizOzudoImportLavoroRequest request;
+  request.FStream = EncodeBase64(huge.Build());
+  TRizOzudoImportLavoroResponse reply;
+  ImportLavoroJob(request, reply, Parameters("", dir));
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_EQ(reply.FMessaggio.rfind("Fallita extrazione .zip ", 0), 0u) << reply.FMessaggio;
+}
+
+// A failure inside the staging folder names the file where the job puts it, as a plain
+// unpacking into the directory would.
+TEST(ImportStaging, FailuresNameFilesWhereTheMachineSeesThem) {
+  TempDir d;
+  const std::string dir = d / "in";
+  fs::create_directories(dir);
+  test_support::RawArchive archive;
+  test_support::RawEntry ro;
+  ro.name = "ro.txt";
+  ro.payload = "r";
+  ro.external = 0x21;  // read-only
+  archive.entries.push_back(ro);
+  test_support::RawEntry again = ro;
+  again.payload = "again";
+  archive.entries.push_back(again);
+  TRizOzudoImportLavoroRequest request;
+  request.FStream = EncodeBase64(archive.Build());
+  TRizOzudoImportLavoroResponse reply;
+  ImportLavoroJob(request, reply, Parameters("", dir));
+  EXPECT_TRUE(reply.FErrore);
+  EXPECT_NE(reply.FMessaggio.find("\"" + dir + "/ro.txt\""), std::string::npos) << reply.FMessaggio;
+  EXPECT_EQ(reply.FMessaggio.find(kImportStagingName), std::string::npos) << reply.FMessaggio;
 }
 
 TEST(RemovingATreeConcurrently, EverythingGoesWhateverTheModesAndLinksAreNeverFollowed) {
