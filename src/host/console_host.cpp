@@ -13,6 +13,7 @@
 #include "host/parametri.h"
 #include "http/http_web_bridge.h"
 #include "jobs/job_parameters.h"
+#include "jobs/job_files.h"
 #include "jobs/riz_ozudo_controller.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
@@ -43,6 +44,9 @@ void RunServer(uint16_t port, bool service) {
   server->SetListenQueue(kListenQueue);
   server->SetActive(true);
   logging::FrameworkLogInfo("Server started on port " + std::to_string(port));
+  // An account that cannot write these would fail jobs later, or keep no copies: said now.
+  for (const jobs::TFolderProblem& problem : jobs::ServiceFolderProblems())
+    logging::FrameworkLogError("Folder \"" + problem.Path + "\" cannot be written: " + problem.Reason);
   server->SetMaxConnections(0);
   if (service) {
     WriteLn("Running as a service: SIGTERM or SIGINT stops the server");

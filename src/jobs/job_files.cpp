@@ -361,6 +361,28 @@ void SetJobStoreDirectory(const std::string& dir) {
   g_store_directory = dir;
 }
 
+std::vector<TFolderProblem> ServiceFolderProblems() {
+  const std::string store = JobStoreDirectory();
+  std::vector<TFolderProblem> problems;
+  for (const char* name : {"logs", "held", "sent", "unsent", "received"}) {
+    const std::string path = store + "/" + name;
+    struct stat st {};
+    std::string probe = path;
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno != ENOENT) {
+        problems.push_back({path, SysErrorMessageText(errno)});
+        continue;
+      }
+      probe = store;  // made when first needed, in the executable's folder
+    } else if (!S_ISDIR(st.st_mode)) {
+      problems.push_back({path, SysErrorMessageText(ENOTDIR)});
+      continue;
+    }
+    if (::access(probe.c_str(), W_OK | X_OK) != 0) problems.push_back({path, SysErrorMessageText(errno)});
+  }
+  return problems;
+}
+
 std::vector<std::string> NamesIn(const std::string& dir) {
   std::vector<std::string> names;
   if (DIR* d = ::opendir(dir.c_str())) {

@@ -93,4 +93,13 @@ std::vector<std::string> SplitFields(const std::string& line);
 std::string JobStoreDirectory();
 void SetJobStoreDirectory(const std::string& dir);
 
+// The folders the service writes beside the executable (logs, held, sent, unsent,
+// received) that it could not write now: each with the system's reason. A folder not
+// there yet counts as writable when its parent is.
+struct TFolderProblem {
+  std::string Path;
+  std::string Reason;
+};
+std::vector<TFolderProblem> ServiceFolderProblems();
+
 }  // namespace ostrivan::jobs

@@ -347,10 +347,12 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
 }
 
 void RecoverInterruptedJobs(const TJobParameters& parameters) {
+  // Every recorded hold is settled whatever the parameter file names today.
   try {
     const std::string export_dir = parameters.GetExportLavoroDir ? parameters.GetExportLavoroDir() : std::string();
-    if (!export_dir.empty()) RecoverHeldExports(export_dir);
-  } catch (...) {
+    RecoverHeldExports(export_dir);
+  } catch (const std::exception& e) {
+    logging::FrameworkLogError(std::string("Held exports not recovered at start: ") + e.what());
   }
   try {
     const std::string import_dir = parameters.GetImportLavoroDir ? parameters.GetImportLavoroDir() : std::string();
@@ -358,7 +360,8 @@ void RecoverInterruptedJobs(const TJobParameters& parameters) {
       TDirectoryLock lock(import_dir);
       RecoverImport(import_dir);
     }
-  } catch (...) {
+  } catch (const std::exception& e) {
+    logging::FrameworkLogError(std::string("Interrupted import not recovered at start: ") + e.what());
   }
 }
 

@@ -56,7 +56,8 @@ def write_ini(directory, values=None, raw=None):
 class Server:
     """A running copy of the service. Use as a context manager, or start()/stop()."""
 
-    def __init__(self, port=None, ini=None, raw_ini=None, workdir=None, env=None, service=False, cwd="/"):
+    def __init__(self, port=None, ini=None, raw_ini=None, workdir=None, env=None, service=False, cwd="/",
+                 prefix=()):
         self.own_dir = workdir is None
         self.dir = workdir or tempfile.mkdtemp(prefix="ostrivan-e2e-")
         self.exe = os.path.join(self.dir, "Ostrivan")
@@ -72,6 +73,8 @@ class Server:
         self.env = env
         self.service = service
         self.cwd = cwd
+        # A command the executable runs under, for example setpriv for another account.
+        self.prefix = list(prefix)
         self.proc = None
         self.master = None
         self.output = b""
@@ -85,6 +88,7 @@ class Server:
         else:
             self.master, slave = pty.openpty()
             args, stdin = [self.exe], slave
+        args = self.prefix + args
         # stderr goes to a file: an unread pipe could fill up and block the server.
         with open(os.path.join(self.dir, "stderr.txt"), "ab") as err:
             self.proc = subprocess.Popen(args, cwd=self.cwd, stdin=stdin,

@@ -205,14 +205,20 @@ class ExportOverLoopback(ScratchServerTestCase):
     def test_unreadable_job_file_fails_and_deletes_nothing(self):
         write(os.path.join(self.job, "programs", "P1.NC"), b"G0")
         write(os.path.join(self.job, "tools", "T.CFG"), b"T")
+        # Two names that would make one entry fail the export before anything moves.
+        write(os.path.join(self.job, "tools\\T.CFG"), b"other")
         fifo = os.path.join(self.job, "programs", "P2.NC")
         os.mkfifo(fifo)
         before = self.tree()
         reply = self.export("NEWEN")
         self.assertEqual(reply, {"Errore": True, "NomeFile": "", "Stream": "", "NrMacchina": 0,
-                                 "Messaggio": f'Fallita compressione zip Cannot open file "{fifo}". '
-                                              'Not a regular file'})
+                                 "Messaggio": 'Fallita compressione zip Nome ripetuto nell\'archivio: "tools\\T.CFG"'})
         self.assertEqual(self.tree(), before)
+        # A pipe is no job file: it is neither read nor removed.
+        os.remove(os.path.join(self.job, "tools\\T.CFG"))
+        reply = self.export("NEWEN")
+        self.assertFalse(reply["Errore"], reply["Messaggio"])
+        self.assertEqual(sorted(self.tree()), ["programs/", "programs/P2.NC"])
         os.remove(fifo)
         if os.geteuid() != 0:  # root reads any file whatever its permissions
             secret = os.path.join(self.job, "secret.txt")

@@ -177,7 +177,7 @@ class ExportDelivery(ScratchServerTestCase):
                                    and 'outcome="delivered"' in l], what="the journal line")[-1]
         archive = base64.b64decode(reply["Stream"])
         import zlib
-        self.assertIn(f"export machine=3 client=127.0.0.1 mode=NEWEN archive=\"{name}\"", line)
+        self.assertIn(f"export machine=3 peer=127.0.0.1 mode=\"NEWEN\" archive=\"{name}\"", line)
         self.assertIn(f"files={len(before)} file_bytes={sum(map(len, before.values()))} "
                       f"archive_bytes={len(archive)} crc32={zlib.crc32(archive):08X}", line)
         self.assertRegex(line, r"duration_ms=\d+")
