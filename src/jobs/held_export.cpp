@@ -334,7 +334,14 @@ void THeldExport::Hold() {
     if (!e.IsDirectory && e.Relative.find('/') == std::string::npos && S_ISREG(e.Identity.Mode) &&
         IsReadOnlyMode(e.Identity.Mode))
       throw EOSError("Fallita eliminazione contenuto " + origin_);
-  WriteManifest();
+  try {
+    WriteManifest();
+  } catch (const Exception& e) {
+    // Nothing moves without its record.
+    logging::FrameworkLogError("Export of " + origin_ + " could not write " + Quote(folder_ + "/" + kManifestName) +
+                               ": " + e.Message());
+    throw EOSError("Fallita eliminazione contenuto " + origin_);
+  }
   held_ = true;
   std::vector<const THeldEntry*> moved;
   auto undo = [&](const std::string& why) {

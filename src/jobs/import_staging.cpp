@@ -37,13 +37,17 @@ bool Exists(const std::string& path) {
 // Moves every entry of the unpacked tree to the import directory. A name in the way
 // (there should be none: the directory was emptied) is replaced, as unpacking would.
 // Returns 0 or the errno of the entry that could not be moved.
-int MoveJobIntoPlace(const std::string& job, const std::string& dir, std::vector<std::string>& moved) {
+int MoveJobIntoPlace(const std::string& job, const std::string& dir, std::vector<std::string>& moved,
+                     std::string* failed = nullptr) {
   for (const std::string& name : NamesIn(job)) {
     const std::string from = job + "/" + name;
     const std::string to = JoinPath(dir, name);
     if (::rename(from.c_str(), to.c_str()) != 0) {
       RemoveTree(to);
-      if (::rename(from.c_str(), to.c_str()) != 0) return errno;
+      if (::rename(from.c_str(), to.c_str()) != 0) {
+        if (failed != nullptr) *failed = to;
+        return errno;
+      }
     }
     moved.push_back(to);
   }
@@ -223,7 +227,12 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
   // lose the mark, and the next start would undo a job already reported imported.
   {
     TFileDescriptor mark(::open((staging_ + "/" + kCompleteMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-    if (mark.get() < 0) throw MakeOSError(errno);
+    if (mark.get() < 0) {
+      logging::FrameworkLogError("Import into " + dir_ + " failed marking its files whole in " + staging_ + ": " +
+                                 SysErrorMessageText(errno));
+      RemoveTree(job);
+      throw EWriteError("Fallita extrazione .zip Stream write error");
+    }
   }
   const int marked = SyncPath(staging_);
   if (marked != 0) {
@@ -236,13 +245,14 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
 
 void TImportStaging::Commit() {
   std::vector<std::string> moved;
-  const int code = MoveJobIntoPlace(staging_ + "/" + kJobFolder, dir_, moved);
+  std::string failed;
+  const int code = MoveJobIntoPlace(staging_ + "/" + kJobFolder, dir_, moved, &failed);
   if (code != 0) {
     // None of the job stays rather than part of it.
     for (const std::string& path : moved) RemoveTree(path);
     logging::FrameworkLogError("Import into " + dir_ + " failed moving its files into place: " +
                                SysErrorMessageText(code));
-    throw MakeOSError(code);
+    throw EFCreateError("Fallita extrazione .zip Cannot create file \"" + failed + "\". " + SysErrorMessageText(code));
   }
   committed_ = true;
   // The reply that follows promises the job survives a power loss.
@@ -255,7 +265,7 @@ void TImportStaging::Commit() {
   RemoveTree(staging_);
   if (sync != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(sync));
-    throw MakeOSError(sync);
+    throw EWriteError("Fallita extrazione .zip Stream write error");
   }
 }
 
