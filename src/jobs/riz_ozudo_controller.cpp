@@ -159,35 +159,61 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
 }
 
 // A copy of every imported archive in "received" beside the executable, so a job replaced
-// on the machine can be sent again. Not having it fails no import: the job is in place.
-void KeepReceivedArchive(const std::string& client_name, const std::string& archive) {
-  const std::size_t slash = client_name.find_last_of("/\\");
-  std::string name = client_name.substr(slash == std::string::npos ? 0 : slash + 1);
-  // The client's name as far as it is a plain file name: never a path, never hidden.
-  for (char& c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-  if (name.size() > 128) name.resize(128);
-  while (!name.empty() && name.front() == '.') name.erase(0, 1);
-  if (name.empty()) name = kImportArchiveName;
-  const std::string dir = JobStoreDirectory() + "/received";
-  const std::string path = dir + "/" + FileTimeStamp() + "-" + name;
-  const std::string partial = PartialCopyName(path);
-  errno = 0;
-  int code = MakeDirectories(dir) ? 0 : (errno != 0 ? errno : EACCES);
-  if (code == 0) {
-    TFileDescriptor fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    code = fd.get() < 0 ? errno : WriteAll(fd.get(), archive);
-    if (code == 0 && ::close(fd.release()) != 0) code = errno;
+// on the machine can be sent again. The received archive's file is linked there while it
+// still exists (no bytes copied); across file systems the bytes are written. Not having
+// the copy fails no import: the job is in place.
+class TReceivedCopy {
+ public:
+  TReceivedCopy(const std::string& client_name, const std::string& zip_path) {
+    const std::size_t slash = client_name.find_last_of("/\\");
+    std::string name = client_name.substr(slash == std::string::npos ? 0 : slash + 1);
+    // The client's name as far as it is a plain file name: never a path, never hidden.
+    for (char& c : name)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+    if (name.size() > 128) name.resize(128);
+    while (!name.empty() && name.front() == '.') name.erase(0, 1);
+    if (name.empty()) name = kImportArchiveName;
+    dir_ = JobStoreDirectory() + "/received";
+    path_ = dir_ + "/" + FileTimeStamp() + "-" + name;
+    partial_ = PartialCopyName(path_);
+    errno = 0;
+    code_ = MakeDirectories(dir_) ? 0 : (errno != 0 ? errno : EACCES);
+    if (code_ == 0) {
+      ::unlink(partial_.c_str());
+      linked_ = ::link(zip_path.c_str(), partial_.c_str()) == 0;
+    }
+  }
+  ~TReceivedCopy() {
+    if (!kept_) ::unlink(partial_.c_str());
+  }
+  TReceivedCopy(const TReceivedCopy&) = delete;
+  TReceivedCopy& operator=(const TReceivedCopy&) = delete;
+
+  void Keep(const std::string& archive) {
+    int code = code_;
+    if (code == 0 && !linked_) {
+      TFileDescriptor fd(::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      code = fd.get() < 0 ? errno : WriteAll(fd.get(), archive);
+      if (code == 0 && ::close(fd.release()) != 0) code = errno;
+    }
     // Named only once whole, so "received" never shows a cut archive.
-    if (code == 0 && ::rename(partial.c_str(), path.c_str()) != 0) code = errno;
+    if (code == 0 && ::rename(partial_.c_str(), path_.c_str()) != 0) code = errno;
+    if (code != 0) {
+      logging::FrameworkLogError("Import archive not kept in \"" + dir_ + "\": " + SysErrorMessageText(code));
+      return;
+    }
+    kept_ = true;
+    PruneKeptFolder(dir_);
   }
-  if (code != 0) {
-    ::unlink(partial.c_str());
-    logging::FrameworkLogError("Import archive not kept in \"" + dir + "\": " + SysErrorMessageText(code));
-    return;
-  }
-  PruneKeptFolder(dir);
-}
+
+ private:
+  std::string dir_;
+  std::string path_;
+  std::string partial_;
+  int code_ = 0;
+  bool linked_ = false;
+  bool kept_ = false;
+};
 
 }  // namespace
 
@@ -330,6 +356,7 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     // Decoded over the base64 text, the largest thing held: no second buffer.
     const std::string archive = request.TakeArchive();
     TRizOzudoImportLavoroRequest::SaveArchive(zip_path, archive);
+    TReceivedCopy received(request.FNomeFile, zip_path);
     record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
     record.ArchiveCrc = archive::record::Crc32Of(archive.data(), archive.size());
     record.HasCrc = true;
@@ -338,7 +365,7 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     record.Files = summary.Files;
     record.FileBytes = summary.FileBytes;
     staging.Commit();
-    KeepReceivedArchive(request.FNomeFile, archive);
+    received.Keep(archive);
   });
   record.Machine = MachineNumberForJournal(parameters);
   record.Outcome = reply.FErrore ? reply.FMessaggio : std::string(kOutcomeDelivered);
