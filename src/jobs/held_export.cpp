@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "common/file_system.h"
 #include "jobs/directory_lock.h"
+#include "jobs/job_metrics.h"
 #include "jobs/working_directory.h"
 #include "logging/framework_log.h"
 
@@ -341,6 +342,7 @@ void THeldExport::Complete(bool delivered) {
   RemoveFolder();
   Record.Duration = std::chrono::milliseconds(std::max<std::int64_t>(0, WallClockMs() - started_wall_ms_));
   WriteJournal(Record);
+  RecordJobOutcome(Record, Record.Outcome == kOutcomeDelivered ? kJobDelivered : kJobUndelivered);
 }
 
 int RecoverHeldExports(const std::string& export_dir) {
