@@ -53,12 +53,12 @@ void RunServer(uint16_t port, bool service) {
   if (service) {
     WriteLn("Running as a service: SIGTERM or SIGINT stops the server");
     NotifyReady(port);
-    {
-      // Destroyed before the server, so no keep-alive is sent once the stop began.
-      TServiceWatchdog watchdog(*server);
-      WaitForStopSignal(InstallStopSignals());
-      NotifyStopping();
-    }
+    // Destroyed before the server (on every way out), and stopped before STOPPING=1,
+    // so no keep-alive follows it.
+    TServiceWatchdog watchdog(*server);
+    WaitForStopSignal(InstallStopSignals());
+    watchdog.Stop();
+    NotifyStopping();
     return;
   }
   WriteLn("Press ESC to stop the server");

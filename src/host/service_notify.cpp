@@ -26,7 +26,9 @@ TServiceWatchdog::TServiceWatchdog(const http::TCustomTCPServer& server) : serve
   thread_ = std::thread([this, usec] { Run(std::chrono::microseconds(usec / 2)); });
 }
 
-TServiceWatchdog::~TServiceWatchdog() {
+TServiceWatchdog::~TServiceWatchdog() { Stop(); }
+
+void TServiceWatchdog::Stop() {
   {
     std::lock_guard guard(lock_);
     stop_ = true;

@@ -34,6 +34,9 @@ class TServiceWatchdog {
   TServiceWatchdog(const TServiceWatchdog&) = delete;
   TServiceWatchdog& operator=(const TServiceWatchdog&) = delete;
 
+  // No keep-alive is sent after this returns.
+  void Stop();
+
  private:
   void Run(std::chrono::microseconds interval);
 
