@@ -12,6 +12,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zipfile
@@ -409,6 +410,18 @@ class MetricsRoute(OperatorCase):
         self.srv.raw(job_post(EXPORT, export_body()))                                      # empty
         self.put_job("P2002")
         self.srv.raw(job_post(EXPORT, export_body("NOPE")))                                 # failed
+        # Undelivered: a client that reads nothing of a reply larger than the buffers and
+        # goes away; the files are put back.
+        write(os.path.join(self.exp, "programs", "Z_BIG.NC"), os.urandom(2 * 1024 * 1024))
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.settimeout(30)
+            s.connect(("127.0.0.1", self.srv.port))
+            s.sendall(job_post(EXPORT, export_body()))
+        deadline = time.monotonic() + 30
+        while (jobs(self.families(), "export", "undelivered") == base[("export", "undelivered")]
+               and time.monotonic() < deadline):
+            time.sleep(0.1)
         body, archive = import_body({"A.NC": b"G1\n"})
         self.srv.raw(job_post(IMPORT, body))                                                # imported
         self.srv.raw(job_post(IMPORT, json.dumps({"NomeFile": "B.zip", "Stream": "AAAA"}).encode()))  # failed
@@ -423,15 +436,16 @@ class MetricsRoute(OperatorCase):
                 break
             time.sleep(0.05)
         expected = {("export", "delivered"): 1, ("export", "failed"): 1, ("export", "empty"): 1,
-                    ("export", "undelivered"): 0, ("import", "imported"): 1, ("import", "failed"): 1}
+                    ("export", "undelivered"): 1, ("import", "imported"): 1, ("import", "failed"): 1}
         for key, more in expected.items():
             with self.subTest(job=key):
                 self.assertEqual(jobs(f, *key) - base[key], more)
         self.assertEqual(self.value(f, "ostrivan_job_archive_bytes", direction="export") - export_bytes0, len(exported))
         self.assertEqual(self.value(f, "ostrivan_job_archive_bytes", direction="import") - import_bytes0, len(archive))
-        # The empty poll moved nothing and is no sample of the duration.
+        # The empty poll moved nothing and is no sample of the duration; the undelivered
+        # archive's bytes did not count.
         self.assertEqual(self.value(f, "ostrivan_job_duration_seconds", "ostrivan_job_duration_seconds_count",
-                                    direction="export") - count0, 2)
+                                    direction="export") - count0, 3)
         inf = self.value(f, "ostrivan_job_duration_seconds", "ostrivan_job_duration_seconds_bucket",
                          direction="export", le="+Inf")
         self.assertEqual(inf, self.value(f, "ostrivan_job_duration_seconds", "ostrivan_job_duration_seconds_count",
@@ -439,7 +453,7 @@ class MetricsRoute(OperatorCase):
         self.assertEqual(self.value(f, "ostrivan_refused") - refused0, 1)
         self.assertGreaterEqual(self.value(f, "ostrivan_http_requests", "ostrivan_http_requests_total", code="403"), 1)
         self.assertGreaterEqual(self.value(f, "ostrivan_http_requests", "ostrivan_http_requests_total", code="200"), 5)
-        self.assertEqual(self.value(f, "ostrivan_export_waiting_files"), 2)  # P2002's job, not taken
+        self.assertEqual(self.value(f, "ostrivan_export_waiting_files"), 3)  # P2002's job, put back
         self.assertEqual(self.value(f, "ostrivan_held_jobs"), 0)
         self.assertEqual(self.value(f, "ostrivan_unsent_jobs"), 0)
         self.assertGreaterEqual(self.value(f, "ostrivan_connections_open"), 1)
@@ -495,6 +509,58 @@ class SystemdNotify(unittest.TestCase):
             tail = after[[i for i, m in enumerate(after) if "STOPPING=1" in m][0] + 1:] + collect(sock, None, 0.5)
             self.assertFalse([m for m in tail if "WATCHDOG=1" in m], tail)
         finally:
+            srv.cleanup()
+            sock.close()
+            shutil.rmtree(folder, ignore_errors=True)
+
+    def test_no_keep_alive_while_the_log_writer_hangs(self):
+        # The main log is a pipe nobody reads yet: opening it for writing blocks, as a
+        # file system that does not answer would. The service still starts and serves,
+        # but its keep-alives stop until the writer moves again.
+        sock, path, folder = notify_socket()
+        srv = Server(service=True, env={"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "400000"})
+        os.makedirs(os.path.join(srv.dir, "logs"))
+        os.mkfifo(srv.log_path())
+        drained = []
+        stop_draining = threading.Event()
+
+        def drain():
+            fd = os.open(srv.log_path(), os.O_RDONLY | os.O_NONBLOCK)
+            try:
+                while not stop_draining.is_set():
+                    try:
+                        data = os.read(fd, 65536)
+                    except BlockingIOError:
+                        data = None
+                    if data:
+                        drained.append(data)
+                    else:
+                        time.sleep(0.02)
+            finally:
+                os.close(fd)
+
+        reader = threading.Thread(target=drain)
+        try:
+            srv.start(wait_ready=False)
+            ready = collect(sock, "READY=1", 15)
+            self.assertTrue(ready and "READY=1" in ready[-1], ready)
+            status, _, _ = split_reply(srv.raw(request_bytes("GET", "/ostrivan/status")))
+            self.assertEqual(status, "HTTP/1.1 200 OK")
+            # The stall limit is 5 s: past it, silence.
+            time.sleep(5.5)
+            collect(sock, None, 0.1)  # what was sent before the limit was reached
+            stalled = [m for m in collect(sock, None, 2.0) if "WATCHDOG=1" in m]
+            self.assertEqual(stalled, [])
+            reader.start()
+            resumed = [m for m in collect(sock, None, 3.0) if "WATCHDOG=1" in m]
+            self.assertGreaterEqual(len(resumed), 3)
+            srv.proc.send_signal(15)
+            self.assertEqual(srv.proc.wait(timeout=15), 0)
+            self.assertIn(b"Watchdog: listener or log writer not alive", b"".join(drained))
+        finally:
+            stop_draining.set()
+            if reader.is_alive():
+                reader.join()
             srv.cleanup()
             sock.close()
             shutil.rmtree(folder, ignore_errors=True)
