@@ -270,6 +270,12 @@ class AllowList(OperatorCase):
             # Status is for the list's callers too: refused as well while the list is broken.
             status, _, _ = split_reply(link.request(self.srv.port, request_bytes("GET", "/ostrivan/status")))
             self.assertEqual(status, "HTTP/1.1 403 Forbidden")
+            # The client run from there says so and ends with 1.
+            run = subprocess.run(["ip", "netns", "exec", link.ns, os.path.abspath(CLIENT), "--server",
+                                  f"http://{link.root_ip}:{self.srv.port}", "status"],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 1, run.stderr)
+            self.assertEqual(run.stderr, "ostrivan-client: HTTP 403 Forbidden from /ostrivan/status\n")
             # Mended: the remote caller is served, as is its status.
             self.allow(f"{link.ns_ip}/32")
             status, _, body = split_reply(link.request(self.srv.port, request_bytes("GET", "/ostrivan/status")))
