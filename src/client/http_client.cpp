@@ -274,4 +274,38 @@ THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::s
   return ParseHttpReply(raw);
 }
 
+THttpReply GetPath(const TServerUrl& url, const std::string& path, const std::string& accept,
+                   int timeout_seconds) {
+  TSocket sock(Connect(url, timeout_seconds));
+  const bool v6 = url.Host.find(':') != std::string::npos;
+  std::string request = "GET " + url.PathPrefix + path + " HTTP/1.1\r\n";
+  request += "Host: " + (v6 ? "[" + url.Host + "]" : url.Host) + ":" + std::to_string(url.Port) + "\r\n";
+  request += "Accept: " + accept + "\r\n";
+  request += "Connection: close\r\n\r\n";
+  std::size_t sent = 0;
+  while (sent < request.size()) {
+    if (!WaitFor(sock.fd(), POLLOUT, timeout_seconds)) throw EClientError("timed out sending to " + Describe(url));
+    const ssize_t n = send(sock.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      throw EClientError("sending to " + Describe(url) + " failed: " + std::strerror(errno));
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  std::string raw;
+  char buffer[65536];
+  for (;;) {
+    if (!WaitFor(sock.fd(), POLLIN, timeout_seconds)) throw EClientError("timed out waiting for the reply of " + Describe(url));
+    const ssize_t n = recv(sock.fd(), buffer, sizeof buffer, 0);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == ECONNRESET && !raw.empty()) break;
+      throw EClientError("receiving from " + Describe(url) + " failed: " + std::strerror(errno));
+    }
+    if (n == 0) break;
+    raw.append(buffer, static_cast<std::size_t>(n));
+  }
+  return ParseHttpReply(raw);
+}
+
 }  // namespace ostrivan::client

@@ -46,4 +46,8 @@ THttpReply ParseHttpReply(std::string_view raw);
 THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body,
                     int timeout_seconds = 120);
 
+// Sends GET path with the given Accept header and returns the reply, as PostJson does.
+THttpReply GetPath(const TServerUrl& url, const std::string& path, const std::string& accept = "application/json",
+                   int timeout_seconds = 30);
+
 }  // namespace ostrivan::client

@@ -1,5 +1,7 @@
 #include "host/app_web_module.h"
 
+#include "host/allow_list.h"
+#include "host/operator_routes.h"
 #include "host/parametri.h"
 #include "http/web_request_handler.h"
 #include "jobs/job_parameters.h"
@@ -25,6 +27,17 @@ void TAppWebModule::WebModuleCreate() {
   });
   engine_->AddController(&jobs::TRizOzudoController::ClassInfo());
   engine_->AddSerializer("application/json", std::make_shared<web::TMVCJsonSerializer>());
+  // The operator's routes come before the engine: they are no controller of it, so its
+  // description of the service's routes stays as it was.
+  http::THTTPMethodEvent engine_dispatch = BeforeDispatch();
+  SetBeforeDispatch([engine_dispatch](http::TCustomWebDispatcher& sender, http::TWebRequest& request,
+                                      http::TWebResponse& response, bool& handled) {
+    if (ServeOperatorRoute(request, response)) {
+      handled = true;
+      return;
+    }
+    if (engine_dispatch) engine_dispatch(sender, request, response, handled);
+  });
 }
 
 void TAppWebModule::WebModuleDestroy() { engine_.reset(); }
@@ -33,6 +46,19 @@ void ApplyAppRequestLimits(http::TCustomHTTPServer& server) {
   server.SetMaxRequestBodySize(kAppMaxRequestSize);
   server.SetBodyRefusal(web::OversizedBodyRefusal);
 }
+
+namespace {
+TCallerGate& CallerGate() {
+  static TCallerGate* gate = new TCallerGate();  // asked by worker threads until the end
+  return *gate;
+}
+}  // namespace
+
+void ApplyCallerGate(http::TCustomHTTPServer& server) {
+  server.SetCallerAdmission([](const http::THTTPRequestInfo& request) { return CallerGate().Admit(request); });
+}
+
+void ReportCallerGate() { CallerGate().Report(); }
 
 void RegisterAppWebModule() {
   http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();

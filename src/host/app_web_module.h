@@ -32,6 +32,12 @@ inline constexpr std::int64_t kAppMaxRequestSize = web::kDefaultMaxRequestSize;
 // oversized body is refused, as the engine would, before it is read into memory.
 void ApplyAppRequestLimits(http::TCustomHTTPServer& server);
 
+// Gives the server the process-wide caller gate (the ClientAmmessi allow-list), asked
+// for every request once its head is read.
+void ApplyCallerGate(http::TCustomHTTPServer& server);
+// Logs once what the allow-list says now (open, or its malformed entries).
+void ReportCallerGate();
+
 // Start-up: the process-wide web request handler builds TAppWebModule instances, with
 // at most 1024 in use at once (the first engine raises the limit to 4096).
 inline constexpr int kHostMaxConnections = 1024;

@@ -9,8 +9,11 @@
 
 #include "common/error.h"
 #include "host/app_web_module.h"
+#include "host/config_check.h"
 #include "host/console_keys.h"
+#include "host/operator_routes.h"
 #include "host/parametri.h"
+#include "host/service_notify.h"
 #include "http/http_web_bridge.h"
 #include "jobs/job_parameters.h"
 #include "jobs/job_files.h"
@@ -40,17 +43,26 @@ void RunServer(uint16_t port, bool service) {
   auto server = std::make_unique<http::THTTPWebBridge>();
   server->SetDefaultPort(port);
   ApplyAppRequestLimits(*server);
+  ApplyCallerGate(*server);
   // Set before activation so that the backlog of 200 is the one in force.
   server->SetListenQueue(kListenQueue);
   server->SetActive(true);
   logging::FrameworkLogInfo("Server started on port " + std::to_string(port));
+  LogSettingsInForce();
+  ReportCallerGate();
   // An account that cannot write these would fail jobs later, or keep no copies: said now.
   for (const jobs::TFolderProblem& problem : jobs::ServiceFolderProblems())
     logging::FrameworkLogError("Folder \"" + problem.Path + "\" cannot be written: " + problem.Reason);
   server->SetMaxConnections(0);
   if (service) {
     WriteLn("Running as a service: SIGTERM or SIGINT stops the server");
+    NotifyReady(port);
+    // Destroyed before the server (on every way out), and stopped before STOPPING=1,
+    // so no keep-alive follows it.
+    TServiceWatchdog watchdog(*server);
     WaitForStopSignal(InstallStopSignals());
+    watchdog.Stop();
+    NotifyStopping();
     return;
   }
   WriteLn("Press ESC to stop the server");
@@ -64,6 +76,7 @@ int RunConsoleHost(bool service) {
   bool failed = false;
   try {
     InstallStopSignals();
+    MarkServiceStarted();
     RegisterAppWebModule();
     // Jobs a previous run left between packing and delivery, or half unpacked, are
     // settled before any client can ask for them.

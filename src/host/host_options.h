@@ -1,12 +1,13 @@
 #pragma once
 // Command line of the service executable: none for the console, --service under a
-// service manager.
+// service manager, --check to read the parameter file and report on it.
 #include <string>
 
 namespace ostrivan::host {
 
 struct THostOptions {
   bool Service = false;  // --service: no console, stopped by SIGTERM or SIGINT only
+  bool Check = false;    // --check: report the settings in force and their problems, then end
   bool Help = false;     // --help / -h
   std::string Error;     // non-empty: the command line was not understood
 };

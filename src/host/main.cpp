@@ -1,9 +1,12 @@
 #include <malloc.h>
 
 #include <cstdio>
+#include <iostream>
 
+#include "host/config_check.h"
 #include "host/console_host.h"
 #include "host/host_options.h"
+#include "host/parametri.h"
 
 int main(int argc, char** argv) {
   const auto options = ostrivan::host::ParseHostOptions(argc, argv);
@@ -14,6 +17,10 @@ int main(int argc, char** argv) {
   if (options.Help) {
     std::fputs(ostrivan::host::HostUsage(), stdout);
     return 0;
+  }
+  if (options.Check) {
+    const auto report = ostrivan::host::CheckConfiguration(ostrivan::host::TParametri::GetIniFile(), true);
+    return ostrivan::host::PrintConfigReport(report, std::cout);
   }
   // Request bodies, archives and payloads are megabytes each and come and go with every
   // request. On a virtual machine the first touch of each fresh page is a fault that

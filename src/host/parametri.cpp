@@ -29,10 +29,14 @@ std::string DecodeFile(const std::string& bytes) {
 
 }  // namespace
 
-std::string ReadProfileString(const std::string& file, const std::string& section,
-                              const std::string& key) {
+namespace {
+
+// Each key=value line of the first section of that name, in file order, value trimmed
+// of blanks and one pair of quotes; visit returns false to stop.
+template <class Visit>
+void ForEachProfileKey(const std::string& file, const std::string& section, Visit visit) {
   std::string bytes;
-  if (ReadWholeFile(file, bytes) != TReadFailure::kNone) return {};  // unreadable: the defaults
+  if (ReadWholeFile(file, bytes) != TReadFailure::kNone) return;  // unreadable: the defaults
   std::istringstream text(DecodeFile(bytes));
   std::string line;
   bool in_section = false;
@@ -52,14 +56,35 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
     if (!in_section) continue;
     size_t eq = t.find('=');
     if (eq == std::string::npos) continue;
-    if (!SameText(Trim(t.substr(0, eq)), key)) continue;
     std::string value = Trim(t.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
       value = value.substr(1, value.size() - 2);
-    return std::string(TruncateUtf16(value, kMaxValueUnits));
+    if (!visit(Trim(t.substr(0, eq)), std::string(TruncateUtf16(value, kMaxValueUnits)))) return;
   }
-  return {};
+}
+
+}  // namespace
+
+std::string ReadProfileString(const std::string& file, const std::string& section,
+                              const std::string& key) {
+  std::string found;
+  ForEachProfileKey(file, section, [&](const std::string& name, std::string value) {
+    if (!SameText(name, key)) return true;
+    found = std::move(value);
+    return false;
+  });
+  return found;
+}
+
+std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::string& file,
+                                                                    const std::string& section) {
+  std::vector<std::pair<std::string, std::string>> keys;
+  ForEachProfileKey(file, section, [&](const std::string& name, std::string value) {
+    keys.emplace_back(name, std::move(value));
+    return true;
+  });
+  return keys;
 }
 
 std::optional<int32_t> ParseInteger(const std::string& text) {
@@ -119,10 +144,14 @@ std::string TParametri::GetImportLavoroDir(const std::string& ini_file) {
 int32_t TParametri::GetNrMacchina(const std::string& ini_file) {
   return ParseInteger(ReadProfileString(ini_file, kSection, "Nr_Macchina")).value_or(0);
 }
+std::string TParametri::GetClientAmmessi(const std::string& ini_file) {
+  return ReadProfileString(ini_file, kSection, "ClientAmmessi");
+}
 
 uint16_t TParametri::GetPorta() { return GetPorta(GetIniFile()); }
 std::string TParametri::GetExportLavoroDir() { return GetExportLavoroDir(GetIniFile()); }
 std::string TParametri::GetImportLavoroDir() { return GetImportLavoroDir(GetIniFile()); }
 int32_t TParametri::GetNrMacchina() { return GetNrMacchina(GetIniFile()); }
+std::string TParametri::GetClientAmmessi() { return GetClientAmmessi(GetIniFile()); }
 
 }  // namespace ostrivan::host

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ostrivan::host {
 
@@ -14,12 +16,14 @@ class TParametri {
   static std::string GetExportLavoroDir();  // default empty
   static std::string GetImportLavoroDir();  // default empty
   static int32_t GetNrMacchina();           // default 0
+  static std::string GetClientAmmessi();    // default empty: every address may call
 
   // The same reads against an explicit file, for callers that know the path.
   static uint16_t GetPorta(const std::string& ini_file);
   static std::string GetExportLavoroDir(const std::string& ini_file);
   static std::string GetImportLavoroDir(const std::string& ini_file);
   static int32_t GetNrMacchina(const std::string& ini_file);
+  static std::string GetClientAmmessi(const std::string& ini_file);
 };
 
 // Reads one value of an INI-style file the way the workstation's profile reader does:
@@ -29,6 +33,11 @@ class TParametri {
 // Missing file, section or key give the empty text.
 std::string ReadProfileString(const std::string& file, const std::string& section,
                               const std::string& key);
+
+// Every key=value of the section's first occurrence, in file order and as written
+// (duplicates included: ReadProfileString takes the first), values read as above.
+std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::string& file,
+                                                                    const std::string& section);
 
 // Whole-text integer: leading spaces, optional sign, decimal or hexadecimal introduced
 // by '$', 'x', 'X', "0x" or "0X" (a 32-bit pattern, so $FFFFFFFF is -1), nothing after.

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "http/http_exceptions.h"
+#include "http/http_metrics.h"
 #include "http/http_request_info.h"
 #include "http/io_handler.h"
 #include "http/text_codec.h"
@@ -191,6 +192,7 @@ void THTTPResponseInfo::WriteHeader() {
     for (const auto& cookie : cookies_) connection_io_->WriteLn(HeadLineText("Set-Cookie: " + CookieServerForm(cookie)));
     connection_io_->WriteLn("");
     connection_io_->WriteBufferClose();
+    CountReply(response_no_);
   } catch (...) {
     connection_io_->WriteBufferCancel();
     throw;

@@ -6,6 +6,7 @@
 
 #include "common/base64.h"
 #include "http/http_exceptions.h"
+#include "http/http_metrics.h"
 #include "http/text_codec.h"
 #include "logging/framework_log.h"
 
@@ -207,6 +208,12 @@ bool TCustomHTTPServer::ServeRequest(TIOHandler& connection, TServerContext* con
     request.document = DocumentFromURI(request.uri, &absolute_host);
     if (request.host.empty() && h.IndexOfName("Host") < 0) request.host = absolute_host;
 
+    // Before anything is invited or read: a refused caller's body never is.
+    if (admission_ && !admission_(request)) {
+      RefuseCaller(connection, request, response);
+      return false;
+    }
+
     reading_body = true;
     connection.SetReadIdleTimeout(TimeoutMs(body_idle_timeout_));
     if (!AcceptHeaders(connection, request, response)) return false;
@@ -353,6 +360,22 @@ void TCustomHTTPServer::RefuseOversizedBody(TIOHandler& connection, THTTPRespons
   response.WriteContent();
   connection.ShutdownSend();
   connection.Discard(pending, std::chrono::steady_clock::now() + kRefusedBodyDrainTime);
+}
+
+void TCustomHTTPServer::RefuseCaller(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  CountRefusal();
+  // The path is the caller's text: no line breaks or control bytes reach the log.
+  std::string path;
+  for (char c : request.document.substr(0, 200)) path += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  logging::FrameworkLogWarn("Caller " + request.remote_ip + " refused (not on the allow-list): " + request.command +
+                            " " + path);
+  RejectEarly(response, 403);
+  // The client reads the 403 rather than a reset: whatever body it sends is drained
+  // unread for a moment, then the connection closes.
+  connection.ShutdownSend();
+  const bool chunked = !request.transfer_encoding.empty() && !SameText(request.transfer_encoding, "identity");
+  const int64_t pending = chunked ? -1 : std::max<int64_t>(request.content_length, 0);
+  if (pending != 0) connection.Discard(pending, std::chrono::steady_clock::now() + kRefusedBodyDrainTime);
 }
 
 void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {

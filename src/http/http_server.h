@@ -28,6 +28,11 @@ struct TBodyRefusal {
 // Builds the refusal for the limit in force, in bytes.
 using TBodyRefusalBuilder = std::function<TBodyRefusal(int64_t limit)>;
 
+// Whether the caller of a request may go on, asked once its request line and headers
+// are read and before anything else is done with it. The request record carries the
+// connection's own address (remote_ip), the method and the document.
+using TCallerAdmission = std::function<bool(const THTTPRequestInfo& request)>;
+
 class TCustomHTTPServer : public TCustomTCPServer {
  public:
   // Header lines per request, as the connection's block limit (1025 lines pass).
@@ -64,6 +69,10 @@ class TCustomHTTPServer : public TCustomTCPServer {
   // How a body over the limit is answered; set before the server is active. Without it
   // the refusal is a bare 413 page.
   void SetBodyRefusal(TBodyRefusalBuilder builder) { body_refusal_ = std::move(builder); }
+  // Who may call; set before the server is active. A refused caller gets 403 with the
+  // default page before its body is read, and one warning line names its address.
+  // Without it every caller goes on.
+  void SetCallerAdmission(TCallerAdmission admission) { admission_ = std::move(admission); }
   std::chrono::milliseconds DeliveryDeadline() const { return delivery_deadline_.load(); }
   void SetDeliveryDeadline(std::chrono::milliseconds value) { delivery_deadline_.store(value); }
 
@@ -104,6 +113,7 @@ class TCustomHTTPServer : public TCustomTCPServer {
   // the connection is closed or the server stops meanwhile.
   TBodyReservation ReserveBody(TIOHandler& connection, int64_t bytes);
   void RefuseOversizedBody(TIOHandler& connection, THTTPResponseInfo& response, int64_t pending);
+  void RefuseCaller(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
   void RunGuarded(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
 
   bool keep_alive_ = false;
@@ -111,6 +121,7 @@ class TCustomHTTPServer : public TCustomTCPServer {
   std::string server_software_;
   std::atomic<int64_t> max_request_body_size_{0};
   TBodyRefusalBuilder body_refusal_;
+  TCallerAdmission admission_;
   std::atomic<std::chrono::milliseconds> delivery_deadline_{kDefaultDeliveryDeadline};
   std::chrono::milliseconds head_timeout_ = kDefaultRequestHeadTimeout;
   std::chrono::milliseconds body_idle_timeout_ = kDefaultBodyIdleTimeout;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "http/http_exceptions.h"
+#include "http/http_metrics.h"
 
 namespace ostrivan::http {
 
@@ -19,12 +20,14 @@ struct TCustomTCPServer::Worker {
   TCustomTCPServer* server = nullptr;
   Listener* listener = nullptr;  // the endpoint this worker accepts on next
   pthread_t thread{};
+  bool starting = true;  // counted in its listener's starting until it first runs
 };
 
 struct TCustomTCPServer::Listener {
   int fd = -1;
   uint16_t port = 0;
   int accepting = 0;  // workers parked in accept on it; guarded by the live lock
+  int starting = 0;   // workers started for it that have not run yet; same lock
 };
 
 namespace {
@@ -114,6 +117,18 @@ size_t TCustomTCPServer::WorkerCount() const {
 size_t TCustomTCPServer::ParkedWorkerCount() const {
   std::lock_guard<std::mutex> guard(live_lock_);
   return accepting_;
+}
+
+bool TCustomTCPServer::Accepting() const {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  if (!active_ || stopping_.load() || listeners_.empty()) return false;
+  // At the cap new connections wait in the queue by design; below it, every endpoint
+  // needs a worker in accept or on its way there.
+  const int cap = max_live_connections_.load();
+  if (cap > 0 && live_.size() + accepting_ >= static_cast<size_t>(cap)) return true;
+  for (const auto& listener : listeners_)
+    if (listener->accepting == 0 && listener->starting == 0) return false;
+  return true;
 }
 
 bool TCustomTCPServer::BeginRequest(TServerContext& context) {
@@ -255,6 +270,7 @@ bool TCustomTCPServer::StartWorker(Listener& listener) {
   pthread_attr_destroy(&attr);
   if (rc != 0) return false;
   ++threads_;
+  ++listener.starting;
   (void)worker.release();  // the thread owns it now
   return true;
 }
@@ -271,6 +287,10 @@ void* TCustomTCPServer::WorkerMain(void* arg) {
 // takes the last one's place starts another.
 void TCustomTCPServer::RunWorker(Worker& worker) {
   std::unique_lock<std::mutex> guard(live_lock_);
+  if (worker.starting) {
+    --worker.listener->starting;
+    worker.starting = false;
+  }
   for (;;) {
     // At the cap, new connections wait in the listen queue instead of taking
     // descriptors and threads.
@@ -326,6 +346,7 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
       continue;
     }
     live_.push_back(context.get());
+    CountConnectionOpened();
     // A worker already waiting for room takes the endpoint over; on failure to start one,
     // the queue waits for the next worker that is done.
     if (listener->accepting == 0 && waiting_for_room_ == 0) StartWorker(*listener);
@@ -350,6 +371,7 @@ void TCustomTCPServer::ServeContext(std::unique_ptr<TServerContext> context) {
   {
     std::lock_guard<std::mutex> guard(live_lock_);
     live_.remove(context.get());
+    CountConnectionClosed();
     live_changed_.notify_all();
   }
   try {

@@ -129,6 +129,11 @@ class TCustomTCPServer {
   size_t WorkerCount() const;
   // Workers parked in accept, waiting for the next connection.
   size_t ParkedWorkerCount() const;
+  // Active, not stopping, and each endpoint has a worker parked in accept or about to
+  // be (or the live connections are at the cap, where new ones wait by design). Takes
+  // the live lock: a server stuck on it makes the caller wait too, which a watchdog
+  // reads as not alive. Call between activation and deactivation, from any thread.
+  bool Accepting() const;
 
  protected:
   // Run callback, once per connection on its worker thread. The connection is closed

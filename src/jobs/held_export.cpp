@@ -16,6 +16,7 @@
 #include "common/error.h"
 #include "common/file_system.h"
 #include "jobs/directory_lock.h"
+#include "jobs/job_metrics.h"
 #include "jobs/working_directory.h"
 #include "logging/framework_log.h"
 
@@ -49,14 +50,6 @@ std::string ParentDirectory(const std::string& path) {
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// "<parent>/.<name>.ostrivan-held" for an export directory "<parent>/<name>".
-std::string HoldRootBeside(const std::string& export_dir) {
-  const std::string dir = WithoutTrailingSlashes(export_dir);
-  const std::string name = BaseName(dir);
-  if (name.empty() || name == "/" || name == "." || name == "..") return {};
-  return ParentDirectory(dir) + "/." + name + kHoldSuffix;
 }
 
 std::string StoreFolder(const char* name) { return JobStoreDirectory() + "/" + name; }
@@ -202,6 +195,13 @@ bool ParseEntry(const std::vector<std::string>& f, THeldEntry& e) {
 }
 
 }  // namespace
+
+std::string HoldRootBeside(const std::string& export_dir) {
+  const std::string dir = WithoutTrailingSlashes(export_dir);
+  const std::string name = BaseName(dir);
+  if (name.empty() || name == "/" || name == "." || name == "..") return {};
+  return ParentDirectory(dir) + "/." + name + kHoldSuffix;
+}
 
 bool IsJobEntry(const TFileIdentity& identity) { return S_ISREG(identity.Mode) || S_ISDIR(identity.Mode); }
 
@@ -627,6 +627,7 @@ void THeldExport::Complete(bool delivered) {
   }
   held_ = false;
   if (!keep_folder_) RemoveFolder();
+  RecordJobOutcome(Record, Record.Outcome == kOutcomeDelivered ? kJobDelivered : kJobUndelivered);
 }
 
 int RecoverHeldExports(const std::string& export_dir) {

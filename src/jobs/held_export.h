@@ -40,6 +40,10 @@ struct THeldEntry {
   std::int64_t HeldChangedNanoseconds = 0;
 };
 
+// "<parent>/.<name>.ostrivan-held" for an export directory "<parent>/<name>": where its
+// holds go when the parent can be written; empty for "/" and the like.
+std::string HoldRootBeside(const std::string& export_dir);
+
 // A file or folder of a job: what is neither (a link, a pipe, a socket, a device) is not
 // part of one and is left where it is.
 bool IsJobEntry(const TFileIdentity& identity);

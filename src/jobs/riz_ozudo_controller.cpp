@@ -20,6 +20,7 @@
 #include "jobs/import_staging.h"
 #include "jobs/job_files.h"
 #include "jobs/job_journal.h"
+#include "jobs/job_metrics.h"
 #include "jobs/working_directory.h"
 #include "logging/framework_log.h"
 
@@ -327,6 +328,9 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
     record.Outcome = reply.FMessaggio;
     record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     WriteJournal(record);
+    RecordJobOutcome(record, kJobFailed);
+  } else {
+    RecordJobOutcome(record.Direction, kJobEmpty, -1, {}, "", peer);
   }
   return nullptr;
 }
@@ -371,6 +375,7 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
   record.Outcome = reply.FErrore ? reply.FMessaggio : std::string(kOutcomeDelivered);
   record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   WriteJournal(record);
+  RecordJobOutcome(record, reply.FErrore ? kJobFailed : kJobImported);
 }
 
 void RecoverInterruptedJobs(const TJobParameters& parameters) {

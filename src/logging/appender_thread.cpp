@@ -1,5 +1,7 @@
 #include "logging/appender_thread.h"
 
+#include "logging/thread_heartbeat.h"
+
 namespace ostrivan::logging {
 
 TAppenderThread::TAppenderThread(std::shared_ptr<ILogAppender> log_appender, TAppenderQueue& appender_queue,
@@ -32,7 +34,9 @@ void TAppenderThread::Pause(std::chrono::milliseconds delay) {
 }
 
 void TAppenderThread::Execute() {
+  TThreadHeartbeat heartbeat;
   for (;;) {
+    heartbeat.Beat();
     if (Terminated() && (State() == TAppenderThreadState::Failing || appender_queue_.QueueSize() == 0)) break;
     try {
       Step();

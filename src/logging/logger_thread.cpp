@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "logging/thread_heartbeat.h"
+
 namespace ostrivan::logging {
 
 TLoggerThread::TAppenderAdapter::TAppenderAdapter(std::shared_ptr<ILogAppender> log_appender,
@@ -129,6 +131,7 @@ void TLoggerThread::Execute() {
   std::vector<std::unique_ptr<TAppenderAdapter>> adapters;
   std::uint64_t seen_version = 0;
   TLogItems batch;
+  TThreadHeartbeat heartbeat;
   {
     std::lock_guard lock(appenders_->mutex);
     for (const auto& appender : appenders_->appenders) {
@@ -137,6 +140,7 @@ void TLoggerThread::Execute() {
     seen_version = appenders_->version.load(std::memory_order_acquire);
   }
   for (;;) {
+    heartbeat.Beat();
     try {
       // Never take more than every appender queue can accept at once; with a full one
       // this is a single item, which then waits out the back-off.

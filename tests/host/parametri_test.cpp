@@ -135,3 +135,23 @@ TEST(Parametri, FileLiesBesideTheExecutable) {
   std::string exe(buf, static_cast<size_t>(n));
   EXPECT_EQ(TParametri::GetIniFile(), exe.substr(0, exe.rfind('/') + 1) + "ParametrOstrivan.ini");
 }
+
+TEST_F(IniFile, SectionKeysInFileOrderWithDuplicatesAsTheyStand) {
+  Write("; comment\n[OTHER]\nPorta=1\n[config]\n porta = \"9000\" \nExportLavoroDir=/a\nColore=blu\n"
+        "Porta=9001\nno equals sign\n[CONFIG]\nNr_Macchina=3\n");
+  const auto keys = ostrivan::host::ReadProfileSection(path_, "CONFIG");
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"porta", "9000"}, {"ExportLavoroDir", "/a"}, {"Colore", "blu"}, {"Porta", "9001"}};
+  EXPECT_EQ(keys, expected);
+  // The first of duplicate keys wins, as before.
+  EXPECT_EQ(TParametri::GetPorta(path_), 9000);
+  EXPECT_EQ(TParametri::GetNrMacchina(path_), 0);  // only the first [CONFIG] is read
+  EXPECT_TRUE(ostrivan::host::ReadProfileSection(path_ + ".missing", "CONFIG").empty());
+}
+
+TEST_F(IniFile, ClientAmmessiIsReadLikeTheOtherKeys) {
+  Write("[CONFIG]\nClientAmmessi = \"192.168.10.0/24, ::1\"\n");
+  EXPECT_EQ(TParametri::GetClientAmmessi(path_), "192.168.10.0/24, ::1");
+  Write("[CONFIG]\nPorta=1\n");
+  EXPECT_EQ(TParametri::GetClientAmmessi(path_), "");
+}

@@ -1,0 +1,283 @@
+#include "host/operator_routes.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "common/file_system.h"
+#include "common/text.h"
+#include "host/parametri.h"
+#include "host/readiness.h"
+#include "http/http_metrics.h"
+#include "jobs/job_metrics.h"
+#include "web/json_data_objects.h"
+
+#ifndef OSTRIVAN_VERSION
+#define OSTRIVAN_VERSION "1.0.0"
+#endif
+
+namespace ostrivan::host {
+
+namespace {
+
+std::atomic<std::int64_t> g_started_ms{0};
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::int64_t StartedMs() {
+  std::int64_t started = g_started_ms.load();
+  if (started == 0) {
+    // Asked before the host marked it (a test): the first ask stands in.
+    std::int64_t none = 0;
+    g_started_ms.compare_exchange_strong(none, NowMs());
+    started = g_started_ms.load();
+  }
+  return started;
+}
+
+// "2026-12-11T08:15:02.125Z"
+std::string IsoUtc(std::int64_t unix_ms) {
+  const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
+  std::tm utc {};
+  ::gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(unix_ms % 1000));
+  return text;
+}
+
+struct TSettings {
+  std::string ini_file;
+  std::string export_dir;
+  std::string import_dir;
+  std::int32_t machine = 0;
+};
+
+TSettings ReadSettings() {
+  TSettings s;
+  s.ini_file = TParametri::GetIniFile();
+  s.export_dir = TParametri::GetExportLavoroDir(s.ini_file);
+  s.import_dir = TParametri::GetImportLavoroDir(s.ini_file);
+  s.machine = TParametri::GetNrMacchina(s.ini_file);
+  return s;
+}
+
+std::unique_ptr<web::TJsonObject> StoreObject(const jobs::TStoreCount& count) {
+  auto object = std::make_unique<web::TJsonObject>();
+  object->SetLong("archives", count.Count);
+  object->SetLong("bytes", count.Bytes);
+  return object;
+}
+
+void SetLastJob(web::TJsonObject& document, const char* name, const jobs::TLastJob& last) {
+  if (last.TimeMs == 0) {
+    document.SetNull(name);
+    return;
+  }
+  auto object = std::make_unique<web::TJsonObject>();
+  object->SetString("time", IsoUtc(last.TimeMs));
+  object->SetString("job", last.Job);
+  object->SetString("outcome", last.Outcome);
+  object->SetString("peer", last.Peer);
+  object->SetString("message", last.Message);
+  document.SetObject(name, std::move(object));
+}
+
+std::int64_t ResidentMemoryBytes() {
+  std::string statm;
+  if (ReadWholeFile("/proc/self/statm", statm) != TReadFailure::kNone) return 0;
+  long long size = 0, resident = 0;
+  if (std::sscanf(statm.c_str(), "%lld %lld", &size, &resident) != 2) return 0;
+  return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+// Label values are the service's own words, but a job name or version is escaped all
+// the same, as the format asks.
+std::string LabelValue(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+std::string Number(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+std::string ShortNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+class TMetricsWriter {
+ public:
+  void Family(const char* name, const char* type, const char* help) {
+    text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  }
+  void Sample(const std::string& name, const std::string& labels, const std::string& value) {
+    text_ += name;
+    if (!labels.empty()) text_ += "{" + labels + "}";
+    text_ += " " + value + "\n";
+  }
+  void Sample(const std::string& name, const std::string& labels, std::int64_t value) {
+    Sample(name, labels, std::to_string(value));
+  }
+  void Sample(const std::string& name, const std::string& labels, std::uint64_t value) {
+    Sample(name, labels, std::to_string(value));
+  }
+  std::string Take() { return std::move(text_); }
+
+ private:
+  std::string text_;
+};
+
+}  // namespace
+
+void MarkServiceStarted() { g_started_ms.store(NowMs()); }
+
+std::string StatusJson() {
+  const TSettings settings = ReadSettings();
+  const std::int64_t started = StartedMs();
+  const TReadiness readiness = CheckReadiness(settings.export_dir, settings.import_dir);
+  const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(settings.export_dir);
+  const jobs::TJobStoreCounts store = jobs::CountJobStore(settings.export_dir);
+  const jobs::TJobMetrics metrics = jobs::JobMetricsSnapshot();
+
+  web::TJsonObject document;
+  document.SetString("version", OSTRIVAN_VERSION);
+  document.SetString("started", IsoUtc(started));
+  document.SetLong("uptime_s", (NowMs() - started) / 1000);
+  document.SetInt("machine", settings.machine);
+  document.SetString("parameter_file", settings.ini_file);
+  auto export_object = std::make_unique<web::TJsonObject>();
+  export_object->SetString("dir", settings.export_dir);
+  export_object->SetBool("ready", readiness.Export);
+  export_object->SetLong("waiting_files", waiting.Files);
+  export_object->SetLong("waiting_bytes", waiting.Bytes);
+  export_object->SetString("job", waiting.Job);
+  document.SetObject("export", std::move(export_object));
+  auto import_object = std::make_unique<web::TJsonObject>();
+  import_object->SetString("dir", settings.import_dir);
+  import_object->SetBool("ready", readiness.Import);
+  import_object->SetLong("files", std::max<std::int64_t>(jobs::CountImportFiles(settings.import_dir), 0));
+  document.SetObject("import", std::move(import_object));
+  auto problems = std::make_unique<web::TJsonArray>();
+  for (const std::string& problem : readiness.Problems) problems->AddString(problem);
+  document.SetArray("problems", std::move(problems));
+  document.SetLong("held", store.Held);
+  document.SetLong("held_oldest_s", store.OldestHeldSeconds);
+  document.SetObject("unsent", StoreObject(store.Unsent));
+  document.SetObject("sent", StoreObject(store.Sent));
+  document.SetObject("received", StoreObject(store.Received));
+  SetLastJob(document, "last_export", metrics.Export.Last);
+  SetLastJob(document, "last_import", metrics.Import.Last);
+  document.SetLong("connections", http::OpenConnectionCount());
+  return document.ToJSON();
+}
+
+std::string MetricsText() {
+  const TSettings settings = ReadSettings();
+  const jobs::TJobMetrics jobs_metrics = jobs::JobMetricsSnapshot();
+  const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(settings.export_dir);
+  const jobs::TJobStoreCounts store = jobs::CountJobStore(settings.export_dir);
+  const TReadiness readiness = CheckReadiness(settings.export_dir, settings.import_dir);
+  struct TDirection {
+    const char* name;
+    const jobs::TJobDirectionMetrics& metrics;
+    std::vector<const char*> outcomes;
+  };
+  const TDirection directions[] = {
+      {"export", jobs_metrics.Export, {jobs::kJobDelivered, jobs::kJobUndelivered, jobs::kJobFailed, jobs::kJobEmpty}},
+      {"import", jobs_metrics.Import, {jobs::kJobImported, jobs::kJobFailed}}};
+
+  TMetricsWriter out;
+  out.Family("ostrivan_jobs_total", "counter", "Jobs finished since the start, by direction and outcome.");
+  for (const TDirection& d : directions)
+    for (const char* outcome : d.outcomes) {
+      const auto it = d.metrics.Outcomes.find(outcome);
+      out.Sample("ostrivan_jobs_total", std::string("direction=\"") + d.name + "\",outcome=\"" + outcome + "\"",
+                 it == d.metrics.Outcomes.end() ? std::uint64_t{0} : it->second);
+    }
+  out.Family("ostrivan_job_archive_bytes_total", "counter",
+             "Bytes of the archives of delivered exports and imported jobs.");
+  for (const TDirection& d : directions)
+    out.Sample("ostrivan_job_archive_bytes_total", std::string("direction=\"") + d.name + "\"", d.metrics.ArchiveBytes);
+  out.Family("ostrivan_job_duration_seconds", "histogram",
+             "Duration of the jobs that moved something, delivery of the reply included.");
+  for (const TDirection& d : directions) {
+    std::uint64_t cumulative = 0;
+    const std::string direction = std::string("direction=\"") + d.name + "\"";
+    for (std::size_t i = 0; i < jobs::kJobDurationBuckets.size(); ++i) {
+      cumulative += d.metrics.Buckets[i];
+      out.Sample("ostrivan_job_duration_seconds_bucket",
+                 direction + ",le=\"" + ShortNumber(jobs::kJobDurationBuckets[i]) + "\"", cumulative);
+    }
+    out.Sample("ostrivan_job_duration_seconds_bucket", direction + ",le=\"+Inf\"", d.metrics.DurationCount);
+    out.Sample("ostrivan_job_duration_seconds_sum", direction, Number(d.metrics.DurationSum));
+    out.Sample("ostrivan_job_duration_seconds_count", direction, d.metrics.DurationCount);
+  }
+  out.Family("ostrivan_export_waiting_files", "gauge", "Files waiting in the export directory.");
+  out.Sample("ostrivan_export_waiting_files", "", waiting.Files);
+  out.Family("ostrivan_export_waiting_bytes", "gauge", "Bytes of the files waiting in the export directory.");
+  out.Sample("ostrivan_export_waiting_bytes", "", waiting.Bytes);
+  out.Family("ostrivan_held_jobs", "gauge", "Exports taken out of the export directory, waiting for their client.");
+  out.Sample("ostrivan_held_jobs", "", store.Held);
+  out.Family("ostrivan_held_oldest_seconds", "gauge", "Age of the oldest held export; 0 when none.");
+  out.Sample("ostrivan_held_oldest_seconds", "", store.OldestHeldSeconds);
+  out.Family("ostrivan_unsent_jobs", "gauge", "Undelivered exports kept in unsent/ for an operator.");
+  out.Sample("ostrivan_unsent_jobs", "", store.Unsent.Count);
+  out.Family("ostrivan_job_ready", "gauge", "1 when the direction's folders are usable, else 0.");
+  out.Sample("ostrivan_job_ready", "direction=\"export\"", std::int64_t{readiness.Export ? 1 : 0});
+  out.Sample("ostrivan_job_ready", "direction=\"import\"", std::int64_t{readiness.Import ? 1 : 0});
+  out.Family("ostrivan_http_requests_total", "counter", "Replies sent, by status code.");
+  for (const auto& [code, count] : http::ReplyCounts())
+    out.Sample("ostrivan_http_requests_total", "code=\"" + std::to_string(code) + "\"", count);
+  out.Family("ostrivan_refused_total", "counter", "Callers refused by the allow-list (ClientAmmessi).");
+  out.Sample("ostrivan_refused_total", "", http::RefusalCount());
+  out.Family("ostrivan_connections_open", "gauge", "Connections open now.");
+  out.Sample("ostrivan_connections_open", "", http::OpenConnectionCount());
+  out.Family("ostrivan_build_info", "gauge", "The service's version; always 1.");
+  out.Sample("ostrivan_build_info", "version=\"" + LabelValue(OSTRIVAN_VERSION) + "\"", std::int64_t{1});
+  out.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+  out.Sample("process_resident_memory_bytes", "", ResidentMemoryBytes());
+  out.Family("process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch in seconds.");
+  out.Sample("process_start_time_seconds", "", Number(static_cast<double>(StartedMs()) / 1000.0));
+  return out.Take();
+}
+
+bool ServeOperatorRoute(http::TWebRequest& request, http::TWebResponse& response) {
+  const http::TMethodType method = request.MethodType();
+  if (method != http::TMethodType::mtGet && method != http::TMethodType::mtHead) return false;
+  const std::string path = request.PathInfo();
+  std::string body;
+  if (SameText(path, "/ostrivan/status")) {
+    response.SetContentType("application/json; charset=utf-8");
+    body = StatusJson();
+  } else if (SameText(path, "/metrics")) {
+    response.SetContentType(kMetricsContentType);
+    body = MetricsText();
+  } else {
+    return false;
+  }
+  response.SetStatusCode(200);
+  response.SetCustomHeader("Cache-Control", "no-store");
+  response.SetContent(body);
+  return true;
+}
+
+}  // namespace ostrivan::host

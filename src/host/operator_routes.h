@@ -1,0 +1,24 @@
+#pragma once
+// The operator's read-only routes, answered before the web engine (so the engine's
+// description of its own routes stays as it was), whatever the Accept header says:
+//   GET /ostrivan/status  JSON: settings, folders, what waits, the last jobs
+//   GET /metrics          Prometheus text format 0.0.4
+// Who may call them is the allow-list's business (TCallerGate).
+#include <string>
+
+#include "http/web_request.h"
+
+namespace ostrivan::host {
+
+inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
+
+// The moment the service started, for "started", "uptime_s" and the start time metric.
+void MarkServiceStarted();
+
+std::string StatusJson();
+std::string MetricsText();
+
+// Serves the request when it is GET (or HEAD) of one of the routes; false otherwise.
+bool ServeOperatorRoute(http::TWebRequest& request, http::TWebResponse& response);
+
+}  // namespace ostrivan::host

@@ -1,0 +1,179 @@
+#include "jobs/job_metrics.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "common/file_system.h"
+#include "jobs/held_export.h"
+#include "jobs/import_staging.h"
+#include "jobs/job_files.h"
+#include "jobs/working_directory.h"
+
+namespace ostrivan::jobs {
+
+namespace {
+
+struct TState {
+  std::mutex lock;
+  TJobMetrics metrics;
+};
+
+// Never destroyed: a job may finish while the process exits.
+TState& State() {
+  static TState* state = new TState();
+  return *state;
+}
+
+std::int64_t MetricsClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Files and bytes below path, symbolic links counted as files and never followed.
+void AddTree(const std::string& path, TStoreCount& count, const std::string& skip = "") {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    ++count.Count;
+    count.Bytes += st.st_size;
+    return;
+  }
+  for (const std::string& name : NamesIn(path))
+    if (name != skip) AddTree(path + "/" + name, count);
+}
+
+std::int64_t TreeBytes(const std::string& path) {
+  TStoreCount count;
+  AddTree(path, count);
+  return count.Bytes;
+}
+
+}  // namespace
+
+void RecordJobOutcome(const std::string& direction, const std::string& outcome, std::int64_t archive_bytes,
+                      std::chrono::milliseconds duration, const std::string& job, const std::string& peer,
+                      const std::string& message) {
+  try {
+    TState& state = State();
+    std::lock_guard guard(state.lock);
+    TJobDirectionMetrics& m = direction == "import" ? state.metrics.Import : state.metrics.Export;
+    ++m.Outcomes[outcome];
+    if (outcome == kJobEmpty) return;
+    if (archive_bytes > 0 && (outcome == kJobDelivered || outcome == kJobImported))
+      m.ArchiveBytes += static_cast<std::uint64_t>(archive_bytes);
+    const double seconds = std::max<std::int64_t>(duration.count(), 0) / 1000.0;
+    std::size_t bucket = 0;
+    while (bucket < kJobDurationBuckets.size() && seconds > kJobDurationBuckets[bucket]) ++bucket;
+    if (bucket < kJobDurationBuckets.size()) ++m.Buckets[bucket];
+    ++m.DurationCount;
+    m.DurationSum += seconds;
+    m.Last = {MetricsClockMs(), job, outcome, peer, message};
+  } catch (...) {
+    // Counting must never fail a job.
+  }
+}
+
+void RecordJobOutcome(const TJournalRecord& record, const std::string& outcome) {
+  RecordJobOutcome(record.Direction, outcome, record.ArchiveBytes, record.Duration, record.Job, record.Peer,
+                   record.Outcome);
+}
+
+TJobMetrics JobMetricsSnapshot() {
+  TState& state = State();
+  std::lock_guard guard(state.lock);
+  return state.metrics;
+}
+
+TJobStoreCounts CountJobStore(const std::string& export_dir) {
+  TJobStoreCounts counts;
+  const std::string store = JobStoreDirectory();
+  // Every hold is recorded in held/ ("<job>.hold" naming its folder); folders of holds made
+  // before that are found where the export directory keeps them.
+  std::set<std::string> folders;
+  const std::string list = store + "/held";
+  for (const std::string& name : NamesIn(list)) {
+    const std::string path = list + "/" + name;
+    if (name.ends_with(".hold")) {
+      std::string text;
+      if (ReadWholeFile(path, text) != TReadFailure::kNone) continue;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      if (!text.empty()) folders.insert(text);
+    } else if (!name.ends_with(".tmp")) {
+      folders.insert(path);
+    }
+  }
+  if (!export_dir.empty()) {
+    const std::string beside = HoldRootBeside(export_dir);
+    if (!beside.empty())
+      for (const std::string& name : NamesIn(beside)) folders.insert(beside + "/" + name);
+  }
+  const auto now = std::chrono::system_clock::now();
+  for (const std::string& folder : folders) {
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    ++counts.Held;
+    // The manifest is written when the files are taken; before that the folder's own
+    // time stands in.
+    struct stat manifest {};
+    const time_t since = ::lstat((folder + "/manifest").c_str(), &manifest) == 0 ? manifest.st_mtime : st.st_mtime;
+    const auto age =
+        std::chrono::duration_cast<std::chrono::seconds>(now - std::chrono::system_clock::from_time_t(since)).count();
+    counts.OldestHeldSeconds = std::max<std::int64_t>(counts.OldestHeldSeconds, age);
+  }
+  for (const std::string& name : NamesIn(store + "/unsent")) {
+    ++counts.Unsent.Count;
+    counts.Unsent.Bytes += TreeBytes(store + "/unsent/" + name);
+  }
+  for (const std::string& name : NamesIn(store + "/sent")) {
+    struct stat st {};
+    if (::lstat((store + "/sent/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    ++counts.Sent.Count;
+    counts.Sent.Bytes += st.st_size;
+  }
+  for (const std::string& name : NamesIn(store + "/received")) {
+    ++counts.Received.Count;
+    counts.Received.Bytes += TreeBytes(store + "/received/" + name);
+  }
+  return counts;
+}
+
+TExportWaiting InspectExportDirectory(const std::string& dir) {
+  TExportWaiting waiting;
+  struct stat st {};
+  if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return waiting;
+  waiting.Exists = true;
+  TStoreCount tree;
+  AddTree(dir, tree);
+  waiting.Files = tree.Count;
+  waiting.Bytes = tree.Bytes;
+  if (waiting.Files == 0) return waiting;
+  // Named as an export names its archive: after the first file of "programs" (any
+  // letter case), else after the first file of the directory.
+  try {
+    std::vector<std::string> files;
+    for (const TDirectoryEntry& entry : ListDirectory(dir))
+      if (entry.IsDirectory && SameTextIgnoringCase(entry.Name, "programs")) {
+        files = ListFiles(JoinPath(dir, entry.Name));
+        if (entry.Name == "programs") break;
+      }
+    if (files.empty()) files = ListFiles(dir);
+    if (!files.empty()) waiting.Job = FileNameText(FileNameWithoutExtension(files.front()));
+  } catch (...) {
+  }
+  return waiting;
+}
+
+std::int64_t CountImportFiles(const std::string& dir) {
+  struct stat st {};
+  if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+  TStoreCount tree;
+  AddTree(dir, tree, kImportStagingName);
+  return tree.Count;
+}
+
+}  // namespace ostrivan::jobs

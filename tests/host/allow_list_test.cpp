@@ -1,0 +1,84 @@
+#include "host/allow_list.h"
+
+#include <gtest/gtest.h>
+
+#include "host/parametri.h"
+
+namespace ostrivan::host {
+namespace {
+
+TEST(AllowList, ParsesAddressesAndRangesOfBothFamilies) {
+  const TAllowList list = ParseAllowList(" 192.168.10.0/24, 10.0.0.5 ,, ::1,\tfd00:abcd::/32, ::ffff:172.16.0.0/108 ");
+  EXPECT_TRUE(list.Malformed.empty());
+  ASSERT_EQ(list.Entries.size(), 5u);
+  struct Case {
+    const char* address;
+    bool admitted;
+  };
+  const Case cases[] = {
+      {"192.168.10.0", true},   {"192.168.10.255", true}, {"192.168.11.1", false},  {"10.0.0.5", true},
+      {"10.0.0.6", false},      {"::1", true},            {"::2", false},           {"fd00:abcd:1::9", true},
+      {"fd00:abce::1", false},  {"172.16.9.9", true},     {"172.32.0.1", false},    {"::ffff:10.0.0.5", true},
+      {"127.0.0.1", false},     {"not an address", false}, {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AllowListAdmits(list, c.address), c.admitted) << c.address;
+}
+
+TEST(AllowList, PrefixEdges) {
+  struct Case {
+    const char* list;
+    const char* address;
+    bool admitted;
+  };
+  const Case cases[] = {
+      {"0.0.0.0/0", "203.0.113.7", true},  {"0.0.0.0/0", "::1", false},          {"::/0", "2001:db8::1", true},
+      {"10.1.2.3/31", "10.1.2.2", true},   {"10.1.2.3/31", "10.1.2.4", false},  {"10.128.0.0/9", "10.200.0.1", true},
+      {"10.128.0.0/9", "10.127.0.1", false}, {"2001:db8::/127", "2001:db8::1", true},
+      {"2001:db8::/127", "2001:db8::2", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AllowListAdmits(ParseAllowList(c.list), c.address), c.admitted)
+                                  << c.list << " " << c.address;
+}
+
+TEST(AllowList, MalformedEntriesFailClosedToLoopback) {
+  for (const char* text : {"10.0.0.0/33", "abc", "10.0.0.5, abc", "::1/129", "10.0.0.0/", "10.0.0.0/-1",
+                           "1.2.3.4/8/8", "localhost", "fe80::1%eth0", "10.0.0.0/ 8x"}) {
+    const TAllowList list = ParseAllowList(text);
+    EXPECT_FALSE(list.Malformed.empty()) << text;
+    EXPECT_FALSE(list.Open()) << text;
+    EXPECT_TRUE(AllowListAdmits(list, "127.0.0.1")) << text;
+    EXPECT_TRUE(AllowListAdmits(list, "127.9.9.9")) << text;
+    EXPECT_TRUE(AllowListAdmits(list, "::1")) << text;
+    EXPECT_FALSE(AllowListAdmits(list, "10.0.0.5")) << text;
+  }
+  EXPECT_EQ(ParseAllowList("10.0.0.5, 10.0.0.0/33 , abc").Malformed,
+            (std::vector<std::string>{"10.0.0.0/33", "abc"}));
+}
+
+TEST(AllowList, AbsentOrBlankListAdmitsEveryone) {
+  for (const char* text : {"", " ", " , ,"}) {
+    const TAllowList list = ParseAllowList(text);
+    EXPECT_TRUE(list.Open()) << text;
+    EXPECT_TRUE(AllowListAdmits(list, "203.0.113.7"));
+  }
+}
+
+TEST(AllowList, RouteKinds) {
+  EXPECT_EQ(RouteKindOf("/system/serverconfig.info"), TRouteKind::kSystem);
+  EXPECT_EQ(RouteKindOf("/SYSTEM/DescribeServer.INFO"), TRouteKind::kSystem);
+  EXPECT_EQ(RouteKindOf("/ostrivan/status"), TRouteKind::kOperator);
+  EXPECT_EQ(RouteKindOf("/Metrics"), TRouteKind::kOperator);
+  EXPECT_EQ(RouteKindOf("/RizOzudo/ExportLavoro"), TRouteKind::kOther);
+  EXPECT_EQ(RouteKindOf("/systemx/y"), TRouteKind::kOther);
+  EXPECT_EQ(RouteKindOf("/metrics/x"), TRouteKind::kOther);
+}
+
+TEST(AllowList, Loopback) {
+  for (const char* address : {"127.0.0.1", "127.1.2.3", "::1", "::ffff:127.0.0.1"})
+    EXPECT_TRUE(IsLoopbackAddress(address)) << address;
+  for (const char* address : {"128.0.0.1", "::2", "0.0.0.0", "localhost", ""})
+    EXPECT_FALSE(IsLoopbackAddress(address)) << address;
+}
+
+}  // namespace
+}  // namespace ostrivan::host
