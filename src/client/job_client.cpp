@@ -140,9 +140,9 @@ TJobResult ReadJobResult(const THttpReply& reply) {
     return result;
   }
   result.Foreign = true;
-  result.Failure = "the reply is not one of an Ostrivan service (" + failure +
-                   (reply.Body.empty() ? std::string(", no body") : ": " + OneLine(reply.Body)) +
-                   "); is another server listening on that port?";
+  // An HTML page is not repeated in a terminal.
+  if (!reply.Body.empty() && reply.Body.front() != '<') failure += ": " + OneLine(reply.Body);
+  result.Failure = "not a reply of an Ostrivan service: " + failure;
   return result;
 }
 
@@ -212,7 +212,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
     return kExitLocal;
   }
   if (result.Foreign) {
-    err << "ostrivan-client: " << result.Failure << "\n";
+    err << "ostrivan-client: " << result.Failure << " (another server on that port?)\n";
     undo();
     return kExitLocal;
   }
@@ -305,7 +305,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
     return kExitLocal;
   }
   if (result.Foreign) {
-    err << "ostrivan-client: " << result.Failure << "\n";
+    err << "ostrivan-client: " << result.Failure << " (another server on that port?)\n";
     return kExitLocal;
   }
   if (!result.Ok) {

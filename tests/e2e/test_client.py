@@ -388,13 +388,13 @@ class CannedReplies(unittest.TestCase):
             (401, [html_type, ("WWW-Authenticate", "Basic")], "Unsupported authorization scheme.", 1,
              "Unsupported authorization scheme.\n"),
             # another server on that port
-            (200, [html_type], "<html><body>Welcome</body></html>", 3, "not one of an Ostrivan service"),
-            (200, [json_type], json.dumps({"ok": True}), 3, "not one of an Ostrivan service"),
-            (200, [json_type], json.dumps({"Errore": "no"}), 3, "not one of an Ostrivan service"),
-            (404, [html_type], "<html><h1>404 Not Found</h1></html>", 3, "not one of an Ostrivan service"),
-            (500, [("Content-Type", "text/plain")], "Internal Server Error", 3, "not one of an Ostrivan service"),
-            (400, [json_type], json.dumps(dict(error_object, statuscode=500)), 3, "not one of an Ostrivan service"),
-            (204, [], "", 3, "not one of an Ostrivan service"),
+            (200, [html_type], "<html><body>Welcome</body></html>", 3, "not a reply of an Ostrivan service"),
+            (200, [json_type], json.dumps({"ok": True}), 3, "not a reply of an Ostrivan service"),
+            (200, [json_type], json.dumps({"Errore": "no"}), 3, "not a reply of an Ostrivan service"),
+            (404, [html_type], "<html><h1>404 Not Found</h1></html>", 3, "not a reply of an Ostrivan service"),
+            (500, [("Content-Type", "text/plain")], "Internal Server Error", 3, "not a reply of an Ostrivan service"),
+            (400, [json_type], json.dumps(dict(error_object, statuscode=500)), 3, "not a reply of an Ostrivan service"),
+            (204, [], "", 3, "not a reply of an Ostrivan service"),
         ]
         archive = os.path.join(self.dir, "job.zip")
         write(archive, zip_bytes({"P1.NC": b"G0\n"}))
