@@ -356,6 +356,8 @@ class ReadmeBlocksAgainstService(ScratchServerTestCase):
 
     def test_other_blocks_that_talk_to_the_service_succeed(self):
         others = self.blocks.get("other", [])
+        if not others:
+            self.skipTest("every block that talks to the service has checks of its own")
         for block in others:
             with self.subTest(block=block[1][:60]):
                 self.put_job()
