@@ -1,4 +1,5 @@
 # make run   - install missing packages, build the service alone (Release), start build/Ostrivan
+#              (PORT=<n> sets Porta in the demo parameter file build/ParametrOstrivan.ini)
 # make test  - install missing packages, build everything (the client included), run unit
 #              and end-to-end tests, then the unit tests again under AddressSanitizer and
 #              UndefinedBehaviorSanitizer. JSON_TEST_SUITE=<folder> also runs the public
@@ -13,6 +14,7 @@ FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 FUZZ_SECONDS ?= 60
 JSON_TEST_SUITE ?=
+PORT ?=
 CORPUS_FLAG = $(if $(JSON_TEST_SUITE),-DOSTRIVAN_JSON_TEST_SUITE=$(abspath $(JSON_TEST_SUITE)))
 
 .PHONY: all deps configure build run test test-asan package fuzz bench clean
@@ -31,7 +33,7 @@ build: configure
 # Only the service: the tests and the client are built by make test.
 run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target Ostrivan
-	./scripts/demo-config $(BUILD)
+	./scripts/demo-config $(BUILD) $(PORT)
 	cd $(BUILD) && ./Ostrivan
 
 test: build

@@ -126,7 +126,8 @@ std::string ReadLocalHeader(TStream& stream, std::int64_t start, std::uint64_t e
   return local_extra;
 }
 
-// Copies exactly the declared uncompressed size from reader to fd and checks its CRC.
+// Copies exactly the declared uncompressed size from reader to fd (none when -1) and
+// checks its CRC.
 void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std::uint8_t>& buffer) {
   std::uint64_t remaining = h.GetUncompressedSize64();
   std::uint32_t crc = Crc32(0, nullptr, 0);
@@ -139,7 +140,7 @@ void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
     if (reader.ReadFully(buffer.data(), want) != want) throw EZipException(kErrorReading);
     crc = Crc32(crc, buffer.data(), want);
-    WriteAllOrRaise(fd, buffer.data(), want);
+    if (fd >= 0) WriteAllOrRaise(fd, buffer.data(), want);  // -1: only checked
     remaining -= want;
   }
   // Data beyond the declared size means the header lies: stop here.
@@ -170,37 +171,8 @@ void TZipFile::ExtractAll(const std::string& path, unsigned threads) {
   if (mode_ != TZipMode::zmRead && mode_ != TZipMode::zmReadWrite) throw EZipException("File must be open for reading");
   if (path.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
 
-  // Check every entry before anything is written: local headers where the central
-  // directory says, names that stay inside the target, data ranges that neither overlap
-  // each other (the classic zip bomb) nor run into the central directory.
-  std::vector<TExtractPlan> plans(files_.size());
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-  ranges.reserve(files_.size());
   std::uint64_t total_size = 0;
-  for (std::size_t i = 0; i < files_.size(); ++i) {
-    const TZipHeader& h = files_[i];
-    TExtractPlan& plan = plans[i];
-    const std::string local_extra = ReadLocalHeader(*stream_, start_file_data_, end_file_data_, h, plan);
-    ranges.emplace_back(h.GetLocalHeaderOffset64(), plan.data_start + h.GetCompressedSize64());
-
-    const std::string name = DecodeEntryName(h, local_extra);
-    if (name.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
-    if (!SplitEntryName(name, plan.parts, plan.is_directory)) throw EZipException(UnsafeNameMessage(name));
-    if (!plan.is_directory) {
-      // Writing onto the archive itself would truncate it with entries still unread,
-      // whatever name (Unicode path field, hard link) leads there.
-      std::string target = path.empty() ? std::string(".") : path;
-      for (const std::string& part : plan.parts) target += '/' + part;
-      struct stat existing {};
-      if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing))
-        throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
-      const std::uint64_t size = h.GetUncompressedSize64();
-      total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;
-    }
-  }
-  std::sort(ranges.begin(), ranges.end());
-  for (std::size_t i = 1; i < ranges.size(); ++i)
-    if (ranges[i].first < ranges[i - 1].second) throw EZipException(kErrorReading);
+  const std::vector<TExtractPlan> plans = PlanEntries(&path, total_size);
   if (total_size > FreeSpaceFor(path)) throw EZipException("Not enough free disk space to extract the zip file");
 
   const std::string base = path.empty() ? std::string(".") : path;
@@ -213,6 +185,64 @@ void TZipFile::ExtractAll(const std::string& path, unsigned threads) {
     if (!OpenTarget(base, files_[i], plans[i], target, fd)) continue;
     stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[i].data_start));
     WriteEntry(*stream_, files_[i], plans[i], target, fd, buffer);
+  }
+}
+
+std::vector<TExtractPlan> TZipFile::PlanEntries(const std::string* path, std::uint64_t& total_size) {
+  // Check every entry before anything is written: local headers where the central
+  // directory says, names that stay inside the target, data ranges that neither overlap
+  // each other (the classic zip bomb) nor run into the central directory.
+  std::vector<TExtractPlan> plans(files_.size());
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  ranges.reserve(files_.size());
+  total_size = 0;
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    const TZipHeader& h = files_[i];
+    TExtractPlan& plan = plans[i];
+    const std::string local_extra = ReadLocalHeader(*stream_, start_file_data_, end_file_data_, h, plan);
+    ranges.emplace_back(h.GetLocalHeaderOffset64(), plan.data_start + h.GetCompressedSize64());
+
+    const std::string name = DecodeEntryName(h, local_extra);
+    if (name.find('\0') != std::string::npos) throw EZipException("Invalid characters in path");
+    if (!SplitEntryName(name, plan.parts, plan.is_directory)) throw EZipException(UnsafeNameMessage(name));
+    if (!plan.is_directory) {
+      if (path != nullptr) {
+        // Writing onto the archive itself would truncate it with entries still unread,
+        // whatever name (Unicode path field, hard link) leads there.
+        std::string target = path->empty() ? std::string(".") : *path;
+        for (const std::string& part : plan.parts) target += '/' + part;
+        struct stat existing {};
+        if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing))
+          throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
+      }
+      const std::uint64_t size = h.GetUncompressedSize64();
+      total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;
+    }
+  }
+  std::sort(ranges.begin(), ranges.end());
+  for (std::size_t i = 1; i < ranges.size(); ++i)
+    if (ranges[i].first < ranges[i - 1].second) throw EZipException(kErrorReading);
+  return plans;
+}
+
+void TZipFile::TestAll() {
+  if (mode_ != TZipMode::zmRead && mode_ != TZipMode::zmReadWrite) throw EZipException("File must be open for reading");
+  std::uint64_t total_size = 0;
+  const std::vector<TExtractPlan> plans = PlanEntries(nullptr, total_size);
+  std::vector<std::uint8_t> buffer;
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    if (plans[i].is_directory) continue;
+    const TZipHeader& h = files_[i];
+    try {
+      TStreamConstructor writer_ctor, reader_ctor;
+      if (!FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor)) throw EZipException("Item not found");
+      stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[i].data_start));
+      std::unique_ptr<TStream> reader = reader_ctor(*stream_, h);
+      CopyEntryData(*reader, -1, h, buffer);
+    } catch (Exception& e) {
+      e.SetMessage(e.Message() + " (entry \"" + h.FileName + "\")");
+      throw;
+    }
   }
 }
 

@@ -61,6 +61,10 @@ class TZipFile {
   // on that many threads (files are still created in entry order, the first failing
   // entry's error is the one raised, and the progress event may come from any of them).
   void ExtractAll(const std::string& path, unsigned threads = 1);
+  // Reads every entry as ExtractAll would (names, data ranges, compression method,
+  // inflated size and CRC-32) and writes nothing; raises what ExtractAll would raise,
+  // with the entry's name.
+  void TestAll();
 
   TZipMode Mode() const { return mode_; }
   const std::vector<TZipHeader>& Files() const { return files_; }
@@ -99,6 +103,9 @@ class TZipFile {
   void AddEntry(TZipHeader header, const std::string& file_name, std::uint64_t size);
   void WriteCentralDirectory();
 
+  // The checks ExtractAll makes before writing anything, for every entry: its plan, and
+  // the sum of the files' sizes. path is the target folder (nullptr: none, only read).
+  std::vector<TExtractPlan> PlanEntries(const std::string* path, std::uint64_t& total_size);
   // Creates the folders of an entry and opens its file; false for a folder entry.
   bool OpenTarget(const std::string& base, const TZipHeader& h, const TExtractPlan& plan, std::string& target,
                   TFileDescriptor& fd);

@@ -1,16 +1,35 @@
 #include "client/http_client.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 
 namespace ostrivan::client {
 namespace {
+
+volatile std::sig_atomic_t g_interrupt = 0;
+// Written by the signal handler so that a poll under way wakes up at once.
+int g_wake_pipe[2] = {-1, -1};
+
+extern "C" void NoteInterrupt(int signal_number) {
+  g_interrupt = signal_number;
+  if (g_wake_pipe[1] >= 0) {
+    const int saved = errno;
+    [[maybe_unused]] const ssize_t n = write(g_wake_pipe[1], "x", 1);
+    errno = saved;
+  }
+}
+
+using Clock = std::chrono::steady_clock;
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -70,13 +89,21 @@ class TSocket {
   int fd_;
 };
 
-// Waits until fd is ready for events; false on timeout.
-bool WaitFor(int fd, short events, int timeout_seconds) {
+// Waits until fd is ready for events or the deadline passes (false). A signal noted by
+// CatchInterrupts ends the wait with EClientInterrupted.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
   for (;;) {
-    pollfd p{fd, events, 0};
-    const int n = poll(&p, 1, timeout_seconds * 1000);
+    ThrowIfInterrupted();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p[2] = {{fd, events, 0}, {g_wake_pipe[0], POLLIN, 0}};
+    const int n = poll(p, g_wake_pipe[0] >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000 * 60)));
     if (n < 0 && errno == EINTR) continue;
-    return n > 0;
+    if (n < 0) return false;
+    if (p[0].revents != 0) {
+      ThrowIfInterrupted();
+      return true;
+    }
   }
 }
 
@@ -85,7 +112,7 @@ std::string Describe(const TServerUrl& url) {
   return (v6 ? "[" + url.Host + "]" : url.Host) + ":" + std::to_string(url.Port);
 }
 
-int Connect(const TServerUrl& url, int timeout_seconds) {
+int Connect(const TServerUrl& url, Clock::time_point deadline, int timeout_seconds) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -103,7 +130,15 @@ int Connect(const TServerUrl& url, int timeout_seconds) {
     }
     int err = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
     if (err == EINPROGRESS) {
-      if (!WaitFor(fd, POLLOUT, timeout_seconds)) {
+      bool ready = false;
+      try {
+        ready = WaitFor(fd, POLLOUT, deadline);
+      } catch (const EClientInterrupted&) {
+        close(fd);
+        freeaddrinfo(found);
+        throw;
+      }
+      if (!ready) {
         err = ETIMEDOUT;
       } else {
         socklen_t len = sizeof err;
@@ -113,7 +148,7 @@ int Connect(const TServerUrl& url, int timeout_seconds) {
     if (err == 0) {
       connected = fd;
     } else {
-      last_error = std::strerror(err);
+      last_error = err == ETIMEDOUT ? "no answer within " + std::to_string(timeout_seconds) + " s" : std::strerror(err);
       close(fd);
     }
   }
@@ -123,6 +158,22 @@ int Connect(const TServerUrl& url, int timeout_seconds) {
 }
 
 }  // namespace
+
+void CatchInterrupts() {
+  if (g_wake_pipe[0] < 0 && pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
+  struct sigaction action {};
+  action.sa_handler = NoteInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocking call returns with EINTR
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int InterruptSignal() { return g_interrupt; }
+
+void ThrowIfInterrupted() {
+  if (g_interrupt != 0) throw EClientInterrupted("interrupted");
+}
 
 TServerUrl ParseServerUrl(std::string_view url) {
   const std::string original(url);
@@ -233,21 +284,25 @@ THttpReply ParseHttpReply(std::string_view raw) {
   return reply;
 }
 
-THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body,
-                    int timeout_seconds) {
-  TSocket sock(Connect(url, timeout_seconds));
+namespace {
+
+// One request on a new connection and its whole reply, all within timeout_seconds. A
+// request refused early (413) still gets its reply read.
+THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const std::string& headers,
+                    const std::string& body, int timeout_seconds) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
+  const std::string after = " after " + std::to_string(timeout_seconds) + " s";
+  TSocket sock(Connect(url, deadline, timeout_seconds));
   const bool v6 = url.Host.find(':') != std::string::npos;
-  std::string request = "POST " + url.PathPrefix + path + " HTTP/1.1\r\n";
+  std::string request = head_line + "\r\n";
   request += "Host: " + (v6 ? "[" + url.Host + "]" : url.Host) + ":" + std::to_string(url.Port) + "\r\n";
-  request += "Accept: application/json\r\n";
-  request += "Content-Type: application/json; charset=utf-8\r\n";
-  request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  request += headers;
   request += "Connection: close\r\n\r\n";
   request += body;
 
   std::size_t sent = 0;
   while (sent < request.size()) {
-    if (!WaitFor(sock.fd(), POLLOUT, timeout_seconds)) throw EClientError("timed out sending to " + Describe(url));
+    if (!WaitFor(sock.fd(), POLLOUT, deadline)) throw EClientError("timed out" + after + " sending to " + Describe(url));
     const ssize_t n = send(sock.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -261,7 +316,9 @@ THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::s
   std::string raw;
   char buffer[65536];
   for (;;) {
-    if (!WaitFor(sock.fd(), POLLIN, timeout_seconds)) throw EClientError("timed out waiting for the reply of " + Describe(url));
+    if (!WaitFor(sock.fd(), POLLIN, deadline)) {
+      throw EClientError("timed out" + after + " waiting for the reply of " + Describe(url));
+    }
     const ssize_t n = recv(sock.fd(), buffer, sizeof buffer, 0);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -274,38 +331,20 @@ THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::s
   return ParseHttpReply(raw);
 }
 
+}  // namespace
+
+THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body,
+                    int timeout_seconds) {
+  return Exchange(url, "POST " + url.PathPrefix + path + " HTTP/1.1",
+                  "Accept: application/json\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\n",
+                  body, timeout_seconds);
+}
+
 THttpReply GetPath(const TServerUrl& url, const std::string& path, const std::string& accept,
                    int timeout_seconds) {
-  TSocket sock(Connect(url, timeout_seconds));
-  const bool v6 = url.Host.find(':') != std::string::npos;
-  std::string request = "GET " + url.PathPrefix + path + " HTTP/1.1\r\n";
-  request += "Host: " + (v6 ? "[" + url.Host + "]" : url.Host) + ":" + std::to_string(url.Port) + "\r\n";
-  request += "Accept: " + accept + "\r\n";
-  request += "Connection: close\r\n\r\n";
-  std::size_t sent = 0;
-  while (sent < request.size()) {
-    if (!WaitFor(sock.fd(), POLLOUT, timeout_seconds)) throw EClientError("timed out sending to " + Describe(url));
-    const ssize_t n = send(sock.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      throw EClientError("sending to " + Describe(url) + " failed: " + std::strerror(errno));
-    }
-    sent += static_cast<std::size_t>(n);
-  }
-  std::string raw;
-  char buffer[65536];
-  for (;;) {
-    if (!WaitFor(sock.fd(), POLLIN, timeout_seconds)) throw EClientError("timed out waiting for the reply of " + Describe(url));
-    const ssize_t n = recv(sock.fd(), buffer, sizeof buffer, 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno == ECONNRESET && !raw.empty()) break;
-      throw EClientError("receiving from " + Describe(url) + " failed: " + std::strerror(errno));
-    }
-    if (n == 0) break;
-    raw.append(buffer, static_cast<std::size_t>(n));
-  }
-  return ParseHttpReply(raw);
+  return Exchange(url, "GET " + url.PathPrefix + path + " HTTP/1.1", "Accept: " + accept + "\r\n", "",
+                  timeout_seconds);
 }
 
 }  // namespace ostrivan::client

@@ -14,6 +14,17 @@ namespace ostrivan::client {
 // Failures of the client itself: a bad URL, an unreachable server, a reply that is not
 // HTTP.
 OSTRIVAN_DECLARE_EXCEPTION(EClientError, Exception);
+// SIGINT or SIGTERM arrived while the client waited on the network.
+OSTRIVAN_DECLARE_EXCEPTION(EClientInterrupted, EClientError);
+
+// From here on SIGINT and SIGTERM no longer end the process: they are noted, and the
+// network wait under way (or the next one) ends with EClientInterrupted, so that the
+// caller can remove what it made before it exits.
+void CatchInterrupts();
+// The signal that arrived (SIGINT, SIGTERM), or 0.
+int InterruptSignal();
+// Raises EClientInterrupted when a signal has arrived.
+void ThrowIfInterrupted();
 
 struct TServerUrl {
   std::string Host;        // "localhost", "192.0.2.7", "::1" (no brackets)
@@ -41,8 +52,8 @@ struct THttpReply {
 THttpReply ParseHttpReply(std::string_view raw);
 
 // Sends POST path with a JSON body ("Accept" and "Content-Type" application/json) and
-// returns the reply. Tries every address the host name resolves to; waits at most
-// timeout_seconds for each step of the exchange.
+// returns the reply. Tries every address the host name resolves to; the whole exchange
+// (connecting, sending, the reply to its end) takes at most timeout_seconds.
 THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body,
                     int timeout_seconds = 120);
 

@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <ostream>
 
+#include "archive/zip_file.h"
 #include "common/file_system.h"
 #include "jobs/base64.h"
 #include "jobs/working_directory.h"
+#include "web/engine.h"
 
 namespace ostrivan::client {
 namespace {
@@ -84,6 +86,15 @@ class TScratchDir {
   std::string path_;
 };
 
+// What a failed export says when its directory held nothing to send.
+bool NothingWaiting(const std::string& message) { return message.starts_with("Nessun file trovato"); }
+
+int Interrupted(std::ostream& err, const std::string& what) {
+  err << "ostrivan-client: interrupted" << what << "\n";
+  const int signal_number = InterruptSignal();
+  return kExitInterruptedBase + (signal_number != 0 ? signal_number : 2);
+}
+
 bool HasAnyFile(const fs::path& dir) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
@@ -97,35 +108,64 @@ bool HasAnyFile(const fs::path& dir) {
 TJobResult ReadJobResult(const THttpReply& reply) {
   TJobResult result;
   auto json = ParseObject(reply.Body);
-  if (reply.Status == 200) {
-    if (json && json->Values("Errore").DataType() == web::TJsonDataType::jdtBool) {
-      result.Ok = !json->Values("Errore").BoolValue();
-      if (!result.Ok) {
-        result.Failure = json->Values("Messaggio").StringValue();
-        if (result.Failure.empty()) result.Failure = "the service reported a failure without a message";
-      }
-      result.Json = std::move(json);
-      return result;
-    }
-    result.Failure = "unexpected reply from the service: " + OneLine(reply.Body);
-    return result;
-  }
   std::string failure = "HTTP " + std::to_string(reply.Status);
   if (!reply.Reason.empty()) failure += " " + reply.Reason;
-  if (json && json->Contains("message")) {
-    // The engine's error object: its message, and its class when it adds something.
+  // 1. the job result
+  if (reply.Status == 200 && json && json->Values("Errore").DataType() == web::TJsonDataType::jdtBool) {
+    result.Ok = !json->Values("Errore").BoolValue();
+    if (!result.Ok) {
+      result.Failure = json->Values("Messaggio").StringValue();
+      if (result.Failure.empty()) result.Failure = "the service reported a failure without a message";
+    }
+    result.Json = std::move(json);
+    return result;
+  }
+  // 2. the engine's error object, its status repeated inside
+  if (json && json->Contains("classname") && json->Contains("message") &&
+      json->Values("statuscode").DataType() == web::TJsonDataType::jdtInt &&
+      json->Values("statuscode").IntValue() == reply.Status && reply.Status != 200) {
     failure += ": " + json->Values("message").StringValue();
     const std::string& class_name = json->Values("classname").StringValue();
     if (!class_name.empty() && failure.find(class_name) == std::string::npos) failure += " (" + class_name + ")";
-  } else if (!reply.Body.empty() && reply.Body.front() != '<') {
-    failure += ": " + OneLine(reply.Body);
+    result.Failure = failure;
+    return result;
   }
-  result.Failure = failure;
+  // 3. the plain-text 404, 4. the 413 and 401 pages
+  const bool text_404 = reply.Status == 404 && reply.Body.starts_with("TornioMVC");
+  const bool page_413 = reply.Status == 413 && reply.Body.starts_with("Request size exceeded the max allowed size");
+  const bool page_401 = reply.Status == 401 && reply.Header("WWW-Authenticate").starts_with("Basic");
+  if (text_404 || page_413 || page_401) {
+    if (!reply.Body.empty()) failure += ": " + OneLine(reply.Body);
+    result.Failure = failure;
+    return result;
+  }
+  result.Foreign = true;
+  // An HTML page is not repeated in a terminal.
+  if (!reply.Body.empty() && reply.Body.front() != '<') failure += ": " + OneLine(reply.Body);
+  result.Failure = "not a reply of an Ostrivan service: " + failure;
   return result;
 }
 
+std::string CheckArchiveBeforeSending(const std::string& zip_path) {
+  try {
+    archive::TZipFile zip;
+    zip.Open(zip_path, archive::TZipMode::zmRead);
+    zip.TestAll();
+    std::size_t files = 0;
+    for (const auto& h : zip.Files()) {
+      if (!h.FileName.empty() && h.FileName.back() != '/' && h.FileName.back() != '\\') ++files;
+    }
+    if (files == 0) return "the archive holds no file: nothing to import";
+    return {};
+  } catch (const archive::EZipCRCException& e) {
+    return "the archive is damaged (CRC-32 mismatch): " + e.Message();
+  } catch (const Exception& e) {
+    return "not a usable zip archive: " + e.Message();
+  }
+}
+
 int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir,
-              std::ostream& out, std::ostream& err) {
+              std::ostream& out, std::ostream& err, int timeout_seconds) {
   std::error_code ec;
   bool created = false;
   try {
@@ -144,6 +184,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   }
   // The received archive lies in dir while it is unpacked, as the service's import does.
   const std::string zip_path = jobs::JoinPath(dir, ".ostrivan-client-" + std::to_string(getpid()) + ".zip");
+  // Leaves dir as it was found, so that a retry into it works.
   auto undo = [&] {
     fs::remove(zip_path, ec);
     if (created) fs::remove(dir, ec);
@@ -160,19 +201,29 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   request.SetString("ModoGestioneFile", mode);
   TJobResult result;
   try {
-    result = ReadJobResult(PostJson(url, kExportPath, request.ToJSON()));
+    ThrowIfInterrupted();
+    result = ReadJobResult(PostJson(url, kExportPath, request.ToJSON(), timeout_seconds));
+  } catch (const EClientInterrupted&) {
+    undo();
+    return Interrupted(err, "; nothing was unpacked into " + dir);
   } catch (const Exception& e) {
     err << "ostrivan-client: " << e.Message() << "\n";
     undo();
     return kExitLocal;
   }
+  if (result.Foreign) {
+    err << "ostrivan-client: " << result.Failure << " (another server on that port?)\n";
+    undo();
+    return kExitLocal;
+  }
   // A failure while the service emptied its directory still delivers the archive:
-  // unpack it so that nothing is lost, and report the failure.
+  // unpack it so that nothing is lost, and report the failure. From here on a signal
+  // no longer stops the client: the job has left the service and must land here.
   const std::string stream = result.Json ? result.Json->Values("Stream").StringValue() : std::string();
   if (stream.empty()) {
     err << result.Failure << "\n";
     undo();
-    return kExitJobFailed;
+    return result.Json && NothingWaiting(result.Failure) ? kExitNothingWaiting : kExitJobFailed;
   }
   const std::string name = result.Json->Values("NomeFile").StringValue();
   try {
@@ -195,11 +246,12 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
 }
 
 int RunImport(const TServerUrl& url, const std::string& source, std::ostream& out,
-              std::ostream& err) {
+              std::ostream& err, int timeout_seconds) {
   std::error_code ec;
   std::string archive;
   std::string name;
   try {
+    std::string refused;
     if (fs::is_directory(source, ec)) {
       if (!HasAnyFile(source)) throw EClientError(source + " holds no file: nothing to import");
       // Named as the service names an export: after the first program, else the folder.
@@ -211,16 +263,20 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       name = first.empty() ? folder.filename().string() : jobs::FileNameWithoutExtension(first.front());
       if (name.empty()) name = "Lavoro";
       name += ".zip";
-      TScratchDir scratch;
+      TScratchDir scratch;  // removed on every way out, an interruption included
       const std::string zip_path = jobs::JoinPath(scratch.path(), name);
       jobs::PackDirectoryTree(source, zip_path);
-      archive = ReadClientFile(zip_path);
+      refused = CheckArchiveBeforeSending(zip_path);
+      if (refused.empty()) archive = ReadClientFile(zip_path);
     } else if (fs::is_regular_file(source, ec)) {
-      archive = ReadClientFile(source);
+      // Whatever its name, the service unpacks what it gets as a zip archive.
       name = fs::path(source).filename().string();
+      refused = CheckArchiveBeforeSending(source);
+      if (refused.empty()) archive = ReadClientFile(source);
     } else {
       throw EClientError(source + " is neither a folder nor a file");
     }
+    if (!refused.empty()) throw EClientError(source + ": " + refused + "; nothing was sent");
   } catch (const Exception& e) {
     err << "ostrivan-client: " << e.Message() << "\n";
     return kExitLocal;
@@ -229,11 +285,27 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
   web::TJsonObject request;
   request.SetString("NomeFile", name);
   request.SetString("Stream", jobs::EncodeBase64(archive));
+  const std::string body = request.ToJSON();
+  // A larger body gets 413 after the upload; refused here, the machine's folder and
+  // the network are spared.
+  if (static_cast<std::int64_t>(body.size()) > web::kDefaultMaxRequestSize) {
+    err << "ostrivan-client: " << source << ": the request would be " << body.size()
+        << " bytes, over the service's limit of " << web::kDefaultMaxRequestSize << " bytes (the archive is "
+        << archive.size() << " bytes; about 3.8 MB fit); nothing was sent\n";
+    return kExitLocal;
+  }
   TJobResult result;
   try {
-    result = ReadJobResult(PostJson(url, kImportPath, request.ToJSON()));
+    ThrowIfInterrupted();
+    result = ReadJobResult(PostJson(url, kImportPath, body, timeout_seconds));
+  } catch (const EClientInterrupted&) {
+    return Interrupted(err, "");
   } catch (const Exception& e) {
     err << "ostrivan-client: " << e.Message() << "\n";
+    return kExitLocal;
+  }
+  if (result.Foreign) {
+    err << "ostrivan-client: " << result.Failure << " (another server on that port?)\n";
     return kExitLocal;
   }
   if (!result.Ok) {

@@ -1,4 +1,5 @@
 // ostrivan-client: the export and import jobs of an Ostrivan service from a shell.
+#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -13,15 +14,24 @@ constexpr const char* kDefaultServer = "http://localhost:8080";
 
 const char* Usage() {
   return "Usage:\n"
-         "  ostrivan-client [--server URL] export --to DIR [--mode NEWEN|ROTTLER]\n"
-         "  ostrivan-client [--server URL] import DIR|FILE.zip\n"
-         "  ostrivan-client [--server URL] status [--json]\n"
+         "  ostrivan-client [--server URL] [--timeout SECONDS] export --to DIR [--mode NEWEN|ROTTLER]\n"
+         "  ostrivan-client [--server URL] [--timeout SECONDS] import DIR|FILE.zip\n"
+         "  ostrivan-client [--server URL] [--timeout SECONDS] status [--json]\n"
          "URL defaults to http://localhost:8080. export fetches the job waiting in the\n"
          "service's export folder and unpacks it into DIR (absent or empty); import sends a\n"
-         "folder, packed as the service packs, or an existing zip archive. status shows\n"
-         "the service's state (what waits, the last jobs); --json prints it as sent.\n"
-         "Exit status: 0 done, 1 the service reported a failure (its message is printed),\n"
-         "2 bad command line, 3 no usable reply or a local file problem.\n";
+         "folder, packed as the service packs, or an existing zip archive. An archive that\n"
+         "does not open, fails its CRC check, holds no file or exceeds the service's limit\n"
+         "of 5242880 bytes of request is not sent: the service would empty its import\n"
+         "folder for it. status shows the service's state (what waits, the last jobs);\n"
+         "--json prints it as sent. --timeout bounds the whole exchange (default 120 seconds).\n"
+         "Exit status:\n"
+         "  0    done\n"
+         "  1    the service reported a failure (its message is printed)\n"
+         "  2    bad command line\n"
+         "  3    no usable reply (service unreachable, timed out, not an Ostrivan reply) or\n"
+         "       a local file problem (an archive refused before sending included)\n"
+         "  4    export: no job waiting (the service found no file to send)\n"
+         "  130  interrupted by SIGINT, 143 by SIGTERM (nothing of the client's left behind)\n";
 }
 
 int UsageError(const std::string& message) {
@@ -34,7 +44,8 @@ int UsageError(const std::string& message) {
 int main(int argc, char** argv) {
   using namespace ostrivan::client;
   std::string server = kDefaultServer;
-  std::string command, to, mode = "NEWEN", source;
+  std::string command, to, mode = "NEWEN", source, timeout_text;
+  int timeout_seconds = kDefaultTimeoutSeconds;
   bool json = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -48,6 +59,13 @@ int main(int argc, char** argv) {
       return kExitOk;
     } else if (arg == "--server") {
       if (!value(server)) return UsageError("--server needs a URL");
+    } else if (arg == "--timeout") {
+      if (!value(timeout_text)) return UsageError("--timeout needs a number of seconds");
+      const char* end = timeout_text.data() + timeout_text.size();
+      const auto [stop, error] = std::from_chars(timeout_text.data(), end, timeout_seconds);
+      if (error != std::errc() || stop != end || timeout_seconds < 1 || timeout_seconds > 86400) {
+        return UsageError("--timeout needs a number of seconds from 1 to 86400");
+      }
     } else if (arg == "--to") {
       if (!value(to)) return UsageError("--to needs a folder");
     } else if (arg == "--mode") {
@@ -64,6 +82,8 @@ int main(int argc, char** argv) {
       return UsageError("unexpected argument " + std::string(arg));
     }
   }
+  // A signal from here on ends the client in order: its temporary files are removed.
+  CatchInterrupts();
   TServerUrl url;
   try {
     url = ParseServerUrl(server);
@@ -77,12 +97,12 @@ int main(int argc, char** argv) {
   if (json) return UsageError("--json belongs to status");
   if (command == "export") {
     if (to.empty()) return UsageError("export needs --to DIR");
-    return RunExport(url, mode, to, std::cout, std::cerr);
+    return RunExport(url, mode, to, std::cout, std::cerr, timeout_seconds);
   }
   if (command == "import") {
     if (source.empty()) return UsageError("import needs a folder or a .zip file");
     if (!to.empty()) return UsageError("--to belongs to export");
-    return RunImport(url, source, std::cout, std::cerr);
+    return RunImport(url, source, std::cout, std::cerr, timeout_seconds);
   }
   return UsageError(command.empty() ? "no command given" : "unknown command " + command);
 }

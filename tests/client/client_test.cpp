@@ -79,21 +79,30 @@ THttpReply Reply(int status, const std::string& reason, const std::string& body)
   return r;
 }
 
+THttpReply WithHeader(THttpReply r, const std::string& name, const std::string& value) {
+  r.Headers.emplace_back(name, value);
+  return r;
+}
+
 TEST(JobResult, EveryReplyShape) {
   struct Case {
     THttpReply reply;
     bool ok;
     std::string failure;
     bool job_json;
+    bool foreign = false;  // none of the service's four shapes
   } cases[] = {
       {Reply(200, "OK", R"({"Errore":false,"Messaggio":""})"), true, "", true},
       {Reply(200, "OK", R"({"Errore":true,"Messaggio":"Directory ExportLavoroDir non specificata","NomeFile":"","Stream":"","NrMacchina":0})"),
        false, "Directory ExportLavoroDir non specificata", true},
       {Reply(200, "OK", R"({"Errore":true,"Messaggio":""})"), false,
        "the service reported a failure without a message", true},
-      {Reply(200, "OK", "<html>a proxy page</html>"), false, "unexpected reply from the service: <html>a proxy page</html>",
-       false},
-      {Reply(200, "OK", R"({"Errore":"no"})"), false, R"(unexpected reply from the service: {"Errore":"no"})", false},
+      {Reply(200, "OK", "<html>a proxy page</html>"), false, "not a reply of an Ostrivan service: HTTP 200 OK", false,
+       true},
+      {Reply(200, "OK", R"({"Errore":"no"})"), false,
+       R"(not a reply of an Ostrivan service: HTTP 200 OK: {"Errore":"no"})", false, true},
+      {Reply(200, "OK", R"({"ok":true})"), false, R"(not a reply of an Ostrivan service: HTTP 200 OK: {"ok":true})",
+       false, true},
       // The engine's JSON error object.
       {Reply(400, "Bad Request",
              R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":400,"reasonstring":"error","message":"Invalid body","data":null})"),
@@ -106,16 +115,29 @@ TEST(JobResult, EveryReplyShape) {
        "HTTP 404 [EMVCException] Not Found: TornioMVC HTTP 404: [EMVCException] Not Found", false},
       {Reply(413, "Request Entity Too Long", "Request size exceeded the max allowed size [5120 KiB] (1)"), false,
        "HTTP 413 Request Entity Too Long: Request size exceeded the max allowed size [5120 KiB] (1)", false},
-      {Reply(401, "Unauthorized", "Unsupported authorization scheme."), false,
+      {WithHeader(Reply(401, "Unauthorized", "Unsupported authorization scheme."), "WWW-Authenticate", "Basic"), false,
        "HTTP 401 Unauthorized: Unsupported authorization scheme.", false},
-      // An HTML page is not repeated in a terminal.
-      {Reply(500, "Internal Server Error", "<!DOCTYPE html><html>...</html>"), false, "HTTP 500 Internal Server Error",
-       false},
+      // Another server's pages; an HTML page is not repeated in a terminal.
+      {Reply(500, "Internal Server Error", "<!DOCTYPE html><html>...</html>"), false,
+       "not a reply of an Ostrivan service: HTTP 500 Internal Server Error", false, true},
+      {Reply(404, "Not Found", "<html><h1>404 Not Found</h1></html>"), false,
+       "not a reply of an Ostrivan service: HTTP 404 Not Found", false, true},
+      {Reply(413, "Payload Too Large", "too large"), false,
+       "not a reply of an Ostrivan service: HTTP 413 Payload Too Large: too large", false, true},
+      {Reply(401, "Unauthorized", "Unsupported authorization scheme."), false,
+       "not a reply of an Ostrivan service: HTTP 401 Unauthorized: Unsupported authorization scheme.", false, true},
+      // An error object whose status is not the reply's is not the engine's.
+      {Reply(500, "Internal Server Error",
+             R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":400,"reasonstring":"error","message":"Invalid body","data":null})"),
+       false, "", false, true},
   };
   for (const auto& c : cases) {
     const TJobResult result = ReadJobResult(c.reply);
     EXPECT_EQ(result.Ok, c.ok) << c.reply.Body;
-    EXPECT_EQ(result.Failure, c.failure) << c.reply.Body;
+    EXPECT_EQ(result.Foreign, c.foreign) << c.reply.Body;
+    if (!c.failure.empty() || !c.foreign) {
+      EXPECT_EQ(result.Failure, c.failure) << c.reply.Body;
+    }
     EXPECT_EQ(result.Json != nullptr, c.job_json) << c.reply.Body;
   }
 }

@@ -7,6 +7,7 @@ import io
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -32,6 +33,30 @@ def files(root):
             with open(full, "rb") as f:
                 out[os.path.relpath(full, root)] = f.read()
     return out
+
+
+def zip_bytes(entries, method=zipfile.ZIP_DEFLATED):
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", method) as zf:
+        for name, data in entries.items():
+            zf.writestr(name, data)
+    return buf.getvalue()
+
+
+def refused_archives(good):
+    """(what, bytes, reason printed) of archives the client must not send; good is an
+    intact archive with a stored entry holding "G0 X7"."""
+    at = good.index(b"G0 X7")
+    crc_broken = good[:at] + b"G1" + good[at + 2:]
+    return [
+        ("not a zip", b"this is not an archive\n", "not a usable zip archive"),
+        ("empty file", b"", "not a usable zip archive"),
+        ("truncated", good[: len(good) // 2], "not a usable zip archive"),
+        ("CRC mismatch", crc_broken, "CRC-32 mismatch"),
+        ("only a folder entry", zip_bytes({"temp/": b""}), "holds no file"),
+        ("over the body limit", zip_bytes({"big.bin": os.urandom(4 * 1024 * 1024)}, zipfile.ZIP_STORED),
+         "over the service's limit of 5242880 bytes"),
+    ]
 
 
 JOB = {
@@ -102,24 +127,61 @@ class ClientAgainstService(ScratchServerTestCase):
 
     def test_failures_print_messaggio_and_exit_1(self):
         missing = os.path.join(self.dir, "nowhere")
+        # Nothing waiting is 4, told apart from a failure (1) without reading Italian.
         cases = [
-            ({"ImportLavoroDir": self.imp}, "export", "Directory ExportLavoroDir non specificata"),
-            ({"ExportLavoroDir": self.exp}, "export", f"Nessun file trovato in {self.exp}"),
-            ({"ExportLavoroDir": self.exp, "ImportLavoroDir": missing}, "import", f"Directory {missing} non trovata"),
+            ({"ImportLavoroDir": self.imp}, "export", "Directory ExportLavoroDir non specificata", 1),
+            ({"ExportLavoroDir": self.exp}, "export", f"Nessun file trovato in {self.exp}", 4),
+            ({"ExportLavoroDir": missing}, "export", f"Directory {missing} non trovata", 1),
+            ({"ExportLavoroDir": self.exp, "ImportLavoroDir": missing}, "import", f"Directory {missing} non trovata", 1),
         ]
         src = os.path.join(self.dir, "src")
         write(os.path.join(src, "programs", "P1.NC"), b"G0\n")
-        for ini, command, message in cases:
+        for ini, command, message, code in cases:
             with self.subTest(message=message):
                 self.configure(**ini)
                 target = os.path.join(self.dir, "out")
                 args = ("export", "--to", target) if command == "export" else ("import", src)
                 run = self.client(*args)
-                self.assertEqual(run.returncode, 1, run)
+                self.assertEqual(run.returncode, code, run)
                 self.assertEqual(run.stderr, message + "\n")
                 self.assertEqual(run.stdout, "")
                 # A failed export leaves no folder of its own making behind.
                 self.assertFalse(os.path.exists(target))
+
+    def test_nothing_waiting_exits_4_in_either_mode(self):
+        os.makedirs(os.path.join(self.exp, "programs"))  # a folder, but no file in it
+        for mode, message in (("NEWEN", 'Nessun file trovato nella directory "programs" in '),
+                              ("ROTTLER", f'Nessun file trovato nella directory "{self.exp}"')):
+            with self.subTest(mode=mode):
+                target = os.path.join(self.dir, "out-" + mode)
+                run = self.client("export", "--mode", mode, "--to", target)
+                self.assertEqual(run.returncode, 4, run)
+                self.assertTrue(run.stderr.startswith(message), run.stderr)
+                self.assertFalse(os.path.exists(target))
+        # Once a job is there, the same command fetches it.
+        self.put_job()
+        run = self.client("export", "--to", os.path.join(self.dir, "out"))
+        self.assertEqual(run.returncode, 0, run.stderr)
+
+    def test_damaged_archive_is_not_sent_and_the_machine_keeps_its_job(self):
+        # The service empties its import folder before it unpacks: an archive that would
+        # fail there must never leave the client.
+        write(os.path.join(self.imp, "KEEP.NC"), b"current job")
+        good = zip_bytes({"programs\\P7.NC": b"G0 X7\n" * 200, "job.ini": b"[JOB]\n"}, zipfile.ZIP_STORED)
+        for what, data, reason in refused_archives(good):
+            with self.subTest(what=what):
+                path = os.path.join(self.dir, "job.zip")
+                write(path, data)
+                run = self.client("import", path)
+                self.assertEqual(run.returncode, 3, run)
+                self.assertIn(reason, run.stderr)
+                self.assertIn("nothing was sent", run.stderr)
+                self.assertEqual(files(self.imp), {"KEEP.NC": b"current job"})
+        # The intact archive goes through.
+        write(os.path.join(self.dir, "job.zip"), good)
+        run = self.client("import", os.path.join(self.dir, "job.zip"))
+        self.assertEqual(run.returncode, 0, run)
+        self.assertEqual(files(self.imp), {"programs/P7.NC": b"G0 X7\n" * 200, "job.ini": b"[JOB]\n"})
 
     def test_import_of_a_generated_folder(self):
         src = os.path.join(self.dir, "src")
@@ -155,18 +217,18 @@ class ClientAgainstService(ScratchServerTestCase):
 
     def test_error_replies_and_local_failures(self):
         big = os.path.join(self.dir, "big.zip")
-        write(big, os.urandom(4 * 1024 * 1024))  # over 5 MiB once in base64
+        write(big, zip_bytes({"big.bin": os.urandom(4 * 1024 * 1024)}))  # over 5 MiB once in base64
         small = os.path.join(self.dir, "small.zip")
-        write(small, b"PK\x05\x06" + bytes(18))
+        write(small, zip_bytes({"P1.NC": b"G0\n"}))
         empty = os.path.join(self.dir, "empty")
         os.makedirs(os.path.join(empty, "sub"))
         write(os.path.join(self.imp, "KEEP.NC"), b"current job")
         closed = free_port()
         cases = [
-            (("import", big), None, 1, "HTTP 413 Request Entity Too Long: Request size exceeded the max allowed size [5120 KiB] (1)\n"),
+            (("import", big), None, 3, "over the service's limit of 5242880 bytes"),
             (("import", self.dir + "/does-not-exist"), None, 3, "neither a folder nor a file"),
             (("import", empty), None, 3, "holds no file: nothing to import"),
-            (("import", big), f"http://127.0.0.1:{closed}", 3, "cannot connect to 127.0.0.1:"),
+            (("import", small), f"http://127.0.0.1:{closed}", 3, "cannot connect to 127.0.0.1:"),
             (("import", small), f"http://127.0.0.1:{self.srv.port}/other", 1,
              "HTTP 404 [EMVCException] Not Found: [EMVCException] Not Found\n"),
         ]
@@ -184,20 +246,38 @@ class ClientAgainstService(ScratchServerTestCase):
                 run = subprocess.run([CLIENT, *args], capture_output=True, text=True, timeout=20)
                 self.assertEqual(run.returncode, 2, run)
                 self.assertIn("Usage:", run.stderr)
+        for args in (["--timeout", "0", "export", "--to", "x"], ["--timeout", "ten", "import", "a.zip"],
+                     ["--timeout"], ["--timeout", "5s", "export", "--to", "x"]):
+            with self.subTest(args=args):
+                run = subprocess.run([CLIENT, *args], capture_output=True, text=True, timeout=20)
+                self.assertEqual(run.returncode, 2, run)
+                self.assertIn("--timeout", run.stderr)
         run = subprocess.run([CLIENT, "--help"], capture_output=True, text=True, timeout=20)
         self.assertEqual(run.returncode, 0)
         self.assertIn("http://localhost:8080", run.stdout)
+        self.assertIn("--timeout SECONDS", run.stdout)
+        self.assertIn("default 120 seconds", run.stdout)
+        # Every exit status the client can end with, each on its own line.
+        for code in ("0", "1", "2", "3", "4", "130", "143"):
+            self.assertRegex(run.stdout, rf"(?m)^  {code} |, {code} by", code)
 
 
 class CannedReplies(unittest.TestCase):
-    """Replies the real service gives only in rare states, from a stand-in on loopback:
-    a failed export that still carries the archive, and an archive that cannot be
-    unpacked. Nothing received may be lost."""
+    """Replies the real service gives only in rare states, and replies of other servers,
+    from a stand-in on loopback: a failed export that still carries the archive, an
+    archive that cannot be unpacked, foreign replies, a reply that never comes. Nothing
+    received may be lost, nothing refused may be sent."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="ostrivan-client-canned-")
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.reply = b""
+        self.status = 200
+        self.headers = [("Content-Type", "application/json; charset=utf-8")]
+        self.hang = False  # read the request, then wait for self.release and close unanswered
+        self.arrived = threading.Event()
+        self.release = threading.Event()
+        self.addCleanup(self.release.set)
         self.requests = []
         test = self
 
@@ -205,8 +285,14 @@ class CannedReplies(unittest.TestCase):
             def do_POST(self):
                 body = self.rfile.read(int(self.headers["Content-Length"]))
                 test.requests.append((self.path, dict(self.headers), body))
-                self.send_response(200)
-                self.send_header("Content-Type", "application/json; charset=utf-8")
+                test.arrived.set()
+                if test.hang:
+                    test.release.wait(60)
+                    self.close_connection = True
+                    return
+                self.send_response(test.status)
+                for name, value in test.headers:
+                    self.send_header(name, value)
                 self.send_header("Content-Length", str(len(test.reply)))
                 self.send_header("Connection", "close")
                 self.end_headers()
@@ -216,15 +302,20 @@ class CannedReplies(unittest.TestCase):
                 pass
 
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
         self.addCleanup(self.server.server_close)
         self.addCleanup(self.server.shutdown)
 
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.server.server_port}"
+
     def export(self, reply):
         self.reply = json.dumps(reply).encode()
         out = os.path.join(self.dir, "out")
-        run = subprocess.run([CLIENT, "--server", f"http://127.0.0.1:{self.server.server_port}",
-                              "export", "--to", out], capture_output=True, text=True, timeout=60)
+        run = subprocess.run([CLIENT, "--server", self.url, "export", "--to", out],
+                             capture_output=True, text=True, timeout=60)
         return run, out
 
     def test_request_as_the_service_expects_it(self):
@@ -258,6 +349,122 @@ class CannedReplies(unittest.TestCase):
         self.assertIn(os.path.join(out, kept[0]), run.stderr)
         with open(os.path.join(out, kept[0]), "rb") as f:
             self.assertEqual(f.read(), payload)
+
+
+    def test_refused_archives_are_never_sent(self):
+        good = zip_bytes({"programs\\P7.NC": b"G0 X7\n" * 200}, zipfile.ZIP_STORED)
+        self.reply = json.dumps({"Errore": False, "Messaggio": ""}).encode()
+        for what, data, reason in refused_archives(good):
+            with self.subTest(what=what):
+                path = os.path.join(self.dir, "job.zip")
+                write(path, data)
+                run = subprocess.run([CLIENT, "--server", self.url, "import", path], capture_output=True,
+                                     text=True, timeout=60)
+                self.assertEqual(run.returncode, 3, run)
+                self.assertIn(reason, run.stderr)
+                self.assertEqual(self.requests, [])
+        write(os.path.join(self.dir, "job.zip"), good)
+        run = subprocess.run([CLIENT, "--server", self.url, "import", os.path.join(self.dir, "job.zip")],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run)
+        self.assertEqual(len(self.requests), 1)
+        sent = json.loads(self.requests[0][2])
+        self.assertEqual(base64.b64decode(sent["Stream"]), good)
+
+    def test_replies_of_the_four_shapes_exit_1_and_anything_else_3(self):
+        json_type = ("Content-Type", "application/json; charset=utf-8")
+        html_type = ("Content-Type", "text/html; charset=utf-8")
+        error_object = {"classname": "EMVCException", "detailedmessage": "", "apperrorcode": 0, "items": [],
+                        "statuscode": 400, "reasonstring": "error", "message": "Invalid body", "data": None}
+        cases = [
+            # the service's own shapes: a failure it reports
+            (200, [json_type], json.dumps({"Errore": True, "Messaggio": "Directory X non trovata", "NomeFile": "",
+                                           "Stream": "", "NrMacchina": 0}), 1, "Directory X non trovata\n"),
+            (400, [json_type], json.dumps(error_object), 1, "HTTP 400 Bad Request: Invalid body (EMVCException)\n"),
+            (404, [("Content-Type", "text/plain; charset=utf-8")], "TornioMVC\nHTTP 404: [EMVCException] Not Found",
+             1, "HTTP 404 Not Found: TornioMVC HTTP 404: [EMVCException] Not Found\n"),
+            (413, [html_type], "Request size exceeded the max allowed size [5120 KiB] (1)", 1,
+             "Request size exceeded the max allowed size [5120 KiB] (1)\n"),
+            (401, [html_type, ("WWW-Authenticate", "Basic")], "Unsupported authorization scheme.", 1,
+             "Unsupported authorization scheme.\n"),
+            # another server on that port
+            (200, [html_type], "<html><body>Welcome</body></html>", 3, "not a reply of an Ostrivan service"),
+            (200, [json_type], json.dumps({"ok": True}), 3, "not a reply of an Ostrivan service"),
+            (200, [json_type], json.dumps({"Errore": "no"}), 3, "not a reply of an Ostrivan service"),
+            (404, [html_type], "<html><h1>404 Not Found</h1></html>", 3, "not a reply of an Ostrivan service"),
+            (500, [("Content-Type", "text/plain")], "Internal Server Error", 3, "not a reply of an Ostrivan service"),
+            (400, [json_type], json.dumps(dict(error_object, statuscode=500)), 3, "not a reply of an Ostrivan service"),
+            (204, [], "", 3, "not a reply of an Ostrivan service"),
+        ]
+        archive = os.path.join(self.dir, "job.zip")
+        write(archive, zip_bytes({"P1.NC": b"G0\n"}))
+        for status, headers, body, code, text in cases:
+            for command in ("export", "import"):
+                with self.subTest(status=status, body=body[:40], command=command):
+                    self.status, self.headers, self.reply = status, headers, body.encode()
+                    out = os.path.join(self.dir, "out")
+                    args = ["export", "--to", out] if command == "export" else ["import", archive]
+                    run = subprocess.run([CLIENT, "--server", self.url, *args], capture_output=True, text=True,
+                                         timeout=60)
+                    self.assertEqual(run.returncode, code, run)
+                    self.assertIn(text, run.stderr)
+                    self.assertFalse(os.path.exists(out))
+
+    def test_timeout_bounds_the_exchange(self):
+        self.hang = True
+        out = os.path.join(self.dir, "out")
+        run = subprocess.run([CLIENT, "--server", self.url, "--timeout", "1", "export", "--to", out],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 3, run)
+        self.assertIn(f"timed out after 1 s waiting for the reply of 127.0.0.1:{self.server.server_port}", run.stderr)
+        self.assertFalse(os.path.exists(out))
+
+    def test_a_signal_interrupts_cleans_up_and_a_retry_works(self):
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w") as zf:
+            zf.writestr("programs\\P8.NC", b"G0 X8\n")
+        good_reply = json.dumps({"Errore": False, "Messaggio": "", "NomeFile": "P8.zip",
+                                 "Stream": base64.encodebytes(buf.getvalue()).decode(), "NrMacchina": 3}).encode()
+        source = os.path.join(self.dir, "job")
+        write(os.path.join(source, "programs", "P8.NC"), b"G0 X8\n")
+        for sig, code in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            for command, target_exists in (("export", False), ("export", True), ("import", None)):
+                with self.subTest(signal=sig.name, command=command, target_exists=target_exists):
+                    tmp = tempfile.mkdtemp(dir=self.dir)  # the client's temporary folder
+                    target = os.path.join(self.dir, "target")
+                    shutil.rmtree(target, ignore_errors=True)
+                    if target_exists:
+                        os.makedirs(target)
+                    args = ["export", "--to", target] if command == "export" else ["import", source]
+                    self.hang, self.reply = True, good_reply
+                    self.arrived.clear()
+                    self.release.clear()
+                    proc = subprocess.Popen([CLIENT, "--server", self.url, *args], stdout=subprocess.PIPE,
+                                            stderr=subprocess.PIPE, text=True, env=dict(os.environ, TMPDIR=tmp))
+                    try:
+                        self.assertTrue(self.arrived.wait(30), "the request never arrived")
+                        proc.send_signal(sig)
+                        out, err = proc.communicate(timeout=30)
+                    finally:
+                        if proc.poll() is None:
+                            proc.kill()
+                            proc.communicate()
+                        self.release.set()
+                    self.assertEqual(proc.returncode, code, err)
+                    self.assertIn("interrupted", err)
+                    self.assertNotIn("timed out", err)
+                    self.assertEqual(out, "")
+                    self.assertEqual(os.listdir(tmp), [])
+                    if command == "export":
+                        # The folder is as it was: absent, or there and empty.
+                        self.assertEqual(os.path.isdir(target), target_exists)
+                        if target_exists:
+                            self.assertEqual(os.listdir(target), [])
+                        self.hang = False
+                        run = subprocess.run([CLIENT, "--server", self.url, *args], capture_output=True, text=True,
+                                             timeout=60)
+                        self.assertEqual(run.returncode, 0, run)
+                        self.assertEqual(files(target), {"programs/P8.NC": b"G0 X8\n"})
 
 
 if __name__ == "__main__":

@@ -1,10 +1,15 @@
-"""The installed layout: cmake --install puts the service, the client, the unit file and
-a commented sample parameter file in one folder, makes the parameter file from the
-sample only once, and the installed service runs from its unit's working directory,
-where relative folder values are resolved. The Debian package holds the same files and
-no parameter file."""
+"""The installed layout: cmake --install puts the service, the client, the unit file, the
+account helper and a commented sample parameter file in one folder, makes the parameter
+file from the sample only once, and the installed service runs from its unit's working
+directory, where relative folder values are resolved, also from a folder with a blank.
+The Debian package holds the same files (stripped), the client on the PATH and its
+Debian papers, passes lintian, and goes through install, remove and purge in a scratch
+root: remove stops and disables the unit and keeps what the service made, purge
+removes it."""
+import gzip
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -16,7 +21,13 @@ BUILD = os.environ.get("OSTRIVAN_BUILD_DIR") or os.path.join(os.path.dirname(__f
 CMAKE = os.environ.get("OSTRIVAN_CMAKE") or shutil.which("cmake")
 CPACK = os.environ.get("OSTRIVAN_CPACK") or shutil.which("cpack")
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-FILES = ["Ostrivan", "ParametrOstrivan.ini.sample", "README.md", "ostrivan-client", "ostrivan.service"]
+FILES = ["Ostrivan", "ParametrOstrivan.ini.sample", "README.md", "ostrivan-account", "ostrivan-client",
+         "ostrivan.service"]
+# What only the package holds, outside /opt/ostrivan.
+DEB_EXTRAS = ["./usr/bin/ostrivan-client", "./usr/share/doc/ostrivan/changelog.gz",
+              "./usr/share/doc/ostrivan/copyright", "./usr/share/lintian/overrides/ostrivan"]
+# What the service (and postinst) make beside the executable: purge removes them.
+SERVICE_MADE = ["ParametrOstrivan.ini", "logs", "held", "sent", "unsent", "received"]
 
 
 def read(path):
@@ -26,6 +37,28 @@ def read(path):
 
 def unit_settings(text):
     return dict(l.split("=", 1) for l in text.splitlines() if re.match(r"^[A-Za-z]+=", l))
+
+
+def unit_command(value):
+    """An ExecStart value as systemd splits it: quoted words, then %% -> %."""
+    return [w.replace("%%", "%") for w in shlex.split(value)]
+
+
+def build_package(tmp):
+    pkg = os.path.join(tmp, "pkg")
+    run = subprocess.run([CPACK, "-G", "DEB", "-B", pkg, "--config", os.path.join(BUILD, "CPackConfig.cmake")],
+                         capture_output=True, text=True, timeout=300, cwd=BUILD)
+    if run.returncode != 0:
+        raise AssertionError(run.stdout + run.stderr)
+    debs = [f for f in os.listdir(pkg) if f.endswith(".deb")]
+    if len(debs) != 1:
+        raise AssertionError(os.listdir(pkg))
+    return os.path.join(pkg, debs[0])
+
+
+def has_symbol_table(path):
+    sections = subprocess.run(["readelf", "-S", "-W", path], capture_output=True, text=True, check=True).stdout
+    return ".symtab" in sections
 
 
 class InstalledLayout(unittest.TestCase):
@@ -54,7 +87,7 @@ class InstalledLayout(unittest.TestCase):
             self.assertIn(f";{key}=" if "Dir" in key else f"{key}=", sample)
 
         unit = unit_settings(read(os.path.join(self.prefix, "ostrivan.service")))
-        self.assertEqual(unit["ExecStart"], f"{self.prefix}/Ostrivan --service")
+        self.assertEqual(unit["ExecStart"], f'"{self.prefix}/Ostrivan" --service')
         self.assertEqual(unit["WorkingDirectory"], self.prefix)
         self.assertEqual(unit["Restart"], "on-failure")
         self.assertIn("User", unit)
@@ -94,38 +127,177 @@ class InstalledLayout(unittest.TestCase):
         finally:
             srv.cleanup()
 
-    @unittest.skipUnless(CPACK and shutil.which("dpkg-deb"), "cpack and dpkg-deb")
-    def test_debian_package(self):
-        pkg = os.path.join(self.tmp, "pkg")
-        run = subprocess.run([CPACK, "-G", "DEB", "-B", pkg, "--config", os.path.join(BUILD, "CPackConfig.cmake")],
-                             capture_output=True, text=True, timeout=300, cwd=BUILD)
-        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
-        debs = [f for f in os.listdir(pkg) if f.endswith(".deb")]
-        self.assertEqual(len(debs), 1, os.listdir(pkg))
-        deb = os.path.join(pkg, debs[0])
-        listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
-        files = sorted(l.split()[-1] for l in listing.splitlines() if not l.startswith("d"))
-        self.assertEqual(files, sorted("./opt/ostrivan/" + f for f in FILES))
-        unit = subprocess.run(f"dpkg-deb --fsys-tarfile '{deb}' | tar -xO ./opt/ostrivan/ostrivan.service",
+    def test_prefix_with_a_blank_gives_a_working_unit(self):
+        # systemd specifiers too: a "%" in the folder must not become one.
+        self.prefix = os.path.join(self.tmp, "my opt", "100% ostrivan")
+        self.install()
+        text = read(os.path.join(self.prefix, "ostrivan.service"))
+        unit = unit_settings(text)
+        command = unit_command(unit["ExecStart"])
+        self.assertEqual(command, [os.path.join(self.prefix, "Ostrivan"), "--service"])
+        workdir = unit["WorkingDirectory"].replace("%%", "%")
+        self.assertEqual(workdir, self.prefix)
+        self.assertNotIn(" ", unit["Documentation"])  # one URL, not two
+        if shutil.which("systemd-analyze"):
+            # systemd's own reading: it checks that ExecStart names an executable.
+            run = subprocess.run(["systemd-analyze", "verify", os.path.join(self.prefix, "ostrivan.service")],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+            self.assertNotIn("not executable", run.stderr)
+        # Started as the unit starts it: that command, from that working directory.
+        port = free_port()
+        with open(os.path.join(self.prefix, "ParametrOstrivan.ini"), "w") as f:
+            f.write(f"[CONFIG]\nPorta={port}\nExportLavoroDir=jobs/export\nNr_Macchina=2\n")
+        os.makedirs(os.path.join(self.prefix, "jobs", "export"))
+        with open(os.path.join(self.prefix, "jobs", "export", "P3.NC"), "wb") as f:
+            f.write(b"G0 X3\n")
+        srv = Server(port=port, ini=False, workdir=self.prefix, service=True, cwd=workdir)
+        self.assertEqual(srv.exe, command[0])
+        try:
+            srv.start()
+            out = os.path.join(self.tmp, "got")
+            run = subprocess.run([os.path.join(self.prefix, "ostrivan-client"), "--server", f"http://127.0.0.1:{port}",
+                                  "export", "--mode", "ROTTLER", "--to", out], capture_output=True, text=True,
+                                 timeout=60)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(read(os.path.join(out, "P3.NC")), "G0 X3\n")
+            self.assertEqual(srv.stop()[0], 0)
+        finally:
+            srv.cleanup()
+
+    def test_account_helper_gives_the_service_folders_to_its_account(self):
+        self.install()
+        # A system image of our own: the account goes into its etc/, never this system's.
+        root = os.path.join(self.tmp, "image")
+        os.makedirs(os.path.join(root, "etc"))
+        for name, line in (("passwd", "root:x:0:0:root:/root:/bin/sh"), ("group", "root:x:0:"),
+                           ("shadow", "root:*:19000:0:99999:7:::"), ("gshadow", "root:*::")):
+            with open(os.path.join(root, "etc", name), "w") as f:
+                f.write(line + "\n")
+        os.makedirs(os.path.join(self.prefix, "logs"))
+        with open(os.path.join(self.prefix, "logs", "Ostrivan.00.torniomvc.log"), "w") as f:
+            f.write("written while running as root\n")
+        outside = os.path.join(self.tmp, "outside.txt")
+        with open(outside, "w") as f:
+            f.write("not the service's\n")
+        os.symlink(outside, os.path.join(self.prefix, "logs", "link"))
+        helper = os.path.join(self.prefix, "ostrivan-account")
+        host_passwd = read("/etc/passwd")
+        for attempt in (1, 2):  # a second run changes nothing and fails nothing
+            run = subprocess.run([helper, "--root", root], capture_output=True, text=True, timeout=60)
+            if run.returncode != 0 and "Permission denied" in run.stderr and os.geteuid() != 0:
+                self.skipTest("needs root to create the account and change owners")
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+            passwd = [l.split(":") for l in read(os.path.join(root, "etc", "passwd")).splitlines()]
+            group = [l.split(":") for l in read(os.path.join(root, "etc", "group")).splitlines()]
+            accounts = [p for p in passwd if p[0] == "ostrivan"]
+            self.assertEqual(len(accounts), 1, passwd)
+            account = accounts[0]
+            uid, gid = int(account[2]), int(account[3])
+            self.assertLess(uid, 1000)  # a system account
+            self.assertEqual(account[6], "/usr/sbin/nologin")
+            self.assertEqual([g for g in group if g[0] == "ostrivan"][0][2], str(gid))
+            for folder in ("logs", "held", "sent", "unsent", "received"):
+                st = os.stat(os.path.join(self.prefix, folder))
+                self.assertEqual((st.st_uid, st.st_gid), (uid, gid), folder)
+            st = os.stat(os.path.join(self.prefix, "logs", "Ostrivan.00.torniomvc.log"))
+            self.assertEqual((st.st_uid, st.st_gid), (uid, gid))
+            # A link inside is changed itself, never what it points to.
+            self.assertEqual(os.stat(outside).st_uid, os.geteuid())
+            st = os.stat(os.path.join(self.prefix, "ParametrOstrivan.ini"))
+            self.assertEqual(st.st_gid, gid)
+            self.assertTrue(st.st_mode & 0o040)
+        self.assertEqual(read("/etc/passwd"), host_passwd)  # this system untouched
+        run = subprocess.run([helper, "--bogus"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 2)
+
+
+@unittest.skipUnless(CPACK and shutil.which("dpkg-deb"), "cpack and dpkg-deb")
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="ostrivan-deb-")
+        try:
+            cls.deb = build_package(cls.tmp)
+            cls.control = os.path.join(cls.tmp, "control")
+            subprocess.run(["dpkg-deb", "-e", cls.deb, cls.control], check=True)
+        except BaseException:
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=self.tmp)
+
+    def field(self, name):
+        return subprocess.run(["dpkg-deb", "-f", self.deb, name], capture_output=True, text=True,
+                              check=True).stdout.rstrip("\n")
+
+    def test_files_link_and_unit(self):
+        listing = subprocess.run(["dpkg-deb", "-c", self.deb], capture_output=True, text=True, check=True).stdout
+        entries = [l.split() for l in listing.splitlines() if not l.startswith("d")]
+        names = sorted(e[5] for e in entries)
+        self.assertEqual(names, sorted(["./opt/ostrivan/" + f for f in FILES] + DEB_EXTRAS))
+        # ostrivan-client on the PATH: a link to the one in the package's folder.
+        link = [e for e in entries if e[5] == "./usr/bin/ostrivan-client"][0]
+        self.assertTrue(link[0].startswith("l"), link)
+        self.assertEqual(link[-1], "/opt/ostrivan/ostrivan-client")
+        unit = subprocess.run(f"dpkg-deb --fsys-tarfile '{self.deb}' | tar -xO ./opt/ostrivan/ostrivan.service",
                               shell=True, capture_output=True, text=True, check=True).stdout
         self.assertEqual(unit_settings(unit)["WorkingDirectory"], "/opt/ostrivan")
-        self.assertEqual(unit_settings(unit)["ExecStart"], "/opt/ostrivan/Ostrivan --service")
-        # The parameter file is made on the target, only when there is none.
-        control = os.path.join(self.tmp, "control")
-        subprocess.run(["dpkg-deb", "-e", deb, control], check=True)
-        postinst = read(os.path.join(control, "postinst"))
-        self.assertIn("dir=/opt/ostrivan\n", postinst)
-        # Run on a stand-in folder: configure makes the file from the sample, then keeps it.
-        target = os.path.join(self.tmp, "target")
+        self.assertEqual(unit_command(unit_settings(unit)["ExecStart"]), ["/opt/ostrivan/Ostrivan", "--service"])
+
+    def test_binaries_are_stripped(self):
+        subprocess.run(["dpkg-deb", "-x", self.deb, self.dir], check=True)
+        for exe in ("Ostrivan", "ostrivan-client"):
+            path = os.path.join(self.dir, "opt", "ostrivan", exe)
+            self.assertFalse(has_symbol_table(path), exe)
+        # The build's own binaries still have theirs: the check can tell.
+        self.assertTrue(has_symbol_table(os.path.join(BUILD, "Ostrivan")))
+
+    def test_control_fields_and_debian_papers(self):
+        self.assertEqual(self.field("Package"), "ostrivan")
+        self.assertRegex(self.field("Maintainer"), r"^[^<>@]+ <[^<>@\s]+@[^<>@\s]+\.[a-z]+>$")
+        self.assertIn("libpcre2-8-0", self.field("Depends"))
+        description = self.field("Description").splitlines()
+        self.assertEqual(description[0], "job-exchange service for machine-tool workstations")
+        extended = [l for l in description[1:] if l.strip() not in ("", ".")]
+        self.assertGreater(len(extended), 3)
+        self.assertNotIn(description[0].strip(), [l.strip() for l in description[1:]])
+        subprocess.run(["dpkg-deb", "-x", self.deb, self.dir], check=True)
+        doc = os.path.join(self.dir, "usr", "share", "doc", "ostrivan")
+        self.assertIn("Copyright", read(os.path.join(doc, "copyright")))
+        with gzip.open(os.path.join(doc, "changelog.gz"), "rt") as f:
+            changelog = f.read()
+        # The newest entry is this version, signed in Debian's form.
+        self.assertRegex(changelog.splitlines()[0], rf"^ostrivan \({re.escape(self.field('Version'))}\) \w+; urgency=\w+$")
+        self.assertRegex(changelog, r"(?m)^ -- [^<]+ <[^>]+>  \w{3}, \d{2} \w{3} \d{4} \d{2}:\d{2}:\d{2} [+-]\d{4}$")
+
+    @unittest.skipUnless(shutil.which("lintian"), "lintian")
+    def test_lintian_finds_no_error_and_no_warning(self):
+        run = subprocess.run(["lintian", "--tag-display-limit", "0", self.deb], capture_output=True, text=True,
+                             timeout=300)
+        lines = (run.stdout + run.stderr).splitlines()
+        findings = [l for l in lines if re.match(r"^[EW]: ", l)]
+        # dir-or-file-in-opt is explained in packaging/lintian-overrides, like the warnings.
+        self.assertEqual(findings, [], run.stdout)
+        self.assertIn(run.returncode, (0, 2), run.stdout + run.stderr)
+
+    def test_postinst_makes_the_parameter_file_once(self):
+        # In a stand-in root (DPKG_ROOT, as dpkg sets it): configure makes the file from
+        # the sample, then keeps it; nothing happens before configure.
+        target = os.path.join(self.dir, "opt", "ostrivan")
         os.makedirs(target)
         shutil.copy(os.path.join(SOURCE, "packaging", "ParametrOstrivan.ini.sample"), target)
-        script = os.path.join(self.tmp, "postinst")
-        with open(script, "w") as f:
-            f.write(postinst.replace("dir=/opt/ostrivan\n", f"dir='{target}'\n"))
+        script = os.path.join(self.control, "postinst")
+        env = dict(os.environ, DPKG_ROOT=self.dir)
         ini = os.path.join(target, "ParametrOstrivan.ini")
-        for args, expected in ((["abort-upgrade"], None), (["configure", "1.0.0"], "sample"),
+        for args, expected in ((["abort-upgrade"], None), (["configure", ""], "sample"),
                                (["configure", "1.0.0"], "edited")):
-            subprocess.run(["sh", script, *args], check=True)
+            subprocess.run(["sh", script, *args], check=True, env=env)
             if expected is None:
                 self.assertFalse(os.path.exists(ini))
             elif expected == "sample":
@@ -134,10 +306,88 @@ class InstalledLayout(unittest.TestCase):
                     f.write("[CONFIG]\nPorta=9\n")
             else:
                 self.assertEqual(read(ini), "[CONFIG]\nPorta=9\n")
-        info = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Depends"], capture_output=True, text=True,
-                              check=True).stdout
-        self.assertIn("Package: ostrivan", info)
-        self.assertIn("libpcre2-8-0", info)
+
+    def test_prerm_stops_and_disables_on_removal_only(self):
+        # On this system (no DPKG_ROOT), with a stand-in systemctl that notes its calls.
+        bin_dir = os.path.join(self.dir, "bin")
+        os.makedirs(bin_dir)
+        calls = os.path.join(self.dir, "calls")
+        with open(os.path.join(bin_dir, "systemctl"), "w") as f:
+            f.write(f"#!/bin/sh\necho \"$*\" >> '{calls}'\n")
+        os.chmod(os.path.join(bin_dir, "systemctl"), 0o755)
+        env = {k: v for k, v in os.environ.items() if k != "DPKG_ROOT"}
+        env["PATH"] = bin_dir + os.pathsep + env.get("PATH", "")
+        booted = os.path.isdir("/run/systemd/system")
+        for args, expected in ((["upgrade", "1.0.1"], []),
+                               (["remove"], (["stop ostrivan.service"] if booted else []) + ["disable ostrivan.service"]),
+                               (["deconfigure", "in-favour", "x", "1"],
+                                (["stop ostrivan.service"] if booted else []) + ["disable ostrivan.service"])):
+            with self.subTest(args=args):
+                if os.path.exists(calls):
+                    os.remove(calls)
+                subprocess.run(["sh", os.path.join(self.control, "prerm"), *args], check=True, env=env)
+                self.assertEqual(read(calls).splitlines() if os.path.exists(calls) else [], expected)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("dpkg"), "dpkg as root (into a scratch root only)")
+    def test_install_remove_and_purge_in_a_scratch_root(self):
+        # dpkg works on a root of its own (its database and files there) and runs the
+        # maintainer scripts on this system with DPKG_ROOT set: nothing outside it changes.
+        root = os.path.join(self.dir, "root")
+        os.makedirs(os.path.join(root, "var", "lib", "dpkg", "updates"))
+        os.makedirs(os.path.join(root, "var", "lib", "dpkg", "info"))
+        open(os.path.join(root, "var", "lib", "dpkg", "status"), "w").close()
+        opt = os.path.join(root, "opt", "ostrivan")
+
+        def dpkg(*args):
+            run = subprocess.run(["dpkg", f"--root={root}", "--force-script-chrootless", "--force-depends",
+                                  "--log=/dev/null", *args], capture_output=True, text=True, timeout=120)
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+            return run
+
+        def status():
+            run = subprocess.run(["dpkg-query", f"--root={root}", "-W", "-f=${db:Status-Abbrev}", "ostrivan"],
+                                 capture_output=True, text=True)
+            return run.stdout.strip() if run.returncode == 0 else "not installed"
+
+        dpkg("-i", self.deb)
+        self.assertEqual(status(), "ii")
+        self.assertEqual(sorted(os.listdir(opt)), sorted(FILES + ["ParametrOstrivan.ini"]))
+        self.assertEqual(os.readlink(os.path.join(root, "usr", "bin", "ostrivan-client")),
+                         "/opt/ostrivan/ostrivan-client")
+        # What a running service and its administrator leave beside the executable.
+        with open(os.path.join(opt, "ParametrOstrivan.ini"), "w") as f:
+            f.write("[CONFIG]\nPorta=8099\n")
+        for folder in ("logs", "held", "sent", "unsent", "received"):
+            os.makedirs(os.path.join(opt, folder, "sub"))
+            with open(os.path.join(opt, folder, "sub", "file"), "wb") as f:
+                f.write(b"x" * 1000)
+        links = [os.path.join(root, "etc", "systemd", "system", "ostrivan.service"),
+                 os.path.join(root, "etc", "systemd", "system", "multi-user.target.wants", "ostrivan.service")]
+        systemctl = shutil.which("systemctl")
+        if systemctl:
+            subprocess.run([systemctl, f"--root={root}", "enable", "/opt/ostrivan/ostrivan.service"],
+                           capture_output=True, check=True, timeout=60)
+            self.assertTrue(all(os.path.islink(l) for l in links))
+        # An upgrade (the same package again) keeps the unit enabled and the edited file.
+        dpkg("-i", self.deb)
+        self.assertEqual(read(os.path.join(opt, "ParametrOstrivan.ini")), "[CONFIG]\nPorta=8099\n")
+        if systemctl:
+            self.assertTrue(all(os.path.islink(l) for l in links))
+
+        dpkg("-r", "ostrivan")
+        self.assertEqual(status(), "rc")
+        self.assertEqual(sorted(os.listdir(opt)), sorted(SERVICE_MADE))  # the package's files gone, the rest kept
+        self.assertEqual(read(os.path.join(opt, "ParametrOstrivan.ini")), "[CONFIG]\nPorta=8099\n")
+        self.assertFalse(os.path.lexists(os.path.join(root, "usr", "bin", "ostrivan-client")))
+        if systemctl:
+            self.assertFalse(any(os.path.lexists(l) for l in links))  # disabled by prerm
+
+        dpkg("--purge", "ostrivan")
+        self.assertEqual(status(), "not installed")
+        self.assertFalse(os.path.exists(opt))
+        # Nothing of the package is left in the root but dpkg's own records.
+        left = [os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs]
+        self.assertEqual([f for f in left if not f.startswith("var/lib/dpkg/")], [])
 
 
 if __name__ == "__main__":

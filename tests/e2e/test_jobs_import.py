@@ -253,13 +253,13 @@ class ImportOverLoopback(ScratchServerTestCase):
             self.assertEqual(os.stat(os.path.join(self.imp, rel)).st_mtime,
                              os.stat(os.path.join(src, rel)).st_mtime, rel)
 
-    def readme_block(self, heading, language="sh"):
-        """The first code block of that language after the heading in README.md."""
+    def readme_block(self, heading, language="sh", index=0):
+        """The code block of that language after the heading in README.md (index: which one)."""
         readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
         with open(readme, encoding="utf-8") as f:
             text = f.read()
         self.assertIn("\n" + heading + "\n", text)
-        return text.split("\n" + heading + "\n", 1)[1].split(f"```{language}\n", 1)[1].split("```", 1)[0]
+        return text.split("\n" + heading + "\n", 1)[1].split(f"```{language}\n")[index + 1].split("```", 1)[0]
 
     def put_readme_job(self):
         exp = os.path.join(self.dir, "export")
@@ -270,25 +270,31 @@ class ImportOverLoopback(ScratchServerTestCase):
 
     @unittest.skipUnless(shutil.which("curl") and shutil.which("jq") and shutil.which("unzip"), "curl, jq, unzip")
     def test_readme_examples_work_as_written(self):
-        block = self.readme_block("### From a shell with curl")
-        self.assertIn("localhost:8080", block)
+        # The export script, then the import script (tests/e2e/test_readme.py runs every
+        # block with its failure branches).
+        blocks = [self.readme_block("### From a shell with curl", index=i) for i in (0, 1)]
+        self.assertIn("/RizOzudo/ExportLavoro", blocks[0])
+        self.assertIn("/RizOzudo/ImportLavoro", blocks[1])
         exp = self.put_readme_job()
-        run = subprocess.run(["bash", "-c", "set -eo pipefail\n" + block.replace("localhost:8080", f"localhost:{self.srv.port}")],
-                             cwd=self.dir, capture_output=True, text=True, timeout=60)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertIn("programs\\P7.NC", run.stdout)
-        self.assertTrue(run.stdout.rstrip().endswith('{"Errore":false,"Messaggio":""}'), run.stdout)
+        for block in blocks:
+            self.assertIn("localhost:8080", block)
+            run = subprocess.run(["bash", "-c", "set -eo pipefail\n" + block.replace("localhost:8080", f"localhost:{self.srv.port}")],
+                                 cwd=self.dir, capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            if block is blocks[0]:
+                self.assertIn("programs\\P7.NC", run.stdout)
+        self.assertEqual(run.stdout, "job.zip imported\n")
         self.assertEqual(tree(self.imp), {"programs/": None, "programs/P7.NC": b"G0 X7\n" * 100, "job.ini": b"[JOB]\n"})
         self.assertEqual(os.listdir(exp), [])
 
     @unittest.skipUnless(shutil.which("curl") and shutil.which("jq"), "curl, jq")
-    def test_readme_curl_export_shows_messaggio_instead_of_unpacking(self):
-        block = self.readme_block("### From a shell with curl").split("# import", 1)[0]
+    def test_readme_curl_export_reports_messaggio_and_fails_instead_of_unpacking(self):
+        block = self.readme_block("### From a shell with curl")
         self.configure(ImportLavoroDir=self.imp)  # no ExportLavoroDir: the job fails
         run = subprocess.run(["bash", "-c", "set -eo pipefail\n" + block.replace("localhost:8080", f"localhost:{self.srv.port}")],
                              cwd=self.dir, capture_output=True, text=True, timeout=60)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertEqual(run.stdout, "Directory ExportLavoroDir non specificata\n")
+        self.assertNotEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stderr, "export failed: Directory ExportLavoroDir non specificata\n")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "job.zip")))
 
     def test_readme_client_examples_work_as_written(self):
