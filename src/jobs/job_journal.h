@@ -33,7 +33,8 @@ struct TJournalRecord {
 //  file_bytes=10600000 archive_bytes=3800000 crc32=1A2B3C4D outcome="delivered"
 //  duration_ms=180"; unknown numbers are written as "-".
 std::string JournalLine(const TJournalRecord& record);
-// Queues the line on the process-wide log writer under the journal's tag.
+// Writes the line through the process-wide log writer under the journal's tag and
+// returns once it is in the file (or after a bounded wait when the writer is stuck).
 void WriteJournal(const TJournalRecord& record);
 
 }  // namespace ostrivan::jobs
