@@ -194,6 +194,17 @@ bool ParseEntry(const std::vector<std::string>& f, THeldEntry& e) {
   return true;
 }
 
+// Anything but folders below dir (a missing dir holds nothing).
+bool HoldsAnyFile(const std::string& dir) {
+  for (const std::string& name : NamesIn(dir)) {
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (!S_ISDIR(st.st_mode) || HoldsAnyFile(path)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string HoldRootBeside(const std::string& export_dir) {
@@ -545,6 +556,9 @@ void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
 }
 
 void THeldExport::RemoveFolder() {
+  // The files first, the manifest after them: a kill on the way leaves a folder that
+  // still says what its files are, or one with no file left.
+  RemoveTree(folder_ + "/" + kFilesFolder);
   RemoveTree(folder_);
   if (!record_path_.empty() && ::unlink(record_path_.c_str()) != 0 && errno != ENOENT)
     logging::FrameworkLogWarn("Hold record " + Quote(record_path_) + " not removed: " + SysErrorMessageText(errno));
@@ -663,7 +677,7 @@ int RecoverHeldExports(const std::string& export_dir) {
         return;
       case THeldExport::TLoad::kNoManifest:
         // Killed while packing: nothing had moved yet, only a partial archive is there.
-        if (NamesIn(folder + "/" + kFilesFolder).empty()) {
+        if (!HoldsAnyFile(folder + "/" + kFilesFolder)) {
           RemoveTree(folder);
           if (!record.empty()) ::unlink(record.c_str());
           return;

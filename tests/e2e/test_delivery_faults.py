@@ -177,7 +177,7 @@ class UndeliveredExports(ScratchServerTestCase):
         new = wait_until(lambda: journal_lines(self.srv)[lines_before:], timeout=timeout,
                          what="the journal line of the attempt")
         self.assertEqual(len(new), 1, new)
-        self.assertIn('export machine=5 client=127.0.0.1 mode=NEWEN archive="P1001.zip" job="P1001"', new[0])
+        self.assertIn('export machine=5 peer=127.0.0.1 mode="NEWEN" archive="P1001.zip" job="P1001"', new[0])
         self.assertNotIn(DELIVERED, new[0])
         self.assertIn(RESTORED, new[0])
         wait_until(lambda: not self.holding(), what="the hold folder to go")
@@ -286,7 +286,9 @@ class KillRightAfterAJob(unittest.TestCase):
                         # The service settles the job once the client has closed: watch the
                         # held files before that. Removing the first is the first step
                         # past the point of no return.
-                        (held,) = os.listdir(hold_root)
+                        held = os.listdir(hold_root)
+                        self.assertEqual(len(held), 1, held)
+                        held = held[0]
                         watch = FileRemovalWatch(os.path.join(hold_root, held, "files"))
                     finally:
                         s.close()
@@ -296,7 +298,7 @@ class KillRightAfterAJob(unittest.TestCase):
                     srv.cleanup()
                 new = lines[lines_before:]
                 self.assertEqual(len(new), 1, f"trial {trial}: {new}")
-                self.assertIn('export machine=0 client=127.0.0.1 mode=NEWEN archive="P1001.zip"', new[0])
+                self.assertIn('export machine=0 peer=127.0.0.1 mode="NEWEN" archive="P1001.zip"', new[0])
                 self.assertIn(DELIVERED, new[0])
 
     def test_an_import_is_journalled_before_its_reply(self):
@@ -328,7 +330,7 @@ class KillRightAfterAJob(unittest.TestCase):
                 self.assertIn(b'"Errore":false', first)
                 new = lines[lines_before:]
                 self.assertEqual(len(new), 1, f"trial {trial}: {new}")
-                self.assertIn('import machine=0 client=127.0.0.1 mode=- archive="P1001.zip" job="P1001"', new[0])
+                self.assertIn('import machine=0 peer=127.0.0.1 mode=- archive="P1001.zip" job="P1001"', new[0])
                 self.assertIn(DELIVERED, new[0])
 
 

@@ -368,6 +368,27 @@ TEST_F(JobSafety, APutBackCutShortIsFinishedNotTakenForARefill) {
   EXPECT_TRUE(StoreEntries("unsent").empty());
 }
 
+// A hold folder without its manifest: killed while packing (nothing had moved) or while
+// the folder was being removed (nothing left of the job but folders) goes; one that still
+// holds a file is kept for an operator.
+TEST(HeldExportRecovery, AFolderWithoutManifestGoesOnlyWhenItHoldsNoFile) {
+  TempDir root;
+  TempDir store;
+  SetJobStoreDirectory(store.Path());
+  const std::string beside = root / ".job.ostrivan-held";
+  fs::create_directories(beside + "/packing/files");
+  WriteFile(beside + "/packing/P1.zip", "partial archive");
+  fs::create_directories(beside + "/removing/files/programs/sub");
+  WriteFile(beside + "/kept/files/programs/P1.NC", "G0");
+  for (const char* name : {"packing", "removing", "kept"})
+    WriteFile(store / (std::string("held/") + name + ".hold"), beside + "/" + name + "\n");
+  EXPECT_EQ(RecoverHeldExports(root / "job"), 3);
+  EXPECT_FALSE(fs::exists(beside + "/packing"));
+  EXPECT_FALSE(fs::exists(beside + "/removing"));
+  EXPECT_EQ(ReadFile(beside + "/kept/files/programs/P1.NC"), "G0");
+  SetJobStoreDirectory("");
+}
+
 // ROTTLER empties the directory but packs one file: what it discards is kept beside the
 // delivered archive, so nothing the machine wrote goes without a copy.
 TEST_F(JobSafety, RottlerKeepsWhatItDiscardsBesideTheDeliveredArchive) {
