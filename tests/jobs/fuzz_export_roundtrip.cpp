@@ -82,9 +82,12 @@ std::string PathFrom(TInput& in) {
   return path;
 }
 
-// A file or folder may be added when no file lies on its way and its name is not taken.
+// A file or folder may be added when no file lies on its way and its name is not taken,
+// not even as a folder of something added before.
 bool Fits(const TTree& tree, const std::string& path) {
-  if (tree.count(path) || tree.count(path + "/")) return false;
+  if (tree.count(path)) return false;
+  const auto below = tree.lower_bound(path + "/");
+  if (below != tree.end() && below->first.rfind(path + "/", 0) == 0) return false;
   for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
     if (tree.count(path.substr(0, slash))) return false;
   return true;
