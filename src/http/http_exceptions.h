@@ -15,6 +15,8 @@ OSTRIVAN_DECLARE_EXCEPTION(EConnClosedGracefully, ESocketError);
 OSTRIVAN_DECLARE_EXCEPTION(EClosedSocket, ESocketError);
 // The peer sent nothing within the time a read allows.
 OSTRIVAN_DECLARE_EXCEPTION(EReadTimeout, ESocketError);
+// The peer took no byte of what we send within the time a write allows.
+OSTRIVAN_DECLARE_EXCEPTION(EWriteTimeout, ESocketError);
 OSTRIVAN_DECLARE_EXCEPTION(ECouldNotBindSocket, Exception);
 OSTRIVAN_DECLARE_EXCEPTION(EReadLnMaxLineLengthExceeded, Exception);
 OSTRIVAN_DECLARE_EXCEPTION(EMaxCaptureLineExceeded, Exception);

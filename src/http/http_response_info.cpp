@@ -183,20 +183,29 @@ void THTTPResponseInfo::WriteHeader() {
   header_written_ = true;
   std::vector<std::string> lines = BuildHeaderLines();
   if (!connection_io_) return;
-  connection_io_->WriteBufferOpen();
-  try {
-    // A reason phrase or header value may repeat text of the request (a method name, a
-    // path, a cookie).
-    connection_io_->WriteLn(HeadLineText("HTTP/1.1 " + std::to_string(response_no_) + " " + response_text_));
-    for (const auto& line : lines) connection_io_->WriteLn(HeadLineText(line));
-    for (const auto& cookie : cookies_) connection_io_->WriteLn(HeadLineText("Set-Cookie: " + CookieServerForm(cookie)));
-    connection_io_->WriteLn("");
-    connection_io_->WriteBufferClose();
-    CountReply(response_no_);
-  } catch (...) {
-    connection_io_->WriteBufferCancel();
-    throw;
-  }
+  // A reason phrase or header value may repeat text of the request (a method name, a
+  // path, a cookie).
+  std::string head;
+  auto add = [&head](const std::string& line) { head += EncodeAscii7(HeadLineText(line)) + "\r\n"; };
+  add("HTTP/1.1 " + std::to_string(response_no_) + " " + response_text_);
+  for (const auto& line : lines) add(line);
+  for (const auto& cookie : cookies_) add("Set-Cookie: " + CookieServerForm(cookie));
+  head += "\r\n";
+  // What the whole reply must come to on the wire: this block and the body it announces.
+  reply_start_ = connection_io_->BytesSent();
+  reply_size_ = -1;
+  if (IsHead() || HasNoBodyStatus()) reply_size_ = static_cast<int64_t>(head.size());
+  else if (content_length_ >= 0) reply_size_ = static_cast<int64_t>(head.size()) + content_length_;
+  connection_io_->WriteBytes(head);
+  CountReply(response_no_);
+}
+
+bool THTTPResponseInfo::WholeReplyWritten() const {
+  if (!connection_io_ || !header_written_ || connection_io_->SendFailed() || connection_io_->WriteBufferOpened())
+    return false;
+  // Without a length (chunked) only the absence of a failure can tell.
+  if (reply_size_ < 0) return true;
+  return connection_io_->BytesSent() - reply_start_ == static_cast<uint64_t>(reply_size_);
 }
 
 void THTTPResponseInfo::WriteContent() {

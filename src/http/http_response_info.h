@@ -85,6 +85,10 @@ class THTTPResponseInfo {
   bool WaitsForDelivery() const { return static_cast<bool>(on_delivered_); }
   // Calls the event once and forgets it; a record freed without it reports false.
   void ReportDelivery(bool delivered);
+  // Whether every byte of the reply (header block and the body it announced) was handed
+  // to the connection without a failed send in between: the first half of a proof of
+  // delivery, the client's acknowledgements being the second.
+  bool WholeReplyWritten() const;
 
   // The header lines WriteHeader would send now (after its fill-in steps); exposed so
   // the order can be checked without a connection.
@@ -109,6 +113,10 @@ class THTTPResponseInfo {
   std::vector<TCookie> cookies_;
   THeaderList www_authenticate_;
   bool header_written_ = false;
+  // The connection's byte count when the reply began, and the reply's size on the wire
+  // (-1: not known in advance).
+  uint64_t reply_start_ = 0;
+  int64_t reply_size_ = -1;
   TDeliveryEvent on_delivered_;
 };
 

@@ -1,6 +1,7 @@
 #include "http/http_server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <string_view>
 
@@ -117,6 +118,10 @@ void TCustomHTTPServer::ProcessConnection(TIOHandler& connection) {
     connection.Close();
     throw;
   }
+  // Whoever met the failed send (it may have been absorbed on the way), it is told once.
+  if (connection.SendError() == ETIMEDOUT)
+    logging::FrameworkLogWarn("Connection from " + connection.PeerIP() + " closed: no reply byte taken for " +
+                              DurationText(send_idle_timeout_.load()));
   connection.Close();
 }
 
@@ -141,6 +146,7 @@ void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
 bool TCustomHTTPServer::ServeRequest(TIOHandler& connection, TServerContext* context, bool& reading_body) {
   {
     connection.SetReadIdleTimeout(-1);
+    connection.SetWriteIdleTimeout(TimeoutMs(send_idle_timeout_.load()));
     connection.SetReadDeadline(std::chrono::steady_clock::now() + head_timeout_);
     std::string line = connection.ReadLn();
     size_t last_space = line.rfind(' ');
@@ -243,9 +249,13 @@ bool TCustomHTTPServer::ServeRequest(TIOHandler& connection, TServerContext* con
     if (!response.HeaderHasBeenWritten()) response.WriteHeader();
     if (!response.ContentText().empty() || response.ContentStream()) response.WriteContent();
     if (response.WaitsForDelivery()) {
-      // Only the client's acknowledgements say the reply arrived; the connection ends
-      // here. A stop lets this wait finish within its grace, then aborts it.
-      response.ReportDelivery(connection.WaitDelivered(std::chrono::steady_clock::now() + delivery_deadline_.load()));
+      // Delivered only when every byte of the reply went to the socket without a failed
+      // send (an error absorbed on the way counts too) and the client's acknowledgements
+      // then say it arrived; the connection ends here. A stop lets this wait finish
+      // within its grace, then aborts it.
+      const bool whole = response.WholeReplyWritten();
+      response.ReportDelivery(whole &&
+                              connection.WaitDelivered(std::chrono::steady_clock::now() + delivery_deadline_.load()));
       if (context) context->EndRequest();
       return false;
     }

@@ -42,6 +42,10 @@ class TCustomHTTPServer : public TCustomTCPServer {
   static constexpr std::chrono::milliseconds kRefusedBodyDrainTime{2000};
   // How long a reply that waits for delivery may take to be acknowledged by the client.
   static constexpr std::chrono::milliseconds kDefaultDeliveryDeadline{30000};
+  // A reply must make progress: a send that gets no byte taken by the client for this
+  // long fails, and a reply that waits for delivery counts as undelivered. A client that
+  // neither reads nor closes cannot hold a job (and a thread) for longer.
+  static constexpr std::chrono::milliseconds kDefaultSendIdleTimeout{30000};
   // A client must complete its request line and headers within this time, else its
   // connection is closed without a reply: a stalled client must not hold a thread and
   // a descriptor for ever.
@@ -75,6 +79,8 @@ class TCustomHTTPServer : public TCustomTCPServer {
   void SetCallerAdmission(TCallerAdmission admission) { admission_ = std::move(admission); }
   std::chrono::milliseconds DeliveryDeadline() const { return delivery_deadline_.load(); }
   void SetDeliveryDeadline(std::chrono::milliseconds value) { delivery_deadline_.store(value); }
+  std::chrono::milliseconds SendIdleTimeout() const { return send_idle_timeout_.load(); }
+  void SetSendIdleTimeout(std::chrono::milliseconds value) { send_idle_timeout_.store(value); }
 
   // Limits of reading a request; for tests.
   std::chrono::milliseconds RequestHeadTimeout() const { return head_timeout_; }
@@ -123,6 +129,7 @@ class TCustomHTTPServer : public TCustomTCPServer {
   TBodyRefusalBuilder body_refusal_;
   TCallerAdmission admission_;
   std::atomic<std::chrono::milliseconds> delivery_deadline_{kDefaultDeliveryDeadline};
+  std::atomic<std::chrono::milliseconds> send_idle_timeout_{kDefaultSendIdleTimeout};
   std::chrono::milliseconds head_timeout_ = kDefaultRequestHeadTimeout;
   std::chrono::milliseconds body_idle_timeout_ = kDefaultBodyIdleTimeout;
   TBodyBudget body_budget_{kDefaultBodyMemoryBudget};

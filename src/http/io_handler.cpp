@@ -122,7 +122,7 @@ bool TIOHandler::CheckForDataOnSource(int timeout_ms) {
 void TIOHandler::WriteBytes(std::string_view bytes) {
   if (bytes.empty()) return;
   if (buffering_ > 0) out_.append(bytes);
-  else transport_->Send(bytes.data(), bytes.size());
+  else transport_->Send(bytes.data(), bytes.size(), write_idle_timeout_ms_);
 }
 
 void TIOHandler::WriteStream(TStream& stream, int64_t count) {
@@ -155,7 +155,7 @@ void TIOHandler::WriteBufferClose() {
   if (buffering_ == 0 || --buffering_ > 0) return;
   std::string pending;
   pending.swap(out_);
-  if (!pending.empty()) transport_->Send(pending.data(), pending.size());
+  if (!pending.empty()) transport_->Send(pending.data(), pending.size(), write_idle_timeout_ms_);
 }
 
 void TIOHandler::WriteBufferCancel() {

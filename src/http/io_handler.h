@@ -30,6 +30,9 @@ class TIOHandler {
   void SetReadDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; has_deadline_ = true; }
   void ClearReadDeadline() { has_deadline_ = false; }
   void SetReadIdleTimeout(int idle_ms) { idle_timeout_ms_ = idle_ms; }
+  // A write fails with EWriteTimeout once the peer has taken no byte for idle_ms (-1 =
+  // without limit).
+  void SetWriteIdleTimeout(int idle_ms) { write_idle_timeout_ms_ = idle_ms; }
 
   // Limit on lines read as one block by Capture; -1 (or 0) = none.
   void SetMaxCapturedLines(int limit) { max_captured_lines_ = limit; }
@@ -75,6 +78,10 @@ class TIOHandler {
   bool Connected() const { return transport_->IsOpen(); }
   // See ITransport::WaitDelivered; call once the whole reply has been written.
   bool WaitDelivered(std::chrono::steady_clock::time_point deadline) { return transport_->WaitDelivered(deadline); }
+  // What went out: see ITransport::BytesSent, SendFailed and SendError.
+  uint64_t BytesSent() const { return transport_->BytesSent(); }
+  bool SendFailed() const { return transport_->SendFailed(); }
+  int SendError() const { return transport_->SendError(); }
   std::string PeerIP() const { return transport_->PeerIP(); }
   uint16_t LocalPort() const { return transport_->LocalPort(); }
   ITransport& Transport() { return *transport_; }
@@ -95,6 +102,7 @@ class TIOHandler {
   bool has_deadline_ = false;
   std::chrono::steady_clock::time_point deadline_{};
   int idle_timeout_ms_ = -1;
+  int write_idle_timeout_ms_ = -1;
   int buffering_ = 0;  // nesting depth of open write buffers
   std::string out_;
 };

@@ -90,17 +90,56 @@ bool TSocketTransport::WaitReadable(int timeout_ms) {
   }
 }
 
-void TSocketTransport::Send(const char* data, size_t size) {
-  int fd = Fd();
+void TSocketTransport::FailSend(int code) {
+  int none = 0;
+  send_error_.compare_exchange_strong(none, code);
+  if (code == ETIMEDOUT) throw EWriteTimeout("Write timed out.");
+  if (Aborted()) throw EClosedSocket("Disconnected.");
+  RaiseSocketError(code);
+}
+
+void TSocketTransport::Send(const char* data, size_t size, int idle_timeout_ms) {
+  int fd = -1;
+  try {
+    fd = Fd();
+  } catch (const EClosedSocket&) {
+    int none = 0;
+    send_error_.compare_exchange_strong(none, EPIPE);
+    throw;
+  }
+  // After a failed send the stream has a gap: nothing may follow it.
+  if (const int error = send_error_.load()) {
+    if (error == ETIMEDOUT) throw EWriteTimeout("Write timed out.");
+    RaiseSocketError(error);
+  }
+  // Never blocks in send itself: a client that stops reading (and keeps its window
+  // shut) must not hold the thread for ever, and the wait for room is where the limit
+  // is counted. It runs from the last byte the socket took, so a slow but live client
+  // goes on as long as it keeps reading.
+  auto last_progress = std::chrono::steady_clock::now();
   while (size > 0) {
     // MSG_NOSIGNAL: a vanished client must fail this write, never end the process.
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseSocketError(errno);
+    ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      bytes_sent_.fetch_add(static_cast<uint64_t>(n));
+      last_progress = std::chrono::steady_clock::now();
+      continue;
     }
-    data += n;
-    size -= static_cast<size_t>(n);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) FailSend(errno);
+    int wait_ms = -1;
+    if (idle_timeout_ms >= 0) {
+      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - last_progress).count();
+      if (idle >= idle_timeout_ms) FailSend(ETIMEDOUT);
+      wait_ms = static_cast<int>(idle_timeout_ms - idle);
+    }
+    // An abort shuts the socket down, which ends this poll at once.
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, wait_ms) < 0 && errno != EINTR) FailSend(errno);
+    if (Aborted()) FailSend(EPIPE);
   }
 }
 
@@ -112,7 +151,14 @@ void TSocketTransport::ShutdownSend() {
 void TSocketTransport::Close() {
   std::lock_guard<std::mutex> guard(lock_);
   if (fd_ < 0) return;
-  shutdown(fd_, SHUT_WR);
+  if (SendFailed()) {
+    // A reply cut short ends with a reset, not an orderly end: the client must not take
+    // the part it may read for the whole, and the unsent rest is dropped at once.
+    linger reset{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  } else {
+    shutdown(fd_, SHUT_WR);
+  }
   ::close(fd_);
   fd_ = -1;
 }
@@ -129,7 +175,9 @@ bool TSocketTransport::WaitDelivered(std::chrono::steady_clock::time_point deadl
   int fd;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (fd_ < 0 || aborted_) return false;
+    // A reply that did not go out whole was not delivered, whatever the socket says now:
+    // after a reset nothing is left unacknowledged, and a read sees only the end.
+    if (fd_ < 0 || aborted_ || SendFailed()) return false;
     fd = fd_;
     // Our FIN tells the client the reply is complete; its own close answers it.
     shutdown(fd_, SHUT_WR);
@@ -208,10 +256,19 @@ size_t TMemoryTransport::Receive(char* buffer, size_t size, int) {
   return n;
 }
 
-void TMemoryTransport::Send(const char* data, size_t size) {
-  if (closed_ || send_shut_) throw EClosedSocket("Disconnected.");
-  output_.append(data, size);
+void TMemoryTransport::Send(const char* data, size_t size, int) {
+  if (closed_ || send_shut_) {
+    if (send_error_ == 0) send_error_ = EPIPE;
+    throw EClosedSocket("Disconnected.");
+  }
+  if (send_error_ != 0) RaiseSocketError(send_error_);
+  const size_t room = send_limit_ - std::min(send_limit_, output_.size());
+  output_.append(data, std::min(size, room));
   ++send_count_;
+  if (size > room) {
+    if (send_error_ == 0) send_error_ = ECONNRESET;
+    RaiseSocketError(ECONNRESET);
+  }
 }
 
 }  // namespace ostrivan::http

@@ -1,6 +1,7 @@
 #pragma once
 // The byte pipe under one connection. Sockets implement it for the server; tests and
 // the fuzz target feed the same request handling from memory.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +21,16 @@ class ITransport {
   virtual size_t Receive(char* buffer, size_t size, int timeout_ms = -1) = 0;
   // Waits up to timeout_ms (-1 = without limit) until a Receive would not block.
   virtual bool WaitReadable(int timeout_ms) = 0;
-  // Sends every byte or raises ESocketError.
-  virtual void Send(const char* data, size_t size) = 0;
+  // Sends every byte or raises ESocketError; with idle_timeout_ms >= 0, a peer that
+  // takes no byte for that long raises EWriteTimeout. A failed send is remembered
+  // (SendFailed), and every later send raises at once: nothing may follow a gap.
+  virtual void Send(const char* data, size_t size, int idle_timeout_ms = -1) = 0;
+  // Bytes handed to the connection without an error, in all.
+  virtual uint64_t BytesSent() const = 0;
+  // Whether any send failed (the peer reset, went away, stalled, or we aborted).
+  virtual bool SendFailed() const = 0;
+  // The system's code of the first failed send (ETIMEDOUT for a stalled peer), 0 if none.
+  virtual int SendError() const = 0;
   // Ends the sending direction; reading may go on (used to drain a refused body).
   virtual void ShutdownSend() = 0;
   // Shuts down the sending direction, then releases the socket. Safe to call twice.
@@ -35,7 +44,8 @@ class ITransport {
   // After the last byte of a reply: ends the sending direction and waits until the
   // peer's TCP has acknowledged every byte sent and the peer has closed in order, or
   // the deadline passes, or the connection is aborted (which ends the wait at once).
-  // true only when every byte was acknowledged and the peer did not reset.
+  // true only when no send failed, every byte was acknowledged and the peer did not
+  // reset.
   virtual bool WaitDelivered(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
@@ -56,7 +66,10 @@ class TSocketTransport : public ITransport {
 
   size_t Receive(char* buffer, size_t size, int timeout_ms = -1) override;
   bool WaitReadable(int timeout_ms) override;
-  void Send(const char* data, size_t size) override;
+  void Send(const char* data, size_t size, int idle_timeout_ms = -1) override;
+  uint64_t BytesSent() const override { return bytes_sent_.load(); }
+  bool SendFailed() const override { return send_error_.load() != 0; }
+  int SendError() const override { return send_error_.load(); }
   void ShutdownSend() override;
   void Close() override;
   void Abort() override;
@@ -68,7 +81,11 @@ class TSocketTransport : public ITransport {
  private:
   int Fd() const;
   bool Aborted() const;
+  // Remembers the first failure of a send, then raises it.
+  [[noreturn]] void FailSend(int code);
   mutable std::mutex lock_;
+  std::atomic<uint64_t> bytes_sent_{0};
+  std::atomic<int> send_error_{0};
   int fd_;
   bool aborted_ = false;
   std::string peer_ip_;
@@ -86,16 +103,26 @@ class TMemoryTransport : public ITransport {
 
   size_t Receive(char* buffer, size_t size, int timeout_ms = -1) override;
   bool WaitReadable(int) override { return true; }
-  void Send(const char* data, size_t size) override;
+  // Fails (as a reset would) once FailSendAfter's count of bytes has been taken.
+  void Send(const char* data, size_t size, int idle_timeout_ms = -1) override;
+  uint64_t BytesSent() const override { return output_.size(); }
+  bool SendFailed() const override { return send_error_ != 0; }
+  int SendError() const override { return send_error_; }
   void ShutdownSend() override { send_shut_ = true; }
   void Close() override { closed_ = true; send_shut_ = true; }
   void Abort() override { closed_ = true; }
   bool IsOpen() const override { return !closed_; }
   std::string PeerIP() const override { return peer_ip_; }
   uint16_t LocalPort() const override { return local_port_; }
-  // Memory has no acknowledgements: what tests set (delivered unless closed by default).
-  bool WaitDelivered(std::chrono::steady_clock::time_point) override { send_shut_ = true; return delivered_ && !closed_; }
+  // Memory has no acknowledgements: what tests set (delivered unless closed or a send
+  // failed, by default).
+  bool WaitDelivered(std::chrono::steady_clock::time_point) override {
+    send_shut_ = true;
+    return delivered_ && !closed_ && send_error_ == 0;
+  }
   void SetDelivered(bool value) { delivered_ = value; }
+  // Sends take this many more bytes in all, then fail with ECONNRESET.
+  void FailSendAfter(size_t bytes) { send_limit_ = output_.size() + bytes; }
 
   const std::string& Output() const { return output_; }
   size_t SendCount() const { return send_count_; }
@@ -110,6 +137,8 @@ class TMemoryTransport : public ITransport {
   bool closed_ = false;
   bool send_shut_ = false;
   bool delivered_ = true;
+  size_t send_limit_ = static_cast<size_t>(-1);
+  int send_error_ = 0;
   std::string peer_ip_;
   uint16_t local_port_;
 };

@@ -423,11 +423,20 @@ bool THeldExport::DirectoryRefilled() const {
     struct stat st {};
     return !(::lstat(origin_.c_str(), &st) != 0 && errno == ENOENT);
   }
+  const auto find = [](const std::vector<THeldEntry>& in, const std::string& relative) {
+    return std::find_if(in.begin(), in.end(), [&](const THeldEntry& r) { return r.Relative == relative; });
+  };
   for (const THeldEntry& e : now) {
-    const auto it = std::find_if(residual_.begin(), residual_.end(),
-                                 [&](const THeldEntry& r) { return r.Relative == e.Relative; });
-    if (it == residual_.end()) return true;
-    if (!e.IsDirectory && !SameVersion(e.Identity, it->Identity)) return true;
+    const auto stayed = find(residual_, e.Relative);
+    if (stayed != residual_.end()) {
+      if (!e.IsDirectory && !SameVersion(e.Identity, stayed->Identity)) return true;
+      continue;
+    }
+    // What a put-back cut short by a kill had already brought back is the job's own: its
+    // folders, and its files as they were (a copy has another inode, the same stamp).
+    const auto own = find(Entries, e.Relative);
+    if (own == Entries.end() || own->IsDirectory != e.IsDirectory) return true;
+    if (!e.IsDirectory && !SameContentStamp(e.Identity, own->Identity)) return true;
   }
   return false;
 }

@@ -44,6 +44,11 @@ std::string Quoted(const std::string& text, std::size_t limit) {
 
 std::string Number(std::int64_t value) { return value < 0 ? "-" : std::to_string(value); }
 
+// How long a job waits for its line to reach the file: far more than a working logging
+// thread needs, and short enough that a stuck one (a log folder gone read-only) only
+// slows each job down instead of holding it. A line late past it is still written.
+constexpr std::chrono::milliseconds kJournalWriteWait{2000};
+
 }  // namespace
 
 std::string JournalLine(const TJournalRecord& r) {
@@ -63,7 +68,10 @@ std::string JournalLine(const TJournalRecord& r) {
 
 void WriteJournal(const TJournalRecord& record) {
   try {
-    logging::DefaultLogWriter()->Info(JournalLine(record), kJournalLogTag);
+    // Written through, not only queued: a kill right after the job must not lose its
+    // line. Lines logged before it still come first in their files.
+    logging::DefaultLogWriter()->LogAndWait(logging::TLogType::Info, JournalLine(record), kJournalLogTag,
+                                            kJournalWriteWait);
   } catch (...) {
     // A full log queue must not turn a finished job into a failed one.
   }

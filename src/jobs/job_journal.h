@@ -45,7 +45,8 @@ struct TJournalRecord {
 // quoted with its quotes, backslashes and control characters escaped, so whatever a
 // client sends, a job makes exactly one line.
 std::string JournalLine(const TJournalRecord& record);
-// Queues the line on the process-wide log writer under the journal's tag.
+// Writes the line through the process-wide log writer under the journal's tag and
+// returns once it is in the file (or after a bounded wait when the writer is stuck).
 void WriteJournal(const TJournalRecord& record);
 
 }  // namespace ostrivan::jobs

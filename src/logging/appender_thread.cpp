@@ -52,10 +52,16 @@ void TAppenderThread::Execute() {
 
 void TAppenderThread::WriteBatch() {
   batch_.clear();
+  awaited_.clear();
   // Held: the batch keeps its place in the queue's capacity until each item is written.
   if (appender_queue_.DequeueBatch(batch_, kWriteBatch, /*hold=*/true) != TWaitResult::wrSignaled) return;
+  // Items someone waits for are kept until the flush has passed them on, then marked.
+  auto mark_written = [this] {
+    for (const auto& item : awaited_) item->Receipt()->MarkWritten();
+    awaited_.clear();
+  };
   for (std::size_t next = 0; next < batch_.size();) {
-    const std::unique_ptr<TLogItem> item = std::move(batch_[next++]);
+    std::unique_ptr<TLogItem> item = std::move(batch_[next++]);
     appender_queue_.Release(1);
     try {
       log_appender_->AppendLog(*item);
@@ -64,19 +70,24 @@ void TAppenderThread::WriteBatch() {
       // ones after it wait in the queue, as they would have without the batch.
       try {
         log_appender_->FlushLog();
+        mark_written();
       } catch (...) {
       }
+      awaited_.clear();
       appender_queue_.PutBack(batch_, next);
       batch_.clear();
       log_appender_->SetLastErrorTimeStamp(LogTimeStampNow());
       SetState(TAppenderThreadState::Failing);
       return;
     }
+    if (item->Receipt()) awaited_.push_back(std::move(item));
   }
   batch_.clear();
   try {
     log_appender_->FlushLog();
+    mark_written();
   } catch (...) {
+    awaited_.clear();
     log_appender_->SetLastErrorTimeStamp(LogTimeStampNow());
     SetState(TAppenderThreadState::Failing);
   }

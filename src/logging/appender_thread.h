@@ -61,6 +61,8 @@ class TAppenderThread {
   int setup_failures_ = 0;
   // Items taken off the queue together and written with one flush at the end.
   TLogItems batch_;
+  // Items of the batch whose writer waits for them, until the flush.
+  TLogItems awaited_;
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
   std::thread thread_;

@@ -35,7 +35,26 @@ TLogItem::TLogItem(TLogType type, std::string message, std::string tag, TLogTime
       thread_id_(thread_id) {}
 
 std::unique_ptr<TLogItem> TLogItem::Clone() const {
-  return std::make_unique<TLogItem>(type_, message_, tag_, time_stamp_, thread_id_);
+  auto copy = std::make_unique<TLogItem>(type_, message_, tag_, time_stamp_, thread_id_);
+  copy->receipt_ = receipt_;
+  return copy;
+}
+
+TLogWriteReceipt::TLogWriteReceipt() : waiter_(std::make_shared<TWaiter>()) {}
+
+TLogWriteReceipt::~TLogWriteReceipt() {
+  {
+    std::lock_guard lock(waiter_->mutex_);
+    waiter_->done_ = true;
+    waiter_->written_ = written_.load(std::memory_order_acquire);
+  }
+  waiter_->done_cv_.notify_all();
+}
+
+bool TLogWriteReceipt::TWaiter::Wait(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  done_cv_.wait_until(lock, deadline, [this] { return done_; });
+  return done_ && written_;
 }
 
 }  // namespace ostrivan::logging

@@ -61,6 +61,26 @@ void TCustomLogWriter::Log(TLogType type, const std::string& message, const std:
   throw ELogWriterError(kMainQueueFullMessage);
 }
 
+bool TCustomLogWriter::LogAndWait(TLogType type, const std::string& message, const std::string& tag,
+                                  std::chrono::milliseconds timeout) {
+  if (type < log_level_) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::shared_ptr<TLogWriteReceipt::TWaiter> waiter;
+  try {
+    auto item = std::make_unique<TLogItem>(type, message, tag);
+    auto receipt = std::make_shared<TLogWriteReceipt>();
+    waiter = receipt->Waiter();
+    item->SetReceipt(std::move(receipt));
+    // A full queue backs off no longer than the wait allows; a refused item is freed,
+    // which ends the wait below at once.
+    logger_thread_->LogQueue().Enqueue(std::move(item),
+                                       [deadline] { return std::chrono::steady_clock::now() >= deadline; });
+  } catch (...) {
+    return false;
+  }
+  return waiter->Wait(deadline);
+}
+
 void TLogWriter::Debug(const std::string& message, const std::string& tag) { Log(TLogType::Debug, message, tag); }
 void TLogWriter::Debug(const std::string& message, const TLogParams& params, const std::string& tag) {
   LogFmt(TLogType::Debug, message, params, tag);

@@ -1,6 +1,7 @@
 #pragma once
 // The asynchronous log writer: a log call builds an item and queues it, nothing more;
 // the logger thread and one thread per appender do the writing.
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,12 @@ class ICustomLogWriter {
   virtual int AppendersCount() = 0;
   // Queues the message unchanged; raises ELogWriterError when the main queue stays full.
   virtual void Log(TLogType type, const std::string& message, const std::string& tag) = 0;
+  // Queues the message unchanged, in its place among the other lines, and waits until an
+  // appender has written it (the write to its file done, not only queued), at most
+  // timeout in all. true when it was written; false when the time ran out (the line may
+  // still come later), nobody wrote it or the writer is shut down. Never raises.
+  virtual bool LogAndWait(TLogType type, const std::string& message, const std::string& tag,
+                          std::chrono::milliseconds timeout) = 0;
 };
 
 // The forms with params fill the message as a pattern ("%d", "%0:s", ...); the plain
@@ -65,6 +72,8 @@ class TCustomLogWriter : public virtual ICustomLogWriter {
   void DelAppender(const std::shared_ptr<ILogAppender>& appender) override;
   int AppendersCount() override;
   void Log(TLogType type, const std::string& message, const std::string& tag) override;
+  bool LogAndWait(TLogType type, const std::string& message, const std::string& tag,
+                  std::chrono::milliseconds timeout) override;
 
   TLoggerThread& LoggerThread() noexcept { return *logger_thread_; }
   void SetLoggerThread(std::unique_ptr<TLoggerThread> logger_thread) { logger_thread_ = std::move(logger_thread); }

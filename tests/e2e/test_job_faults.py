@@ -185,10 +185,10 @@ class KillDuringCopyBack(Base):
                     try:
                         wait_until(lambda: tree_of(job) == files, timeout=60, what="the job back whole")
                     except AssertionError:
-                        held = os.path.join(self.workdir, "held")
                         seen = {rel: len(data) for rel, data in tree_of(job).items()}
-                        raise AssertionError(f"not back whole: {seen}; held: {list(os.walk(held))}; "
-                                             f"log: {srv.log_text()[-1500:]}")
+                        kept = [(d, f) for d, _, f in os.walk(self.workdir) if "logs" not in d]
+                        raise AssertionError(f"not back whole: {seen}; service folder: {kept}; "
+                                             f"log: {srv.log_text()[-1500:]}; journal: {srv.log_text('journal')}")
                     self.assertEqual([n for n in os.listdir(os.path.join(job, "programs")) if n.startswith(".")], [])
                     held = os.path.join(self.workdir, "held")
                     self.assertEqual(os.listdir(held) if os.path.isdir(held) else [], [])

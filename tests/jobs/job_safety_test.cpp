@@ -344,6 +344,30 @@ TEST_F(JobSafety, RecoveryFollowsTheHoldRecordsWhateverTheSettingsSayAndKeepsWha
   }
 }
 
+// A put-back cut short by a kill has brought back a folder and a file of the job: the
+// next start finishes it instead of taking its own work for the machine's new job.
+TEST_F(JobSafety, APutBackCutShortIsFinishedNotTakenForARefill) {
+  TRizOzudoExportLavoroResponse reply;
+  auto job = StartExport(reply);
+  ASSERT_TRUE(job);
+  const std::string folder = job->Folder();
+  const std::string saved = store_ / "saved";
+  ASSERT_EQ(std::system(("cp -a '" + folder + "' '" + saved + "'").c_str()), 0);
+  job->Complete(false);
+  ASSERT_TRUE(ReadTree(job_) == before_);
+  // What the kill left: programs/ and P1.NC back, the rest still held.
+  fs::remove_all(job_ + "/tools");
+  fs::remove_all(job_ + "/empty");
+  fs::remove_all(job_ + "/programs/sub");
+  fs::remove(saved + "/files/programs/P1.NC");
+  fs::create_directories(fs::path(folder).parent_path());
+  fs::rename(saved, folder);
+  WriteFile(store_ / ("held/" + fs::path(folder).filename().string() + ".hold"), folder + "\n");
+  EXPECT_EQ(RecoverHeldExports(job_), 1);
+  EXPECT_TRUE(ReadTree(job_) == before_);
+  EXPECT_TRUE(StoreEntries("unsent").empty());
+}
+
 // ROTTLER empties the directory but packs one file: what it discards is kept beside the
 // delivered archive, so nothing the machine wrote goes without a copy.
 TEST_F(JobSafety, RottlerKeepsWhatItDiscardsBesideTheDeliveredArchive) {

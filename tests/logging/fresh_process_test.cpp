@@ -3,6 +3,8 @@
 // folder beside it. The DISABLED_ tests are the child's parts and run only when asked.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -51,6 +53,14 @@ TEST(FreshProcessChild, DISABLED_LogAfterTheExecutableIsReplaced) {
   std::filesystem::rename(fresh, self);
   FrameworkLogInfo("after the upgrade");
   ShutdownDefaultLogWriter();
+}
+
+TEST(FreshProcessChild, DISABLED_WaitForALineThenEndAbruptly) {
+  LogStartAndBurst();
+  const bool written =
+      DefaultLogWriter()->LogAndWait(TLogType::Info, "the job's line", "journal", std::chrono::seconds(20));
+  // As a kill -9 would: no drain, no exit handlers.
+  ::_exit(written ? 0 : 3);
 }
 
 struct Line {
@@ -132,6 +142,15 @@ TEST_F(FreshProcess, ReplacingTheExecutableKeepsTheLogFileName) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir_ / "logs")) names.push_back(entry.path().filename());
   EXPECT_EQ(names, std::vector<std::string>{"Ostrivan.00.torniomvc.log"});
+}
+
+TEST_F(FreshProcess, AWaitedLineAndAllBeforeItOutliveAnAbruptEnd) {
+  ExpectStartAndBurst(RunChild("DISABLED_WaitForALineThenEndAbruptly"), 0);
+  const auto journal = testing::SplitCrLf(testing::ReadFile(dir_ / "logs/Ostrivan.00.journal.log"));
+  ASSERT_EQ(journal.size(), 1u);
+  const Line line = Parse(journal[0]);
+  EXPECT_EQ(line.message, "the job's line");
+  EXPECT_EQ(line.tag, "journal");
 }
 
 TEST_F(FreshProcess, CustomWriterIsAnnouncedAndShorthandsMapLevels) {
