@@ -70,6 +70,9 @@ class Server:
             write_ini(self.dir, raw=raw_ini)
         elif ini is not False:
             write_ini(self.dir, values)
+        # A port free_port chose can be taken by another program before the service binds
+        # it: start() then tries another one. Not for a port the test fixed or wrote itself.
+        self.ini_values = values if port is None and raw_ini is None and ini is not False else None
         self.env = env
         self.service = service
         self.cwd = cwd
@@ -80,7 +83,40 @@ class Server:
         self.output = b""
 
     # -- process ------------------------------------------------------------------
-    def start(self, wait_ready=True, timeout=15):
+    def start(self, wait_ready=True, timeout=15, port_tries=5):
+        for attempt in range(port_tries):
+            self.launch()
+            if not wait_ready:
+                return self
+            try:
+                self.wait_output(SERVICE_READY_LINE if self.service else READY_LINE, timeout)
+                return self
+            except AssertionError:
+                if attempt + 1 == port_tries or not self.lost_port_race():
+                    raise
+            self.retry_on_new_port()
+        return self
+
+    def lost_port_race(self):
+        """True when the process ended because the chosen port was taken meanwhile."""
+        return (self.ini_values is not None and self.proc.poll() is not None
+                and b"ECouldNotBindSocket" in self.output)
+
+    def retry_on_new_port(self):
+        self.proc.wait()
+        if self.proc.stdout is not None:
+            self.proc.stdout.close()
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+        self.proc = None
+        self.output = b""
+        self.port = free_port()
+        self.ini_values["Porta"] = self.port
+        write_ini(self.dir, self.ini_values)
+
+    def launch(self):
+        """Starts the process without waiting for its ready line."""
         env = dict(os.environ)
         env.update(self.env or {})
         if self.service:
@@ -96,8 +132,6 @@ class Server:
                                          env=env, close_fds=True)
         if slave is not None:
             os.close(slave)
-        if wait_ready:
-            self.wait_output(SERVICE_READY_LINE if self.service else READY_LINE, timeout)
         return self
 
     def read_available(self, timeout=0.0):

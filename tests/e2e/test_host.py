@@ -8,6 +8,7 @@ import subprocess
 import time
 import unittest
 
+import ostrivan_e2e
 from ostrivan_e2e import SERVICE_READY_LINE, Server, recv_all, request_bytes, split_reply
 
 BANNER = ["** TornioMVC Server ** build 1.0.0", "Ostrivan 24/05/2025 - 1"]
@@ -217,6 +218,43 @@ class ServiceMode(unittest.TestCase):
                     self.assertIn(text, getattr(proc, stream))
                     # Nothing was started: no banner.
                     self.assertNotIn("TornioMVC", proc.stdout)
+        finally:
+            srv.cleanup()
+
+
+class ChosenPortTaken(unittest.TestCase):
+    """A port the helpers chose can be taken before the service binds it: the helper moves
+    to a new one; a port a test fixed is kept and the failure shows."""
+
+    def setUp(self):
+        self.blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.blocker.bind(("127.0.0.1", 0))
+        self.blocker.listen()
+        self.taken = self.blocker.getsockname()[1]
+        self.addCleanup(self.blocker.close)
+
+    def test_a_chosen_port_taken_meanwhile_is_replaced(self):
+        real_free_port = ostrivan_e2e.free_port
+        handed = iter([self.taken])
+        ostrivan_e2e.free_port = lambda: next(handed, None) or real_free_port()
+        self.addCleanup(setattr, ostrivan_e2e, "free_port", real_free_port)
+        srv = Server()
+        self.assertEqual(srv.port, self.taken)
+        with srv:
+            self.assertNotEqual(srv.port, self.taken)
+            with open(os.path.join(srv.dir, "ParametrOstrivan.ini")) as f:
+                self.assertIn(f"Porta={srv.port}", f.read())
+            status, _, _ = split_reply(srv.raw(request_bytes("GET", "/system/describeserver.info")))
+            self.assertEqual(status, "HTTP/1.1 200 OK")
+            self.assertNotIn(b"ECouldNotBindSocket", srv.output)
+
+    def test_a_fixed_port_is_kept(self):
+        srv = Server(port=self.taken)
+        try:
+            with self.assertRaises(AssertionError):
+                srv.start(timeout=10)
+            self.assertEqual(srv.port, self.taken)
+            self.assertIn(b"ECouldNotBindSocket", srv.output)
         finally:
             srv.cleanup()
 
