@@ -18,48 +18,14 @@ import tempfile
 import time
 import unittest
 
+from job_support import (EXPORT, IMPORT, export_request, journal_lines, make_job, request, reset, snapshot,
+                         wait_until)
 from ostrivan_e2e import MAKE_JOB, ScratchServerTestCase, Server
 
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
 DELIVERED = 'outcome="delivered"'
 RESTORED = 'outcome="restored after undelivered reply"'
 # The service's limit for a client that takes no reply byte.
 SEND_IDLE_LIMIT_S = 30
-
-
-def make_job(root, size="max"):
-    subprocess.run([sys.executable, MAKE_JOB, size, root], check=True, capture_output=True)
-
-
-def snapshot(root):
-    """Relative path -> (bytes, mtime_ns, mode) for files, None for directories."""
-    out = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        for d in dirnames:
-            out[os.path.relpath(os.path.join(dirpath, d), root) + "/"] = None
-        for f in filenames:
-            p = os.path.join(dirpath, f)
-            st = os.lstat(p)
-            with open(p, "rb") as fh:
-                out[os.path.relpath(p, root)] = (fh.read(), st.st_mtime_ns, st.st_mode)
-    return out
-
-
-def request(path, body):
-    head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n"
-            f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n")
-    return head.encode("latin-1") + body
-
-
-def export_request():
-    return request(EXPORT, json.dumps({"ModoGestioneFile": "NEWEN"}).encode())
-
-
-def reset(sock):
-    """Closes with SO_LINGER 0: the peer gets a reset, not an orderly end."""
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    sock.close()
 
 
 def recv_exactly(sock, count):
@@ -89,17 +55,6 @@ def recv_to_end(sock):
         if not chunk:
             return b"".join(chunks)
         chunks.append(chunk)
-
-
-def wait_until(check, timeout=60, what="condition", pause=0.05):
-    end = time.monotonic() + timeout
-    while True:
-        value = check()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(pause)
 
 
 class FileRemovalWatch:
@@ -134,10 +89,6 @@ class FileRemovalWatch:
                         return
         finally:
             os.close(self.fd)
-
-
-def journal_lines(srv):
-    return [line for line in srv.log_text("journal").splitlines() if line.strip()]
 
 
 def files_in(folder):

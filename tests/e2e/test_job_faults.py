@@ -22,8 +22,8 @@ import unittest
 import zipfile
 
 from ostrivan_e2e import Server
-from test_jobs_safety import (archive_files, export_request, export_whole, files_of, journal_lines, make_job,
-                              read_reply, request, snapshot, wait_until)
+from job_support import (archive_files, export_request, export_whole, files_of, journal_lines, make_job, read_reply,
+                         request, reset, snapshot, wait_until)
 
 IMPORT = "/RizOzudo/ImportLavoro"
 POINTS = [int(p) for p in os.environ.get("OSTRIVAN_KILL_POINTS", "0,1,2,3,4,5").split(",")]
@@ -33,12 +33,6 @@ def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
-
-
-def reset(sock):
-    """Closes with a reset, as a client that gives up does."""
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    sock.close()
 
 
 def start_unread_export(port, mode="NEWEN"):
