@@ -12,31 +12,6 @@ namespace {
 
 bool Writable(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
 
-std::string Parent(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Empty when the folder is writable or could be made; else why not.
-std::string FolderProblem(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) return "is not a folder";
-    return Writable(path) ? "" : "is not writable";
-  }
-  std::string parent = path;
-  for (;;) {
-    const std::string up = Parent(parent);
-    if (up == parent) return "cannot be created";
-    parent = up;
-    if (::stat(parent.c_str(), &st) == 0) break;
-  }
-  if (!S_ISDIR(st.st_mode) || !Writable(parent)) return "is missing and cannot be created in " + parent;
-  return "";
-}
-
 }  // namespace
 
 std::string JobDirectoryProblem(const std::string& key, const std::string& dir) {
@@ -50,13 +25,8 @@ std::string JobDirectoryProblem(const std::string& key, const std::string& dir) 
 
 std::vector<std::string> OwnFolderProblems() {
   std::vector<std::string> problems;
-  std::string logs = ExecutableDirectory() + "logs";
-  const std::string store = jobs::JobStoreDirectory();
-  for (const std::string& path :
-       {logs, store + "/held", store + "/sent", store + "/unsent", store + "/received"}) {
-    const std::string why = FolderProblem(path);
-    if (!why.empty()) problems.push_back("service folder " + path + " " + why);
-  }
+  for (const jobs::TFolderProblem& problem : jobs::ServiceFolderProblems())
+    problems.push_back("service folder " + problem.Path + " " + problem.Detail);
   return problems;
 }
 

@@ -40,13 +40,6 @@ std::string WithoutTrailingSlashes(std::string path) {
   return path;
 }
 
-std::string ParentDirectory(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -211,7 +204,7 @@ std::string HoldRootBeside(const std::string& export_dir) {
   const std::string dir = WithoutTrailingSlashes(export_dir);
   const std::string name = BaseName(dir);
   if (name.empty() || name == "/" || name == "." || name == "..") return {};
-  return ParentDirectory(dir) + "/." + name + kHoldSuffix;
+  return ParentFolder(dir) + "/." + name + kHoldSuffix;
 }
 
 bool IsJobEntry(const TFileIdentity& identity) { return S_ISREG(identity.Mode) || S_ISDIR(identity.Mode); }
@@ -376,7 +369,7 @@ void THeldExport::Hold() {
       continue;  // a file not packed that changed is new work: it stays
     }
     const std::string held = HeldPath(e.Relative);
-    int code = MakeDirectories(ParentDirectory(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
+    int code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
     if (code == 0) code = MoveNoReplace(path, held);
     if (code != 0) {
       if (e.Relative.find('/') != std::string::npos) {
@@ -469,7 +462,7 @@ void THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std
     struct stat st {};
     if (::lstat(held.c_str(), &st) != 0) continue;  // never moved, or back already
     const std::string path = JoinPath(origin_, e->Relative);
-    MakeDirectories(ParentDirectory(path));
+    MakeDirectories(ParentFolder(path));
     const int code = MoveNoReplace(held, path);
     if (code == 0) continue;
     refused.push_back(e);
@@ -508,7 +501,7 @@ void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, cons
       struct stat st {};
       if (::lstat(held.c_str(), &st) != 0) continue;
       const std::string target = unsent + "/" + kFilesFolder + "/" + e->Relative;
-      int code = MakeDirectories(ParentDirectory(target)) ? 0 : (errno != 0 ? errno : EACCES);
+      int code = MakeDirectories(ParentFolder(target)) ? 0 : (errno != 0 ? errno : EACCES);
       if (code == 0) code = MoveNoReplace(held, target);
       if (code != 0) failures += Quote(held) + ": " + SysErrorMessageText(code) + " ";
       names += (names.empty() ? "" : ", ") + Quote(JoinPath(origin_, e->Relative));
@@ -563,7 +556,7 @@ void THeldExport::RemoveFolder() {
   if (!record_path_.empty() && ::unlink(record_path_.c_str()) != 0 && errno != ENOENT)
     logging::FrameworkLogWarn("Hold record " + Quote(record_path_) + " not removed: " + SysErrorMessageText(errno));
   // The hold root beside the export directory goes when no job is left in it.
-  if (ParentDirectory(folder_) != StoreFolder("held")) ::rmdir(ParentDirectory(folder_).c_str());
+  if (ParentFolder(folder_) != StoreFolder("held")) ::rmdir(ParentFolder(folder_).c_str());
 }
 
 void THeldExport::Complete(bool delivered) {

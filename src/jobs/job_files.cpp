@@ -30,13 +30,6 @@ const char* const kPartialSuffix = ".ostrivan-partial";
 std::mutex g_store_lock;
 std::string g_store_directory;
 
-std::string ParentOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // "dir/.name.ostrivan-partial": where a copy is written before it takes its name, so a
 // copy cut short (kill, full disk) never stands under the name of a job file.
 }  // namespace
@@ -86,7 +79,7 @@ int CopyFileExclusive(const std::string& from, const std::string& to) {
     if (::link(partial.c_str(), to.c_str()) != 0) return fail(errno);
     ::unlink(partial.c_str());
   }
-  const std::string parent = ParentOf(to);
+  const std::string parent = ParentFolder(to);
   const int synced = SyncPath(parent);
   return synced == EINVAL ? 0 : synced;  // a file system that cannot flush folders has nothing to lose
 }
@@ -171,7 +164,7 @@ int TryWriteFileDurably(const std::string& path, const std::string& text) {
     return code;
   }
   // The new name is durable only once its folder is.
-  const int synced = SyncPath(ParentOf(path));
+  const int synced = SyncPath(ParentFolder(path));
   return synced == EINVAL ? 0 : synced;  // a file system that cannot flush folders
 }
 
@@ -183,7 +176,7 @@ void WriteFileDurably(const std::string& path, const std::string& text) {
 bool MakeDirectories(const std::string& dir, mode_t mode) {
   struct stat st {};
   if (::lstat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  const std::string parent = ParentOf(dir);
+  const std::string parent = ParentFolder(dir);
   if (parent != dir && !MakeDirectories(parent, 0777)) return false;
   if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return false;
   return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -361,24 +354,40 @@ void SetJobStoreDirectory(const std::string& dir) {
   g_store_directory = dir;
 }
 
+std::string ParentFolder(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
 std::vector<TFolderProblem> ServiceFolderProblems() {
+  std::string logs = ExecutableDirectory() + "logs";
   const std::string store = JobStoreDirectory();
   std::vector<TFolderProblem> problems;
-  for (const char* name : {"logs", "held", "sent", "unsent", "received"}) {
-    const std::string path = store + "/" + name;
+  for (const std::string& path : {logs, store + "/held", store + "/sent", store + "/unsent", store + "/received"}) {
     struct stat st {};
-    std::string probe = path;
-    if (::stat(path.c_str(), &st) != 0) {
-      if (errno != ENOENT) {
-        problems.push_back({path, SysErrorMessageText(errno)});
-        continue;
-      }
-      probe = store;  // made when first needed, in the executable's folder
-    } else if (!S_ISDIR(st.st_mode)) {
-      problems.push_back({path, SysErrorMessageText(ENOTDIR)});
+    if (::stat(path.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) problems.push_back({path, SysErrorMessageText(ENOTDIR), "is not a folder"});
+      else if (::access(path.c_str(), W_OK | X_OK) != 0)
+        problems.push_back({path, SysErrorMessageText(errno), "is not writable"});
       continue;
     }
-    if (::access(probe.c_str(), W_OK | X_OK) != 0) problems.push_back({path, SysErrorMessageText(errno)});
+    // Made when first needed, in its nearest existing parent.
+    std::string parent = path;
+    bool found = false;
+    while (!found) {
+      const std::string up = ParentFolder(parent);
+      if (up == parent) break;
+      parent = up;
+      found = ::stat(parent.c_str(), &st) == 0;
+    }
+    if (!found) {
+      problems.push_back({path, SysErrorMessageText(ENOENT), "cannot be created"});
+    } else if (!S_ISDIR(st.st_mode) || ::access(parent.c_str(), W_OK | X_OK) != 0) {
+      const int code = S_ISDIR(st.st_mode) ? errno : ENOTDIR;
+      problems.push_back({path, SysErrorMessageText(code), "is missing and cannot be created in " + parent});
+    }
   }
   return problems;
 }

@@ -94,12 +94,16 @@ std::string JobStoreDirectory();
 void SetJobStoreDirectory(const std::string& dir);
 
 // The folders the service writes beside the executable (logs, held, sent, unsent,
-// received) that it could not write now: each with the system's reason. A folder not
-// there yet counts as writable when its parent is.
+// received) that it could not write now. A folder not there yet counts as writable when
+// its nearest existing parent is, where it would be made.
 struct TFolderProblem {
   std::string Path;
-  std::string Reason;
+  std::string Reason;  // the system's text: "Permission denied"
+  std::string Detail;  // "is not writable", "is not a folder", "is missing and cannot be created in <parent>"
 };
 std::vector<TFolderProblem> ServiceFolderProblems();
+
+// "a/b/c" -> "a/b", "/a" -> "/", "a" -> ".".
+std::string ParentFolder(const std::string& path);
 
 }  // namespace ostrivan::jobs
