@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "archive/zip_file.h"
-#include "jobs/working_directory.h"
+#include "jobfiles/working_directory.h"
 
 namespace {
 

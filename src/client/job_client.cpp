@@ -7,8 +7,8 @@
 
 #include "archive/zip_file.h"
 #include "common/file_system.h"
-#include "jobs/base64.h"
-#include "jobs/working_directory.h"
+#include "jobfiles/base64.h"
+#include "jobfiles/working_directory.h"
 #include "web/engine.h"
 
 namespace ostrivan::client {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "client/http_client.h"
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 
 namespace ostrivan::client {
 

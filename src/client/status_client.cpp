@@ -4,7 +4,7 @@
 #include <string>
 
 #include "client/job_client.h"
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 
 namespace ostrivan::client {
 

@@ -6,7 +6,7 @@
 #include "http/web_request_handler.h"
 #include "jobs/job_parameters.h"
 #include "jobs/riz_ozudo_controller.h"
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 
 namespace ostrivan::host {
 

@@ -16,7 +16,7 @@
 #include "host/service_notify.h"
 #include "http/http_web_bridge.h"
 #include "jobs/job_parameters.h"
-#include "jobs/job_files.h"
+#include "jobfiles/job_files.h"
 #include "jobs/riz_ozudo_controller.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"

@@ -12,8 +12,8 @@
 #include "host/parametri.h"
 #include "host/readiness.h"
 #include "http/http_metrics.h"
-#include "jobs/job_metrics.h"
-#include "web/json_data_objects.h"
+#include "jobfiles/job_metrics.h"
+#include "json/json_data_objects.h"
 
 #ifndef OSTRIVAN_VERSION
 #define OSTRIVAN_VERSION "1.0.0"

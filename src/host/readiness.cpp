@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "common/file_system.h"
-#include "jobs/job_files.h"
+#include "jobfiles/job_files.h"
 
 namespace ostrivan::host {
 

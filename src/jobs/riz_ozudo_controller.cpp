@@ -16,12 +16,12 @@
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "http/tcp_server.h"
-#include "jobs/directory_lock.h"
-#include "jobs/import_staging.h"
-#include "jobs/job_files.h"
-#include "jobs/job_journal.h"
-#include "jobs/job_metrics.h"
-#include "jobs/working_directory.h"
+#include "jobfiles/directory_lock.h"
+#include "jobfiles/import_staging.h"
+#include "jobfiles/job_files.h"
+#include "jobfiles/job_journal.h"
+#include "jobfiles/job_metrics.h"
+#include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "jobs/held_export.h"
+#include "jobfiles/held_export.h"
 #include "jobs/job_parameters.h"
 #include "jobs/riz_ozudo_messages.h"
 #include "web/mvc_controller.h"

@@ -8,7 +8,7 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
-#include "jobs/base64.h"
+#include "jobfiles/base64.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {

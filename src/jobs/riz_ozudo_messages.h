@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "web/serializer_object.h"
+#include "json/serializer_object.h"
 
 namespace ostrivan::jobs {
 

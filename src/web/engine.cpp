@@ -12,9 +12,9 @@
 #include "web/error_guard.h"
 #include "web/html_serializer.h"
 #include "web/mvc_controller.h"
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 #include "web/mvc_response.h"
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 #include "web/string_utils.h"
 #include "web/system_controller.h"
 

@@ -13,7 +13,7 @@
 #include "logging/log_writer.h"
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 #include "web/mvc_web_request.h"
 #include "web/router.h"
 #include "web/web_context.h"

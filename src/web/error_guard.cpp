@@ -1,6 +1,6 @@
 #include "web/error_guard.h"
 
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 
 namespace ostrivan::web {
 

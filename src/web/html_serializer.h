@@ -5,7 +5,7 @@
 
 #include "web/mvc_config.h"
 #include "web/mvc_response.h"
-#include "web/serializer_intf.h"
+#include "json/serializer_intf.h"
 
 namespace ostrivan::web {
 

@@ -5,7 +5,7 @@
 #include "http/stream.h"
 #include "web/content_type.h"
 #include "web/engine.h"
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {

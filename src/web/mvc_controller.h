@@ -9,7 +9,7 @@
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
 #include "web/mvc_response.h"
-#include "web/serializer_intf.h"
+#include "json/serializer_intf.h"
 #include "web/web_context.h"
 
 namespace ostrivan::web {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "web/serializer_object.h"
+#include "json/serializer_object.h"
 
 namespace ostrivan::web {
 

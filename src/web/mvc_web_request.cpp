@@ -3,7 +3,7 @@
 #include "common/text.h"
 #include "web/body_encoding.h"
 #include "web/content_type.h"
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {

@@ -8,7 +8,7 @@
 #include "http/web_request.h"
 #include "web/mvc_attributes.h"
 #include "web/router.h"
-#include "web/serializer_intf.h"
+#include "json/serializer_intf.h"
 
 namespace ostrivan::web {
 

@@ -4,7 +4,7 @@
 #include <pcre2.h>
 
 #include "common/text.h"
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {

@@ -6,7 +6,7 @@
 #include "common/text.h"
 #include "http/date_time.h"
 #include "web/engine.h"
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {

@@ -12,7 +12,7 @@
 #include "http/http_web_bridge.h"
 #include "http/transport.h"
 #include "http/web_request_handler.h"
-#include "jobs/job_files.h"
+#include "jobfiles/job_files.h"
 #include "jobs/job_parameters.h"
 #include "support/scratch_files.h"
 

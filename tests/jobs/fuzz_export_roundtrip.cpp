@@ -16,9 +16,9 @@
 #include "archive/stream.h"
 #include "archive/zip_file.h"
 #include "common/error.h"
-#include "jobs/base64.h"
-#include "jobs/job_files.h"
-#include "jobs/job_journal.h"
+#include "jobfiles/base64.h"
+#include "jobfiles/job_files.h"
+#include "jobfiles/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"
 #include "support/scratch_files.h"
 

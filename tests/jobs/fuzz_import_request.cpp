@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "jobs/base64.h"
+#include "jobfiles/base64.h"
 #include "jobs/riz_ozudo_messages.h"
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);

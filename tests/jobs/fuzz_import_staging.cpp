@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/error.h"
-#include "jobs/import_staging.h"
-#include "jobs/job_files.h"
+#include "jobfiles/import_staging.h"
+#include "jobfiles/job_files.h"
 #include "jobs/riz_ozudo_messages.h"
 #include "support/scratch_files.h"
 

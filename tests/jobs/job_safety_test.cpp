@@ -21,9 +21,9 @@
 #include "support/scratch_files.h"
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
-#include "jobs/base64.h"
-#include "jobs/import_staging.h"
-#include "jobs/job_journal.h"
+#include "jobfiles/base64.h"
+#include "jobfiles/import_staging.h"
+#include "jobfiles/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"
 #include "support/zip_builder.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "jobs/job_journal.h"
+#include "jobfiles/job_journal.h"
 #include "logging/framework_log.h"
 #include "support/scratch_files.h"
 

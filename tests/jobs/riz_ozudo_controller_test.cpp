@@ -20,7 +20,7 @@
 #include "jobs_support.h"
 #include "support/scratch_files.h"
 #include "archive/zip_file.h"
-#include "jobs/base64.h"
+#include "jobfiles/base64.h"
 #include "support/zip_builder.h"
 
 namespace ostrivan::jobs {

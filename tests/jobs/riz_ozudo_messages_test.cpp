@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "jobs/base64.h"
+#include "jobfiles/base64.h"
 #include "jobs/riz_ozudo_messages.h"
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 
 namespace ostrivan::jobs {
 namespace {

@@ -1,6 +1,6 @@
 // The job's directory work: listing order, emptying, packing a tree or one file, and
 // unpacking, each with the service's own failure messages.
-#include "jobs/working_directory.h"
+#include "jobfiles/working_directory.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -2,7 +2,7 @@
 
 #include "web/content_type.h"
 #include "web/mvc_config.h"
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 
 namespace ostrivan::web {
 namespace {

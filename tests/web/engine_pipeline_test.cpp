@@ -4,8 +4,8 @@
 #include "http/web_request_handler.h"
 #include "web/engine.h"
 #include "web/mvc_controller.h"
-#include "web/mvc_exceptions.h"
-#include "web/serializer_json.h"
+#include "json/mvc_exceptions.h"
+#include "json/serializer_json.h"
 
 namespace ostrivan::web {
 namespace {

@@ -6,11 +6,11 @@
 
 #include "web/error_guard.h"
 #include "web/html_serializer.h"
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 #include "web/mvc_config.h"
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 #include "web/mvc_response.h"
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 
 namespace ostrivan::web {
 namespace {

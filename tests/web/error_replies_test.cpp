@@ -9,8 +9,8 @@
 #include "web/engine.h"
 #include "web/error_guard.h"
 #include "web/mvc_controller.h"
-#include "web/mvc_exceptions.h"
-#include "web/serializer_json.h"
+#include "json/mvc_exceptions.h"
+#include "json/serializer_json.h"
 
 namespace ostrivan::web {
 namespace {

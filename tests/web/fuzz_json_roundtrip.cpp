@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 
 using ostrivan::web::EJsonParserException;
 using ostrivan::web::TJsonBaseObject;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "json_corpus_path.h"
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 
 namespace ostrivan::web {
 namespace {

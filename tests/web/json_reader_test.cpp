@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 
 namespace ostrivan::web {
 namespace {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 
 namespace ostrivan::web {
 namespace {

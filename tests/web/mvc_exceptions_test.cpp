@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 
 namespace ostrivan::web {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 #include "web/router.h"
 
 namespace ostrivan::web {

@@ -6,7 +6,7 @@
 #include <typeinfo>
 #include <string>
 
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 
 namespace ostrivan::web {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "engine_support.h"
 #include "web/engine.h"
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 #include "web/mvc_controller.h"
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 #include "web/system_controller.h"
 
 namespace ostrivan::web {

@@ -1,4 +1,4 @@
-#include "jobs/held_export.h"
+#include "jobfiles/held_export.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,9 +15,9 @@
 #include "archive/zip_file.h"
 #include "common/error.h"
 #include "common/file_system.h"
-#include "jobs/directory_lock.h"
-#include "jobs/job_metrics.h"
-#include "jobs/working_directory.h"
+#include "jobfiles/directory_lock.h"
+#include "jobfiles/job_metrics.h"
+#include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {

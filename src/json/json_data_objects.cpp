@@ -1,5 +1,5 @@
 // Document model and compact writer.
-#include "web/json_data_objects.h"
+#include "json/json_data_objects.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/large_buffer.h"
-#include "web/json_scan.h"
+#include "json/json_scan.h"
 
 namespace ostrivan::web {
 

@@ -1,4 +1,4 @@
-#include "jobs/job_metrics.h"
+#include "jobfiles/job_metrics.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "common/file_system.h"
-#include "jobs/held_export.h"
-#include "jobs/import_staging.h"
-#include "jobs/job_files.h"
-#include "jobs/working_directory.h"
+#include "jobfiles/held_export.h"
+#include "jobfiles/import_staging.h"
+#include "jobfiles/job_files.h"
+#include "jobfiles/working_directory.h"
 
 namespace ostrivan::jobs {
 

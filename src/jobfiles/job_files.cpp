@@ -1,4 +1,4 @@
-#include "jobs/job_files.h"
+#include "jobfiles/job_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>

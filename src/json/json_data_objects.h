@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "web/serializer_object.h"
+#include "json/serializer_object.h"
 
 namespace ostrivan::web {
 

@@ -8,8 +8,8 @@
 #include <typeindex>
 #include <vector>
 
-#include "web/json_data_objects.h"
-#include "web/serializer_object.h"
+#include "json/json_data_objects.h"
+#include "json/serializer_object.h"
 
 namespace ostrivan::web {
 

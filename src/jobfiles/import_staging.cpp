@@ -1,4 +1,4 @@
-#include "jobs/import_staging.h"
+#include "jobfiles/import_staging.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include "archive/zip_file.h"
 #include "common/error.h"
 #include "common/file_descriptor.h"
-#include "jobs/job_files.h"
-#include "jobs/working_directory.h"
+#include "jobfiles/job_files.h"
+#include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {

@@ -1,4 +1,4 @@
-#include "jobs/job_journal.h"
+#include "jobfiles/job_journal.h"
 
 #include <cstdio>
 

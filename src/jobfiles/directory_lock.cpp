@@ -1,4 +1,4 @@
-#include "jobs/directory_lock.h"
+#include "jobfiles/directory_lock.h"
 
 #include <filesystem>
 #include <map>

@@ -1,5 +1,5 @@
 // Object-to-JSON mapping driven by the class tables of serializer_object.h.
-#include "web/serializer_json.h"
+#include "json/serializer_json.h"
 
 #include <charconv>
 

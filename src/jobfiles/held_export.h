@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "jobs/job_files.h"
-#include "jobs/job_journal.h"
+#include "jobfiles/job_files.h"
+#include "jobfiles/job_journal.h"
 
 namespace ostrivan::jobs {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "jobs/job_journal.h"
+#include "jobfiles/job_journal.h"
 
 namespace ostrivan::jobs {
 

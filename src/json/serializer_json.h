@@ -8,10 +8,10 @@
 #include <typeindex>
 #include <vector>
 
-#include "web/json_data_objects.h"
-#include "web/mvc_exceptions.h"
-#include "web/serializer_intf.h"
-#include "web/serializer_object.h"
+#include "json/json_data_objects.h"
+#include "json/mvc_exceptions.h"
+#include "json/serializer_intf.h"
+#include "json/serializer_object.h"
 
 namespace ostrivan::web {
 

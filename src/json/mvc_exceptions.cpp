@@ -1,4 +1,4 @@
-#include "web/mvc_exceptions.h"
+#include "json/mvc_exceptions.h"
 
 #include <cstdarg>
 #include <cstdio>

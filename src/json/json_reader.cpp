@@ -9,8 +9,8 @@
 #include <limits>
 
 #include "common/large_buffer.h"
-#include "web/json_data_objects.h"
-#include "web/json_scan.h"
+#include "json/json_data_objects.h"
+#include "json/json_scan.h"
 
 namespace ostrivan::web {
 

@@ -1,4 +1,4 @@
-#include "jobs/working_directory.h"
+#include "jobfiles/working_directory.h"
 
 #include <dirent.h>
 #include <fcntl.h>
