@@ -139,6 +139,11 @@ std::uint64_t TThreadSafeQueue::FreeSpace() {
   return max_size_ > count ? max_size_ - count : 0;
 }
 
+int TThreadSafeQueue::WaitingReaders() {
+  std::lock_guard lock(critical_section_);
+  return waiting_readers_;
+}
+
 void TThreadSafeQueue::WakeUp() {
   std::lock_guard lock(critical_section_);
   event_set_ = true;

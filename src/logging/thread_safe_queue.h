@@ -65,6 +65,9 @@ class TThreadSafeQueue {
   bool IsShutDown() const noexcept { return shut_down_.load(std::memory_order_acquire); }
   // Ends a Dequeue wait early; the waiter finds the queue empty or takes an item.
   void WakeUp();
+  // Readers asleep in Dequeue or DequeueBatch right now: lets a caller know a reader has
+  // really gone to sleep before it acts.
+  int WaitingReaders();
 
  private:
   // Sleeps for the back-off, waking early for a shutdown or when give_up says so.

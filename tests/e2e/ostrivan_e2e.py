@@ -1,17 +1,26 @@
 """Shared harness for end-to-end tests: runs a copy of the real executable in a
 temporary directory (parameter file and logs beside it) with a pseudo-terminal as
 stdin, talks to it over loopback and stops it with ESC; or, as a service, with stdin
-from /dev/null and --service, stopped by SIGTERM."""
+from /dev/null and --service, stopped by SIGTERM. Beside it, the one home of what the
+tests share: files and trees, raw requests and replies, job requests and archives,
+waiting on events, the journal."""
+import base64
+import io
+import json
 import os
 import pty
 import select
 import shutil
 import signal
 import socket
+import stat
+import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 EXE = os.environ.get("OSTRIVAN_EXE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "Ostrivan")
@@ -19,6 +28,13 @@ CLIENT = os.environ.get("OSTRIVAN_CLIENT") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "ostrivan-client")
 # The project's deterministic job-tree generator.
 MAKE_JOB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "make_job.py")
+EXPORT = "/RizOzudo/ExportLavoro"
+IMPORT = "/RizOzudo/ImportLavoro"
+# Where an import is unpacked before it takes the job's place.
+STAGING = ".ostrivan-import"
+# The largest request body the service takes.
+BODY_LIMIT = 5242880
+JSON_HEADERS = (("Accept", "application/json"), ("Content-Type", "application/json"))
 READY_LINE = "Press ESC to stop the server"
 SERVICE_READY_LINE = "Running as a service: SIGTERM or SIGINT stops the server"
 
@@ -258,7 +274,13 @@ class Server:
             return recv_all(s)
 
 
-def recv_all(sock):
+# -- raw requests and replies ---------------------------------------------------------
+
+def recv_all(sock, timeout=None):
+    """Everything the peer sends until it closes (or resets); timeout, when given, is set
+    on the socket first."""
+    if timeout is not None:
+        sock.settimeout(timeout)
     chunks = []
     while True:
         try:
@@ -271,11 +293,36 @@ def recv_all(sock):
     return b"".join(chunks)
 
 
+def read_reply(sock):
+    """(head, body) of what the peer sends until it closes, resets or stays silent past
+    the socket's timeout."""
+    chunks = []
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except (ConnectionResetError, socket.timeout):
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    head, _, body = b"".join(chunks).partition(b"\r\n\r\n")
+    return head, body
+
+
 def split_reply(reply):
     """(status line, [header lines], body) of a raw HTTP reply."""
     head, _, body = reply.partition(b"\r\n\r\n")
     lines = head.decode("latin-1").split("\r\n")
     return lines[0], lines[1:], body
+
+
+def header(lines, name):
+    """The value of the first header line called name (any case), or None."""
+    for line in lines:
+        key, _, value = line.partition(": ")
+        if key.lower() == name.lower():
+            return value
+    return None
 
 
 def request_bytes(method, path, headers=(), body=b"", host="127.0.0.1"):
@@ -285,6 +332,152 @@ def request_bytes(method, path, headers=(), body=b"", host="127.0.0.1"):
     if body or method in ("POST", "PUT", "PATCH"):
         lines.append(f"Content-Length: {len(body)}")
     return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+
+
+def reset(sock):
+    """Closes with SO_LINGER 0: the peer gets a reset, not an orderly end."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+# -- jobs ---------------------------------------------------------------------------------
+
+def job_request(path, body, headers=()):
+    """A job POST as clients send it: JSON both ways, then any further headers."""
+    return request_bytes("POST", path, JSON_HEADERS + tuple(headers), body)
+
+
+def export_body(mode="NEWEN"):
+    return json.dumps({"ModoGestioneFile": mode}).encode()
+
+
+def export_request(mode="NEWEN"):
+    return job_request(EXPORT, export_body(mode))
+
+
+def b64_lines(data):
+    """Base64 as the service writes it: CR LF after every 76 characters of full groups."""
+    text = base64.b64encode(data).decode()
+    full = len(data) // 57
+    return "".join(text[i * 76:(i + 1) * 76] + "\r\n" for i in range(full)) + text[full * 76:]
+
+
+def import_body(archive, name="Job.zip", wrapped=False):
+    """The JSON body of an import of archive as name; wrapped breaks Stream into lines as
+    the service does."""
+    stream = b64_lines(archive) if wrapped else base64.b64encode(archive).decode()
+    return json.dumps({"NomeFile": name, "Stream": stream}).encode()
+
+
+def export_whole(port, mode="NEWEN"):
+    """The JSON reply of an export read to its end (None when the server sent no body)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+        s.sendall(export_request(mode))
+        head, body = read_reply(s)
+    return json.loads(body) if body else None
+
+
+def make_job(root, size="max", *options):
+    """Lays the project's generated job of that size in root; options go to the generator
+    (--zip PATH, --request PATH)."""
+    subprocess.run([sys.executable, MAKE_JOB, size, root, *options], check=True, capture_output=True, timeout=300)
+
+
+def zip_bytes(entries, method=zipfile.ZIP_DEFLATED):
+    """A zip archive made by Python's zipfile. entries: name -> bytes (None for a folder
+    entry), or ZipInfo -> bytes."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", method) as zf:
+        for name, data in entries.items():
+            if isinstance(name, zipfile.ZipInfo):
+                zf.writestr(name, data)
+            elif data is None:
+                zf.writestr(zipfile.ZipInfo(name), b"")
+            else:
+                zf.writestr(name, data)
+    return buf.getvalue()
+
+
+def archive_files(data):
+    """Relative path ('/' separators) -> bytes of the file entries of a zip archive."""
+    out = {}
+    with zipfile.ZipFile(io.BytesIO(data)) as zf:
+        for info in zf.infolist():
+            if info.filename.endswith(("/", "\\")):
+                continue
+            out[info.filename.replace("\\", "/")] = zf.read(info)
+    return out
+
+
+def stream_entries(reply):
+    """Every entry, folder entries too, of the archive in an export reply's Stream:
+    name ('/' separators) -> bytes."""
+    with zipfile.ZipFile(io.BytesIO(base64.b64decode(reply["Stream"]))) as zf:
+        return {n.replace("\\", "/"): zf.read(n) for n in zf.namelist()}
+
+
+def journal_lines(srv):
+    return [line for line in srv.log_text("journal").splitlines() if line.strip()]
+
+
+# -- files and trees ---------------------------------------------------------------------
+
+def write(path, data):
+    """Writes bytes (or text as UTF-8) to path, making its folders."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def snapshot(root):
+    """Relative path -> (content, mtime_ns, mode) for files, None for folders (their path
+    ends in "/"). A regular file's content is its bytes; anything else that is not a
+    folder (a FIFO, a link) is not opened and reads "special". Nothing when root is not
+    there."""
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for d in dirnames:
+            out[os.path.relpath(os.path.join(dirpath, d), root) + "/"] = None
+        for f in filenames:
+            p = os.path.join(dirpath, f)
+            st = os.lstat(p)
+            content = read_file(p) if stat.S_ISREG(st.st_mode) else "special"
+            out[os.path.relpath(p, root)] = (content, st.st_mtime_ns, st.st_mode)
+    return out
+
+
+def files_of(snap):
+    """The files of a snapshot: relative path -> content."""
+    return {k: v[0] for k, v in snap.items() if v is not None}
+
+
+def tree(root):
+    """Relative path -> content for files, None for folders."""
+    return {k: None if v is None else v[0] for k, v in snapshot(root).items()}
+
+
+def read_tree(root):
+    """Relative path -> content of every file below root."""
+    return files_of(snapshot(root))
+
+
+# -- waiting ------------------------------------------------------------------------------
+
+def wait_until(check, timeout=60, what="condition", pause=0.05):
+    """check()'s first true value; the timeout only guards against a hang."""
+    end = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(pause)
 
 
 class ServerTestCase(unittest.TestCase):

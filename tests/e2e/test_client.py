@@ -3,44 +3,17 @@ subfolders, imports of a folder and of a .zip, failures reported with Messaggio 
 error reply) and a non-zero status, and a job never fetched when it has nowhere to go."""
 import base64
 import http.server
-import io
 import json
 import os
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import unittest
 import zipfile
 
-from ostrivan_e2e import CLIENT, MAKE_JOB, ScratchServerTestCase, free_port
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def files(root):
-    """Relative path ('/' separators) -> bytes, for every file below root."""
-    out = {}
-    for dirpath, _, filenames in os.walk(root):
-        for name in filenames:
-            full = os.path.join(dirpath, name)
-            with open(full, "rb") as f:
-                out[os.path.relpath(full, root)] = f.read()
-    return out
-
-
-def zip_bytes(entries, method=zipfile.ZIP_DEFLATED):
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", method) as zf:
-        for name, data in entries.items():
-            zf.writestr(name, data)
-    return buf.getvalue()
+from ostrivan_e2e import CLIENT, EXPORT, ScratchServerTestCase, free_port, make_job, read_tree, write, zip_bytes
 
 
 def refused_archives(good):
@@ -95,7 +68,7 @@ class ClientAgainstService(ScratchServerTestCase):
         self.assertEqual(run.stdout, f"P1001.zip from machine 7 unpacked into {out}\n")
         self.assertEqual(run.stderr, "")
         # Backslash entry names became folders; nothing else was left behind.
-        self.assertEqual(files(out), JOB)
+        self.assertEqual(read_tree(out), JOB)
         self.assertEqual(os.listdir(self.exp), [])
 
     def test_export_rottler_mode_and_default_server_port(self):
@@ -105,7 +78,7 @@ class ClientAgainstService(ScratchServerTestCase):
         # --server with the IPv6 loopback literal; the service listens on both families.
         run = self.client("export", "--mode", "ROTTLER", "--to", out, server=f"http://[::1]:{self.srv.port}")
         self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertEqual(files(out), {"A.NC": b"G1 X1\n"})
+        self.assertEqual(read_tree(out), {"A.NC": b"G1 X1\n"})
 
     def test_export_refuses_a_folder_in_use_before_asking_the_service(self):
         self.put_job()
@@ -121,7 +94,7 @@ class ClientAgainstService(ScratchServerTestCase):
                 self.assertEqual(run.returncode, 3, run)
                 self.assertIn("busy", run.stderr)
                 # The job is still waiting in the service's export folder.
-                self.assertEqual(files(self.exp), JOB)
+                self.assertEqual(read_tree(self.exp), JOB)
                 if kind == "a file":
                     os.remove(target)
 
@@ -176,34 +149,31 @@ class ClientAgainstService(ScratchServerTestCase):
                 self.assertEqual(run.returncode, 3, run)
                 self.assertIn(reason, run.stderr)
                 self.assertIn("nothing was sent", run.stderr)
-                self.assertEqual(files(self.imp), {"KEEP.NC": b"current job"})
+                self.assertEqual(read_tree(self.imp), {"KEEP.NC": b"current job"})
         # The intact archive goes through.
         write(os.path.join(self.dir, "job.zip"), good)
         run = self.client("import", os.path.join(self.dir, "job.zip"))
         self.assertEqual(run.returncode, 0, run)
-        self.assertEqual(files(self.imp), {"programs/P7.NC": b"G0 X7\n" * 200, "job.ini": b"[JOB]\n"})
+        self.assertEqual(read_tree(self.imp), {"programs/P7.NC": b"G0 X7\n" * 200, "job.ini": b"[JOB]\n"})
 
     def test_import_of_a_generated_folder(self):
         src = os.path.join(self.dir, "src")
-        subprocess.run([sys.executable, MAKE_JOB, "small", src], check=True, capture_output=True)
+        make_job(src, "small")
         write(os.path.join(self.imp, "OLD.NC"), b"old job")
         run = self.client("import", src)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertRegex(run.stdout, r"^P\d+\.zip imported \(\d+ bytes\)\n$")
-        self.assertEqual(files(self.imp), files(src))
-        self.assertGreater(len(files(src)), 10)
+        self.assertEqual(read_tree(self.imp), read_tree(src))
+        self.assertGreater(len(read_tree(src)), 10)
 
     def test_import_of_a_zip_file_and_round_trip(self):
-        buf = io.BytesIO()
-        with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
-            for rel, data in JOB.items():
-                zf.writestr(rel, data)
+        data = zip_bytes(JOB)
         archive = os.path.join(self.dir, "Job.zip")
-        write(archive, buf.getvalue())
+        write(archive, data)
         run = self.client("import", archive)
         self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertEqual(run.stdout, f"Job.zip imported ({len(buf.getvalue())} bytes)\n")
-        self.assertEqual(files(self.imp), JOB)
+        self.assertEqual(run.stdout, f"Job.zip imported ({len(data)} bytes)\n")
+        self.assertEqual(read_tree(self.imp), JOB)
         # What the client exports it imports back unchanged.
         self.put_job()
         out = os.path.join(self.dir, "out")
@@ -213,7 +183,7 @@ class ClientAgainstService(ScratchServerTestCase):
         run = self.client("import", out + "/")
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertTrue(run.stdout.startswith("P1001.zip imported"), run.stdout)
-        self.assertEqual(files(self.imp), JOB)
+        self.assertEqual(read_tree(self.imp), JOB)
 
     def test_error_replies_and_local_failures(self):
         big = os.path.join(self.dir, "big.zip")
@@ -237,7 +207,7 @@ class ClientAgainstService(ScratchServerTestCase):
                 run = self.client(*args, server=server)
                 self.assertEqual(run.returncode, code, run)
                 self.assertIn(text, run.stderr)
-                self.assertEqual(files(self.imp), {"KEEP.NC": b"current job"})
+                self.assertEqual(read_tree(self.imp), {"KEEP.NC": b"current job"})
 
     def test_command_line_errors_exit_2(self):
         for args in ([], ["export"], ["import"], ["frobnicate"], ["export", "--to"], ["--bogus"],
@@ -322,21 +292,19 @@ class CannedReplies(unittest.TestCase):
         run, _ = self.export({"Errore": True, "Messaggio": "x", "NomeFile": "", "Stream": "", "NrMacchina": 0})
         self.assertEqual(run.returncode, 1)
         path, headers, body = self.requests[0]
-        self.assertEqual(path, "/RizOzudo/ExportLavoro")
+        self.assertEqual(path, EXPORT)
         self.assertEqual(headers["Accept"], "application/json")
         self.assertTrue(headers["Content-Type"].startswith("application/json"))
         self.assertEqual(json.loads(body), {"ModoGestioneFile": "NEWEN"})
 
     def test_failed_export_that_carries_the_archive_is_still_unpacked(self):
-        buf = io.BytesIO()
-        with zipfile.ZipFile(buf, "w") as zf:
-            zf.writestr("programs\\P5.NC", b"G0 X5\n")
+        archive = zip_bytes({"programs\\P5.NC": b"G0 X5\n"}, zipfile.ZIP_STORED)
         run, out = self.export({"Errore": True, "Messaggio": "Fallita eliminazione contenuto /x",
-                                "NomeFile": "P5.zip", "Stream": base64.encodebytes(buf.getvalue()).decode(),
+                                "NomeFile": "P5.zip", "Stream": base64.encodebytes(archive).decode(),
                                 "NrMacchina": 0})
         self.assertEqual(run.returncode, 1, run)
         self.assertIn("Fallita eliminazione contenuto /x\n", run.stderr)
-        self.assertEqual(files(out), {"programs/P5.NC": b"G0 X5\n"})
+        self.assertEqual(read_tree(out), {"programs/P5.NC": b"G0 X5\n"})
 
     def test_archive_that_cannot_be_unpacked_is_kept(self):
         payload = b"not a zip archive at all"
@@ -420,11 +388,9 @@ class CannedReplies(unittest.TestCase):
         self.assertFalse(os.path.exists(out))
 
     def test_a_signal_interrupts_cleans_up_and_a_retry_works(self):
-        buf = io.BytesIO()
-        with zipfile.ZipFile(buf, "w") as zf:
-            zf.writestr("programs\\P8.NC", b"G0 X8\n")
+        archive = zip_bytes({"programs\\P8.NC": b"G0 X8\n"}, zipfile.ZIP_STORED)
         good_reply = json.dumps({"Errore": False, "Messaggio": "", "NomeFile": "P8.zip",
-                                 "Stream": base64.encodebytes(buf.getvalue()).decode(), "NrMacchina": 3}).encode()
+                                 "Stream": base64.encodebytes(archive).decode(), "NrMacchina": 3}).encode()
         source = os.path.join(self.dir, "job")
         write(os.path.join(source, "programs", "P8.NC"), b"G0 X8\n")
         for sig, code in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
@@ -464,7 +430,7 @@ class CannedReplies(unittest.TestCase):
                         run = subprocess.run([CLIENT, "--server", self.url, *args], capture_output=True, text=True,
                                              timeout=60)
                         self.assertEqual(run.returncode, 0, run)
-                        self.assertEqual(files(target), {"programs/P8.NC": b"G0 X8\n"})
+                        self.assertEqual(read_tree(target), {"programs/P8.NC": b"G0 X8\n"})
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@ others are served; running out of descriptors makes no busy loop and service res
 when the stalled clients leave; a stop with requests in flight answers every request it
 carried out, and carries out none it does not answer."""
 import base64
-import io
 import json
 import os
 import resource
@@ -16,11 +15,9 @@ import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import Server, recv_all, request_bytes, split_reply
+from ostrivan_e2e import (EXPORT, IMPORT, JSON_HEADERS, Server, archive_files, read_tree, recv_all, request_bytes,
+                          split_reply, wait_until, zip_bytes)
 
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
-JSON_HEADERS = [("Accept", "application/json"), ("Content-Type", "application/json")]
 IDLE_LIMIT = 60  # seconds, the service's limit for a request head and for body silence
 
 
@@ -35,11 +32,6 @@ def closed_unanswered(sock, timeout):
         return False
 
 
-def read_reply(sock, timeout=30):
-    sock.settimeout(timeout)
-    return recv_all(sock)
-
-
 def whole_json_reply(test, raw):
     """The JSON of a complete reply; fails the test on a reply cut short."""
     status, headers, body = split_reply(raw)
@@ -48,6 +40,24 @@ def whole_json_reply(test, raw):
     test.assertEqual(len(length), 1, headers)
     test.assertEqual(int(length[0].split(":", 1)[1]), len(body), "reply cut short")
     return json.loads(body)
+
+
+def open_descriptors(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def accept_queue(port):
+    """Connections waiting to be accepted on the service's IPv4 listener."""
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:  # LISTEN
+                return int(fields[4].split(":")[1], 16)
+    return 0
+
+
+def job_archive(tag, size):
+    return zip_bytes({f"programs/P{tag}.NC": os.urandom(size), f"marker{tag}.txt": f"import {tag}"}, zipfile.ZIP_STORED)
 
 
 def cpu_seconds(pid):
@@ -61,7 +71,7 @@ class StalledClients(unittest.TestCase):
         with Server() as srv:
             silent = srv.connect()
             half_head = srv.connect()
-            half_head.sendall(b"POST /RizOzudo/ExportLavoro HTTP/1.1\r\nHost: a\r\n")
+            half_head.sendall(f"POST {EXPORT} HTTP/1.1\r\nHost: a\r\n".encode())
             half_body = srv.connect()
             half_body.sendall(request_bytes("POST", EXPORT, JSON_HEADERS, b'{"ModoGestioneFile":"NEWEN"}')[:-10])
             # A live client that sends its body in three pieces over more than the limit.
@@ -77,11 +87,12 @@ class StalledClients(unittest.TestCase):
                 status, _, _ = split_reply(srv.raw(request_bytes("GET", "/system/describeserver.info")))
                 self.assertEqual(status, "HTTP/1.1 200 OK")
             self.assertGreater(time.monotonic() - start, IDLE_LIMIT * 0.8)
-            reply = whole_json_reply(self, read_reply(slow))
+            reply = whole_json_reply(self, recv_all(slow, 30))
             self.assertEqual(reply["Errore"], True)  # no export directory: an answer all the same
             slow.close()
+            # The log lines below tell that the idle limit closed them; the wait is a hang guard.
             for s in (silent, half_head, half_body):
-                left = start + IDLE_LIMIT + 5 - time.monotonic()
+                left = start + 2 * IDLE_LIMIT - time.monotonic()
                 self.assertTrue(closed_unanswered(s, max(left, 0.1)))
                 s.close()
             head_line = "Connection from 127.0.0.1 closed: request line and headers not complete within 60 s"
@@ -112,11 +123,24 @@ class OutOfDescriptors(unittest.TestCase):
                     s = socket.create_connection(("127.0.0.1", srv.port), timeout=10)
                     s.sendall(b"GET / HTTP/1.1\r\n")
                     stalled.append(s)
-                time.sleep(0.5)
-                before = cpu_seconds(srv.proc.pid)
+                # Measured once the service has stopped taking connections: clients wait in
+                # its queue while the descriptors it holds stay as they are.
+                seen = [None]
+
+                def stopped_taking():
+                    now = (open_descriptors(srv.proc.pid), accept_queue(srv.port))
+                    steady, seen[0] = now == seen[0] and now[1] > 0, now
+                    return steady
+
+                wait_until(stopped_taking, timeout=30, pause=0.5, what="the service to run out of descriptors")
+                before, started = cpu_seconds(srv.proc.pid), time.monotonic()
                 time.sleep(3)
-                used = cpu_seconds(srv.proc.pid) - before
-                self.assertLess(used, 0.3, f"{used:.2f} s of CPU in 3 s while out of descriptors")
+                used, spent = cpu_seconds(srv.proc.pid) - before, time.monotonic() - started
+                # Retrying at once would hold a core whenever the machine offers one; backing
+                # off leaves the service all but idle. Load can only lower a loop's share, it
+                # cannot make an idle service use more, so a tenth of the time is a bound only
+                # a busy loop breaks, however fast or busy the machine.
+                self.assertLess(used, 0.1 * spent, f"{used:.2f} s of CPU in {spent:.1f} s while out of descriptors")
                 waiting = srv.connect()
                 waiting.sendall(request_bytes("GET", "/system/describeserver.info"))
                 waiting.settimeout(1)
@@ -125,21 +149,12 @@ class OutOfDescriptors(unittest.TestCase):
             finally:
                 for s in stalled:
                     s.close()
-            left = time.monotonic()
-            status, _, _ = split_reply(read_reply(waiting, 10))
+            # Served once the stalled clients left: the wait is a hang guard only.
+            status, _, _ = split_reply(recv_all(waiting, 30))
             self.assertEqual(status, "HTTP/1.1 200 OK")
-            self.assertLess(time.monotonic() - left, 1.0)
             waiting.close()
             status, _, _ = split_reply(srv.raw(request_bytes("GET", "/system/describeserver.info")))
             self.assertEqual(status, "HTTP/1.1 200 OK")
-
-
-def job_archive(tag, size):
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", zipfile.ZIP_STORED) as zf:
-        zf.writestr(f"programs/P{tag}.NC", os.urandom(size))
-        zf.writestr(f"marker{tag}.txt", f"import {tag}")
-    return buf.getvalue()
 
 
 class StopWithRequestsInFlight(unittest.TestCase):
@@ -188,17 +203,17 @@ class StopWithRequestsInFlight(unittest.TestCase):
                         socks[k].sendall(rest)
                 except OSError:
                     pass
-                replies[k] = read_reply(socks[k], 60)
+                replies[k] = recv_all(socks[k], 60)
 
             threads = [threading.Thread(target=run, args=(k,)) for k in range(len(requests))]
             for t in threads:
                 t.start()
             time.sleep(0.6)
             srv.proc.send_signal(signal.SIGTERM)
-            stop_sent = time.monotonic()
+            # The half-sent bodies do not hold the stop up until their idle limit: the
+            # process ends well within it (the wait fails only past 40 s, a hang guard).
             code = srv.proc.wait(timeout=40)
             self.assertEqual(code, 0)
-            self.assertLess(time.monotonic() - stop_sent, 15)
             for t in threads:
                 t.join(60)
             for s in socks:
@@ -219,16 +234,9 @@ class StopWithRequestsInFlight(unittest.TestCase):
         # Export: the job left the directory only if a client got it, whole.
         exported = [r for _, r in answered["export"] if not r["Errore"]]
         self.assertLessEqual(len(exported), 1)
-        left_in_dir = {}
-        for root, _, files in os.walk(self.exp):
-            for f in files:
-                p = os.path.join(root, f)
-                with open(p, "rb") as fh:
-                    left_in_dir[os.path.relpath(p, self.exp).replace(os.sep, "/")] = fh.read()
+        left_in_dir = read_tree(self.exp)
         if exported:
-            with zipfile.ZipFile(io.BytesIO(base64.b64decode(exported[0]["Stream"]))) as zf:
-                got = {n.replace("\\", "/"): zf.read(n) for n in zf.namelist() if not n.endswith(("/", "\\"))}
-            self.assertEqual(got, self.job)
+            self.assertEqual(archive_files(base64.b64decode(exported[0]["Stream"])), self.job)
             self.assertEqual(left_in_dir, {})
         else:
             self.assertEqual(left_in_dir, self.job, "the job left the export directory but no client got it")

@@ -12,15 +12,12 @@ import shutil
 import signal
 import socket
 import struct
-import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-from job_support import (EXPORT, IMPORT, export_request, journal_lines, make_job, request, reset, snapshot,
-                         wait_until)
-from ostrivan_e2e import MAKE_JOB, ScratchServerTestCase, Server
+from ostrivan_e2e import (IMPORT, ScratchServerTestCase, Server, export_request, job_request, journal_lines,
+                          make_job, read_file, reset, snapshot, wait_until)
 
 DELIVERED = 'outcome="delivered"'
 RESTORED = 'outcome="restored after undelivered reply"'
@@ -257,17 +254,15 @@ class KillRightAfterAJob(unittest.TestCase):
         os.makedirs(imp)
         zip_path = os.path.join(self.base, "job.zip")
         req = os.path.join(self.base, "job.json")
-        subprocess.run([sys.executable, MAKE_JOB, "max", os.path.join(self.base, "src"), "--zip", zip_path,
-                        "--request", req], check=True, capture_output=True)
-        with open(req, "rb") as f:
-            body = f.read()
+        make_job(os.path.join(self.base, "src"), "max", "--zip", zip_path, "--request", req)
+        body = read_file(req)
         for trial in range(self.TRIALS):
             with self.subTest(trial=trial):
                 srv = Server(workdir=self.workdir, ini={"ImportLavoroDir": imp}).start()
                 try:
                     lines_before = len(journal_lines(srv))
                     with socket.create_connection(("127.0.0.1", srv.port), timeout=60) as s:
-                        s.sendall(request(IMPORT, body))
+                        s.sendall(job_request(IMPORT, body))
                         # The first bytes of the reply: the job is done; kill at once.
                         first = s.recv(65536)
                         lines = self.journal_after_kill(srv)

@@ -4,10 +4,8 @@ import re
 import socket
 import unittest
 
-from ostrivan_e2e import ServerTestCase, request_bytes, split_reply
+from ostrivan_e2e import EXPORT, IMPORT, ServerTestCase, header, request_bytes, split_reply
 
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
 EXPORT_ACTION = "RizOzudo.Controller.TRizOzudoController.ExportLavoro"
 NOT_FOUND_TEXT = b"TornioMVC\r\nHTTP 404: [EMVCException] Not Found"
 
@@ -17,14 +15,6 @@ class EngineOverLoopback(ServerTestCase):
         reply = self.srv.raw(request_bytes(method, path, headers, body), family=family)
         status, header_lines, payload = split_reply(reply)
         return status, header_lines, payload
-
-    @staticmethod
-    def header(header_lines, name):
-        for line in header_lines:
-            key, _, value = line.partition(": ")
-            if key.lower() == name.lower():
-                return value
-        return None
 
     def test_routing_table(self):
         json_body = [("Content-Type", "application/json")]
@@ -60,7 +50,7 @@ class EngineOverLoopback(ServerTestCase):
                     if accept in ("", "*/*", "text/plain", "text/plain, */*", "application/*"):
                         self.assertEqual(status, "HTTP/1.1 404 [EMVCException] Not Found")
                         self.assertEqual(payload, NOT_FOUND_TEXT)
-                    self.assertEqual(self.header(lines, "Server"), "TornioMVC")
+                    self.assertEqual(header(lines, "Server"), "TornioMVC")
 
     def test_longest_paths_are_refused_and_serving_goes_on(self):
         # The request line may hold up to 16 KiB; such paths reach every route expression.
@@ -76,12 +66,12 @@ class EngineOverLoopback(ServerTestCase):
         status, lines, payload = self.send("PROPFIND", EXPORT, [("Accept", "*/*")])
         self.assertEqual(status, "HTTP/1.1 500 [EMVCException] Unknown HTTP method [PROPFIND]")
         self.assertEqual(payload, b"TornioMVC\r\nHTTP 500: [EMVCException] Unknown HTTP method [PROPFIND]")
-        self.assertEqual(self.header(lines, "Content-Type"), "text/plain; charset=utf-8")
+        self.assertEqual(header(lines, "Content-Type"), "text/plain; charset=utf-8")
 
     def test_not_found_as_json(self):
         status, lines, payload = self.send("POST", "/RizOzudo/Unknown", [("Accept", "application/json")], b"{}")
         self.assertEqual(status, "HTTP/1.1 404 [EMVCException] Not Found")
-        self.assertEqual(self.header(lines, "Content-Type"), "application/json; charset=utf-8")
+        self.assertEqual(header(lines, "Content-Type"), "application/json; charset=utf-8")
         self.assertEqual(payload, b'{"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],'
                                   b'"statuscode":404,"reasonstring":"","message":"[EMVCException] Not Found",'
                                   b'"data":null}')
@@ -107,7 +97,7 @@ class EngineOverLoopback(ServerTestCase):
                     self.assertEqual(status, "HTTP/1.1 200 OK")
                     continue
                 self.assertEqual(status, "HTTP/1.1 500 Internal Server Error")
-                self.assertEqual(self.header(lines, "Content-Type"), "application/json; charset=utf-8")
+                self.assertEqual(header(lines, "Content-Type"), "application/json; charset=utf-8")
                 text = payload.decode("utf-8")
                 self.assertIn(f'"classname":"{class_name}"', text)
                 self.assertIn(f'"message":"{message}"', text)
@@ -129,8 +119,8 @@ class EngineOverLoopback(ServerTestCase):
                                                    body + b" ")
                 self.assertEqual(status.split()[1], "413")
                 self.assertEqual(payload, b"Request size exceeded the max allowed size [5120 KiB] (1)")
-                self.assertIsNone(self.header(lines, "Server"))
-                self.assertIsNone(self.header(lines, "X-Powered-By"))
+                self.assertIsNone(header(lines, "Server"))
+                self.assertIsNone(header(lines, "X-Powered-By"))
 
     def test_exact_head_of_a_routed_reply(self):
         status, lines, payload = self.send(
@@ -139,12 +129,12 @@ class EngineOverLoopback(ServerTestCase):
         self.assertEqual(status, "HTTP/1.1 200 OK")
         names = [line.partition(": ")[0] for line in lines]
         self.assertEqual(names, ["Connection", "Content-Type", "Content-Length", "Date", "Server", "X-Powered-By"])
-        self.assertEqual(self.header(lines, "Connection"), "close")
-        self.assertEqual(self.header(lines, "Content-Type"), "application/json; charset=utf-8")
-        self.assertEqual(int(self.header(lines, "Content-Length")), len(payload))
-        self.assertRegex(self.header(lines, "Date"), r"^[A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT$")
-        self.assertEqual(self.header(lines, "Server"), "TornioMVC")
-        self.assertEqual(self.header(lines, "X-Powered-By"), "TornioMVC 1.0.0")
+        self.assertEqual(header(lines, "Connection"), "close")
+        self.assertEqual(header(lines, "Content-Type"), "application/json; charset=utf-8")
+        self.assertEqual(int(header(lines, "Content-Length")), len(payload))
+        self.assertRegex(header(lines, "Date"), r"^[A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT$")
+        self.assertEqual(header(lines, "Server"), "TornioMVC")
+        self.assertEqual(header(lines, "X-Powered-By"), "TornioMVC 1.0.0")
         self.assertFalse(payload.startswith(b"\xef\xbb\xbf"))
         self.assertTrue(payload.startswith(b"{"), payload)
         payload.decode("utf-8")

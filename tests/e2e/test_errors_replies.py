@@ -5,10 +5,8 @@ import re
 import shutil
 import unittest
 
-from ostrivan_e2e import ScratchServerTestCase, request_bytes, split_reply
+from ostrivan_e2e import EXPORT, IMPORT, ScratchServerTestCase, header, request_bytes, split_reply
 
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
 JSON_IN = ("Content-Type", "application/json")
 ACCEPT_JSON = ("Accept", "application/json")
 
@@ -35,14 +33,6 @@ def error_json(class_name, status, reason, message):
     message = message.replace("\\", "\\\\").replace('"', '\\"')
     return (f'{{"classname":"{class_name}","detailedmessage":"","apperrorcode":0,"items":[],'
             f'"statuscode":{status},"reasonstring":"{reason}","message":"{message}","data":null}}').encode("utf-8")
-
-
-def header(lines, name):
-    for line in lines:
-        key, _, value = line.partition(": ")
-        if key.lower() == name.lower():
-            return value
-    return None
 
 
 class ErrorReplies(ScratchServerTestCase):

@@ -12,27 +12,15 @@ import pwd
 import shutil
 import signal
 import socket
-import stat
-import struct
-import subprocess
-import sys
 import tempfile
 import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import Server
-from job_support import (archive_files, export_request, export_whole, files_of, journal_lines, make_job, read_reply,
-                         request, reset, snapshot, wait_until)
+from ostrivan_e2e import (EXPORT, IMPORT, Server, export_request, export_whole, job_request, journal_lines, make_job,
+                          read_reply, read_tree, reset, snapshot, stream_entries, wait_until, write)
 
-IMPORT = "/RizOzudo/ImportLavoro"
 POINTS = [int(p) for p in os.environ.get("OSTRIVAN_KILL_POINTS", "0,1,2,3,4,5").split(",")]
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def start_unread_export(port, mode="NEWEN"):
@@ -43,11 +31,6 @@ def start_unread_export(port, mode="NEWEN"):
     s.connect(("127.0.0.1", port))
     s.sendall(export_request(mode))
     return s
-
-
-def tree_of(root):
-    """Relative path -> bytes of every regular file below root."""
-    return files_of(snapshot(root)) if os.path.isdir(root) else {}
 
 
 def kept_jobs(folder):
@@ -62,7 +45,7 @@ def kept_jobs(folder):
         if archives:
             with open(os.path.join(job, archives[0]), "rb") as f:
                 data = f.read()
-        out.append((data, tree_of(os.path.join(job, "files"))))
+        out.append((data, read_tree(os.path.join(job, "files"))))
     return out
 
 
@@ -119,7 +102,7 @@ class Base(unittest.TestCase):
 class RefilledFolder(Base):
     def test_an_undelivered_job_is_kept_whole_in_unsent_when_the_machine_wrote_a_new_one(self):
         make_job(self.job, "small")
-        job_a = tree_of(self.job)
+        job_a = read_tree(self.job)
         srv = self.server({"ExportLavoroDir": self.job})
         try:
             s = start_unread_export(srv.port)
@@ -131,7 +114,7 @@ class RefilledFolder(Base):
             reset(s)
             wait_until(lambda: any("kept in unsent after undelivered reply" in l for l in journal_lines(srv)),
                        what="the journal line")
-            self.assertEqual(tree_of(self.job), job_b)  # only what the machine wrote
+            self.assertEqual(read_tree(self.job), job_b)  # only what the machine wrote
             kept = kept_jobs(os.path.join(self.workdir, "unsent"))
             self.assertEqual(len(kept), 1)
             archive, files = kept[0]
@@ -141,7 +124,7 @@ class RefilledFolder(Base):
             self.assertIn("not put back", srv.log_text())
             # The next export delivers B alone.
             reply = export_whole(srv.port)
-            self.assertEqual(archive_files(reply), job_b)
+            self.assertEqual(stream_entries(reply), job_b)
         finally:
             srv.stop()
 
@@ -177,9 +160,9 @@ class KillDuringCopyBack(Base):
                 srv = self.server({"ExportLavoroDir": job}, prefix=as_nobody())
                 try:
                     try:
-                        wait_until(lambda: tree_of(job) == files, timeout=60, what="the job back whole")
+                        wait_until(lambda: read_tree(job) == files, timeout=60, what="the job back whole")
                     except AssertionError:
-                        seen = {rel: len(data) for rel, data in tree_of(job).items()}
+                        seen = {rel: len(data) for rel, data in read_tree(job).items()}
                         kept = [(d, f) for d, _, f in os.walk(self.workdir) if "logs" not in d]
                         raise AssertionError(f"not back whole: {seen}; service folder: {kept}; "
                                              f"log: {srv.log_text()[-1500:]}; journal: {srv.log_text('journal')}")
@@ -223,13 +206,13 @@ class HoldRecords(Base):
     def test_a_damaged_manifest_keeps_its_job_untouched_and_says_so(self):
         self.hold_and_kill({"ExportLavoroDir": self.job})
         folder = self.held_folder()
-        held_files = tree_of(os.path.join(folder, "files"))
+        held_files = read_tree(os.path.join(folder, "files"))
         with open(os.path.join(folder, "manifest"), "r+b") as f:
             f.truncate(40)
         srv = self.server({"ExportLavoroDir": self.job})
         try:
             srv.wait_log(f'Held export "{folder}" has a manifest that cannot be read')
-            self.assertEqual(tree_of(os.path.join(folder, "files")), held_files)
+            self.assertEqual(read_tree(os.path.join(folder, "files")), held_files)
             self.assertEqual(os.listdir(self.job), [])
         finally:
             srv.stop()
@@ -241,11 +224,11 @@ class KeptCopies(Base):
         os.makedirs(imp)
         make_job(self.job, "small")
         write(os.path.join(self.job, "A.NC"), b"the one program\n")
-        everything = tree_of(self.job)
+        everything = read_tree(self.job)
         srv = self.server({"ExportLavoroDir": self.job, "ImportLavoroDir": imp})
         try:
             reply = export_whole(srv.port, "ROTTLER")
-            self.assertEqual(archive_files(reply), {"A.NC": b"the one program\n"})
+            self.assertEqual(stream_entries(reply), {"A.NC": b"the one program\n"})
             sent = os.path.join(self.workdir, "sent")
             discarded = wait_until(lambda: os.path.isdir(sent) and
                                    [f for f in os.listdir(sent) if f.endswith("-A.discarded.zip")],
@@ -259,7 +242,7 @@ class KeptCopies(Base):
             # An import keeps the archive it received.
             body = json.dumps({"NomeFile": "../J 7.zip", "Stream": reply["Stream"]}).encode()
             with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
-                s.sendall(request(IMPORT, body))
+                s.sendall(job_request(IMPORT, body))
                 head, out = read_reply(s)
             self.assertEqual(json.loads(out), {"Errore": False, "Messaggio": ""})
             received = os.path.join(self.workdir, "received")
@@ -276,8 +259,7 @@ class KeptCopies(Base):
         srv = self.server({"ExportLavoroDir": self.job})
         try:
             body = json.dumps({"ModoGestioneFile": "NEWEN\r\nexport machine=7 peer=6.6.6.6 outcome=\"delivered\""})
-            data = request("/RizOzudo/ExportLavoro", body.encode()).replace(
-                b"\r\n\r\n", b"\r\nHTTP_CLIENT_IP: 10.9.8.7\r\n\r\n", 1)
+            data = job_request(EXPORT, body.encode(), [("HTTP_CLIENT_IP", "10.9.8.7")])
             with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
                 s.sendall(data)
                 read_reply(s)
@@ -321,7 +303,7 @@ class ServiceAccount(Base):
             time.sleep(2.2)
             reply = export_whole(srv.port)
             self.assertFalse(reply["Errore"], reply["Messaggio"])
-            self.assertEqual(archive_files(reply), {"programs/P1.NC": b"A" * 18000 + b"B" * 18000})
+            self.assertEqual(stream_entries(reply), {"programs/P1.NC": b"A" * 18000 + b"B" * 18000})
         finally:
             srv.stop()
 
@@ -363,8 +345,8 @@ class ServiceAccount(Base):
         try:
             reply = export_whole(srv.port)
             self.assertFalse(reply["Errore"], reply["Messaggio"])
-            self.assertIn("locked/K.CFG", archive_files(reply))
-            self.assertEqual(tree_of(self.job), {"locked/K.CFG": b"stays"})
+            self.assertIn("locked/K.CFG", stream_entries(reply))
+            self.assertEqual(read_tree(self.job), {"locked/K.CFG": b"stays"})
             line = wait_until(lambda: [l for l in journal_lines(srv) if 'outcome="delivered"' in l], what="journal")
             self.assertIn(" left=1 ", line[-1])
             self.assertIn(f'leaves "{locked}/K.CFG"', srv.log_text())
@@ -397,7 +379,7 @@ class ServiceAccount(Base):
                 if content:
                     write(os.path.join(imp, "OLD.NC"), content)
                 with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
-                    s.sendall(request(IMPORT, body))
+                    s.sendall(job_request(IMPORT, body))
                     head, out = read_reply(s)
                 self.assertEqual(json.loads(out), {"Errore": True, "Messaggio": expected})
             self.assertNotIn("System Error", srv.log_text("journal"))

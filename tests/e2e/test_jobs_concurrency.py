@@ -12,20 +12,12 @@ import threading
 import unittest
 import zipfile
 
-from ostrivan_e2e import Server, write_ini
+from ostrivan_e2e import EXPORT, IMPORT, Server, read_tree, write, write_ini, zip_bytes
 
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
 ROUNDS = 4
 EXPORTERS = 4
 IMPORTERS = 3
 FILES_PER_JOB = 12
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def job_files(tag):
@@ -43,24 +35,6 @@ def post(port, path, body):
         return resp.status, resp.getheader("Content-Type"), resp.read()
     finally:
         conn.close()
-
-
-def archive_of(files):
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
-        for name, data in files.items():
-            zf.writestr(name, data)
-    return buf.getvalue()
-
-
-def read_tree(root):
-    out = {}
-    for dirpath, _, filenames in os.walk(root):
-        for f in filenames:
-            p = os.path.join(dirpath, f)
-            with open(p, "rb") as fh:
-                out[os.path.relpath(p, root)] = fh.read()
-    return out
 
 
 class ConcurrentJobs(unittest.TestCase):
@@ -102,7 +76,7 @@ class ConcurrentJobs(unittest.TestCase):
             files = job_files(f"I{k}")
             imports[k] = files
         import_bodies = [json.dumps({"NomeFile": f"I{k}.zip",
-                                     "Stream": base64.encodebytes(archive_of(files)).decode()}).encode()
+                                     "Stream": base64.encodebytes(zip_bytes(files)).decode()}).encode()
                          for k, files in imports.items()]
         received = []
         for r in range(ROUNDS):
@@ -144,7 +118,7 @@ class ConcurrentJobs(unittest.TestCase):
         # One directory serves both: an import and an export never interleave on it.
         write_ini(self.srv.dir, {"Porta": self.srv.port, "ExportLavoroDir": self.exp, "ImportLavoroDir": self.exp})
         job = job_files("S")
-        body = json.dumps({"NomeFile": "S.zip", "Stream": base64.b64encode(archive_of(job)).decode()}).encode()
+        body = json.dumps({"NomeFile": "S.zip", "Stream": base64.b64encode(zip_bytes(job)).decode()}).encode()
         for r in range(3):
             with self.subTest(round=r):
                 results = self.run_clients([(IMPORT, body), (EXPORT, b'{"ModoGestioneFile":"NEWEN"}'),

@@ -8,33 +8,14 @@ import json
 import os
 import re
 import shutil
-import stat
 import subprocess
 import unittest
 import zipfile
 import zlib
 
-from ostrivan_e2e import ScratchServerTestCase, split_reply
+from ostrivan_e2e import EXPORT, ScratchServerTestCase, job_request, request_bytes, split_reply, tree, write
 
-EXPORT = "/RizOzudo/ExportLavoro"
 DATE_RE = re.compile(rb"Date: [A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT\r\n")
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
-
-
-def read_file(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def request_bytes(body, content_type="application/json", accept="application/json"):
-    head = (f"POST {EXPORT} HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: {accept}\r\n"
-            f"Content-Type: {content_type}\r\nContent-Length: {len(body)}\r\n\r\n")
-    return head.encode("latin-1") + body
 
 
 class ExportOverLoopback(ScratchServerTestCase):
@@ -46,25 +27,14 @@ class ExportOverLoopback(ScratchServerTestCase):
         os.makedirs(self.job)
         self.configure(ExportLavoroDir=self.job, Nr_Macchina=12)
 
-    def raw_export(self, mode=None, **kw):
+    def raw_export(self, mode=None):
         body = json.dumps({"CodiceCommessa": "C-1", "ModoGestioneFile": mode}).encode() if mode is not None else b"{}"
-        return self.srv.raw(request_bytes(body, **kw))
+        return self.srv.raw(job_request(EXPORT, body))
 
     def export(self, mode=None):
         status, _, body = split_reply(self.raw_export(mode))
         self.assertEqual(status, "HTTP/1.1 200 OK", body)
         return json.loads(body)
-
-    def tree(self, root=None):
-        root = root or self.job
-        out = {}
-        for dirpath, dirnames, filenames in os.walk(root):
-            for d in dirnames:
-                out[os.path.relpath(os.path.join(dirpath, d), root) + "/"] = None
-            for f in filenames:
-                p = os.path.join(dirpath, f)
-                out[os.path.relpath(p, root)] = read_file(p) if stat.S_ISREG(os.lstat(p).st_mode) else "special"
-        return out
 
     def check_archive(self, reply, expected):
         """Decodes Stream, reads it with zipfile and unzip -t; expected: name -> bytes, in order."""
@@ -186,12 +156,12 @@ class ExportOverLoopback(ScratchServerTestCase):
                 shutil.rmtree(job, ignore_errors=True)
                 os.makedirs(job)
                 setup()
-                before = self.tree(self.dir)
+                before = tree(self.dir)
                 self.configure(ExportLavoroDir=configured, Nr_Macchina=12)
                 reply = self.export(mode)
                 self.assertEqual(reply, {"Errore": True, "Messaggio": message, "NomeFile": "", "Stream": "",
                                          "NrMacchina": 0})
-                self.assertEqual(self.tree(self.dir), before)
+                self.assertEqual(tree(self.dir), before)
 
     def test_parameter_file_edits_count_from_the_next_request(self):
         other = os.path.join(self.dir, "other")
@@ -209,27 +179,27 @@ class ExportOverLoopback(ScratchServerTestCase):
         write(os.path.join(self.job, "tools\\T.CFG"), b"other")
         fifo = os.path.join(self.job, "programs", "P2.NC")
         os.mkfifo(fifo)
-        before = self.tree()
+        before = tree(self.job)
         reply = self.export("NEWEN")
         self.assertEqual(reply, {"Errore": True, "NomeFile": "", "Stream": "", "NrMacchina": 0,
                                  "Messaggio": 'Fallita compressione zip Nome ripetuto nell\'archivio: "tools\\T.CFG"'})
-        self.assertEqual(self.tree(), before)
+        self.assertEqual(tree(self.job), before)
         # A pipe is no job file: it is neither read nor removed.
         os.remove(os.path.join(self.job, "tools\\T.CFG"))
         reply = self.export("NEWEN")
         self.assertFalse(reply["Errore"], reply["Messaggio"])
-        self.assertEqual(sorted(self.tree()), ["programs/", "programs/P2.NC"])
+        self.assertEqual(sorted(tree(self.job)), ["programs/", "programs/P2.NC"])
         os.remove(fifo)
         if os.geteuid() != 0:  # root reads any file whatever its permissions
             secret = os.path.join(self.job, "secret.txt")
             write(secret, b"s")
             os.chmod(secret, 0)
-            before = self.tree()
+            before = tree(self.job)
             reply = self.export("NEWEN")
             self.assertTrue(reply["Errore"])
             self.assertTrue(reply["Messaggio"].startswith(f'Fallita compressione zip Cannot open file "{secret}". '),
                             reply["Messaggio"])
-            self.assertEqual(self.tree(), before)
+            self.assertEqual(tree(self.job), before)
 
     def test_body_failures_get_the_engine_reply_not_a_job_reply(self):
         write(os.path.join(self.job, "a.txt"), b"a")
@@ -242,7 +212,8 @@ class ExportOverLoopback(ScratchServerTestCase):
         ]
         for content_type, body, code in cases:
             with self.subTest(content_type=content_type, body=body):
-                status, _, payload = split_reply(self.srv.raw(request_bytes(body, content_type=content_type)))
+                headers = (("Accept", "application/json"), ("Content-Type", content_type))
+                status, _, payload = split_reply(self.srv.raw(request_bytes("POST", EXPORT, headers, body)))
                 self.assertEqual(int(status.split()[1]), code, payload)
                 self.assertNotIn(b'"Errore"', payload)
         self.assertEqual(os.listdir(self.job), ["a.txt"])

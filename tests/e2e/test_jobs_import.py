@@ -2,80 +2,17 @@
 and Info-ZIP zip replace whatever the import directory held, failures are reported in
 their order of checks, hostile entry names write nothing outside the directory, an
 oversized body is refused untouched, and an exported job imports to the same tree."""
-import base64
 import errno
-import io
 import json
 import os
 import shutil
-import stat
 import subprocess
 import sys
 import unittest
 import zipfile
 
-from ostrivan_e2e import CLIENT, MAKE_JOB, ScratchServerTestCase, split_reply
-
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
-LIMIT = 5242880
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
-
-
-def read_file(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def tree(root):
-    """Relative path -> bytes for files, None for directories."""
-    out = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        for d in dirnames:
-            out[os.path.relpath(os.path.join(dirpath, d), root) + "/"] = None
-        for f in filenames:
-            out[os.path.relpath(os.path.join(dirpath, f), root)] = read_file(os.path.join(dirpath, f))
-    return out
-
-
-def files_only(t):
-    return {k: v for k, v in t.items() if v is not None}
-
-
-def b64_lines(data):
-    """Base64 as the service writes it: CR LF after every 76 characters of full groups."""
-    text = base64.b64encode(data).decode()
-    full = len(data) // 57
-    return "".join(text[i * 76:(i + 1) * 76] + "\r\n" for i in range(full)) + text[full * 76:]
-
-
-def import_body(archive, name="Job.zip"):
-    return json.dumps({"NomeFile": name, "Stream": b64_lines(archive)}).encode()
-
-
-def request_bytes(path, body):
-    head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n"
-            f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n")
-    return head.encode("latin-1") + body
-
-
-def python_zip(entries, compression=zipfile.ZIP_DEFLATED):
-    """entries: name -> bytes (None for a directory entry), or ZipInfo -> bytes."""
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", compression) as zf:
-        for name, data in entries.items():
-            if isinstance(name, zipfile.ZipInfo):
-                zf.writestr(name, data)
-            elif data is None:
-                zf.writestr(zipfile.ZipInfo(name), b"")
-            else:
-                zf.writestr(name, data)
-    return buf.getvalue()
+from ostrivan_e2e import (BODY_LIMIT, CLIENT, EXPORT, IMPORT, ScratchServerTestCase, b64_lines, import_body,
+                          job_request, make_job, read_file, read_tree, split_reply, tree, write, zip_bytes)
 
 
 class ImportOverLoopback(ScratchServerTestCase):
@@ -89,7 +26,7 @@ class ImportOverLoopback(ScratchServerTestCase):
 
     def post_raw(self, path, body):
         try:
-            return self.srv.raw(request_bytes(path, body), timeout=60)
+            return self.srv.raw(job_request(path, body), timeout=60)
         except (BrokenPipeError, ConnectionResetError) as e:
             self.fail(f"connection dropped: {e}")
 
@@ -99,7 +36,7 @@ class ImportOverLoopback(ScratchServerTestCase):
         return payload
 
     def import_archive(self, archive):
-        return json.loads(self.post(IMPORT, import_body(archive)))
+        return json.loads(self.post(IMPORT, import_body(archive, wrapped=True)))
 
     def fill_with_old_job(self):
         write(os.path.join(self.imp, "OLD.NC"), b"old program")
@@ -114,7 +51,7 @@ class ImportOverLoopback(ScratchServerTestCase):
         readonly.create_system = 0  # DOS attributes: read-only + archive
         readonly.external_attr = 0x21
         readonly.compress_type = zipfile.ZIP_DEFLATED
-        archive = python_zip({
+        archive = zip_bytes({
             "programs/": None,
             "programs/P1.NC": b"G0 X1\n" * 1000,
             "programs\\P2.NC": b"G0 X2\n",  # backslash separators as the service writes them
@@ -122,7 +59,7 @@ class ImportOverLoopback(ScratchServerTestCase):
             "tools/T01.CFG": b"T1",
             "note.txt": b"",
         })
-        payload = self.post(IMPORT, import_body(archive))
+        payload = self.post(IMPORT, import_body(archive, wrapped=True))
         self.assertEqual(payload, b'{"Errore":false,"Messaggio":""}')
         self.assertEqual(tree(self.imp), {
             "programs/": None,
@@ -136,15 +73,15 @@ class ImportOverLoopback(ScratchServerTestCase):
         self.assertEqual(os.stat(os.path.join(self.imp, "programs", "RO.NC")).st_mode & 0o222, 0)
         self.assertNotEqual(os.stat(os.path.join(self.imp, "programs", "P1.NC")).st_mode & 0o200, 0)
         # The read-only file lies below the top, so the next import clears it.
-        self.assertFalse(self.import_archive(python_zip({"a.txt": b"a"}))["Errore"])
+        self.assertFalse(self.import_archive(zip_bytes({"a.txt": b"a"}))["Errore"])
         self.assertEqual(tree(self.imp), {"a.txt": b"a"})
 
     def test_read_only_entry_on_top_blocks_the_next_import(self):
         ro = zipfile.ZipInfo("RO.NC", date_time=(2025, 5, 24, 12, 0, 0))
         ro.create_system = 0
         ro.external_attr = 0x01
-        self.assertFalse(self.import_archive(python_zip({ro: b"M30"}))["Errore"])
-        reply = self.import_archive(python_zip({"new.txt": b"n"}))
+        self.assertFalse(self.import_archive(zip_bytes({ro: b"M30"}))["Errore"])
+        reply = self.import_archive(zip_bytes({"new.txt": b"n"}))
         self.assertEqual(reply, {"Errore": True, "Messaggio": f"Fallita eliminazione contenuto {self.imp}"})
         self.assertEqual(tree(self.imp), {"RO.NC": b"M30"})
 
@@ -152,7 +89,7 @@ class ImportOverLoopback(ScratchServerTestCase):
     def test_info_zip_archive_of_a_generated_job(self):
         self.fill_with_old_job()
         src = os.path.join(self.dir, "src")
-        subprocess.run([sys.executable, MAKE_JOB, "small", src], check=True, capture_output=True)
+        make_job(src, "small")
         zpath = os.path.join(self.dir, "job.zip")
         subprocess.run(["zip", "-r", "-q", zpath, "."], cwd=src, check=True)
         reply = self.import_archive(read_file(zpath))
@@ -160,8 +97,8 @@ class ImportOverLoopback(ScratchServerTestCase):
         self.assertEqual(tree(self.imp), tree(src))  # Info-ZIP stores directories, so temp/ comes too
 
     def test_failures_in_their_order_of_checks(self):
-        good = python_zip({"a.txt": b"a"})
-        over_itself = python_zip({"a.txt": b"a", "Lavoro.zip": b"a job file with the archive's name"})
+        good = zip_bytes({"a.txt": b"a"})
+        over_itself = zip_bytes({"a.txt": b"a", "Lavoro.zip": b"a job file with the archive's name"})
         imp = self.imp
 
         def read_only_on_top():
@@ -212,7 +149,7 @@ class ImportOverLoopback(ScratchServerTestCase):
                 # The name goes in by hand, in the local and the central header alike, so no
                 # writer gets a chance to clean it.
                 raw = name.encode()
-                archive = python_zip({"first.txt": b"1", "X" * len(raw): b"evil"}).replace(b"X" * len(raw), raw)
+                archive = zip_bytes({"first.txt": b"1", "X" * len(raw): b"evil"}).replace(b"X" * len(raw), raw)
                 before = tree(self.dir)
                 reply = self.import_archive(archive)
                 self.assertTrue(reply["Errore"], reply)
@@ -227,9 +164,9 @@ class ImportOverLoopback(ScratchServerTestCase):
         write(os.path.join(self.imp, "keep.NC"), b"keep")
         head = b'{"NomeFile":"x.zip","Stream":"'
         tail = b'"}'
-        body = head + b"A" * (LIMIT + 1 - len(head) - len(tail)) + tail
-        self.assertEqual(len(body), LIMIT + 1)
-        reply = self.srv.raw(request_bytes(IMPORT, body), timeout=60)
+        body = head + b"A" * (BODY_LIMIT + 1 - len(head) - len(tail)) + tail
+        self.assertEqual(len(body), BODY_LIMIT + 1)
+        reply = self.srv.raw(job_request(IMPORT, body), timeout=60)
         status, _, payload = split_reply(reply)
         self.assertEqual(status.split()[1], "413", payload)
         self.assertNotIn(b'"Errore"', payload)
@@ -237,7 +174,7 @@ class ImportOverLoopback(ScratchServerTestCase):
 
     def test_round_trip_of_a_typical_job(self):
         src = os.path.join(self.dir, "src")
-        subprocess.run([sys.executable, MAKE_JOB, "typical", src], check=True, capture_output=True)
+        make_job(src, "typical")
         exp = os.path.join(self.dir, "export")
         shutil.copytree(src, exp)
         self.configure(ExportLavoroDir=exp, ImportLavoroDir=self.imp, Nr_Macchina=3)
@@ -247,9 +184,9 @@ class ImportOverLoopback(ScratchServerTestCase):
         body = json.dumps({"NomeFile": exported["NomeFile"], "Stream": exported["Stream"]}).encode()
         self.assertEqual(json.loads(self.post(IMPORT, body)), {"Errore": False, "Messaggio": ""})
         # Empty directories are not stored in an archive; every file comes back byte for byte.
-        self.assertEqual(files_only(tree(self.imp)), files_only(tree(src)))
-        self.assertGreater(len(files_only(tree(src))), 10)
-        for rel in files_only(tree(src)):
+        self.assertEqual(read_tree(self.imp), read_tree(src))
+        self.assertGreater(len(read_tree(src)), 10)
+        for rel in read_tree(src):
             self.assertEqual(os.stat(os.path.join(self.imp, rel)).st_mtime,
                              os.stat(os.path.join(src, rel)).st_mtime, rel)
 
@@ -273,8 +210,8 @@ class ImportOverLoopback(ScratchServerTestCase):
         # The export script, then the import script (tests/e2e/test_readme.py runs every
         # block with its failure branches).
         blocks = [self.readme_block("### From a shell with curl", index=i) for i in (0, 1)]
-        self.assertIn("/RizOzudo/ExportLavoro", blocks[0])
-        self.assertIn("/RizOzudo/ImportLavoro", blocks[1])
+        self.assertIn(EXPORT, blocks[0])
+        self.assertIn(IMPORT, blocks[1])
         exp = self.put_readme_job()
         for block in blocks:
             self.assertIn("localhost:8080", block)

@@ -9,27 +9,14 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 import zipfile
 import zlib
 
-from ostrivan_e2e import MAKE_JOB, ServerTestCase, request_bytes, split_reply, write_ini
+from ostrivan_e2e import (BODY_LIMIT, EXPORT, IMPORT, ServerTestCase, job_request, make_job, read_tree, split_reply,
+                          write_ini)
 
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
-LIMIT = 5242880
-HEADERS = (("Accept", "application/json"), ("Content-Type", "application/json"))
-
-
-def files(root):
-    out = {}
-    for dirpath, _, filenames in os.walk(root):
-        for f in filenames:
-            with open(os.path.join(dirpath, f), "rb") as fh:
-                out[os.path.relpath(os.path.join(dirpath, f), root)] = fh.read()
-    return out
 
 
 def zlib_default_size(data):
@@ -43,18 +30,18 @@ class MaximumJob(ServerTestCase):
         self.addCleanup(shutil.rmtree, self.dir, True)
 
     def post(self, path, body):
-        status, _, payload = split_reply(self.srv.raw(request_bytes("POST", path, HEADERS, body), timeout=120))
+        status, _, payload = split_reply(self.srv.raw(job_request(path, body), timeout=120))
         self.assertEqual(status, "HTTP/1.1 200 OK", payload[:200])
         return json.loads(payload)
 
     def test_exported_maximum_job_fits_the_import_limit_and_round_trips(self):
         src = os.path.join(self.dir, "src")
-        subprocess.run([sys.executable, MAKE_JOB, "max", src], check=True, capture_output=True)
+        make_job(src, "max")
         exp, imp = os.path.join(self.dir, "export"), os.path.join(self.dir, "import")
         shutil.copytree(src, exp)
         os.makedirs(imp)
         write_ini(self.srv.dir, {"Porta": self.srv.port, "ExportLavoroDir": exp, "ImportLavoroDir": imp})
-        original = files(src)
+        original = read_tree(src)
 
         exported = self.post(EXPORT, b'{"ModoGestioneFile":"NEWEN"}')
         self.assertFalse(exported["Errore"], exported["Messaggio"])
@@ -75,9 +62,9 @@ class MaximumJob(ServerTestCase):
 
         body = json.dumps({"NomeFile": exported["NomeFile"], "Stream": exported["Stream"]},
                           separators=(",", ":")).encode()
-        self.assertLessEqual(len(body), LIMIT)
+        self.assertLessEqual(len(body), BODY_LIMIT)
         self.assertEqual(self.post(IMPORT, body), {"Errore": False, "Messaggio": ""})
-        self.assertEqual(files(imp), original)
+        self.assertEqual(read_tree(imp), original)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,6 @@ exports run are never lost; kill -9 at spread points of an export and of an impo
 after the next start, the whole job or none of it; a full disk leaves no truncated file;
 the journal tells what moved."""
 import base64
-import io
 import json
 import os
 import re
@@ -12,16 +11,14 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import unittest
-import zipfile
 
-from job_support import (IMPORT, STAGING, archive_files, export_request, export_whole, files_of, journal_lines,
-                         make_job, read_reply, request, snapshot, wait_until)
-from ostrivan_e2e import MAKE_JOB, ScratchServerTestCase, Server
+from ostrivan_e2e import (IMPORT, STAGING, ScratchServerTestCase, Server, export_request, export_whole, files_of,
+                          job_request, journal_lines, make_job, read_file, read_reply, read_tree, snapshot,
+                          stream_entries, wait_until)
 
 
 class ExportDelivery(ScratchServerTestCase):
@@ -79,16 +76,16 @@ class ExportDelivery(ScratchServerTestCase):
                 # And a later client gets it whole.
                 reply = export_whole(self.srv.port)
                 self.assertFalse(reply["Errore"], reply["Messaggio"])
-                self.assertEqual(archive_files(reply), files_of(before))
+                self.assertEqual(stream_entries(reply), files_of(before))
                 wait_until(lambda: os.listdir(self.job) == [], what="the delivered job to go")
 
     def test_delivered_export_is_removed_kept_in_sent_and_journalled(self):
         make_job(self.job, "small")
-        before = files_of(snapshot(self.job))
+        before = read_tree(self.job)
         main_before = self.srv.log_text()
         reply = export_whole(self.srv.port)
         self.assertFalse(reply["Errore"], reply["Messaggio"])
-        self.assertEqual(archive_files(reply), before)
+        self.assertEqual(stream_entries(reply), before)
         self.assertEqual(os.listdir(self.job), [])
         sent = os.path.join(self.srv.dir, "sent")
         name = reply["NomeFile"]
@@ -144,7 +141,7 @@ class ExportDelivery(ScratchServerTestCase):
             while not stop.is_set():
                 reply = export_whole(self.srv.port)
                 if reply and not reply["Errore"]:
-                    received.append(archive_files(reply))
+                    received.append(stream_entries(reply))
                 time.sleep(0.01)
 
         threads = [threading.Thread(target=machine), threading.Thread(target=exporter)]
@@ -155,7 +152,7 @@ class ExportDelivery(ScratchServerTestCase):
             self.assertFalse(t.is_alive(), "the machine or the exporter never finished")
         # The last replies settle; then whatever is left is in the directory.
         wait_until(self.hold_area_empty, what="held exports to settle")
-        left = files_of(snapshot(self.job))
+        left = read_tree(self.job)
         self.assertTrue(received, "no export succeeded while the machine wrote")
         for rel, content in final.items():
             in_archive = any(a.get(rel) == content for a in received)
@@ -230,9 +227,9 @@ class ExportStopAndKill(unittest.TestCase):
                 # The next start settles whatever was held.
                 srv = self.server().start()
                 try:
-                    after = files_of(snapshot(self.job))
+                    after = read_tree(self.job)
                     reply = got.get("reply")
-                    delivered = archive_files(reply) if reply and not reply.get("Errore") else {}
+                    delivered = stream_entries(reply) if reply and not reply.get("Errore") else {}
                     for rel, content in files_of(before).items():
                         self.assertTrue(after.get(rel) == content or delivered.get(rel) == content,
                                         f"point {point}: {rel} lost")
@@ -256,11 +253,9 @@ class ImportFaults(unittest.TestCase):
         src = os.path.join(self.base, "src")
         self.zip = os.path.join(self.base, "job.zip")
         self.req = os.path.join(self.base, "job.json")
-        subprocess.run([sys.executable, MAKE_JOB, "max", src, "--zip", self.zip, "--request", self.req],
-                       check=True, capture_output=True)
-        self.job = files_of(snapshot(src))
-        with open(self.req, "rb") as f:
-            self.body = f.read()
+        make_job(src, "max", "--zip", self.zip, "--request", self.req)
+        self.job = read_tree(src)
+        self.body = read_file(self.req)
 
     def tearDown(self):
         shutil.rmtree(self.base, ignore_errors=True)
@@ -270,7 +265,7 @@ class ImportFaults(unittest.TestCase):
 
     def post(self, srv):
         with socket.create_connection(("127.0.0.1", srv.port), timeout=60) as s:
-            s.sendall(request(IMPORT, self.body))
+            s.sendall(job_request(IMPORT, self.body))
             _, body = read_reply(s)
         return json.loads(body)
 
@@ -278,7 +273,7 @@ class ImportFaults(unittest.TestCase):
         """The whole new job, nothing, or (killed before the import began) the old job."""
         names = os.listdir(self.imp)
         self.assertNotIn(STAGING, names, where)
-        left = files_of(snapshot(self.imp))
+        left = read_tree(self.imp)
         if left == self.job:
             return "new"
         if left == untouched:
@@ -320,7 +315,7 @@ class ImportFaults(unittest.TestCase):
                 shutil.rmtree(self.imp)
                 os.makedirs(self.imp)
                 lay_old_job()
-                old = files_of(snapshot(self.imp))
+                old = read_tree(self.imp)
                 srv = self.server().start()
 
                 def client():
@@ -380,7 +375,7 @@ class ImportFaults(unittest.TestCase):
                     reply = self.post(srv)
                     self.assertFalse(reply["Errore"], f"import {attempt}: {reply}")
                     self.assertEqual(os.listdir(imp).count(STAGING), 0)
-                    self.assertEqual(files_of(snapshot(imp)), self.job)
+                    self.assertEqual(read_tree(imp), self.job)
             finally:
                 srv.stop()
                 srv.cleanup()
@@ -409,19 +404,19 @@ class ImportFaults(unittest.TestCase):
                     reply = self.post(srv)
                     if "free disk space" in reply["Messaggio"]:
                         # Refused up front: nothing written; try with a little more room.
-                        self.assertEqual(files_of(snapshot(imp)).keys() - {"Lavoro.zip"}, set())
+                        self.assertEqual(read_tree(imp).keys() - {"Lavoro.zip"}, set())
                     elif reply["Errore"]:
                         self.assertTrue(reply["Messaggio"].startswith("Fallita extrazione .zip "), reply)
                         names = os.listdir(imp)
                         self.assertNotIn(STAGING, names)
-                        self.assertEqual(files_of(snapshot(imp)).keys() - {"Lavoro.zip"}, set())
+                        self.assertEqual(read_tree(imp).keys() - {"Lavoro.zip"}, set())
                         wait_until(lambda: "No space left on device" in srv.log_text(), what="the cause in the log")
                         # The journal is another file of the same logging thread: its line may come later.
                         wait_until(lambda: journal_lines(srv), what="the journal line")
                         self.assertIn(reply["Messaggio"], journal_lines(srv)[-1])
                         failed_on_write = True
                     else:
-                        self.assertEqual(files_of(snapshot(imp)), self.job)
+                        self.assertEqual(read_tree(imp), self.job)
                 finally:
                     srv.stop()
                     srv.cleanup()

@@ -4,7 +4,6 @@ with a real Prometheus parser after real jobs, Ostrivan --check, readiness and t
 watchdog under systemd's notify protocol, and ostrivan-client status."""
 import base64
 import datetime
-import io
 import json
 import os
 import shutil
@@ -15,10 +14,10 @@ import tempfile
 import threading
 import time
 import unittest
-import zipfile
 
-from ostrivan_e2e import (CLIENT, EXE, ScratchServerTestCase, Server, free_port, recv_all, request_bytes,
-                          split_reply, write_ini)
+from ostrivan_e2e import (CLIENT, EXE, EXPORT, IMPORT, ScratchServerTestCase, Server, export_body, free_port, header,
+                          import_body, job_request, read_tree, recv_all, request_bytes, split_reply, write, write_ini,
+                          zip_bytes)
 
 def _metrics_parser():
     """Debian's python3-prometheus-client (scripts/install-deps installs it). It lives in
@@ -41,54 +40,8 @@ def _metrics_parser():
 
 text_string_to_metric_families = _metrics_parser()
 
-EXPORT = "/RizOzudo/ExportLavoro"
-IMPORT = "/RizOzudo/ImportLavoro"
 FORBIDDEN_PAGE = b"<HTML><BODY><B>403 Forbidden</B></BODY></HTML>"
 METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8"
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
-
-
-def tree(root):
-    out = {}
-    for base, dirs, files in os.walk(root):
-        for name in files:
-            path = os.path.join(base, name)
-            with open(path, "rb") as f:
-                out[os.path.relpath(path, root)] = f.read()
-    return out
-
-
-def header(lines, name):
-    for line in lines:
-        key, _, value = line.partition(": ")
-        if key.lower() == name.lower():
-            return value
-    return None
-
-
-def job_post(path, body, headers=()):
-    lines = [f"POST {path} HTTP/1.1", "Host: 127.0.0.1", "Accept: application/json",
-             "Content-Type: application/json", f"Content-Length: {len(body)}"]
-    lines += [f"{k}: {v}" for k, v in headers]
-    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
-
-
-def export_body(mode="NEWEN"):
-    return json.dumps({"ModoGestioneFile": mode}).encode()
-
-
-def import_body(entries, name="J1.zip"):
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
-        for entry, data in entries.items():
-            zf.writestr(entry, data)
-    archive = buf.getvalue()
-    return json.dumps({"NomeFile": name, "Stream": base64.b64encode(archive).decode()}).encode(), archive
 
 
 def send_from(port, data, source="127.0.0.1", target="127.0.0.1", timeout=10):
@@ -146,15 +99,15 @@ class AllowList(OperatorCase):
         # Only 127.0.0.1 may call; a caller from 127.0.0.2 (loopback range, another
         # address) gets 403 and the job's files stay where they are.
         self.put_job()
-        before = tree(self.exp)
+        before = read_tree(self.exp)
         self.allow("127.0.0.1")
         refused_before = self.srv.log_text().count("Caller 127.0.0.2 refused (not on the allow-list)")
         cases = [
-            ("export", job_post(EXPORT, export_body()), []),
-            ("import", job_post(IMPORT, import_body({"X.NC": b"x"})[0]), []),
+            ("export", job_request(EXPORT, export_body()), []),
+            ("import", job_request(IMPORT, import_body(zip_bytes({"X.NC": b"x"}), "J1.zip")), []),
             # A forwarding header naming an admitted address changes nothing.
-            ("forwarded", job_post(EXPORT, export_body(), [("HTTP_CLIENT_IP", "127.0.0.1"),
-                                                            ("X-Forwarded-For", "127.0.0.1")]), []),
+            ("forwarded", job_request(EXPORT, export_body(), [("HTTP_CLIENT_IP", "127.0.0.1"),
+                                                               ("X-Forwarded-For", "127.0.0.1")]), []),
         ]
         write(os.path.join(self.imp, "OLD.NC"), "old job\n")
         for name, data, _ in cases:
@@ -163,8 +116,8 @@ class AllowList(OperatorCase):
                 self.assertEqual(status, "HTTP/1.1 403 Forbidden")
                 self.assertEqual(body, FORBIDDEN_PAGE)
                 self.assertEqual(header(lines, "Content-Type"), "text/html; charset=utf-8")
-        self.assertEqual(tree(self.exp), before)
-        self.assertEqual(tree(self.imp), {"OLD.NC": b"old job\n"})
+        self.assertEqual(read_tree(self.exp), before)
+        self.assertEqual(read_tree(self.imp), {"OLD.NC": b"old job\n"})
         self.srv.wait_log("Caller 127.0.0.2 refused (not on the allow-list): POST /RizOzudo/ImportLavoro")
         deadline = time.monotonic() + 10
         while (self.srv.log_text().count("Caller 127.0.0.2 refused (not on the allow-list)") - refused_before < 3
@@ -175,7 +128,7 @@ class AllowList(OperatorCase):
         self.assertNotIn("[127.0.0.2] ->", self.srv.log_text())
         self.assertNotIn("127.0.0.2", self.journal())
         # The admitted address gets the job as always.
-        status, _, body = split_reply(send_from(self.srv.port, job_post(EXPORT, export_body()), "127.0.0.1"))
+        status, _, body = split_reply(send_from(self.srv.port, job_request(EXPORT, export_body()), "127.0.0.1"))
         self.assertEqual(status, "HTTP/1.1 200 OK")
         reply = json.loads(body)
         self.assertFalse(reply["Errore"], reply)
@@ -201,15 +154,15 @@ class AllowList(OperatorCase):
 
     def test_list_without_loopback_refuses_jobs_but_not_status_or_system_routes(self):
         self.put_job()
-        before = tree(self.exp)
+        before = read_tree(self.exp)
         self.allow("192.168.10.0/24, 10.0.0.5, fd00::/8")
         for family_target in ("127.0.0.1", "::1"):
             with self.subTest(target=family_target):
                 source = "::1" if ":" in family_target else "127.0.0.1"
-                status, _, body = split_reply(send_from(self.srv.port, job_post(EXPORT, export_body()), source,
+                status, _, body = split_reply(send_from(self.srv.port, job_request(EXPORT, export_body()), source,
                                                         family_target))
                 self.assertEqual(status, "HTTP/1.1 403 Forbidden")
-        self.assertEqual(tree(self.exp), before)
+        self.assertEqual(read_tree(self.exp), before)
         self.srv.wait_log("Caller ::1 refused (not on the allow-list)")
         # Loopback callers still read the operator routes; the system routes keep their
         # own local rule.
@@ -222,8 +175,8 @@ class AllowList(OperatorCase):
         # Byte for byte, apart from the Date line, whatever the list admits them by.
         requests = [
             request_bytes("GET", "/RizOzudo/Nowhere", [("Accept", "*/*")]),
-            job_post(EXPORT, b"{"),
-            job_post(EXPORT, export_body("NOPE")),
+            job_request(EXPORT, b"{"),
+            job_request(EXPORT, export_body("NOPE")),
             request_bytes("GET", "/system/serverconfig.info", [("Accept", "text/plain")]),
         ]
 
@@ -248,7 +201,7 @@ class AllowList(OperatorCase):
             with self.subTest(text=text):
                 self.allow(text)
                 # Loopback callers are served, even from an address the list never named.
-                status, _, body = split_reply(send_from(self.srv.port, job_post(EXPORT, export_body("NOPE")),
+                status, _, body = split_reply(send_from(self.srv.port, job_request(EXPORT, export_body("NOPE")),
                                                         "127.0.0.3"))
                 self.assertEqual(status, "HTTP/1.1 200 OK")
                 self.srv.wait_log(f'ClientAmmessi entry "{bad}" is no address or range')
@@ -261,11 +214,11 @@ class AllowList(OperatorCase):
             if reason:
                 self.skipTest(reason)
             self.put_job()
-            before = tree(self.exp)
+            before = read_tree(self.exp)
             self.allow(f"{link.ns_ip}, 10.0.0.0/33")
-            status, _, body = split_reply(link.request(self.srv.port, job_post(EXPORT, export_body())))
+            status, _, body = split_reply(link.request(self.srv.port, job_request(EXPORT, export_body())))
             self.assertEqual(status, "HTTP/1.1 403 Forbidden")
-            self.assertEqual(tree(self.exp), before)
+            self.assertEqual(read_tree(self.exp), before)
             self.srv.wait_log(f"Caller {link.ns_ip} refused (not on the allow-list)")
             # Status is for the list's callers too: refused as well while the list is broken.
             status, _, _ = split_reply(link.request(self.srv.port, request_bytes("GET", "/ostrivan/status")))
@@ -280,7 +233,7 @@ class AllowList(OperatorCase):
             self.allow(f"{link.ns_ip}/32")
             status, _, body = split_reply(link.request(self.srv.port, request_bytes("GET", "/ostrivan/status")))
             self.assertEqual(status, "HTTP/1.1 200 OK")
-            status, _, body = split_reply(link.request(self.srv.port, job_post(EXPORT, export_body())))
+            status, _, body = split_reply(link.request(self.srv.port, job_request(EXPORT, export_body())))
             self.assertEqual(status, "HTTP/1.1 200 OK")
             self.assertEqual(json.loads(body)["NomeFile"], "P1001.zip")
             # A remote caller never gets the system routes, list or not.
@@ -316,17 +269,18 @@ class StatusRoute(OperatorCase):
 
     def test_counts_follow_real_jobs_and_nothing_is_changed(self):
         self.put_job()
-        body, archive = import_body({"programs\\Q7.NC": b"G0\n", "Q7.TXT": b"notes\n"}, "Q7.zip")
+        archive = zip_bytes({"programs\\Q7.NC": b"G0\n", "Q7.TXT": b"notes\n"})
+        body = import_body(archive, "Q7.zip")
         before = self.status()
         sent_before = before["sent"]["archives"]
         # Reading changes nothing: the same tree before and after.
-        snapshot = (tree(self.exp), tree(self.imp), sorted(os.listdir(self.srv.dir)))
+        snapshot = (read_tree(self.exp), read_tree(self.imp), sorted(os.listdir(self.srv.dir)))
         self.status()
-        self.assertEqual((tree(self.exp), tree(self.imp), sorted(os.listdir(self.srv.dir))), snapshot)
+        self.assertEqual((read_tree(self.exp), read_tree(self.imp), sorted(os.listdir(self.srv.dir))), snapshot)
 
-        status, _, reply = split_reply(self.srv.raw(job_post(EXPORT, export_body())))
+        status, _, reply = split_reply(self.srv.raw(job_request(EXPORT, export_body())))
         exported = base64.b64decode(json.loads(reply)["Stream"])
-        status, _, reply = split_reply(self.srv.raw(job_post(IMPORT, body)))
+        status, _, reply = split_reply(self.srv.raw(job_request(IMPORT, body)))
         self.assertFalse(json.loads(reply)["Errore"], reply)
         deadline = time.monotonic() + 10
         while True:
@@ -413,11 +367,11 @@ class MetricsRoute(OperatorCase):
 
         self.put_job()
         self.assertEqual(self.value(self.families(), "ostrivan_export_waiting_files"), 2)
-        _, _, reply = split_reply(self.srv.raw(job_post(EXPORT, export_body())))           # delivered
+        _, _, reply = split_reply(self.srv.raw(job_request(EXPORT, export_body())))           # delivered
         exported = base64.b64decode(json.loads(reply)["Stream"])
-        self.srv.raw(job_post(EXPORT, export_body()))                                      # empty
+        self.srv.raw(job_request(EXPORT, export_body()))                                      # empty
         self.put_job("P2002")
-        self.srv.raw(job_post(EXPORT, export_body("NOPE")))                                 # failed
+        self.srv.raw(job_request(EXPORT, export_body("NOPE")))                                 # failed
         # Undelivered: a client that reads nothing of a reply larger than the buffers and
         # goes away; the files are put back.
         write(os.path.join(self.exp, "programs", "Z_BIG.NC"), os.urandom(2 * 1024 * 1024))
@@ -425,16 +379,17 @@ class MetricsRoute(OperatorCase):
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
             s.settimeout(30)
             s.connect(("127.0.0.1", self.srv.port))
-            s.sendall(job_post(EXPORT, export_body()))
+            s.sendall(job_request(EXPORT, export_body()))
         deadline = time.monotonic() + 30
         while (jobs(self.families(), "export", "undelivered") == base[("export", "undelivered")]
                and time.monotonic() < deadline):
             time.sleep(0.1)
-        body, archive = import_body({"A.NC": b"G1\n"})
-        self.srv.raw(job_post(IMPORT, body))                                                # imported
-        self.srv.raw(job_post(IMPORT, json.dumps({"NomeFile": "B.zip", "Stream": "AAAA"}).encode()))  # failed
+        archive = zip_bytes({"A.NC": b"G1\n"})
+        body = import_body(archive, "J1.zip")
+        self.srv.raw(job_request(IMPORT, body))                                                # imported
+        self.srv.raw(job_request(IMPORT, json.dumps({"NomeFile": "B.zip", "Stream": "AAAA"}).encode()))  # failed
         self.allow("10.9.9.9")
-        send_from(self.srv.port, job_post(IMPORT, body), "127.0.0.1")                     # refused
+        send_from(self.srv.port, job_request(IMPORT, body), "127.0.0.1")                     # refused
         self.configure(**self.settings)
 
         deadline = time.monotonic() + 10

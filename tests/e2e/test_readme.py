@@ -17,7 +17,6 @@ Which blocks run (the rule, kept here and nowhere else):
 Blocks recognised as the curl export, the curl import, the Python export or the client
 block get the checks of their flow; any other block that runs must end with status 0
 against a service that holds a job."""
-import base64
 import io
 import os
 import re
@@ -31,7 +30,7 @@ import threading
 import unittest
 import zipfile
 
-from ostrivan_e2e import CLIENT, MAKE_JOB, ScratchServerTestCase, free_port
+from ostrivan_e2e import CLIENT, EXPORT, IMPORT, ScratchServerTestCase, archive_files, free_port, make_job, read_tree
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 README = os.path.join(SOURCE, "README.md")
@@ -61,12 +60,12 @@ def talks_to_service(language, text):
 
 def kind_of(language, text):
     if language == "python":
-        return "python export" if "/RizOzudo/ExportLavoro" in text else "other"
+        return "python export" if EXPORT in text else "other"
     if re.search(r"(?m)^\s*ostrivan-client\s", text):
         return "client"
-    if "curl" in text and "/RizOzudo/ExportLavoro" in text:
+    if "curl" in text and EXPORT in text:
         return "curl export"
-    if "curl" in text and "/RizOzudo/ImportLavoro" in text:
+    if "curl" in text and IMPORT in text:
         return "curl import"
     return "other"
 
@@ -78,32 +77,6 @@ def runnable_blocks():
         if talks_to_service(language, text):
             found.setdefault(kind_of(language, text), []).append((language, text))
     return found
-
-
-def files(root):
-    out = {}
-    for dirpath, _, filenames in os.walk(root):
-        for name in filenames:
-            full = os.path.join(dirpath, name)
-            with open(full, "rb") as f:
-                out[os.path.relpath(full, root)] = f.read()
-    return out
-
-
-def archive_files(data):
-    """Relative path ('/' separators) -> bytes of the file entries of a zip archive."""
-    out = {}
-    with zipfile.ZipFile(io.BytesIO(data)) as zf:
-        for info in zf.infolist():
-            if info.filename.endswith(("/", "\\")):
-                continue
-            out[info.filename.replace("\\", "/")] = zf.read(info)
-    return out
-
-
-def make_job(size, folder, zip_path=None):
-    args = [sys.executable, MAKE_JOB, size, folder] + (["--zip", zip_path] if zip_path else [])
-    subprocess.run(args, check=True, capture_output=True, timeout=300)
 
 
 class ReplyLessServer:
@@ -232,10 +205,10 @@ class ReadmeBlocksAgainstService(ScratchServerTestCase):
         return subprocess.run(command, cwd=self.work, capture_output=True, text=True, timeout=300, env=env)
 
     def put_job(self, size="small"):
-        make_job(size, os.path.join(self.dir, "job"))
+        make_job(os.path.join(self.dir, "job"), size)
         shutil.rmtree(self.exp)
         shutil.copytree(os.path.join(self.dir, "job"), self.exp)
-        return {k: v for k, v in files(self.exp).items()}
+        return {k: v for k, v in read_tree(self.exp).items()}
 
     def job_zip(self):
         with open(os.path.join(self.work, "job.zip"), "rb") as f:
@@ -253,21 +226,21 @@ class ReadmeBlocksAgainstService(ScratchServerTestCase):
     def test_curl_import_of_the_maximum_job(self):
         # Far beyond what one command-line argument can carry.
         source = os.path.join(self.dir, "max")
-        make_job("max", source, os.path.join(self.work, "job.zip"))
+        make_job(source, "max", "--zip", os.path.join(self.work, "job.zip"))
         self.assertGreater(os.path.getsize(os.path.join(self.work, "job.zip")), 3_000_000)
         with open(os.path.join(self.imp, "OLD.NC"), "wb") as f:
             f.write(b"old job")
         run = self.run_block(self.block("curl import"))
         self.assertEqual(run.returncode, 0, run)
         self.assertIn("job.zip imported", run.stdout)
-        self.assertEqual(files(self.imp), files(source))
+        self.assertEqual(read_tree(self.imp), read_tree(source))
 
     def test_curl_export_then_import_round_trip(self):
         job = self.put_job()
         self.assertEqual(self.run_block(self.block("curl export")).returncode, 0)
         run = self.run_block(self.block("curl import"))
         self.assertEqual(run.returncode, 0, run)
-        self.assertEqual(files(self.imp), job)
+        self.assertEqual(read_tree(self.imp), job)
 
     def test_curl_export_failures_exit_non_zero_and_keep_job_zip(self):
         buf = io.BytesIO()
@@ -328,14 +301,14 @@ class ReadmeBlocksAgainstService(ScratchServerTestCase):
                 run = self.run_block(self.block("curl import"), port=port)
                 self.assertNotEqual(run.returncode, 0, run)
                 self.assertIn(message, run.stderr)
-                self.assertEqual(files(self.imp), {"KEEP.NC": b"current job"})
+                self.assertEqual(read_tree(self.imp), {"KEEP.NC": b"current job"})
 
     def test_python_export_unpacks_the_tree(self):
         job = self.put_job()
         run = self.run_block(self.block("python export"))
         self.assertEqual(run.returncode, 0, run)
         self.assertRegex(run.stdout, r"^P\d+\.zip from machine 5\n$")
-        self.assertEqual(files(os.path.join(self.work, "job")), job)
+        self.assertEqual(read_tree(os.path.join(self.work, "job")), job)
         # Failures end non-zero and unpack nothing.
         for what, port, ini in (("Errore:true", None, {"ImportLavoroDir": self.imp}), ("service down", free_port(), None)):
             with self.subTest(what=what):
@@ -350,8 +323,8 @@ class ReadmeBlocksAgainstService(ScratchServerTestCase):
         job = self.put_job()
         run = self.run_block(self.block("client"))
         self.assertEqual(run.returncode, 0, run)
-        self.assertEqual(files(os.path.join(self.work, "job")), job)  # fetched and unpacked
-        self.assertEqual(files(self.imp), job)  # and sent back by the block's import line
+        self.assertEqual(read_tree(os.path.join(self.work, "job")), job)  # fetched and unpacked
+        self.assertEqual(read_tree(self.imp), job)  # and sent back by the block's import line
         self.assertEqual(os.listdir(self.exp), [])
 
     def test_other_blocks_that_talk_to_the_service_succeed(self):

@@ -9,7 +9,7 @@ import socket
 import subprocess
 import unittest
 
-from ostrivan_e2e import ServerTestCase, request_bytes, split_reply
+from ostrivan_e2e import ServerTestCase, header, request_bytes, split_reply
 
 SYSTEM_CONTROLLER = "TornioMVC.SysControllers.TMVCSystemController"
 FORBIDDEN_PAGE = b"<HTML><BODY><B>403 Forbidden</B></BODY></HTML>"
@@ -36,14 +36,6 @@ SERVER_CONFIG = (
     b'"allow_unhandled_action":"false","server_name":"TornioMVC","server_signature":"true",'
     b'"xpoweredby":"true","session_type":"memory","max_entities_record_count":"20",'
     b'"max_request_size":"5242880","hateos":"_links","load_system_controllers":"true"}')
-
-
-def header(lines, name):
-    for line in lines:
-        key, _, value = line.partition(": ")
-        if key.lower() == name.lower():
-            return value
-    return None
 
 
 # Run inside the namespace: one request to host:port, the raw reply on stdout.

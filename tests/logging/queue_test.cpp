@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,9 +15,40 @@
 namespace ostrivan::logging {
 namespace {
 
+using testing::WaitUntil;
+
 std::unique_ptr<TLogItem> Item(const std::string& message) {
   return std::make_unique<TLogItem>(TLogType::Info, message, "t");
 }
+
+// True once a reader is asleep on the queue: what the test does next reaches a waiting
+// reader, not one that has yet to start.
+bool ReaderAsleep(TThreadSafeQueue& queue) {
+  return WaitUntil([&] { return queue.WaitingReaders() > 0; }, std::chrono::seconds(30));
+}
+
+// True once the reader thread is done with its wait (30 s at most, a hang guard far
+// short of the queue's own ten-minute wait). A reader still asleep then is woken, so that
+// the test ends, and the false return fails it.
+bool ReaderReturns(TThreadSafeQueue& queue, const std::atomic<bool>& returned) {
+  if (WaitUntil([&] { return returned.load(); }, std::chrono::seconds(30))) return true;
+  queue.WakeUp();
+  return false;
+}
+
+constexpr std::uint64_t kTenMinutes = 600000;
+
+// A give-up check that never gives up but tells when it was first asked: Enqueue asks
+// it only while backing off, so the writer has found the queue full.
+struct BackOffSeen {
+  std::atomic<bool> seen{false};
+  std::function<bool()> Check() {
+    return [this] {
+      seen = true;
+      return false;
+    };
+  }
+};
 
 TEST(ThreadSafeQueue, FirstInFirstOutWithSizes) {
   TThreadSafeQueue queue(10, 10);
@@ -36,13 +69,21 @@ TEST(ThreadSafeQueue, FirstInFirstOutWithSizes) {
 }
 
 TEST(ThreadSafeQueue, WaitingReaderWakesOnEnqueue) {
-  TThreadSafeQueue queue(10, 60000);
+  TThreadSafeQueue queue(10, kTenMinutes);
   std::unique_ptr<TLogItem> received;
-  std::thread reader([&] { queue.Dequeue(received); });
+  std::atomic<bool> returned{false};
+  std::thread reader([&] {
+    queue.Dequeue(received);
+    returned = true;
+  });
+  const bool asleep = ReaderAsleep(queue);
   ASSERT_TRUE(queue.Enqueue(Item("hello")));
-  reader.join();  // a missed wake-up would hang here for a minute
+  const bool woken = ReaderReturns(queue, returned);
+  reader.join();
+  EXPECT_TRUE(woken) << "the enqueue did not wake the reader";
   ASSERT_NE(received, nullptr);
   EXPECT_EQ(received->LogMessage(), "hello");
+  EXPECT_TRUE(asleep) << "the reader never waited";
 }
 
 TEST(ThreadSafeQueue, FullQueueWaitsForRoomThenAccepts) {
@@ -50,9 +91,15 @@ TEST(ThreadSafeQueue, FullQueueWaitsForRoomThenAccepts) {
   ASSERT_TRUE(queue.Enqueue(Item("1")));
   ASSERT_TRUE(queue.Enqueue(Item("2")));
   std::atomic<bool> accepted{false};
-  std::thread writer([&] { accepted = queue.Enqueue(Item("3")); });
+  std::atomic<bool> returned{false};
+  BackOffSeen backing_off;
+  std::thread writer([&] {
+    accepted = queue.Enqueue(Item("3"), backing_off.Check());
+    returned = true;
+  });
   // The writer is backing off; freeing one slot lets a later attempt through.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_TRUE(WaitUntil([&] { return backing_off.seen || returned; }, std::chrono::seconds(30)));
+  EXPECT_TRUE(backing_off.seen.load()) << "the full queue took a third item at once";
   EXPECT_FALSE(accepted.load());
   auto first = queue.Dequeue();
   ASSERT_NE(first, nullptr);
@@ -75,9 +122,16 @@ TEST(ThreadSafeQueue, ShutDownDiscardsAndRefuses) {
   TThreadSafeQueue queue(1, 60000);
   ASSERT_TRUE(queue.Enqueue(Item("discarded")));
   std::atomic<bool> blocked_result{true};
+  std::atomic<bool> returned{false};
+  BackOffSeen backing_off;
   // A writer backing off on the full queue is released by the shutdown.
-  std::thread writer([&] { blocked_result = queue.Enqueue(Item("late")); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  std::thread writer([&] {
+    blocked_result = queue.Enqueue(Item("late"), backing_off.Check());
+    returned = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return backing_off.seen || returned; }, std::chrono::seconds(30)));
+  EXPECT_TRUE(backing_off.seen.load()) << "the writer never backed off";
+  EXPECT_FALSE(returned.load());
   queue.DoShutDown();
   writer.join();
   EXPECT_FALSE(blocked_result.load());
@@ -89,15 +143,20 @@ TEST(ThreadSafeQueue, ShutDownDiscardsAndRefuses) {
 }
 
 TEST(ThreadSafeQueue, ShutDownReleasesAWaitingReader) {
-  TThreadSafeQueue queue(1, 60000);
+  TThreadSafeQueue queue(1, kTenMinutes);
   TWaitResult result = TWaitResult::wrError;
+  std::atomic<bool> returned{false};
   std::thread reader([&] {
     std::unique_ptr<TLogItem> item;
     result = queue.Dequeue(item);
+    returned = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const bool asleep = ReaderAsleep(queue);
   queue.DoShutDown();
+  const bool released = ReaderReturns(queue, returned);
   reader.join();
+  EXPECT_TRUE(asleep) << "the reader never waited";
+  EXPECT_TRUE(released) << "the shutdown left the reader asleep";
   EXPECT_EQ(result, TWaitResult::wrAbandoned);
 }
 
@@ -154,17 +213,24 @@ TEST(ThreadSafeQueue, EnqueueBatchTakesWhatFitsAndLeavesTheRest) {
 }
 
 TEST(ThreadSafeQueue, WaitingBatchReaderWakesOnEnqueueBatch) {
-  TThreadSafeQueue queue(10, 60000);
+  TThreadSafeQueue queue(10, kTenMinutes);
   TLogItems received;
-  std::thread reader([&] { queue.DequeueBatch(received, 10); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // usually waiting by now
+  std::atomic<bool> returned{false};
+  std::thread reader([&] {
+    queue.DequeueBatch(received, 10);
+    returned = true;
+  });
+  const bool asleep = ReaderAsleep(queue);
   TLogItems items;
   items.push_back(Item("one"));
   items.push_back(Item("two"));
   ASSERT_EQ(queue.EnqueueBatch(items), 2u);
-  reader.join();  // a missed wake-up would hang here for a minute
+  const bool woken = ReaderReturns(queue, returned);
+  reader.join();
+  EXPECT_TRUE(woken) << "the batch did not wake the reader";
   ASSERT_FALSE(received.empty());
   EXPECT_EQ(received[0]->LogMessage(), "one");
+  EXPECT_TRUE(asleep) << "the reader never waited";
 }
 
 TEST(ThreadSafeQueue, ManyWritersNothingLostOrDuplicated) {
