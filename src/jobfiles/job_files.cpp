@@ -1,6 +1,5 @@
 #include "jobfiles/job_files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -8,14 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
 
-#include "common/concurrently.h"
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
