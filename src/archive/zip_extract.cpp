@@ -17,6 +17,7 @@
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/large_buffer.h"
+#include "common/paths.h"
 
 namespace ostrivan::archive {
 
@@ -55,10 +56,7 @@ std::uint64_t FreeSpaceFor(std::string path) {
     struct statvfs vfs {};
     if (::statvfs(path.empty() ? "." : path.c_str(), &vfs) == 0)
       return static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) path = ".";
-    else if (slash == 0) path = "/";
-    else path.resize(slash);
+    path = ParentFolder(path);
     if (path == "." || path == "/") {
       if (::statvfs(path.c_str(), &vfs) == 0)
         return static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);

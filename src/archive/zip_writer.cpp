@@ -7,6 +7,7 @@
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
 #include "common/file_system.h"
+#include "common/paths.h"
 
 namespace ostrivan::archive {
 
@@ -32,11 +33,6 @@ std::uint32_t DosAttributes(const struct stat& st) {
   return attributes & 0x7BF7;
 }
 
-std::string BareFileName(const std::string& file_name) {
-  std::size_t slash = file_name.find_last_of('/');
-  return slash == std::string::npos ? file_name : file_name.substr(slash + 1);
-}
-
 }  // namespace
 
 void TZipFile::CheckWritable(std::uint16_t compression, const std::string& file_name) const {
@@ -54,7 +50,7 @@ TZipHeader TZipFile::BuildHeader(const struct stat& source, const std::string& f
   h.ModifiedDateTime = DateTimeToDosDateTime(source.st_mtime);
   h.ExternalAttributes = DosAttributes(source);
   // Names are stored as given: a relative path made with backslashes keeps them.
-  h.FileName = archive_file_name.empty() ? BareFileName(file_name) : archive_file_name;
+  h.FileName = archive_file_name.empty() ? FileNameOf(file_name) : archive_file_name;
   if (h.FileName.size() > kMaxFieldLength) throw EZipException("File name too long for a zip entry");
   h.FileNameLength = static_cast<std::uint16_t>(h.FileName.size());
   h.SetUTF8Support(utf8_support_);

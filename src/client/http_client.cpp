@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+
+#include "common/file_descriptor.h"
+#include "common/numbers.h"
+#include "common/text.h"
 
 namespace ostrivan::client {
 namespace {
@@ -31,40 +34,15 @@ extern "C" void NoteInterrupt(int signal_number) {
 
 using Clock = std::chrono::steady_clock;
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-template <typename T>
-bool ParseNumber(std::string_view text, T& value, int base = 10) {
-  if (text.empty()) return false;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
 // Chunked transfer coding: hex size line, data, CR LF, ... up to a zero-size chunk.
 std::string DecodeChunked(std::string_view body) {
   std::string out;
   for (;;) {
     const auto eol = body.find('\n');
     if (eol == std::string_view::npos) throw EClientError("incomplete chunked reply");
-    std::string_view size_text = TrimBlanks(body.substr(0, eol));
-    size_text = size_text.substr(0, size_text.find(';'));
+    const std::string line = Trim(body.substr(0, eol));
     std::size_t size = 0;
-    if (!ParseNumber(TrimBlanks(size_text), size, 16)) throw EClientError("malformed chunk size in the reply");
+    if (!ParseNumber(Trim(std::string_view(line).substr(0, line.find(';'))), size, 16)) throw EClientError("malformed chunk size in the reply");
     body.remove_prefix(eol + 1);
     if (size == 0) return out;
     if (body.size() < size) throw EClientError("incomplete chunked reply");
@@ -75,19 +53,6 @@ std::string DecodeChunked(std::string_view body) {
   }
 }
 
-class TSocket {
- public:
-  explicit TSocket(int fd) : fd_(fd) {}
-  ~TSocket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  TSocket(const TSocket&) = delete;
-  TSocket& operator=(const TSocket&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Waits until fd is ready for events or the deadline passes (false). A signal noted by
 // CatchInterrupts ends the wait with EClientInterrupted.
@@ -178,7 +143,7 @@ void ThrowIfInterrupted() {
 TServerUrl ParseServerUrl(std::string_view url) {
   const std::string original(url);
   if (const auto scheme = url.find("://"); scheme != std::string_view::npos) {
-    if (!SameIgnoringCase(url.substr(0, scheme), "http")) {
+    if (!SameText(url.substr(0, scheme), "http")) {
       throw EClientError("unsupported URL " + original + ": only http:// is served");
     }
     url.remove_prefix(scheme + 3);
@@ -225,7 +190,7 @@ TServerUrl ParseServerUrl(std::string_view url) {
 
 std::string THttpReply::Header(std::string_view name) const {
   for (const auto& [key, value] : Headers) {
-    if (SameIgnoringCase(key, name)) return value;
+    if (SameText(key, name)) return value;
   }
   return {};
 }
@@ -246,28 +211,28 @@ THttpReply ParseHttpReply(std::string_view raw) {
   bool first = true;
   while (!head.empty() || first) {
     const auto eol = head.find('\n');
-    const std::string_view line = TrimBlanks(head.substr(0, eol));
+    const std::string line = Trim(head.substr(0, eol));
     head = eol == std::string_view::npos ? std::string_view() : head.substr(eol + 1);
     if (first) {
       first = false;
       // "HTTP/1.1 200 OK"
       if (!line.starts_with("HTTP/1.")) throw EClientError("the server's reply is not HTTP");
       const auto sp = line.find(' ');
-      const std::string_view rest = sp == std::string_view::npos ? std::string_view() : line.substr(sp + 1);
+      const std::string_view rest = sp == std::string::npos ? std::string_view() : std::string_view(line).substr(sp + 1);
       if (rest.size() < 3 || !ParseNumber(rest.substr(0, 3), reply.Status)) {
         throw EClientError("the server's reply has no status code");
       }
-      reply.Reason = std::string(TrimBlanks(rest.substr(3)));
+      reply.Reason = Trim(rest.substr(3));
       continue;
     }
     if (line.empty()) continue;
     const auto colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
-    reply.Headers.emplace_back(std::string(TrimBlanks(line.substr(0, colon))),
-                               std::string(TrimBlanks(line.substr(colon + 1))));
+    if (colon == std::string::npos) continue;
+    reply.Headers.emplace_back(Trim(std::string_view(line).substr(0, colon)),
+                               Trim(std::string_view(line).substr(colon + 1)));
   }
   std::string_view body = raw.substr(body_start);
-  if (SameIgnoringCase(reply.Header("Transfer-Encoding"), "chunked")) {
+  if (SameText(reply.Header("Transfer-Encoding"), "chunked")) {
     reply.Body = DecodeChunked(body);
     return reply;
   }
@@ -292,7 +257,7 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
                     const std::string& body, int timeout_seconds) {
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
   const std::string after = " after " + std::to_string(timeout_seconds) + " s";
-  TSocket sock(Connect(url, deadline, timeout_seconds));
+  TFileDescriptor sock(Connect(url, deadline, timeout_seconds));
   const bool v6 = url.Host.find(':') != std::string::npos;
   std::string request = head_line + "\r\n";
   request += "Host: " + (v6 ? "[" + url.Host + "]" : url.Host) + ":" + std::to_string(url.Port) + "\r\n";
@@ -302,8 +267,8 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
 
   std::size_t sent = 0;
   while (sent < request.size()) {
-    if (!WaitFor(sock.fd(), POLLOUT, deadline)) throw EClientError("timed out" + after + " sending to " + Describe(url));
-    const ssize_t n = send(sock.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (!WaitFor(sock.get(), POLLOUT, deadline)) throw EClientError("timed out" + after + " sending to " + Describe(url));
+    const ssize_t n = send(sock.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       // The server may refuse a request early (413) and close; its reply is still there.
@@ -316,10 +281,10 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
   std::string raw;
   char buffer[65536];
   for (;;) {
-    if (!WaitFor(sock.fd(), POLLIN, deadline)) {
+    if (!WaitFor(sock.get(), POLLIN, deadline)) {
       throw EClientError("timed out" + after + " waiting for the reply of " + Describe(url));
     }
-    const ssize_t n = recv(sock.fd(), buffer, sizeof buffer, 0);
+    const ssize_t n = recv(sock.get(), buffer, sizeof buffer, 0);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       if (errno == ECONNRESET && !raw.empty()) break;

@@ -7,9 +7,9 @@
 
 #include "archive/zip_file.h"
 #include "common/file_system.h"
+#include "common/request_size.h"
 #include "jobfiles/base64.h"
 #include "jobfiles/working_directory.h"
-#include "web/engine.h"
 
 namespace ostrivan::client {
 namespace {
@@ -183,7 +183,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
     return kExitLocal;
   }
   // The received archive lies in dir while it is unpacked, as the service's import does.
-  const std::string zip_path = jobs::JoinPath(dir, ".ostrivan-client-" + std::to_string(getpid()) + ".zip");
+  const std::string zip_path = JoinPath(dir, ".ostrivan-client-" + std::to_string(getpid()) + ".zip");
   // Leaves dir as it was found, so that a retry into it works.
   auto undo = [&] {
     fs::remove(zip_path, ec);
@@ -255,16 +255,16 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
     if (fs::is_directory(source, ec)) {
       if (!HasAnyFile(source)) throw EClientError(source + " holds no file: nothing to import");
       // Named as the service names an export: after the first program, else the folder.
-      const std::string programs = jobs::JoinPath(source, "programs");
+      const std::string programs = JoinPath(source, "programs");
       std::vector<std::string> first;
       if (fs::is_directory(programs, ec)) first = jobs::ListFiles(programs);
       fs::path folder = fs::absolute(source).lexically_normal();
       if (!folder.has_filename()) folder = folder.parent_path();  // "job/" -> "job"
-      name = first.empty() ? folder.filename().string() : jobs::FileNameWithoutExtension(first.front());
+      name = first.empty() ? folder.filename().string() : FileStem(first.front());
       if (name.empty()) name = "Lavoro";
       name += ".zip";
       TScratchDir scratch;  // removed on every way out, an interruption included
-      const std::string zip_path = jobs::JoinPath(scratch.path(), name);
+      const std::string zip_path = JoinPath(scratch.path(), name);
       jobs::PackDirectoryTree(source, zip_path);
       refused = CheckArchiveBeforeSending(zip_path);
       if (refused.empty()) archive = ReadClientFile(zip_path);
@@ -288,9 +288,9 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
   const std::string body = request.ToJSON();
   // A larger body gets 413 after the upload; refused here, the machine's folder and
   // the network are spared.
-  if (static_cast<std::int64_t>(body.size()) > web::kDefaultMaxRequestSize) {
+  if (static_cast<std::int64_t>(body.size()) > kDefaultMaxRequestSize) {
     err << "ostrivan-client: " << source << ": the request would be " << body.size()
-        << " bytes, over the service's limit of " << web::kDefaultMaxRequestSize << " bytes (the archive is "
+        << " bytes, over the service's limit of " << kDefaultMaxRequestSize << " bytes (the archive is "
         << archive.size() << " bytes; about 3.8 MB fit); nothing was sent\n";
     return kExitLocal;
   }

@@ -1,5 +1,4 @@
 // ostrivan-client: the export and import jobs of an Ostrivan service from a shell.
-#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -7,6 +6,7 @@
 
 #include "client/job_client.h"
 #include "client/status_client.h"
+#include "common/numbers.h"
 
 namespace {
 
@@ -61,9 +61,7 @@ int main(int argc, char** argv) {
       if (!value(server)) return UsageError("--server needs a URL");
     } else if (arg == "--timeout") {
       if (!value(timeout_text)) return UsageError("--timeout needs a number of seconds");
-      const char* end = timeout_text.data() + timeout_text.size();
-      const auto [stop, error] = std::from_chars(timeout_text.data(), end, timeout_seconds);
-      if (error != std::errc() || stop != end || timeout_seconds < 1 || timeout_seconds > 86400) {
+      if (!ostrivan::ParseNumber(timeout_text, timeout_seconds) || timeout_seconds < 1 || timeout_seconds > 86400) {
         return UsageError("--timeout needs a number of seconds from 1 to 86400");
       }
     } else if (arg == "--to") {

@@ -103,10 +103,31 @@ int WriteAll(int fd, std::string_view bytes) noexcept {
   return 0;
 }
 
+TWriteFailure WriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options,
+                             int* code) {
+  int unused = 0;
+  int& error = code != nullptr ? *code : unused;
+  error = 0;
+  TFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, options.Mode));
+  if (fd.get() < 0) {
+    error = errno;
+    return TWriteFailure::kCreate;
+  }
+  error = WriteAll(fd.get(), bytes);
+  if (error == 0 && options.Sync && ::fsync(fd.get()) != 0) error = errno;
+  if (error == 0 && ::close(fd.release()) != 0) error = errno;
+  return error == 0 ? TWriteFailure::kNone : TWriteFailure::kWrite;
+}
+
 void WriteWholeFile(const std::string& path, std::string_view bytes) {
-  TFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessageText(errno));
-  if (WriteAll(fd.get(), bytes) != 0 || ::close(fd.release()) != 0) throw EWriteError("Stream write error");
+  int code = 0;
+  switch (WriteWholeFile(path, bytes, TWriteOptions{}, &code)) {
+    case TWriteFailure::kNone: return;
+    case TWriteFailure::kCreate:
+      throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessageText(code));
+    case TWriteFailure::kWrite: break;
+  }
+  throw EWriteError("Stream write error");
 }
 
 }  // namespace ostrivan

@@ -36,8 +36,22 @@ std::string ReadWholeFile(const std::string& path);
 // Writes all of bytes to fd, again after interruptions: 0, or the errno (ENOSPC when
 // the file takes nothing more).
 int WriteAll(int fd, std::string_view bytes) noexcept;
-// Creates or empties the file and writes bytes: EFCreateError "Cannot create file
-// \"<path>\". <system text>" or EWriteError "Stream write error" on failure.
+// How a whole file is written: the mode a new file gets, and whether its bytes are
+// flushed to disk before it is closed (a file renamed into place afterwards).
+struct TWriteOptions {
+  mode_t Mode = 0666;
+  bool Sync = false;
+};
+// Why a whole-file write failed: the file could not be created, or writing, flushing
+// or closing it failed.
+enum class TWriteFailure { kNone, kCreate, kWrite };
+// Creates or empties the file and writes bytes; on failure *code (when given) holds the
+// errno. A failed write leaves what it wrote: callers that must not show a cut file
+// write under another name and rename.
+TWriteFailure WriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options,
+                             int* code = nullptr);
+// The same with the default options, raising EFCreateError "Cannot create file
+// \"<path>\". <system text>" or EWriteError "Stream write error".
 void WriteWholeFile(const std::string& path, std::string_view bytes);
 
 }  // namespace ostrivan

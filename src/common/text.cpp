@@ -71,8 +71,6 @@ std::size_t BadStep(std::size_t subpart, Utf8Repair rule) noexcept {
   return rule == Utf8Repair::kEachByte ? 1 : subpart;
 }
 
-char ToUpperAscii(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-char ToLowerAscii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 }  // namespace
 
@@ -201,20 +199,20 @@ std::string PercentDecode(std::string_view text) {
 
 std::string UpperCase(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = ToUpperAscii(c);
+  for (char& c : out) c = UpperAscii(c);
   return out;
 }
 
 std::string LowerCase(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = ToLowerAscii(c);
+  for (char& c : out) c = LowerAscii(c);
   return out;
 }
 
 bool SameText(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (ToLowerAscii(a[i]) != ToLowerAscii(b[i])) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   return true;
 }
 
@@ -227,6 +225,21 @@ std::string Trim(std::string_view s) {
   while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
   while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
   return std::string(s.substr(b, e - b));
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
 }
 
 }  // namespace ostrivan

@@ -96,12 +96,20 @@ inline bool IsHexDigit(char32_t c) noexcept { return HexDigitValue(c) >= 0; }
 // "a%41%zz%4" -> "aA%zz%4".
 std::string PercentDecode(std::string_view text);
 
-// ASCII-only letter case: protocol tokens, names and keys are compared this way.
+// ASCII-only letter case: protocol tokens, names and keys are compared this way; every
+// other byte, UTF-8 included, stays as it is.
+inline char UpperAscii(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+inline char LowerAscii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 std::string UpperCase(std::string_view s);
 std::string LowerCase(std::string_view s);
 bool SameText(std::string_view a, std::string_view b) noexcept;
 bool StartsWithText(std::string_view s, std::string_view prefix) noexcept;
 // Removes characters <= ' ' at both ends: " a b\r\n" -> "a b".
 std::string Trim(std::string_view s);
+
+// Text for an HTML page: "&", "<", ">" and '"' become entities, nothing else changes. An
+// apostrophe stays: the pages put text between tags and into double-quoted attributes
+// only, where it means nothing. "a<b & 'c'" -> "a&lt;b &amp; 'c'".
+std::string HtmlEscape(std::string_view text);
 
 }  // namespace ostrivan

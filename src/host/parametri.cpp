@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/file_system.h"
+#include "common/numbers.h"
 #include "common/text.h"
 
 namespace ostrivan::host {
@@ -103,20 +104,14 @@ std::optional<int32_t> ParseInteger(const std::string& text) {
     hex = true;
     i += 2;
   }
-  if (i >= text.size()) return std::nullopt;
+  const std::string_view digits = std::string_view(text).substr(i);
   // A hexadecimal number has at most eight digits, leading zeros counted.
-  if (hex && text.size() - i > 8) return std::nullopt;
-  uint64_t value = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    const int digit = hex ? HexDigitValue(static_cast<unsigned char>(c)) : (c >= '0' && c <= '9' ? c - '0' : -1);
-    if (digit < 0) return std::nullopt;
-    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-    if (value > 0xFFFFFFFFull) return std::nullopt;
-  }
+  if (hex && digits.size() > 8) return std::nullopt;
+  uint32_t value = 0;
+  if (!ParseNumber(digits, value, hex ? 16 : 10)) return std::nullopt;
   if (hex) {
     // A 32-bit pattern: $FFFFFFFF is -1.
-    uint32_t pattern = static_cast<uint32_t>(value);
+    uint32_t pattern = value;
     if (negative) pattern = 0u - pattern;
     return static_cast<int32_t>(pattern);
   }

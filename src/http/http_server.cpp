@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/base64.h"
+#include "common/numbers.h"
 #include "http/http_exceptions.h"
 #include "http/http_metrics.h"
 #include "http/text_codec.h"
@@ -15,47 +16,20 @@ namespace ostrivan::http {
 
 namespace {
 
-// "1", "-3", "+7": optional sign and decimal digits, at most max; false for anything
-// else or an overflow, and out is left alone.
-bool ParseDecimal(const std::string& text, int64_t max, int64_t& out) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return false;
-  int64_t value = 0;
-  for (; i < text.size(); ++i) {
-    char c = text[i];
-    if (c < '0' || c > '9') return false;
-    if (value > (max - (c - '0')) / 10) return false;
-    value = value * 10 + (c - '0');
-  }
-  out = negative ? -value : value;
-  return true;
-}
-
-int ParseVersionNumber(const std::string& text) {
-  int64_t value;
-  if (!ParseDecimal(text, std::numeric_limits<int32_t>::max(), value)) return -1;
-  return static_cast<int>(value);
+// "1", "-3", "+7": optional sign and decimal digits. A magnitude only the negative side
+// holds counts as no number, like any other malformed text: -1.
+template <typename T>
+T ParseSignedDecimal(const std::string& text) {
+  T value = 0;
+  return ParseNumber(text, value, 10, TSign::kPlusOrMinus) && value != std::numeric_limits<T>::min() ? value : -1;
 }
 
 // A chunk size: hexadecimal digits only, at most what fits in 63 bits; anything else
 // counts as 0 (which ends the body). Leading zeros are not digits of the value:
 // "00000000000000003" is 3.
 int64_t ParseChunkSize(const std::string& text) {
-  if (text.empty()) return 0;
-  const size_t first = std::min(text.find_first_not_of('0'), text.size());
-  if (text.size() - first > 16) return 0;
   uint64_t value = 0;
-  for (char c : std::string_view(text).substr(first)) {
-    int h;
-    if (c >= '0' && c <= '9') h = c - '0';
-    else if (c >= 'a' && c <= 'f') h = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') h = c - 'A' + 10;
-    else return 0;
-    value = value * 16 + static_cast<uint64_t>(h);
-  }
-  if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return 0;
+  if (!ParseNumber(text, value, 16) || value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return 0;
   return static_cast<int64_t>(value);
 }
 
@@ -164,8 +138,8 @@ bool TCustomHTTPServer::ServeRequest(TIOHandler& connection, TServerContext* con
     size_t slash = numbers.find('/');
     numbers = slash == std::string::npos ? std::string() : numbers.substr(slash + 1);
     size_t dot = numbers.find('.');
-    request.version_major = ParseVersionNumber(numbers.substr(0, dot));
-    request.version_minor = dot == std::string::npos ? -1 : ParseVersionNumber(numbers.substr(dot + 1));
+    request.version_major = ParseSignedDecimal<int32_t>(numbers.substr(0, dot));
+    request.version_minor = dot == std::string::npos ? -1 : ParseSignedDecimal<int32_t>(numbers.substr(dot + 1));
     std::string cut = line.substr(0, last_space);
 
     connection.Capture(request.raw_headers);
@@ -183,9 +157,7 @@ bool TCustomHTTPServer::ServeRequest(TIOHandler& connection, TServerContext* con
     request.cache_control = h.Values("Cache-control");
     request.pragma = h.Values("Pragma");
     request.SetContentType(h.Values("Content-Type"));
-    int64_t length;
-    request.content_length =
-        ParseDecimal(h.Values("Content-Length"), std::numeric_limits<int64_t>::max(), length) ? length : -1;
+    request.content_length = ParseSignedDecimal<int64_t>(h.Values("Content-Length"));
     request.method_override = h.Values("X-HTTP-Method-Override");
 
     response.SetCloseConnection(!keep_alive_);

@@ -6,6 +6,8 @@
 #include "common/class_name.h"
 #include "common/error.h"
 #include "common/file_system.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "http/text_codec.h"
 
 namespace ostrivan::http {
@@ -17,21 +19,6 @@ std::string ErrorMessage(const std::exception& error) {
   return error.what();
 }
 
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 bool PathMatches(const std::string& pattern, const std::string& path) {
   if (pattern.empty() || pattern == "*") return true;
   if (pattern.back() == '*') return StartsWithText(path, pattern.substr(0, pattern.size() - 1));
@@ -41,7 +28,7 @@ bool PathMatches(const std::string& pattern, const std::string& path) {
 std::string ExecutableName() {
   const std::string& path = ExecutablePath();
   if (path.empty()) return "Ostrivan";
-  return path.substr(path.rfind('/') + 1);
+  return FileNameOf(path);
 }
 
 }  // namespace

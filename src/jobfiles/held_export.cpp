@@ -15,6 +15,7 @@
 #include "archive/zip_file.h"
 #include "common/error.h"
 #include "common/file_system.h"
+#include "common/paths.h"
 #include "jobfiles/directory_lock.h"
 #include "jobfiles/job_metrics.h"
 #include "jobfiles/working_directory.h"
@@ -40,11 +41,6 @@ std::string WithoutTrailingSlashes(std::string path) {
   return path;
 }
 
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string StoreFolder(const char* name) { return JobStoreDirectory() + "/" + name; }
 
 std::string NextJobName() {
@@ -53,11 +49,6 @@ std::string NextJobName() {
 }
 
 bool Writable(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
-
-std::string StemOf(const std::string& name) {
-  const std::size_t dot = name.find_last_of('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
 
 std::int64_t WallClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -202,7 +193,7 @@ bool HoldsAnyFile(const std::string& dir) {
 
 std::string HoldRootBeside(const std::string& export_dir) {
   const std::string dir = WithoutTrailingSlashes(export_dir);
-  const std::string name = BaseName(dir);
+  const std::string name = FileNameOf(dir);
   if (name.empty() || name == "/" || name == "." || name == "..") return {};
   return ParentFolder(dir) + "/." + name + kHoldSuffix;
 }
@@ -490,7 +481,7 @@ void THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std
 void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why) {
   // The machine's files are never overwritten: the old copies and the archive are kept
   // for an operator.
-  const std::string unsent = StoreFolder("unsent") + "/" + FileTimeStamp() + "-" + StemOf(Record.Archive);
+  const std::string unsent = StoreFolder("unsent") + "/" + FileTimeStamp() + "-" + FileStem(Record.Archive);
   std::string names;
   std::string failures;
   if (!MakeDirectories(unsent + "/" + kFilesFolder)) {
@@ -525,7 +516,7 @@ void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, cons
 void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
   if (files.empty()) return;
   const std::string sent = StoreFolder("sent");
-  const std::string target = sent + "/" + FileTimeStamp() + "-" + StemOf(Record.Archive) + ".discarded.zip";
+  const std::string target = sent + "/" + FileTimeStamp() + "-" + FileStem(Record.Archive) + ".discarded.zip";
   try {
     std::vector<archive::TZipSource> sources;
     for (const THeldEntry* e : files) {

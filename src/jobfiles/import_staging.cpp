@@ -29,11 +29,6 @@ const char* const kOldFolder = "old";
 // with the processor count and little time is won.
 unsigned UnpackThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 // Moves every entry of the unpacked tree to the import directory. A name in the way
 // (there should be none: the directory was emptied) is replaced, as unpacking would.
 // Returns 0 or the errno of the entry that could not be moved.
@@ -93,7 +88,7 @@ std::string JobNameOf(const std::vector<std::string>& entry_names) {
       best_key = key;
     }
   }
-  return best.empty() ? best : FileNameWithoutExtension(best);
+  return best.empty() ? best : FileStem(best);
 }
 
 }  // namespace
@@ -196,7 +191,7 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
     zip.Close();
     // An entry that lands on the received archive's own name is refused, as unpacking
     // beside the open archive on the workstation refuses it; the archive stays intact.
-    if (Exists(job + "/" + kImportArchiveName))
+    if (PathExists(job + "/" + kImportArchiveName))
       throw archive::EZipException("Cannot create file \"" + zip_path + "\". " + SysErrorMessageText(EBUSY));
   } catch (Exception& e) {
     const int cause = archive::TZipFile::LastWriteError();
@@ -271,8 +266,8 @@ void TImportStaging::Commit() {
 
 bool RecoverImport(const std::string& import_dir) {
   const std::string staging = JoinPath(import_dir, kImportStagingName);
-  if (!Exists(staging)) return false;
-  if (Exists(staging + "/" + kCompleteMark)) {
+  if (!PathExists(staging)) return false;
+  if (PathExists(staging + "/" + kCompleteMark)) {
     // The job was whole and durable: finish putting it in place.
     ::unlink(JoinPath(import_dir, kImportArchiveName).c_str());
     std::vector<std::string> moved;

@@ -1,7 +1,7 @@
 #pragma once
-// File-system steps the jobs share to move a job without losing or tearing it: file
-// identities, durable writes, moves that never overwrite, and the folders beside the
-// executable where delivered and unsent jobs are kept.
+// What the jobs add to the file steps of common/file_tree.h: file identities, writers
+// still at work, one-line records, and the folders beside the executable where
+// delivered and unsent jobs are kept.
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "common/file_tree.h"
+#include "common/paths.h"
 
 namespace ostrivan::jobs {
 
@@ -50,37 +53,6 @@ TWriterState WriterHolds(const std::string& path);
 // st's last change (content or attributes) lies within settle of now, or ahead of it.
 bool ChangedWithin(const struct stat& st, std::chrono::milliseconds settle);
 
-// Flushes a file or a directory (its entries) to disk; returns errno or 0.
-int SyncPath(const std::string& path);
-// Flushes every file and folder of the tree at path (path included), several at a time
-// so that the device's waits overlap; nothing else on the file system is waited for.
-// Returns the first errno met, or 0.
-int SyncTreeConcurrently(const std::string& path, unsigned threads = 8);
-// Writes text to path.tmp, flushes it and renames it over path, then flushes the folder,
-// so a reader finds the old file or the whole new one, after a power loss too. Raises
-// EOSError.
-void WriteFileDurably(const std::string& path, const std::string& text);
-// The same, returning 0 or the errno instead.
-int TryWriteFileDurably(const std::string& path, const std::string& text);
-// Creates dir and every missing parent (mode for the new ones); false on failure.
-bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
-// Removes a tree without asking: write permission is given back where needed. Returns
-// false when something stayed.
-bool RemoveTree(const std::string& path);
-// The same, with the files unlinked on several threads at once and each level of
-// folders removed together: where freeing blocks waits on the device (online discard),
-// the waits overlap instead of adding up.
-bool RemoveTreeConcurrently(const std::string& path, unsigned threads = 8);
-// The names in dir ("." and ".." left out), sorted; empty when it cannot be read.
-std::vector<std::string> NamesIn(const std::string& dir);
-// Moves a file to a name that must not exist yet; across file systems it copies (bytes,
-// mode and times) under PartialCopyName(to), flushes it, renames it to its name and
-// removes the source. Returns 0 or errno (EEXIST when the target is taken); a source
-// that cannot be removed fails the move and its copy goes again.
-int MoveNoReplace(const std::string& from, const std::string& to);
-// "dir/.name.ostrivan-partial" for "dir/name": where a copy lies until it is whole.
-std::string PartialCopyName(const std::string& to);
-
 // "20261210-131015.123": local time with milliseconds, sorted as text in time order.
 std::string FileTimeStamp();
 // path with '%', TAB, CR and LF escaped, and back, for one-line records.
@@ -102,8 +74,5 @@ struct TFolderProblem {
   std::string Detail;  // "is not writable", "is not a folder", "is missing and cannot be created in <parent>"
 };
 std::vector<TFolderProblem> ServiceFolderProblems();
-
-// "a/b/c" -> "a/b", "/a" -> "/", "a" -> ".".
-std::string ParentFolder(const std::string& path);
 
 }  // namespace ostrivan::jobs

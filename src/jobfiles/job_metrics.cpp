@@ -162,7 +162,7 @@ TExportWaiting InspectExportDirectory(const std::string& dir) {
         if (entry.Name == "programs") break;
       }
     if (files.empty()) files = ListFiles(dir);
-    if (!files.empty()) waiting.Job = FileNameText(FileNameWithoutExtension(files.front()));
+    if (!files.empty()) waiting.Job = FileNameText(FileStem(files.front()));
   } catch (...) {
   }
   return waiting;

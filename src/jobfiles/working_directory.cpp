@@ -183,21 +183,6 @@ std::vector<std::string> ListFiles(const std::string& dir) {
   return files;
 }
 
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  if (dir.find('\0') != std::string::npos || name.find('\0') != std::string::npos) throw EArgumentException(kInvalidPath);
-  if (!name.empty() && name.front() == '/') return name;
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + '/' + name;
-}
-
-std::string FileNameWithoutExtension(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::size_t dot = name.find_last_of('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 void EmptyDirectory(const std::string& dir, const std::string& keep, const std::string& aside) {
   const auto moved_aside = [&](const std::string& path, const std::string& name) {
     return !aside.empty() && ::rename(path.c_str(), JoinPath(aside, name).c_str()) == 0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/paths.h"
 
 namespace ostrivan::jobs {
 
@@ -24,14 +25,9 @@ std::vector<TDirectoryEntry> ListDirectory(const std::string& dir);
 // The regular files among them: links, pipes and sockets are no job's files.
 std::vector<std::string> ListFiles(const std::string& dir);
 
-// dir + separator + name; a name that is an absolute path stands alone. Either text
-// holding a NUL fails with "Invalid characters in path".
-std::string JoinPath(const std::string& dir, const std::string& name);
 // A name from the file system as text: valid UTF-8 stays as it is, anything else is
 // read as Latin-1 ("P\xe8.NC" -> "P\xc3\xa8.NC"), so it can go into an archive and a reply.
 std::string FileNameText(const std::string& name);
-// "a/b/P1.NC" -> "P1": the part after the last separator, cut before its last '.'.
-std::string FileNameWithoutExtension(const std::string& path);
 // Upper-cases ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters; the
 // comparison that stands in for a case-insensitive file system.
 std::string UpperCaseText(const std::string& text);

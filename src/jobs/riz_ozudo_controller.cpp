@@ -105,23 +105,6 @@ std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::
   return sources;
 }
 
-// Writes the archive to the hold folder in one piece. Like the archive written entry by
-// entry before it, it is not flushed: a process killed before delivery puts the job back
-// and drops it; after delivery it is the operator's copy in "sent".
-void WriteArchiveFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  TFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessageText(errno));
-  const std::uint8_t* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd.get(), data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw EWriteError("Stream write error");
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
-
 // Packs the listed files into memory, keeps the archive in the hold folder and checks
 // that each file is still the version listed before packing began: one that grew,
 // shrank or was rewritten is still being written. Returns the archive's bytes.
@@ -140,7 +123,10 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
     for (const archive::TZipHeader& h : zip.Files()) packed_sizes.push_back(h.GetUncompressedSize64());
     zip.Close();
     bytes = memory.TakeBytes();
-    WriteArchiveFile(job.ArchivePath(), bytes);
+    // Kept in the hold folder in one piece and not flushed: a process killed before
+    // delivery puts the job back and drops it; after delivery it is the operator's copy.
+    WriteWholeFile(job.ArchivePath(),
+                   std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   } catch (Exception& e) {
     e.SetMessage("Fallita compressione zip " + e.Message());
     throw;
@@ -193,9 +179,7 @@ class TReceivedCopy {
   void Keep(const std::string& archive) {
     int code = code_;
     if (code == 0 && !linked_) {
-      TFileDescriptor fd(::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-      code = fd.get() < 0 ? errno : WriteAll(fd.get(), archive);
-      if (code == 0 && ::close(fd.release()) != 0) code = errno;
+      WriteWholeFile(partial_, archive, TWriteOptions{.Mode = 0644}, &code);
     }
     // Named only once whole, so "received" never shows a cut archive.
     if (code == 0 && ::rename(partial_.c_str(), path_.c_str()) != 0) code = errno;
@@ -258,14 +242,14 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
         const std::vector<std::string> files = ListFiles(programs);
         if (files.empty())
           throw Exception(std::string("Nessun file trovato nella directory \"") + kProgramsDir + "\" in " + programs);
-        zip_name = FileNameText(FileNameWithoutExtension(files.front())) + ".zip";
+        zip_name = FileNameText(FileStem(files.front())) + ".zip";
         break;
       }
       case TModoGestionefile::mRottler: {
         const std::vector<std::string> files = ListFiles(dir);
         if (files.empty()) throw Exception("Nessun file trovato nella directory \"" + dir + "\"");
         first = files.front();
-        zip_name = FileNameText(FileNameWithoutExtension(first)) + ".zip";
+        zip_name = FileNameText(FileStem(first)) + ".zip";
         break;
       }
       default:
@@ -273,7 +257,7 @@ std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest&
     }
     JoinPath(dir, zip_name);  // a name no path can hold fails here, as before
     record.Archive = zip_name;
-    record.Job = FileNameWithoutExtension(zip_name);
+    record.Job = FileStem(zip_name);
 
     // The archive is written in the hold folder, never in the directory: nothing there
     // is truncated, and a later listing never meets a half-written archive.

@@ -8,6 +8,7 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
+#include "common/paths.h"
 #include "jobfiles/base64.h"
 #include "logging/framework_log.h"
 
@@ -23,14 +24,8 @@ const std::array<std::string, 3>& ModeTexts() {
   return texts;
 }
 
-// What follows the last path separator; ':' and '\\' are ordinary name characters here.
-std::string FileNamePart(const std::string& path) {
-  const std::size_t cut = path.find_last_of('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 void LoadPayload(const std::string& file_name, std::string& nome_file, std::string& stream) {
-  nome_file = FileNamePart(file_name);
+  nome_file = FileNameOf(file_name);
   stream = EncodeBase64(ReadWholeFile(file_name));
 }
 
@@ -114,13 +109,14 @@ std::size_t TRizOzudoImportLavoroRequest::SaveArchive(const std::string& file_na
   if (IsReadOnlyFile(file_name)) {
     throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(EACCES));
   }
-  TFileDescriptor fd(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) {
-    throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(errno));
+  int code = 0;
+  switch (WriteWholeFile(file_name, bytes, TWriteOptions{}, &code)) {
+    case TWriteFailure::kNone: return bytes.size();
+    case TWriteFailure::kCreate:
+      throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(code));
+    case TWriteFailure::kWrite: break;
   }
-  if (const int code = WriteAll(fd.get(), bytes); code != 0) throw write_failed(code);
-  if (::close(fd.release()) != 0) throw write_failed(errno);
-  return bytes.size();
+  throw write_failed(code);
 }
 
 const TMVCClassInfo& TRizOzudoImportLavoroRequest::StaticClassInfo() {

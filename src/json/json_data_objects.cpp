@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/large_buffer.h"
-#include "json/json_scan.h"
+#include "json/detail/json_scan.h"
 
 namespace ostrivan::web {
 

@@ -10,7 +10,7 @@
 
 #include "common/large_buffer.h"
 #include "json/json_data_objects.h"
-#include "json/json_scan.h"
+#include "json/detail/json_scan.h"
 
 namespace ostrivan::web {
 

@@ -1,8 +1,8 @@
 // Object-to-JSON mapping driven by the class tables of serializer_object.h.
 #include "json/serializer_json.h"
 
-#include <charconv>
 
+#include "common/numbers.h"
 #include "common/text.h"
 #include "logging/framework_log.h"
 
@@ -15,9 +15,6 @@ const TMVCEnumInfo& BooleanEnumInfo() {
 
 namespace {
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
 bool IsIgnored(const std::string& name, const std::vector<std::string>& ignored) {
   for (const auto& entry : ignored) {
     if (entry == name) return true;
@@ -25,14 +22,10 @@ bool IsIgnored(const std::string& name, const std::vector<std::string>& ignored)
   return false;
 }
 
+// "+5" is an integer too.
 template <class T>
 bool ParseWholeInteger(const std::string& text, T& value) {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  if (first != last && *first == '+') ++first;  // "+5" is an integer too
-  if (first == last) return false;
-  const auto r = std::from_chars(first, last, value);
-  return r.ec == std::errc() && r.ptr == last;
+  return ParseNumber(text, value, 10, TSign::kPlusOrMinus);
 }
 
 [[noreturn]] void ThrowTypecast(const std::string& key, const TMVCPropertyInfo& property,
@@ -146,21 +139,17 @@ std::string MVCPropertyKey(const TMVCPropertyInfo& property, const TMVCClassInfo
   if (!object_class.name_case || key.empty()) return key;
   switch (*object_class.name_case) {
     case TMVCNameCase::ncAsIs: break;
-    case TMVCNameCase::ncUpperCase:
-      for (char& c : key) c = AsciiUpper(c);
-      break;
-    case TMVCNameCase::ncLowerCase:
-      for (char& c : key) c = AsciiLower(c);
-      break;
-    case TMVCNameCase::ncCamelCase: key[0] = AsciiLower(key[0]); break;
-    case TMVCNameCase::ncPascalCase: key[0] = AsciiUpper(key[0]); break;
+    case TMVCNameCase::ncUpperCase: key = UpperCase(key); break;
+    case TMVCNameCase::ncLowerCase: key = LowerCase(key); break;
+    case TMVCNameCase::ncCamelCase: key[0] = LowerAscii(key[0]); break;
+    case TMVCNameCase::ncPascalCase: key[0] = UpperAscii(key[0]); break;
     case TMVCNameCase::ncSnakeCase: {
       std::string snake;
       for (std::size_t i = 0; i < key.size(); ++i) {
         const char c = key[i];
         const bool upper = c >= 'A' && c <= 'Z';
-        if (upper && i > 0 && key[i - 1] != '_' && AsciiUpper(key[i - 1]) != key[i - 1]) snake += '_';
-        snake += AsciiLower(c);
+        if (upper && i > 0 && key[i - 1] != '_' && UpperAscii(key[i - 1]) != key[i - 1]) snake += '_';
+        snake += LowerAscii(c);
       }
       key = std::move(snake);
       break;

@@ -13,6 +13,7 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "logging/log_pattern.h"
 #include "logging/log_writer_error.h"
@@ -28,18 +29,6 @@ constexpr milliseconds kOpenRetryDelay{200};
 constexpr int kMoveAttempts = 5;
 constexpr milliseconds kMoveRetryDelay{50};
 
-bool Exists(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // Changes to a read-only file or directory are refused here: root, as tests and CI run,
 // would be let through by the kernel.
 bool OwnerWritable(const std::string& path) {
@@ -52,7 +41,7 @@ void MoveWithRetries(const std::string& source, const std::string& destination) 
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
     // The first attempt goes at once: a closed file is released immediately here.
     if (attempt > 0) std::this_thread::sleep_for(kMoveRetryDelay);
-    if (OwnerWritable(DirectoryOf(source)) && OwnerWritable(DirectoryOf(destination)) &&
+    if (OwnerWritable(ParentFolder(source)) && OwnerWritable(ParentFolder(destination)) &&
         ::rename(source.c_str(), destination.c_str()) == 0) {
       return;
     }
@@ -62,7 +51,7 @@ void MoveWithRetries(const std::string& source, const std::string& destination) 
 }
 
 void DeleteFileOnce(const std::string& path) {
-  if (!OwnerWritable(path) || !OwnerWritable(DirectoryOf(path))) {
+  if (!OwnerWritable(path) || !OwnerWritable(ParentFolder(path))) {
     throw EInOutError("Cannot delete " + path + ": access denied");
   }
   if (::unlink(path.c_str()) != 0) {
@@ -74,7 +63,7 @@ void DeleteFileOnce(const std::string& path) {
 
 std::string ExecutableBaseName() {
   const std::string& exe = ExecutablePath();
-  std::string name = exe.empty() ? std::string(program_invocation_short_name) : exe.substr(exe.rfind('/') + 1);
+  std::string name = exe.empty() ? std::string(program_invocation_short_name) : FileNameOf(exe);
   const auto dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   return name;
@@ -89,8 +78,8 @@ class TLogFileAppender::TLogFileWriter {
     std::string last_error;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
       if (attempt > 0) std::this_thread::sleep_for(kOpenRetryDelay);
-      const bool exists = Exists(file_name);
-      if (exists ? !OwnerWritable(file_name) : !OwnerWritable(DirectoryOf(file_name))) {
+      const bool exists = PathExists(file_name);
+      if (exists ? !OwnerWritable(file_name) : !OwnerWritable(ParentFolder(file_name))) {
         last_error = "access denied";
         continue;
       }
@@ -199,15 +188,15 @@ std::string TLogFileAppenderBase::GetLogFileName(const std::string& tag, int num
 std::string TLogFileAppenderBase::RollLogFiles(const std::string& tag) {
   const int n_max = max_backup_file_count_;
   const std::string oldest = GetLogFileName(tag, n_max);
-  if (Exists(oldest)) DeleteFileOnce(oldest);
+  if (PathExists(oldest)) DeleteFileOnce(oldest);
   for (int n = n_max - 1; n >= 1; --n) {
     const std::string from = GetLogFileName(tag, n);
-    if (Exists(from)) MoveWithRetries(from, GetLogFileName(tag, n + 1));
+    if (PathExists(from)) MoveWithRetries(from, GetLogFileName(tag, n + 1));
   }
   const std::string current = GetLogFileName(tag, 0);
   // The current file may have been removed by hand while open; there is then nothing
   // to keep, and failing the appender for it would lose every later line.
-  if (Exists(current)) MoveWithRetries(current, GetLogFileName(tag, 1));
+  if (PathExists(current)) MoveWithRetries(current, GetLogFileName(tag, 1));
   return current;
 }
 

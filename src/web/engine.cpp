@@ -1,6 +1,6 @@
 #include "web/engine.h"
 
-#include <charconv>
+#include "common/numbers.h"
 
 #include "common/class_name.h"
 #include "common/text.h"
@@ -24,13 +24,10 @@ using logging::FrameworkLogError;
 using logging::FrameworkLogInfo;
 
 namespace {
+// A leading "+" is part of an integer's text.
 std::int64_t ParseInt64(const std::string& text, std::int64_t fallback) {
-  std::int64_t value = 0;
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  if (begin != end && *begin == '+') ++begin;  // a leading "+" is part of an integer's text
-  auto [ptr, ec] = std::from_chars(begin, end, value);
-  if (ec != std::errc() || ptr != end || begin == end) return fallback;
+  std::int64_t value = fallback;
+  ParseNumber(text, value, 10, TSign::kPlusOrMinus);
   return value;
 }
 

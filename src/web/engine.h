@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/request_size.h"
 #include "http/http_server.h"
 #include "http/web_module.h"
 #include "logging/log_writer.h"
@@ -20,8 +21,7 @@
 
 namespace ostrivan::web {
 
-// The largest request body accepted unless configured otherwise (5 MiB).
-inline constexpr std::int64_t kDefaultMaxRequestSize = 5 * 1024 * 1024;
+using ostrivan::kDefaultMaxRequestSize;
 // The module pool limit every engine sets when it is built.
 inline constexpr int kEngineMaxConnections = 4096;
 inline constexpr const char* kXPoweredByValue = "TornioMVC 1.0.0";

@@ -1,5 +1,6 @@
 #include "web/html_serializer.h"
 
+#include "common/text.h"
 #include "json/mvc_exceptions.h"
 
 namespace ostrivan::web {
@@ -15,34 +16,19 @@ constexpr const char* kStyle =
     "3rem;}";
 }  // namespace
 
-std::string HTMLEncode(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
-}
-
 std::string ErrorHTMLPage(const std::string& server_name, const TMVCErrorResponse& error) {
   std::string page = "<!DOCTYPE html><html><head><title>TornioMVC Exception</title><style>";
   page += kStyle;
   page += "</style></head><body><div class=\"container\">";
   page += "<h1>" + server_name + "</h1>";
   page += "<div class=\"error\"><p>HTTP " + std::to_string(error.FStatusCode) + "</p><p>" +
-          HTMLEncode(error.FMessage) + "</p></div>\r\n";
-  page += "<div class=\"warning\">Exception Class Name: " + HTMLEncode(error.FClassname) + "</div>\r\n";
-  page += "<div class=\"info\"><p>" + HTMLEncode(error.FDetailedMessage) + "</p>\r\n<p>Application Error Code: " +
+          HtmlEscape(error.FMessage) + "</p></div>\r\n";
+  page += "<div class=\"warning\">Exception Class Name: " + HtmlEscape(error.FClassname) + "</div>\r\n";
+  page += "<div class=\"info\"><p>" + HtmlEscape(error.FDetailedMessage) + "</p>\r\n<p>Application Error Code: " +
           std::to_string(error.FAppErrorCode) + "</p>\r\n<p>Error Items: <ul>\r\n";
   for (std::size_t i = 0; error.FItems && i < error.FItems->Count(); ++i) {
     const TMVCErrorResponseItem* item = (*error.FItems)[i];
-    page += "<li>" + HTMLEncode(item != nullptr ? item->Fmessage : std::string()) + "</li>";
+    page += "<li>" + HtmlEscape(item != nullptr ? item->Fmessage : std::string()) + "</li>";
   }
   page += "<ul></p></div></div></body></html>";
   return page;

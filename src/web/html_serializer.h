@@ -9,9 +9,6 @@
 
 namespace ostrivan::web {
 
-// x with "&", "<", ">" and '"' written as entities; nothing else changes.
-std::string HTMLEncode(const std::string& text);
-
 // The error page for an error object. The server name is written as it is, every text
 // of the error is escaped. The page keeps its historic CR LF placements and the
 // unbalanced "<ul></p></div>" ending, which clients may compare byte for byte.

@@ -111,6 +111,37 @@ TEST_F(FileSystemTest, FailuresSayWhatTheStreamsSay) {
   }
 }
 
+// The writer's options: the mode a new file gets (under the umask), an optional flush,
+// and the failure with its errno for callers that word their own errors.
+TEST_F(FileSystemTest, WholeFileWriterOptionsAndFailures) {
+  const mode_t mask = ::umask(022);
+  const struct {
+    TWriteOptions options;
+    mode_t mode;
+  } cases[] = {{TWriteOptions{}, 0644}, {TWriteOptions{.Mode = 0600}, 0600}, {TWriteOptions{.Mode = 0644, .Sync = true}, 0644}};
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string file = Path("new" + std::to_string(n++));
+    int code = -1;
+    EXPECT_EQ(WriteWholeFile(file, "abc", c.options, &code), TWriteFailure::kNone);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(ReadWholeFile(file), "abc");
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.mode) << file;
+  }
+  ::umask(mask);
+  int code = 0;
+  EXPECT_EQ(WriteWholeFile(Path("no/such.bin"), "x", TWriteOptions{}, &code), TWriteFailure::kCreate);
+  EXPECT_EQ(code, ENOENT);
+  EXPECT_EQ(WriteWholeFile(dir_, "x", TWriteOptions{}, &code), TWriteFailure::kCreate);
+  EXPECT_EQ(code, EISDIR);
+  if (::access("/dev/full", W_OK) == 0) {
+    EXPECT_EQ(WriteWholeFile("/dev/full", "x", TWriteOptions{}, &code), TWriteFailure::kWrite);
+    EXPECT_EQ(code, ENOSPC);
+  }
+}
+
 TEST(WriteAll, ReportsTheErrorOfAFullDevice) {
   TFileDescriptor full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
   if (full.get() < 0) GTEST_SKIP() << "no /dev/full here";

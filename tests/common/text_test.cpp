@@ -205,5 +205,29 @@ TEST(AsciiText, CaseTrimAndComparison) {
   EXPECT_EQ(Trim("   "), "");
 }
 
+TEST(AsciiText, OneLetterAtATime) {
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const bool upper = b >= 'A' && b <= 'Z', lower = b >= 'a' && b <= 'z';
+    EXPECT_EQ(LowerAscii(c), upper ? static_cast<char>(b + 32) : c) << b;
+    EXPECT_EQ(UpperAscii(c), lower ? static_cast<char>(b - 32) : c) << b;
+  }
+}
+
+// The pages' one escape: the four characters markup could take, nothing else.
+TEST(HtmlEscape, OnlyTheFourCharacters) {
+  const struct {
+    std::string text, escaped;
+  } cases[] = {
+      {"", ""},
+      {"&&", "&amp;&amp;"},
+      {"<>\"'\t\r\n\xC3\xA8/", "&lt;&gt;&quot;'\t\r\n\xC3\xA8/"},
+      {"&amp;", "&amp;amp;"},  // already escaped text is escaped again
+      {"<script>alert('x')</script>", "&lt;script&gt;alert('x')&lt;/script&gt;"},
+      {std::string("a\0b", 3), std::string("a\0b", 3)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HtmlEscape(c.text), c.escaped) << c.text;
+}
+
 }  // namespace
 }  // namespace ostrivan

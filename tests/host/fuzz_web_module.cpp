@@ -26,9 +26,9 @@ using test_support::WriteFile;
 // The job folders live in one scratch folder made once per process and removed at exit.
 struct TService {
   TService() : scratch("ostrivan-fuzz-web-"), export_dir(scratch / "export"), import_dir(scratch / "import") {
-    jobs::MakeDirectories(export_dir);
-    jobs::MakeDirectories(import_dir);
-    jobs::MakeDirectories(scratch / "store");
+    MakeDirectories(export_dir);
+    MakeDirectories(import_dir);
+    MakeDirectories(scratch / "store");
     jobs::SetJobStoreDirectory(scratch / "store");
     const std::string exports = export_dir, imports = import_dir;
     jobs::SetJobParameters({[exports] { return exports; }, [imports] { return imports; },

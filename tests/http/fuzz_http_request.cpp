@@ -5,9 +5,9 @@
 #include <string>
 
 #include "common/error.h"
-#include "host/app_web_module.h"
 #include "http/http_web_bridge.h"
 #include "http/transport.h"
+#include "http_support.h"
 
 using namespace ostrivan::http;
 
@@ -30,7 +30,7 @@ struct Bridge {
     handler.SetMaxConnections(0);
     handler.SetWebModuleClass([] { return std::make_unique<FuzzModule>(); });
     bridge.SetRequestHandler(&handler);
-    ostrivan::host::ApplyAppRequestLimits(bridge);
+    ostrivan::http::testing::ApplyServiceRequestLimits(bridge);
     bridge.SetMaxRequestBodySize(65536);
   }
   THTTPWebBridgeRequestHandler handler;

@@ -179,6 +179,10 @@ TEST(HttpRequest, Bodies) {
        true, "q"},
       // The first Content-Length counts.
       {"POST / HTTP/1.0\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\nabcde", true, "ab"},
+      // A length may carry a '+'; a chunk size may not, and a signed one ends the body.
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: +3\r\n\r\nabcdef", true, "abc"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\n+1\r\nz\r\n0\r\n\r\n",
+       true, "q"},
       // Without a length a GET has no body, whatever follows.
       {"GET / HTTP/1.0\r\n\r\nextra", false, "ignored"},
   };
@@ -191,6 +195,19 @@ TEST(HttpRequest, Bodies) {
     if (c.has_body) {
       EXPECT_EQ(b.seen.body, c.body);
     }
+  }
+}
+
+// A Content-Length that is no number in range is as good as none: the same reply.
+TEST(HttpRequest, LengthOutOfRangeCountsAsNone) {
+  RecordingBridge none;
+  const std::string without = MaskDate(none.Run("POST / HTTP/1.1\r\nHost: a\r\n\r\n"));
+  for (const char* length : {"-9223372036854775808", "9223372036854775808", "+-3", "3x", "0x3", ""}) {
+    SCOPED_TRACE(length);
+    RecordingBridge b;
+    EXPECT_EQ(MaskDate(b.Run("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: " + std::string(length) + "\r\n\r\n")),
+              without);
+    EXPECT_EQ(b.seen.calls, none.seen.calls);
   }
 }
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <regex>
 
-#include "host/app_web_module.h"
+#include "common/request_size.h"
 #include "http/http_exceptions.h"
 
 namespace ostrivan::http::testing {
@@ -28,7 +28,16 @@ BridgeFixture::BridgeFixture(DispatchFn fn) : dispatch(std::move(fn)) {
   handler.SetMaxConnections(0);
   handler.SetWebModuleClass([this] { return std::make_unique<TTestWebModule>(dispatch); });
   bridge.SetRequestHandler(&handler);
-  host::ApplyAppRequestLimits(bridge);
+  ApplyServiceRequestLimits(bridge);
+}
+
+void ApplyServiceRequestLimits(TCustomHTTPServer& server) {
+  server.SetMaxRequestBodySize(kDefaultMaxRequestSize);
+  server.SetBodyRefusal([](int64_t limit) {
+    const std::string text =
+        "Request size exceeded the max allowed size [" + std::to_string(limit / 1024) + " KiB] (1)";
+    return TBodyRefusal{413, text, "[EMVCException] " + text};
+  });
 }
 
 MemoryResult RunInMemory(TCustomHTTPServer& server, const std::string& input, size_t chunk) {

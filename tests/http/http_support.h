@@ -22,6 +22,10 @@ class TTestWebModule : public TWebModule {
 
 // A bridge bound to its own handler (not the process-wide one) running fn, with the
 // body limit and refusal the service gives its server.
+// The body limit the service gives its server, and the refusal worded as its engine
+// words it; the end-to-end tests hold the real service to the same reply.
+void ApplyServiceRequestLimits(TCustomHTTPServer& server);
+
 struct BridgeFixture {
   explicit BridgeFixture(DispatchFn fn = nullptr);
   THTTPWebBridgeRequestHandler handler;

@@ -168,12 +168,12 @@ TEST(WebBridge, RedirectIsWrittenByTheServerWithItsDefaultPage) {
 }
 
 TEST(WebBridge, ErrorInDispatchGivesTheEscapedErrorPage) {
-  BridgeFixture b([](TWebRequest&, TWebResponse&, bool&) { throw EConvertError("m <b>&"); });
+  BridgeFixture b([](TWebRequest&, TWebResponse&, bool&) { throw EConvertError("m <b>&\"'"); });
   std::string reply = Reply(b, "GET /p%3Cscript%3E HTTP/1.0\r\n\r\n");
   EXPECT_EQ(reply.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u);
   EXPECT_NE(reply.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
   EXPECT_EQ(BodyOf(reply),
-            "<html><body><h1>Internal Application Error</h1>\r\n<p>m &lt;b&gt;&amp;\r\n"
+            "<html><body><h1>Internal Application Error</h1>\r\n<p>m &lt;b&gt;&amp;&quot;'\r\n"
             "<p><hr width=\"100%\"><i>/p&lt;script&gt;</i></body></html>");
   EXPECT_EQ(b.handler.InactiveCount(), 1);  // the module went back to the pool
 }

@@ -119,7 +119,7 @@ TTree TreeFrom(TInput& in) {
 void WriteTree(const std::string& root, const TTree& tree) {
   for (const auto& [path, content] : tree) {
     if (path.back() == '/') {
-      if (!jobs::MakeDirectories(root + "/" + path.substr(0, path.size() - 1))) Fail("cannot make " + path);
+      if (!MakeDirectories(root + "/" + path.substr(0, path.size() - 1))) Fail("cannot make " + path);
     } else {
       WriteFile(root + "/" + path, content);
     }
@@ -168,7 +168,7 @@ void ExportRoundTrip(TInput& in) {
   const std::string back = scratch + "/back";
   RemoveTree(dir);
   RemoveTree(back);
-  if (!jobs::MakeDirectories(dir)) Fail("cannot make the export directory");
+  if (!MakeDirectories(dir)) Fail("cannot make the export directory");
   const TTree tree = TreeFrom(in);
   WriteTree(dir, tree);
   TTree written = ReadTree(dir, true);
@@ -263,7 +263,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   scratch_dir = std::make_unique<TempDir>("ostrivan-fuzz-export-");
   scratch = scratch_dir->Path();
   // "sent", "unsent" and the fall-back hold folder stay inside the scratch folder.
-  jobs::MakeDirectories(scratch + "/store");
+  MakeDirectories(scratch + "/store");
   jobs::SetJobStoreDirectory(scratch + "/store");
   return 0;
 }

@@ -22,7 +22,6 @@ namespace {
 using namespace ostrivan;
 using test_support::ListTree;
 using test_support::Names;
-using test_support::RemoveTree;
 using test_support::TempDir;
 using test_support::WriteFile;
 
@@ -44,7 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string dir = scratch + "/import";
-  RemoveTree(dir);
+  test_support::RemoveTree(dir);
   // The job before this one: the import empties it away on its own thread.
   WriteFile(dir + "/programs/OLD.NC", "G0 X0\r\n");
   WriteFile(dir + "/old.txt", "old");

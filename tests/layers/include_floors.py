@@ -1,17 +1,20 @@
 """Checks that every `#include "<folder>/..."` in src/ keeps to the floors the README's
 layout section writes down: a folder includes its own headers and those of lower
-floors, never one above it or beside it on the same floor.
+floors, never one above it or beside it on the same floor. Headers under
+`src/<folder>/detail/` are that folder's own: no other folder includes them.
 
 Usage: include_floors.py <source root>. Exit status 0 when every include keeps to the
 floors, 1 with one line per offending include (file:line: folder -> folder) otherwise.
-Example: in src/http/x.cpp, `#include "web/engine.h"` is reported, as web is above http.
+Example: in src/http/x.cpp, `#include "web/engine.h"` is reported, as web is above http,
+and in src/web/y.cpp, `#include "json/detail/json_scan.h"` as a header internal to json.
 """
 import os
 import re
 import sys
 
 FLOORS_START = "From the ground up:"
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([A-Za-z0-9_]+)/')
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([A-Za-z0-9_]+)/([^"]*)"')
+INTERNAL = "detail"
 
 
 def read_floors(readme_path):
@@ -62,14 +65,16 @@ def offences(src_root, floors):
                         match = INCLUDE.match(line)
                         if not match:
                             continue
-                        target = match.group(1)
+                        target, rest = match.group(1), match.group(2)
                         if target == folder:
                             continue
                         if target not in floors:
                             continue  # not a folder of src: a generated or test header
-                        if floors[target] >= floors[folder]:
+                        rel = os.path.relpath(path, os.path.dirname(src_root))
+                        if rest.split("/", 1)[0] == INTERNAL:
+                            found.append(f"{rel}:{number}: {folder} -> {target}/{rest} (internal to {target})")
+                        elif floors[target] >= floors[folder]:
                             where = "beside" if floors[target] == floors[folder] else "above"
-                            rel = os.path.relpath(path, os.path.dirname(src_root))
                             found.append(f"{rel}:{number}: {folder} -> {target} ({target} is {where} {folder})")
     return found
 

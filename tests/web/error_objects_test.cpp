@@ -129,13 +129,6 @@ TEST(ErrorHtmlPage, ExactPageWithEscapedTexts) {
   }
 }
 
-TEST(ErrorHtmlPage, EncodesOnlyTheFourCharacters) {
-  EXPECT_EQ(HTMLEncode(""), "");
-  EXPECT_EQ(HTMLEncode("&&"), "&amp;&amp;");
-  EXPECT_EQ(HTMLEncode("<>\"'\t\r\n\xC3\xA8/"), "&lt;&gt;&quot;'\t\r\n\xC3\xA8/");
-  EXPECT_EQ(HTMLEncode("&amp;"), "&amp;amp;");  // already encoded text is encoded again
-}
-
 TEST(ErrorHtmlPage, AnythingButAnErrorObjectIsRefused) {
   TMVCConfig config;
   config.SetValue(config_keys::kServerName, "TornioMVC");

@@ -75,7 +75,7 @@ TEST(WorkingDirectoryPaths, JoiningAndNamesWithoutExtension) {
     const char* path;
     const char* expected;
   } stems[] = {{"/a/b/P1.NC", "P1"}, {"P1", "P1"}, {"/a.b/P1", "P1"}, {"x.tar.gz", "x.tar"}, {".hidden", ""}};
-  for (const auto& s : stems) EXPECT_EQ(FileNameWithoutExtension(s.path), s.expected) << s.path;
+  for (const auto& s : stems) EXPECT_EQ(FileStem(s.path), s.expected) << s.path;
   EXPECT_TRUE(SameTextIgnoringCase("/D/P1.zip", "/d/p1.ZIP"));
   EXPECT_TRUE(SameTextIgnoringCase("\xC3\xA0\xC5\x82\xD0\xB6", "\xC3\x80\xC5\x81\xD0\x96"));  // àłж / ÀŁЖ
 }
@@ -292,7 +292,7 @@ TEST(PackingATree, GeneratedJobRoundTripsThroughPackAndUnpack) {
   ASSERT_EQ(made.exit_code, 0) << made.output;
   const auto before = ListTree(d);
   const std::string first = ListFiles(d + "/programs").front();
-  const std::string z = JoinPath(d, FileNameWithoutExtension(first) + ".zip");
+  const std::string z = JoinPath(d, FileStem(first) + ".zip");
   PackDirectoryTree(d, z);
   const std::string out = root / "out";
   MakeDir(out);

@@ -1,0 +1,44 @@
+#pragma once
+// Folders and files moved or written so that a kill or a full disk never leaves a cut
+// file under its name: durable writes, moves that never overwrite, whole trees flushed
+// or removed.
+//   if (const int code = MoveNoReplace(from, to); code != 0) ...  // EEXIST: name taken
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace ostrivan {
+
+// Flushes a file or a directory (its entries) to disk; returns errno or 0.
+int SyncPath(const std::string& path);
+// Flushes every file and folder of the tree at path (path included), several at a time
+// so that the device's waits overlap; nothing else on the file system is waited for.
+// Returns the first errno met, or 0.
+int SyncTreeConcurrently(const std::string& path, unsigned threads = 8);
+// Writes text to path.tmp, flushes it and renames it over path, then flushes the folder,
+// so a reader finds the old file or the whole new one, after a power loss too. Raises
+// EOSError.
+void WriteFileDurably(const std::string& path, const std::string& text);
+// The same, returning 0 or the errno instead.
+int TryWriteFileDurably(const std::string& path, const std::string& text);
+// Creates dir and every missing parent (mode for the new ones); false on failure.
+bool MakeDirectories(const std::string& dir, mode_t mode = 0777);
+// Removes a tree without asking: write permission is given back where needed. Returns
+// false when something stayed.
+bool RemoveTree(const std::string& path);
+// The same, with the files unlinked on several threads at once and each level of
+// folders removed together: where freeing blocks waits on the device (online discard),
+// the waits overlap instead of adding up.
+bool RemoveTreeConcurrently(const std::string& path, unsigned threads = 8);
+// The names in dir ("." and ".." left out), sorted; empty when it cannot be read.
+std::vector<std::string> NamesIn(const std::string& dir);
+// Moves a file to a name that must not exist yet; across file systems it copies (bytes,
+// mode and times) under PartialCopyName(to), flushes it, renames it to its name and
+// removes the source. Returns 0 or errno (EEXIST when the target is taken); a source
+// that cannot be removed fails the move and its copy goes again.
+int MoveNoReplace(const std::string& from, const std::string& to);
+// "dir/.name.ostrivan-partial" for "dir/name": where a copy lies until it is whole.
+std::string PartialCopyName(const std::string& to);
+
+}  // namespace ostrivan
