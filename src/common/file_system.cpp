@@ -105,8 +105,10 @@ int WriteAll(int fd, std::string_view bytes) noexcept {
 
 void WriteWholeFile(const std::string& path, std::string_view bytes) {
   TFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessageText(errno));
-  if (WriteAll(fd.get(), bytes) != 0 || ::close(fd.release()) != 0) throw EWriteError("Stream write error");
+  if (fd.get() < 0) throw CannotCreateFile(path, errno);
+  int code = WriteAll(fd.get(), bytes);
+  if (code == 0 && ::close(fd.release()) != 0) code = errno;
+  if (code != 0) throw EWriteError(kStreamWriteError, path, code);
 }
 
 }  // namespace ostrivan

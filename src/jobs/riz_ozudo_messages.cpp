@@ -107,16 +107,16 @@ std::string TRizOzudoImportLavoroRequest::TakeArchive() {
 std::size_t TRizOzudoImportLavoroRequest::SaveArchive(const std::string& file_name, std::string_view bytes) {
   const auto write_failed = [&](int code) {
     logging::FrameworkLogError("Cannot write \"" + file_name + "\": " + SysErrorMessageText(code));
-    return EWriteError("Stream write error");
+    return EWriteError(kStreamWriteError, file_name, code);
   };
   // A read-only job file (owner write bit clear) is never replaced, also when the service
   // runs as root, whom the permission check alone would let write it.
   if (IsReadOnlyFile(file_name)) {
-    throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(EACCES));
+    throw CannotCreateFile(file_name, EACCES);
   }
   TFileDescriptor fd(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) {
-    throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(errno));
+    throw CannotCreateFile(file_name, errno);
   }
   if (const int code = WriteAll(fd.get(), bytes); code != 0) throw write_failed(code);
   if (::close(fd.release()) != 0) throw write_failed(errno);
