@@ -22,8 +22,6 @@ namespace ostrivan::web {
 
 // The largest request body accepted unless configured otherwise (5 MiB).
 inline constexpr std::int64_t kDefaultMaxRequestSize = 5 * 1024 * 1024;
-// The module pool limit every engine sets when it is built.
-inline constexpr int kEngineMaxConnections = 4096;
 inline constexpr const char* kXPoweredByValue = "TornioMVC 1.0.0";
 
 enum class TMVCRouterLogState { rlsRouteFound, rlsRouteNotFound };
