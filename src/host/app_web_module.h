@@ -38,7 +38,7 @@ void ApplyCallerGate(http::TCustomHTTPServer& server);
 // Logs once what the allow-list says now (open, or its malformed entries).
 void ReportCallerGate();
 
-// The process-wide web request handler's MaxConnections, the specified name for its
+// The process-wide web request handler's MaxConnections: despite its documented name, a
 // limit on web modules in use at once (requests being dispatched, not connections).
 // Start-up writes 1024; every module's creation writes 4096 before it builds its
 // engine, so 4096 is the limit in force from the first request on.

@@ -89,9 +89,9 @@ class TCustomTCPServer {
   // Backlog of listen(); read at activation.
   int ListenQueue() const { return listen_queue_; }
   void SetListenQueue(int value) { listen_queue_ = value; }
-  // The server's specified MaxConnections: over it a new connection is closed at once,
-  // read at every accept; 0 or less = none. The host writes 0, so it is not what bounds
-  // connections here: LiveConnectionCap is.
+  // The server's documented MaxConnections, kept with its name and meaning: over it a new
+  // connection is closed at once, read at every accept; 0 or less = none. The host writes
+  // 0, so it bounds nothing here: LiveConnectionCap is the limit in force.
   int MaxConnections() const { return max_connections_.load(); }
   void SetMaxConnections(int value) { max_connections_.store(value); }
   // The cap on live connections in force: at it accepting waits and new connections stay

@@ -27,7 +27,7 @@ class THTTPWebBridgeRequestHandler {
   bool HasWebModuleClass() const;
 
   // Limit on modules in use at once, that is on requests being dispatched (the name is
-  // the specified one; connections are bounded by the TCP server's LiveConnectionCap).
+  // the documented one; connections are bounded by the TCP server's LiveConnectionCap).
   // 0 or less = none. Plain field, no lock.
   int MaxConnections() const { return max_connections_.load(); }
   void SetMaxConnections(int value) { max_connections_.store(value); }
