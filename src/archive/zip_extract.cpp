@@ -211,7 +211,7 @@ std::vector<TExtractPlan> TZipFile::PlanEntries(const std::string* path, std::ui
         for (const std::string& part : plan.parts) target += '/' + part;
         struct stat existing {};
         if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing))
-          throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(EBUSY));
+          throw CannotCreateFile(target, EBUSY);
       }
       const std::uint64_t size = h.GetUncompressedSize64();
       total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;
@@ -269,10 +269,10 @@ bool TZipFile::OpenTarget(const std::string& base, const TZipHeader& h, const TE
                  : S_ISLNK(existing.st_mode)                                     ? ELOOP
                  : S_ISREG(existing.st_mode) && IsReadOnlyMode(existing.st_mode) ? EACCES
                                                                                  : 0;
-    if (reason != 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(reason));
+    if (reason != 0) throw CannotCreateFile(target, reason);
   }
   fd.reset(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw EFCreateError("Cannot create file \"" + target + "\". " + SysErrorMessageText(errno));
+  if (fd.get() < 0) throw CannotCreateFile(target, errno);
   return true;
 }
 

@@ -123,11 +123,10 @@ void WriteWholeFile(const std::string& path, std::string_view bytes) {
   int code = 0;
   switch (WriteWholeFile(path, bytes, TWriteOptions{}, &code)) {
     case TWriteFailure::kNone: return;
-    case TWriteFailure::kCreate:
-      throw EFCreateError("Cannot create file \"" + path + "\". " + SysErrorMessageText(code));
+    case TWriteFailure::kCreate: throw CannotCreateFile(path, code);
     case TWriteFailure::kWrite: break;
   }
-  throw EWriteError("Stream write error");
+  throw EWriteError(kStreamWriteError, path, code);
 }
 
 }  // namespace ostrivan

@@ -92,7 +92,7 @@ int TryWriteFileDurably(const std::string& path, const std::string& text) {
 
 void WriteFileDurably(const std::string& path, const std::string& text) {
   const int code = TryWriteFileDurably(path, text);
-  if (code != 0) throw MakeOSError(code);
+  if (code != 0) throw MakeOSError(code, path);
 }
 
 bool MakeDirectories(const std::string& dir, mode_t mode) {

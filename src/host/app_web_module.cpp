@@ -11,6 +11,10 @@
 namespace ostrivan::host {
 
 void TAppWebModule::WebModuleCreate() {
+  // Runs while the pool builds this module under its lock: only plain field writes here.
+  http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
+  if (!handler.CacheConnections()) handler.SetCacheConnections(true);
+  handler.SetMaxConnections(kModulePoolLimit);
   engine_ = std::make_unique<web::TMVCEngine>(*this, [](web::TMVCConfig& config) {
     using namespace web::config_keys;
     config.SetValue(kSessionTimeout, "0");
@@ -63,7 +67,7 @@ void ReportCallerGate() { CallerGate().Report(); }
 void RegisterAppWebModule() {
   http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
   handler.SetWebModuleClass([] { return std::unique_ptr<http::TWebModule>(std::make_unique<TAppWebModule>()); });
-  handler.SetMaxConnections(kHostMaxConnections);
+  handler.SetMaxConnections(kStartupModulePoolLimit);
   // The job actions read their settings through these on every request, so edits to
   // the parameter file count from the next request.
   jobs::SetJobParameters({[] { return TParametri::GetExportLavoroDir(); },

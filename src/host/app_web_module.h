@@ -38,9 +38,13 @@ void ApplyCallerGate(http::TCustomHTTPServer& server);
 // Logs once what the allow-list says now (open, or its malformed entries).
 void ReportCallerGate();
 
-// Start-up: the process-wide web request handler builds TAppWebModule instances, with
-// at most 1024 in use at once (the first engine raises the limit to 4096).
-inline constexpr int kHostMaxConnections = 1024;
+// The process-wide web request handler's MaxConnections: despite its documented name, a
+// limit on web modules in use at once (requests being dispatched, not connections).
+// Start-up writes 1024; every module's creation writes 4096 before it builds its
+// engine, so 4096 is the limit in force from the first request on.
+inline constexpr int kStartupModulePoolLimit = 1024;
+inline constexpr int kModulePoolLimit = 4096;
+// Start-up: the process-wide web request handler builds TAppWebModule instances.
 void RegisterAppWebModule();
 
 }  // namespace ostrivan::host

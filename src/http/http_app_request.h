@@ -28,6 +28,8 @@ class THTTPAppRequest : public TWebRequest {
   int WriteClient(const void* buffer, int count) override;
   bool WriteString(const std::string& text) override;
   bool WriteHeaders(int status_code, const std::string& reason, const std::string& headers) override;
+  std::stop_token StopToken() override { return request_.stop_token; }
+  bool ClientConnected() override { return connection_.Connected(); }
 
   THTTPRequestInfo& RequestInfo() { return request_; }
 

@@ -2,6 +2,7 @@
 // What the connection loop parsed out of one request.
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,9 @@ class THTTPRequestInfo {
   int64_t content_length = -1;   // -1 when absent or not a number
   std::string method_override;
   std::string remote_ip;
+  // Requested when the server serving the connection begins to stop; a request fed
+  // from memory gets one that never is.
+  std::stop_token stop_token;
   std::unique_ptr<TMemoryStream> post_stream;  // the body, positioned at 0
   std::string form_params;       // a form body, one character per byte
   std::string unparsed_params;

@@ -90,6 +90,11 @@ class THTTPResponseInfo {
   // delivery, the client's acknowledgements being the second.
   bool WholeReplyWritten() const;
 
+  // The request was given up without a reply (a stop came before its work began): the
+  // server sends nothing and ends the connection, so the client knows nothing was done.
+  void Abandon() { abandoned_ = true; }
+  bool Abandoned() const { return abandoned_; }
+
   // The header lines WriteHeader would send now (after its fill-in steps); exposed so
   // the order can be checked without a connection.
   std::vector<std::string> BuildHeaderLines();
@@ -103,6 +108,7 @@ class THTTPResponseInfo {
   int response_no_ = 200;
   std::string response_text_ = "OK";
   bool close_connection_ = false;
+  bool abandoned_ = false;
   std::string connection_;
   std::string content_type_;
   std::string char_set_;

@@ -69,7 +69,7 @@ int TimeoutMs(std::chrono::milliseconds value) {
 
 TCustomHTTPServer::~TCustomHTTPServer() { SetActive(false); }
 
-void TCustomHTTPServer::DoExecute(TServerContext& context) { ProcessConnection(context.Connection()); }
+void TCustomHTTPServer::DoExecute(TServerContext& context) { ServeConnection(context.Connection(), &context); }
 
 void TCustomHTTPServer::DoCommandGet(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response) {
   if (on_command_get_) on_command_get_(connection, request, response);
@@ -81,13 +81,26 @@ void TCustomHTTPServer::DoCommandOther(TIOHandler& connection, THTTPRequestInfo&
 
 void TCustomHTTPServer::StopBegun() { body_budget_.Wake(); }
 
-void TCustomHTTPServer::ProcessConnection(TIOHandler& connection) {
+void TCustomHTTPServer::ProcessConnection(TIOHandler& connection) { ServeConnection(connection, nullptr); }
+
+void TCustomHTTPServer::ServeConnection(TIOHandler& connection, TServerContext* context) {
   try {
-    ServeOneRequest(connection);
+    for (;;) {
+      bool reading_body = false;
+      try {
+        if (!ServeOneRequest(connection, context, reading_body)) break;
+      } catch (const EReadTimeout&) {
+        // Logged once per connection, which is closed without a reply.
+        logging::FrameworkLogWarn(
+            reading_body ? "Connection from " + connection.PeerIP() + " closed: no body byte for " +
+                               DurationText(body_idle_timeout_)
+                         : "Connection from " + connection.PeerIP() +
+                               " closed: request line and headers not complete within " + DurationText(head_timeout_));
+        break;
+      }
+    }
   } catch (const ESocketError&) {
     // The client went away or the server is stopping: nothing more to say.
-  } catch (const TRequestAbandoned&) {
-    // The server stopped before the request began: no reply, nothing done.
   } catch (...) {
     connection.Close();
     throw;
@@ -99,141 +112,141 @@ void TCustomHTTPServer::ProcessConnection(TIOHandler& connection) {
   connection.Close();
 }
 
-void TCustomHTTPServer::ServeOneRequest(TIOHandler& connection) {
-  TServerContext* context = CurrentServerContext();
-  for (;;) {
-    bool reading_body = false;
-    try {
-      if (!ServeRequest(connection, context, reading_body)) return;
-    } catch (const EReadTimeout&) {
-      // Logged once per connection, which is closed without a reply.
-      logging::FrameworkLogWarn(
-          reading_body ? "Connection from " + connection.PeerIP() + " closed: no body byte for " +
-                             DurationText(body_idle_timeout_)
-                       : "Connection from " + connection.PeerIP() + " closed: request line and headers not complete within " +
-                             DurationText(head_timeout_));
-      return;
-    }
+bool TCustomHTTPServer::ServeOneRequest(TIOHandler& connection, TServerContext* context, bool& reading_body) {
+  // Outlives the request record, so the body's share is given back once it is freed.
+  TBodyReservation reservation;
+  THTTPRequestInfo request;
+  THTTPResponseInfo response(&connection, &request);
+  ReadRequestHead(connection, request, response);
+
+  // Before anything is invited or read: a refused caller's body never is.
+  if (admission_ && !admission_(request)) {
+    RefuseCaller(connection, request, response);
+    return false;
   }
+
+  reading_body = true;
+  connection.SetReadIdleTimeout(TimeoutMs(body_idle_timeout_));
+  if (!AcceptHeaders(connection, request, response)) return false;
+  if (!ReadBody(connection, request, response, reservation)) return false;
+  connection.SetReadIdleTimeout(-1);
+  reading_body = false;
+  // From here on the request has begun and is carried out, a stop notwithstanding;
+  // one that arrived while it was still being read ends it unanswered.
+  if (context && !context->BeginRequest()) return false;
+
+  Dispatch(connection, request, response, context);
+  // The handler is done with the body: its memory goes back before the reply is sent.
+  request.post_stream.reset();
+  reservation.Reset();
+
+  if (response.Abandoned()) {
+    // Given up before its work began: no byte of a reply, the client sees the
+    // connection end with nothing done.
+    connection.Abort();
+    return false;
+  }
+  return SendReply(connection, response, context);
 }
 
-bool TCustomHTTPServer::ServeRequest(TIOHandler& connection, TServerContext* context, bool& reading_body) {
-  {
-    connection.SetReadIdleTimeout(-1);
-    connection.SetWriteIdleTimeout(TimeoutMs(send_idle_timeout_.load()));
-    connection.SetReadDeadline(std::chrono::steady_clock::now() + head_timeout_);
-    std::string line = connection.ReadLn();
-    size_t last_space = line.rfind(' ');
-    if (last_space == std::string::npos) throw EHTTPErrorParsingCommand(kErrorParsingCommand);
+void TCustomHTTPServer::ReadRequestHead(TIOHandler& connection, THTTPRequestInfo& request,
+                                        THTTPResponseInfo& response) {
+  connection.SetReadIdleTimeout(-1);
+  connection.SetWriteIdleTimeout(TimeoutMs(send_idle_timeout_.load()));
+  connection.SetReadDeadline(std::chrono::steady_clock::now() + head_timeout_);
+  std::string line = connection.ReadLn();
+  size_t last_space = line.rfind(' ');
+  if (last_space == std::string::npos) throw EHTTPErrorParsingCommand(kErrorParsingCommand);
 
-    // Outlives the request record, so the body's share is given back once it is freed.
-    TBodyReservation reservation;
-    THTTPRequestInfo request;
-    THTTPResponseInfo response(&connection, &request);
-    response.server = Trim(server_software_);
-    connection.SetMaxCapturedLines(maximum_header_line_count_);
+  response.server = Trim(server_software_);
+  connection.SetMaxCapturedLines(maximum_header_line_count_);
 
-    request.version = line.substr(last_space + 1);
-    std::string numbers = request.version;
-    size_t slash = numbers.find('/');
-    numbers = slash == std::string::npos ? std::string() : numbers.substr(slash + 1);
-    size_t dot = numbers.find('.');
-    request.version_major = ParseSignedDecimal<int32_t>(numbers.substr(0, dot));
-    request.version_minor = dot == std::string::npos ? -1 : ParseSignedDecimal<int32_t>(numbers.substr(dot + 1));
-    std::string cut = line.substr(0, last_space);
+  request.version = line.substr(last_space + 1);
+  std::string numbers = request.version;
+  size_t slash = numbers.find('/');
+  numbers = slash == std::string::npos ? std::string() : numbers.substr(slash + 1);
+  size_t dot = numbers.find('.');
+  request.version_major = ParseSignedDecimal<int32_t>(numbers.substr(0, dot));
+  request.version_minor = dot == std::string::npos ? -1 : ParseSignedDecimal<int32_t>(numbers.substr(dot + 1));
+  std::string cut = line.substr(0, last_space);
 
-    connection.Capture(request.raw_headers);
-    connection.ClearReadDeadline();
+  connection.Capture(request.raw_headers);
+  connection.ClearReadDeadline();
 
-    const THeaderList& h = request.raw_headers;
-    request.host = h.Values("Host");
-    request.connection = h.Values("Connection");
-    request.accept = h.Values("Accept");
-    request.from = h.Values("From");
-    request.referer = h.Values("Referer");
-    request.user_agent = h.Values("User-Agent");
-    request.content_encoding = h.Values("Content-Encoding");
-    request.transfer_encoding = h.Values("Transfer-Encoding");
-    request.cache_control = h.Values("Cache-control");
-    request.pragma = h.Values("Pragma");
-    request.SetContentType(h.Values("Content-Type"));
-    request.content_length = ParseSignedDecimal<int64_t>(h.Values("Content-Length"));
-    request.method_override = h.Values("X-HTTP-Method-Override");
+  const THeaderList& h = request.raw_headers;
+  request.host = h.Values("Host");
+  request.connection = h.Values("Connection");
+  request.accept = h.Values("Accept");
+  request.from = h.Values("From");
+  request.referer = h.Values("Referer");
+  request.user_agent = h.Values("User-Agent");
+  request.content_encoding = h.Values("Content-Encoding");
+  request.transfer_encoding = h.Values("Transfer-Encoding");
+  request.cache_control = h.Values("Cache-control");
+  request.pragma = h.Values("Pragma");
+  request.SetContentType(h.Values("Content-Type"));
+  request.content_length = ParseSignedDecimal<int64_t>(h.Values("Content-Length"));
+  request.method_override = h.Values("X-HTTP-Method-Override");
 
-    response.SetCloseConnection(!keep_alive_);
+  response.SetCloseConnection(!keep_alive_);
 
-    size_t first_space = cut.find(' ');
-    std::string method = UpperCase(first_space == std::string::npos ? cut : cut.substr(0, first_space));
-    if (method == "POST") {
-      for (const char* name : {"X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"}) {
-        std::string value = h.Values(name);
-        if (!value.empty()) {
-          method = UpperCase(value);
-          break;
-        }
+  size_t first_space = cut.find(' ');
+  std::string method = UpperCase(first_space == std::string::npos ? cut : cut.substr(0, first_space));
+  if (method == "POST") {
+    for (const char* name : {"X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"}) {
+      std::string value = h.Values(name);
+      if (!value.empty()) {
+        method = UpperCase(value);
+        break;
       }
     }
-    request.raw_http_command = line;
-    request.remote_ip = connection.PeerIP();
-    request.command = method;
-    request.command_type = CommandTypeOf(method);
-
-    std::string target = first_space == std::string::npos ? std::string() : cut.substr(first_space + 1);
-    size_t question = target.find('?');
-    request.uri = target.substr(0, question);
-    request.query_params = question == std::string::npos ? std::string() : target.substr(question + 1);
-    std::string absolute_host;
-    request.document = DocumentFromURI(request.uri, &absolute_host);
-    if (request.host.empty() && h.IndexOfName("Host") < 0) request.host = absolute_host;
-
-    // Before anything is invited or read: a refused caller's body never is.
-    if (admission_ && !admission_(request)) {
-      RefuseCaller(connection, request, response);
-      return false;
-    }
-
-    reading_body = true;
-    connection.SetReadIdleTimeout(TimeoutMs(body_idle_timeout_));
-    if (!AcceptHeaders(connection, request, response)) return false;
-    if (!ReadBody(connection, request, response, reservation)) return false;
-    connection.SetReadIdleTimeout(-1);
-    reading_body = false;
-    // From here on the request has begun and is carried out, a stop notwithstanding;
-    // one that arrived while it was still being read ends it unanswered.
-    if (context && !context->BeginRequest()) return false;
-
-    if (request.post_stream && SameText(MediaTypeOnly(request.ContentType()), "application/x-www-form-urlencoded")) {
-      request.form_params = Latin1ToUtf8(request.post_stream->Bytes());
-      request.post_stream.reset();
-    }
-    request.unparsed_params = request.form_params;
-    if (!request.query_params.empty()) {
-      if (!request.unparsed_params.empty()) request.unparsed_params += "&";
-      request.unparsed_params += request.query_params;
-    }
-    ParseCookies(h, request.cookies);
-
-    RunGuarded(connection, request, response);
-    // The handler is done with the body: its memory goes back before the reply is sent.
-    request.post_stream.reset();
-    reservation.Reset();
-
-    if (!response.HeaderHasBeenWritten()) response.WriteHeader();
-    if (!response.ContentText().empty() || response.ContentStream()) response.WriteContent();
-    if (response.WaitsForDelivery()) {
-      // Delivered only when every byte of the reply went to the socket without a failed
-      // send (an error absorbed on the way counts too) and the client's acknowledgements
-      // then say it arrived; the connection ends here. A stop lets this wait finish
-      // within its grace, then aborts it.
-      const bool whole = response.WholeReplyWritten();
-      response.ReportDelivery(whole &&
-                              connection.WaitDelivered(std::chrono::steady_clock::now() + delivery_deadline_.load()));
-      if (context) context->EndRequest();
-      return false;
-    }
-    if (context) context->EndRequest();
-    return !response.CloseConnection();
   }
+  request.raw_http_command = line;
+  request.remote_ip = connection.PeerIP();
+  request.command = method;
+  request.command_type = CommandTypeOf(method);
+
+  std::string target = first_space == std::string::npos ? std::string() : cut.substr(first_space + 1);
+  size_t question = target.find('?');
+  request.uri = target.substr(0, question);
+  request.query_params = question == std::string::npos ? std::string() : target.substr(question + 1);
+  std::string absolute_host;
+  request.document = DocumentFromURI(request.uri, &absolute_host);
+  if (request.host.empty() && h.IndexOfName("Host") < 0) request.host = absolute_host;
+}
+
+void TCustomHTTPServer::Dispatch(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response,
+                                 TServerContext* context) {
+  if (request.post_stream && SameText(MediaTypeOnly(request.ContentType()), "application/x-www-form-urlencoded")) {
+    request.form_params = Latin1ToUtf8(request.post_stream->Bytes());
+    request.post_stream.reset();
+  }
+  request.unparsed_params = request.form_params;
+  if (!request.query_params.empty()) {
+    if (!request.unparsed_params.empty()) request.unparsed_params += "&";
+    request.unparsed_params += request.query_params;
+  }
+  ParseCookies(request.raw_headers, request.cookies);
+  if (context) request.stop_token = context->StopToken();
+  RunGuarded(connection, request, response);
+}
+
+bool TCustomHTTPServer::SendReply(TIOHandler& connection, THTTPResponseInfo& response, TServerContext* context) {
+  if (!response.HeaderHasBeenWritten()) response.WriteHeader();
+  if (!response.ContentText().empty() || response.ContentStream()) response.WriteContent();
+  if (response.WaitsForDelivery()) {
+    // Delivered only when every byte of the reply went to the socket without a failed
+    // send (an error absorbed on the way counts too) and the client's acknowledgements
+    // then say it arrived; the connection ends here. A stop lets this wait finish
+    // within its grace, then aborts it.
+    const bool whole = response.WholeReplyWritten();
+    response.ReportDelivery(whole &&
+                            connection.WaitDelivered(std::chrono::steady_clock::now() + delivery_deadline_.load()));
+    if (context) context->EndRequest();
+    return false;
+  }
+  if (context) context->EndRequest();
+  return !response.CloseConnection();
 }
 
 // A request refused before dispatch: the status line, the header block and the default
@@ -382,8 +395,6 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
       DoCommandOther(connection, request, response);
   } catch (const ESocketError&) {
     throw;
-  } catch (const TRequestAbandoned&) {
-    throw;
   } catch (const EHTTPUnsupportedAuthorisationScheme& e) {
     // An error reply replaces whatever was prepared: its delivery is not the one awaited.
     response.ReportDelivery(false);
@@ -403,6 +414,8 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
     response.SetContentText(e.what());
     response.SetCharSet("utf-8");
   } catch (...) {
+    logging::FrameworkLogError("Request " + request.command + " " + request.document + " from " + request.remote_ip +
+                               " failed with something that is no exception");
     response.ReportDelivery(false);
     response.SetResponseNo(500);
     response.SetContentText("Unknown exception");

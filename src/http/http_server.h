@@ -106,10 +106,21 @@ class TCustomHTTPServer : public TCustomTCPServer {
   void StopBegun() override;
 
  private:
-  void ServeOneRequest(TIOHandler& connection);
-  // One request on the connection; false when the connection is to end. reading_body
-  // tells, when a read times out, which limit it was.
-  bool ServeRequest(TIOHandler& connection, TServerContext* context, bool& reading_body);
+  // The loop over the requests of one connection (context: null for one fed from
+  // memory); closes the connection before it returns.
+  void ServeConnection(TIOHandler& connection, TServerContext* context);
+  // One exchange on the connection: read head, read body, dispatch, send the reply.
+  // false when the connection is to end. reading_body tells, when a read times out,
+  // which limit it was.
+  bool ServeOneRequest(TIOHandler& connection, TServerContext* context, bool& reading_body);
+  // The request line and headers, parsed into the request record.
+  void ReadRequestHead(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
+  // Parameters and cookies, then the dispatch hooks under the error guard.
+  void Dispatch(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response,
+                TServerContext* context);
+  // Writes the reply and, when someone waits for it, its proof of delivery; false when
+  // the connection is to end.
+  bool SendReply(TIOHandler& connection, THTTPResponseInfo& response, TServerContext* context);
   void RejectEarly(THTTPResponseInfo& response, int status);
   bool AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& request, THTTPResponseInfo& response);
   // false: the request was answered (or refused) here and the loop ends.

@@ -13,6 +13,7 @@
 
 #include "http/http_exceptions.h"
 #include "http/http_metrics.h"
+#include "logging/framework_log.h"
 
 namespace ostrivan::http {
 
@@ -30,22 +31,6 @@ struct TCustomTCPServer::Listener {
   int starting = 0;   // workers started for it that have not run yet; same lock
 };
 
-namespace {
-thread_local TServerContext* t_current_context = nullptr;
-}  // namespace
-
-TServerContext* CurrentServerContext() { return t_current_context; }
-
-bool StopUnderWay() {
-  TServerContext* context = t_current_context;
-  return context != nullptr && context->StopRequested();
-}
-
-void AbandonRequest() {
-  if (TServerContext* context = t_current_context) context->Connection().Abort();
-  throw TRequestAbandoned{};
-}
-
 bool TServerContext::BeginRequest() { return server_.BeginRequest(*this); }
 
 void TServerContext::EndRequest() {
@@ -54,6 +39,8 @@ void TServerContext::EndRequest() {
 }
 
 bool TServerContext::StopRequested() const { return server_.Stopping(); }
+
+std::stop_token TServerContext::StopToken() const { return server_.stop_source_.get_token(); }
 
 namespace {
 
@@ -98,9 +85,9 @@ void TCustomTCPServer::SetActive(bool value) {
   else Deactivate();
 }
 
-void TCustomTCPServer::SetMaxLiveConnections(int value) {
+void TCustomTCPServer::SetLiveConnectionCap(int value) {
   std::lock_guard<std::mutex> guard(live_lock_);
-  max_live_connections_.store(value);
+  live_connection_cap_.store(value);
   live_changed_.notify_all();
 }
 
@@ -124,7 +111,7 @@ bool TCustomTCPServer::Accepting() const {
   if (!active_ || stopping_.load() || listeners_.empty()) return false;
   // At the cap new connections wait in the queue by design; below it, every endpoint
   // needs a worker in accept or on its way there.
-  const int cap = max_live_connections_.load();
+  const int cap = live_connection_cap_.load();
   if (cap > 0 && live_.size() + accepting_ >= static_cast<size_t>(cap)) return true;
   for (const auto& listener : listeners_)
     if (listener->accepting == 0 && listener->starting == 0) return false;
@@ -141,81 +128,95 @@ bool TCustomTCPServer::BeginRequest(TServerContext& context) {
 void TCustomTCPServer::Activate() {
   IgnoreSigPipe();
   stopping_ = false;
-  if (bindings_.empty()) {
-    TSocketHandle v4;
-    v4.family = AF_INET;
-    v4.port = default_port_;
-    v4.made_at_activation = true;
-    bindings_.push_back(v4);
-    if (IPv6Available()) {
-      TSocketHandle v6 = v4;
-      v6.family = AF_INET6;
-      bindings_.push_back(v6);
-    }
-  }
+  stop_source_ = std::stop_source();
+  AddDefaultBindings();
   active_ = true;
   try {
-    for (auto& b : bindings_) {
-      b.fd = socket(b.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (b.fd < 0) {
-        int code = errno;
-        CloseAllLastFirst(bindings_);
-        RaiseSocketError(code);
-      }
-      int one = 1;
-      if (b.family == AF_INET6) setsockopt(b.fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-      // On Linux SO_REUSEADDR never lets a second process bind a listening port, and
-      // it keeps restarts from failing on connections in TIME_WAIT.
-      int reuse = reuse_socket_ == TReuseSocket::rsFalse ? 0 : 1;
-      setsockopt(b.fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-      sockaddr_storage addr{};
-      socklen_t len;
-      bool address_ok = true;
-      if (b.family == AF_INET6) {
-        auto& a6 = reinterpret_cast<sockaddr_in6&>(addr);
-        a6.sin6_family = AF_INET6;
-        a6.sin6_port = htons(b.port);
-        a6.sin6_addr = in6addr_any;
-        if (!b.address.empty()) address_ok = inet_pton(AF_INET6, b.address.c_str(), &a6.sin6_addr) == 1;
-        len = sizeof a6;
-      } else {
-        auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
-        a4.sin_family = AF_INET;
-        a4.sin_port = htons(b.port);
-        a4.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (!b.address.empty()) address_ok = inet_pton(AF_INET, b.address.c_str(), &a4.sin_addr) == 1;
-        len = sizeof a4;
-      }
-      if (!address_ok || bind(b.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-        CloseAllLastFirst(bindings_);
-        throw ECouldNotBindSocket(kCouldNotBindSocket);
-      }
-      if (!use_nagle_) setsockopt(b.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      len = sizeof addr;
-      if (getsockname(b.fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        b.bound_port = b.family == AF_INET6
-                           ? ntohs(reinterpret_cast<sockaddr_in6&>(addr).sin6_port)
-                           : ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
-      }
-    }
-    // A parked worker gives up after this long without a connection; accept honours
-    // the listening socket's receive timeout.
-    timeval lifetime{static_cast<time_t>(kParkedWorkerLifetime.count()), 0};
-    for (auto& b : bindings_) {
-      if (listen(b.fd, listen_queue_) != 0) RaiseSocketError(errno);
-      setsockopt(b.fd, SOL_SOCKET, SO_RCVTIMEO, &lifetime, sizeof lifetime);
-      auto listener = std::make_unique<Listener>();
-      listener->fd = b.fd;
-      listener->port = b.bound_port;
-      listeners_.push_back(std::move(listener));
-    }
-    std::lock_guard<std::mutex> guard(live_lock_);
-    for (auto& listener : listeners_)
-      if (!StartWorker(*listener)) RaiseSocketError(EAGAIN);
+    for (auto& b : bindings_) BindEndpoint(b);
+    ListenOnEndpoints();
+    StartFirstWorkers();
   } catch (...) {
     Deactivate();
     throw;
   }
+}
+
+void TCustomTCPServer::AddDefaultBindings() {
+  if (!bindings_.empty()) return;
+  TSocketHandle v4;
+  v4.family = AF_INET;
+  v4.port = default_port_;
+  v4.made_at_activation = true;
+  bindings_.push_back(v4);
+  if (IPv6Available()) {
+    TSocketHandle v6 = v4;
+    v6.family = AF_INET6;
+    bindings_.push_back(v6);
+  }
+}
+
+// On failure every socket made so far is closed, last first, before the error is raised.
+void TCustomTCPServer::BindEndpoint(TSocketHandle& b) {
+  b.fd = socket(b.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (b.fd < 0) {
+    int code = errno;
+    CloseAllLastFirst(bindings_);
+    RaiseSocketError(code);
+  }
+  int one = 1;
+  if (b.family == AF_INET6) setsockopt(b.fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  // On Linux SO_REUSEADDR never lets a second process bind a listening port, and
+  // it keeps restarts from failing on connections in TIME_WAIT.
+  int reuse = reuse_socket_ == TReuseSocket::rsFalse ? 0 : 1;
+  setsockopt(b.fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_storage addr{};
+  socklen_t len;
+  bool address_ok = true;
+  if (b.family == AF_INET6) {
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(addr);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(b.port);
+    a6.sin6_addr = in6addr_any;
+    if (!b.address.empty()) address_ok = inet_pton(AF_INET6, b.address.c_str(), &a6.sin6_addr) == 1;
+    len = sizeof a6;
+  } else {
+    auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
+    a4.sin_family = AF_INET;
+    a4.sin_port = htons(b.port);
+    a4.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!b.address.empty()) address_ok = inet_pton(AF_INET, b.address.c_str(), &a4.sin_addr) == 1;
+    len = sizeof a4;
+  }
+  if (!address_ok || bind(b.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    CloseAllLastFirst(bindings_);
+    throw ECouldNotBindSocket(kCouldNotBindSocket);
+  }
+  if (!use_nagle_) setsockopt(b.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  len = sizeof addr;
+  if (getsockname(b.fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    b.bound_port = b.family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(addr).sin6_port)
+                                        : ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
+  }
+}
+
+void TCustomTCPServer::ListenOnEndpoints() {
+  // A parked worker gives up after this long without a connection; accept honours
+  // the listening socket's receive timeout.
+  timeval lifetime{static_cast<time_t>(kParkedWorkerLifetime.count()), 0};
+  for (auto& b : bindings_) {
+    if (listen(b.fd, listen_queue_) != 0) RaiseSocketError(errno);
+    setsockopt(b.fd, SOL_SOCKET, SO_RCVTIMEO, &lifetime, sizeof lifetime);
+    auto listener = std::make_unique<Listener>();
+    listener->fd = b.fd;
+    listener->port = b.bound_port;
+    listeners_.push_back(std::move(listener));
+  }
+}
+
+void TCustomTCPServer::StartFirstWorkers() {
+  std::lock_guard<std::mutex> guard(live_lock_);
+  for (auto& listener : listeners_)
+    if (!StartWorker(*listener)) RaiseSocketError(EAGAIN);
 }
 
 void TCustomTCPServer::Deactivate() {
@@ -224,6 +225,7 @@ void TCustomTCPServer::Deactivate() {
   {
     std::lock_guard<std::mutex> guard(live_lock_);
     stopping_ = true;
+    stop_source_.request_stop();
     for (auto& listener : listeners_) shutdown(listener->fd, SHUT_RDWR);
     live_changed_.notify_all();  // workers waiting for room below the cap
     // A request still being read has not begun: its client gets no reply, so it knows
@@ -296,7 +298,7 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
     // descriptors and threads.
     ++waiting_for_room_;
     live_changed_.wait(guard, [&] {
-      int cap = max_live_connections_.load();
+      int cap = live_connection_cap_.load();
       return stopping_.load() || cap <= 0 || live_.size() + accepting_ < static_cast<size_t>(cap);
     });
     --waiting_for_room_;
@@ -318,8 +320,9 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
       try {
         context = std::make_unique<TServerContext>(
             *this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd, SocketAddressText(addr), listener->port)));
-      } catch (...) {
-        ::close(fd);  // reported nowhere; accepting goes on
+      } catch (const std::exception& e) {
+        ::close(fd);  // out of memory for its context: accepting goes on
+        logging::FrameworkLogError(std::string("Connection accepted and closed at once: ") + e.what());
       }
     }
     guard.lock();
@@ -361,13 +364,16 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
 }
 
 void TCustomTCPServer::ServeContext(std::unique_ptr<TServerContext> context) {
-  t_current_context = context.get();
   try {
     DoExecute(*context);
+  } catch (const std::exception&) {
+    // A malformed request (an over-long line, a request line without a space, ...):
+    // ends this connection only; not written, not logged.
   } catch (...) {
-    // Ends this connection only; not written, not logged.
+    // Nothing the request handling throws: said once, since no other trace of it exists.
+    logging::FrameworkLogError("Connection from " + context->Connection().PeerIP() +
+                               " ended by a failure that is no exception");
   }
-  t_current_context = nullptr;
   {
     std::lock_guard<std::mutex> guard(live_lock_);
     live_.remove(context.get());
@@ -376,7 +382,11 @@ void TCustomTCPServer::ServeContext(std::unique_ptr<TServerContext> context) {
   }
   try {
     context->Connection().Close();
+  } catch (const std::exception&) {
+    // Closing a connection that has failed may fail again: it is closed all the same.
   } catch (...) {
+    logging::FrameworkLogError("Connection from " + context->Connection().PeerIP() +
+                               " not closed cleanly: a failure that is no exception");
   }
 }
 

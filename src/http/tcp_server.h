@@ -12,6 +12,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -50,6 +51,8 @@ class TServerContext {
   void EndRequest();
   // A stop of the server is under way.
   bool StopRequested() const;
+  // Requested when a stop of the server begins; handed to the request being served.
+  std::stop_token StopToken() const;
 
  private:
   friend class TCustomTCPServer;
@@ -58,30 +61,14 @@ class TServerContext {
   bool working_ = false;  // guarded by the server's live lock
 };
 
-// The context of the connection the calling thread serves, or null (a thread that
-// serves none, or a connection fed from memory).
-TServerContext* CurrentServerContext();
-
-// Unwinds a request that is abandoned because the server is stopping before it began.
-// Not a failure: it derives from nothing the request handling catches on its way, so it
-// reaches the connection loop, which ends the connection without a reply.
-struct TRequestAbandoned {};
-
-// For request handling that waited (for a directory's lock, say) before beginning its
-// work: true when the server serving this thread's connection is stopping.
-bool StopUnderWay();
-// Closes this thread's connection without a reply and unwinds the request with
-// TRequestAbandoned; the client sees the connection end with nothing done.
-[[noreturn]] void AbandonRequest();
-
 class TCustomTCPServer {
  public:
   // Stack of each connection thread: the request handling does not recurse deeply, and
   // hundreds of connections must not reserve the default 8 MiB each.
   static constexpr size_t kWorkerStackSize = 512 * 1024;
-  // Live connections at most; beyond it new connections wait in the listen queue, so
-  // stalled clients cannot use up the process's descriptors and threads.
-  static constexpr int kDefaultMaxLiveConnections = 1000;
+  // The limit on live connections in force: beyond it new connections wait in the
+  // listen queue, so stalled clients cannot use up the process's descriptors and threads.
+  static constexpr int kDefaultLiveConnectionCap = 1000;
   // When accept fails for lack of descriptors, the listener pauses this long instead of
   // retrying at once (a retry would fail the same way and spin).
   static constexpr std::chrono::milliseconds kAcceptBackoff{100};
@@ -102,12 +89,15 @@ class TCustomTCPServer {
   // Backlog of listen(); read at activation.
   int ListenQueue() const { return listen_queue_; }
   void SetListenQueue(int value) { listen_queue_ = value; }
-  // Limit on live connections, read at every accept; 0 or less = none.
+  // The server's documented MaxConnections, kept with its name and meaning: over it a new
+  // connection is closed at once, read at every accept; 0 or less = none. The host writes
+  // 0, so it bounds nothing here: LiveConnectionCap is the limit in force.
   int MaxConnections() const { return max_connections_.load(); }
   void SetMaxConnections(int value) { max_connections_.store(value); }
-  // Cap on live connections (beyond it accepting waits); for tests.
-  int MaxLiveConnections() const { return max_live_connections_.load(); }
-  void SetMaxLiveConnections(int value);
+  // The cap on live connections in force: at it accepting waits and new connections stay
+  // in the listen queue, unanswered but not refused. 0 or less = none; set for tests.
+  int LiveConnectionCap() const { return live_connection_cap_.load(); }
+  void SetLiveConnectionCap(int value);
   std::chrono::milliseconds StopGrace() const { return stop_grace_; }
   void SetStopGrace(std::chrono::milliseconds value) { stop_grace_ = value; }
   bool UseNagle() const { return use_nagle_; }
@@ -147,6 +137,12 @@ class TCustomTCPServer {
   struct Listener;
 
   void Activate();
+  // The steps of activation: default endpoints when none are given, a bound socket for
+  // each, listening on each, and a first worker parked on each.
+  void AddDefaultBindings();
+  void BindEndpoint(TSocketHandle& binding);
+  void ListenOnEndpoints();
+  void StartFirstWorkers();
   void Deactivate();
   // Starts a worker that accepts on listener; false when no thread could be made.
   bool StartWorker(Listener& listener);
@@ -161,7 +157,7 @@ class TCustomTCPServer {
   uint16_t default_port_ = 80;
   int listen_queue_ = 15;
   std::atomic<int> max_connections_{0};
-  std::atomic<int> max_live_connections_{kDefaultMaxLiveConnections};
+  std::atomic<int> live_connection_cap_{kDefaultLiveConnectionCap};
   std::chrono::milliseconds stop_grace_ = kDefaultStopGrace;
   bool use_nagle_ = true;
   TReuseSocket reuse_socket_ = TReuseSocket::rsOSDependent;
@@ -170,6 +166,8 @@ class TCustomTCPServer {
 
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::atomic<bool> stopping_{false};
+  // Requested together with stopping_; a new one at every activation.
+  std::stop_source stop_source_;
   // Guards the live list, the parked workers and the thread count.
   mutable std::mutex live_lock_;
   // Signalled when a connection ends, a worker ends, or a stop begins.

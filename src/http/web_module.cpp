@@ -50,13 +50,19 @@ void ReportExceptionToStdErr(const std::exception& error) {
   std::fflush(stderr);
 }
 
+void ReportUnknownExceptionToStdErr(const std::string& during) {
+  const std::string text = "Exception of no known class in module " + ExecutableName() + " during " + during + ".\r\n\r\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
 bool TCustomWebDispatcher::DispatchAction(TWebRequest& request, TWebResponse& response) {
   request_ = &request;
   response_ = &response;
   if (response.Sent()) return true;
   bool handled = false;
   if (before_dispatch_) before_dispatch_(*this, request, response, handled);
-  if (!handled) handled = response.Sent();
+  if (!handled) handled = response.Sent() || response.Abandoned();
   if (!handled) {
     std::string path = request.PathInfo();
     TMethodType method = request.MethodType();
@@ -78,7 +84,7 @@ bool TCustomWebDispatcher::DispatchAction(TWebRequest& request, TWebResponse& re
       }
     }
   }
-  if (handled && !response.Sent()) {
+  if (handled && !response.Sent() && !response.Abandoned()) {
     bool after_handled = true;
     if (after_dispatch_) after_dispatch_(*this, request, response, after_handled);
     handled = after_handled;

@@ -85,5 +85,8 @@ std::string InternalApplicationErrorPage(const std::string& message, const std::
 // Writes "Exception <class> in module <exe> at <address>.\r\n<message>[.]\r\n" and CR LF
 // to standard error.
 void ReportExceptionToStdErr(const std::exception& error);
+// For a failure that is no exception: "Exception of no known class in module <exe>
+// during <during>." and CR LF.
+void ReportUnknownExceptionToStdErr(const std::string& during);
 
 }  // namespace ostrivan::http

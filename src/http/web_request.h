@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -121,6 +122,11 @@ class TWebRequest {
   virtual bool WriteString(const std::string& text) = 0;
   virtual bool WriteHeaders(int status_code, const std::string& reason, const std::string& headers) = 0;
   virtual std::string TranslateURI(const std::string& uri) { return uri; }
+  // Requested once the server begins to stop. Work that waited (for a directory's lock,
+  // say) asks it before it begins, and abandons the request when it is set.
+  virtual std::stop_token StopToken() { return {}; }
+  // The client's connection is still open: a wait on the client ends when it is not.
+  virtual bool ClientConnected() { return true; }
 
  protected:
   TMethodType method_type_ = TMethodType::mtAny;
@@ -169,6 +175,7 @@ class TWebResponse {
       try {
         on_delivered_(false);
       } catch (...) {
+        // A destructor cannot pass it on; the event's owner reports its own failures.
       }
     }
   }
@@ -242,6 +249,10 @@ class TWebResponse {
   // The stream's remaining bytes straight to the connection, nothing before them.
   virtual void SendStream(TStream& stream) = 0;
   virtual bool Sent() = 0;
+  // No reply is to go out: the request was given up (see TWebRequest::StopToken) and the
+  // server ends the connection unanswered.
+  void Abandon() { abandoned_ = true; }
+  bool Abandoned() const { return abandoned_; }
   std::string LogMessage() const { return {}; }
   TWebRequest* HTTPRequest() const { return request_; }
 
@@ -251,6 +262,7 @@ class TWebResponse {
   TNameValueList custom_headers_;
   std::vector<TCookie> cookies_;
   TDeliveryEvent on_delivered_;
+  bool abandoned_ = false;
 };
 
 }  // namespace ostrivan::http

@@ -20,6 +20,7 @@ void HandleModuleException(TWebModule& module, const std::exception& error) {
     ReportExceptionToStdErr(nested);
   } catch (...) {
     handled = true;
+    ReportUnknownExceptionToStdErr("handling an error");
   }
   if (!handled) ReportExceptionToStdErr(error);
 }
@@ -30,6 +31,7 @@ void DestroyModule(std::unique_ptr<TWebModule> module) {
   } catch (const std::exception& error) {
     ReportExceptionToStdErr(error);
   } catch (...) {
+    ReportUnknownExceptionToStdErr("its destruction");
   }
 }
 
@@ -105,6 +107,7 @@ TWebModule& THTTPWebBridgeRequestHandler::CheckOutWebModule() {
     } catch (const std::exception& error) {
       HandleModuleException(*module, error);
     } catch (...) {
+      ReportUnknownExceptionToStdErr("its creation");
     }
     result = module.get();
     active_.push_back(std::move(module));
@@ -144,7 +147,7 @@ bool THTTPWebBridgeRequestHandler::ServeWebRequest(TWebRequest& request, TWebRes
       HandleModuleException(module, error);
       handled = false;
     }
-    if (handled && !response.Sent()) {
+    if (handled && !response.Sent() && !response.Abandoned()) {
       try {
         response.SendResponse();
       } catch (const std::exception& error) {
@@ -159,12 +162,14 @@ bool THTTPWebBridgeRequestHandler::ServeWebRequest(TWebRequest& request, TWebRes
   return handled;
 }
 
-void THTTPWebBridgeRequestHandler::Run(TIOHandler& connection, THTTPRequestInfo& request_info,
-                                       THTTPResponseInfo& response_info) {
+THTTPWebBridgeRequestHandler::TOutcome THTTPWebBridgeRequestHandler::Run(TIOHandler& connection,
+                                                                        THTTPRequestInfo& request_info,
+                                                                        THTTPResponseInfo& response_info) {
   THTTPAppRequest request(connection, request_info, response_info);
   THTTPAppResponse response(request, connection, request_info, response_info);
   response_info.SetFreeContentStream(false);
   ServeWebRequest(request, response);
+  return response.Abandoned() ? TOutcome::kAbandoned : TOutcome::kAnswered;
 }
 
 THTTPWebBridgeRequestHandler& TWebRequestHandler() {

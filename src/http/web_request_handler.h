@@ -26,7 +26,9 @@ class THTTPWebBridgeRequestHandler {
   void SetWebModuleClass(TWebModuleClass factory);
   bool HasWebModuleClass() const;
 
-  // Limit on modules in use at once; 0 or less = none. Plain field, no lock.
+  // Limit on modules in use at once, that is on requests being dispatched (the name is
+  // the documented one; connections are bounded by the TCP server's LiveConnectionCap).
+  // 0 or less = none. Plain field, no lock.
   int MaxConnections() const { return max_connections_.load(); }
   void SetMaxConnections(int value) { max_connections_.store(value); }
   bool CacheConnections() const { return cache_connections_.load(); }
@@ -40,11 +42,15 @@ class THTTPWebBridgeRequestHandler {
   // Raises EWebBridgeException when the limit is reached or no module class is set.
   TWebModule& CheckOutWebModule();
   void ReturnWebModule(TWebModule& module);
-  // Serves one request through a pooled module; true when handled.
+  // Serves one request through a pooled module; true when handled. An abandoned
+  // response is never sent.
   bool ServeWebRequest(TWebRequest& request, TWebResponse& response);
 
-  // Entry from the HTTP server: wraps the records and serves the request.
-  void Run(TIOHandler& connection, THTTPRequestInfo& request_info, THTTPResponseInfo& response_info);
+  // Entry from the HTTP server: wraps the records and serves the request. kAbandoned:
+  // the application gave the request up without a reply, nothing was sent, and the
+  // server is to end the connection.
+  enum class TOutcome { kAnswered, kAbandoned };
+  TOutcome Run(TIOHandler& connection, THTTPRequestInfo& request_info, THTTPResponseInfo& response_info);
 
  private:
   mutable std::mutex lock_;

@@ -18,6 +18,7 @@
 #include "common/paths.h"
 #include "jobfiles/directory_lock.h"
 #include "jobfiles/job_metrics.h"
+#include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
@@ -62,8 +63,7 @@ void MakeOwnFolder(const std::string& dir, mode_t mode) {
   errno = 0;
   if (MakeDirectories(dir, mode) && Writable(dir)) return;
   const int code = errno != 0 ? errno : EACCES;
-  throw EOSError("Fallita compressione zip Impossibile creare la cartella " + Quote(dir) + ". " +
-                 SysErrorMessageText(code));
+  throw EOSError(texts::PackingFailed(texts::FolderNotCreated(dir, SysErrorMessageText(code))), dir, code);
 }
 
 void Walk(const std::string& root, const std::string& relative, std::vector<THeldEntry>& out) {
@@ -76,8 +76,7 @@ void Walk(const std::string& root, const std::string& relative, std::vector<THel
     int code = EIO;
     if (DIR* d = ::opendir(dir.c_str())) ::closedir(d);
     else code = errno;
-    throw EOSError("Fallita compressione zip Impossibile leggere la cartella " + Quote(dir) + ". " +
-                   SysErrorMessageText(code));
+    throw EOSError(texts::PackingFailed(texts::FolderNotRead(dir, SysErrorMessageText(code))), dir, code);
   }
   for (const TDirectoryEntry& entry : listing) {
     THeldEntry held;
@@ -85,8 +84,7 @@ void Walk(const std::string& root, const std::string& relative, std::vector<THel
     int code = 0;
     if (!ReadIdentity(JoinPath(root, held.Relative), held.Identity, &code)) {
       if (code == ENOENT) continue;  // gone already
-      throw EOSError("Fallita compressione zip Impossibile leggere la cartella " + Quote(dir) + ". " +
-                     SysErrorMessageText(code));
+      throw EOSError(texts::PackingFailed(texts::FolderNotRead(dir, SysErrorMessageText(code))), dir, code);
     }
     held.IsDirectory = S_ISDIR(held.Identity.Mode);
     out.push_back(held);
@@ -224,8 +222,7 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
   // parameter file says by then.
   const std::string record = list + "/" + name + kHoldRecordSuffix;
   if (const int code = TryWriteFileDurably(record, folder + "\n"); code != 0)
-    throw EOSError("Fallita compressione zip Impossibile creare la cartella " + Quote(list) + ". " +
-                   SysErrorMessageText(code));
+    throw EOSError(texts::PackingFailed(texts::FolderNotCreated(list, SysErrorMessageText(code))), list, code);
   job->record_path_ = record;
   return job;
 }
@@ -328,14 +325,14 @@ void THeldExport::Hold() {
   for (const THeldEntry& e : Entries)
     if (!e.IsDirectory && e.Relative.find('/') == std::string::npos && S_ISREG(e.Identity.Mode) &&
         IsReadOnlyMode(e.Identity.Mode))
-      throw EOSError("Fallita eliminazione contenuto " + origin_);
+      throw EOSError(texts::EmptyingFailed(origin_));
   try {
     WriteManifest();
   } catch (const Exception& e) {
     // Nothing moves without its record.
     logging::FrameworkLogError("Export of " + origin_ + " could not write " + Quote(folder_ + "/" + kManifestName) +
                                ": " + e.Message());
-    throw EOSError("Fallita eliminazione contenuto " + origin_);
+    throw EOSError(texts::EmptyingFailed(origin_));
   }
   held_ = true;
   std::vector<const THeldEntry*> moved;
@@ -347,7 +344,7 @@ void THeldExport::Hold() {
   };
   auto changed = [&](const std::string& path) {
     undo("a file changed while the export was packed");
-    throw Exception("Fallita compressione zip File modificato durante la compressione: \"" + path + "\"");
+    throw Exception(texts::PackingFailed(texts::FileChangedWhilePacking(path)));
   };
   std::int64_t left = 0;
   for (THeldEntry& e : Entries) {
@@ -372,7 +369,7 @@ void THeldExport::Hold() {
       logging::FrameworkLogError("Export of " + origin_ + " could not take " + Quote(path) + " out: " +
                                  SysErrorMessageText(code));
       undo("the export could not move its files");
-      throw EOSError("Fallita eliminazione contenuto " + origin_);
+      throw EOSError(texts::EmptyingFailed(origin_));
     }
     moved.push_back(&e);
     // A writer between the check and the move changed what was packed.
@@ -530,7 +527,7 @@ void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
     zip.AddFiles(sources);
     zip.Close();
     const std::vector<std::uint8_t> bytes = memory.TakeBytes();
-    if (!MakeDirectories(sent)) throw MakeOSError(errno != 0 ? errno : EACCES);
+    if (!MakeDirectories(sent)) throw MakeOSError(errno != 0 ? errno : EACCES, sent);
     WriteFileDurably(target, std::string(bytes.begin(), bytes.end()));
     PruneKeptFolder(sent);
   } catch (const Exception& e) {

@@ -14,6 +14,7 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "jobfiles/job_files.h"
+#include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
@@ -103,8 +104,8 @@ TImportStaging::TImportStaging(std::string import_dir) : dir_(std::move(import_d
   bool empty = true;
   for (const std::string& name : NamesIn(dir_))
     if (name != kImportStagingName) empty = false;
-  if (!empty) throw EOSError("Fallita eliminazione contenuto " + dir_);
-  throw EFCreateError("Cannot create file \"" + JoinPath(dir_, kImportArchiveName) + "\". " + SysErrorMessageText(code));
+  if (!empty) throw EOSError(texts::EmptyingFailed(dir_));
+  throw CannotCreateFile(JoinPath(dir_, kImportArchiveName), code);
 }
 
 TImportStaging::~TImportStaging() {
@@ -192,13 +193,13 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
     // An entry that lands on the received archive's own name is refused, as unpacking
     // beside the open archive on the workstation refuses it; the archive stays intact.
     if (PathExists(job + "/" + kImportArchiveName))
-      throw archive::EZipException("Cannot create file \"" + zip_path + "\". " + SysErrorMessageText(EBUSY));
+      throw archive::EZipException(CannotCreateFileText(zip_path, EBUSY), zip_path, EBUSY);
   } catch (Exception& e) {
     const int cause = archive::TZipFile::LastWriteError();
     if (cause != 0)
       logging::FrameworkLogError("Import into " + dir_ + " failed writing its files: " + SysErrorMessageText(cause));
     RemoveTree(job);
-    e.SetMessage("Fallita extrazione .zip " + AsSeenInDirectory(e.Message(), job + "/", dir_));
+    e.SetMessage(texts::UnpackingFailed(AsSeenInDirectory(e.Message(), job + "/", dir_)));
     throw;
   }
   // Unpacked and checked: the received archive goes now, before the flush, so its
@@ -206,7 +207,7 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
   if (::unlink(zip_path.c_str()) != 0) {
     const int code = errno;
     RemoveTree(job);
-    throw EOSError(SysErrorMessageText(code));
+    throw EOSError(SysErrorMessageText(code), zip_path, code);
   }
   // Files and folders on disk before the mark says the job is whole. Each is flushed on
   // its own, several at once: a flush of the whole file system would also wait for
@@ -215,7 +216,7 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
   if (code != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(code));
     RemoveTree(job);
-    throw EWriteError("Fallita extrazione .zip Stream write error");
+    throw EWriteError(texts::UnpackingFailed(kStreamWriteError));
   }
   // Only its name counts. It is flushed before any file moves: a file system that does
   // not order its metadata (ext4 without a journal) could otherwise keep the moves and
@@ -226,14 +227,14 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
       logging::FrameworkLogError("Import into " + dir_ + " failed marking its files whole in " + staging_ + ": " +
                                  SysErrorMessageText(errno));
       RemoveTree(job);
-      throw EWriteError("Fallita extrazione .zip Stream write error");
+      throw EWriteError(texts::UnpackingFailed(kStreamWriteError));
     }
   }
   const int marked = SyncPath(staging_);
   if (marked != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(marked));
     RemoveTree(job);
-    throw EWriteError("Fallita extrazione .zip Stream write error");
+    throw EWriteError(texts::UnpackingFailed(kStreamWriteError));
   }
   return summary;
 }
@@ -247,7 +248,7 @@ void TImportStaging::Commit() {
     for (const std::string& path : moved) RemoveTree(path);
     logging::FrameworkLogError("Import into " + dir_ + " failed moving its files into place: " +
                                SysErrorMessageText(code));
-    throw EFCreateError("Fallita extrazione .zip Cannot create file \"" + failed + "\". " + SysErrorMessageText(code));
+    throw EFCreateError(texts::UnpackingFailed(CannotCreateFileText(failed, code)), failed, code);
   }
   committed_ = true;
   // The reply that follows promises the job survives a power loss.
@@ -260,7 +261,7 @@ void TImportStaging::Commit() {
   RemoveTree(staging_);
   if (sync != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(sync));
-    throw EWriteError("Fallita extrazione .zip Stream write error");
+    throw EWriteError(texts::UnpackingFailed(kStreamWriteError));
   }
 }
 

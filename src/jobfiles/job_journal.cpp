@@ -73,7 +73,8 @@ void WriteJournal(const TJournalRecord& record) {
     logging::DefaultLogWriter()->LogAndWait(logging::TLogType::Info, JournalLine(record), kJournalLogTag,
                                             kJournalWriteWait);
   } catch (...) {
-    // A full log queue must not turn a finished job into a failed one.
+    // A full log queue must not turn a finished job into a failed one; the logger that
+    // failed is the one that would tell it.
   }
 }
 

@@ -13,6 +13,7 @@
 #include "jobfiles/import_staging.h"
 #include "jobfiles/job_files.h"
 #include "jobfiles/working_directory.h"
+#include "logging/framework_log.h"
 
 namespace ostrivan::jobs {
 
@@ -73,8 +74,11 @@ void RecordJobOutcome(const std::string& direction, const std::string& outcome, 
     ++m.DurationCount;
     m.DurationSum += seconds;
     m.Last = {MetricsClockMs(), job, outcome, peer, message};
-  } catch (...) {
+  } catch (const std::exception& e) {
     // Counting must never fail a job.
+    logging::FrameworkLogError(std::string("Job not counted: ") + e.what());
+  } catch (...) {
+    logging::FrameworkLogError("Job not counted: a failure that is no exception");
   }
 }
 
@@ -163,7 +167,9 @@ TExportWaiting InspectExportDirectory(const std::string& dir) {
       }
     if (files.empty()) files = ListFiles(dir);
     if (!files.empty()) waiting.Job = FileNameText(FileStem(files.front()));
-  } catch (...) {
+  } catch (const Exception&) {
+    // A folder that cannot be read shows nothing waiting; the status names it among its
+    // problems, and asking again on every status call must not flood the log.
   }
   return waiting;
 }

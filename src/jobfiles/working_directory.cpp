@@ -12,6 +12,7 @@
 #include "archive/zip_file.h"
 #include "common/file_system.h"
 #include "common/text.h"
+#include "jobfiles/job_texts.h"
 
 namespace ostrivan::jobs {
 
@@ -142,15 +143,16 @@ std::vector<TDirectoryEntry> ListDirectory(const std::string& dir) {
   if (dir.find('\0') != std::string::npos) throw EArgumentException(kInvalidPath);
   TDirHandle handle(::opendir(dir.c_str()));
   if (handle.get() == nullptr) {
-    if (errno == ENOENT || errno == ENOTDIR) throw EDirectoryNotFoundException("The specified path was not found");
-    throw MakeOSError(errno);
+    if (errno == ENOENT || errno == ENOTDIR)
+      throw EDirectoryNotFoundException("The specified path was not found", dir, errno);
+    throw MakeOSError(errno, dir);
   }
   std::vector<std::pair<std::string, TDirectoryEntry>> keyed;
   for (;;) {
     errno = 0;
     dirent* d = ::readdir(handle.get());
     if (d == nullptr) {
-      if (errno != 0) throw MakeOSError(errno);
+      if (errno != 0) throw MakeOSError(errno, dir);
       break;
     }
     std::string name = d->d_name;
@@ -201,11 +203,11 @@ void EmptyDirectory(const std::string& dir, const std::string& keep, const std::
       // as the workstation platform refuses it, even where the kernel would allow it.
       struct stat st {};
       if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode))
-        throw MakeOSError(EACCES);
-      if (!moved_aside(path, entry.Name) && ::unlink(path.c_str()) != 0) throw MakeOSError(errno);
+        throw MakeOSError(EACCES, path);
+      if (!moved_aside(path, entry.Name) && ::unlink(path.c_str()) != 0) throw MakeOSError(errno, path);
     }
   } catch (Exception& e) {
-    e.SetMessage("Fallita eliminazione contenuto " + dir);
+    e.SetMessage(texts::EmptyingFailed(dir));
     throw;
   }
 }
@@ -228,14 +230,14 @@ void PackDirectoryTree(const std::string& dir, const std::string& zip_path) {
     if (walk_error) std::rethrow_exception(walk_error);
     zip.Close();
   } catch (Exception& e) {
-    e.SetMessage("Fallita compressione zip " + e.Message());
+    e.SetMessage(texts::PackingFailed(e.Message()));
     throw;
   }
 }
 
 void PackOneFile(const std::string& dir, const std::string& zip_path) {
   const std::vector<std::string> files = ListFiles(dir);
-  if (files.empty()) throw Exception("Nessun file trovato nella directory \"" + dir + "\"");
+  if (files.empty()) throw Exception(texts::NoFileInDirectory(dir));
   TZipFile zip;
   try {
     const std::string source = JoinPath(dir, files.front());
@@ -246,7 +248,7 @@ void PackOneFile(const std::string& dir, const std::string& zip_path) {
     zip.Add(source, FileNameText(files.front()));
     zip.Close();
   } catch (Exception& e) {
-    e.SetMessage("Fallita compressione zip " + e.Message());
+    e.SetMessage(texts::PackingFailed(e.Message()));
     throw;
   }
 }
@@ -258,7 +260,7 @@ void UnpackArchive(const std::string& zip_path, const std::string& dir) {
     zip.ExtractAll(dir);
     zip.Close();
   } catch (Exception& e) {
-    e.SetMessage("Fallita extrazione .zip " + e.Message());
+    e.SetMessage(texts::UnpackingFailed(e.Message()));
     throw;
   }
 }

@@ -15,12 +15,12 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
-#include "http/tcp_server.h"
 #include "jobfiles/directory_lock.h"
 #include "jobfiles/import_staging.h"
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_journal.h"
 #include "jobfiles/job_metrics.h"
+#include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
@@ -71,8 +71,8 @@ namespace {
 std::int32_t MachineNumberForJournal(const TJobParameters& parameters) {
   try {
     return parameters.GetNrMacchina ? parameters.GetNrMacchina() : 0;
-  } catch (...) {
-    return 0;
+  } catch (const std::exception&) {
+    return 0;  // the job's reply already names this failure; the journal line keeps 0
   }
 }
 
@@ -101,7 +101,7 @@ std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::
   std::set<std::string> names;
   for (const archive::TZipSource& source : sources)
     if (!names.insert(source.ArchiveFileName).second)
-      throw archive::EZipException("Fallita compressione zip Nome ripetuto nell'archivio: \"" + source.ArchiveFileName + "\"");
+      throw archive::EZipException(texts::PackingFailed(texts::RepeatedEntryName(source.ArchiveFileName)));
   return sources;
 }
 
@@ -128,7 +128,7 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
     WriteWholeFile(job.ArchivePath(),
                    std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   } catch (Exception& e) {
-    e.SetMessage("Fallita compressione zip " + e.Message());
+    e.SetMessage(texts::PackingFailed(e.Message()));
     throw;
   }
   std::size_t i = 0;
@@ -138,8 +138,7 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
     const std::string path = JoinPath(dir, e.Relative);
     if (!ReadIdentity(path, now) || !SameVersion(now, e.Identity) ||
         packed_sizes.at(i) != static_cast<std::uint64_t>(e.Identity.Size) || OpenForWriting(path))
-      throw archive::EZipException("Fallita compressione zip File modificato durante la compressione: \"" + path +
-                                   "\"");
+      throw archive::EZipException(texts::PackingFailed(texts::FileChangedWhilePacking(path)));
     ++i;
   }
   return bytes;
@@ -202,138 +201,183 @@ class TReceivedCopy {
 
 }  // namespace
 
-std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest& request,
-                                             TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters,
-                                             const std::string& client, const std::string& peer) {
+namespace {
+
+// What an export packs: the archive's name and, for ROTTLER, its one file.
+struct TExportChoice {
+  TModoGestionefile Mode{};
+  std::string ZipName;
+  std::string First;
+};
+
+// Checks the directory and the mode, and names the archive after the first program
+// (NEWEN) or the first file (ROTTLER). journal turns false for a directory with nothing
+// to export: such a poll moved nothing and is not journalled.
+TExportChoice ChooseArchiveName(const std::string& dir, const TRizOzudoExportLavoroRequest& request, bool& journal) {
+  if (!IsExistingDirectory(dir)) throw Exception(texts::DirectoryNotFound(dir));
+  const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
+  if (std::none_of(entries.begin(), entries.end(), [](const TDirectoryEntry& e) { return !e.IsOther; })) {
+    journal = false;
+    throw Exception(texts::NothingToExport(dir));
+  }
+  if (request.FModoGestioneFile.empty()) throw Exception(texts::ModeNotSet());
+
+  TExportChoice choice;
+  choice.Mode = request.GetModoGestioneFile();
+  switch (choice.Mode) {
+    case TModoGestionefile::mNewen: {
+      const std::string programs = ProgramsDirectory(dir, entries);
+      if (!IsExistingDirectory(programs))
+        throw Exception(texts::FolderNotFoundIn(kProgramsDir, programs));
+      const std::vector<std::string> files = ListFiles(programs);
+      if (files.empty())
+        throw Exception(texts::NoFileInFolderIn(kProgramsDir, programs));
+      choice.ZipName = FileNameText(FileStem(files.front())) + ".zip";
+      break;
+    }
+    case TModoGestionefile::mRottler: {
+      const std::vector<std::string> files = ListFiles(dir);
+      if (files.empty()) throw Exception(texts::NoFileInDirectory(dir));
+      choice.First = files.front();
+      choice.ZipName = FileNameText(FileStem(choice.First)) + ".zip";
+      break;
+    }
+    default:
+      throw Exception(texts::ModeNotRecognised(request.FModoGestioneFile));
+  }
+  JoinPath(dir, choice.ZipName);  // a name no path can hold fails here, as before
+  return choice;
+}
+
+// What is in the directory now is the job; anything arriving from here on stays for the
+// next. Marks what is packed and counts it into the record.
+std::shared_ptr<THeldExport> SnapshotJob(const std::string& dir, const TExportChoice& choice, TJournalRecord& record) {
+  // The archive is written in the hold folder, never in the directory: nothing there
+  // is truncated, and a later listing never meets a half-written archive.
+  std::vector<THeldEntry> tree = SnapshotTree(dir);
+  std::shared_ptr<THeldExport> job = THeldExport::Create(dir);
+  for (THeldEntry& e : tree) {
+    if (IsJobEntry(e.Identity)) {
+      job->Entries.push_back(std::move(e));
+    } else {
+      // Links, pipes and sockets are not a job's: they stay where they are.
+      logging::FrameworkLogWarn("Export of " + dir + " skips \"" + FileNameText(JoinPath(dir, e.Relative)) +
+                                "\": not a file or a folder");
+    }
+  }
+  std::int64_t file_bytes = 0;
+  std::int64_t files = 0;
+  for (THeldEntry& e : job->Entries) {
+    e.Packed = !e.IsDirectory && (choice.Mode == TModoGestionefile::mNewen || e.Relative == choice.First);
+    if (e.Packed) {
+      ++files;
+      file_bytes += e.Identity.Size;
+    }
+  }
+  record.Files = files;
+  record.FileBytes = file_bytes;
+  job->Record = record;
+  return job;
+}
+
+// Packs the job into the reply, then takes its files out of the directory (held until
+// the reply's fate is known) and sets the machine number.
+void PackAndHold(const std::string& dir, THeldExport& job, TJournalRecord& record,
+                 TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters) {
+  const std::vector<std::uint8_t> archive = PackHeldFiles(dir, job, record.FileBytes);
+  reply.SetPayload(record.Archive, archive.data(), archive.size());
+  record.HasCrc = true;
+  record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
+  record.ArchiveCrc = archive::record::Crc32Of(archive.data(), archive.size());
+  job.Record = record;
+  job.Record.Machine = MachineNumberForJournal(parameters);
+  const std::int32_t machine = parameters.GetNrMacchina();
+  try {
+    job.Hold();
+  } catch (const EOSError&) {
+    throw;  // not emptied: the reply keeps the payload, as a failed emptying always did
+  } catch (const Exception&) {
+    // A file changed before it could be taken: a packing failure, without payload.
+    reply.FNomeFile.clear();
+    reply.FStream.clear();
+    throw;
+  }
+  reply.FNrMacchina = machine;
+}
+
+// The journal line and the figures of an export that failed. One that found nothing to
+// export moved nothing: it is counted, not journalled.
+void RecordFailedExport(TJournalRecord& record, const TRizOzudoExportLavoroResponse& reply,
+                        const TJobParameters& parameters, std::chrono::steady_clock::time_point started,
+                        bool journal, const std::string& peer) {
+  if (!journal) {
+    RecordJobOutcome(record.Direction, kJobEmpty, -1, {}, "", peer);
+    return;
+  }
+  record.Machine = MachineNumberForJournal(parameters);
+  record.Outcome = reply.FMessaggio;
+  record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  WriteJournal(record);
+  RecordJobOutcome(record, kJobFailed);
+}
+
+}  // namespace
+
+TExportRun ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExportLavoroResponse& reply,
+                           const TJobParameters& parameters, const std::string& client, const std::string& peer,
+                           std::stop_token stop) {
   const auto started = std::chrono::steady_clock::now();
   TJournalRecord record;
   record.Direction = "export";
   record.Peer = peer;
   record.Client = client;
   record.Mode = request.FModoGestioneFile;
-  // A poll that finds the directory empty moved nothing: it is not journalled.
   bool journal = true;
-  std::shared_ptr<THeldExport> job;
+  TExportRun run;
   RunGuarded(reply, [&] {
     const std::string dir = parameters.GetExportLavoroDir();
-    if (dir.empty()) throw Exception("Directory ExportLavoroDir non specificata");
+    if (dir.empty()) throw Exception(texts::DirectoryNotSet("ExportLavoroDir"));
     // Held until the job's files are out of the directory: a second client sees either
     // the whole job or none of it, never a half-written archive or files vanishing.
     TDirectoryLock lock(dir);
     // A stop that came while this job waited for the directory: it has not begun, so
     // it ends unanswered and the client knows nothing was done.
-    if (http::StopUnderWay()) http::AbandonRequest();
-    if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
-    const std::vector<TDirectoryEntry> entries = ListDirectory(dir);
-    if (std::none_of(entries.begin(), entries.end(), [](const TDirectoryEntry& e) { return !e.IsOther; })) {
-      journal = false;
-      throw Exception("Nessun file trovato in " + dir);
+    if (stop.stop_requested()) {
+      run.Abandoned = true;
+      return;
     }
-    if (request.FModoGestioneFile.empty()) throw Exception("Modo gestione file non impostato");
-
-    const TModoGestionefile mode = request.GetModoGestioneFile();
-    std::string first;  // ROTTLER: the one file packed
-    std::string zip_name;
-    switch (mode) {
-      case TModoGestionefile::mNewen: {
-        const std::string programs = ProgramsDirectory(dir, entries);
-        if (!IsExistingDirectory(programs))
-          throw Exception(std::string("Directory \"") + kProgramsDir + "\" non trovata in " + programs);
-        const std::vector<std::string> files = ListFiles(programs);
-        if (files.empty())
-          throw Exception(std::string("Nessun file trovato nella directory \"") + kProgramsDir + "\" in " + programs);
-        zip_name = FileNameText(FileStem(files.front())) + ".zip";
-        break;
-      }
-      case TModoGestionefile::mRottler: {
-        const std::vector<std::string> files = ListFiles(dir);
-        if (files.empty()) throw Exception("Nessun file trovato nella directory \"" + dir + "\"");
-        first = files.front();
-        zip_name = FileNameText(FileStem(first)) + ".zip";
-        break;
-      }
-      default:
-        throw Exception("Modo gestione file \"" + request.FModoGestioneFile + "\" non riconosciuto");
-    }
-    JoinPath(dir, zip_name);  // a name no path can hold fails here, as before
-    record.Archive = zip_name;
-    record.Job = FileStem(zip_name);
-
-    // The archive is written in the hold folder, never in the directory: nothing there
-    // is truncated, and a later listing never meets a half-written archive.
-    // What is there now is the job; anything arriving from here on stays for the next.
-    std::vector<THeldEntry> tree = SnapshotTree(dir);
-    job = THeldExport::Create(dir);
-    for (THeldEntry& e : tree) {
-      if (IsJobEntry(e.Identity)) {
-        job->Entries.push_back(std::move(e));
-      } else {
-        // Links, pipes and sockets are not a job's: they stay where they are.
-        logging::FrameworkLogWarn("Export of " + dir + " skips \"" + FileNameText(JoinPath(dir, e.Relative)) +
-                                  "\": not a file or a folder");
-      }
-    }
-    std::int64_t file_bytes = 0;
-    std::int64_t files = 0;
-    for (THeldEntry& e : job->Entries) {
-      e.Packed = !e.IsDirectory && (mode == TModoGestionefile::mNewen || e.Relative == first);
-      if (e.Packed) {
-        ++files;
-        file_bytes += e.Identity.Size;
-      }
-    }
-    record.Files = files;
-    record.FileBytes = file_bytes;
-    job->Record = record;
-    const std::vector<std::uint8_t> archive = PackHeldFiles(dir, *job, file_bytes);
-    reply.SetPayload(record.Archive, archive.data(), archive.size());
-    record.HasCrc = true;
-    record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
-    record.ArchiveCrc = archive::record::Crc32Of(archive.data(), archive.size());
-    job->Record = record;
-    job->Record.Machine = MachineNumberForJournal(parameters);
-    const std::int32_t machine = parameters.GetNrMacchina();
-    try {
-      job->Hold();
-    } catch (const EOSError&) {
-      throw;  // not emptied: the reply keeps the payload, as a failed emptying always did
-    } catch (const Exception&) {
-      // A file changed before it could be taken: a packing failure, without payload.
-      reply.FNomeFile.clear();
-      reply.FStream.clear();
-      throw;
-    }
-    reply.FNrMacchina = machine;
+    const TExportChoice choice = ChooseArchiveName(dir, request, journal);
+    record.Archive = choice.ZipName;
+    record.Job = FileStem(choice.ZipName);
+    run.Held = SnapshotJob(dir, choice, record);
+    PackAndHold(dir, *run.Held, record, reply, parameters);
   });
-  if (!reply.FErrore) return job;
-  if (job) job.reset();  // nothing was held: only its folder goes
-  if (journal) {
-    record.Machine = MachineNumberForJournal(parameters);
-    record.Outcome = reply.FMessaggio;
-    record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    WriteJournal(record);
-    RecordJobOutcome(record, kJobFailed);
-  } else {
-    RecordJobOutcome(record.Direction, kJobEmpty, -1, {}, "", peer);
-  }
-  return nullptr;
+  if (run.Abandoned || !reply.FErrore) return run;
+  run.Held.reset();  // nothing was held: only its folder goes
+  RecordFailedExport(record, reply, parameters, started, journal, peer);
+  return run;
 }
 
-void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
-                     const TJobParameters& parameters, const std::string& client, const std::string& peer) {
+bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
+                     const TJobParameters& parameters, const std::string& client, const std::string& peer,
+                     std::stop_token stop) {
   const auto started = std::chrono::steady_clock::now();
   TJournalRecord record;
   record.Direction = "import";
   record.Peer = peer;
   record.Client = client;
   record.Archive = request.FNomeFile.empty() ? std::string(kImportArchiveName) : request.FNomeFile;
+  bool abandoned = false;
   RunGuarded(reply, [&] {
     const std::string dir = parameters.GetImportLavoroDir();
-    if (dir.empty()) throw Exception("Directory ImportLavoroDir non specificata");
+    if (dir.empty()) throw Exception(texts::DirectoryNotSet("ImportLavoroDir"));
     // Held until the job is in place: two imports never unpack into each other.
     TDirectoryLock lock(dir);
-    if (http::StopUnderWay()) http::AbandonRequest();
-    if (!IsExistingDirectory(dir)) throw Exception("Directory " + dir + " non trovata");
+    if (stop.stop_requested()) {
+      abandoned = true;
+      return;
+    }
+    if (!IsExistingDirectory(dir)) throw Exception(texts::DirectoryNotFound(dir));
     // Created before the directory is emptied, so that a process killed from here on is
     // finished or undone at its next start.
     TImportStaging staging(dir);
@@ -355,11 +399,13 @@ void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     staging.Commit();
     received.Keep(archive);
   });
+  if (abandoned) return false;
   record.Machine = MachineNumberForJournal(parameters);
   record.Outcome = reply.FErrore ? reply.FMessaggio : std::string(kOutcomeDelivered);
   record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   WriteJournal(record);
   RecordJobOutcome(record, reply.FErrore ? kJobFailed : kJobImported);
+  return true;
 }
 
 void RecoverInterruptedJobs(const TJobParameters& parameters) {
@@ -403,9 +449,14 @@ void TRizOzudoController::ExportLavoro() {
   std::unique_ptr<TRizOzudoExportLavoroRequest> request =
       GetContext().Request().ReadBodyObject<TRizOzudoExportLavoroRequest>();
   auto reply = std::make_unique<TRizOzudoExportLavoroResponse>();
-  std::shared_ptr<THeldExport> job = ExportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp(),
-                                                     GetContext().Request().PeerIp());
+  const TExportRun run = ExportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp(),
+                                         GetContext().Request().PeerIp(), GetContext().StopToken());
   request.reset();
+  if (run.Abandoned) {
+    GetContext().Abandon();
+    return;
+  }
+  std::shared_ptr<THeldExport> job = run.Held;
   Render(std::move(reply));
   // Set once the job's reply is rendered: a reply that fails to render is an error
   // reply, whose delivery must not count as the job's (the job then puts its files back
@@ -417,9 +468,13 @@ void TRizOzudoController::ImportLavoro() {
   std::unique_ptr<TRizOzudoImportLavoroRequest> request =
       GetContext().Request().ReadBodyObject<TRizOzudoImportLavoroRequest>();
   auto reply = std::make_unique<TRizOzudoImportLavoroResponse>();
-  ImportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp(),
-                  GetContext().Request().PeerIp());
+  const bool carried_out = ImportLavoroJob(*request, *reply, JobParameters(), GetContext().Request().ClientIp(),
+                                           GetContext().Request().PeerIp(), GetContext().StopToken());
   request.reset();
+  if (!carried_out) {
+    GetContext().Abandon();
+    return;
+  }
   Render(std::move(reply));
 }
 

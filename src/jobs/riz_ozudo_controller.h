@@ -1,6 +1,7 @@
 #pragma once
 // The job controller: POST /RizOzudo/ExportLavoro and POST /RizOzudo/ImportLavoro.
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "jobfiles/held_export.h"
@@ -29,17 +30,26 @@ class TRizOzudoController : public web::TMVCController {
 // job empties out of the directory and sets NrMacchina. Only what was there when packing
 // began goes; a packed file that changes meanwhile fails the export. The files are held,
 // not deleted: the caller must tell the returned job whether the reply was delivered
-// (Complete); dropped untold, it puts them back. Null when the export failed (nothing
-// held). The journal line is written when the job completes or fails.
-std::shared_ptr<THeldExport> ExportLavoroJob(const TRizOzudoExportLavoroRequest& request,
-                                             TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters,
-                                             const std::string& client = "", const std::string& peer = "");
+// (Complete); dropped untold, it puts them back. Held is null when the export failed
+// (nothing held). The journal line is written when the job completes or fails.
+// stop: when it is requested while the job waited for its directory, the job has not
+// begun: it is abandoned (Abandoned), the reply is left untouched and nothing is
+// journalled; the caller must then send no reply.
+struct TExportRun {
+  std::shared_ptr<THeldExport> Held;
+  bool Abandoned = false;
+};
+TExportRun ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExportLavoroResponse& reply,
+                           const TJobParameters& parameters, const std::string& client = "",
+                           const std::string& peer = "", std::stop_token stop = {});
 // Empties the import directory, writes the payload there as Lavoro.zip, unpacks it into
 // a staging folder, checks and flushes it, deletes Lavoro.zip and only then moves the
 // job's files to their names. The payload text is released once written.
 // client: the address a forwarding header names; peer: the connection's own.
-void ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
-                     const TJobParameters& parameters, const std::string& client = "", const std::string& peer = "");
+// false: abandoned like an export (see TExportRun), before anything was touched.
+bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavoroResponse& reply,
+                     const TJobParameters& parameters, const std::string& client = "", const std::string& peer = "",
+                     std::stop_token stop = {});
 
 // At start-up, before serving: puts back exports held by a process that ended before
 // their replies were settled, and finishes or undoes an import it left half-done.

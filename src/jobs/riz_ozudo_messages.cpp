@@ -102,18 +102,18 @@ std::string TRizOzudoImportLavoroRequest::TakeArchive() {
 std::size_t TRizOzudoImportLavoroRequest::SaveArchive(const std::string& file_name, std::string_view bytes) {
   const auto write_failed = [&](int code) {
     logging::FrameworkLogError("Cannot write \"" + file_name + "\": " + SysErrorMessageText(code));
-    return EWriteError("Stream write error");
+    return EWriteError(kStreamWriteError, file_name, code);
   };
   // A read-only job file (owner write bit clear) is never replaced, also when the service
   // runs as root, whom the permission check alone would let write it.
   if (IsReadOnlyFile(file_name)) {
-    throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(EACCES));
+    throw CannotCreateFile(file_name, EACCES);
   }
   int code = 0;
   switch (WriteWholeFile(file_name, bytes, TWriteOptions{}, &code)) {
     case TWriteFailure::kNone: return bytes.size();
     case TWriteFailure::kCreate:
-      throw EFCreateError("Cannot create file \"" + file_name + "\". " + SysErrorMessageText(code));
+      throw CannotCreateFile(file_name, code);
     case TWriteFailure::kWrite: break;
   }
   throw write_failed(code);

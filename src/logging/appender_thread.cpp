@@ -47,6 +47,7 @@ void TAppenderThread::Execute() {
   try {
     log_appender_->TearDown();
   } catch (...) {
+    // The appender failing to close is the log failing: there is nothing to log it to.
   }
 }
 
@@ -72,6 +73,7 @@ void TAppenderThread::WriteBatch() {
         log_appender_->FlushLog();
         mark_written();
       } catch (...) {
+        // Inside the appender: a failed flush has nowhere to be logged; the lines wait.
       }
       awaited_.clear();
       appender_queue_.PutBack(batch_, next);

@@ -76,7 +76,7 @@ bool TCustomLogWriter::LogAndWait(TLogType type, const std::string& message, con
     logger_thread_->LogQueue().Enqueue(std::move(item),
                                        [deadline] { return std::chrono::steady_clock::now() >= deadline; });
   } catch (...) {
-    return false;
+    return false;  // the caller learns it; the log that failed cannot say it
   }
   return waiter->Wait(deadline);
 }

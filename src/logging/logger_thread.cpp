@@ -90,7 +90,7 @@ void TLoggerThread::Deliver(TAppenderAdapter& adapter, const TLogItem& item) {
   try {
     events_handler_->OnAppenderError(adapter.Appender().ClassName(), item, TLogErrorReason::QueueFull, action);
   } catch (...) {
-    return;
+    return;  // the logger's own error hook failed: there is nothing left to log it to
   }
   if (action == TLogErrorAction::DiscardOlder) {
     adapter.Queue().Dequeue();

@@ -5,7 +5,6 @@
 #include "common/class_name.h"
 #include "common/text.h"
 #include "http/date_time.h"
-#include "http/web_request_handler.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
 #include "web/content_type.h"
@@ -56,11 +55,6 @@ TMVCEngine::TMVCEngine(http::TWebModule& web_module, TConfigAction config_action
              bool& handled) { EngineBeforeDispatch(request, response, handled); });
 
   config_ = std::make_unique<TMVCConfig>();
-
-  // Runs while the pool builds this module under its lock: only plain field writes here.
-  http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
-  if (!handler.CacheConnections()) handler.SetCacheConnections(true);
-  handler.SetMaxConnections(kEngineMaxConnections);
 
   logging::InstallLogWriter(std::move(custom_logger));
 
@@ -246,8 +240,11 @@ bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& 
         controller->ActionFinished(*context, action.name);
       }
       controller->ControllerReleasing();
-      context->Response().SetContentType(controller->ContentType());
-      on_router_log_(*router, TMVCRouterLogState::rlsRouteFound, *context);
+      // An abandoned request has no reply to describe and none to log.
+      if (!context->Abandoned()) {
+        context->Response().SetContentType(controller->ContentType());
+        on_router_log_(*router, TMVCRouterLogState::rlsRouteFound, *context);
+      }
     }
   } catch (const std::exception& error) {
     HandleGuardedFailure(error, *context, controller.get());

@@ -22,8 +22,6 @@
 namespace ostrivan::web {
 
 using ostrivan::kDefaultMaxRequestSize;
-// The module pool limit every engine sets when it is built.
-inline constexpr int kEngineMaxConnections = 4096;
 inline constexpr const char* kXPoweredByValue = "TornioMVC 1.0.0";
 
 enum class TMVCRouterLogState { rlsRouteFound, rlsRouteNotFound };

@@ -1,13 +1,17 @@
 #include "web/mvc_web_response.h"
 
+#include "logging/framework_log.h"
+
 namespace ostrivan::web {
 
 TMVCWebResponse::~TMVCWebResponse() {
   if (!flush_on_destroy_) return;
   try {
     Flush();
-  } catch (...) {
+  } catch (const std::exception&) {
     // The client may be gone; the request ends either way.
+  } catch (...) {
+    logging::FrameworkLogError("Reply not sent: a failure that is no exception");
   }
 }
 

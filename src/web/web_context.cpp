@@ -13,6 +13,11 @@ TWebContext::~TWebContext() {
   request_.reset();
 }
 
+void TWebContext::Abandon() {
+  response_->SetFlushOnDestroy(false);
+  response_->RawWebResponse().Abandon();
+}
+
 std::map<std::string, std::string>& TWebContext::Data() {
   if (!data_) data_ = std::make_unique<std::map<std::string, std::string>>();
   return *data_;

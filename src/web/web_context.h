@@ -3,6 +3,7 @@
 // its end, which sends the reply.
 #include <map>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "web/mvc_config.h"
@@ -27,6 +28,14 @@ class TWebContext {
   TMVCRequestParamsTable* ParamsTable() const { return request_->ParamsTable(); }
   void SetParamsTable(TMVCRequestParamsTable* table) { request_->SetParamsTable(table); }
   std::map<std::string, std::string>& Data();
+
+  // Requested once the server begins to stop. An action that waited (for a directory's
+  // lock, say) asks it before its work begins and, when it is set, abandons the request.
+  std::stop_token StopToken() { return request_->RawWebRequest().StopToken(); }
+  // Ends the request without a reply: nothing is rendered or sent, and the server closes
+  // the connection, so the client knows nothing was done.
+  void Abandon();
+  bool Abandoned() { return response_->RawWebResponse().Abandoned(); }
 
  private:
   std::unique_ptr<TMVCWebRequest> request_;

@@ -109,7 +109,7 @@ TEST(ListenerLiveness, AcceptingOnlyWhileActiveAndAtTheCapToo) {
   b.bridge.SetActive(true);
   EXPECT_TRUE(b.bridge.Accepting());
   // At the cap new connections wait in the queue by design: still alive.
-  b.bridge.SetMaxLiveConnections(1);
+  b.bridge.SetLiveConnectionCap(1);
   const uint16_t port = b.bridge.Bindings()[0].bound_port;
   const int holder = ConnectLoopback(AF_INET, port);
   ASSERT_GE(holder, 0);

@@ -169,7 +169,7 @@ TEST(ConnectionLimits, StalledClientsAreClosedAndLiveOnesServed) {
 // are served as soon as a live one ends.
 TEST(ConnectionLimits, CapMakesNewConnectionsWaitInTheQueue) {
   BridgeFixture b;
-  b.bridge.SetMaxLiveConnections(2);
+  b.bridge.SetLiveConnectionCap(2);
   uint16_t port = Start(b);
   int held1 = ConnectLoopback(AF_INET, port);
   int held2 = ConnectLoopback(AF_INET, port);
@@ -255,13 +255,12 @@ TEST(ConnectionLimits, StopAnswersBegunRequestsOnly) {
 // wait on the client; the stop then returns once it is done.
 TEST(ConnectionLimits, StopClosesWhatOutlivesTheGrace) {
   std::atomic<bool> saw_abort{false};
-  BridgeFixture b([&](TWebRequest&, TWebResponse& resp, bool& handled) {
+  BridgeFixture b([&](TWebRequest& req, TWebResponse& resp, bool& handled) {
     // Stands for a wait on the client (its acknowledgement of the reply, say).
     auto end = Clock::now() + 20s;
-    while (Clock::now() < end && !StopUnderWay()) std::this_thread::sleep_for(5ms);
-    while (Clock::now() < end && CurrentServerContext()->Connection().Connected())
-      std::this_thread::sleep_for(5ms);
-    saw_abort = !CurrentServerContext()->Connection().Connected();
+    while (Clock::now() < end && !req.StopToken().stop_requested()) std::this_thread::sleep_for(5ms);
+    while (Clock::now() < end && req.ClientConnected()) std::this_thread::sleep_for(5ms);
+    saw_abort = !req.ClientConnected();
     resp.SetContent("late");
     handled = true;
   });
@@ -286,15 +285,19 @@ TEST(ConnectionLimits, StopClosesWhatOutlivesTheGrace) {
 TEST(ConnectionLimits, RequestWaitingWhenTheStopComesIsNotBegun) {
   Gate gate;
   std::atomic<int> carried_out{0};
-  BridgeFixture b([&](TWebRequest&, TWebResponse& resp, bool& handled) {
+  std::atomic<int> stop_seen_before_wait{0};
+  BridgeFixture b([&](TWebRequest& req, TWebResponse& resp, bool& handled) {
+    if (req.StopToken().stop_requested()) ++stop_seen_before_wait;
     gate.Wait();  // stands for the directory's lock
-    if (StopUnderWay()) AbandonRequest();
+    if (req.StopToken().stop_requested()) {
+      resp.Abandon();
+      return;
+    }
     ++carried_out;
     resp.SetContent("done");
     handled = true;
   });
   uint16_t port = Start(b);
-  EXPECT_FALSE(StopUnderWay());  // a thread serving no connection
   int fd = ConnectLoopback(AF_INET, port);
   Send(fd, kRequest);
   ASSERT_TRUE(gate.WaitForWaiters(1));
@@ -305,6 +308,32 @@ TEST(ConnectionLimits, RequestWaitingWhenTheStopComesIsNotBegun) {
   close(fd);
   stopper.join();
   EXPECT_EQ(carried_out.load(), 0);
+  EXPECT_EQ(stop_seen_before_wait.load(), 0);
+}
+
+// The same request without a stop is carried out and answered: the token is the
+// server's, not one that is always set.
+TEST(ConnectionLimits, RequestWaitingWithoutAStopIsAnswered) {
+  Gate gate;
+  BridgeFixture b([&](TWebRequest& req, TWebResponse& resp, bool& handled) {
+    gate.Wait();
+    if (req.StopToken().stop_requested()) {
+      resp.Abandon();
+      return;
+    }
+    resp.SetContent("done");
+    handled = true;
+  });
+  uint16_t port = Start(b);
+  int fd = ConnectLoopback(AF_INET, port);
+  Send(fd, kRequest);
+  ASSERT_TRUE(gate.WaitForWaiters(1));
+  gate.Open();
+  std::string reply = ReadUntilClose(fd, 5000);
+  close(fd);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK", 0), 0u);
+  EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), "done");
+  b.bridge.SetActive(false);
 }
 
 // Bodies share one memory budget: a body that does not fit waits unread until the one

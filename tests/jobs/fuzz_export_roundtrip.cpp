@@ -179,7 +179,7 @@ void ExportRoundTrip(TInput& in) {
   jobs::TRizOzudoExportLavoroResponse reply;
   const jobs::TJobParameters parameters{[dir] { return dir; }, [] { return std::string(); },
                                         [] { return std::int32_t{7}; }};
-  std::shared_ptr<jobs::THeldExport> job = jobs::ExportLavoroJob(request, reply, parameters, "", "127.0.0.1");
+  std::shared_ptr<jobs::THeldExport> job = jobs::ExportLavoroJob(request, reply, parameters, "", "127.0.0.1").Held;
   if (reply.FErrore || !job) Fail("export failed: " + reply.FMessaggio + "\n" + Describe(written));
   if (!Names(dir).empty()) Fail("the export left entries in the directory");
 

@@ -81,7 +81,7 @@ class JobSafety : public ::testing::Test {
   std::shared_ptr<THeldExport> StartExport(TRizOzudoExportLavoroResponse& reply, const std::string& mode = "NEWEN") {
     TRizOzudoExportLavoroRequest request;
     request.FModoGestioneFile = mode;
-    return ExportLavoroJob(request, reply, Parameters(job_, ""), "10.0.0.9");
+    return ExportLavoroJob(request, reply, Parameters(job_, ""), "10.0.0.9").Held;
   }
 
   std::vector<std::string> StoreEntries(const std::string& folder) {

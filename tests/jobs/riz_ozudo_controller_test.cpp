@@ -22,6 +22,7 @@
 #include "archive/zip_file.h"
 #include "jobfiles/base64.h"
 #include "support/zip_builder.h"
+#include "jobfiles/job_metrics.h"
 
 namespace ostrivan::jobs {
 namespace {
@@ -74,7 +75,7 @@ TRizOzudoExportLavoroResponse Export(const std::string& dir, const std::string& 
   TRizOzudoExportLavoroRequest request;
   request.FModoGestioneFile = mode;
   TRizOzudoExportLavoroResponse reply;
-  if (auto job = ExportLavoroJob(request, reply, Parameters(dir, "", nr))) job->Complete(true);
+  if (auto job = ExportLavoroJob(request, reply, Parameters(dir, "", nr)).Held) job->Complete(true);
   return reply;
 }
 
@@ -455,6 +456,57 @@ TEST(ExportLavoroJob, ClientsRacingForOneJobGetItOnceAndWhole) {
     }
     EXPECT_EQ(winners, 1) << "round " << round;
     EXPECT_TRUE(ReadTree(job).empty());
+  }
+}
+
+std::uint64_t JobsCounted(const TJobDirectionMetrics& direction) {
+  std::uint64_t total = 0;
+  for (const auto& [outcome, count] : direction.Outcomes) total += count;
+  return total;
+}
+
+// A stop that came while a job waited for its directory abandons it before it begins:
+// the reply is left as it was (the caller sends none), nothing in the directory moves,
+// nothing is held, journalled or counted. The same job without a stop goes as usual.
+TEST(JobStop, AStopBeforeTheWorkBeginsAbandonsTheJobUntouched) {
+  StoreDirectory();
+  for (const bool stop : {true, false}) {
+    TempDir d;
+    const std::string out = d / "out";
+    const std::string in = d / "in";
+    WriteFile(out + "/programs/P1.NC", "G0");
+    WriteFile(in + "/old.NC", "old");
+    const Tree out_before = ReadTree(out);
+    const Tree in_before = ReadTree(in);
+    std::stop_source source;
+    if (stop) source.request_stop();
+    const TJobMetrics counted_before = JobMetricsSnapshot();
+
+    TRizOzudoExportLavoroRequest export_request;
+    export_request.FModoGestioneFile = "NEWEN";
+    TRizOzudoExportLavoroResponse export_reply;
+    TExportRun run = ExportLavoroJob(export_request, export_reply, Parameters(out, "", 7), "", "127.0.0.1",
+                                     source.get_token());
+    EXPECT_EQ(run.Abandoned, stop);
+    EXPECT_EQ(run.Held == nullptr, stop);
+    EXPECT_FALSE(export_reply.FErrore) << export_reply.FMessaggio;
+    EXPECT_EQ(export_reply.FStream.empty(), stop);
+    EXPECT_EQ(export_reply.FNrMacchina, stop ? 0 : 7);
+    if (run.Held) run.Held->Complete(false);  // undelivered: put back
+
+    TRizOzudoImportLavoroRequest import_request;
+    import_request.FNomeFile = "J.zip";
+    import_request.FStream = EncodeBase64(ArchiveOf({{"new.NC", "G1"}}));
+    TRizOzudoImportLavoroResponse import_reply;
+    EXPECT_EQ(ImportLavoroJob(import_request, import_reply, Parameters("", in), "", "127.0.0.1", source.get_token()),
+              !stop);
+    EXPECT_FALSE(import_reply.FErrore) << import_reply.FMessaggio;
+
+    EXPECT_EQ(ReadTree(out), out_before);
+    EXPECT_EQ(ReadTree(in), stop ? in_before : (Tree{{"new.NC", "G1"}}));
+    const TJobMetrics counted_after = JobMetricsSnapshot();
+    EXPECT_EQ(JobsCounted(counted_after.Export) - JobsCounted(counted_before.Export), stop ? 0u : 1u);
+    EXPECT_EQ(JobsCounted(counted_after.Import) - JobsCounted(counted_before.Import), stop ? 0u : 1u);
   }
 }
 

@@ -62,6 +62,15 @@ class TProbeController : public TMVCController {
   }
   void Crash() { throw std::runtime_error("boom"); }
   void Text() { Render(std::string("caff\xC3\xA8")); }
+  // Stands for a job that waited for its directory: a stop by then abandons it.
+  void Waited() {
+    Events().push_back("action");
+    if (GetContext().StopToken().stop_requested()) {
+      GetContext().Abandon();
+      return;
+    }
+    Render(std::string("done"));
+  }
 
   static const TMVCControllerClass& ClassInfo() {
     static const TMVCControllerClass info{
@@ -75,6 +84,8 @@ class TProbeController : public TMVCController {
             {"Crash", {MVCPath("/crash")}, [](TMVCController& c) { static_cast<TProbeController&>(c).Crash(); }},
             {"Text", {MVCPath("/text"), MVCProduces("text/plain", "UTF-8")},
              [](TMVCController& c) { static_cast<TProbeController&>(c).Text(); }},
+            {"Waited", {MVCPath("/waited"), MVCProduces("text/plain", "UTF-8")},
+             [](TMVCController& c) { static_cast<TProbeController&>(c).Waited(); }},
         },
         nullptr,
         [] { return std::unique_ptr<TMVCController>(std::make_unique<TProbeController>()); }};
@@ -131,7 +142,8 @@ TEST_F(EnginePipeline, CreationDefaultsCustomValuesAndRegistrations) {
   EXPECT_NE(dynamic_cast<TMVCJsonSerializer*>(engine_->Serializers().at("application/json").get()), nullptr);
 }
 
-TEST(EngineCreation, RaisesPoolLimitAndReadsRequestSize) {
+// The engine writes nothing process-wide: the pool limit is the host's business.
+TEST(EngineCreation, LeavesThePoolLimitAndReadsRequestSize) {
   http::TWebRequestHandler().SetMaxConnections(1024);
   struct Case {
     const char* text;
@@ -144,7 +156,7 @@ TEST(EngineCreation, RaisesPoolLimitAndReadsRequestSize) {
     FakeModule module;
     TMVCEngine engine(module, [&](TMVCConfig& config) { config.SetValue("max_request_size", c.text); });
     EXPECT_EQ(engine.MaxRequestSize(), c.expected) << c.text;
-    EXPECT_EQ(http::TWebRequestHandler().MaxConnections(), 4096);
+    EXPECT_EQ(http::TWebRequestHandler().MaxConnections(), 1024);
   }
   FakeModule module;
   TMVCEngine no_system(module, [](TMVCConfig& config) { config.SetValue("load_system_controllers", "True"); });
@@ -169,6 +181,30 @@ TEST_F(EnginePipeline, RoutedRequestRunsHooksInOrderAndSendsOnceAfterRelease) {
   EXPECT_TRUE(response.sent.has_date);
   EXPECT_EQ(Events(), (std::vector<std::string>{"created:application/json", "starting:Echo", "action",
                                                 "finished:Echo", "releasing", "destroyed"}));
+}
+
+// The stop reaches the action through its context; an action that abandons the request
+// leaves it unanswered: the module's dispatch sends nothing and reports it abandoned,
+// which the server turns into a closed connection. Without a stop the same action
+// answers.
+TEST_F(EnginePipeline, AbandonedActionSendsNothingAndSaysSo) {
+  for (const bool stop : {true, false}) {
+    Events().clear();
+    std::stop_source source;
+    if (stop) source.request_stop();
+    FakeWebRequest request("GET", "/probe/waited");
+    request.Header("Accept", "text/plain");
+    request.stop_token = source.get_token();
+    FakeWebResponse response(&request);
+    const bool handled = module_.DispatchAction(request, response);
+    EXPECT_EQ(response.Abandoned(), stop);
+    EXPECT_EQ(response.send_count, stop ? 0 : 1);
+    EXPECT_TRUE(handled);  // answered, or given up: either way no other action is tried
+    EXPECT_EQ(response.sent.body, stop ? "" : "done");
+    EXPECT_EQ(Events(), (std::vector<std::string>{"created:application/json", "starting:Waited", "action",
+                                                  "finished:Waited", "releasing", "destroyed"}))
+        << stop;
+  }
 }
 
 TEST_F(EnginePipeline, HandledActionIsSkippedAndFailingActionStillFinishes) {

@@ -1,6 +1,7 @@
 #pragma once
 // In-memory web request and response for driving the engine without sockets.
 #include <map>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ class FakeWebRequest : public http::TWebRequest {
   int WriteClient(const void*, int count) override { return count; }
   bool WriteString(const std::string&) override { return true; }
   bool WriteHeaders(int, const std::string&, const std::string&) override { return true; }
+  std::stop_token StopToken() override { return stop_token; }
+
+  std::stop_token stop_token;  // never requested unless a test gives one
 };
 
 // What SendResponse saw, in the order the HTTP layer would write it.

@@ -1,0 +1,37 @@
+#include "jobfiles/job_texts.h"
+
+namespace ostrivan::jobs::texts {
+
+namespace {
+std::string InQuotes(const std::string& text) { return "\"" + text + "\""; }
+}  // namespace
+
+std::string PackingFailed(const std::string& cause) { return "Fallita compressione zip " + cause; }
+std::string UnpackingFailed(const std::string& cause) { return "Fallita extrazione .zip " + cause; }
+std::string EmptyingFailed(const std::string& dir) { return "Fallita eliminazione contenuto " + dir; }
+
+std::string FolderNotCreated(const std::string& dir, const std::string& reason) {
+  return "Impossibile creare la cartella " + InQuotes(dir) + ". " + reason;
+}
+std::string FolderNotRead(const std::string& dir, const std::string& reason) {
+  return "Impossibile leggere la cartella " + InQuotes(dir) + ". " + reason;
+}
+std::string FileChangedWhilePacking(const std::string& path) {
+  return "File modificato durante la compressione: " + InQuotes(path);
+}
+std::string RepeatedEntryName(const std::string& entry) { return "Nome ripetuto nell'archivio: " + InQuotes(entry); }
+
+std::string DirectoryNotSet(const std::string& key) { return "Directory " + key + " non specificata"; }
+std::string DirectoryNotFound(const std::string& dir) { return "Directory " + dir + " non trovata"; }
+std::string NothingToExport(const std::string& dir) { return "Nessun file trovato in " + dir; }
+std::string FolderNotFoundIn(const std::string& folder, const std::string& path) {
+  return "Directory " + InQuotes(folder) + " non trovata in " + path;
+}
+std::string NoFileInFolderIn(const std::string& folder, const std::string& path) {
+  return "Nessun file trovato nella directory " + InQuotes(folder) + " in " + path;
+}
+std::string NoFileInDirectory(const std::string& dir) { return "Nessun file trovato nella directory " + InQuotes(dir); }
+std::string ModeNotSet() { return "Modo gestione file non impostato"; }
+std::string ModeNotRecognised(const std::string& mode) { return "Modo gestione file " + InQuotes(mode) + " non riconosciuto"; }
+
+}  // namespace ostrivan::jobs::texts
