@@ -3,7 +3,9 @@
 # make test  - install missing packages, build everything (the client included), run unit
 #              and end-to-end tests, then the unit tests again under AddressSanitizer and
 #              UndefinedBehaviorSanitizer. JSON_TEST_SUITE=<folder> also runs the public
-#              JSON corpus test (skipped when not given).
+#              JSON corpus test (skipped when not given). WERROR=1 turns warnings into
+#              errors (CI does).
+# make format-check - check that every C++ source keeps the .clang-format style
 # make package - build the Debian package of the service and the client (build/*.deb)
 # make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 # make bench - build and run the benchmarks beside their peers
@@ -15,9 +17,11 @@ BENCH_BUILD ?= build-bench
 FUZZ_SECONDS ?= 60
 JSON_TEST_SUITE ?=
 PORT ?=
+WERROR ?=
 CORPUS_FLAG = $(if $(JSON_TEST_SUITE),-DOSTRIVAN_JSON_TEST_SUITE=$(abspath $(JSON_TEST_SUITE)))
+WERROR_FLAG = -DOSTRIVAN_WERROR=$(if $(WERROR),ON,OFF)
 
-.PHONY: all deps configure build run test test-asan package fuzz bench clean
+.PHONY: all deps configure build run test test-asan format-check package fuzz bench clean
 
 all: build
 
@@ -25,7 +29,7 @@ deps:
 	./scripts/install-deps
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CORPUS_FLAG)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CORPUS_FLAG) $(WERROR_FLAG)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -41,9 +45,13 @@ test: build
 	$(MAKE) test-asan
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVAN_SANITIZE=ON -DOSTRIVAN_E2E=OFF $(CORPUS_FLAG)
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVAN_SANITIZE=ON -DOSTRIVAN_E2E=OFF $(CORPUS_FLAG) $(WERROR_FLAG)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+format-check:
+	./scripts/install-deps --format
+	./scripts/check-format
 
 package: build
 	cd $(BUILD) && cpack -G DEB

@@ -23,7 +23,8 @@ constexpr std::uint16_t kCp437High[128] = {
 std::string CodePage437ToUTF8(const std::string& bytes) {
   std::string out;
   out.reserve(bytes.size());
-  for (unsigned char c : bytes) {
+  for (const char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c < 0x80) out.push_back(static_cast<char>(c));
     else AppendUtf8(out, kCp437High[c - 0x80]);
   }

@@ -160,7 +160,7 @@ std::size_t Utf16Length(std::string_view text) noexcept {
   std::size_t units = 0;
   for (std::size_t pos = 0; pos < text.size();) {
     const std::size_t len = Utf8SequenceLength(Byte(text, pos));
-    units += len == 4 && pos + len <= text.size() ? 2 : 1;
+    units += len == 4 && pos + len <= text.size() ? 2u : 1u;
     pos += len;
   }
   return units;

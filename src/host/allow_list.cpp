@@ -51,7 +51,8 @@ bool Matches(const TAllowEntry& entry, const std::array<std::uint8_t, 16>& addre
   const int rest = entry.Prefix % 8;
   if (rest == 0) return true;
   const std::uint8_t mask = static_cast<std::uint8_t>(0xFF << (8 - rest));
-  return (entry.Address[whole] & mask) == (address[whole] & mask);
+  const auto at = static_cast<std::size_t>(whole);
+  return (entry.Address[at] & mask) == (address[at] & mask);
 }
 
 std::string WithoutBlanks(const std::string& text) {

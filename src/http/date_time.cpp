@@ -69,7 +69,7 @@ TDateTime NowLocal() {
     cache.utc_offset = timegm(&local) - t;
     cache.utc = t;
   }
-  double secs = static_cast<double>(t + cache.utc_offset) + tv.tv_usec / 1e6;
+  double secs = static_cast<double>(t + cache.utc_offset) + static_cast<double>(tv.tv_usec) / 1e6;
   return DaysFromEpochSeconds(secs);
 }
 

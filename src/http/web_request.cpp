@@ -67,8 +67,8 @@ std::string HTTPDecode(const std::string& text) {
       // Positions count from 1, at the "%".
       if (i + 2 >= text.size())
         throw EConvertError("Error decoding URL style (%XX) encoded string at position " + std::to_string(i + 1));
-      int hi = HexDigitValue(text[i + 1]);
-      int lo = HexDigitValue(text[i + 2]);
+      int hi = HexDigitValue(static_cast<unsigned char>(text[i + 1]));
+      int lo = HexDigitValue(static_cast<unsigned char>(text[i + 2]));
       if (hi < 0 || lo < 0)
         throw EConvertError("Invalid URL encoded character (" + text.substr(i, 3) + ") at position " +
                             std::to_string(i + 1));
@@ -104,7 +104,8 @@ void ExtractHTTPFields(const std::string& text, TNameValueList& dest) {
 std::string HTTPEncode(const std::string& text) {
   static const char* kHex = "0123456789ABCDEF";
   std::string out;
-  for (unsigned char c : text) {
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
         c == '_' || c == '.' || c == '~' || c == '*') {
       out += static_cast<char>(c);

@@ -67,7 +67,7 @@ void RecordJobOutcome(const std::string& direction, const std::string& outcome, 
     if (outcome == kJobEmpty) return;
     if (archive_bytes > 0 && (outcome == kJobDelivered || outcome == kJobImported))
       m.ArchiveBytes += static_cast<std::uint64_t>(archive_bytes);
-    const double seconds = std::max<std::int64_t>(duration.count(), 0) / 1000.0;
+    const double seconds = static_cast<double>(std::max<std::int64_t>(duration.count(), 0)) / 1000.0;
     std::size_t bucket = 0;
     while (bucket < kJobDurationBuckets.size() && seconds > kJobDurationBuckets[bucket]) ++bucket;
     if (bucket < kJobDurationBuckets.size()) ++m.Buckets[bucket];

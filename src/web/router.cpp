@@ -139,7 +139,8 @@ std::string PrepareRoutePath(std::string_view path) {
   for (std::size_t i = 0; i < prepared.size(); ++i) {
     char c = prepared[i];
     auto code = static_cast<unsigned char>(c);
-    if (c == '%' && i + 2 < prepared.size() && IsHexDigit(prepared[i + 1]) && IsHexDigit(prepared[i + 2])) {
+    if (c == '%' && i + 2 < prepared.size() && IsHexDigit(static_cast<unsigned char>(prepared[i + 1])) &&
+        IsHexDigit(static_cast<unsigned char>(prepared[i + 2]))) {
       encoded.append(prepared, i, 3);
       i += 2;
     } else if (code <= 32 || code >= 128 || kEscaped.find(c) != std::string_view::npos) {

@@ -26,7 +26,7 @@ using test_support::WriteFile;
 
 std::uint32_t U32(const std::string& s, std::size_t at) {
   std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(s[at + i]);
+  for (std::size_t i = 4; i-- > 0;) v = (v << 8) | static_cast<std::uint8_t>(s[at + i]);
   return v;
 }
 

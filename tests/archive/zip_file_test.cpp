@@ -665,8 +665,9 @@ TEST(ZipParallel, ExtractingOnSeveralThreadsWritesWhatOneThreadWrites) {
     entries.push_back(e);
   };
   add("programs/", "");
-  for (int i = 0; i < 150; ++i)
-    add((i % 3 ? "programs\\P" : "tools/sub/T") + std::to_string(i) + ".NC", std::string(100 + i * 37, 'a' + i % 26));
+  for (std::size_t i = 0; i < 150; ++i)
+    add((i % 3 ? "programs\\P" : "tools/sub/T") + std::to_string(i) + ".NC",
+        std::string(100 + i * 37, static_cast<char>('a' + i % 26)));
   add("big.bin", std::string(3 << 20, 'x') + "end");
   add("empty.txt", "");
   entries[5].made_by = 0;  // a DOS-made entry whose read-only bit counts
@@ -697,11 +698,11 @@ TEST(ZipParallel, TheLowestFailingEntryIsTheFailureRaised) {
     for (int i = 0; i < 100; ++i) {
       RawEntry e;
       e.name = "f" + std::to_string(i);
-      e.payload = std::string(20000, 'a' + i % 26);
+      e.payload = std::string(20000, static_cast<char>('a' + i % 26));
       entries.push_back(e);
     }
-    for (int i : damaged) entries[i].crc = 1;
-    if (broken >= 0) entries[broken].data = std::string("\xff\xff\xff\xff", 4);
+    for (int i : damaged) entries[static_cast<std::size_t>(i)].crc = 1;
+    if (broken >= 0) entries[static_cast<std::size_t>(broken)].data = std::string("\xff\xff\xff\xff", 4);
     if (same_name_twice) {
       // The later one must win, as one by one: whole, not written over a longer first.
       entries[99].name = "f0";
@@ -837,7 +838,7 @@ TEST(ZipParallel, AddFilesWritesTheSameBytesAsSequentialAdds) {
     big += "N" + std::to_string(i) + " G1 X" + std::to_string(i * 7 % 1000) + " Y" + std::to_string(i * 13 % 997) + "\r\n";
   for (int i = 0; i < 40; ++i) {
     const std::string name = "f" + std::to_string(i) + ".NC";
-    WriteFile(dir / name, i == 5 ? std::string() : i == 17 ? big : std::string(static_cast<std::size_t>(i) * 3001, 'a' + i % 26));
+    WriteFile(dir / name, i == 5 ? std::string() : i == 17 ? big : std::string(static_cast<std::size_t>(i) * 3001, static_cast<char>('a' + i % 26)));
     sources.push_back({dir / name, "programs\\" + name});
   }
   auto pack = [&](bool parallel) {

@@ -140,7 +140,7 @@ TEST(ConnectionLimits, StalledClientsAreClosedAndLiveOnesServed) {
       Send(trickle_head, "X-A: b\r\n");
     }
     upload_ran_out = !stalled_closed;
-    Send(slow_body, std::string(kBody - sent, 'x'));
+    Send(slow_body, std::string(static_cast<std::size_t>(kBody - sent), 'x'));
   });
   EXPECT_EQ(Exchange(AF_INET, port, kRequest).rfind("HTTP/1.1 200 OK", 0), 0u);  // served meanwhile
   // Long deadlines below only guard against a hang; the claim is the order of events.

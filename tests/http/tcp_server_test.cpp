@@ -225,13 +225,13 @@ TEST(TcpServer, ManyConcurrentClientsLoseNoReply) {
     constexpr int kClients = 200;
     std::vector<std::string> replies(kClients);
     std::vector<std::thread> clients;
-    for (int i = 0; i < kClients; ++i) {
+    for (std::size_t i = 0; i < kClients; ++i) {
       clients.emplace_back([&, i] {
         replies[i] = Exchange(AF_INET, port, "GET /" + std::to_string(i) + " HTTP/1.0\r\n\r\n", 20000);
       });
     }
     for (auto& t : clients) t.join();
-    for (int i = 0; i < kClients; ++i) {
+    for (std::size_t i = 0; i < kClients; ++i) {
       std::string body = "echo /" + std::to_string(i);
       ASSERT_GE(replies[i].size(), body.size()) << i;
       EXPECT_EQ(replies[i].substr(replies[i].size() - body.size()), body) << i;

@@ -443,7 +443,7 @@ TEST(ExportLavoroJob, ClientsRacingForOneJobGetItOnceAndWhole) {
     WriteFile(job + "/tools/T.CFG", "T");
     std::vector<TRizOzudoExportLavoroResponse> replies(kClients);
     std::vector<std::thread> clients;
-    for (int c = 0; c < kClients; ++c) clients.emplace_back([&, c] { replies[c] = Export(job, "NEWEN"); });
+    for (std::size_t c = 0; c < kClients; ++c) clients.emplace_back([&, c] { replies[c] = Export(job, "NEWEN"); });
     for (auto& t : clients) t.join();
     int winners = 0;
     for (const auto& reply : replies) {
@@ -658,15 +658,16 @@ TEST(ImportLavoroJob, ConcurrentImportsIntoOneDirectoryNeverMix) {
   const std::string dir = d / "in";
   fs::create_directories(dir);
   std::vector<std::string> payloads;
-  for (int c = 0; c < kClients; ++c) {
+  for (std::size_t c = 0; c < kClients; ++c) {
     std::vector<std::pair<std::string, std::string>> entries;
     for (int i = 0; i < 10; ++i)
-      entries.emplace_back("job" + std::to_string(c) + "\\f" + std::to_string(i), std::string(20000, 'a' + c));
+      entries.emplace_back("job" + std::to_string(c) + "\\f" + std::to_string(i),
+                           std::string(20000, static_cast<char>('a' + c)));
     payloads.push_back(EncodeBase64(ArchiveOf(entries)));
   }
   std::vector<TRizOzudoImportLavoroResponse> replies(kClients);
   std::vector<std::thread> clients;
-  for (int c = 0; c < kClients; ++c) clients.emplace_back([&, c] { replies[c] = Import(dir, payloads[c]); });
+  for (std::size_t c = 0; c < kClients; ++c) clients.emplace_back([&, c] { replies[c] = Import(dir, payloads[c]); });
   for (auto& t : clients) t.join();
   for (const auto& reply : replies) EXPECT_FALSE(reply.FErrore) << reply.FMessaggio;
   // Exactly one job is there, whole, and no archive.

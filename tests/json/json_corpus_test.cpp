@@ -25,8 +25,8 @@ std::string ReadFile(const fs::path& path) {
 }
 
 bool IsObjectOrArray(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c <= 32) continue;
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) <= 32) continue;
     return c == '{' || c == '[';
   }
   return false;

@@ -84,7 +84,7 @@ TEST(AppenderThread, TerminationWritesEverythingQueuedFirst) {
   thread->WaitFor();
   const auto messages = appender->Messages();
   ASSERT_EQ(messages.size(), 200u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(messages[i], std::to_string(i));
+  for (std::size_t i = 0; i < 200; ++i) EXPECT_EQ(messages[i], std::to_string(i));
   EXPECT_EQ(appender->TearDownCalls(), 1);
 }
 

@@ -105,7 +105,7 @@ class FreshProcess : public ::testing::Test {
     const Line start = Parse(lines[first + 1]);
     EXPECT_EQ(start.message, "Server started on port 8080");
     EXPECT_EQ(start.level, "INFO");
-    for (int i = 0; i < kBurst; ++i) {
+    for (std::size_t i = 0; i < kBurst; ++i) {
       const Line burst = Parse(lines[first + 2 + i]);
       ASSERT_EQ(burst.message, "burst " + std::to_string(i));
       ASSERT_EQ(burst.level, "DEBUG");

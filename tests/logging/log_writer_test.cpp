@@ -76,8 +76,9 @@ TEST(LogWriter, ShutdownWritesEveryLineLoggedBeforeIt) {
   std::vector<int> last(kThreads, -1);
   for (const auto& m : messages) {
     const int v = std::stoi(m);
-    EXPECT_GT(v, last[v / kEach]) << "per-thread order kept";
-    last[v / kEach] = v;
+    const auto thread_index = static_cast<std::size_t>(v / kEach);
+    EXPECT_GT(v, last[thread_index]) << "per-thread order kept";
+    last[thread_index] = v;
   }
   EXPECT_EQ(appender->TearDownCalls(), 1);
   // Afterwards calls are dropped quietly instead of failing or blocking the caller.

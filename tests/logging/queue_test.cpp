@@ -208,7 +208,7 @@ TEST(ThreadSafeQueue, EnqueueBatchTakesWhatFitsAndLeavesTheRest) {
     for (const char* m : {"x", "y", "z"}) items.push_back(Item(m));
     EXPECT_EQ(queue.EnqueueBatch(items), c.expected_next) << c.queued_before;
     for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i] == nullptr, i < c.expected_next) << i;
-    EXPECT_EQ(queue.QueueSize(), std::min<std::uint64_t>(4, c.queued_before + 3)) << c.queued_before;
+    EXPECT_EQ(queue.QueueSize(), std::min<std::uint64_t>(4, static_cast<std::uint64_t>(c.queued_before) + 3)) << c.queued_before;
   }
 }
 
@@ -257,10 +257,11 @@ TEST(ThreadSafeQueue, ManyWritersNothingLostOrDuplicated) {
       }
       for (const auto& item : taken) {
         const int value = std::stoi(item->LogMessage());
-        ++seen[value];
+        ++seen[static_cast<std::size_t>(value)];
         // Each writer's items come out in the order it put them in.
-        EXPECT_GT(value, last_of_writer[value / kEach]) << batched;
-        last_of_writer[value / kEach] = value;
+        const auto writer = static_cast<std::size_t>(value / kEach);
+        EXPECT_GT(value, last_of_writer[writer]) << batched;
+        last_of_writer[writer] = value;
         ++received;
       }
     }

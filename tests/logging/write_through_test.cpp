@@ -49,7 +49,7 @@ TEST(WriteThrough, TheLineAndEveryLineBeforeItAreInTheirFilesOnReturn) {
       << journal_lines[0];
   const auto main_lines = testing::SplitCrLf(main_log);
   ASSERT_EQ(main_lines.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_NE(main_lines[i].find("main line " + std::to_string(i) + " ["), std::string::npos);
+  for (std::size_t i = 0; i < 50; ++i) EXPECT_NE(main_lines[i].find("main line " + std::to_string(i) + " ["), std::string::npos);
   // Lines after it go the usual way.
   writer->Info("after", "journal");
   writer->Shutdown();
