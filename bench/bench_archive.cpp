@@ -10,9 +10,9 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,8 +27,8 @@ using ostrivan::archive::TZipMode;
 using ostrivan::archive::TZipSource;
 
 struct JobTree {
-  std::string dir;      // the generated job
-  std::string work;     // scratch for archives and extraction
+  std::string dir;   // the generated job
+  std::string work;  // scratch for archives and extraction
   std::int64_t bytes = 0;
   std::vector<TZipSource> sources;
 };
@@ -165,7 +165,7 @@ void DeflateEach(benchmark::State& state, const std::string& size, int zlib_leve
     total = 0;
     for (const auto& f : files) {
       if (zlib_level != 0) {
-        z_stream z {};
+        z_stream z{};
         deflateInit2(&z, zlib_level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
         out.resize(deflateBound(&z, f.size()));
         z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(f.data()));
@@ -229,17 +229,23 @@ int main(int argc, char** argv) {
   for (const char* size : {"typical", "max"}) {
     const std::string s = size;
     benchmark::RegisterBenchmark(("Pack/ours/" + s).c_str(), [s](benchmark::State& st) { PackOurs(st, s, 0); })
-        ->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("Pack/ours-1-thread/" + s).c_str(), [s](benchmark::State& st) { PackOurs(st, s, 1); })
-        ->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("Pack/zip -r/" + s).c_str(), [s](benchmark::State& st) { PackZipTool(st, s); })
-        ->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("Unpack/ours/" + s).c_str(), [s](benchmark::State& st) { UnpackOurs(st, s); })
-        ->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("Unpack/unzip/" + s).c_str(), [s](benchmark::State& st) { UnpackUnzipTool(st, s); })
-        ->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("Deflate/zlib-6/" + s).c_str(), [s](benchmark::State& st) { DeflateEach(st, s, 6, 0); })
+        ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Pack/ours-1-thread/" + s).c_str(), [s](benchmark::State& st) { PackOurs(st, s, 1); })
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Pack/zip -r/" + s).c_str(), [s](benchmark::State& st) { PackZipTool(st, s); })
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Unpack/ours/" + s).c_str(), [s](benchmark::State& st) { UnpackOurs(st, s); })
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Unpack/unzip/" + s).c_str(), [s](benchmark::State& st) { UnpackUnzipTool(st, s); })
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Deflate/zlib-6/" + s).c_str(), [s](benchmark::State& st) {
+      DeflateEach(st, s, 6, 0);
+    })->Unit(benchmark::kMillisecond);
     for (int level : {4, 5, 6})
       benchmark::RegisterBenchmark(("Deflate/libdeflate-" + std::to_string(level) + "/" + s).c_str(),
                                    [s, level](benchmark::State& st) { DeflateEach(st, s, 0, level); })

@@ -107,8 +107,8 @@ FileCount CountLines(const std::string& dir) {
 bool AllLinesWritten(benchmark::State& state, const std::string& dir, int lines) {
   const FileCount count = CountLines(dir);
   if (!count.backups_full && count.lines != lines) {
-    state.SkipWithError(("only " + std::to_string(count.lines) + " of " + std::to_string(lines) + " lines in the files")
-                            .c_str());
+    state.SkipWithError(
+        ("only " + std::to_string(count.lines) + " of " + std::to_string(lines) + " lines in the files").c_str());
     return false;
   }
   return true;

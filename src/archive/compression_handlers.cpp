@@ -73,14 +73,14 @@ class TDeflateWriter : public TStream {
   }
 
   TStream& inner_;
-  z_stream z_ {};
+  z_stream z_{};
   std::vector<Bytef> out_;
   bool finished_ = false;
 };
 
 struct TDeflateCache {
   std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor{nullptr,
-                                                                                       libdeflate_free_compressor};
+                                                                                      libdeflate_free_compressor};
   std::unique_ptr<std::uint8_t[]> out;
   std::size_t out_size = 0;
   std::vector<std::uint8_t> in;
@@ -162,7 +162,6 @@ class TWholeDeflateWriter : public TStream {
   }
 
  public:
-
  private:
   TStream& inner_;
   std::vector<std::uint8_t> in_;
@@ -206,7 +205,7 @@ class TInflateReader : public TStream {
  private:
   TStream& inner_;
   std::uint64_t remaining_;
-  z_stream z_ {};
+  z_stream z_{};
   std::vector<Bytef> in_;
   bool ended_ = false;
 };
@@ -265,7 +264,7 @@ class TWholeInflateReader : public TStream {
     if (!decompressor) throw EZipException("insufficient memory");
     std::size_t used = 0;
     const libdeflate_result rc = libdeflate_deflate_decompress_ex(decompressor.get(), in.get(), in_size, out,
-                                                                   static_cast<std::size_t>(size_), &used, &out_size_);
+                                                                  static_cast<std::size_t>(size_), &used, &out_size_);
     if (rc == LIBDEFLATE_SUCCESS) return;  // shorter than declared: the caller sees a short read
     out_.reset();
     out_size_ = 0;

@@ -3,12 +3,12 @@
 namespace ostrivan::archive {
 
 std::uint32_t DateTimeToDosDateTime(std::time_t local_time) {
-  std::tm tm {};
+  std::tm tm{};
   if (localtime_r(&local_time, &tm) == nullptr) return 0;
   int year = tm.tm_year + 1900;
   if (year < 1980 || year > 2107) return 0;
-  std::uint32_t date = (static_cast<std::uint32_t>(year - 1980) << 9) | (static_cast<std::uint32_t>(tm.tm_mon + 1) << 5) |
-                       static_cast<std::uint32_t>(tm.tm_mday);
+  std::uint32_t date = (static_cast<std::uint32_t>(year - 1980) << 9) |
+                       (static_cast<std::uint32_t>(tm.tm_mon + 1) << 5) | static_cast<std::uint32_t>(tm.tm_mday);
   // A leap second (60) would overflow the five-bit field; keep it at 58.
   int second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
   std::uint32_t time = (static_cast<std::uint32_t>(tm.tm_hour) << 11) | (static_cast<std::uint32_t>(tm.tm_min) << 5) |
@@ -28,7 +28,7 @@ bool DosDateTimeToDateTime(std::uint32_t dos_date_time, std::time_t& local_time)
   bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   int days_in_month = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
   if (day < 1 || day > days_in_month) return false;
-  std::tm tm {};
+  std::tm tm{};
   tm.tm_year = year - 1900;
   tm.tm_mon = month - 1;
   tm.tm_mday = day;

@@ -64,8 +64,7 @@ TFileStream::TFileStream(const std::string& file_name, TOpenMode mode) : file_na
   }
   if (err != 0) {
     const std::string reason = SysErrorMessageText(err);
-    if (mode == TOpenMode::fmCreate)
-      throw CannotCreateFile(file_name, err);
+    if (mode == TOpenMode::fmCreate) throw CannotCreateFile(file_name, err);
     throw EFOpenError("Cannot open file \"" + file_name + "\". " + reason, file_name, err);
   }
 }

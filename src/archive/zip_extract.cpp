@@ -100,7 +100,6 @@ void WriteAllOrRaise(int fd, const std::uint8_t* data, std::size_t size) {
   if (code != 0) RaiseWriteError(code);
 }
 
-
 // Reads the local header the central one points to, inside [0, end) of the archive that
 // starts at `start`; fills the plan's data range and time, returns the local extra field.
 std::string ReadLocalHeader(TStream& stream, std::int64_t start, std::uint64_t end, const TZipHeader& h,
@@ -210,8 +209,7 @@ std::vector<TExtractPlan> TZipFile::PlanEntries(const std::string* path, std::ui
         std::string target = path->empty() ? std::string(".") : *path;
         for (const std::string& part : plan.parts) target += '/' + part;
         struct stat existing {};
-        if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing))
-          throw CannotCreateFile(target, EBUSY);
+        if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing)) throw CannotCreateFile(target, EBUSY);
       }
       const std::uint64_t size = h.GetUncompressedSize64();
       total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;

@@ -31,7 +31,8 @@ struct TExtractPlan {
   std::uint32_t local_date_time = 0;
 };
 
-using TZipProgressEvent = std::function<void(const std::string& file_name, const TZipHeader& header, std::uint64_t position)>;
+using TZipProgressEvent =
+    std::function<void(const std::string& file_name, const TZipHeader& header, std::uint64_t position)>;
 
 // One file to add: the path on disk and the entry name ("" = the bare file name).
 struct TZipSource {
@@ -123,7 +124,7 @@ class TZipFile {
   std::string comment_;
   bool utf8_support_ = true;
   TZipProgressEvent on_progress_;
-  std::string current_file_;    // the file and header being worked on
+  std::string current_file_;  // the file and header being worked on
   TZipHeader current_header_;
   // The file the archive is read from, when it is one: extraction never writes onto it.
   bool has_source_file_ = false;
@@ -132,8 +133,8 @@ class TZipFile {
 };
 
 // Step sizes that bound the memory one entry takes while it is read or written.
-inline constexpr std::size_t kExtractChunk = 1024 * 1024;   // largest read per step
-inline constexpr std::size_t kAddChunk = 16384;             // source bytes per compressor call
+inline constexpr std::size_t kExtractChunk = 1024 * 1024;  // largest read per step
+inline constexpr std::size_t kAddChunk = 16384;            // source bytes per compressor call
 // Entries up to this size are compressed ahead in memory by AddFiles; larger ones are
 // streamed in turn, so memory stays bounded by the entries in flight.
 inline constexpr std::uint64_t kParallelEntryLimit = kWholeBufferLimit;

@@ -8,8 +8,8 @@ namespace ostrivan::archive {
 
 namespace {
 
-using record::Get16;
 using record::At;
+using record::Get16;
 
 // Removes the block with the given id from an extra field, keeping the others.
 std::string WithoutExtra(const std::string& extra, std::uint16_t id) {
@@ -72,8 +72,7 @@ int TZipHeader::Zip64Covered() const {
 void TZipHeader::RebuildZip64(std::uint64_t values[3], int covered) {
   std::string extra = WithoutExtra(ExtraField, kZip64ExtraId);
   std::uint32_t* fields[3] = {&UncompressedSize, &CompressedSize, &LocalHeaderOffset};
-  for (int i = 0; i < 3; ++i)
-    *fields[i] = i < covered ? kZip32Max : static_cast<std::uint32_t>(values[i]);
+  for (int i = 0; i < 3; ++i) *fields[i] = i < covered ? kZip32Max : static_cast<std::uint32_t>(values[i]);
   if (covered > 0) {
     std::string block;
     record::Put16(block, kZip64ExtraId);

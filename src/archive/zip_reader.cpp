@@ -59,7 +59,8 @@ void TZipFile::ReadCentralDirectory() {
   if (size < kEndRecordSize) throw EZipException(kErrorReading);
 
   // Find the end record: the last signature that leaves room for a whole record.
-  const std::size_t tail_len = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxCommentSearch + kEndRecordSize));
+  const std::size_t tail_len =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxCommentSearch + kEndRecordSize));
   std::vector<std::uint8_t> tail(tail_len);
   stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(size - tail_len));
   if (stream_->ReadFully(tail.data(), tail_len) != tail_len) throw EZipException(kErrorReading);
@@ -88,8 +89,8 @@ void TZipFile::ReadCentralDirectory() {
     bool have_locator = false;
     if (end_pos >= kZip64LocatorSize) {
       stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(end_pos - kZip64LocatorSize));
-      have_locator = stream_->ReadFully(locator, sizeof locator) == sizeof locator &&
-                     Get32(locator) == kZip64LocatorSignature;
+      have_locator =
+          stream_->ReadFully(locator, sizeof locator) == sizeof locator && Get32(locator) == kZip64LocatorSignature;
     }
     if (have_locator) {
       const std::uint64_t z64_pos = Get64(locator + 8);

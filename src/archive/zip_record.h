@@ -37,7 +37,9 @@ inline std::uint32_t Get32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
-inline std::uint64_t Get64(const std::uint8_t* p) { return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32); }
+inline std::uint64_t Get64(const std::uint8_t* p) {
+  return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
+}
 
 // The same from a byte string; the caller has checked that the field lies inside it.
 inline const std::uint8_t* At(const std::string& s, std::size_t at) {

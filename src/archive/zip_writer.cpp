@@ -37,7 +37,8 @@ std::uint32_t DosAttributes(const struct stat& st) {
 
 void TZipFile::CheckWritable(std::uint16_t compression, const std::string& file_name) const {
   if (file_name.empty()) throw EZipException("File name must not be empty");
-  if (mode_ != TZipMode::zmWrite && mode_ != TZipMode::zmReadWrite) throw EZipException("File must be open for writing");
+  if (mode_ != TZipMode::zmWrite && mode_ != TZipMode::zmReadWrite)
+    throw EZipException("File must be open for writing");
   TStreamConstructor writer, reader;
   if (!FindCompressionHandler(compression, writer, reader))
     throw EZipException("Support for compression method not registered: " + CompressionMethodName(compression));
@@ -55,7 +56,8 @@ TZipHeader TZipFile::BuildHeader(const struct stat& source, const std::string& f
   h.FileNameLength = static_cast<std::uint16_t>(h.FileName.size());
   h.SetUTF8Support(utf8_support_);
   if ((h.MadeByVersion & 0xFF) < 20) h.MadeByVersion = static_cast<std::uint16_t>((h.MadeByVersion & 0xFF00) | 20);
-  if ((h.RequiredVersion & 0xFF) < 20) h.RequiredVersion = static_cast<std::uint16_t>((h.RequiredVersion & 0xFF00) | 20);
+  if ((h.RequiredVersion & 0xFF) < 20)
+    h.RequiredVersion = static_cast<std::uint16_t>((h.RequiredVersion & 0xFF00) | 20);
   const auto size = static_cast<std::uint64_t>(source.st_size);
   h.SetUncompressedSize64(size);
   h.SetLocalHeaderOffset64(end_file_data_);

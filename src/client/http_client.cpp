@@ -42,7 +42,8 @@ std::string DecodeChunked(std::string_view body) {
     if (eol == std::string_view::npos) throw EClientError("incomplete chunked reply");
     const std::string line = Trim(body.substr(0, eol));
     std::size_t size = 0;
-    if (!ParseNumber(Trim(std::string_view(line).substr(0, line.find(';'))), size, 16)) throw EClientError("malformed chunk size in the reply");
+    if (!ParseNumber(Trim(std::string_view(line).substr(0, line.find(';'))), size, 16))
+      throw EClientError("malformed chunk size in the reply");
     body.remove_prefix(eol + 1);
     if (size == 0) return out;
     if (body.size() < size) throw EClientError("incomplete chunked reply");
@@ -52,7 +53,6 @@ std::string DecodeChunked(std::string_view body) {
     else if (body.starts_with("\n")) body.remove_prefix(1);
   }
 }
-
 
 // Waits until fd is ready for events or the deadline passes (false). A signal noted by
 // CatchInterrupts ends the wait with EClientInterrupted.
@@ -218,7 +218,8 @@ THttpReply ParseHttpReply(std::string_view raw) {
       // "HTTP/1.1 200 OK"
       if (!line.starts_with("HTTP/1.")) throw EClientError("the server's reply is not HTTP");
       const auto sp = line.find(' ');
-      const std::string_view rest = sp == std::string::npos ? std::string_view() : std::string_view(line).substr(sp + 1);
+      const std::string_view rest =
+          sp == std::string::npos ? std::string_view() : std::string_view(line).substr(sp + 1);
       if (rest.size() < 3 || !ParseNumber(rest.substr(0, 3), reply.Status)) {
         throw EClientError("the server's reply has no status code");
       }
@@ -239,7 +240,8 @@ THttpReply ParseHttpReply(std::string_view raw) {
   const std::string length_text = reply.Header("Content-Length");
   if (!length_text.empty()) {
     std::size_t length = 0;
-    if (!ParseNumber(std::string_view(length_text), length)) throw EClientError("malformed Content-Length in the reply");
+    if (!ParseNumber(std::string_view(length_text), length))
+      throw EClientError("malformed Content-Length in the reply");
     if (body.size() < length) {
       throw EClientError("the reply ended after " + std::to_string(body.size()) + " of " + length_text + " bytes");
     }
@@ -267,7 +269,8 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
 
   std::size_t sent = 0;
   while (sent < request.size()) {
-    if (!WaitFor(sock.get(), POLLOUT, deadline)) throw EClientError("timed out" + after + " sending to " + Describe(url));
+    if (!WaitFor(sock.get(), POLLOUT, deadline))
+      throw EClientError("timed out" + after + " sending to " + Describe(url));
     const ssize_t n = send(sock.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -298,18 +301,15 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
 
 }  // namespace
 
-THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body,
-                    int timeout_seconds) {
+THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body, int timeout_seconds) {
   return Exchange(url, "POST " + url.PathPrefix + path + " HTTP/1.1",
                   "Accept: application/json\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
                       std::to_string(body.size()) + "\r\n",
                   body, timeout_seconds);
 }
 
-THttpReply GetPath(const TServerUrl& url, const std::string& path, const std::string& accept,
-                   int timeout_seconds) {
-  return Exchange(url, "GET " + url.PathPrefix + path + " HTTP/1.1", "Accept: " + accept + "\r\n", "",
-                  timeout_seconds);
+THttpReply GetPath(const TServerUrl& url, const std::string& path, const std::string& accept, int timeout_seconds) {
+  return Exchange(url, "GET " + url.PathPrefix + path + " HTTP/1.1", "Accept: " + accept + "\r\n", "", timeout_seconds);
 }
 
 }  // namespace ostrivan::client

@@ -27,7 +27,7 @@ int InterruptSignal();
 void ThrowIfInterrupted();
 
 struct TServerUrl {
-  std::string Host;        // "localhost", "192.0.2.7", "::1" (no brackets)
+  std::string Host;  // "localhost", "192.0.2.7", "::1" (no brackets)
   uint16_t Port = 80;
   std::string PathPrefix;  // "" or "/base" (no trailing '/')
 };
@@ -54,8 +54,7 @@ THttpReply ParseHttpReply(std::string_view raw);
 // Sends POST path with a JSON body ("Accept" and "Content-Type" application/json) and
 // returns the reply. Tries every address the host name resolves to; the whole exchange
 // (connecting, sending, the reply to its end) takes at most timeout_seconds.
-THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body,
-                    int timeout_seconds = 120);
+THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body, int timeout_seconds = 120);
 
 // Sends GET path with the given Accept header and returns the reply, as PostJson does.
 THttpReply GetPath(const TServerUrl& url, const std::string& path, const std::string& accept = "application/json",

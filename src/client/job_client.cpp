@@ -97,7 +97,8 @@ int Interrupted(std::ostream& err, const std::string& what) {
 
 bool HasAnyFile(const fs::path& dir) {
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
     if (it->is_regular_file(ec)) return true;
   }
   return false;
@@ -164,8 +165,8 @@ std::string CheckArchiveBeforeSending(const std::string& zip_path) {
   }
 }
 
-int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir,
-              std::ostream& out, std::ostream& err, int timeout_seconds) {
+int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir, std::ostream& out,
+              std::ostream& err, int timeout_seconds) {
   std::error_code ec;
   bool created = false;
   try {
@@ -236,8 +237,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
     return kExitLocal;
   }
   fs::remove(zip_path, ec);
-  out << name << " from machine " << result.Json->Values("NrMacchina").IntValue() << " unpacked into " << dir
-      << "\n";
+  out << name << " from machine " << result.Json->Values("NrMacchina").IntValue() << " unpacked into " << dir << "\n";
   if (!result.Ok) {
     err << result.Failure << "\n";
     return kExitJobFailed;
@@ -245,8 +245,8 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   return kExitOk;
 }
 
-int RunImport(const TServerUrl& url, const std::string& source, std::ostream& out,
-              std::ostream& err, int timeout_seconds) {
+int RunImport(const TServerUrl& url, const std::string& source, std::ostream& out, std::ostream& err,
+              int timeout_seconds) {
   std::error_code ec;
   std::string archive;
   std::string name;

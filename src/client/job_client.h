@@ -13,10 +13,10 @@ namespace ostrivan::client {
 
 // Exit statuses of the client.
 constexpr int kExitOk = 0;
-constexpr int kExitJobFailed = 1;  // the service answered with a failure (Messaggio printed)
-constexpr int kExitUsage = 2;      // the command line was not understood
-constexpr int kExitLocal = 3;      // no usable reply, or local files could not be read or written
-                                   // (an archive refused before sending counts here too)
+constexpr int kExitJobFailed = 1;       // the service answered with a failure (Messaggio printed)
+constexpr int kExitUsage = 2;           // the command line was not understood
+constexpr int kExitLocal = 3;           // no usable reply, or local files could not be read or written
+                                        // (an archive refused before sending counts here too)
 constexpr int kExitNothingWaiting = 4;  // the export found no job waiting ("Nessun file trovato ...")
 // Interrupted by a signal: 128 + its number (130 SIGINT, 143 SIGTERM), as shells report it.
 constexpr int kExitInterruptedBase = 128;
@@ -26,9 +26,9 @@ constexpr int kDefaultTimeoutSeconds = 120;
 // Errore), the engine's JSON error object, or a text page (404, 413, 401). Anything
 // else did not come from an Ostrivan service.
 struct TJobResult {
-  bool Ok = false;       // a job result with Errore false
-  bool Foreign = false;  // none of the service's reply shapes (another server on that port)
-  std::string Failure;   // otherwise why: Messaggio, or the error reply in one line
+  bool Ok = false;                         // a job result with Errore false
+  bool Foreign = false;                    // none of the service's reply shapes (another server on that port)
+  std::string Failure;                     // otherwise why: Messaggio, or the error reply in one line
   std::unique_ptr<web::TJsonObject> Json;  // the job result, also a failed one
 };
 TJobResult ReadJobResult(const THttpReply& reply);
@@ -37,16 +37,16 @@ TJobResult ReadJobResult(const THttpReply& reply);
 // be absent or empty; it is checked (and created) before the service is asked, so a job
 // is never fetched that could not be stored. When unpacking fails, the received archive
 // is kept in dir and its path printed.
-int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir,
-              std::ostream& out, std::ostream& err, int timeout_seconds = kDefaultTimeoutSeconds);
+int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir, std::ostream& out,
+              std::ostream& err, int timeout_seconds = kDefaultTimeoutSeconds);
 
 // Import: source is a directory (packed as the service packs an export) or an existing
 // .zip file sent as it is. The service empties its import folder before it unpacks, so
 // nothing is sent that would leave the machine with less than a whole job: an archive
 // that does not open, whose entries do not all read back with their CRC, that holds no
 // file, or whose request would exceed the service's body limit.
-int RunImport(const TServerUrl& url, const std::string& source, std::ostream& out,
-              std::ostream& err, int timeout_seconds = kDefaultTimeoutSeconds);
+int RunImport(const TServerUrl& url, const std::string& source, std::ostream& out, std::ostream& err,
+              int timeout_seconds = kDefaultTimeoutSeconds);
 
 // Why the archive at zip_path must not be sent, or "" when it may.
 std::string CheckArchiveBeforeSending(const std::string& zip_path);

@@ -58,8 +58,8 @@ std::string Store(const web::TJsonObject* object) {
 
 std::string LastJob(const web::TJsonObject* job) {
   if (!job) return "none since the start";
-  std::string text = Text(job, "time") + "  " + (Text(job, "job").empty() ? "-" : Text(job, "job")) + "  " +
-                     Text(job, "outcome");
+  std::string text =
+      Text(job, "time") + "  " + (Text(job, "job").empty() ? "-" : Text(job, "job")) + "  " + Text(job, "outcome");
   if (!Text(job, "peer").empty()) text += "  (" + Text(job, "peer") + ")";
   const std::string message = Text(job, "message");
   if (!message.empty() && message != Text(job, "outcome") && message != "delivered") text += ": " + message;
@@ -77,8 +77,7 @@ void PrintReadable(const web::TJsonObject& status, std::ostream& out) {
   if (Long(exp, "waiting_files") > 0)
     out << "  waiting: " << Plural(Long(exp, "waiting_files"), "file", "files") << ", "
         << Bytes(Long(exp, "waiting_bytes")) << (Text(exp, "job").empty() ? "" : ", job " + Text(exp, "job")) << "\n";
-  else
-    out << "  waiting: nothing\n";
+  else out << "  waiting: nothing\n";
   out << "Import: " << (Text(imp, "dir").empty() ? "(not set)" : Text(imp, "dir")) << "  "
       << (Bool(imp, "ready") ? "ready" : "NOT READY") << ", " << Plural(Long(imp, "files"), "file", "files")
       << " in it\n";

@@ -37,11 +37,11 @@ class Exception : public std::exception {
 }  // namespace ostrivan
 
 // Declares an exception class that inherits its base's constructors and names itself.
-#define OSTRIVAN_DECLARE_EXCEPTION(Name, Base)                              \
-  class Name : public Base {                                                \
-   public:                                                                  \
-    using Base::Base;                                                       \
-    const char* ClassName() const noexcept override { return #Name; }      \
+#define OSTRIVAN_DECLARE_EXCEPTION(Name, Base)                        \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 namespace ostrivan {
@@ -65,8 +65,8 @@ inline std::string SysErrorMessageText(int code) { return std::strerror(code); }
 // An operating-system failure as the workstation words it:
 // "System Error.  Code: 2.\r\nNo such file or directory"; path: what it concerned.
 inline EOSError MakeOSError(int code, std::string path = {}) {
-  return EOSError("System Error.  Code: " + std::to_string(code) + ".\r\n" + SysErrorMessageText(code),
-                  std::move(path), code);
+  return EOSError("System Error.  Code: " + std::to_string(code) + ".\r\n" + SysErrorMessageText(code), std::move(path),
+                  code);
 }
 
 // A write that did not go through, as streams word it.

@@ -103,8 +103,7 @@ int WriteAll(int fd, std::string_view bytes) noexcept {
   return 0;
 }
 
-TWriteFailure WriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options,
-                             int* code) {
+TWriteFailure WriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options, int* code) {
   int unused = 0;
   int& error = code != nullptr ? *code : unused;
   error = 0;

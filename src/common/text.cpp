@@ -71,7 +71,6 @@ std::size_t BadStep(std::size_t subpart, Utf8Repair rule) noexcept {
   return rule == Utf8Repair::kEachByte ? 1 : subpart;
 }
 
-
 }  // namespace
 
 char32_t NextCodePoint(std::string_view text, std::size_t& pos, Utf8Repair rule) noexcept {

@@ -69,7 +69,8 @@ TAllowList ParseAllowList(const std::string& text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
-    const std::string piece = WithoutBlanks(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    const std::string piece =
+        WithoutBlanks(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (!piece.empty()) {
       TAllowEntry entry;
       const std::size_t slash = piece.find('/');

@@ -71,8 +71,7 @@ void RegisterAppWebModule() {
   // The job actions read their settings through these on every request, so edits to
   // the parameter file count from the next request.
   jobs::SetJobParameters({[] { return TParametri::GetExportLavoroDir(); },
-                          [] { return TParametri::GetImportLavoroDir(); },
-                          [] { return TParametri::GetNrMacchina(); }});
+                          [] { return TParametri::GetImportLavoroDir(); }, [] { return TParametri::GetNrMacchina(); }});
 }
 
 }  // namespace ostrivan::host

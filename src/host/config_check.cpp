@@ -47,7 +47,7 @@ bool ListedAsListening(const char* table, std::uint16_t port) {
 bool Answers(int family, std::uint16_t port) {
   const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
-  sockaddr_storage addr {};
+  sockaddr_storage addr{};
   socklen_t len;
   if (family == AF_INET) {
     auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
@@ -67,8 +67,8 @@ bool Answers(int family, std::uint16_t port) {
     pollfd p{fd, POLLOUT, 0};
     int error = 0;
     socklen_t error_len = sizeof error;
-    connected = ::poll(&p, 1, 1000) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 &&
-                error == 0;
+    connected =
+        ::poll(&p, 1, 1000) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 && error == 0;
   }
   ::close(fd);
   return connected;
@@ -95,7 +95,8 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   struct stat st {};
   report.IniFound = ::stat(ini_file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   if (!report.IniFound) report.Errors.push_back("parameter file " + ini_file + " not found: every key has its default");
-  else if (::access(ini_file.c_str(), R_OK) != 0) report.Errors.push_back("parameter file " + ini_file + " cannot be read");
+  else if (::access(ini_file.c_str(), R_OK) != 0)
+    report.Errors.push_back("parameter file " + ini_file + " cannot be read");
 
   const auto keys = ReadProfileSection(ini_file, kConfigSection);
   for (const auto& [name, value] : keys) {
@@ -106,8 +107,9 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   for (const char* k : kKnownKeys) {
     int seen = 0;
     for (const auto& key : keys) seen += SameText(key.first, k) ? 1 : 0;
-    if (seen > 1) report.Warnings.push_back(std::string("key ") + k + " is given " + std::to_string(seen) +
-                                            " times: the first value is used");
+    if (seen > 1)
+      report.Warnings.push_back(std::string("key ") + k + " is given " + std::to_string(seen) +
+                                " times: the first value is used");
   }
 
   // Porta

@@ -11,9 +11,9 @@ namespace ostrivan::host {
 
 struct TSettingInForce {
   std::string Key;
-  std::string Value;     // as the service uses it
+  std::string Value;      // as the service uses it
   bool FromFile = false;  // false: the default
-  std::string Note;      // what the default or the value means, when it needs saying
+  std::string Note;       // what the default or the value means, when it needs saying
 };
 
 struct TConfigReport {

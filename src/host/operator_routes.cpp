@@ -44,7 +44,7 @@ std::int64_t StartedMs() {
 // "2026-12-11T08:15:02.125Z"
 std::string IsoUtc(std::int64_t unix_ms) {
   const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
-  std::tm utc {};
+  std::tm utc{};
   ::gmtime_r(&seconds, &utc);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,

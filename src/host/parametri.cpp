@@ -18,8 +18,7 @@ constexpr size_t kMaxValueUnits = 2047;
 
 // The file as UTF-8 text, whatever encoding it was written in.
 std::string DecodeFile(const std::string& bytes) {
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE)
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
     return Utf16ToUtf8(std::string_view(bytes).substr(2), ByteOrder::kLittleEndian, Utf16OddByte::kDropped);
   std::string_view text(bytes);
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
@@ -58,8 +57,7 @@ void ForEachProfileKey(const std::string& file, const std::string& section, Visi
     size_t eq = t.find('=');
     if (eq == std::string::npos) continue;
     std::string value = Trim(t.substr(eq + 1));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front())
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
       value = value.substr(1, value.size() - 2);
     if (!visit(Trim(t.substr(0, eq)), std::string(TruncateUtf16(value, kMaxValueUnits)))) return;
   }
@@ -67,8 +65,7 @@ void ForEachProfileKey(const std::string& file, const std::string& section, Visi
 
 }  // namespace
 
-std::string ReadProfileString(const std::string& file, const std::string& section,
-                              const std::string& key) {
+std::string ReadProfileString(const std::string& file, const std::string& section, const std::string& key) {
   std::string found;
   ForEachProfileKey(file, section, [&](const std::string& name, std::string value) {
     if (!SameText(name, key)) return true;

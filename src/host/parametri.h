@@ -31,8 +31,7 @@ class TParametri {
 // enclosing quotes, at most 2047 characters, ';' lines are comments, the first of
 // duplicate keys wins. UTF-8 (BOM optional), UTF-16LE with BOM, else Latin-1.
 // Missing file, section or key give the empty text.
-std::string ReadProfileString(const std::string& file, const std::string& section,
-                              const std::string& key);
+std::string ReadProfileString(const std::string& file, const std::string& section, const std::string& key);
 
 // Every key=value of the section's first occurrence, in file order and as written
 // (duplicates included: ReadProfileString takes the first), values read as above.

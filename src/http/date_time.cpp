@@ -1,14 +1,14 @@
 #include "http/date_time.h"
 
+#include <strings.h>
+#include <sys/time.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
-#include <strings.h>
-#include <ctime>
-#include <sys/time.h>
 
 namespace ostrivan::http {
 
@@ -16,8 +16,7 @@ namespace {
 
 constexpr double kUnixEpochDays = 25569.0;  // 1970-01-01 in days since 1899-12-30
 constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Seconds of a broken-down time read as UTC, with fractions kept apart.
 double DaysFromEpochSeconds(double seconds) { return seconds / 86400.0 + kUnixEpochDays; }
@@ -38,11 +37,11 @@ std::tm BrokenDown(TDateTime value) {
 // thread keeps its last conversion, so the same second is converted once per thread.
 namespace {
 struct TZoneCache {
-  std::string zone;        // the TZ setting both entries were made under
-  time_t utc = -1;         // NowLocal: the UTC second last converted ...
-  time_t utc_offset = 0;   // ... and its offset to local time
-  double local = -1;       // LocalToUTC: the whole local second last converted ...
-  time_t local_utc = 0;    // ... and its UTC second
+  std::string zone;       // the TZ setting both entries were made under
+  time_t utc = -1;        // NowLocal: the UTC second last converted ...
+  time_t utc_offset = 0;  // ... and its offset to local time
+  double local = -1;      // LocalToUTC: the whole local second last converted ...
+  time_t local_utc = 0;   // ... and its UTC second
 };
 thread_local TZoneCache t_zone;
 
@@ -107,9 +106,8 @@ TDateTime UTCToLocal(TDateTime utc) {
 std::string FormatHTTPDate(TDateTime local) {
   std::tm tm = BrokenDown(LocalToUTC(local));
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT", kDays[tm.tm_wday],
-                tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                tm.tm_sec);
+  std::snprintf(buffer, sizeof buffer, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT", kDays[tm.tm_wday], tm.tm_mday,
+                kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buffer;
 }
 
@@ -124,8 +122,7 @@ TDateTime ParseHTTPDate(const std::string& text) {
   if (!ok) {
     // "Sun Nov  6 08:49:37 1994"
     char wd[4];
-    ok = std::sscanf(text.c_str(), "%3s %3s %d %d:%d:%d %d", wd, month, &day, &hh, &mm, &ss,
-                     &year) == 7;
+    ok = std::sscanf(text.c_str(), "%3s %3s %d %d:%d:%d %d", wd, month, &day, &hh, &mm, &ss, &year) == 7;
   } else {
     if (year < 100) year += year < 70 ? 2000 : 1900;  // "Sunday, 06-Nov-94 ..."
   }

@@ -21,8 +21,7 @@ void THeaderList::SetValue(std::string_view name, std::string_view value) {
 void THeaderList::Remove(std::string_view name) {
   std::vector<std::string> kept;
   for (size_t i = 0; i < lines_.size(); ++i)
-    if (!(lines_[i].find(':') != std::string::npos && SameText(Name(i), name)))
-      kept.push_back(lines_[i]);
+    if (!(lines_[i].find(':') != std::string::npos && SameText(Name(i), name))) kept.push_back(lines_[i]);
   lines_.swap(kept);
 }
 
@@ -39,8 +38,7 @@ std::string THeaderList::Value(size_t i) const {
 int THeaderList::IndexOfName(std::string_view name) const {
   if (name.empty()) return -1;  // a line without ":" is never found
   for (size_t i = 0; i < lines_.size(); ++i)
-    if (lines_[i].find(':') != std::string::npos && SameText(Name(i), name))
-      return static_cast<int>(i);
+    if (lines_[i].find(':') != std::string::npos && SameText(Name(i), name)) return static_cast<int>(i);
   return -1;
 }
 
@@ -64,8 +62,7 @@ std::vector<std::string> THeaderList::AllValues(std::string_view name) const {
   std::vector<std::string> out;
   if (name.empty()) return out;
   for (size_t i = 0; i < lines_.size(); ++i)
-    if (lines_[i].find(':') != std::string::npos && SameText(Name(i), name))
-      out.push_back(ValueWithContinuations(i));
+    if (lines_[i].find(':') != std::string::npos && SameText(Name(i), name)) out.push_back(ValueWithContinuations(i));
   return out;
 }
 
@@ -87,8 +84,7 @@ std::string TNameValueList::Values(std::string_view name) const {
 
 int TNameValueList::IndexOfName(std::string_view name) const {
   for (size_t i = 0; i < lines_.size(); ++i)
-    if (lines_[i].find('=') != std::string::npos && SameText(Name(i), name))
-      return static_cast<int>(i);
+    if (lines_[i].find('=') != std::string::npos && SameText(Name(i), name)) return static_cast<int>(i);
   return -1;
 }
 

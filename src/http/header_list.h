@@ -50,7 +50,7 @@ class TNameValueList {
 
   size_t Count() const { return lines_.size(); }
   const std::string& operator[](size_t i) const { return lines_[i]; }
-  std::string Name(size_t i) const;   // text before the first "="
+  std::string Name(size_t i) const;            // text before the first "="
   std::string ValueFromIndex(size_t i) const;  // text after the first "="
   // Lines joined with CR LF, each followed by one.
   std::string Text() const;

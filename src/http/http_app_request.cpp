@@ -78,8 +78,7 @@ std::string THTTPAppRequest::Content() {
   TCharsetEncoding encoding(TCharsetEncoding::Kind::kUtf8);
   if (type.find("CHARSET") != std::string::npos) {
     if (type.find("UTF-8") != std::string::npos) encoding = TCharsetEncoding(TCharsetEncoding::Kind::kUtf8);
-    else if (type.find("ISO-8859-1") != std::string::npos || type.find("ANSI") != std::string::npos)
-      encoding = kAnsi;
+    else if (type.find("ISO-8859-1") != std::string::npos || type.find("ANSI") != std::string::npos) encoding = kAnsi;
     else if (type.find("ASCII") != std::string::npos) encoding = TCharsetEncoding(TCharsetEncoding::Kind::kAscii);
   }
   return encoding.Decode(RawContent());
@@ -132,8 +131,8 @@ bool THTTPAppRequest::WriteHeaders(int status_code, const std::string& reason, c
   return true;
 }
 
-THTTPAppResponse::THTTPAppResponse(THTTPAppRequest& request, TIOHandler& connection,
-                                   THTTPRequestInfo& request_info, THTTPResponseInfo& response_info)
+THTTPAppResponse::THTTPAppResponse(THTTPAppRequest& request, TIOHandler& connection, THTTPRequestInfo& request_info,
+                                   THTTPResponseInfo& response_info)
     : TWebResponse(&request), connection_(connection), request_info_(request_info), response_(response_info) {
   SetStatusCode(200);
   response_.date = -1;
@@ -189,9 +188,10 @@ void THTTPAppResponse::SetStringVariable(int index, const std::string& value) {
 }
 
 TDateTime THTTPAppResponse::GetDateVariable(int index) {
-  TDateTime value = index == kRespDate ? response_.date
-                    : index == kRespExpires ? response_.expires
-                    : index == kRespLastModified ? response_.last_modified : -1;
+  TDateTime value = index == kRespDate           ? response_.date
+                    : index == kRespExpires      ? response_.expires
+                    : index == kRespLastModified ? response_.last_modified
+                                                 : -1;
   return value == -1 ? -1 : LocalToUTC(value);
 }
 

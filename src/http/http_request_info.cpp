@@ -6,7 +6,6 @@ namespace ostrivan::http {
 
 namespace {
 
-
 // The media type's subtype decides the default charset of text types.
 std::string DefaultTextCharset(const std::string& media_type) {
   std::string m = LowerCase(Trim(media_type));
@@ -120,7 +119,8 @@ std::string DocumentFromURI(const std::string& raw_uri, std::string* absolute_ho
   if (scheme != std::string::npos || uri.rfind("//", 0) == 0) {
     size_t authority_start = scheme != std::string::npos ? scheme + 3 : 2;
     size_t path_start = uri.find('/', authority_start);
-    std::string authority = uri.substr(authority_start, path_start == std::string::npos ? std::string::npos : path_start - authority_start);
+    std::string authority =
+        uri.substr(authority_start, path_start == std::string::npos ? std::string::npos : path_start - authority_start);
     size_t at = authority.rfind('@');
     if (at != std::string::npos) authority.erase(0, at + 1);
     std::string host = authority;

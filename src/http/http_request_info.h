@@ -14,7 +14,13 @@ namespace ostrivan::http {
 
 // Method table: index of the method token, 0 for anything not listed (PATCH included).
 enum THTTPCommandType : int {
-  hcUnknown = 0, hcHEAD = 1, hcGET = 2, hcPOST = 3, hcDELETE = 4, hcPUT = 5, hcTRACE = 6,
+  hcUnknown = 0,
+  hcHEAD = 1,
+  hcGET = 2,
+  hcPOST = 3,
+  hcDELETE = 4,
+  hcPUT = 5,
+  hcTRACE = 6,
   hcOPTION = 7,
 };
 THTTPCommandType CommandTypeOf(const std::string& method);
@@ -26,23 +32,23 @@ class THTTPRequestInfo {
   std::string raw_http_command;  // request line without its terminator
   std::string command;           // method, upper-cased, after override
   THTTPCommandType command_type = hcUnknown;
-  std::string version;           // text after the last space, as sent
+  std::string version;  // text after the last space, as sent
   int version_major = -1;
   int version_minor = -1;
-  std::string uri;               // target before its first "?", not decoded
-  std::string query_params;      // target after its first "?", not decoded
-  std::string document;          // decoded path
+  std::string uri;           // target before its first "?", not decoded
+  std::string query_params;  // target after its first "?", not decoded
+  std::string document;      // decoded path
   THeaderList raw_headers;
-  std::string host, connection, accept, from, referer, user_agent, content_encoding,
-      transfer_encoding, cache_control, pragma;
-  int64_t content_length = -1;   // -1 when absent or not a number
+  std::string host, connection, accept, from, referer, user_agent, content_encoding, transfer_encoding, cache_control,
+      pragma;
+  int64_t content_length = -1;  // -1 when absent or not a number
   std::string method_override;
   std::string remote_ip;
   // Requested when the server serving the connection begins to stop; a request fed
   // from memory gets one that never is.
   std::stop_token stop_token;
   std::unique_ptr<TMemoryStream> post_stream;  // the body, positioned at 0
-  std::string form_params;       // a form body, one character per byte
+  std::string form_params;                     // a form body, one character per byte
   std::string unparsed_params;
   TRequestCookies cookies;
   std::string auth_type, auth_username, auth_password;

@@ -11,22 +11,45 @@
 namespace ostrivan::http {
 
 std::string StatusText(int code) {
-  static const std::map<int, const char*> kTable = {
-      {100, "Continue"}, {200, "OK"}, {201, "Created"}, {202, "Accepted"},
-      {203, "Non-authoritative Information"}, {204, "No Content"}, {205, "Reset Content"},
-      {206, "Partial Content"}, {301, "Moved Permanently"}, {302, "Moved Temporarily"},
-      {303, "See Other"}, {304, "Not Modified"}, {305, "Use Proxy"}, {400, "Bad Request"},
-      {401, "Unauthorized"}, {403, "Forbidden"}, {404, "Not Found"},
-      {405, "Method not allowed"}, {406, "Not Acceptable"},
-      {407, "Proxy Authentication Required"}, {408, "Request Timeout"}, {409, "Conflict"},
-      {410, "Gone"}, {411, "Length Required"}, {412, "Precondition Failed"},
-      {413, "Request Entity Too Long"}, {414, "Request-URI Too Long. 256 Chars max"},
-      {415, "Unsupported Media Type"}, {417, "Expectation Failed"},
-      {428, "Precondition Required"}, {429, "Too Many Requests"},
-      {431, "Request Header Fields Too Large"}, {500, "Internal Server Error"},
-      {501, "Not Implemented"}, {502, "Bad Gateway"}, {503, "Service Unavailable"},
-      {504, "Gateway timeout"}, {505, "HTTP version not supported"},
-      {511, "Network Authentication Required"}};
+  static const std::map<int, const char*> kTable = {{100, "Continue"},
+                                                    {200, "OK"},
+                                                    {201, "Created"},
+                                                    {202, "Accepted"},
+                                                    {203, "Non-authoritative Information"},
+                                                    {204, "No Content"},
+                                                    {205, "Reset Content"},
+                                                    {206, "Partial Content"},
+                                                    {301, "Moved Permanently"},
+                                                    {302, "Moved Temporarily"},
+                                                    {303, "See Other"},
+                                                    {304, "Not Modified"},
+                                                    {305, "Use Proxy"},
+                                                    {400, "Bad Request"},
+                                                    {401, "Unauthorized"},
+                                                    {403, "Forbidden"},
+                                                    {404, "Not Found"},
+                                                    {405, "Method not allowed"},
+                                                    {406, "Not Acceptable"},
+                                                    {407, "Proxy Authentication Required"},
+                                                    {408, "Request Timeout"},
+                                                    {409, "Conflict"},
+                                                    {410, "Gone"},
+                                                    {411, "Length Required"},
+                                                    {412, "Precondition Failed"},
+                                                    {413, "Request Entity Too Long"},
+                                                    {414, "Request-URI Too Long. 256 Chars max"},
+                                                    {415, "Unsupported Media Type"},
+                                                    {417, "Expectation Failed"},
+                                                    {428, "Precondition Required"},
+                                                    {429, "Too Many Requests"},
+                                                    {431, "Request Header Fields Too Large"},
+                                                    {500, "Internal Server Error"},
+                                                    {501, "Not Implemented"},
+                                                    {502, "Bad Gateway"},
+                                                    {503, "Service Unavailable"},
+                                                    {504, "Gateway timeout"},
+                                                    {505, "HTTP version not supported"},
+                                                    {511, "Network Authentication Required"}};
   auto it = kTable.find(code);
   return it == kTable.end() ? "Unknown Response Code" : it->second;
 }
@@ -36,7 +59,8 @@ namespace {
 // A charset value with separators or blanks must be quoted on the header line.
 std::string QuoteIfSpecial(const std::string& value) {
   for (char c : value) {
-    if (static_cast<unsigned char>(c) <= ' ' || std::string_view("()<>@,;:\\\"/[]?={}").find(c) != std::string_view::npos) {
+    if (static_cast<unsigned char>(c) <= ' ' ||
+        std::string_view("()<>@,;:\\\"/[]?={}").find(c) != std::string_view::npos) {
       std::string quoted = "\"";
       for (char q : value) {
         if (q == '"' || q == '\\') quoted += '\\';
@@ -140,8 +164,7 @@ std::vector<std::string> THTTPResponseInfo::BuildHeaderLines() {
       content_length_ = content_stream_.Get()->Size();
     } else {
       SetContentType("text/html; charset=utf-8");
-      content_text_ = "<HTML><BODY><B>" + std::to_string(response_no_) + " " + response_text_ +
-                      "</B></BODY></HTML>";
+      content_text_ = "<HTML><BODY><B>" + std::to_string(response_no_) + " " + response_text_ + "</B></BODY></HTML>";
       content_length_ = TCharsetEncoding::ByName(char_set_).ByteCount(content_text_);
     }
   }
@@ -170,8 +193,7 @@ std::vector<std::string> THTTPResponseInfo::BuildHeaderLines() {
   add("Server", server);
   add("Location", location);
   if (www_authenticate_.Count() > 0) {
-    for (size_t i = 0; i < www_authenticate_.Count(); ++i)
-      lines.push_back("WWW-Authenticate: " + www_authenticate_[i]);
+    for (size_t i = 0; i < www_authenticate_.Count(); ++i) lines.push_back("WWW-Authenticate: " + www_authenticate_[i]);
   } else if (!auth_realm.empty()) {
     lines.push_back("WWW-Authenticate: Basic realm=\"" + auth_realm + "\"");
   }

@@ -70,8 +70,8 @@ class THTTPResponseInfo {
   TDateTime date = 0;
   TDateTime expires = 0;
   TDateTime last_modified = 0;
-  std::string location, server, content_encoding, content_version, content_disposition,
-      content_language, cache_control, etag, pragma, transfer_encoding, auth_realm;
+  std::string location, server, content_encoding, content_version, content_disposition, content_language, cache_control,
+      etag, pragma, transfer_encoding, auth_realm;
 
   bool HeaderHasBeenWritten() const { return header_written_; }
   // Raises EHTTPHeaderAlreadyWritten on a second call.

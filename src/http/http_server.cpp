@@ -91,11 +91,11 @@ void TCustomHTTPServer::ServeConnection(TIOHandler& connection, TServerContext* 
         if (!ServeOneRequest(connection, context, reading_body)) break;
       } catch (const EReadTimeout&) {
         // Logged once per connection, which is closed without a reply.
-        logging::FrameworkLogWarn(
-            reading_body ? "Connection from " + connection.PeerIP() + " closed: no body byte for " +
-                               DurationText(body_idle_timeout_)
-                         : "Connection from " + connection.PeerIP() +
-                               " closed: request line and headers not complete within " + DurationText(head_timeout_));
+        logging::FrameworkLogWarn(reading_body ? "Connection from " + connection.PeerIP() +
+                                                     " closed: no body byte for " + DurationText(body_idle_timeout_)
+                                               : "Connection from " + connection.PeerIP() +
+                                                     " closed: request line and headers not complete within " +
+                                                     DurationText(head_timeout_));
         break;
       }
     }
@@ -282,8 +282,7 @@ bool TCustomHTTPServer::AcceptHeaders(TIOHandler& connection, THTTPRequestInfo& 
 }
 
 TBodyReservation TCustomHTTPServer::ReserveBody(TIOHandler& connection, int64_t bytes) {
-  TBodyReservation reservation =
-      body_budget_.Reserve(bytes, [&] { return Stopping() || !connection.Connected(); });
+  TBodyReservation reservation = body_budget_.Reserve(bytes, [&] { return Stopping() || !connection.Connected(); });
   if (bytes > 0 && reservation.Bytes() == 0) throw EClosedSocket("Disconnected.");
   return reservation;
 }
@@ -343,8 +342,7 @@ bool TCustomHTTPServer::ReadBody(TIOHandler& connection, THTTPRequestInfo& reque
 }
 
 void TCustomHTTPServer::RefuseOversizedBody(TIOHandler& connection, THTTPResponseInfo& response, int64_t pending) {
-  const TBodyRefusal refusal =
-      body_refusal_ ? body_refusal_(max_request_body_size_.load()) : TBodyRefusal{};
+  const TBodyRefusal refusal = body_refusal_ ? body_refusal_(max_request_body_size_.load()) : TBodyRefusal{};
   if (!refusal.log_line.empty()) logging::FrameworkLogError(refusal.log_line);
   response.SetResponseNo(refusal.status);
   response.SetCloseConnection(true);
@@ -381,9 +379,9 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
       request.auth_type = authorization.substr(0, space);
       if (!SameText(request.auth_type, "Basic"))
         throw EHTTPUnsupportedAuthorisationScheme(kUnsupportedAuthorisationScheme);
-      std::string decoded = Utf8FromBytes(
-          DecodeBase64(space == std::string::npos ? std::string() : Trim(authorization.substr(space + 1)),
-                       Base64Decoding::kStopAtPadding));
+      std::string decoded =
+          Utf8FromBytes(DecodeBase64(space == std::string::npos ? std::string() : Trim(authorization.substr(space + 1)),
+                                     Base64Decoding::kStopAtPadding));
       size_t colon = decoded.find(':');
       request.auth_username = decoded.substr(0, colon);
       request.auth_password = colon == std::string::npos ? std::string() : decoded.substr(colon + 1);
@@ -391,8 +389,7 @@ void TCustomHTTPServer::RunGuarded(TIOHandler& connection, THTTPRequestInfo& req
     }
     if (request.command_type == hcHEAD || request.command_type == hcGET || request.command_type == hcPOST)
       DoCommandGet(connection, request, response);
-    else
-      DoCommandOther(connection, request, response);
+    else DoCommandOther(connection, request, response);
   } catch (const ESocketError&) {
     throw;
   } catch (const EHTTPUnsupportedAuthorisationScheme& e) {

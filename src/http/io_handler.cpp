@@ -22,7 +22,8 @@ void TIOHandler::Compact() {
 int TIOHandler::ReadTimeout() const {
   int timeout = idle_timeout_ms_;
   if (has_deadline_) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
     if (left <= 0) throw EReadTimeout("Read timed out.");
     if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
   }
@@ -72,8 +73,7 @@ void TIOHandler::Capture(THeaderList& dest) {
   for (;;) {
     std::string line = ReadLn();
     if (line.empty()) return;
-    if (max_captured_lines_ > 0 && taken > max_captured_lines_)
-      throw EMaxCaptureLineExceeded(kMaxCaptureLineExceeded);
+    if (max_captured_lines_ > 0 && taken > max_captured_lines_) throw EMaxCaptureLineExceeded(kMaxCaptureLineExceeded);
     dest.Add(std::move(line));
     ++taken;
   }
@@ -95,13 +95,14 @@ int64_t TIOHandler::Discard(int64_t count, std::chrono::steady_clock::time_point
   try {
     while (count < 0 || dropped < count) {
       if (InputBufferIsEmpty()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0 || !transport_->WaitReadable(static_cast<int>(left))) break;
         if (!Fill()) break;
       }
       size_t avail = InputBufferSize();
-      size_t n = count < 0 ? avail : static_cast<size_t>(std::min<int64_t>(count - dropped, static_cast<int64_t>(avail)));
+      size_t n =
+          count < 0 ? avail : static_cast<size_t>(std::min<int64_t>(count - dropped, static_cast<int64_t>(avail)));
       start_ += n;
       dropped += static_cast<int64_t>(n);
       Compact();

@@ -27,7 +27,10 @@ class TIOHandler {
 
   // Reads wait for the peer at most until the deadline (none when unset) and at most
   // idle_ms for each piece (-1 = without limit); past either they raise EReadTimeout.
-  void SetReadDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; has_deadline_ = true; }
+  void SetReadDeadline(std::chrono::steady_clock::time_point deadline) {
+    deadline_ = deadline;
+    has_deadline_ = true;
+  }
   void ClearReadDeadline() { has_deadline_ = false; }
   void SetReadIdleTimeout(int idle_ms) { idle_timeout_ms_ = idle_ms; }
   // A write fails with EWriteTimeout once the peer has taken no byte for idle_ms (-1 =
@@ -57,9 +60,7 @@ class TIOHandler {
 
   // Text in the connection's 7-bit encoding.
   void Write(std::string_view text) { WriteBytes(EncodeAscii7(text)); }
-  void Write(std::string_view text, const TCharsetEncoding& encoding) {
-    WriteBytes(encoding.Encode(text));
-  }
+  void Write(std::string_view text, const TCharsetEncoding& encoding) { WriteBytes(encoding.Encode(text)); }
   void WriteLn(std::string_view text) { WriteBytes(EncodeAscii7(text) + "\r\n"); }
   void WriteBytes(std::string_view bytes);
   // count bytes of the stream from its position (-1 = to the end).

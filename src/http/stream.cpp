@@ -40,8 +40,6 @@ void TMemoryStream::Write(const void* buffer, int64_t count) {
   position_ += count;
 }
 
-void TMemoryStream::SetPosition(int64_t position) {
-  position_ = std::clamp<int64_t>(position, 0, Size());
-}
+void TMemoryStream::SetPosition(int64_t position) { position_ = std::clamp<int64_t>(position, 0, Size()); }
 
 }  // namespace ostrivan::http

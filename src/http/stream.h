@@ -38,7 +38,10 @@ class TMemoryStream : public TStream {
   int64_t Size() const override { return static_cast<int64_t>(data_.size()); }
   int64_t Position() const override { return position_; }
   void SetPosition(int64_t position) override;
-  void Clear() { data_.clear(); position_ = 0; }
+  void Clear() {
+    data_.clear();
+    position_ = 0;
+  }
   // Room for size bytes in one allocation.
   void Reserve(int64_t size) { ReserveLarge(data_, static_cast<size_t>(size)); }
 

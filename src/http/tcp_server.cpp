@@ -1,15 +1,15 @@
 #include "http/tcp_server.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "http/http_exceptions.h"
 #include "http/http_metrics.h"
@@ -318,8 +318,9 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
     std::unique_ptr<TServerContext> context;
     if (fd >= 0) {
       try {
-        context = std::make_unique<TServerContext>(
-            *this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd, SocketAddressText(addr), listener->port)));
+        context =
+            std::make_unique<TServerContext>(*this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(
+                                                        fd, SocketAddressText(addr), listener->port)));
       } catch (const std::exception& e) {
         ::close(fd);  // out of memory for its context: accepting goes on
         logging::FrameworkLogError(std::string("Connection accepted and closed at once: ") + e.what());

@@ -5,6 +5,7 @@
 // connection. Deactivation stops accepting at once, closes connections whose request
 // has not begun, gives begun ones a grace period, then closes the rest and waits for
 // every worker.
+#include <pthread.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
-#include <pthread.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,7 +173,7 @@ class TCustomTCPServer {
   // Signalled when a connection ends, a worker ends, or a stop begins.
   std::condition_variable live_changed_;
   std::list<TServerContext*> live_;
-  size_t accepting_ = 0;  // workers parked in accept, all endpoints together
+  size_t accepting_ = 0;         // workers parked in accept, all endpoints together
   size_t waiting_for_room_ = 0;  // workers waiting below the cap to accept
   size_t threads_ = 0;
   std::vector<pthread_t> ended_;

@@ -7,10 +7,10 @@ namespace ostrivan::http {
 namespace {
 
 // Windows-1252 characters for bytes 0x80..0x9F (0 = undefined, read as the byte itself).
-constexpr std::array<char32_t, 32> kCp1252High = {
-    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+constexpr std::array<char32_t, 32> kCp1252High = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                                  0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 }  // namespace
 
@@ -52,9 +52,7 @@ TCharsetEncoding TCharsetEncoding::ByName(std::string_view raw) {
   return TCharsetEncoding(Kind::kSingleByte);
 }
 
-bool TCharsetEncoding::IsKnownName(std::string_view name) {
-  return ByName(name).kind() != Kind::kSingleByte;
-}
+bool TCharsetEncoding::IsKnownName(std::string_view name) { return ByName(name).kind() != Kind::kSingleByte; }
 
 std::string TCharsetEncoding::Encode(std::string_view text) const {
   if (kind_ == Kind::kUtf8) return Utf8FromBytes(text);
@@ -63,9 +61,7 @@ std::string TCharsetEncoding::Encode(std::string_view text) const {
   for (size_t pos = 0; pos < text.size();) {
     char32_t cp = NextCodePoint(text, pos);
     switch (kind_) {
-      case Kind::kAscii:
-        out += cp < 0x80 ? static_cast<char>(cp) : '?';
-        break;
+      case Kind::kAscii: out += cp < 0x80 ? static_cast<char>(cp) : '?'; break;
       case Kind::kWindows1252: {
         char mapped = '?';
         if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
@@ -73,7 +69,10 @@ std::string TCharsetEncoding::Encode(std::string_view text) const {
         } else {
           for (size_t i = 0; i < kCp1252High.size(); ++i) {
             char32_t table = kCp1252High[i] ? kCp1252High[i] : static_cast<char32_t>(0x80 + i);
-            if (table == cp) { mapped = static_cast<char>(0x80 + i); break; }
+            if (table == cp) {
+              mapped = static_cast<char>(0x80 + i);
+              break;
+            }
           }
         }
         out += mapped;
@@ -89,10 +88,8 @@ std::string TCharsetEncoding::Encode(std::string_view text) const {
 
 std::string TCharsetEncoding::Decode(std::string_view bytes) const {
   switch (kind_) {
-    case Kind::kUtf8:
-      return Utf8FromBytes(bytes);
-    case Kind::kAscii:
-      return DecodeAscii7(bytes);
+    case Kind::kUtf8: return Utf8FromBytes(bytes);
+    case Kind::kAscii: return DecodeAscii7(bytes);
     case Kind::kWindows1252: {
       std::string out;
       for (char c : bytes) {
@@ -103,8 +100,7 @@ std::string TCharsetEncoding::Decode(std::string_view bytes) const {
       }
       return out;
     }
-    default:
-      return Latin1ToUtf8(bytes);
+    default: return Latin1ToUtf8(bytes);
   }
 }
 

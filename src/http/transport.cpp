@@ -1,10 +1,6 @@
 #include "http/transport.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <thread>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +8,10 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
 
 #include "http/http_exceptions.h"
 
@@ -131,8 +131,9 @@ void TSocketTransport::Send(const char* data, size_t size, int idle_timeout_ms) 
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) FailSend(errno);
     int wait_ms = -1;
     if (idle_timeout_ms >= 0) {
-      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - last_progress).count();
+      const auto idle =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last_progress)
+              .count();
       if (idle >= idle_timeout_ms) FailSend(ETIMEDOUT);
       wait_ms = static_cast<int>(idle_timeout_ms - idle);
     }

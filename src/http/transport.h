@@ -1,6 +1,7 @@
 #pragma once
 // The byte pipe under one connection. Sockets implement it for the server; tests and
 // the fuzz target feed the same request handling from memory.
+#include <sys/socket.h>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -8,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/socket.h>
 
 namespace ostrivan::http {
 
@@ -96,10 +96,12 @@ class TSocketTransport : public ITransport {
 // most chunk_size bytes, so a parser meets every split a network could produce.
 class TMemoryTransport : public ITransport {
  public:
-  explicit TMemoryTransport(std::string input, size_t chunk_size = 32768,
-                            std::string peer_ip = "127.0.0.1", uint16_t local_port = 80)
-      : input_(std::move(input)), chunk_size_(chunk_size ? chunk_size : 1),
-        peer_ip_(std::move(peer_ip)), local_port_(local_port) {}
+  explicit TMemoryTransport(std::string input, size_t chunk_size = 32768, std::string peer_ip = "127.0.0.1",
+                            uint16_t local_port = 80)
+      : input_(std::move(input)),
+        chunk_size_(chunk_size ? chunk_size : 1),
+        peer_ip_(std::move(peer_ip)),
+        local_port_(local_port) {}
 
   size_t Receive(char* buffer, size_t size, int timeout_ms = -1) override;
   bool WaitReadable(int) override { return true; }
@@ -109,7 +111,10 @@ class TMemoryTransport : public ITransport {
   bool SendFailed() const override { return send_error_ != 0; }
   int SendError() const override { return send_error_; }
   void ShutdownSend() override { send_shut_ = true; }
-  void Close() override { closed_ = true; send_shut_ = true; }
+  void Close() override {
+    closed_ = true;
+    send_shut_ = true;
+  }
   void Abort() override { closed_ = true; }
   bool IsOpen() const override { return !closed_; }
   std::string PeerIP() const override { return peer_ip_; }

@@ -43,15 +43,15 @@ void ReportExceptionToStdErr(const std::exception& error) {
   std::string message = ErrorMessage(error);
   char address[32];
   std::snprintf(address, sizeof address, "%p", static_cast<const void*>(&error));
-  std::string text = "Exception " + ExceptionClassName(error) + " in module " + ExecutableName() + " at " +
-                     address + ".\r\n" + message + (!message.empty() && message.back() == '.' ? "" : ".") +
-                     "\r\n\r\n";
+  std::string text = "Exception " + ExceptionClassName(error) + " in module " + ExecutableName() + " at " + address +
+                     ".\r\n" + message + (!message.empty() && message.back() == '.' ? "" : ".") + "\r\n\r\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }
 
 void ReportUnknownExceptionToStdErr(const std::string& during) {
-  const std::string text = "Exception of no known class in module " + ExecutableName() + " during " + during + ".\r\n\r\n";
+  const std::string text =
+      "Exception of no known class in module " + ExecutableName() + " during " + during + ".\r\n\r\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }

@@ -14,11 +14,9 @@ namespace ostrivan::http {
 class TCustomWebDispatcher;
 
 // (sender, request, response, handled)
-using THTTPMethodEvent =
-    std::function<void(TCustomWebDispatcher& sender, TWebRequest&, TWebResponse&, bool& handled)>;
+using THTTPMethodEvent = std::function<void(TCustomWebDispatcher& sender, TWebRequest&, TWebResponse&, bool& handled)>;
 // (sender, error, handled)
-using TWebExceptionEvent =
-    std::function<void(TCustomWebDispatcher& sender, const std::exception&, bool& handled)>;
+using TWebExceptionEvent = std::function<void(TCustomWebDispatcher& sender, const std::exception&, bool& handled)>;
 
 // One action: matched by method and path ("" or "*" = any path; a trailing "*" matches
 // a prefix; paths compare case-insensitively). The default item serves unmatched

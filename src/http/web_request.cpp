@@ -7,10 +7,7 @@
 
 namespace ostrivan::http {
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 TDateTime TWebRequest::GetDateVariable(int index) { return ParseHTTPDate(GetStringVariable(index)); }
 
@@ -106,8 +103,8 @@ std::string HTTPEncode(const std::string& text) {
   std::string out;
   for (const char byte : text) {
     const auto c = static_cast<unsigned char>(byte);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '_' || c == '.' || c == '~' || c == '*') {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+        c == '.' || c == '~' || c == '*') {
       out += static_cast<char>(c);
     } else {
       out += '%';

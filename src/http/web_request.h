@@ -26,13 +26,35 @@ enum class TMethodType { mtAny, mtGet, mtPut, mtPost, mtHead, mtDelete, mtPatch 
 
 // Field indexes of a web request (text, date and integer accessors share them).
 enum TWebRequestField : int {
-  kReqMethod = 0, kReqProtocolVersion = 1, kReqURL = 2, kReqQuery = 3, kReqPathInfo = 4,
-  kReqPathTranslated = 5, kReqCacheControl = 6, kReqDate = 7, kReqAccept = 8, kReqFrom = 9,
-  kReqHost = 10, kReqIfModifiedSince = 11, kReqReferer = 12, kReqUserAgent = 13,
-  kReqContentEncoding = 14, kReqContentType = 15, kReqContentLength = 16,
-  kReqContentVersion = 17, kReqDerivedFrom = 18, kReqExpires = 19, kReqTitle = 20,
-  kReqRemoteAddr = 21, kReqRemoteHost = 22, kReqScriptName = 23, kReqServerPort = 24,
-  kReqContent = 25, kReqConnection = 26, kReqCookie = 27, kReqAuthorization = 28,
+  kReqMethod = 0,
+  kReqProtocolVersion = 1,
+  kReqURL = 2,
+  kReqQuery = 3,
+  kReqPathInfo = 4,
+  kReqPathTranslated = 5,
+  kReqCacheControl = 6,
+  kReqDate = 7,
+  kReqAccept = 8,
+  kReqFrom = 9,
+  kReqHost = 10,
+  kReqIfModifiedSince = 11,
+  kReqReferer = 12,
+  kReqUserAgent = 13,
+  kReqContentEncoding = 14,
+  kReqContentType = 15,
+  kReqContentLength = 16,
+  kReqContentVersion = 17,
+  kReqDerivedFrom = 18,
+  kReqExpires = 19,
+  kReqTitle = 20,
+  kReqRemoteAddr = 21,
+  kReqRemoteHost = 22,
+  kReqScriptName = 23,
+  kReqServerPort = 24,
+  kReqContent = 25,
+  kReqConnection = 26,
+  kReqCookie = 27,
+  kReqAuthorization = 28,
 };
 
 // An uploaded file of a multipart body.
@@ -110,7 +132,10 @@ class TWebRequest {
   const TNameValueList& QueryFields();
   const TNameValueList& ContentFields();
   const TNameValueList& CookieFields() const { return cookie_fields_; }
-  const std::vector<TWebRequestFile>& Files() { ContentFields(); return files_; }
+  const std::vector<TWebRequestFile>& Files() {
+    ContentFields();
+    return files_;
+  }
 
   // The body is complete before dispatch; nothing to do.
   virtual void ReadTotalContent() {}
@@ -160,9 +185,18 @@ struct TCookie {
 
 // Field indexes of a web response.
 enum TWebResponseField : int {
-  kRespVersion = 0, kRespReasonString = 1, kRespServer = 2, kRespWWWAuthenticate = 3,
-  kRespRealm = 4, kRespAllow = 5, kRespLocation = 6, kRespContentEncoding = 7,
-  kRespContentType = 8, kRespContentVersion = 9, kRespDerivedFrom = 10, kRespTitle = 11,
+  kRespVersion = 0,
+  kRespReasonString = 1,
+  kRespServer = 2,
+  kRespWWWAuthenticate = 3,
+  kRespRealm = 4,
+  kRespAllow = 5,
+  kRespLocation = 6,
+  kRespContentEncoding = 7,
+  kRespContentType = 8,
+  kRespContentVersion = 9,
+  kRespDerivedFrom = 10,
+  kRespTitle = 11,
 };
 enum TWebResponseDateField : int { kRespDate = 0, kRespExpires = 1, kRespLastModified = 2 };
 
@@ -233,9 +267,7 @@ class TWebResponse {
 
   TNameValueList& CustomHeaders() { return custom_headers_; }
   // Sets the name=value line; an empty value removes it.
-  void SetCustomHeader(const std::string& name, const std::string& value) {
-    custom_headers_.SetValue(name, value);
-  }
+  void SetCustomHeader(const std::string& name, const std::string& value) { custom_headers_.SetValue(name, value); }
   std::string GetCustomHeader(const std::string& name) const { return custom_headers_.Values(name); }
   std::vector<TCookie>& Cookies() { return cookies_; }
 

@@ -163,8 +163,8 @@ bool THTTPWebBridgeRequestHandler::ServeWebRequest(TWebRequest& request, TWebRes
 }
 
 THTTPWebBridgeRequestHandler::TOutcome THTTPWebBridgeRequestHandler::Run(TIOHandler& connection,
-                                                                        THTTPRequestInfo& request_info,
-                                                                        THTTPResponseInfo& response_info) {
+                                                                         THTTPRequestInfo& request_info,
+                                                                         THTTPResponseInfo& response_info) {
   THTTPAppRequest request(connection, request_info, response_info);
   THTTPAppResponse response(request, connection, request_info, response_info);
   response_info.SetFreeContentStream(false);

@@ -121,8 +121,9 @@ const std::vector<TRecordField>& RecordFields() {
   };
   static const std::vector<TRecordField> fields = {
       named("direction", text(&TJournalRecord::Direction)),
-      named("machine", {nullptr, [](const TJournalRecord& r) { return std::to_string(r.Machine); },
-                        [](TJournalRecord& r, const std::string& v) { r.Machine = static_cast<std::int32_t>(std::stol(v)); }}),
+      named("machine",
+            {nullptr, [](const TJournalRecord& r) { return std::to_string(r.Machine); },
+             [](TJournalRecord& r, const std::string& v) { r.Machine = static_cast<std::int32_t>(std::stol(v)); }}),
       named("peer", text(&TJournalRecord::Peer)),
       named("client", text(&TJournalRecord::Client)),
       named("mode", text(&TJournalRecord::Mode)),
@@ -131,12 +132,12 @@ const std::vector<TRecordField>& RecordFields() {
       named("files", number(&TJournalRecord::Files)),
       named("file_bytes", number(&TJournalRecord::FileBytes)),
       named("archive_bytes", number(&TJournalRecord::ArchiveBytes)),
-      named("crc32", {nullptr,
-                      [](const TJournalRecord& r) { return r.HasCrc ? std::to_string(r.ArchiveCrc) : std::string(); },
-                      [](TJournalRecord& r, const std::string& v) {
-                        r.HasCrc = !v.empty();
-                        if (r.HasCrc) r.ArchiveCrc = static_cast<std::uint32_t>(std::stoul(v));
-                      }}),
+      named("crc32",
+            {nullptr, [](const TJournalRecord& r) { return r.HasCrc ? std::to_string(r.ArchiveCrc) : std::string(); },
+             [](TJournalRecord& r, const std::string& v) {
+               r.HasCrc = !v.empty();
+               if (r.HasCrc) r.ArchiveCrc = static_cast<std::uint32_t>(std::stoul(v));
+             }}),
       named("left", number(&TJournalRecord::Left)),
   };
   return fields;
@@ -160,9 +161,12 @@ bool ParseIdentity(const std::vector<std::string>& f, std::size_t at, TFileIdent
 }
 
 std::string EntryLine(const char* key, const THeldEntry& e) {
-  return std::string(key) + "\t" + (e.IsDirectory ? "d" : e.Packed ? "p" : "f") + "\t" + EscapeField(e.Relative) +
-         "\t" + IdentityFields(e.Identity) + "\t" + std::to_string(e.HeldChangedSeconds) + "\t" +
-         std::to_string(e.HeldChangedNanoseconds) + "\n";
+  return std::string(key) + "\t" +
+         (e.IsDirectory ? "d"
+          : e.Packed    ? "p"
+                        : "f") +
+         "\t" + EscapeField(e.Relative) + "\t" + IdentityFields(e.Identity) + "\t" +
+         std::to_string(e.HeldChangedSeconds) + "\t" + std::to_string(e.HeldChangedNanoseconds) + "\n";
 }
 
 bool ParseEntry(const std::vector<std::string>& f, THeldEntry& e) {
@@ -254,7 +258,8 @@ void THeldExport::WriteManifest() const {
   out << kManifestHeader << "\n";
   out << "origin\t" << EscapeField(origin_) << "\n";
   out << "started\t" << started_wall_ms_ << "\n";
-  for (const TRecordField& field : RecordFields()) out << field.name << "\t" << EscapeField(field.write(Record)) << "\n";
+  for (const TRecordField& field : RecordFields())
+    out << field.name << "\t" << EscapeField(field.write(Record)) << "\n";
   for (const THeldEntry& e : Entries) out << EntryLine("entry", e);
   if (settled_) {
     for (const THeldEntry& e : residual_) out << EntryLine("stayed", e);
@@ -366,8 +371,8 @@ void THeldExport::Hold() {
         ++left;
         continue;
       }
-      logging::FrameworkLogError("Export of " + origin_ + " could not take " + Quote(path) + " out: " +
-                                 SysErrorMessageText(code));
+      logging::FrameworkLogError("Export of " + origin_ + " could not take " + Quote(path) +
+                                 " out: " + SysErrorMessageText(code));
       undo("the export could not move its files");
       throw EOSError(texts::EmptyingFailed(origin_));
     }
@@ -454,20 +459,19 @@ void THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std
     const int code = MoveNoReplace(held, path);
     if (code == 0) continue;
     refused.push_back(e);
-    (code == EEXIST ? taken : failed) +=
-        (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
+    (code == EEXIST ? taken : failed) += (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
   }
   // Directory modes and times as they were (filling them in changed the times).
   for (const THeldEntry* e : made)
     if (::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777) != 0)
-      logging::FrameworkLogWarn("Folder " + Quote(JoinPath(origin_, e->Relative)) + " put back without its mode: " +
-                                SysErrorMessageText(errno));
+      logging::FrameworkLogWarn("Folder " + Quote(JoinPath(origin_, e->Relative)) +
+                                " put back without its mode: " + SysErrorMessageText(errno));
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
     if (it->IsDirectory) SetTimes(JoinPath(origin_, it->Relative), it->Identity);
   const int synced = SyncPath(WithoutTrailingSlashes(origin_));
   if (synced != 0 && synced != EINVAL)
-    logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ + " but not flushed: " +
-                               SysErrorMessageText(synced));
+    logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ +
+                               " but not flushed: " + SysErrorMessageText(synced));
   if (refused.empty()) return;
   std::string reason;
   if (!taken.empty()) reason += "written again meanwhile: " + taken;
@@ -705,7 +709,8 @@ void PruneKeptFolder(const std::string& dir) {
     struct stat st {};
     const std::string path = dir + "/" + name;
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      kept.push_back({path, st.st_size, static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+      kept.push_back(
+          {path, st.st_size, static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
   }
   // Newest first by modification time: a clock or daylight-saving step that changes the
   // names' order cannot remove the newest.

@@ -110,8 +110,8 @@ class THeldExport {
   std::string folder_;
   std::string record_path_;  // this hold's line in the list beside the executable
   bool held_ = false;
-  bool settled_ = false;    // the hold was whole and its manifest says what stayed
-  bool keep_folder_ = false;  // something could not be moved out: the folder stays
+  bool settled_ = false;              // the hold was whole and its manifest says what stayed
+  bool keep_folder_ = false;          // something could not be moved out: the folder stays
   std::vector<THeldEntry> residual_;  // what the hold left in the directory
   std::atomic<bool> completed_{false};
   std::int64_t started_wall_ms_ = 0;

@@ -181,8 +181,8 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
       // Sizes are what the archive claims: the sum saturates rather than wraps.
       const std::uint64_t size = h.GetUncompressedSize64();
       const std::uint64_t room = static_cast<std::uint64_t>(std::numeric_limits<long long>::max() - summary.FileBytes);
-      summary.FileBytes = size > room ? std::numeric_limits<long long>::max()
-                                      : summary.FileBytes + static_cast<long long>(size);
+      summary.FileBytes =
+          size > room ? std::numeric_limits<long long>::max() : summary.FileBytes + static_cast<long long>(size);
     }
     summary.Job = JobNameOf(names);
     MakeRoom(static_cast<std::uint64_t>(summary.FileBytes));
@@ -246,8 +246,8 @@ void TImportStaging::Commit() {
   if (code != 0) {
     // None of the job stays rather than part of it.
     for (const std::string& path : moved) RemoveTree(path);
-    logging::FrameworkLogError("Import into " + dir_ + " failed moving its files into place: " +
-                               SysErrorMessageText(code));
+    logging::FrameworkLogError("Import into " + dir_ +
+                               " failed moving its files into place: " + SysErrorMessageText(code));
     throw EFCreateError(texts::UnpackingFailed(CannotCreateFileText(failed, code)), failed, code);
   }
   committed_ = true;

@@ -89,9 +89,8 @@ bool ChangedWithin(const struct stat& st, std::chrono::milliseconds settle) {
 std::string FileTimeStamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local {};
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
   ::localtime_r(&seconds, &local);
   char text[64];  // room for any int the fields may hold, so nothing is ever cut
   std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,

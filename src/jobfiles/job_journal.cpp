@@ -59,11 +59,12 @@ std::string JournalLine(const TJournalRecord& r) {
   std::string line = r.Direction + " machine=" + std::to_string(r.Machine) + " peer=" + (r.Peer.empty() ? "-" : r.Peer);
   if (!r.Client.empty() && r.Client != r.Peer) line += " client=" + Quoted(r.Client, kJournalClientFieldBytes);
   line += " mode=" + (r.Mode.empty() ? std::string("-") : Quoted(r.Mode, kJournalClientFieldBytes)) +
-          " archive=" + Quoted(r.Archive, kJournalClientFieldBytes) + " job=" + Quoted(r.Job, kJournalClientFieldBytes) +
-          " files=" + Number(r.Files) + " file_bytes=" + Number(r.FileBytes) +
-          " archive_bytes=" + Number(r.ArchiveBytes) + " crc32=" + crc;
+          " archive=" + Quoted(r.Archive, kJournalClientFieldBytes) +
+          " job=" + Quoted(r.Job, kJournalClientFieldBytes) + " files=" + Number(r.Files) +
+          " file_bytes=" + Number(r.FileBytes) + " archive_bytes=" + Number(r.ArchiveBytes) + " crc32=" + crc;
   if (r.Direction == "export") line += " discarded=" + Number(r.Discarded) + " left=" + Number(r.Left);
-  return line + " outcome=" + Quoted(r.Outcome, kJournalOutcomeBytes) + " duration_ms=" + std::to_string(r.Duration.count());
+  return line + " outcome=" + Quoted(r.Outcome, kJournalOutcomeBytes) +
+         " duration_ms=" + std::to_string(r.Duration.count());
 }
 
 void WriteJournal(const TJournalRecord& record) {

@@ -22,8 +22,8 @@ inline constexpr std::size_t kJournalOutcomeBytes = 1024;
 struct TJournalRecord {
   std::string Direction;  // "export" or "import"
   std::int32_t Machine = 0;
-  std::string Peer;    // the connection's own address
-  std::string Client;  // the address a forwarding header names, when it names one
+  std::string Peer;         // the connection's own address
+  std::string Client;       // the address a forwarding header names, when it names one
   std::string Mode;         // NEWEN, ROTTLER, or empty for an import
   std::string Archive;      // archive name, empty when none was made
   std::string Job;          // the first program's name (P1001), empty when not known

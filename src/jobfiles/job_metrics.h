@@ -40,7 +40,7 @@ struct TLastJob {
 
 struct TJobDirectionMetrics {
   std::map<std::string, std::uint64_t> Outcomes;
-  std::uint64_t ArchiveBytes = 0;  // archives of delivered exports or imported jobs
+  std::uint64_t ArchiveBytes = 0;                                   // archives of delivered exports or imported jobs
   std::array<std::uint64_t, kJobDurationBuckets.size()> Buckets{};  // not cumulative
   std::uint64_t DurationCount = 0;
   double DurationSum = 0;
@@ -60,7 +60,7 @@ struct TStoreCount {
   std::int64_t Bytes = 0;
 };
 struct TJobStoreCounts {
-  std::int64_t Held = 0;              // exports waiting for their client's acknowledgement
+  std::int64_t Held = 0;               // exports waiting for their client's acknowledgement
   std::int64_t OldestHeldSeconds = 0;  // age of the oldest of them, 0 when none
   TStoreCount Unsent;                  // entries of unsent/ and everything in them
   TStoreCount Sent;                    // archives in sent/

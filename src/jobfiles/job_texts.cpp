@@ -32,6 +32,8 @@ std::string NoFileInFolderIn(const std::string& folder, const std::string& path)
 }
 std::string NoFileInDirectory(const std::string& dir) { return "Nessun file trovato nella directory " + InQuotes(dir); }
 std::string ModeNotSet() { return "Modo gestione file non impostato"; }
-std::string ModeNotRecognised(const std::string& mode) { return "Modo gestione file " + InQuotes(mode) + " non riconosciuto"; }
+std::string ModeNotRecognised(const std::string& mode) {
+  return "Modo gestione file " + InQuotes(mode) + " non riconosciuto";
+}
 
 }  // namespace ostrivan::jobs::texts

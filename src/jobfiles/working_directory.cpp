@@ -103,9 +103,9 @@ void CollectTree(const std::string& dir, const std::string& relative, const std:
     // Only the archive itself is left out, under whatever spelling of its path; a name
     // that differs only in case is another file here.
     struct stat st {};
-    if (zip_stat != nullptr ? ::stat(full.c_str(), &st) == 0 && st.st_dev == zip_stat->st_dev &&
-                                  st.st_ino == zip_stat->st_ino
-                            : full == zip_path)
+    if (zip_stat != nullptr
+            ? ::stat(full.c_str(), &st) == 0 && st.st_dev == zip_stat->st_dev && st.st_ino == zip_stat->st_ino
+            : full == zip_path)
       continue;
     sources.push_back({full, name});
   }

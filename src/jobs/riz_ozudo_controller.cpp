@@ -125,8 +125,7 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
     bytes = memory.TakeBytes();
     // Kept in the hold folder in one piece and not flushed: a process killed before
     // delivery puts the job back and drops it; after delivery it is the operator's copy.
-    WriteWholeFile(job.ArchivePath(),
-                   std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    WriteWholeFile(job.ArchivePath(), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   } catch (Exception& e) {
     e.SetMessage(texts::PackingFailed(e.Message()));
     throw;
@@ -227,11 +226,9 @@ TExportChoice ChooseArchiveName(const std::string& dir, const TRizOzudoExportLav
   switch (choice.Mode) {
     case TModoGestionefile::mNewen: {
       const std::string programs = ProgramsDirectory(dir, entries);
-      if (!IsExistingDirectory(programs))
-        throw Exception(texts::FolderNotFoundIn(kProgramsDir, programs));
+      if (!IsExistingDirectory(programs)) throw Exception(texts::FolderNotFoundIn(kProgramsDir, programs));
       const std::vector<std::string> files = ListFiles(programs);
-      if (files.empty())
-        throw Exception(texts::NoFileInFolderIn(kProgramsDir, programs));
+      if (files.empty()) throw Exception(texts::NoFileInFolderIn(kProgramsDir, programs));
       choice.ZipName = FileNameText(FileStem(files.front())) + ".zip";
       break;
     }
@@ -242,8 +239,7 @@ TExportChoice ChooseArchiveName(const std::string& dir, const TRizOzudoExportLav
       choice.ZipName = FileNameText(FileStem(choice.First)) + ".zip";
       break;
     }
-    default:
-      throw Exception(texts::ModeNotRecognised(request.FModoGestioneFile));
+    default: throw Exception(texts::ModeNotRecognised(request.FModoGestioneFile));
   }
   JoinPath(dir, choice.ZipName);  // a name no path can hold fails here, as before
   return choice;
@@ -282,8 +278,8 @@ std::shared_ptr<THeldExport> SnapshotJob(const std::string& dir, const TExportCh
 
 // Packs the job into the reply, then takes its files out of the directory (held until
 // the reply's fate is known) and sets the machine number.
-void PackAndHold(const std::string& dir, THeldExport& job, TJournalRecord& record,
-                 TRizOzudoExportLavoroResponse& reply, const TJobParameters& parameters) {
+void PackAndHold(const std::string& dir, THeldExport& job, TJournalRecord& record, TRizOzudoExportLavoroResponse& reply,
+                 const TJobParameters& parameters) {
   const std::vector<std::uint8_t> archive = PackHeldFiles(dir, job, record.FileBytes);
   reply.SetPayload(record.Archive, archive.data(), archive.size());
   record.HasCrc = true;
@@ -308,8 +304,8 @@ void PackAndHold(const std::string& dir, THeldExport& job, TJournalRecord& recor
 // The journal line and the figures of an export that failed. One that found nothing to
 // export moved nothing: it is counted, not journalled.
 void RecordFailedExport(TJournalRecord& record, const TRizOzudoExportLavoroResponse& reply,
-                        const TJobParameters& parameters, std::chrono::steady_clock::time_point started,
-                        bool journal, const std::string& peer) {
+                        const TJobParameters& parameters, std::chrono::steady_clock::time_point started, bool journal,
+                        const std::string& peer) {
   if (!journal) {
     RecordJobOutcome(record.Direction, kJobEmpty, -1, {}, "", peer);
     return;

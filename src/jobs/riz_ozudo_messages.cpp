@@ -58,8 +58,7 @@ const TMVCClassInfo& TRizOzudoExportLavoroRequest::StaticClassInfo() {
   using T = TRizOzudoExportLavoroRequest;
   static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
       "TRizOzudoExportLavoroRequest", nullptr,
-      {MVCProperty("CodiceCommessa", &T::FCodiceCommessa),
-       MVCProperty("ModoGestioneFile", &T::FModoGestioneFile)});
+      {MVCProperty("CodiceCommessa", &T::FCodiceCommessa), MVCProperty("ModoGestioneFile", &T::FModoGestioneFile)});
   return info;
 }
 
@@ -76,11 +75,11 @@ void TRizOzudoExportLavoroResponse::SaveToStream(std::ostream& out) const { Writ
 
 const TMVCClassInfo& TRizOzudoExportLavoroResponse::StaticClassInfo() {
   using T = TRizOzudoExportLavoroResponse;
-  static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
-      "TRizOzudoExportLavoroResponse", nullptr,
-      {MVCProperty("Errore", &T::FErrore), MVCProperty("Messaggio", &T::FMessaggio),
-       MVCProperty("NomeFile", &T::FNomeFile), MVCProperty("Stream", &T::FStream),
-       MVCProperty("NrMacchina", &T::FNrMacchina)});
+  static const TMVCClassInfo info =
+      TMVCClassInfo::Make<T>("TRizOzudoExportLavoroResponse", nullptr,
+                             {MVCProperty("Errore", &T::FErrore), MVCProperty("Messaggio", &T::FMessaggio),
+                              MVCProperty("NomeFile", &T::FNomeFile), MVCProperty("Stream", &T::FStream),
+                              MVCProperty("NrMacchina", &T::FNrMacchina)});
   return info;
 }
 
@@ -112,8 +111,7 @@ std::size_t TRizOzudoImportLavoroRequest::SaveArchive(const std::string& file_na
   int code = 0;
   switch (WriteWholeFile(file_name, bytes, TWriteOptions{}, &code)) {
     case TWriteFailure::kNone: return bytes.size();
-    case TWriteFailure::kCreate:
-      throw CannotCreateFile(file_name, code);
+    case TWriteFailure::kCreate: throw CannotCreateFile(file_name, code);
     case TWriteFailure::kWrite: break;
   }
   throw write_failed(code);
@@ -121,17 +119,17 @@ std::size_t TRizOzudoImportLavoroRequest::SaveArchive(const std::string& file_na
 
 const TMVCClassInfo& TRizOzudoImportLavoroRequest::StaticClassInfo() {
   using T = TRizOzudoImportLavoroRequest;
-  static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
-      "TRizOzudoImportLavoroRequest", nullptr,
-      {MVCProperty("NomeFile", &T::FNomeFile), MVCProperty("Stream", &T::FStream)});
+  static const TMVCClassInfo info =
+      TMVCClassInfo::Make<T>("TRizOzudoImportLavoroRequest", nullptr,
+                             {MVCProperty("NomeFile", &T::FNomeFile), MVCProperty("Stream", &T::FStream)});
   return info;
 }
 
 const TMVCClassInfo& TRizOzudoImportLavoroResponse::StaticClassInfo() {
   using T = TRizOzudoImportLavoroResponse;
-  static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
-      "TRizOzudoImportLavoroResponse", nullptr,
-      {MVCProperty("Errore", &T::FErrore), MVCProperty("Messaggio", &T::FMessaggio)});
+  static const TMVCClassInfo info =
+      TMVCClassInfo::Make<T>("TRizOzudoImportLavoroResponse", nullptr,
+                             {MVCProperty("Errore", &T::FErrore), MVCProperty("Messaggio", &T::FMessaggio)});
   return info;
 }
 

@@ -29,8 +29,7 @@ const char* JsonDataTypeName(TJsonDataType kind) noexcept {
   return "None";
 }
 
-EJsonParserException::EJsonParserException(const std::string& message, int line, int column,
-                                           std::size_t position)
+EJsonParserException::EJsonParserException(const std::string& message, int line, int column, std::size_t position)
     : Exception(message + " (" + std::to_string(line) + ", " + std::to_string(column) + ")"),
       bare_message_(message),
       line_(line),
@@ -109,25 +108,14 @@ const std::string& TJsonDataValue::StringValue() const noexcept {
   static const std::string empty;
   return kind_ == TJsonDataType::jdtString ? text_ : empty;
 }
-std::int32_t TJsonDataValue::IntValue() const noexcept {
-  return kind_ == TJsonDataType::jdtInt ? num_.i : 0;
-}
-std::int64_t TJsonDataValue::LongValue() const noexcept {
-  return kind_ == TJsonDataType::jdtLong ? num_.l : 0;
-}
-std::uint64_t TJsonDataValue::ULongValue() const noexcept {
-  return kind_ == TJsonDataType::jdtULong ? num_.u : 0;
-}
-double TJsonDataValue::FloatValue() const noexcept {
-  return kind_ == TJsonDataType::jdtFloat ? num_.f : 0.0;
-}
+std::int32_t TJsonDataValue::IntValue() const noexcept { return kind_ == TJsonDataType::jdtInt ? num_.i : 0; }
+std::int64_t TJsonDataValue::LongValue() const noexcept { return kind_ == TJsonDataType::jdtLong ? num_.l : 0; }
+std::uint64_t TJsonDataValue::ULongValue() const noexcept { return kind_ == TJsonDataType::jdtULong ? num_.u : 0; }
+double TJsonDataValue::FloatValue() const noexcept { return kind_ == TJsonDataType::jdtFloat ? num_.f : 0.0; }
 double TJsonDataValue::DateTimeValue() const noexcept {
-  return (kind_ == TJsonDataType::jdtUtcDateTime || kind_ == TJsonDataType::jdtDateTime) ? num_.f
-                                                                                         : 0.0;
+  return (kind_ == TJsonDataType::jdtUtcDateTime || kind_ == TJsonDataType::jdtDateTime) ? num_.f : 0.0;
 }
-bool TJsonDataValue::BoolValue() const noexcept {
-  return kind_ == TJsonDataType::jdtBool && num_.b;
-}
+bool TJsonDataValue::BoolValue() const noexcept { return kind_ == TJsonDataType::jdtBool && num_.b; }
 const TJsonObject* TJsonDataValue::ObjectValue() const noexcept {
   return kind_ == TJsonDataType::jdtObject ? static_cast<const TJsonObject*>(child_.get()) : nullptr;
 }
@@ -278,10 +266,9 @@ void AppendDateTime(std::string& out, double day_count) {
   unsigned month, day;
   CivilFromDays(days - kDaysFrom1899To1970, year, month, day);
   char buf[64];
-  const int n = std::snprintf(buf, sizeof buf, "\"%.4d-%.2d-%.2dT%.2d:%.2d:%.2d.%dZ\"",
-                              static_cast<int>(year), month, day, static_cast<int>(ms / 3600000),
-                              static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
-                              static_cast<int>(ms % 1000));
+  const int n = std::snprintf(buf, sizeof buf, "\"%.4d-%.2d-%.2dT%.2d:%.2d:%.2d.%dZ\"", static_cast<int>(year), month,
+                              day, static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
+                              static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
   out.append(buf, static_cast<std::size_t>(n));
 }
 
@@ -323,8 +310,7 @@ void AppendFloat(std::string& out, double value) {
     out.append(buf, r.ptr);
     return;
   }
-  r = std::to_chars(buf, buf + sizeof buf, rounded, std::chars_format::fixed,
-                    std::max(0, digits - 1 - exponent));
+  r = std::to_chars(buf, buf + sizeof buf, rounded, std::chars_format::fixed, std::max(0, digits - 1 - exponent));
   out.append(buf, r.ptr);
 }
 
@@ -337,10 +323,9 @@ void AppendInteger(std::string& out, T value) {
 
 }  // namespace
 
-double EncodeJsonDateTime(int year, int month, int day, int hour, int minute, int second,
-                          int millisecond) {
-  const std::int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) +
-                            kDaysFrom1899To1970;
+double EncodeJsonDateTime(int year, int month, int day, int hour, int minute, int second, int millisecond) {
+  const std::int64_t days =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) + kDaysFrom1899To1970;
   const std::int64_t ms = ((static_cast<std::int64_t>(hour) * 60 + minute) * 60 + second) * 1000 + millisecond;
   return static_cast<double>(days) + static_cast<double>(ms) / kMsPerDay;
 }
@@ -361,10 +346,12 @@ void TJsonDataValue::AppendJSON(std::string& out) const {
     case TJsonDataType::jdtUtcDateTime: AppendDateTime(out, num_.f); break;
     case TJsonDataType::jdtBool: out += num_.b ? "true" : "false"; break;
     case TJsonDataType::jdtArray:
-      if (child_) child_->AppendJSON(out); else out += "[]";
+      if (child_) child_->AppendJSON(out);
+      else out += "[]";
       break;
     case TJsonDataType::jdtObject:
-      if (child_) child_->AppendJSON(out); else out += "null";
+      if (child_) child_->AppendJSON(out);
+      else out += "null";
       break;
   }
 }

@@ -164,8 +164,12 @@ class TJsonObject final : public TJsonBaseObject {
   void SetULong(std::string_view name, std::uint64_t value) { Set(name, TJsonDataValue::ULong(value)); }
   void SetFloat(std::string_view name, double value) { Set(name, TJsonDataValue::Float(value)); }
   void SetUtcDateTime(std::string_view name, double day_count) { Set(name, TJsonDataValue::UtcDateTime(day_count)); }
-  void SetObject(std::string_view name, std::unique_ptr<TJsonObject> child) { Set(name, TJsonDataValue::Object(std::move(child))); }
-  void SetArray(std::string_view name, std::unique_ptr<TJsonArray> child) { Set(name, TJsonDataValue::Array(std::move(child))); }
+  void SetObject(std::string_view name, std::unique_ptr<TJsonObject> child) {
+    Set(name, TJsonDataValue::Object(std::move(child)));
+  }
+  void SetArray(std::string_view name, std::unique_ptr<TJsonArray> child) {
+    Set(name, TJsonDataValue::Array(std::move(child)));
+  }
   void SetNull(std::string_view name) { Set(name, TJsonDataValue::Null()); }
 
   // Appends without looking for an earlier member of the same name (the reader's way).
@@ -202,8 +206,7 @@ class TJsonArray final : public TJsonBaseObject {
 };
 
 // Day count since 1899-12-30 for a calendar date and time (no time-zone change).
-double EncodeJsonDateTime(int year, int month, int day, int hour, int minute, int second,
-                          int millisecond);
+double EncodeJsonDateTime(int year, int month, int day, int hour, int minute, int second, int millisecond);
 
 // Nesting deeper than this is refused by the reader: real messages are two levels deep,
 // and the limit keeps hostile input from exhausting the stack.

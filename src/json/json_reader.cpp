@@ -9,8 +9,8 @@
 #include <limits>
 
 #include "common/large_buffer.h"
-#include "json/json_data_objects.h"
 #include "json/detail/json_scan.h"
+#include "json/json_data_objects.h"
 
 namespace ostrivan::web {
 
@@ -102,14 +102,13 @@ class JsonReader {
 
   [[noreturn]] void FailExpected(TokenKind expected) const {
     if (look_.kind == TokenKind::kEof) {
-      Fail(std::string("Unexpected end of file where ") + TokenName(expected) + " was expected",
-           text_.size());
+      Fail(std::string("Unexpected end of file where ") + TokenName(expected) + " was expected", text_.size());
     }
     // A character outside the BMP that starts no token is, in UTF-16, its high surrogate
     // alone: the token ends one unit before the end of its UTF-8 sequence.
     const bool half_pair = look_.kind == TokenKind::kInvalidSymbol && look_.end - look_.start == 4;
-    Fail(std::string("Expected ") + TokenName(expected) + " but found " + TokenName(look_.kind),
-         look_.end, half_pair ? 1 : 0);
+    Fail(std::string("Expected ") + TokenName(expected) + " but found " + TokenName(look_.kind), look_.end,
+         half_pair ? 1 : 0);
   }
 
   void Expect(TokenKind kind) {

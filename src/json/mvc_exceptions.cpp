@@ -30,9 +30,8 @@ void CheckHTTPErrorCode(std::uint16_t http_error_code) {
 
 EMVCException::EMVCException(std::string message) : Exception(std::move(message)) {}
 
-EMVCException::EMVCException(std::string message, std::string detailed_message,
-                             std::uint16_t app_error_code, std::uint16_t http_error_code,
-                             std::optional<std::vector<std::string>> error_items)
+EMVCException::EMVCException(std::string message, std::string detailed_message, std::uint16_t app_error_code,
+                             std::uint16_t http_error_code, std::optional<std::vector<std::string>> error_items)
     : Exception(std::move(message)) {
   CheckHTTPErrorCode(http_error_code);
   detailed_message_ = std::move(detailed_message);
@@ -41,14 +40,12 @@ EMVCException::EMVCException(std::string message, std::string detailed_message,
   if (error_items) error_items_ = std::move(*error_items);
 }
 
-EMVCException::EMVCException(std::uint16_t http_error_code, std::string message)
-    : Exception(std::move(message)) {
+EMVCException::EMVCException(std::uint16_t http_error_code, std::string message) : Exception(std::move(message)) {
   CheckHTTPErrorCode(http_error_code);
   http_error_code_ = http_error_code;
 }
 
-EMVCException::EMVCException(std::uint16_t http_error_code, std::uint16_t app_error_code,
-                             std::string message)
+EMVCException::EMVCException(std::uint16_t http_error_code, std::uint16_t app_error_code, std::string message)
     : EMVCException(http_error_code, std::move(message)) {
   app_error_code_ = app_error_code;
 }

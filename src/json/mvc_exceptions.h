@@ -22,8 +22,7 @@ class EMVCException : public Exception {
   explicit EMVCException(std::string message);
   // Checks the status, then stores every value; items only when given.
   EMVCException(std::string message, std::string detailed_message, std::uint16_t app_error_code,
-                std::uint16_t http_error_code,
-                std::optional<std::vector<std::string>> error_items = std::nullopt);
+                std::uint16_t http_error_code, std::optional<std::vector<std::string>> error_items = std::nullopt);
   // Checks the status.
   EMVCException(std::uint16_t http_error_code, std::string message);
   EMVCException(std::uint16_t http_error_code, std::uint16_t app_error_code, std::string message);

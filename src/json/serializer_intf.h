@@ -25,14 +25,12 @@ class IMVCTypeSerializer {
   // Writes one member value under key into target.
   virtual void SerializeAttribute(const TMVCValue& value, const std::string& key, TJsonObject& target) = 0;
   // Produces the node for a whole object.
-  virtual std::unique_ptr<TJsonBaseObject> SerializeRoot(const TObject& object,
-                                                         TMVCSerializationType type) = 0;
+  virtual std::unique_ptr<TJsonBaseObject> SerializeRoot(const TObject& object, TMVCSerializationType type) = 0;
   // Reads the member key of source into value (in: the current value; out: the candidate
   // the mapping stores when it is neither empty nor an object).
   virtual void DeserializeAttribute(TMVCValue& value, const std::string& key, const TJsonObject& source) = 0;
   // Fills a whole object from a node.
-  virtual void DeserializeRoot(const TJsonBaseObject& source, TObject& object,
-                               TMVCSerializationType type) = 0;
+  virtual void DeserializeRoot(const TJsonBaseObject& source, TObject& object, TMVCSerializationType type) = 0;
 };
 
 class IMVCSerializer {

@@ -1,7 +1,6 @@
 // Object-to-JSON mapping driven by the class tables of serializer_object.h.
 #include "json/serializer_json.h"
 
-
 #include "common/numbers.h"
 #include "common/text.h"
 #include "logging/framework_log.h"
@@ -28,11 +27,9 @@ bool ParseWholeInteger(const std::string& text, T& value) {
   return ParseNumber(text, value, 10, TSign::kPlusOrMinus);
 }
 
-[[noreturn]] void ThrowTypecast(const std::string& key, const TMVCPropertyInfo& property,
-                                const TJsonDataValue& json) {
+[[noreturn]] void ThrowTypecast(const std::string& key, const TMVCPropertyInfo& property, const TJsonDataValue& json) {
   throw EMVCException(400, MVCFormat("Invalid class typecast for property \"%s\" [Expected: %s, Actual: %s]",
-                                     key.c_str(), property.type.name.c_str(),
-                                     JsonDataTypeName(json.DataType())));
+                                     key.c_str(), property.type.name.c_str(), JsonDataTypeName(json.DataType())));
 }
 
 [[noreturn]] void ThrowNotMapped(const std::string& key) {
@@ -42,8 +39,8 @@ bool ParseWholeInteger(const std::string& text, T& value) {
 
 // Converts a candidate to the property's own type and stores it; anything but the listed
 // conversions is a typecast failure.
-void StoreCandidate(TObject& object, const TMVCPropertyInfo& property, TMVCValue&& candidate,
-                    const std::string& key, const TJsonDataValue& json) {
+void StoreCandidate(TObject& object, const TMVCPropertyInfo& property, TMVCValue&& candidate, const std::string& key,
+                    const TJsonDataValue& json) {
   TMVCValue stored;
   switch (property.type.kind) {
     case TMVCValueKind::vkString:
@@ -84,8 +81,7 @@ void StoreCandidate(TObject& object, const TMVCPropertyInfo& property, TMVCValue
         stored = candidate;
       }
       break;
-    case TMVCValueKind::vkObject:
-      return;  // objects are filled in place, never stored
+    case TMVCValueKind::vkObject: return;  // objects are filled in place, never stored
   }
   if (std::holds_alternative<std::monostate>(stored)) ThrowTypecast(key, property, json);
   property.setter(object, std::move(stored));
@@ -192,8 +188,7 @@ std::string TMVCJsonSerializer::SerializeObject(const TObject* object, TMVCSeria
   return document.ToJSON();
 }
 
-void TMVCJsonSerializer::ObjectToJsonObject(const TObject& object, TJsonObject& target,
-                                            TMVCSerializationType type,
+void TMVCJsonSerializer::ObjectToJsonObject(const TObject& object, TJsonObject& target, TMVCSerializationType type,
                                             const std::vector<std::string>& ignored_attributes) const {
   const TMVCClassInfo* info = object.ClassInfo();
   if (!info) return;
@@ -202,15 +197,13 @@ void TMVCJsonSerializer::ObjectToJsonObject(const TObject& object, TJsonObject& 
     for (const TMVCPropertyInfo& property : cls->properties) {
       if (property.do_not_serialize) continue;
       if (IsIgnored(property.name, ignored_attributes)) continue;
-      WriteValue(property, property.getter(object), MVCPropertyKey(property, *info), target, type,
-                 ignored_attributes);
+      WriteValue(property, property.getter(object), MVCPropertyKey(property, *info), target, type, ignored_attributes);
     }
   }
 }
 
-void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, TMVCValue value,
-                                    const std::string& key, TJsonObject& target,
-                                    TMVCSerializationType type,
+void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, TMVCValue value, const std::string& key,
+                                    TJsonObject& target, TMVCSerializationType type,
                                     const std::vector<std::string>& ignored_attributes) const {
   if (SameText(key, "RefCount")) return;
   TObject* const* object = std::get_if<TObject*>(&value);
@@ -218,8 +211,7 @@ void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, TMVCValue 
     target.SetNull(key);
     return;
   }
-  if (IMVCTypeSerializer* converter =
-          FindConverter(object ? std::type_index(typeid(**object)) : property.type.type)) {
+  if (IMVCTypeSerializer* converter = FindConverter(object ? std::type_index(typeid(**object)) : property.type.type)) {
     converter->SerializeAttribute(value, key, target);
     return;
   }
@@ -246,8 +238,7 @@ void TMVCJsonSerializer::WriteValue(const TMVCPropertyInfo& property, TMVCValue 
 }
 
 std::unique_ptr<TJsonBaseObject> TMVCJsonSerializer::NestedNode(
-    const TObject& object, TMVCSerializationType type,
-    const std::vector<std::string>& ignored_attributes) const {
+    const TObject& object, TMVCSerializationType type, const std::vector<std::string>& ignored_attributes) const {
   if (const auto* node = dynamic_cast<const TJsonBaseObject*>(&object)) return node->Clone();
   if (const auto* list = dynamic_cast<const IMVCList*>(&object)) {
     auto array = std::make_unique<TJsonArray>();
@@ -265,8 +256,7 @@ std::unique_ptr<TJsonBaseObject> TMVCJsonSerializer::NestedNode(
 // ---------------------------------------------------------------------------------------
 // Reading
 
-void TMVCJsonSerializer::DeserializeObject(std::string_view text, TObject* object,
-                                           TMVCSerializationType type,
+void TMVCJsonSerializer::DeserializeObject(std::string_view text, TObject* object, TMVCSerializationType type,
                                            const std::vector<std::string>& ignored_attributes,
                                            std::string_view root_node) {
   if (text.empty()) throw EMVCException(400, "Invalid body");
@@ -281,8 +271,7 @@ void TMVCJsonSerializer::DeserializeObject(std::string_view text, TObject* objec
   if (!document) throw EMVCException(400, "Invalid body: no JSON value");
   const auto* source = dynamic_cast<const TJsonObject*>(document.get());
   if (!source) {
-    throw EMVCSerializationException(
-        MVCFormat("Invalid JSON. Expected %s got %s", "TJsonObject", "TJsonArray"));
+    throw EMVCSerializationException(MVCFormat("Invalid JSON. Expected %s got %s", "TJsonObject", "TJsonArray"));
   }
   if (IMVCTypeSerializer* converter = FindConverter(typeid(*object))) {
     converter->DeserializeRoot(*document, *object, type);
@@ -295,8 +284,7 @@ void TMVCJsonSerializer::DeserializeObject(std::string_view text, TObject* objec
   ReadObject(*source, *object, type, ignored_attributes, /*take_text=*/true);
 }
 
-void TMVCJsonSerializer::JsonObjectToObject(const TJsonObject& source, TObject& object,
-                                            TMVCSerializationType type,
+void TMVCJsonSerializer::JsonObjectToObject(const TJsonObject& source, TObject& object, TMVCSerializationType type,
                                             const std::vector<std::string>& ignored_attributes) const {
   ReadObject(source, object, type, ignored_attributes, /*take_text=*/false);
 }
@@ -314,9 +302,8 @@ void TMVCJsonSerializer::ReadObject(const TJsonObject& source, TObject& object, 
   }
 }
 
-void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJsonObject& source,
-                                    TObject& object, const std::string& key,
-                                    TMVCSerializationType type,
+void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJsonObject& source, TObject& object,
+                                    const std::string& key, TMVCSerializationType type,
                                     const std::vector<std::string>& ignored_attributes, bool take_text) const {
   const TJsonDataValue& json = source.Values(key);
   if (property.type.kind == TMVCValueKind::vkObject) {
@@ -348,8 +335,7 @@ void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJso
 
   TMVCValue candidate;
   switch (json.DataType()) {
-    case TJsonDataType::jdtNone:
-      return;  // absent: the member keeps its value
+    case TJsonDataType::jdtNone: return;  // absent: the member keeps its value
     case TJsonDataType::jdtString:
       if (take_text && property.type.kind == TMVCValueKind::vkString) {
         // The document is ours and dropped right after: move the text, do not copy it.
@@ -375,22 +361,20 @@ void TMVCJsonSerializer::ReadMember(const TMVCPropertyInfo& property, const TJso
     case TJsonDataType::jdtULong: candidate = static_cast<std::int64_t>(json.ULongValue()); break;
     case TJsonDataType::jdtFloat: candidate = json.FloatValue(); break;
     case TJsonDataType::jdtBool: candidate = json.BoolValue(); break;
-    case TJsonDataType::jdtArray:
-      ThrowTypecast(key, property, json);
+    case TJsonDataType::jdtArray: ThrowTypecast(key, property, json);
     case TJsonDataType::jdtObject:
       if (!json.ObjectValue()) return;  // null: the member keeps its value
       if (property.type.kind != TMVCValueKind::vkString) return;
       candidate = json.ObjectValue()->ToJSON();
       break;
     case TJsonDataType::jdtDateTime:
-    case TJsonDataType::jdtUtcDateTime:
-      return;  // the reader never produces these
+    case TJsonDataType::jdtUtcDateTime: return;  // the reader never produces these
   }
   StoreCandidate(object, property, std::move(candidate), key, json);
 }
 
-void TMVCJsonSerializer::ReadList(const TMVCPropertyInfo& property, const TJsonArray& source,
-                                  TObject& holder, const std::string& key, TMVCSerializationType type,
+void TMVCJsonSerializer::ReadList(const TMVCPropertyInfo& property, const TJsonArray& source, TObject& holder,
+                                  const std::string& key, TMVCSerializationType type,
                                   const std::vector<std::string>& ignored_attributes, bool take_text) const {
   auto* list = dynamic_cast<IMVCList*>(&holder);
   if (!list) {
@@ -406,9 +390,9 @@ void TMVCJsonSerializer::ReadList(const TMVCPropertyInfo& property, const TJsonA
     const TJsonObject* element = source.Items(i).ObjectValue();
     if (!element) {
       const TJsonDataValue& item = source.Items(i);
-      throw EMVCException(400, MVCFormat("Invalid class typecast for property \"%s\" [Expected: %s, Actual: %s]",
-                                         key.c_str(), element_class->name.c_str(),
-                                         item.IsNull() ? "null" : JsonDataTypeName(item.DataType())));
+      throw EMVCException(
+          400, MVCFormat("Invalid class typecast for property \"%s\" [Expected: %s, Actual: %s]", key.c_str(),
+                         element_class->name.c_str(), item.IsNull() ? "null" : JsonDataTypeName(item.DataType())));
     }
     std::unique_ptr<TObject> created = element_class->create();
     ReadObject(*element, *created, type, ignored_attributes, take_text);

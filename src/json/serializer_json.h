@@ -19,8 +19,7 @@ class TMVCJsonSerializer : public IMVCSerializer {
  public:
   TMVCJsonSerializer() = default;
 
-  std::string SerializeObject(const TObject* object,
-                              TMVCSerializationType type = TMVCSerializationType::stDefault,
+  std::string SerializeObject(const TObject* object, TMVCSerializationType type = TMVCSerializationType::stDefault,
                               const std::vector<std::string>& ignored_attributes = {},
                               const TMVCSerializationAction& action = nullptr) override;
 
@@ -51,19 +50,16 @@ class TMVCJsonSerializer : public IMVCSerializer {
   std::unique_ptr<TJsonBaseObject> NestedNode(const TObject& object, TMVCSerializationType type,
                                               const std::vector<std::string>& ignored_attributes) const;
   // value is the getter's own copy: text is moved into the document, not copied again.
-  void WriteValue(const TMVCPropertyInfo& property, TMVCValue value, const std::string& key,
-                  TJsonObject& target, TMVCSerializationType type,
-                  const std::vector<std::string>& ignored_attributes) const;
+  void WriteValue(const TMVCPropertyInfo& property, TMVCValue value, const std::string& key, TJsonObject& target,
+                  TMVCSerializationType type, const std::vector<std::string>& ignored_attributes) const;
   // take_text: the document is discarded afterwards, so text values are moved out of
   // it rather than copied (a large base64 member is not held twice).
   void ReadObject(const TJsonObject& source, TObject& object, TMVCSerializationType type,
                   const std::vector<std::string>& ignored_attributes, bool take_text) const;
-  void ReadMember(const TMVCPropertyInfo& property, const TJsonObject& source, TObject& object,
-                  const std::string& key, TMVCSerializationType type,
-                  const std::vector<std::string>& ignored_attributes, bool take_text) const;
-  void ReadList(const TMVCPropertyInfo& property, const TJsonArray& source, TObject& holder,
-                const std::string& key, TMVCSerializationType type,
-                const std::vector<std::string>& ignored_attributes, bool take_text) const;
+  void ReadMember(const TMVCPropertyInfo& property, const TJsonObject& source, TObject& object, const std::string& key,
+                  TMVCSerializationType type, const std::vector<std::string>& ignored_attributes, bool take_text) const;
+  void ReadList(const TMVCPropertyInfo& property, const TJsonArray& source, TObject& holder, const std::string& key,
+                TMVCSerializationType type, const std::vector<std::string>& ignored_attributes, bool take_text) const;
 
   std::map<std::type_index, std::shared_ptr<IMVCTypeSerializer>> type_serializers_;
 };

@@ -69,8 +69,8 @@ struct TMVCEnumValue {
 };
 
 // A property value as the mapping sees it. monostate is "empty" (no value, no object).
-using TMVCValue = std::variant<std::monostate, std::string, bool, TMVCEnumValue, std::int32_t,
-                               std::int64_t, double, TObject*>;
+using TMVCValue =
+    std::variant<std::monostate, std::string, bool, TMVCEnumValue, std::int32_t, std::int64_t, double, TObject*>;
 
 enum class TMVCValueKind { vkString, vkBoolean, vkEnumeration, vkInteger, vkInt64, vkFloat, vkObject };
 
@@ -81,8 +81,8 @@ struct TMVCTypeInfo {
   std::string name;
   // For converter look-up of non-object values.
   std::type_index type = typeid(void);
-  const TMVCEnumInfo* enum_info = nullptr;   // vkEnumeration
-  const TMVCClassInfo* class_info = nullptr; // vkObject, when the declared class is mapped
+  const TMVCEnumInfo* enum_info = nullptr;    // vkEnumeration
+  const TMVCClassInfo* class_info = nullptr;  // vkObject, when the declared class is mapped
 };
 
 // MVCNameAsAttribute: the key is Name; unless Fixed, the class's key case still applies.
@@ -98,11 +98,14 @@ struct TMVCPropertyInfo {
   // Empty for a read-only property.
   std::function<void(TObject&, TMVCValue&&)> setter;
   // Markers.
-  bool do_not_serialize = false;                 // MVCDoNotSerializeAttribute
-  std::optional<MVCNameAsAttribute> name_as;     // MVCNameAsAttribute
-  const TMVCClassInfo* list_of = nullptr;        // MVCListOfAttribute
+  bool do_not_serialize = false;              // MVCDoNotSerializeAttribute
+  std::optional<MVCNameAsAttribute> name_as;  // MVCNameAsAttribute
+  const TMVCClassInfo* list_of = nullptr;     // MVCListOfAttribute
 
-  TMVCPropertyInfo&& DoNotSerialize() && { do_not_serialize = true; return std::move(*this); }
+  TMVCPropertyInfo&& DoNotSerialize() && {
+    do_not_serialize = true;
+    return std::move(*this);
+  }
   TMVCPropertyInfo&& NameAs(std::string key, bool fixed = false) && {
     name_as = MVCNameAsAttribute{std::move(key), fixed};
     return std::move(*this);
@@ -111,22 +114,24 @@ struct TMVCPropertyInfo {
     list_of = &element_class;
     return std::move(*this);
   }
-  TMVCPropertyInfo&& ReadOnly() && { setter = nullptr; return std::move(*this); }
+  TMVCPropertyInfo&& ReadOnly() && {
+    setter = nullptr;
+    return std::move(*this);
+  }
 };
 
 struct TMVCClassInfo {
   std::string name;
   const TMVCClassInfo* parent = nullptr;
   std::vector<TMVCPropertyInfo> properties;  // own properties, declaration order
-  std::optional<TMVCNameCase> name_case;      // MVCNameCaseAttribute
+  std::optional<TMVCNameCase> name_case;     // MVCNameCaseAttribute
   std::type_index type = typeid(void);
   // Creates a new instance; used for list elements read from JSON.
   std::function<std::unique_ptr<TObject>()> create;
 
   template <class C>
   static TMVCClassInfo Make(std::string class_name, const TMVCClassInfo* parent_class,
-                            std::vector<TMVCPropertyInfo> props,
-                            std::optional<TMVCNameCase> key_case = std::nullopt) {
+                            std::vector<TMVCPropertyInfo> props, std::optional<TMVCNameCase> key_case = std::nullopt) {
     TMVCClassInfo info;
     info.name = std::move(class_name);
     info.parent = parent_class;
@@ -238,9 +243,7 @@ TMVCPropertyInfo MVCProperty(std::string name, F C::*field) {
   }
   if constexpr (!detail::IsUniquePtr<F>::value && !std::is_pointer_v<F>) {
     p.getter = [field](const TObject& o) -> TMVCValue { return static_cast<const C&>(o).*field; };
-    p.setter = [field](TObject& o, TMVCValue&& v) {
-      static_cast<C&>(o).*field = std::get<F>(std::move(v));
-    };
+    p.setter = [field](TObject& o, TMVCValue&& v) { static_cast<C&>(o).*field = std::get<F>(std::move(v)); };
   }
   return p;
 }

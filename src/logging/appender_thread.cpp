@@ -109,9 +109,7 @@ void TAppenderThread::Step() {
         }
       }
       break;
-    case TAppenderThreadState::Running:
-      WriteBatch();
-      break;
+    case TAppenderThreadState::Running: WriteBatch(); break;
     case TAppenderThreadState::Failing:
       Pause(timings_.failing_poll);
       if (LogTimeStampNow() - log_appender_->GetLastErrorTimeStamp() >= timings_.restart_after) {

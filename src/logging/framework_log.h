@@ -12,7 +12,7 @@ void FrameworkLogInfo(const std::string& message);
 void FrameworkLogWarn(const std::string& message);
 void FrameworkLogError(const std::string& message);
 void FrameworkLog(TFrameworkLogLevel level, const std::string& message);  // Critical logs as Error
-void FrameworkLogEnter(const std::string& text);  // Info ">> " + text
-void FrameworkLogLeave(const std::string& text);  // Info "<< " + text
+void FrameworkLogEnter(const std::string& text);                          // Info ">> " + text
+void FrameworkLogLeave(const std::string& text);                          // Info "<< " + text
 
 }  // namespace ostrivan::logging

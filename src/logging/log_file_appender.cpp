@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -32,7 +32,7 @@ constexpr milliseconds kMoveRetryDelay{50};
 // Changes to a read-only file or directory are refused here: root, as tests and CI run,
 // would be let through by the kernel.
 bool OwnerWritable(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return true;  // the real call will report it
   return !IsReadOnlyMode(st.st_mode);
 }
@@ -88,7 +88,7 @@ class TLogFileAppender::TLogFileWriter {
         last_error = SysErrorMessageText(errno);
         continue;
       }
-      struct stat st{};
+      struct stat st {};
       if (::fstat(fd.get(), &st) != 0) {
         last_error = SysErrorMessageText(errno);
         continue;
@@ -112,7 +112,7 @@ class TLogFileAppender::TLogFileWriter {
   // Adds text + CR LF to the buffer. The first line of a batch asks the file for its
   // size: another writer may have grown or emptied it meanwhile.
   void Append(std::string_view text) {
-    struct stat st{};
+    struct stat st {};
     if (buffer_.empty() && ::fstat(fd_.get(), &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
     // Every malformed sequence becomes U+FFFD, so a log file stays readable whatever
     // bytes a message carried.
@@ -200,12 +200,11 @@ std::string TLogFileAppenderBase::RollLogFiles(const std::string& tag) {
   return current;
 }
 
-TLogFileAppender::TLogFileAppender(int max_backup_file_count, int max_file_size_in_kilo_byte,
-                                   std::string logs_folder, TFileAppenderOptions file_appender_options,
-                                   std::string log_file_name_format, std::string log_format)
+TLogFileAppender::TLogFileAppender(int max_backup_file_count, int max_file_size_in_kilo_byte, std::string logs_folder,
+                                   TFileAppenderOptions file_appender_options, std::string log_file_name_format,
+                                   std::string log_format)
     : TLogFileAppenderBase(max_backup_file_count, max_file_size_in_kilo_byte, std::move(logs_folder),
-                           std::move(file_appender_options), std::move(log_file_name_format),
-                           std::move(log_format)) {}
+                           std::move(file_appender_options), std::move(log_file_name_format), std::move(log_format)) {}
 
 TLogFileAppender::~TLogFileAppender() = default;
 

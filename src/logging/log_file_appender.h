@@ -29,8 +29,8 @@ class TLogFileAppenderBase : public TLogAppenderBase {
  public:
   // An empty logs_folder means the executable's directory. Files are UTF-8 without BOM.
   TLogFileAppenderBase(int max_backup_file_count = kDefaultMaxBackupFileCount,
-                       int max_file_size_in_kilo_byte = kDefaultMaxFileSizeInKiloByte,
-                       std::string logs_folder = "", TFileAppenderOptions file_appender_options = {},
+                       int max_file_size_in_kilo_byte = kDefaultMaxFileSizeInKiloByte, std::string logs_folder = "",
+                       TFileAppenderOptions file_appender_options = {},
                        std::string log_file_name_format = kDefaultLogFileNameFormat,
                        std::string log_format = kDefaultLogFormat);
 

@@ -28,11 +28,7 @@ TLogItem::TLogItem(TLogType type, std::string message, std::string tag)
 
 TLogItem::TLogItem(TLogType type, std::string message, std::string tag, TLogTimeStamp time_stamp,
                    std::uint32_t thread_id)
-    : type_(type),
-      message_(std::move(message)),
-      tag_(std::move(tag)),
-      time_stamp_(time_stamp),
-      thread_id_(thread_id) {}
+    : type_(type), message_(std::move(message)), tag_(std::move(tag)), time_stamp_(time_stamp), thread_id_(thread_id) {}
 
 std::unique_ptr<TLogItem> TLogItem::Clone() const {
   auto copy = std::make_unique<TLogItem>(type_, message_, tag_, time_stamp_, thread_id_);

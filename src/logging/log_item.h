@@ -62,8 +62,7 @@ class TLogItem {
  public:
   // Stamps the current time and the calling thread's id.
   TLogItem(TLogType type, std::string message, std::string tag);
-  TLogItem(TLogType type, std::string message, std::string tag, TLogTimeStamp time_stamp,
-           std::uint32_t thread_id);
+  TLogItem(TLogType type, std::string message, std::string tag, TLogTimeStamp time_stamp, std::uint32_t thread_id);
 
   // A copy that carries the same receipt.
   std::unique_ptr<TLogItem> Clone() const;

@@ -117,11 +117,8 @@ void AppendLogPattern(std::string& out, std::string_view pattern, const TLogPara
         break;
       }
       case 'd':
-      case 'D':
-        AppendInteger(out, param, spec, pattern);
-        break;
-      default:
-        InvalidPattern(pattern);
+      case 'D': AppendInteger(out, param, spec, pattern); break;
+      default: InvalidPattern(pattern);
     }
   }
 }

@@ -19,8 +19,8 @@ namespace ostrivan::logging {
 class TLogParam {
  public:
   template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-  TLogParam(T value) {  // NOLINT: implicit on purpose, {1, "a"} lists read naturally
+  requires(!std::same_as<T, bool> && !std::same_as<T, char>)
+      TLogParam(T value) {  // NOLINT: implicit on purpose, {1, "a"} lists read naturally
     if constexpr (std::is_signed_v<T>) {
       value_ = static_cast<std::int64_t>(value);
     } else {

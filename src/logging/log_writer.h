@@ -54,8 +54,7 @@ class ILogWriter : public virtual ICustomLogWriter {
   virtual void Error(const std::string& message, const TLogParams& params, const std::string& tag) = 0;
   virtual void ErrorFmt(const std::string& message, const TLogParams& params, const std::string& tag) = 0;
   virtual void Log(TLogType type, const std::string& message, const TLogParams& params, const std::string& tag) = 0;
-  virtual void LogFmt(TLogType type, const std::string& message, const TLogParams& params,
-                      const std::string& tag) = 0;
+  virtual void LogFmt(TLogType type, const std::string& message, const TLogParams& params, const std::string& tag) = 0;
   // Hands every queued item to the appenders, lets them write it, and stops the
   // threads. Later log calls are dropped silently. Idempotent.
   virtual void Shutdown() = 0;
@@ -116,7 +115,6 @@ class TLogWriter final : public TCustomLogWriter, public ILogWriter {
 // thread are created and started here).
 std::shared_ptr<ILogWriter> MakeLogWriter(const std::vector<std::shared_ptr<ILogAppender>>& appenders,
                                           std::shared_ptr<TLogEventsHandler> events_handler = nullptr,
-                                          TLogType log_level = TLogType::Debug,
-                                          TAppenderThreadTimings timings = {});
+                                          TLogType log_level = TLogType::Debug, TAppenderThreadTimings timings = {});
 
 }  // namespace ostrivan::logging

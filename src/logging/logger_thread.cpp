@@ -81,8 +81,7 @@ void TLoggerThread::Deliver(TAppenderAdapter& adapter, const TLogItem& item) {
   // At an orderly stop an appender that is not Running (failing, or still not set up)
   // will not make room in time; waiting out the back-off for it would only hold up the stop.
   auto give_up = [this, &adapter] {
-    return terminated_.load(std::memory_order_acquire) &&
-           adapter.Thread().State() != TAppenderThreadState::Running;
+    return terminated_.load(std::memory_order_acquire) && adapter.Thread().State() != TAppenderThreadState::Running;
   };
   if (adapter.EnqueueLog(item.Clone(), give_up)) return;
   if (!events_handler_ || !events_handler_->OnAppenderError) return;
@@ -147,7 +146,8 @@ void TLoggerThread::Execute() {
       std::uint64_t room = kTransferBatch;
       for (auto& adapter : adapters) room = std::min(room, adapter->Queue().FreeSpace());
       batch.clear();
-      const TWaitResult result = queue_->DequeueBatch(batch, static_cast<std::size_t>(std::max<std::uint64_t>(room, 1)));
+      const TWaitResult result =
+          queue_->DequeueBatch(batch, static_cast<std::size_t>(std::max<std::uint64_t>(room, 1)));
       // Checked after the wait: an item logged after AddAppender/DelAppender returned
       // goes to the new list of appenders.
       if (appenders_->version.load(std::memory_order_acquire) != seen_version) SyncAdapters(adapters, seen_version);

@@ -36,7 +36,7 @@ enum class TLogErrorAction { SkipNewLog, DiscardOlder };
 
 struct TLogEventsHandler {
   std::function<void(const std::string& appender_class_name, const TLogItem& log_item, TLogErrorReason reason,
-                      TLogErrorAction& action)>
+                     TLogErrorAction& action)>
       OnAppenderError;
 };
 
@@ -73,7 +73,9 @@ class TLoggerThread {
   TLoggerThread(const TLoggerThread&) = delete;
   TLoggerThread& operator=(const TLoggerThread&) = delete;
 
-  void SetEventsHandler(std::shared_ptr<TLogEventsHandler> events_handler) { events_handler_ = std::move(events_handler); }
+  void SetEventsHandler(std::shared_ptr<TLogEventsHandler> events_handler) {
+    events_handler_ = std::move(events_handler);
+  }
   void Start();
   // Honoured once the main queue is empty: every item queued before is handed on.
   void Terminate();

@@ -65,8 +65,7 @@ TWaitResult TThreadSafeQueue::WaitForItems(std::unique_lock<std::mutex>& lock) {
   if (event_set_ || IsShutDown()) return TWaitResult::wrSignaled;
   ++waiting_readers_;
   wake_sent_ = false;  // this wait needs a wake-up of its own
-  const bool signalled =
-      event_cv_.wait_for(lock, pop_timeout_, [this] { return event_set_ || IsShutDown(); });
+  const bool signalled = event_cv_.wait_for(lock, pop_timeout_, [this] { return event_set_ || IsShutDown(); });
   --waiting_readers_;
   return signalled ? TWaitResult::wrSignaled : TWaitResult::wrTimeout;
 }

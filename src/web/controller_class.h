@@ -30,9 +30,7 @@ struct TMVCControllerClass {
   const TMVCControllerClass* parent = nullptr;
   std::unique_ptr<TMVCController> (*create)() = nullptr;
 
-  std::string QualifiedClassName() const {
-    return unit_name.empty() ? class_name : unit_name + "." + class_name;
-  }
+  std::string QualifiedClassName() const { return unit_name.empty() ? class_name : unit_name + "." + class_name; }
   // Own actions first, then those of each base class towards the root.
   template <typename F>
   void ForEachAction(F&& f) const {

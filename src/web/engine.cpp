@@ -5,15 +5,15 @@
 #include "common/class_name.h"
 #include "common/text.h"
 #include "http/date_time.h"
+#include "json/mvc_exceptions.h"
+#include "json/serializer_json.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
 #include "web/content_type.h"
 #include "web/error_guard.h"
 #include "web/html_serializer.h"
 #include "web/mvc_controller.h"
-#include "json/mvc_exceptions.h"
 #include "web/mvc_response.h"
-#include "json/serializer_json.h"
 #include "web/string_utils.h"
 #include "web/system_controller.h"
 
@@ -37,8 +37,8 @@ std::string DispatchFailureLogLine(const std::exception& error) {
 }  // namespace
 
 EMVCException RequestSizeExceeded(std::int64_t limit, int check) {
-  return EMVCException(413, "Request size exceeded the max allowed size [" + std::to_string(limit / 1024) +
-                                " KiB] (" + std::to_string(check) + ")");
+  return EMVCException(413, "Request size exceeded the max allowed size [" + std::to_string(limit / 1024) + " KiB] (" +
+                                std::to_string(check) + ")");
 }
 
 http::TBodyRefusal OversizedBodyRefusal(std::int64_t limit) {
@@ -50,9 +50,9 @@ TMVCEngine::TMVCEngine(http::TWebModule& web_module, TConfigAction config_action
                        std::shared_ptr<logging::ILogWriter> custom_logger)
     : web_module_(web_module) {
   saved_on_before_dispatch_ = web_module_.BeforeDispatch();
-  web_module_.SetBeforeDispatch(
-      [this](http::TCustomWebDispatcher&, http::TWebRequest& request, http::TWebResponse& response,
-             bool& handled) { EngineBeforeDispatch(request, response, handled); });
+  web_module_.SetBeforeDispatch([this](http::TCustomWebDispatcher&, http::TWebRequest& request,
+                                       http::TWebResponse& response,
+                                       bool& handled) { EngineBeforeDispatch(request, response, handled); });
 
   config_ = std::make_unique<TMVCConfig>();
 
@@ -203,8 +203,7 @@ bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& 
         context->Response().SetReasonString("Not Found");
         on_router_log_(*router, TMVCRouterLogState::rlsRouteNotFound, *context);
         throw EMVCException(context->Response().ReasonString(),
-                            context->Request().HTTPMethodAsString() + " " + context->Request().PathInfo(), 0,
-                            404);
+                            context->Request().HTTPMethodAsString() + " " + context->Request().PathInfo(), 0, 404);
       }
       context->Response().SetFlushOnDestroy(false);
     } else {
@@ -217,7 +216,7 @@ bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& 
         if (!controller) throw EMVCException("Controller factory returned nothing");
       } catch (const std::exception& error) {
         FrameworkLogError(ErrorGuardLogLine(ExceptionClassName(error), error.what(), RequestSummary(context->Request()),
-                                       "Cannot create controller"));
+                                            "Cannot create controller"));
         throw EMVCException(500, "Cannot create controller");
       }
       controller->SetEngine(this);
@@ -260,8 +259,8 @@ bool TMVCEngine::ExecuteRequest(http::TWebRequest& request, http::TWebResponse& 
 
 void TMVCEngine::HandleGuardedFailure(const std::exception& error, TWebContext& context, TMVCController* controller) {
   const std::string class_name = ExceptionClassName(error);
-  FrameworkLogError(ErrorGuardLogLine(class_name, error.what(), RequestSummary(context.Request()),
-                                      ErrorGuardCustomMessage(error)));
+  FrameworkLogError(
+      ErrorGuardLogLine(class_name, error.what(), RequestSummary(context.Request()), ErrorGuardCustomMessage(error)));
   const int status = ErrorGuardStatus(error);
   try {
     if (controller != nullptr) {
@@ -301,8 +300,8 @@ void TMVCEngine::SendRawHTTPStatus(TWebContext& context, int status_code, const 
     response.SetContentType(ComposeContentType(config_cache_default_content_type_, charset));
   } else {
     response.SetContentType(ComposeContentType("text/plain", charset));
-    response.SetContent(config_->GetValue(config_keys::kServerName) + "\r\nHTTP " + std::to_string(status_code) +
-                        ": " + reason_string);
+    response.SetContent(config_->GetValue(config_keys::kServerName) + "\r\nHTTP " + std::to_string(status_code) + ": " +
+                        reason_string);
   }
   response.SetStatusCode(status_code);
   response.SetReasonString(reason_string);
@@ -311,15 +310,10 @@ void TMVCEngine::SendRawHTTPStatus(TWebContext& context, int status_code, const 
 void TMVCEngine::DefaultRouterLog(TMVCRouter& router, TMVCRouterLogState state, TWebContext& context) {
   TMVCWebRequest& request = context.Request();
   std::string head = request.HTTPMethodAsString() + ":" + request.PathInfo() + " [" + request.ClientIp() + "] -> ";
-  std::string tail =
-      " - " + std::to_string(context.Response().StatusCode()) + " " + context.Response().ReasonString();
+  std::string tail = " - " + std::to_string(context.Response().StatusCode()) + " " + context.Response().ReasonString();
   switch (state) {
-    case TMVCRouterLogState::rlsRouteFound:
-      FrameworkLogInfo(head + router.GetQualifiedActionName() + tail);
-      return;
-    case TMVCRouterLogState::rlsRouteNotFound:
-      FrameworkLogInfo(head + "{NOT FOUND}" + tail);
-      return;
+    case TMVCRouterLogState::rlsRouteFound: FrameworkLogInfo(head + router.GetQualifiedActionName() + tail); return;
+    case TMVCRouterLogState::rlsRouteNotFound: FrameworkLogInfo(head + "{NOT FOUND}" + tail); return;
   }
   throw EMVCException("Invalid RouterLogState");
 }

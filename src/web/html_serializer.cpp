@@ -21,11 +21,12 @@ std::string ErrorHTMLPage(const std::string& server_name, const TMVCErrorRespons
   page += kStyle;
   page += "</style></head><body><div class=\"container\">";
   page += "<h1>" + server_name + "</h1>";
-  page += "<div class=\"error\"><p>HTTP " + std::to_string(error.FStatusCode) + "</p><p>" +
-          HtmlEscape(error.FMessage) + "</p></div>\r\n";
+  page += "<div class=\"error\"><p>HTTP " + std::to_string(error.FStatusCode) + "</p><p>" + HtmlEscape(error.FMessage) +
+          "</p></div>\r\n";
   page += "<div class=\"warning\">Exception Class Name: " + HtmlEscape(error.FClassname) + "</div>\r\n";
-  page += "<div class=\"info\"><p>" + HtmlEscape(error.FDetailedMessage) + "</p>\r\n<p>Application Error Code: " +
-          std::to_string(error.FAppErrorCode) + "</p>\r\n<p>Error Items: <ul>\r\n";
+  page += "<div class=\"info\"><p>" + HtmlEscape(error.FDetailedMessage) +
+          "</p>\r\n<p>Application Error Code: " + std::to_string(error.FAppErrorCode) +
+          "</p>\r\n<p>Error Items: <ul>\r\n";
   for (std::size_t i = 0; error.FItems && i < error.FItems->Count(); ++i) {
     const TMVCErrorResponseItem* item = (*error.FItems)[i];
     page += "<li>" + HtmlEscape(item != nullptr ? item->Fmessage : std::string()) + "</li>";

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "json/serializer_intf.h"
 #include "web/mvc_config.h"
 #include "web/mvc_response.h"
-#include "json/serializer_intf.h"
 
 namespace ostrivan::web {
 

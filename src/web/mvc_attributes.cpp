@@ -3,9 +3,8 @@
 namespace ostrivan::web {
 
 const char* HTTPMethodTypeName(TMVCHTTPMethodType method) {
-  static constexpr const char* kNames[kHTTPMethodTypeCount] = {
-      "httpGET", "httpPOST", "httpPUT", "httpDELETE",
-      "httpPATCH", "httpHEAD", "httpOPTIONS", "httpTRACE"};
+  static constexpr const char* kNames[kHTTPMethodTypeCount] = {"httpGET",   "httpPOST", "httpPUT",     "httpDELETE",
+                                                               "httpPATCH", "httpHEAD", "httpOPTIONS", "httpTRACE"};
   return method < kHTTPMethodTypeCount ? kNames[method] : "";
 }
 

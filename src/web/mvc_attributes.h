@@ -47,9 +47,7 @@ struct TMVCAttribute {
   TMVCHTTPMethods methods;
 };
 
-inline TMVCAttribute MVCPath(std::string path) {
-  return {TMVCAttributeKind::Path, std::move(path), {}, {}};
-}
+inline TMVCAttribute MVCPath(std::string path) { return {TMVCAttributeKind::Path, std::move(path), {}, {}}; }
 inline TMVCAttribute MVCHTTPMethods(TMVCHTTPMethods methods) {
   return {TMVCAttributeKind::HTTPMethods, {}, {}, methods};
 }
@@ -59,8 +57,6 @@ inline TMVCAttribute MVCProduces(std::string media_type, std::string charset = "
 inline TMVCAttribute MVCConsumes(std::string media_type) {
   return {TMVCAttributeKind::Consumes, std::move(media_type), {}, {}};
 }
-inline TMVCAttribute MVCDoc(std::string text) {
-  return {TMVCAttributeKind::Doc, std::move(text), {}, {}};
-}
+inline TMVCAttribute MVCDoc(std::string text) { return {TMVCAttributeKind::Doc, std::move(text), {}, {}}; }
 
 }  // namespace ostrivan::web

@@ -3,9 +3,9 @@
 #include "common/class_name.h"
 #include "common/text.h"
 #include "http/stream.h"
+#include "json/mvc_exceptions.h"
 #include "web/content_type.h"
 #include "web/engine.h"
-#include "json/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {
@@ -34,8 +34,7 @@ void TMVCRenderer::ResponseStatus(int status_code, const std::string& reason_str
   GetContext().Response().SetReasonString(reason_string);
 }
 
-std::shared_ptr<IMVCSerializer> TMVCRenderer::Serializer(const std::string& content_type,
-                                                         bool raise_if_not_exists) {
+std::shared_ptr<IMVCSerializer> TMVCRenderer::Serializer(const std::string& content_type, bool raise_if_not_exists) {
   std::string media_type = SplitContentType(LowerCase(content_type)).media_type;
   const TMVCSerializers& serializers = Engine().Serializers();
   auto it = serializers.find(media_type);
@@ -87,8 +86,7 @@ void TMVCRenderer::Render(const std::exception& error, const std::vector<std::st
 
   if (Serializer(ContentType(), false) == nullptr) {
     std::string best = GetContext().Request().BestAccept();
-    SetContentType(Serializer(best, false) != nullptr ? best
-                                                      : Config().GetValue(config_keys::kDefaultContentType));
+    SetContentType(Serializer(best, false) != nullptr ? best : Config().GetValue(config_keys::kDefaultContentType));
   }
   Render(response);
 }
@@ -99,8 +97,7 @@ void TMVCRenderer::Render(const TMVCResponse& response) {
   Render(serializer->SerializeObject(&response, TMVCSerializationType::stProperties));
 }
 
-void TMVCController::ActionStarting(TWebContext& /*context*/, const std::string& /*action_name*/,
-                                    bool& handled) {
+void TMVCController::ActionStarting(TWebContext& /*context*/, const std::string& /*action_name*/, bool& handled) {
   handled = false;
   if (Trim(GetContext().Response().ContentType()).empty()) {
     SetContentType(Config().GetValue(config_keys::kDefaultContentType));

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "json/serializer_intf.h"
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
 #include "web/mvc_response.h"
-#include "json/serializer_intf.h"
 #include "web/web_context.h"
 
 namespace ostrivan::web {

@@ -8,8 +8,7 @@ TMVCResponse::TMVCResponse(std::int32_t status_code, std::string reason_string, 
 const TMVCClassInfo& TMVCResponse::StaticClassInfo() {
   static const TMVCClassInfo info = TMVCClassInfo::Make<TMVCResponse>(
       "TMVCResponse", nullptr,
-      {MVCProperty("StatusCode", &TMVCResponse::FStatusCode),
-       MVCProperty("ReasonString", &TMVCResponse::FReasonString),
+      {MVCProperty("StatusCode", &TMVCResponse::FStatusCode), MVCProperty("ReasonString", &TMVCResponse::FReasonString),
        MVCProperty("Message", &TMVCResponse::FMessage), MVCProperty("Data", &TMVCResponse::FData)},
       TMVCNameCase::ncLowerCase);
   return info;

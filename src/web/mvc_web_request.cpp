@@ -1,9 +1,9 @@
 #include "web/mvc_web_request.h"
 
 #include "common/text.h"
+#include "json/mvc_exceptions.h"
 #include "web/body_encoding.h"
 #include "web/content_type.h"
-#include "json/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {
@@ -61,9 +61,7 @@ std::string TMVCWebRequest::BestAccept() {
   return accept.substr(0, accept.find(','));
 }
 
-bool TMVCWebRequest::ClientPrefer(const std::string& media_type) {
-  return LowerCase(Accept()).starts_with(media_type);
-}
+bool TMVCWebRequest::ClientPrefer(const std::string& media_type) { return LowerCase(Accept()).starts_with(media_type); }
 
 std::string TMVCWebRequest::ClientIp() {
   std::string value = request_.GetFieldByName("HTTP_CLIENT_IP");
@@ -72,8 +70,8 @@ std::string TMVCWebRequest::ClientIp() {
     std::string trimmed = Trim(part);
     if (!trimmed.empty()) return trimmed;
   }
-  for (const char* name : {"HTTP_X_FORWARDED", "HTTP_X_CLUSTER_CLIENT_IP", "HTTP_FORWARDED_FOR",
-                           "HTTP_FORWARDED", "REMOTE_ADDR"}) {
+  for (const char* name :
+       {"HTTP_X_FORWARDED", "HTTP_X_CLUSTER_CLIENT_IP", "HTTP_FORWARDED_FOR", "HTTP_FORWARDED", "REMOTE_ADDR"}) {
     value = request_.GetFieldByName(name);
     if (!value.empty()) return value;
   }

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "http/web_request.h"
+#include "json/serializer_intf.h"
 #include "web/mvc_attributes.h"
 #include "web/router.h"
-#include "json/serializer_intf.h"
 
 namespace ostrivan::web {
 

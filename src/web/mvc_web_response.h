@@ -29,9 +29,7 @@ class TMVCWebResponse {
   std::string Content() { return response_.Content(); }
   void SetContent(const std::string& content) { response_.SetContent(content); }
   http::TNameValueList& CustomHeaders() { return response_.CustomHeaders(); }
-  void SetCustomHeader(const std::string& name, const std::string& value) {
-    response_.SetCustomHeader(name, value);
-  }
+  void SetCustomHeader(const std::string& name, const std::string& value) { response_.SetCustomHeader(name, value); }
   // The web response owns the stream from here on.
   void SetContentStream(std::unique_ptr<http::TStream> stream, const std::string& content_type);
 

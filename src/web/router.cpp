@@ -17,8 +17,7 @@ constexpr std::uint32_t kRouteDepthLimit = 10'000;
 constexpr std::uint32_t kRouteHeapLimitKiB = 32 * 1024;
 
 // What "($name)" becomes: any run of characters that may appear in a path segment.
-constexpr const char* kParamGroup =
-    R"(([ àèéùòì'"@\[\]\{\}\(\)\=;&#\.:!\_,%\w\d\x2D\x3A\$]*))";
+constexpr const char* kParamGroup = R"(([ àèéùòì'"@\[\]\{\}\(\)\=;&#\.:!\_,%\w\d\x2D\x3A\$]*))";
 
 bool IsNameChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
@@ -73,13 +72,13 @@ TMVCActionParamCacheItem::TMVCActionParamCacheItem(std::string value, std::vecto
   // UTF so the parameter class holds whole characters; the subject is the prepared path,
   // which is plain ASCII.
   pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                                   PCRE2_CASELESS | PCRE2_DOTALL | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF,
-                                   &error_code, &error_offset, nullptr);
+                                   PCRE2_CASELESS | PCRE2_DOTALL | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &error_code,
+                                   &error_offset, nullptr);
   if (code == nullptr) {
     PCRE2_UCHAR buffer[256];
     pcre2_get_error_message(error_code, buffer, sizeof buffer);
-    compile_error_ = "Invalid route expression [" + value_ + "]: " +
-                     reinterpret_cast<const char*>(buffer) + " at " + std::to_string(error_offset);
+    compile_error_ = "Invalid route expression [" + value_ + "]: " + reinterpret_cast<const char*>(buffer) + " at " +
+                     std::to_string(error_offset);
     return;
   }
   expression_ = std::make_unique<TMVCRouteExpression>();
@@ -99,8 +98,8 @@ const TMVCActionParamCacheItem* TMVCActionParamsCache::GetValue(const std::strin
   return it == items_.end() ? nullptr : it->second.get();
 }
 
-const TMVCActionParamCacheItem* TMVCActionParamsCache::Add(
-    const std::string& route_path, std::unique_ptr<TMVCActionParamCacheItem> item) {
+const TMVCActionParamCacheItem* TMVCActionParamsCache::Add(const std::string& route_path,
+                                                           std::unique_ptr<TMVCActionParamCacheItem> item) {
   std::unique_lock lock(lock_);
   auto [it, inserted] = items_.try_emplace(route_path, std::move(item));
   return it->second.get();
@@ -161,8 +160,8 @@ TMVCRouter::TMVCRouter(const TMVCConfig& config, TMVCActionParamsCache& action_p
 
 TMVCHTTPMethodType TMVCRouter::StringMethodToHTTPMetod(std::string_view value) {
   static constexpr std::pair<std::string_view, TMVCHTTPMethodType> kTable[] = {
-      {"GET", httpGET},       {"POST", httpPOST}, {"PUT", httpPUT},         {"DELETE", httpDELETE},
-      {"PATCH", httpPATCH},   {"HEAD", httpHEAD}, {"OPTIONS", httpOPTIONS}, {"TRACE", httpTRACE}};
+      {"GET", httpGET},     {"POST", httpPOST}, {"PUT", httpPUT},         {"DELETE", httpDELETE},
+      {"PATCH", httpPATCH}, {"HEAD", httpHEAD}, {"OPTIONS", httpOPTIONS}, {"TRACE", httpTRACE}};
   for (const auto& [name, method] : kTable) {
     if (value == name) return method;
   }
@@ -172,11 +171,9 @@ TMVCHTTPMethodType TMVCRouter::StringMethodToHTTPMetod(std::string_view value) {
 bool TMVCRouter::ExecuteRouting(std::string_view request_path_info, TMVCHTTPMethodType request_method_type,
                                 std::string_view request_content_type, std::string_view request_accept,
                                 const std::vector<std::unique_ptr<TMVCControllerDelegate>>& controllers,
-                                const std::string& default_content_type,
-                                const std::string& default_content_charset, const std::string& path_prefix,
-                                TMVCRequestParamsTable& request_params,
-                                std::string& response_content_media_type,
-                                std::string& response_content_charset) {
+                                const std::string& default_content_type, const std::string& default_content_charset,
+                                const std::string& path_prefix, TMVCRequestParamsTable& request_params,
+                                std::string& response_content_media_type, std::string& response_content_charset) {
   method_to_call_ = nullptr;
   controller_clazz_ = nullptr;
   controller_create_action_ = nullptr;
@@ -284,8 +281,8 @@ const TMVCActionParamCacheItem& TMVCRouter::CacheItemFor(const std::string& rout
   std::vector<std::string> names = FindParamNames(route_path);
   std::string body = route_path;
   for (const auto& name : names) ReplaceAll(body, "($" + name + ")", kParamGroup);
-  return *action_params_cache_.Add(
-      route_path, std::make_unique<TMVCActionParamCacheItem>(std::move(body), std::move(names)));
+  return *action_params_cache_.Add(route_path,
+                                   std::make_unique<TMVCActionParamCacheItem>(std::move(body), std::move(names)));
 }
 
 bool TMVCRouter::MatchRoute(const std::string& route_path, const std::string& request_path,
@@ -309,8 +306,8 @@ bool TMVCRouter::MatchRoute(const std::string& route_path, const std::string& re
   resources.data = pcre2_match_data_create_from_pattern(expression.code, nullptr);
   if (resources.data == nullptr) throw std::bad_alloc();
 
-  int rc = pcre2_match(expression.code, reinterpret_cast<PCRE2_SPTR>(request_path.data()),
-                       request_path.size(), 0, 0, resources.data, resources.context);
+  int rc = pcre2_match(expression.code, reinterpret_cast<PCRE2_SPTR>(request_path.data()), request_path.size(), 0, 0,
+                       resources.data, resources.context);
   if (rc <= 0) return false;  // no match, or a limit reached: not this route
 
   PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(resources.data);

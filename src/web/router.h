@@ -48,8 +48,7 @@ class TMVCActionParamsCache {
  public:
   const TMVCActionParamCacheItem* GetValue(const std::string& route_path) const;
   // Keeps an item already present under the key and returns that one.
-  const TMVCActionParamCacheItem* Add(const std::string& route_path,
-                                      std::unique_ptr<TMVCActionParamCacheItem> item);
+  const TMVCActionParamCacheItem* Add(const std::string& route_path, std::unique_ptr<TMVCActionParamCacheItem> item);
   std::size_t Count() const;
 
  private:
@@ -75,11 +74,9 @@ class TMVCRouter {
   bool ExecuteRouting(std::string_view request_path_info, TMVCHTTPMethodType request_method_type,
                       std::string_view request_content_type, std::string_view request_accept,
                       const std::vector<std::unique_ptr<TMVCControllerDelegate>>& controllers,
-                      const std::string& default_content_type,
-                      const std::string& default_content_charset, const std::string& path_prefix,
-                      TMVCRequestParamsTable& request_params,
-                      std::string& response_content_media_type,
-                      std::string& response_content_charset);
+                      const std::string& default_content_type, const std::string& default_content_charset,
+                      const std::string& path_prefix, TMVCRequestParamsTable& request_params,
+                      std::string& response_content_media_type, std::string& response_content_charset);
 
   const TMVCActionDescriptor* MethodToCall() const { return method_to_call_; }
   TMVCControllerClazz ControllerClazz() const { return controller_clazz_; }

@@ -5,8 +5,8 @@
 
 #include "common/text.h"
 #include "http/date_time.h"
-#include "web/engine.h"
 #include "json/json_data_objects.h"
+#include "web/engine.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {
@@ -63,8 +63,7 @@ const TMVCControllerClass& TMVCSystemController::ClassInfo() {
 }
 
 bool IsLocalClientAddress(const std::string& address) {
-  return address == "::1" || address == "127.0.0.1" || address == "0:0:0:0:0:0:0:1" ||
-         SameText(address, "localhost");
+  return address == "::1" || address == "127.0.0.1" || address == "0:0:0:0:0:0:0:1" || SameText(address, "localhost");
 }
 
 void TMVCSystemController::ActionStarting(TWebContext& context, const std::string& action_name, bool& handled) {

@@ -43,8 +43,7 @@ void WriteSeeds(const std::string& corpus) {
       zip.Add(src + "/a.NC", "programs\\a.NC", method);
       zip.Add(src + "/empty.txt", "dir/empty.txt", method);
     }
-    WriteFile(corpus + "/seed-" + std::to_string(method),
-              std::string(stream.Bytes().begin(), stream.Bytes().end()));
+    WriteFile(corpus + "/seed-" + std::to_string(method), std::string(stream.Bytes().begin(), stream.Bytes().end()));
   }
   RemoveTree(src);
 }

@@ -194,11 +194,11 @@ TEST(ZipCodec, DamagedDataFailsAlikeInflatedWholeOrStreamed) {
     std::function<void(RawEntry&)> damage;
     std::string expected;
   } cases[] = {
-      {"data cut in half", [](RawEntry& e) { e.data.resize(e.data.size() / 2); }, "EZipException: Error reading zip file"},
+      {"data cut in half", [](RawEntry& e) { e.data.resize(e.data.size() / 2); },
+       "EZipException: Error reading zip file"},
       {"data that is not deflate", [](RawEntry& e) { e.data = std::string("\xff\xff\xff\xff", 4); },
        "EZipException: data error"},
-      {"copy from before the start", [&](RawEntry& e) { e.data = too_far_back; },
-       "EZipException: data error"},
+      {"copy from before the start", [&](RawEntry& e) { e.data = too_far_back; }, "EZipException: data error"},
       {"declared one byte longer",
        [](RawEntry& e) { e.uncompressed = static_cast<std::int64_t>(e.payload.size()) + 1; },
        "EZipException: Error reading zip file"},
@@ -226,8 +226,8 @@ TEST(ZipCodec, DamagedDataFailsAlikeInflatedWholeOrStreamed) {
 TEST(ZipCodec, GeneratedJobPacksNoLargerThanZlibDefaultAndPassesThePeers) {
   TempDir root;
   const std::string job = root / "job";
-  const auto made = test_support::RunCommand("python3 " + ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) + "/tools/make_job.py") +
-                                        " typical " + ShellQuote(job));
+  const auto made = test_support::RunCommand(
+      "python3 " + ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) + "/tools/make_job.py") + " typical " + ShellQuote(job));
   ASSERT_EQ(made.exit_code, 0) << made.output;
   std::vector<TZipSource> sources;
   std::uint64_t zlib_total = 0;
@@ -267,7 +267,7 @@ import sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
     print(z.testzip(), len(z.infolist()))
 )",
-                                         {root / "job.zip"});
+                                              {root / "job.zip"});
   EXPECT_EQ(python.output, "None " + std::to_string(sources.size()) + "\n");
 }
 

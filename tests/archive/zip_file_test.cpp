@@ -1,7 +1,7 @@
 // Archive writing and reading: the exact records written, round trips, and the failures
 // of damaged and hostile archives.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,9 +86,8 @@ TEST(ZipExtracting, NoEntryMayLandOnTheArchiveBeingRead) {
   by_name.name = "./job.zip";
   RawEntry by_link;
   by_link.name = "copy.zip";
-  const Case cases[] = {{"unicode path field", by_field, nullptr},
-                        {"plain name", by_name, nullptr},
-                        {"hard link", by_link, "copy.zip"}};
+  const Case cases[] = {
+      {"unicode path field", by_field, nullptr}, {"plain name", by_name, nullptr}, {"hard link", by_link, "copy.zip"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
@@ -271,9 +270,15 @@ TEST(ZipWriting, ReusedArchiveObjectWritesTheSameArchiveAsAFreshOne) {
   TZipFile zip;
   TBytesStream stream;
   const std::vector<std::function<void()>> before = {
-      [&] { zip.Open(dir / "other.zip", TZipMode::zmWrite); zip.Add(dir / "b.txt"); },
+      [&] {
+        zip.Open(dir / "other.zip", TZipMode::zmWrite);
+        zip.Add(dir / "b.txt");
+      },
       [&] { zip.Open(dir / "commented.zip", TZipMode::zmRead); },
-      [&] { zip.Open(stream, TZipMode::zmWrite); zip.Add(dir / "b.txt"); },
+      [&] {
+        zip.Open(stream, TZipMode::zmWrite);
+        zip.Add(dir / "b.txt");
+      },
   };
   for (std::size_t i = 0; i < before.size(); ++i) {
     before[i]();
@@ -348,10 +353,10 @@ TEST(ZipAttributes, ReadOnlyAndTimesSurviveTheRoundTrip) {
   WriteFile(dir / "old.txt", "from 1979");
   WriteFile(dir / "new.txt", "dated");
   test_support::MakeReadOnly(dir / "ro.txt");
-  std::tm tm79 {};
+  std::tm tm79{};
   tm79.tm_year = 79, tm79.tm_mon = 5, tm79.tm_mday = 1, tm79.tm_hour = 12, tm79.tm_isdst = -1;
   test_support::SetModifiedTime(dir / "old.txt", std::mktime(&tm79));
-  std::tm tm25 {};
+  std::tm tm25{};
   tm25.tm_year = 125, tm25.tm_mon = 4, tm25.tm_mday = 24, tm25.tm_hour = 12, tm25.tm_min = 30, tm25.tm_sec = 11;
   tm25.tm_isdst = -1;
   const std::time_t t25 = std::mktime(&tm25);
@@ -403,7 +408,7 @@ TEST(ZipExtracting, ReplacesExistingFilesButNotReadOnlyOnes) {
 
 TEST(DosDateTime, EncodesLocalTimeAndRejectsImpossibleValues) {
   auto local = [](int y, int mo, int d, int h, int mi, int s) {
-    std::tm tm {};
+    std::tm tm{};
     tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_min = mi, tm.tm_sec = s;
     tm.tm_isdst = -1;
     return std::mktime(&tm);
@@ -424,9 +429,9 @@ TEST(DosDateTime, EncodesLocalTimeAndRejectsImpossibleValues) {
   ASSERT_TRUE(DosDateTimeToDateTime(0x5AB86000u, t));
   EXPECT_EQ(t, local(2025, 5, 24, 12, 0, 0));
   const std::uint32_t invalid[] = {
-      0u,                                         // month 0
-      (45u << 25) | (4u << 21) | (31u << 16),     // 31 April
-      (45u << 25) | (2u << 21) | (29u << 16),     // 29 February 2025
+      0u,                                      // month 0
+      (45u << 25) | (4u << 21) | (31u << 16),  // 31 April
+      (45u << 25) | (2u << 21) | (29u << 16),  // 29 February 2025
       (45u << 25) | (1u << 21) | (1u << 16) | (24u << 11),
       (45u << 25) | (1u << 21) | (1u << 16) | (60u << 5),
       (45u << 25) | (1u << 21) | (1u << 16) | 30u,  // 60 seconds
@@ -576,34 +581,90 @@ TEST(ZipFailures, DamagedAndHostileArchivesFailWithTheirMessages) {
   } cases[] = {
       {"text file", [] { return std::string("this is not an archive\n"); }, "EZipException: Error reading zip file"},
       {"empty file", [] { return std::string(); }, "EReadError: Stream read error"},
-      {"truncated end", [&] { auto z = valid().Build(); return z.substr(0, z.size() - 5); },
+      {"truncated end",
+       [&] {
+         auto z = valid().Build();
+         return z.substr(0, z.size() - 5);
+       },
        "EZipException: Error reading zip file"},
-      {"count larger than the file", [&] { auto a = valid(); a.count_override = 60000; return a.Build(); },
+      {"count larger than the file",
+       [&] {
+         auto a = valid();
+         a.count_override = 60000;
+         return a.Build();
+       },
        "EZipException: Error reading zip file"},
-      {"central signature", [&] { auto a = valid(); a.entries[1].central_signature = 0x12345678; return a.Build(); },
+      {"central signature",
+       [&] {
+         auto a = valid();
+         a.entries[1].central_signature = 0x12345678;
+         return a.Build();
+       },
        "EZipException: Invalid Zip Central Header signature"},
-      {"local signature", [&] { auto a = valid(); a.entries[1].local_signature = 0x12345678; return a.Build(); },
+      {"local signature",
+       [&] {
+         auto a = valid();
+         a.entries[1].local_signature = 0x12345678;
+         return a.Build();
+       },
        "EZipException: Invalid Zip Local Header signature"},
-      {"offset past the data", [&] { auto a = valid(); a.entries[1].offset_override = 1 << 20; return a.Build(); },
+      {"offset past the data",
+       [&] {
+         auto a = valid();
+         a.entries[1].offset_override = 1 << 20;
+         return a.Build();
+       },
        "EZipException: Error reading zip file"},
-      {"method without handler", [&] { auto a = valid(); a.entries[1].method = 14; return a.Build(); },
+      {"method without handler",
+       [&] {
+         auto a = valid();
+         a.entries[1].method = 14;
+         return a.Build();
+       },
        "EZipException: Item not found"},
       {"flipped stored byte",
-       [&] { auto a = valid(); a.entries[0].method = 0; a.entries[0].data = "alpha alpha alphA"; return a.Build(); },
+       [&] {
+         auto a = valid();
+         a.entries[0].method = 0;
+         a.entries[0].data = "alpha alpha alphA";
+         return a.Build();
+       },
        "EZipCRCException: Error reading zip file"},
       {"broken deflate data",
-       [&] { auto a = valid(); a.entries[0].data = std::string("\xff\xff\xff\xff", 4); return a.Build(); },
+       [&] {
+         auto a = valid();
+         a.entries[0].data = std::string("\xff\xff\xff\xff", 4);
+         return a.Build();
+       },
        "EZipException: data error"},
       {"declared size too large",
-       [&] { auto a = valid(); a.entries[0].uncompressed = 1000; return a.Build(); },
+       [&] {
+         auto a = valid();
+         a.entries[0].uncompressed = 1000;
+         return a.Build();
+       },
        "EZipException: Error reading zip file"},
-      {"declared size too small", [&] { auto a = valid(); a.entries[0].uncompressed = 3; return a.Build(); },
+      {"declared size too small",
+       [&] {
+         auto a = valid();
+         a.entries[0].uncompressed = 3;
+         return a.Build();
+       },
        "EZipException: Error reading zip file"},
       {"stored data longer than declared",
-       [&] { auto a = valid(); a.entries[0].method = 0; a.entries[0].uncompressed = 5; return a.Build(); },
+       [&] {
+         auto a = valid();
+         a.entries[0].method = 0;
+         a.entries[0].uncompressed = 5;
+         return a.Build();
+       },
        "EZipException: Error reading zip file"},
       {"bomb stops at declared size",
-       [&] { auto a = RawArchive{{entry("bomb", bomb_payload)}}; a.entries[0].uncompressed = 1000; return a.Build(); },
+       [&] {
+         auto a = RawArchive{{entry("bomb", bomb_payload)}};
+         a.entries[0].uncompressed = 1000;
+         return a.Build();
+       },
        "EZipException: Error reading zip file"},
       {"overlapping entries",
        [&] {
@@ -629,7 +690,12 @@ TEST(ZipFailures, DamagedAndHostileArchivesFailWithTheirMessages) {
          return z;
        },
        "EZipException: Error reading zip file"},
-      {"name with a NUL", [&] { auto a = valid(); a.entries[1].name = std::string("b\0c", 3); return a.Build(); },
+      {"name with a NUL",
+       [&] {
+         auto a = valid();
+         a.entries[1].name = std::string("b\0c", 3);
+         return a.Build();
+       },
        "EZipException: Invalid characters in path"},
   };
   EXPECT_EQ(TestBytes(valid().Build()), "");
@@ -681,7 +747,8 @@ TEST(ZipParallel, ExtractingOnSeveralThreadsWritesWhatOneThreadWrites) {
   ASSERT_EQ(test_support::ListTree(many / "t"), tree);
   EXPECT_EQ(tree.size(), 152u);
   for (const std::string& f : tree) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     ASSERT_EQ(::stat((one / "t/" + f).c_str(), &a), 0) << f;
     ASSERT_EQ(::stat((many / "t/" + f).c_str(), &b), 0) << f;
     EXPECT_EQ(a.st_mode, b.st_mode) << f;
@@ -724,7 +791,11 @@ TEST(ZipParallel, TheLowestFailingEntryIsTheFailureRaised) {
       {"broken before damaged", {40}, 12, false, false, "EZipException: data error"},
       {"damaged before broken", {12}, 40, false, false, "EZipCRCException: Error reading zip file"},
       {"damaged before a refused file", {3}, -1, false, true, "EZipCRCException: Error reading zip file"},
-      {"refused file before a damaged one", {90}, -1, false, true,
+      {"refused file before a damaged one",
+       {90},
+       -1,
+       false,
+       true,
        "EFCreateError: Cannot create file \"%/t/f70\". " + SysErrorMessageText(EACCES)},
   };
   for (const Case& c : cases) {
@@ -771,14 +842,28 @@ TEST(ZipFailures, MisuseOfTheArchiveObject) {
       {"open missing archive", [&] { zip.Open(dir / "none.zip", TZipMode::zmRead); },
        "EFOpenError: Cannot open file \"" + (dir / "none.zip") + "\". No such file or directory"},
       {"empty source name",
-       [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.Add(""); }, "EZipException: File name must not be empty"},
+       [&] {
+         zip.Open(dir / "z.zip", TZipMode::zmWrite);
+         zip.Add("");
+       },
+       "EZipException: File name must not be empty"},
       {"unregistered method",
-       [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.Add(dir / "a.txt", "", 12); },
+       [&] {
+         zip.Open(dir / "z.zip", TZipMode::zmWrite);
+         zip.Add(dir / "a.txt", "", 12);
+       },
        "EZipException: Support for compression method not registered: BZIP2"},
-      {"missing source", [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.Add(dir / "b.txt"); },
+      {"missing source",
+       [&] {
+         zip.Open(dir / "z.zip", TZipMode::zmWrite);
+         zip.Add(dir / "b.txt");
+       },
        "EFOpenError: Cannot open file \"" + (dir / "b.txt") + "\". No such file or directory"},
       {"extract while writing",
-       [&] { zip.Open(dir / "z.zip", TZipMode::zmWrite); zip.ExtractAll(dir / "x"); },
+       [&] {
+         zip.Open(dir / "z.zip", TZipMode::zmWrite);
+         zip.ExtractAll(dir / "x");
+       },
        "EZipException: File must be open for reading"},
   };
   for (const auto& c : cases) {
@@ -796,8 +881,8 @@ TEST(ZipParallel, ReusedDeflateRoomLeavesNothingBetweenEntries) {
   TempDir dir;
   std::string big;
   for (std::size_t i = 0; big.size() < kWholeBufferLimit + 100; ++i) big += "N" + std::to_string(i) + " G0 X1\r\n";
-  const std::vector<std::string> contents = {std::string(300000, 'q') + "end", "tiny", "", big,
-                                             std::string(120000, 'r'), "x", std::string(5000, 's')};
+  const std::vector<std::string> contents = {
+      std::string(300000, 'q') + "end", "tiny", "", big, std::string(120000, 'r'), "x", std::string(5000, 's')};
   std::vector<TZipSource> sources;
   for (std::size_t i = 0; i < contents.size(); ++i) {
     const std::string name = "e" + std::to_string(i) + ".NC";
@@ -835,10 +920,13 @@ TEST(ZipParallel, AddFilesWritesTheSameBytesAsSequentialAdds) {
   std::vector<TZipSource> sources;
   std::string big;
   for (std::size_t i = 0; big.size() < kParallelEntryLimit + 1000; ++i)
-    big += "N" + std::to_string(i) + " G1 X" + std::to_string(i * 7 % 1000) + " Y" + std::to_string(i * 13 % 997) + "\r\n";
+    big +=
+        "N" + std::to_string(i) + " G1 X" + std::to_string(i * 7 % 1000) + " Y" + std::to_string(i * 13 % 997) + "\r\n";
   for (int i = 0; i < 40; ++i) {
     const std::string name = "f" + std::to_string(i) + ".NC";
-    WriteFile(dir / name, i == 5 ? std::string() : i == 17 ? big : std::string(static_cast<std::size_t>(i) * 3001, static_cast<char>('a' + i % 26)));
+    WriteFile(dir / name, i == 5    ? std::string()
+                          : i == 17 ? big
+                                    : std::string(static_cast<std::size_t>(i) * 3001, static_cast<char>('a' + i % 26)));
     sources.push_back({dir / name, "programs\\" + name});
   }
   auto pack = [&](bool parallel) {

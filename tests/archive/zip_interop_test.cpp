@@ -169,9 +169,8 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
   ASSERT_EQ(made.exit_code, 0) << made.output;
   TempDir out;
   ASSERT_EQ(Extract(dir / "py.zip", out.Path()), "");
-  EXPECT_EQ(ListTree(out.Path()),
-            (std::vector<std::string>{"big/zip64.bin", "perch\xC3\xA9.txt", "sub/deflated.NC", "sub/stored.txt",
-                                      "zero.txt", "\xC3\x87\xC3\xA9.txt"}));
+  EXPECT_EQ(ListTree(out.Path()), (std::vector<std::string>{"big/zip64.bin", "perch\xC3\xA9.txt", "sub/deflated.NC",
+                                                            "sub/stored.txt", "zero.txt", "\xC3\x87\xC3\xA9.txt"}));
   std::string nc;
   for (int i = 0; i < 500; ++i) nc += "G0 X1\r\n";
   EXPECT_EQ(ReadFile(out / "sub/deflated.NC"), nc);

@@ -34,9 +34,9 @@ TEST(ServerUrl, AcceptedForms) {
 }
 
 TEST(ServerUrl, RefusedForms) {
-  for (const char* url : {"https://localhost:8080", "ftp://x", "", "http://", "http://:8080", "http://host:",
-                          "http://host:0", "http://host:65536", "http://host:80x", "http://[::1", "http://[::1]x",
-                          "http://user@host"}) {
+  for (const char* url :
+       {"https://localhost:8080", "ftp://x", "", "http://", "http://:8080", "http://host:", "http://host:0",
+        "http://host:65536", "http://host:80x", "http://[::1", "http://[::1]x", "http://user@host"}) {
     EXPECT_THROW(ParseServerUrl(url), EClientError) << url;
   }
 }
@@ -57,16 +57,16 @@ TEST(HttpReply, StatusHeadersAndBody) {
   EXPECT_EQ(nf.Reason, "[EMVCException] Not Found");
   EXPECT_EQ(nf.Body, "TornioMVC\r\nHTTP 404");  // no length: the body runs to the close
 
-  const THttpReply chunked = ParseHttpReply(
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWiki\r\n6;x=y\r\npedia \r\n0\r\n\r\n");
+  const THttpReply chunked =
+      ParseHttpReply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWiki\r\n6;x=y\r\npedia \r\n0\r\n\r\n");
   EXPECT_EQ(chunked.Body, "Wikipedia ");
 }
 
 TEST(HttpReply, BrokenRepliesAreErrors) {
-  for (const char* raw : {"", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n", "SSH-2.0-OpenSSH\r\n\r\n",
-                          "HTTP/1.1 2x OK\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort",
-                          "HTTP/1.1 200 OK\r\nContent-Length: ten\r\n\r\n",
-                          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"}) {
+  for (const char* raw :
+       {"", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n", "SSH-2.0-OpenSSH\r\n\r\n", "HTTP/1.1 2x OK\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", "HTTP/1.1 200 OK\r\nContent-Length: ten\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"}) {
     EXPECT_THROW(ParseHttpReply(raw), EClientError) << raw;
   }
 }
@@ -93,10 +93,12 @@ TEST(JobResult, EveryReplyShape) {
     bool foreign = false;  // none of the service's four shapes
   } cases[] = {
       {Reply(200, "OK", R"({"Errore":false,"Messaggio":""})"), true, "", true},
-      {Reply(200, "OK", R"({"Errore":true,"Messaggio":"Directory ExportLavoroDir non specificata","NomeFile":"","Stream":"","NrMacchina":0})"),
+      {Reply(
+           200, "OK",
+           R"({"Errore":true,"Messaggio":"Directory ExportLavoroDir non specificata","NomeFile":"","Stream":"","NrMacchina":0})"),
        false, "Directory ExportLavoroDir non specificata", true},
-      {Reply(200, "OK", R"({"Errore":true,"Messaggio":""})"), false,
-       "the service reported a failure without a message", true},
+      {Reply(200, "OK", R"({"Errore":true,"Messaggio":""})"), false, "the service reported a failure without a message",
+       true},
       {Reply(200, "OK", "<html>a proxy page</html>"), false, "not a reply of an Ostrivan service: HTTP 200 OK", false,
        true},
       {Reply(200, "OK", R"({"Errore":"no"})"), false,
@@ -104,11 +106,13 @@ TEST(JobResult, EveryReplyShape) {
       {Reply(200, "OK", R"({"ok":true})"), false, R"(not a reply of an Ostrivan service: HTTP 200 OK: {"ok":true})",
        false, true},
       // The engine's JSON error object.
-      {Reply(400, "Bad Request",
-             R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":400,"reasonstring":"error","message":"Invalid body","data":null})"),
+      {Reply(
+           400, "Bad Request",
+           R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":400,"reasonstring":"error","message":"Invalid body","data":null})"),
        false, "HTTP 400 Bad Request: Invalid body (EMVCException)", false},
-      {Reply(404, "[EMVCException] Not Found",
-             R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":404,"reasonstring":"","message":"[EMVCException] Not Found","data":null})"),
+      {Reply(
+           404, "[EMVCException] Not Found",
+           R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":404,"reasonstring":"","message":"[EMVCException] Not Found","data":null})"),
        false, "HTTP 404 [EMVCException] Not Found: [EMVCException] Not Found", false},
       // Plain-text pages.
       {Reply(404, "[EMVCException] Not Found", "TornioMVC\r\nHTTP 404: [EMVCException] Not Found"), false,
@@ -127,8 +131,9 @@ TEST(JobResult, EveryReplyShape) {
       {Reply(401, "Unauthorized", "Unsupported authorization scheme."), false,
        "not a reply of an Ostrivan service: HTTP 401 Unauthorized: Unsupported authorization scheme.", false, true},
       // An error object whose status is not the reply's is not the engine's.
-      {Reply(500, "Internal Server Error",
-             R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":400,"reasonstring":"error","message":"Invalid body","data":null})"),
+      {Reply(
+           500, "Internal Server Error",
+           R"({"classname":"EMVCException","detailedmessage":"","apperrorcode":0,"items":[],"statuscode":400,"reasonstring":"error","message":"Invalid body","data":null})"),
        false, "", false, true},
   };
   for (const auto& c : cases) {

@@ -36,8 +36,8 @@ TEST(Base64Encode, KnownTexts) {
 TEST(Base64Encode, LineBreaksAfterEveryNineteenthGroup) {
   struct Case {
     std::size_t size;
-    std::size_t length;        // total characters
-    std::size_t line_breaks;   // CR LF pairs
+    std::size_t length;       // total characters
+    std::size_t line_breaks;  // CR LF pairs
     bool ends_with_crlf;
   };
   const Case cases[] = {
@@ -85,12 +85,12 @@ TEST(Base64Decode, SkipOrStopAtPadding) {
       {"QQ==QQ==", "A\x04\x10", "A"},  // skipped padding regroups "QQQQ"
       {"QQ", "A", "A"},
       {"QUI", "AB", "AB"},
-      {"QUJDR", "ABC", "ABC"},           // one trailing character gives nothing
+      {"QUJDR", "ABC", "ABC"},  // one trailing character gives nothing
       {"", "", ""},
       {"=QUJD", "ABC", ""},
       {"\r\n =*!", "", ""},
-      {"QU\xC3\x89JD", "ABC", "ABC"},    // non-ASCII skipped, not read by its low bits
-      {"QU\xC5\x81JD", "ABC", "ABC"},    // U+0141 has the low byte 0x41 ("A")
+      {"QU\xC3\x89JD", "ABC", "ABC"},  // non-ASCII skipped, not read by its low bits
+      {"QU\xC5\x81JD", "ABC", "ABC"},  // U+0141 has the low byte 0x41 ("A")
       {std::string("Q\x00UJD", 5), "ABC", "ABC"},
       {"dXNlcjpwYXNz", "user:pass", "user:pass"},
   };

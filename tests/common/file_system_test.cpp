@@ -45,8 +45,7 @@ TEST_F(FileSystemTest, ReadOnlyIsTheOwnerWriteBitOfARegularFile) {
     mode_t file_mode;
     bool read_only;
   };
-  for (const Case& c : {Case{0644, false}, Case{0444, true}, Case{0200, false}, Case{0000, true},
-                        Case{0466, true}}) {
+  for (const Case& c : {Case{0644, false}, Case{0444, true}, Case{0200, false}, Case{0000, true}, Case{0466, true}}) {
     SCOPED_TRACE(c.file_mode);
     ASSERT_EQ(::chmod(file.c_str(), c.file_mode), 0);
     EXPECT_EQ(IsReadOnlyFile(file), c.read_only);
@@ -118,7 +117,8 @@ TEST_F(FileSystemTest, WholeFileWriterOptionsAndFailures) {
   const struct {
     TWriteOptions options;
     mode_t mode;
-  } cases[] = {{TWriteOptions{}, 0644}, {TWriteOptions{.Mode = 0600}, 0600}, {TWriteOptions{.Mode = 0644, .Sync = true}, 0644}};
+  } cases[] = {
+      {TWriteOptions{}, 0644}, {TWriteOptions{.Mode = 0600}, 0600}, {TWriteOptions{.Mode = 0644, .Sync = true}, 0644}};
   int n = 0;
   for (const auto& c : cases) {
     const std::string file = Path("new" + std::to_string(n++));

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 TEST(Paths, ParentFolder) {
   const struct {
     std::string path, parent;
-  } cases[] = {{"a/b/c", "a/b"}, {"/a/b", "/a"}, {"/a", "/"}, {"/", "/"}, {"a", "."}, {"", "."},
+  } cases[] = {{"a/b/c", "a/b"}, {"/a/b", "/a"}, {"/a", "/"},  {"/", "/"},    {"a", "."},  {"", "."},
                {"a/", "a"},      {"a//b", "a/"}, {"./x", "."}, {"a\\b", "."}, {"C:x", "."}};
   for (const auto& c : cases) EXPECT_EQ(ParentFolder(c.path), c.parent) << c.path;
 }
@@ -28,10 +28,17 @@ TEST(Paths, FileNameAndStem) {
   const struct {
     std::string path, name, stem;
   } cases[] = {
-      {"a/b/P1.NC", "P1.NC", "P1"},   {"P1", "P1", "P1"},           {"/a.b/P1", "P1", "P1"},
-      {"x.tar.gz", "x.tar.gz", "x.tar"}, {".hidden", ".hidden", ""}, {"dir/.zip", ".zip", ""},
-      {"a/", "", ""},                 {"", "", ""},                 {"a\\b.c", "a\\b.c", "a\\b"},
-      {"trail.", "trail.", "trail"},  {"/", "", ""},
+      {"a/b/P1.NC", "P1.NC", "P1"},
+      {"P1", "P1", "P1"},
+      {"/a.b/P1", "P1", "P1"},
+      {"x.tar.gz", "x.tar.gz", "x.tar"},
+      {".hidden", ".hidden", ""},
+      {"dir/.zip", ".zip", ""},
+      {"a/", "", ""},
+      {"", "", ""},
+      {"a\\b.c", "a\\b.c", "a\\b"},
+      {"trail.", "trail.", "trail"},
+      {"/", "", ""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FileNameOf(c.path), c.name) << c.path;
@@ -42,14 +49,14 @@ TEST(Paths, FileNameAndStem) {
 TEST(Paths, JoinPath) {
   const struct {
     std::string dir, name, joined;
-  } cases[] = {{"a", "b", "a/b"}, {"a/", "b", "a/b"}, {"", "b", "b"}, {"a", "/abs", "/abs"},
+  } cases[] = {{"a", "b", "a/b"}, {"a/", "b", "a/b"}, {"", "b", "b"},       {"a", "/abs", "/abs"},
                {"/", "x", "/x"},  {"a", "", "a/"},    {"a", "b/c", "a/b/c"}};
   for (const auto& c : cases) EXPECT_EQ(JoinPath(c.dir, c.name), c.joined) << c.dir << " + " << c.name;
 }
 
 TEST(Paths, JoinPathRefusesANul) {
-  for (const auto& [dir, name] : {std::pair{std::string("a\0b", 3), std::string("c")},
-                                  std::pair{std::string("a"), std::string("c\0", 2)}}) {
+  for (const auto& [dir, name] :
+       {std::pair{std::string("a\0b", 3), std::string("c")}, std::pair{std::string("a"), std::string("c\0", 2)}}) {
     try {
       JoinPath(dir, name);
       ADD_FAILURE() << "a NUL was joined";

@@ -25,19 +25,23 @@ TEST(Utf8Repair, EachByteOrEachSubpart) {
       {"plain", "plain", "plain"},
       {"\xC3\xA8\xE2\x82\xAC\xF0\x9D\x84\x9E", "\xC3\xA8\xE2\x82\xAC\xF0\x9D\x84\x9E",
        "\xC3\xA8\xE2\x82\xAC\xF0\x9D\x84\x9E"},
-      {"a\xFF" "b", "a" + R + "b", "a" + R + "b"},
+      {"a\xFF"
+       "b",
+       "a" + R + "b", "a" + R + "b"},
       {"\x80\xBF", R + R, R + R},                          // stray continuation bytes
       {"\xC0\xAF", R + R, R + R},                          // overlong lead
       {"\xE0\x80\xAF", R + R + R, R + R + R},              // overlong three-byte form
       {"\xED\xA0\x80", R + R + R, R + R + R},              // encoded surrogate
       {"\xF4\x90\x80\x80", R + R + R + R, R + R + R + R},  // above U+10FFFF
       {"\xF5\x80", R + R, R + R},
-      {"a\xC3", "a" + R, "a" + R},                          // cut at the end
-      {"a\xE2\x82" "b", "a" + R + R + "b", "a" + R + "b"},  // cut before an ASCII byte
+      {"a\xC3", "a" + R, "a" + R},  // cut at the end
+      {"a\xE2\x82"
+       "b",
+       "a" + R + R + "b", "a" + R + "b"},  // cut before an ASCII byte
       {"\xF0\x9F\x98", R + R + R, R},
       {"\xF0\x9F\x98\xC3\xA8", R + R + R + "\xC3\xA8", R + "\xC3\xA8"},
       {"\xE2\x82\xE2\x82\xAC", R + R + "\xE2\x82\xAC", R + "\xE2\x82\xAC"},
-      {R, R, R},                                            // a real U+FFFD stays one
+      {R, R, R},  // a real U+FFFD stays one
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.bytes));
@@ -86,10 +90,17 @@ TEST(AppendUtf8, WritesEveryLengthAndReplacesWhatUtf8CannotCarry) {
     std::string bytes;
   };
   const Case cases[] = {
-      {0x41, "A"},          {0x7F, "\x7F"},           {0x80, "\xC2\x80"},
-      {0x7FF, "\xDF\xBF"},  {0x800, "\xE0\xA0\x80"},  {0xFFFF, "\xEF\xBF\xBF"},
-      {0x10000, "\xF0\x90\x80\x80"}, {0x10FFFF, "\xF4\x8F\xBF\xBF"},
-      {0xD800, R},          {0xDFFF, R},              {0x110000, R},
+      {0x41, "A"},
+      {0x7F, "\x7F"},
+      {0x80, "\xC2\x80"},
+      {0x7FF, "\xDF\xBF"},
+      {0x800, "\xE0\xA0\x80"},
+      {0xFFFF, "\xEF\xBF\xBF"},
+      {0x10000, "\xF0\x90\x80\x80"},
+      {0x10FFFF, "\xF4\x8F\xBF\xBF"},
+      {0xD800, R},
+      {0xDFFF, R},
+      {0x110000, R},
   };
   for (const Case& c : cases) {
     std::string out;
@@ -117,9 +128,12 @@ TEST(Utf16ToUtf8, ByteOrderPairsLoneSurrogatesAndAnOddByte) {
       {std::string("\0A\0\xE8", 4), B::kBigEndian, O::kDropped, "A\xC3\xA8"},
       {"\x34\xD8\x1E\xDD", B::kLittleEndian, O::kDropped, "\xF0\x9D\x84\x9E"},  // pair
       {"\xD8\x34\xDD\x1E", B::kBigEndian, O::kDropped, "\xF0\x9D\x84\x9E"},
-      {std::string("\x3D\xD8" "A\0", 4), B::kLittleEndian, O::kDropped, R + "A"},  // lone high
-      {"\x3D\xD8", B::kLittleEndian, O::kDropped, R},                             // high at end
-      {std::string("\x00\xDE", 2), B::kLittleEndian, O::kDropped, R},             // lone low
+      {std::string("\x3D\xD8"
+                   "A\0",
+                   4),
+       B::kLittleEndian, O::kDropped, R + "A"},                        // lone high
+      {"\x3D\xD8", B::kLittleEndian, O::kDropped, R},                  // high at end
+      {std::string("\x00\xDE", 2), B::kLittleEndian, O::kDropped, R},  // lone low
       {std::string("A\0B", 3), B::kLittleEndian, O::kDropped, "A"},
       {std::string("A\0B", 3), B::kLittleEndian, O::kReplaced, "A" + R},
       {"B", B::kBigEndian, O::kReplaced, R},
@@ -137,20 +151,17 @@ TEST(Utf16Units, LengthAndTruncationNeverSplitACharacter) {
     std::size_t units;
   };
   const Case lengths[] = {
-      {"", 0},
-      {"abc", 3},
-      {"\xC3\xA8", 1},
-      {"\xE2\x82\xAC", 1},
-      {"\xF0\x9D\x84\x9E", 2},
+      {"", 0},         {"abc", 3}, {"\xC3\xA8", 1}, {"\xE2\x82\xAC", 1}, {"\xF0\x9D\x84\x9E", 2},
       {"\xF0\x9D", 1},  // a cut sequence still counts, never overruns
       {"\xFF\x80", 2},  // stray bytes count one each
   };
   for (const Case& c : lengths) EXPECT_EQ(Utf16Length(c.text), c.units) << testing::PrintToString(c.text);
 
-  const std::string text = "a\xC3\xA8\xF0\x9D\x84\x9E" "b";  // 1 + 1 + 2 + 1 units
+  const std::string text =
+      "a\xC3\xA8\xF0\x9D\x84\x9E"
+      "b";  // 1 + 1 + 2 + 1 units
   const std::string_view expected[] = {"", "a", "a\xC3\xA8", "a\xC3\xA8", "a\xC3\xA8\xF0\x9D\x84\x9E", text};
-  for (std::size_t max = 0; max < std::size(expected); ++max)
-    EXPECT_EQ(TruncateUtf16(text, max), expected[max]) << max;
+  for (std::size_t max = 0; max < std::size(expected); ++max) EXPECT_EQ(TruncateUtf16(text, max), expected[max]) << max;
   EXPECT_EQ(TruncateUtf16(text, 100), text);
   EXPECT_EQ(TruncateUtf16("a\xF0\x9D", 5), "a\xF0\x9D");  // a cut tail is kept whole, not overrun
 }
@@ -161,9 +172,10 @@ TEST(HexDigitValue, BothCasesAndNothingElse) {
     int value;
   };
   const Case cases[] = {
-      {'0', 0},   {'9', 9},   {'a', 10},  {'f', 15},  {'A', 10},  {'F', 15},
-      {'/', -1},  {':', -1},  {'@', -1},  {'G', -1},  {'`', -1},  {'g', -1},
-      {' ', -1},  {'x', -1},  {0xFF10, -1} /* fullwidth 0 */,     {0x130, -1},
+      {'0', 0},    {'9', 9},  {'a', 10}, {'f', 15}, {'A', 10},
+      {'F', 15},   {'/', -1}, {':', -1}, {'@', -1}, {'G', -1},
+      {'`', -1},   {'g', -1}, {' ', -1}, {'x', -1}, {0xFF10, -1} /* fullwidth 0 */,
+      {0x130, -1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(HexDigitValue(c.c), c.value) << static_cast<unsigned>(c.c);
@@ -180,13 +192,13 @@ TEST(PercentDecode, TwoHexDigitsMakeAByteAnythingElseStays) {
       {"", ""},
       {"a%41b", "aAb"},
       {"%e8%E8", "\xE8\xE8"},
-      {"%25%32", "%2"},           // a decoded "%" starts nothing
+      {"%25%32", "%2"},  // a decoded "%" starts nothing
       {"%zz%4g% 1%+1", "%zz%4g% 1%+1"},
-      {"%4", "%4"},               // cut at the end
+      {"%4", "%4"},  // cut at the end
       {"%41", "A"},
       {"%%41", "%A"},
       {"%00", std::string("\0", 1)},
-      {"a+b", "a+b"},             // "+" is no blank here
+      {"a+b", "a+b"},  // "+" is no blank here
   };
   for (const Case& c : cases) EXPECT_EQ(PercentDecode(c.text), c.bytes) << c.text;
 }
@@ -201,7 +213,7 @@ TEST(AsciiText, CaseTrimAndComparison) {
   EXPECT_FALSE(StartsWithText("char", "charset"));
   EXPECT_EQ(Trim(" \t a b\r\n"), "a b");
   EXPECT_EQ(Trim(std::string("\0x\x01", 3)), "x");  // every control character is trimmed
-  EXPECT_EQ(Trim("\xC2\xA0x"), "\xC2\xA0x");          // bytes above ' ' are not blanks
+  EXPECT_EQ(Trim("\xC2\xA0x"), "\xC2\xA0x");        // bytes above ' ' are not blanks
   EXPECT_EQ(Trim("   "), "");
 }
 

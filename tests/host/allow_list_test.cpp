@@ -16,10 +16,11 @@ TEST(AllowList, ParsesAddressesAndRangesOfBothFamilies) {
     bool admitted;
   };
   const Case cases[] = {
-      {"192.168.10.0", true},   {"192.168.10.255", true}, {"192.168.11.1", false},  {"10.0.0.5", true},
-      {"10.0.0.6", false},      {"::1", true},            {"::2", false},           {"fd00:abcd:1::9", true},
-      {"fd00:abce::1", false},  {"172.16.9.9", true},     {"172.32.0.1", false},    {"::ffff:10.0.0.5", true},
-      {"127.0.0.1", false},     {"not an address", false}, {"", false},
+      {"192.168.10.0", true}, {"192.168.10.255", true},  {"192.168.11.1", false},
+      {"10.0.0.5", true},     {"10.0.0.6", false},       {"::1", true},
+      {"::2", false},         {"fd00:abcd:1::9", true},  {"fd00:abce::1", false},
+      {"172.16.9.9", true},   {"172.32.0.1", false},     {"::ffff:10.0.0.5", true},
+      {"127.0.0.1", false},   {"not an address", false}, {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(AllowListAdmits(list, c.address), c.admitted) << c.address;
 }
@@ -31,18 +32,23 @@ TEST(AllowList, PrefixEdges) {
     bool admitted;
   };
   const Case cases[] = {
-      {"0.0.0.0/0", "203.0.113.7", true},  {"0.0.0.0/0", "::1", false},          {"::/0", "2001:db8::1", true},
-      {"10.1.2.3/31", "10.1.2.2", true},   {"10.1.2.3/31", "10.1.2.4", false},  {"10.128.0.0/9", "10.200.0.1", true},
-      {"10.128.0.0/9", "10.127.0.1", false}, {"2001:db8::/127", "2001:db8::1", true},
+      {"0.0.0.0/0", "203.0.113.7", true},
+      {"0.0.0.0/0", "::1", false},
+      {"::/0", "2001:db8::1", true},
+      {"10.1.2.3/31", "10.1.2.2", true},
+      {"10.1.2.3/31", "10.1.2.4", false},
+      {"10.128.0.0/9", "10.200.0.1", true},
+      {"10.128.0.0/9", "10.127.0.1", false},
+      {"2001:db8::/127", "2001:db8::1", true},
       {"2001:db8::/127", "2001:db8::2", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(AllowListAdmits(ParseAllowList(c.list), c.address), c.admitted)
-                                  << c.list << " " << c.address;
+  for (const Case& c : cases)
+    EXPECT_EQ(AllowListAdmits(ParseAllowList(c.list), c.address), c.admitted) << c.list << " " << c.address;
 }
 
 TEST(AllowList, MalformedEntriesFailClosedToLoopback) {
-  for (const char* text : {"10.0.0.0/33", "abc", "10.0.0.5, abc", "::1/129", "10.0.0.0/", "10.0.0.0/-1",
-                           "1.2.3.4/8/8", "localhost", "fe80::1%eth0", "10.0.0.0/ 8x"}) {
+  for (const char* text : {"10.0.0.0/33", "abc", "10.0.0.5, abc", "::1/129", "10.0.0.0/", "10.0.0.0/-1", "1.2.3.4/8/8",
+                           "localhost", "fe80::1%eth0", "10.0.0.0/ 8x"}) {
     const TAllowList list = ParseAllowList(text);
     EXPECT_FALSE(list.Malformed.empty()) << text;
     EXPECT_FALSE(list.Open()) << text;
@@ -51,8 +57,7 @@ TEST(AllowList, MalformedEntriesFailClosedToLoopback) {
     EXPECT_TRUE(AllowListAdmits(list, "::1")) << text;
     EXPECT_FALSE(AllowListAdmits(list, "10.0.0.5")) << text;
   }
-  EXPECT_EQ(ParseAllowList("10.0.0.5, 10.0.0.0/33 , abc").Malformed,
-            (std::vector<std::string>{"10.0.0.0/33", "abc"}));
+  EXPECT_EQ(ParseAllowList("10.0.0.5, 10.0.0.0/33 , abc").Malformed, (std::vector<std::string>{"10.0.0.0/33", "abc"}));
 }
 
 TEST(AllowList, AbsentOrBlankListAdmitsEveryone) {

@@ -23,9 +23,7 @@ class IniFile : public ::testing::Test {
     path_ = (dir_ / "ParametrOstrivan.ini").string();
   }
   void TearDown() override { fs::remove_all(dir_); }
-  void Write(const std::string& bytes) {
-    std::ofstream(path_, std::ios::binary) << bytes;
-  }
+  void Write(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
   fs::path dir_;
   std::string path_;
 };
@@ -33,22 +31,47 @@ class IniFile : public ::testing::Test {
 }  // namespace
 
 TEST(ParseInteger, AcceptsOnlyWholeIntegers) {
-  struct Case { const char* text; std::optional<int32_t> expected; };
+  struct Case {
+    const char* text;
+    std::optional<int32_t> expected;
+  };
   const Case cases[] = {
-      {"9000", 9000},        {"  12", 12},           {"+7", 7},
-      {"-3", -3},            {"$1F90", 8080},        {"0x1F90", 8080},
-      {"0X1f90", 8080},      {"x10", 16},            {"X10", 16},
-      {"-$10", -16},         {"$FFFFFFFF", -1},      {"$7FFFFFFF", 2147483647},
-      {"2147483647", 2147483647},                    {"-2147483648", INT32_MIN},
-      {"2147483648", std::nullopt},                  {"-2147483649", std::nullopt},
-      {"$100000000", std::nullopt},                  {"80a", std::nullopt},
-      {"abc", std::nullopt}, {"", std::nullopt},     {"   ", std::nullopt},
-      {"-", std::nullopt},   {"$", std::nullopt},    {"0x", std::nullopt},
-      {"12 ", std::nullopt}, {"1.5", std::nullopt},  {"$G1", std::nullopt},
-      {"--1", std::nullopt}, {"\t5", std::nullopt},  {"0", 0},
+      {"9000", 9000},
+      {"  12", 12},
+      {"+7", 7},
+      {"-3", -3},
+      {"$1F90", 8080},
+      {"0x1F90", 8080},
+      {"0X1f90", 8080},
+      {"x10", 16},
+      {"X10", 16},
+      {"-$10", -16},
+      {"$FFFFFFFF", -1},
+      {"$7FFFFFFF", 2147483647},
+      {"2147483647", 2147483647},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", std::nullopt},
+      {"-2147483649", std::nullopt},
+      {"$100000000", std::nullopt},
+      {"80a", std::nullopt},
+      {"abc", std::nullopt},
+      {"", std::nullopt},
+      {"   ", std::nullopt},
+      {"-", std::nullopt},
+      {"$", std::nullopt},
+      {"0x", std::nullopt},
+      {"12 ", std::nullopt},
+      {"1.5", std::nullopt},
+      {"$G1", std::nullopt},
+      {"--1", std::nullopt},
+      {"\t5", std::nullopt},
+      {"0", 0},
       // At most eight hexadecimal digits, leading zeros included; decimal has no such cap.
-      {"$00000001", 1},      {"$000000001", std::nullopt}, {"0x0000052D2", std::nullopt},
-      {"-X000000010", std::nullopt},                 {"000000000012", 12},
+      {"$00000001", 1},
+      {"$000000001", std::nullopt},
+      {"0x0000052D2", std::nullopt},
+      {"-X000000010", std::nullopt},
+      {"000000000012", 12},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseInteger(c.text), c.expected) << '"' << c.text << '"';
 }
@@ -61,9 +84,12 @@ TEST_F(IniFile, NoFileGivesDefaults) {
 }
 
 TEST_F(IniFile, PortValues) {
-  struct Case { const char* value; uint16_t port; };
-  const Case cases[] = {{"  9000  ", 9000}, {"$1F90", 8080}, {"0x1F90", 8080}, {"80a", 8080},
-                        {"70000", 4464},    {"65536", 0},    {"-1", 65535},    {"", 8080},
+  struct Case {
+    const char* value;
+    uint16_t port;
+  };
+  const Case cases[] = {{"  9000  ", 9000}, {"$1F90", 8080},       {"0x1F90", 8080},     {"80a", 8080},
+                        {"70000", 4464},    {"65536", 0},          {"-1", 65535},        {"", 8080},
                         {"\"9001\"", 9001}, {"99999999999", 8080}, {"0x0000052D2", 8080}};
   for (const auto& c : cases) {
     Write(std::string("[CONFIG]\nPorta=") + c.value + "\n");
@@ -72,7 +98,10 @@ TEST_F(IniFile, PortValues) {
 }
 
 TEST_F(IniFile, MachineNumberValues) {
-  struct Case { const char* value; int32_t nr; };
+  struct Case {
+    const char* value;
+    int32_t nr;
+  };
   const Case cases[] = {{"12", 12}, {"abc", 0}, {"-3", -3}, {"$FFFFFFFF", -1}};
   for (const auto& c : cases) {
     Write(std::string("[CONFIG]\r\nNr_Macchina=") + c.value + "\r\n");
@@ -81,7 +110,11 @@ TEST_F(IniFile, MachineNumberValues) {
 }
 
 TEST_F(IniFile, ReaderRules) {
-  struct Case { const char* file; const char* key; const char* expected; };
+  struct Case {
+    const char* file;
+    const char* key;
+    const char* expected;
+  };
   const Case cases[] = {
       // section and key without regard to case
       {"[config]\nporta=9000\n", "Porta", "9000"},
@@ -137,8 +170,9 @@ TEST(Parametri, FileLiesBesideTheExecutable) {
 }
 
 TEST_F(IniFile, SectionKeysInFileOrderWithDuplicatesAsTheyStand) {
-  Write("; comment\n[OTHER]\nPorta=1\n[config]\n porta = \"9000\" \nExportLavoroDir=/a\nColore=blu\n"
-        "Porta=9001\nno equals sign\n[CONFIG]\nNr_Macchina=3\n");
+  Write(
+      "; comment\n[OTHER]\nPorta=1\n[config]\n porta = \"9000\" \nExportLavoroDir=/a\nColore=blu\n"
+      "Porta=9001\nno equals sign\n[CONFIG]\nNr_Macchina=3\n");
   const auto keys = ostrivan::host::ReadProfileSection(path_, "CONFIG");
   const std::vector<std::pair<std::string, std::string>> expected = {
       {"porta", "9000"}, {"ExportLavoroDir", "/a"}, {"Colore", "blu"}, {"Porta", "9001"}};

@@ -64,7 +64,8 @@ TEST(CallerAdmission, RefusedBeforeTheBodyWithTheDefaultPageAndCounted) {
   const auto started = std::chrono::steady_clock::now();
   const std::string reply = Exchange(AF_INET, port,
                                      "POST /closed/job HTTP/1.1\r\nHost: a\r\nContent-Length: 100000\r\n"
-                                     "Expect: 100-continue\r\n\r\n", 20000);
+                                     "Expect: 100-continue\r\n\r\n",
+                                     20000);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   EXPECT_EQ(reply.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << reply;
   EXPECT_EQ(reply.find("100 Continue"), std::string::npos);

@@ -150,8 +150,7 @@ TEST(ConnectionLimits, StalledClientsAreClosedAndLiveOnesServed) {
   }
   // The server let them go, the head that trickles past its deadline too: only the
   // upload is left.
-  EXPECT_TRUE(WaitFor([&] { return b.bridge.LiveConnectionCount() == 1; }, 30s))
-      << b.bridge.LiveConnectionCount();
+  EXPECT_TRUE(WaitFor([&] { return b.bridge.LiveConnectionCount() == 1; }, 30s)) << b.bridge.LiveConnectionCount();
   stalled_closed = true;
   slow.join();
   EXPECT_FALSE(upload_ran_out.load()) << "the stalled clients were still open when the upload ended";

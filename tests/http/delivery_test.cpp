@@ -14,8 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -172,7 +172,7 @@ constexpr size_t kReply = 2 * 1024 * 1024;
 
 TEST(WaitDelivered, AClientThatReadsItAllAndClosesHasIt) {
   Pair p;
-    Connect(p, 0);
+  Connect(p, 0);
   auto result = SendAndWait(*p.server, kReply, 10s);
   EXPECT_EQ(ReadSome(p.client, kReply + 1), kReply);  // the reply, then our end-of-data
   ::close(p.client);
@@ -330,7 +330,7 @@ TEST(DeliveryProof, AReplyShorterThanItsHeaderSaysIsNotDelivered) {
   server.SetOnCommandGet([&](TIOHandler&, THTTPRequestInfo&, THTTPResponseInfo& response) {
     response.SetContentStreamRef(&stream);
     response.SetOnDelivered(recorder.Event());
-    response.WriteHeader();  // announces 5000 bytes
+    response.WriteHeader();                 // announces 5000 bytes
     response.SetContentStreamRef(nullptr);  // and nothing follows
   });
   const auto result = testing::RunInMemory(server, kGet);
@@ -372,9 +372,7 @@ void ResetClient(Pair& p) {
 }
 
 // Until the server's end has seen the reset (its next send would fail).
-void AwaitReset(TSocketTransport& server) {
-  (void)server.WaitReadable(5000);
-}
+void AwaitReset(TSocketTransport& server) { (void)server.WaitReadable(5000); }
 
 TEST(SendFailure, AResetBeforeTheReplyIsNeverADelivery) {
   // Nothing queued and the peer gone: the socket alone would show nothing unacknowledged

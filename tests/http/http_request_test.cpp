@@ -65,10 +65,12 @@ TEST(HttpRequest, UnhandledRequestGetsTheDefaultPageAndClose) {
 }
 
 TEST(HttpRequest, HostRequiredFromVersion11Only) {
-  struct Case { std::string version; bool dispatched; };
-  for (const Case& c : {Case{"HTTP/1.0", true}, Case{"HTTP/0.9", true}, Case{"HTTP/1", true},
-                        Case{"XYZ", true}, Case{"HTTP/1.1", false}, Case{"HTTP/2.0", false},
-                        Case{"HTTP/1.32", false}}) {
+  struct Case {
+    std::string version;
+    bool dispatched;
+  };
+  for (const Case& c : {Case{"HTTP/1.0", true}, Case{"HTTP/0.9", true}, Case{"HTTP/1", true}, Case{"XYZ", true},
+                        Case{"HTTP/1.1", false}, Case{"HTTP/2.0", false}, Case{"HTTP/1.32", false}}) {
     SCOPED_TRACE(c.version);
     RecordingBridge b;
     std::string reply = b.Run("GET /x " + c.version + "\r\n\r\n");
@@ -83,8 +85,8 @@ TEST(HttpRequest, HostRequiredFromVersion11Only) {
 
 TEST(HttpRequest, OneRequestPerConnectionEvenWhenKeepAliveIsAsked) {
   RecordingBridge b;
-  std::string reply = b.Run(
-      "GET /1 HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n");
+  std::string reply =
+      b.Run("GET /1 HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n");
   EXPECT_EQ(b.seen.calls, 1);
   EXPECT_EQ(b.seen.path, "/1");
   EXPECT_EQ(reply.find("HTTP/1.1", 1), std::string::npos);
@@ -92,14 +94,19 @@ TEST(HttpRequest, OneRequestPerConnectionEvenWhenKeepAliveIsAsked) {
 }
 
 TEST(HttpRequest, MethodsAreUpperCasedAndPostMayBeOverridden) {
-  struct Case { std::string request; std::string method; THTTPCommandType type; };
+  struct Case {
+    std::string request;
+    std::string method;
+    THTTPCommandType type;
+  };
   const Case cases[] = {
       {"get / HTTP/1.0\r\n\r\n", "GET", hcGET},
       {"PATCH / HTTP/1.0\r\n\r\n", "PATCH", hcUnknown},
       {"options / HTTP/1.0\r\n\r\n", "OPTIONS", hcOPTION},
       {"POST / HTTP/1.0\r\nX-HTTP-Method-Override: delete\r\nContent-Length: 0\r\n\r\n", "DELETE", hcDELETE},
       {"POST / HTTP/1.0\r\nX-HTTP-Method: put\r\nX-METHOD-OVERRIDE: get\r\nContent-Length: 0\r\n\r\n", "PUT", hcPUT},
-      {"POST / HTTP/1.0\r\nX-HTTP-Method-Override:\r\nX-METHOD-OVERRIDE: head\r\nContent-Length: 0\r\n\r\n", "HEAD", hcHEAD},
+      {"POST / HTTP/1.0\r\nX-HTTP-Method-Override:\r\nX-METHOD-OVERRIDE: head\r\nContent-Length: 0\r\n\r\n", "HEAD",
+       hcHEAD},
       {"GET / HTTP/1.0\r\nX-HTTP-Method-Override: delete\r\n\r\n", "GET", hcGET},  // POST only
   };
   for (const Case& c : cases) {
@@ -113,7 +120,11 @@ TEST(HttpRequest, MethodsAreUpperCasedAndPostMayBeOverridden) {
 }
 
 TEST(HttpRequest, TargetSplitAndDocumentDecoding) {
-  struct Case { std::string target; std::string document; std::string query; };
+  struct Case {
+    std::string target;
+    std::string document;
+    std::string query;
+  };
   const Case cases[] = {
       {"/a%20b/c%zz?q=1+2", "/a b/c", "q=1+2"},
       {"/a\\b/c", "/a/b/c", ""},
@@ -123,11 +134,11 @@ TEST(HttpRequest, TargetSplitAndDocumentDecoding) {
       {"/plus+stays", "/plus+stays", ""},
       {"/bad%2", "/bad", ""},
       {"/bad%u12", "/bad", ""},
-      {"/bad%ff", "/bad\xEF\xBF\xBD", ""},           // lone byte is not UTF-8
+      {"/bad%ff", "/bad\xEF\xBF\xBD", ""},  // lone byte is not UTF-8
       {"*", "*", ""},
       {"http://user:pw@h:81/p/q?z", "/p/q", "z"},
       {"//h/p", "/p", ""},
-      {"/a b c?x y", "/a b c", "x y"},                 // the target may contain spaces
+      {"/a b c?x y", "/a b c", "x y"},  // the target may contain spaces
       {"", "", ""},
   };
   for (const Case& c : cases) {
@@ -149,40 +160,43 @@ TEST(HttpRequest, AbsoluteTargetFillsMissingHostButNeverSatisfiesVersion11) {
   with_header.Run("GET http://h:81/p HTTP/1.0\r\nHost: real\r\n\r\n");
   EXPECT_EQ(with_header.seen.host, "real");
   RecordingBridge b11;
-  EXPECT_EQ(b11.Run("GET http://h:81/p/q HTTP/1.1\r\n\r\n"), DefaultHead(400, "Bad Request") + DefaultPage(400, "Bad Request"));
+  EXPECT_EQ(b11.Run("GET http://h:81/p/q HTTP/1.1\r\n\r\n"),
+            DefaultHead(400, "Bad Request") + DefaultPage(400, "Bad Request"));
   EXPECT_EQ(b11.seen.calls, 0);
 }
 
 TEST(HttpRequest, Bodies) {
-  struct Case { std::string request; bool has_body; std::string body; };
+  struct Case {
+    std::string request;
+    bool has_body;
+    std::string body;
+  };
   const Case cases[] = {
       {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n", true, ""},
       {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabcdef", true, "abc"},
       {"POST / HTTP/1.1\r\nHost: a\r\n\r\n", false, ""},
-      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n3;ext=1\r\nabc\r\n0\r\nT: x\r\n\r\n",
-       true, "abc"},
-      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n2\r\nab\r\n1\r\nc\r\n0\r\n\r\n",
-       true, "abc"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n3;ext=1\r\nabc\r\n0\r\nT: x\r\n\r\n", true,
+       "abc"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n2\r\nab\r\n1\r\nc\r\n0\r\n\r\n", true,
+       "abc"},
       {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: identity\r\nContent-Length: 2\r\n\r\nxy", true, "xy"},
       // Transfer-Encoding wins over Content-Length.
       {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nz\r\n0\r\n\r\n",
        true, "z"},
       // A chunk size that is no hexadecimal number ends the body; trailer lines follow.
-      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\nZ\r\nignored\r\n\r\n",
-       true, "q"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\nZ\r\nignored\r\n\r\n", true, "q"},
       // Leading zeros do not count towards the length of a chunk size.
       {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n00000000000000003\r\nabc\r\n"
        "000000000000000000000000000000001\r\nd\r\n0000\r\n\r\n",
        true, "abcd"},
       // Seventeen significant digits are past 63 bits: the body ends there.
-      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\n010000000000000000\r\n\r\n",
-       true, "q"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\n010000000000000000\r\n\r\n", true,
+       "q"},
       // The first Content-Length counts.
       {"POST / HTTP/1.0\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\nabcde", true, "ab"},
       // A length may carry a '+'; a chunk size may not, and a signed one ends the body.
       {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: +3\r\n\r\nabcdef", true, "abc"},
-      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\n+1\r\nz\r\n0\r\n\r\n",
-       true, "q"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nq\r\n+1\r\nz\r\n0\r\n\r\n", true, "q"},
       // Without a length a GET has no body, whatever follows.
       {"GET / HTTP/1.0\r\n\r\nextra", false, "ignored"},
   };
@@ -212,7 +226,11 @@ TEST(HttpRequest, LengthOutOfRangeCountsAsNone) {
 }
 
 TEST(HttpRequest, ServerAnswersMalformedHeadersItself) {
-  struct Case { std::string request; int code; std::string text; };
+  struct Case {
+    std::string request;
+    int code;
+    std::string text;
+  };
   const Case cases[] = {
       {"POST / HTTP/1.1\r\nHost: a\r\n\r\npending", 411, "Length Required"},
       {"PUT / HTTP/1.1\r\nHost: a\r\n\r\npending", 411, "Length Required"},
@@ -254,7 +272,8 @@ TEST(HttpRequest, AuthorizationSchemes) {
   const std::string body = "Unsupported authorization scheme.";
   EXPECT_EQ(bearer.Run("GET / HTTP/1.0\r\nAuthorization: Bearer abc\r\n\r\n"),
             "HTTP/1.1 401 Unauthorized\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n"
-            "Content-Length: " + std::to_string(body.size()) + "\r\nDate: *\r\nWWW-Authenticate: Basic\r\n\r\n" + body);
+            "Content-Length: " +
+                std::to_string(body.size()) + "\r\nDate: *\r\nWWW-Authenticate: Basic\r\n\r\n" + body);
   EXPECT_EQ(bearer.seen.calls, 0);
 }
 
@@ -266,9 +285,7 @@ TEST(HttpRequest, HandlerErrorBecomes500WithItsMessage) {
   EXPECT_EQ(page.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u);
 
   struct Throwing : TCustomHTTPServer {
-    void DoCommandGet(TIOHandler&, THTTPRequestInfo&, THTTPResponseInfo&) override {
-      throw std::runtime_error("boom");
-    }
+    void DoCommandGet(TIOHandler&, THTTPRequestInfo&, THTTPResponseInfo&) override { throw std::runtime_error("boom"); }
   } server;
   EXPECT_EQ(MaskDate(RunInMemory(server, "GET /x HTTP/1.0\r\n\r\n").output),
             "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n"
@@ -295,7 +312,8 @@ TEST(HttpRequest, OversizedBodyIsRefusedWithoutBuffering) {
   const std::string message = "Request size exceeded the max allowed size [5120 KiB] (1)";
   const std::string expected =
       "HTTP/1.1 413 Request Entity Too Long\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n"
-      "Content-Length: " + std::to_string(message.size()) + "\r\nDate: *\r\n\r\n" + message;
+      "Content-Length: " +
+      std::to_string(message.size()) + "\r\nDate: *\r\n\r\n" + message;
   RecordingBridge b;
   EXPECT_EQ(b.Run("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5242881\r\n\r\nxyz"), expected);
   EXPECT_EQ(b.Run("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 99999999999999999\r\n\r\n"), expected);
@@ -348,14 +366,17 @@ TEST(HttpRequest, OversizedBodyRefusalIsTheOneTheServerWasGiven) {
 }
 
 TEST(HttpRequest, SilentCloses) {
-  struct Case { std::string request; std::string error; };
+  struct Case {
+    std::string request;
+    std::string error;
+  };
   const Case cases[] = {
       {"\r\n", "EHTTPErrorParsingCommand"},
       {"GARBAGE\r\n\r\n", "EHTTPErrorParsingCommand"},
       {"GET / HTTP/1.1\r\n" + std::string(16385, 'a') + "\r\n\r\n", "EReadLnMaxLineLengthExceeded"},
       {"GET /" + std::string(16380, 'a') + " HTTP/1.0\r\n\r\n", "EReadLnMaxLineLengthExceeded"},
-      {"", ""},                                       // connect and close
-      {"GET / HTTP/1.0\r\nHost: a\r\n", ""},           // cut in the header block
+      {"", ""},                                                  // connect and close
+      {"GET / HTTP/1.0\r\nHost: a\r\n", ""},                     // cut in the header block
       {"POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\nabc", ""},  // cut mid-body
   };
   for (const Case& c : cases) {
@@ -383,7 +404,10 @@ TEST(HttpRequest, LongestRequestLinesAreAccepted) {
 
 // Hostile requests: each ends with a defined reply or a silent close.
 TEST(HttpRequest, HostileRequestTable) {
-  struct Case { std::string request; std::string status; };  // status "" = silent close
+  struct Case {
+    std::string request;
+    std::string status;
+  };  // status "" = silent close
   const std::string base = "POST / HTTP/1.1\r\nHost: a\r\n";
   const Case cases[] = {
       {base + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", "HTTP/1.1 200"},

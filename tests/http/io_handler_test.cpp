@@ -17,16 +17,20 @@ TIOHandler MakeIO(const std::string& input, size_t chunk, TMemoryTransport** raw
 constexpr size_t kChunks[] = {1, 7, 16383, 16384, 16385, 32768};
 
 TEST(IOHandlerReadLn, LengthLimitCountsBytesBeforeLfIncludingCr) {
-  struct Case { std::string line; bool ok; std::string expected; };
+  struct Case {
+    std::string line;
+    bool ok;
+    std::string expected;
+  };
   const std::string a16383(16383, 'a'), a16384(16384, 'a'), a16385(16385, 'a');
   const Case cases[] = {
-      {a16384 + "\n", true, a16384},          // bare LF: 16384 bytes of text
-      {a16383 + "\r\n", true, a16383},        // CR LF: the CR counts, 16383 of text
-      {a16384 + "\r\n", false, ""},           // 16385 bytes before the LF
+      {a16384 + "\n", true, a16384},    // bare LF: 16384 bytes of text
+      {a16383 + "\r\n", true, a16383},  // CR LF: the CR counts, 16383 of text
+      {a16384 + "\r\n", false, ""},     // 16385 bytes before the LF
       {a16385 + "\n", false, ""},
-      {a16385, false, ""},                    // no LF yet: fails once 16385 bytes wait
+      {a16385, false, ""},  // no LF yet: fails once 16385 bytes wait
       {"\r\n", true, ""},
-      {"a\rb\n", true, "a\rb"},               // only a CR right before the LF goes
+      {"a\rb\n", true, "a\rb"},  // only a CR right before the LF goes
       {"x\r\r\n", true, "x\r"},
   };
   for (const Case& c : cases) {

@@ -226,9 +226,8 @@ TEST(TcpServer, ManyConcurrentClientsLoseNoReply) {
     std::vector<std::string> replies(kClients);
     std::vector<std::thread> clients;
     for (std::size_t i = 0; i < kClients; ++i) {
-      clients.emplace_back([&, i] {
-        replies[i] = Exchange(AF_INET, port, "GET /" + std::to_string(i) + " HTTP/1.0\r\n\r\n", 20000);
-      });
+      clients.emplace_back(
+          [&, i] { replies[i] = Exchange(AF_INET, port, "GET /" + std::to_string(i) + " HTTP/1.0\r\n\r\n", 20000); });
     }
     for (auto& t : clients) t.join();
     for (std::size_t i = 0; i < kClients; ++i) {

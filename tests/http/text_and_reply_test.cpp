@@ -12,7 +12,11 @@ namespace ostrivan::http {
 namespace {
 
 TEST(CharsetEncoding, EncodesByName) {
-  struct Case { const char* name; std::string text; std::string bytes; };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string bytes;
+  };
   const std::string e_acute = "\xC3\xA9", euro = "\xE2\x82\xAC";
   const Case cases[] = {
       {"utf-8", "a" + e_acute + euro, "a\xC3\xA9\xE2\x82\xAC"},
@@ -20,7 +24,7 @@ TEST(CharsetEncoding, EncodesByName) {
       {"iso-8859-1", "a" + e_acute + euro, "a\xE9?"},
       {"us-ascii", "a" + e_acute + euro, "a??"},
       {"windows-1252", "a" + e_acute + euro, "a\xE9\x80"},
-      {"", e_acute + euro, "\xE9?"},              // empty: one byte per character
+      {"", e_acute + euro, "\xE9?"},  // empty: one byte per character
       {"x-unknown", e_acute + euro, "\xE9?"},
   };
   for (const Case& c : cases) {
@@ -34,7 +38,12 @@ TEST(CharsetEncoding, EncodesByName) {
 }
 
 TEST(ContentTypeRule, SplitsCharsetAndDefaultsTextTypes) {
-  struct Case { std::string value; std::string prior_charset; std::string type; std::string charset; };
+  struct Case {
+    std::string value;
+    std::string prior_charset;
+    std::string type;
+    std::string charset;
+  };
   const Case cases[] = {
       {"text/plain", "", "text/plain", "ISO-8859-1"},
       {"text/xml", "", "text/xml", "us-ascii"},
@@ -45,7 +54,7 @@ TEST(ContentTypeRule, SplitsCharsetAndDefaultsTextTypes) {
       {"text/html; charset=\"UTF-8\"; level=1", "", "text/html; level=1", "UTF-8"},
       {"application/json", "utf-8", "application/json", "utf-8"},  // keeps its value
       {"text/plain", "utf-8", "text/plain", "utf-8"},
-      {"", "utf-8", "", ""},                                         // clears both
+      {"", "utf-8", "", ""},  // clears both
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
@@ -58,8 +67,8 @@ TEST(ContentTypeRule, SplitsCharsetAndDefaultsTextTypes) {
 
 TEST(HeaderList, LookupIsCaseInsensitiveFirstWinsAndFoldsContinuations) {
   THeaderList h;
-  for (const char* line : {"Host:  a  ", "X-Long: one", " two", "\tthree", "host: b", "no colon",
-                           "Empty:", "X-Long : spaced"})
+  for (const char* line :
+       {"Host:  a  ", "X-Long: one", " two", "\tthree", "host: b", "no colon", "Empty:", "X-Long : spaced"})
     h.Add(line);
   EXPECT_EQ(h.Values("HOST"), "a");
   EXPECT_EQ(h.Values("x-long"), "one two three");
@@ -117,7 +126,11 @@ std::string Masked(const std::string& s) {
 }
 
 TEST(ResponseInfo, DefaultPageLengthRulesAndHeaderOrder) {
-  struct Case { int status; std::string method; std::string expected; };
+  struct Case {
+    int status;
+    std::string method;
+    std::string expected;
+  };
   const Case cases[] = {
       {200, "GET",
        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n"

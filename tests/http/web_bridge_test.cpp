@@ -40,7 +40,10 @@ TEST(WebBridge, QueryStandsInForMissingBody) {
 }
 
 TEST(WebBridge, MalformedFieldEscapesRaiseConvertErrors) {
-  struct Case { std::string query; std::string message; };
+  struct Case {
+    std::string query;
+    std::string message;
+  };
   const Case cases[] = {
       {"a=%zz", "Invalid URL encoded character (%zz) at position 3"},
       {"ab=1&c=%4", "Error decoding URL style (%XX) encoded string at position 3"},
@@ -123,8 +126,13 @@ TEST(WebBridge, SendResponseDefaultsToHtmlUtf8AndCopiesCustomHeaders) {
 TEST(WebBridge, ReasonStringFollowsTheLastWrite) {
   auto status_line = [](bool reason_last) {
     BridgeFixture b([reason_last](TWebRequest&, TWebResponse& r, bool& handled) {
-      if (reason_last) { r.SetStatusCode(404); r.SetReasonString("Missing"); }
-      else { r.SetReasonString("Missing"); r.SetStatusCode(404); }
+      if (reason_last) {
+        r.SetStatusCode(404);
+        r.SetReasonString("Missing");
+      } else {
+        r.SetReasonString("Missing");
+        r.SetStatusCode(404);
+      }
       handled = true;
     });
     std::string reply = Reply(b, "GET / HTTP/1.0\r\n\r\n");
@@ -199,7 +207,8 @@ TEST(WebBridge, PoolErrorsAre500FromTheServer) {
   const std::string message = kNoDataModulesRegistered;
   EXPECT_EQ(Reply(none, "GET / HTTP/1.0\r\n\r\n"),
             "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n"
-            "Content-Length: " + std::to_string(message.size()) + "\r\nDate: *\r\n\r\n" + message);
+            "Content-Length: " +
+                std::to_string(message.size()) + "\r\nDate: *\r\n\r\n" + message);
 }
 
 TEST(WebBridge, PoolReusesModulesAndEnforcesTheLimit) {
@@ -262,9 +271,8 @@ TEST(WebBridge, ModuleActionsAndAfterDispatch) {
       fallback.Default = true;
       fallback.OnAction = [](TCustomWebDispatcher&, TWebRequest&, TWebResponse& r, bool&) { r.SetContent("default"); };
       Actions().push_back(fallback);
-      SetAfterDispatch([](TCustomWebDispatcher&, TWebRequest&, TWebResponse& r, bool&) {
-        r.SetCustomHeader("X-After", "1");
-      });
+      SetAfterDispatch(
+          [](TCustomWebDispatcher&, TWebRequest&, TWebResponse& r, bool&) { r.SetCustomHeader("X-After", "1"); });
     }
   };
   BridgeFixture b;

@@ -19,8 +19,8 @@ TEST(DirectoryLock, SpellingsOfOneDirectoryShareTheKey) {
   fs::create_directories(base / "jobs");
   fs::create_directory_symlink(base / "jobs", base / "link");
   std::string key = DirectoryLockKey((base / "jobs").string());
-  for (const auto& spelling : {(base / "jobs/").string(), (base / "jobs/../jobs").string(),
-                               (base / "link").string(), (base / "." / "jobs//").string()})
+  for (const auto& spelling : {(base / "jobs/").string(), (base / "jobs/../jobs").string(), (base / "link").string(),
+                               (base / "." / "jobs//").string()})
     EXPECT_EQ(DirectoryLockKey(spelling), key) << spelling;
   EXPECT_NE(DirectoryLockKey((base / "other").string()), key);
   fs::remove_all(base);

@@ -45,9 +45,10 @@ TEST(Journal, TheLineIsInItsFileWhenWriteJournalReturns) {
   std::filesystem::copy_file("/proc/self/exe", exe, std::filesystem::copy_options::overwrite_existing);
   std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
   const std::string out = dir / "child.out";
-  const std::string cmd = "cd / && '" + exe +
-                          "' --gtest_also_run_disabled_tests --gtest_filter=JournalChild.DISABLED_WriteThenEndAbruptly > '" +
-                          out + "' 2>&1";
+  const std::string cmd =
+      "cd / && '" + exe +
+      "' --gtest_also_run_disabled_tests --gtest_filter=JournalChild.DISABLED_WriteThenEndAbruptly > '" + out +
+      "' 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << test_support::ReadFileOrEmpty(out);
   const std::string journal = test_support::ReadFileOrEmpty(dir / "logs/Ostrivan.00.journal.log");
   const std::string expected = "][INFO      ] " + JournalLine(ImportRecord()) + " [journal]\r\n";

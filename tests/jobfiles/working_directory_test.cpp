@@ -45,11 +45,17 @@ std::vector<std::string> EntryNames(const std::string& zip_path) {
 
 TEST(WorkingDirectoryPaths, ListingIsSortedIgnoringCase) {
   TempDir d;
-  for (const char* name : {"b.txt", "A.txt", "a2", "C", "\xC3\xA8z", "\xC3\x88" "a"}) WriteFile(d / name, "");
+  for (const char* name : {"b.txt", "A.txt", "a2", "C", "\xC3\xA8z",
+                           "\xC3\x88"
+                           "a"})
+    WriteFile(d / name, "");
   MakeDir(d / "Bdir");
   std::vector<std::string> names;
   for (const auto& e : ListDirectory(d.Path())) names.push_back(e.Name + (e.IsDirectory ? "/" : ""));
-  EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "a2", "b.txt", "Bdir/", "C", "\xC3\x88" "a", "\xC3\xA8z"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "a2", "b.txt", "Bdir/", "C",
+                                             "\xC3\x88"
+                                             "a",
+                                             "\xC3\xA8z"}));
   EXPECT_EQ(ListFiles(d.Path()).size(), 6u);
   EXPECT_EQ(FailureOf([&] { ListDirectory(d / "missing"); }),
             "EDirectoryNotFoundException: The specified path was not found");
@@ -88,11 +94,17 @@ TEST(NameComparison, MalformedBytesAreKeptAndNeverFolded) {
     std::string upper;
   };
   const Case cases[] = {
-      {"p\xE8.nc", "P\xE8.NC"},                    // Latin-1 byte
-      {"a\xC3" "b", "A\xC3" "B"},                  // cut sequence before a letter
-      {"\xE2\x82" "x\xC3\xA8", "\xE2\x82" "X\xC3\x88"},
-      {"\xC1\xA1", "\xC1\xA1"},                    // overlong "a"
-      {"\xED\xA0\x80z", "\xED\xA0\x80Z"},          // encoded surrogate
+      {"p\xE8.nc", "P\xE8.NC"},  // Latin-1 byte
+      {"a\xC3"
+       "b",
+       "A\xC3"
+       "B"},  // cut sequence before a letter
+      {"\xE2\x82"
+       "x\xC3\xA8",
+       "\xE2\x82"
+       "X\xC3\x88"},
+      {"\xC1\xA1", "\xC1\xA1"},            // overlong "a"
+      {"\xED\xA0\x80z", "\xED\xA0\x80Z"},  // encoded surrogate
   };
   for (const Case& c : cases) EXPECT_EQ(UpperCaseText(c.name), c.upper) << c.name;
   EXPECT_FALSE(SameTextIgnoringCase("\xC1\xA1", "a"));
@@ -127,7 +139,8 @@ TEST(EmptyingADirectory, RemovesTreesWithReadOnlyFilesButNeverFollowsLinks) {
     for (const auto& e : ListDirectory(d)) left.push_back(e.Name);
     EXPECT_EQ(left, std::vector<std::string>{".staging"});
     if (moved) {
-      EXPECT_EQ(ListTree(aside), (std::vector<std::string>{"a.txt", "sub/deeper/x.NC", "sub/link", "sub/ro.txt", "toplink"}));
+      EXPECT_EQ(ListTree(aside),
+                (std::vector<std::string>{"a.txt", "sub/deeper/x.NC", "sub/link", "sub/ro.txt", "toplink"}));
       EXPECT_EQ(ReadFile(aside + "/sub/deeper/x.NC"), "x");
     }
     EXPECT_EQ(ReadFile(outside + "/keep.txt"), "must survive");
@@ -174,8 +187,8 @@ TEST(PackingATree, DepthFirstRelativeBackslashNamesWithoutTheArchiveOrEmptyDirec
   WriteFile(d + "/tools/T.CFG", "[T]\r\n");
   WriteFile(d + "/job.ini", "[JOB]\r\n");
   WriteFile(d + "/zzz.txt", "last");
-  const std::vector<std::string> expected = {"job.ini", "programs\\P1.NC", "programs\\subprog\\O9001.NC", "tools\\T.CFG",
-                                             "zzz.txt"};
+  const std::vector<std::string> expected = {"job.ini", "programs\\P1.NC", "programs\\subprog\\O9001.NC",
+                                             "tools\\T.CFG", "zzz.txt"};
   // The archive lies inside the packed directory; doubled separators in the directory
   // text must not hide it.
   for (const std::string& spelled : {d, d + "/", root.Path() + "//export//"}) {
@@ -286,9 +299,9 @@ TEST(UnpackingAnArchive, FailuresAndReadOnlyEntries) {
 TEST(PackingATree, GeneratedJobRoundTripsThroughPackAndUnpack) {
   TempDir root;
   const std::string d = root / "job";
-  const auto made = test_support::RunCommand("python3 " + test_support::ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) +
-                                                                                          "/tools/make_job.py") +
-                                                 " small " + test_support::ShellQuote(d));
+  const auto made = test_support::RunCommand(
+      "python3 " + test_support::ShellQuote(std::string(OSTRIVAN_SOURCE_DIR) + "/tools/make_job.py") + " small " +
+      test_support::ShellQuote(d));
   ASSERT_EQ(made.exit_code, 0) << made.output;
   const auto before = ListTree(d);
   const std::string first = ListFiles(d + "/programs").front();

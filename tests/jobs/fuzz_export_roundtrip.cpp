@@ -159,7 +159,8 @@ TTree FilesOnly(const TTree& tree) {
 
 std::string Describe(const TTree& tree) {
   std::string text;
-  for (const auto& [path, content] : tree) text += "  \"" + path + "\" (" + std::to_string(content.size()) + " bytes)\n";
+  for (const auto& [path, content] : tree)
+    text += "  \"" + path + "\" (" + std::to_string(content.size()) + " bytes)\n";
   return text;
 }
 
@@ -245,8 +246,8 @@ void JournalOneLine(TInput& in) {
   const std::string line = jobs::JournalLine(record);
   if (line.find_first_of("\r\n") != std::string::npos) Fail("journal line holds a line break: " + line);
   if (line.rfind(record.Direction + " ", 0) != 0) Fail("journal line does not begin with its direction: " + line);
-  std::vector<std::string> expected = {"machine", "peer", "mode", "archive", "job", "files", "file_bytes",
-                                       "archive_bytes", "crc32", "outcome", "duration_ms"};
+  std::vector<std::string> expected = {"machine",    "peer",          "mode",  "archive", "job",        "files",
+                                       "file_bytes", "archive_bytes", "crc32", "outcome", "duration_ms"};
   if (!record.Client.empty() && record.Client != record.Peer) expected.push_back("client");
   if (record.Direction == "export") {
     expected.push_back("discarded");

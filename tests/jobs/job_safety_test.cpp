@@ -17,14 +17,14 @@
 #include <tuple>
 
 #include "archive/stream.h"
-#include "jobs_support.h"
-#include "support/scratch_files.h"
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
 #include "jobfiles/base64.h"
 #include "jobfiles/import_staging.h"
 #include "jobfiles/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"
+#include "jobs_support.h"
+#include "support/scratch_files.h"
 #include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
@@ -45,10 +45,8 @@ Tree ReadTree(const std::string& root) {
     ::lstat(it->path().c_str(), &st);
     const std::string rel = fs::relative(it->path(), root).string();
     const long long ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    if (it->is_directory())
-      tree[rel + "/"] = {"", ns, st.st_mode};
-    else
-      tree[rel] = {ReadFile(it->path().string()), ns, st.st_mode};
+    if (it->is_directory()) tree[rel + "/"] = {"", ns, st.st_mode};
+    else tree[rel] = {ReadFile(it->path().string()), ns, st.st_mode};
   }
   return tree;
 }
@@ -69,8 +67,8 @@ class JobSafety : public ::testing::Test {
     fs::create_directories(job_ + "/empty");
     ::chmod((job_ + "/tools/T.CFG").c_str(), 0444);  // read-only below the top is packed too
     // Times in the past, so a put-back that rewrote anything would show.
-    for (const auto& p : {"/programs/P1.NC", "/programs/sub/O9.NC", "/tools/T.CFG", "/programs/sub", "/programs",
-                          "/tools", "/empty"}) {
+    for (const auto& p :
+         {"/programs/P1.NC", "/programs/sub/O9.NC", "/tools/T.CFG", "/programs/sub", "/programs", "/tools", "/empty"}) {
       const struct timespec times[2] = {{1600000000, 5}, {1600000000, 123456789}};
       ::utimensat(AT_FDCWD, (job_ + p).c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
@@ -217,9 +215,9 @@ TEST_F(JobSafety, TheHeldArchiveIsTheReplysPayloadAndTheJournalsChecksum) {
   EXPECT_EQ(archive, DecodeBase64(reply.FStream));
   EXPECT_EQ(reply.FNomeFile, "P1.zip");
   EXPECT_EQ(job->Record.ArchiveBytes, static_cast<std::int64_t>(archive.size()));
-  EXPECT_EQ(job->Record.ArchiveCrc, archive::record::Crc32(archive::record::Crc32(0, nullptr, 0),
-                                                           reinterpret_cast<const std::uint8_t*>(archive.data()),
-                                                           archive.size()));
+  EXPECT_EQ(job->Record.ArchiveCrc,
+            archive::record::Crc32(archive::record::Crc32(0, nullptr, 0),
+                                   reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size()));
   // The archive holds every packed file whole.
   const std::string unpacked = root_ / "unpacked";
   archive::TZipFile zip;
@@ -423,7 +421,8 @@ TEST(MovingAcrossFileSystems, CopiesUnderAPartialNameAndFailsWhenTheSourceStays)
   const std::string other = "/dev/shm/ostrivan-move-" + std::to_string(::getpid());
   fs::remove_all(other);
   fs::create_directories(other);
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   ASSERT_EQ(::stat(disk.Path().c_str(), &a), 0);
   ASSERT_EQ(::stat(other.c_str(), &b), 0);
   if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system here";
@@ -587,7 +586,8 @@ TEST(ImportStaging, HostileEntryNamesAndSizesAreRefusedOrBounded) {
     TRizOzudoImportLavoroResponse reply;
     ImportLavoroJob(request, reply, Parameters("", dir));
     EXPECT_TRUE(reply.FErrore);
-    EXPECT_EQ(reply.FMessaggio, "Fallita extrazione .zip Zip entry name outside the target directory: \"" + name + "\"");
+    EXPECT_EQ(reply.FMessaggio,
+              "Fallita extrazione .zip Zip entry name outside the target directory: \"" + name + "\"");
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"Lavoro.zip"});

@@ -10,30 +10,30 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
 #include "archive/stream.h"
-#include "jobs_support.h"
-#include "support/scratch_files.h"
 #include "archive/zip_file.h"
 #include "jobfiles/base64.h"
-#include "support/zip_builder.h"
 #include "jobfiles/job_metrics.h"
+#include "jobs_support.h"
+#include "support/scratch_files.h"
+#include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::ReadFile;
-using test_support::TempDir;
-using test_support::WriteFile;
 using archive::TBytesStream;
 using archive::TZipFile;
 using archive::TZipMode;
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteFile;
 
 // Relative path -> content, directories as "<path>/" -> "".
 using Tree = std::map<std::string, std::string>;
@@ -135,7 +135,10 @@ TEST(ExportLavoroJob, FailuresInTheirOrderOfChecksTouchNothing) {
       {"newen without programs", file_at_top, true, "NEWEN",
        [](const std::string& d) { return "Directory \"programs\" non trovata in " + d + "/programs"; }},
       {"newen with programs holding only a directory",
-       [](const TempDir& d) { fs::create_directories(d / "job/programs/sub"); WriteFile(d / "job/programs/sub/P1.NC", "G0"); },
+       [](const TempDir& d) {
+         fs::create_directories(d / "job/programs/sub");
+         WriteFile(d / "job/programs/sub/P1.NC", "G0");
+       },
        true, "NEWEN",
        [](const std::string& d) { return "Nessun file trovato nella directory \"programs\" in " + d + "/programs"; }},
       {"newen with programs a file", [](const TempDir& d) { WriteFile(d / "job/programs", "x"); }, true, "NEWEN",
@@ -243,8 +246,11 @@ TEST(ExportLavoroJob, LinksPipesAndSocketsAreLeftInPlace) {
             (std::vector<std::pair<std::string, std::string>>{{"programs\\P1.NC", "G0"}, {"tools\\T.CFG", "T1"}}));
   EXPECT_TRUE(fs::is_symlink(job + "/tools/loop"));
   fs::remove(job + "/tools/loop");  // a loop the tree reader would walk
-  EXPECT_EQ(ReadTree(job), (Tree{{"dangling", "<special>"}, {"programs/", ""}, {"programs/A0.NC", "<special>"},
-                                 {"programs/link.NC", "<special>"}, {"tools/", ""}}));
+  EXPECT_EQ(ReadTree(job), (Tree{{"dangling", "<special>"},
+                                 {"programs/", ""},
+                                 {"programs/A0.NC", "<special>"},
+                                 {"programs/link.NC", "<special>"},
+                                 {"tools/", ""}}));
   // ROTTLER takes the first regular file; a folder of links alone holds nothing to take.
   reply = Export(job, "ROTTLER");
   EXPECT_EQ(reply.FMessaggio, "Nessun file trovato nella directory \"" + job + "\"");
@@ -284,8 +290,8 @@ TEST(ExportLavoroJob, ATreeThatCannotBeReadWholeFailsNamingWhereAndDeletesNothin
   ::close(top);
   auto reply = Export(job, "NEWEN");
   EXPECT_TRUE(reply.FErrore);
-  EXPECT_EQ(reply.FMessaggio.rfind("Fallita compressione zip Impossibile leggere la cartella \"" + deep + "/" + part, 0),
-            0u)
+  EXPECT_EQ(
+      reply.FMessaggio.rfind("Fallita compressione zip Impossibile leggere la cartella \"" + deep + "/" + part, 0), 0u)
       << reply.FMessaggio.substr(0, 200);
   EXPECT_NE(reply.FMessaggio.find("\". " + std::string(std::strerror(ENAMETOOLONG))), std::string::npos);
   EXPECT_EQ(ReadFile(job + "/programs/P1.NC"), "G0");
@@ -323,8 +329,9 @@ TEST(ExportLavoroJob, TwoFilesThatWouldBeOneEntryFailTheExportAndNothingMoves) {
     std::string second;
     std::string entry;
   };
-  for (const Case& c : {Case{"Latin-1 beside UTF-8", "tools/caf\xe9.txt", "tools/caf\xc3\xa9.txt", "tools\\caf\xc3\xa9.txt"},
-                        Case{"a backslash in a name", "tools\\T1.CFG", "tools/T1.CFG", "tools\\T1.CFG"}}) {
+  for (const Case& c :
+       {Case{"Latin-1 beside UTF-8", "tools/caf\xe9.txt", "tools/caf\xc3\xa9.txt", "tools\\caf\xc3\xa9.txt"},
+        Case{"a backslash in a name", "tools\\T1.CFG", "tools/T1.CFG", "tools\\T1.CFG"}}) {
     SCOPED_TRACE(c.what);
     TempDir d;
     const std::string job = d / "job";
@@ -398,7 +405,10 @@ TEST(ExportLavoroJob, OnlyTheArchiveItselfIsLeftOutAndItsNameIsTheRealFileName) 
     std::string nome_file;
     std::vector<std::pair<std::string, std::string>> entries;
   } cases[] = {
-      {"NEWEN", {{"programs/P1.NC", "G0"}, {"p1.ZIP", "other"}}, "P1.zip", {{"p1.ZIP", "other"}, {"programs\\P1.NC", "G0"}}},
+      {"NEWEN",
+       {{"programs/P1.NC", "G0"}, {"p1.ZIP", "other"}},
+       "P1.zip",
+       {{"p1.ZIP", "other"}, {"programs\\P1.NC", "G0"}}},
       {"NEWEN", {{"programs/X:1.NC", "G1"}}, "X:1.zip", {{"programs\\X:1.NC", "G1"}}},
       {"ROTTLER", {{"A\\B.NC", "G2"}}, "A\\B.zip", {{"A\\B.NC", "G2"}}},
   };
@@ -439,7 +449,8 @@ TEST(ExportLavoroJob, ClientsRacingForOneJobGetItOnceAndWhole) {
   TempDir d;
   const std::string job = d / "job";
   for (int round = 0; round < kRounds; ++round) {
-    for (int i = 0; i < 20; ++i) WriteFile(job + "/programs/P" + std::to_string(100 + i) + ".NC", std::string(5000, 'G'));
+    for (int i = 0; i < 20; ++i)
+      WriteFile(job + "/programs/P" + std::to_string(100 + i) + ".NC", std::string(5000, 'G'));
     WriteFile(job + "/tools/T.CFG", "T");
     std::vector<TRizOzudoExportLavoroResponse> replies(kClients);
     std::vector<std::thread> clients;
@@ -485,8 +496,8 @@ TEST(JobStop, AStopBeforeTheWorkBeginsAbandonsTheJobUntouched) {
     TRizOzudoExportLavoroRequest export_request;
     export_request.FModoGestioneFile = "NEWEN";
     TRizOzudoExportLavoroResponse export_reply;
-    TExportRun run = ExportLavoroJob(export_request, export_reply, Parameters(out, "", 7), "", "127.0.0.1",
-                                     source.get_token());
+    TExportRun run =
+        ExportLavoroJob(export_request, export_reply, Parameters(out, "", 7), "", "127.0.0.1", source.get_token());
     EXPECT_EQ(run.Abandoned, stop);
     EXPECT_EQ(run.Held == nullptr, stop);
     EXPECT_FALSE(export_reply.FErrore) << export_reply.FMessaggio;
@@ -523,11 +534,9 @@ TEST(ImportLavoroJob, ReplacesEverythingWithTheArchiveAndDeletesIt) {
   const auto reply = Import(dir, EncodeBase64(zip));
   ASSERT_FALSE(reply.FErrore) << reply.FMessaggio;
   EXPECT_EQ(reply.FMessaggio, "");
-  EXPECT_EQ(ReadTree(dir), (Tree{{"note.txt", ""},
-                                 {"programs/", ""},
-                                 {"programs/P1.NC", "G0 X1"},
-                                 {"tools/", ""},
-                                 {"tools/T.CFG", "T1"}}));
+  EXPECT_EQ(
+      ReadTree(dir),
+      (Tree{{"note.txt", ""}, {"programs/", ""}, {"programs/P1.NC", "G0 X1"}, {"tools/", ""}, {"tools/T.CFG", "T1"}}));
 }
 
 TEST(ImportLavoroJob, FailuresInTheirOrderOfChecks) {
@@ -541,22 +550,45 @@ TEST(ImportLavoroJob, FailuresInTheirOrderOfChecks) {
     Tree after;  // what the directory holds afterwards
   };
   const std::vector<Case> cases = {
-      {"not configured", [](const std::string&) {}, false, EncodeBase64(zip),
-       [](const std::string&) { return "Directory ImportLavoroDir non specificata"; }, {}},
-      {"missing", [](const std::string& dir) { fs::remove(dir); }, true, EncodeBase64(zip),
-       [](const std::string& dir) { return "Directory " + dir + " non trovata"; }, {}},
+      {"not configured",
+       [](const std::string&) {},
+       false,
+       EncodeBase64(zip),
+       [](const std::string&) { return "Directory ImportLavoroDir non specificata"; },
+       {}},
+      {"missing",
+       [](const std::string& dir) { fs::remove(dir); },
+       true,
+       EncodeBase64(zip),
+       [](const std::string& dir) { return "Directory " + dir + " non trovata"; },
+       {}},
       {"read-only file on top",
-       [](const std::string& dir) { WriteFile(dir + "/ro.txt", "r"); MakeReadOnly(dir + "/ro.txt"); }, true,
-       EncodeBase64(zip), [](const std::string& dir) { return "Fallita eliminazione contenuto " + dir; },
+       [](const std::string& dir) {
+         WriteFile(dir + "/ro.txt", "r");
+         MakeReadOnly(dir + "/ro.txt");
+       },
+       true,
+       EncodeBase64(zip),
+       [](const std::string& dir) { return "Fallita eliminazione contenuto " + dir; },
        {{"ro.txt", "r"}}},
-      {"not a zip", [](const std::string& dir) { WriteFile(dir + "/old.txt", "o"); }, true,
+      {"not a zip",
+       [](const std::string& dir) { WriteFile(dir + "/old.txt", "o"); },
+       true,
        EncodeBase64("this is not an archive at all"),
        [](const std::string&) { return "Fallita extrazione .zip Error reading zip file"; },
        {{"Lavoro.zip", "this is not an archive at all"}}},
-      {"empty payload", [](const std::string&) {}, true, "",
-       [](const std::string&) { return "Fallita extrazione .zip Stream read error"; }, {{"Lavoro.zip", ""}}},
-      {"payload without base64 characters", [](const std::string&) {}, true, "\r\n==  \r\n",
-       [](const std::string&) { return "Fallita extrazione .zip Stream read error"; }, {{"Lavoro.zip", ""}}},
+      {"empty payload",
+       [](const std::string&) {},
+       true,
+       "",
+       [](const std::string&) { return "Fallita extrazione .zip Stream read error"; },
+       {{"Lavoro.zip", ""}}},
+      {"payload without base64 characters",
+       [](const std::string&) {},
+       true,
+       "\r\n==  \r\n",
+       [](const std::string&) { return "Fallita extrazione .zip Stream read error"; },
+       {{"Lavoro.zip", ""}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -601,8 +633,8 @@ TEST(ImportLavoroJob, AnEntryNamedLikeTheReceivedArchiveIsRefusedWithTheArchiveI
     const std::string zip = ArchiveOf({{"a.txt", "a"}, {name, "inner archive"}});
     const auto reply = Import(dir, EncodeBase64(zip));
     EXPECT_TRUE(reply.FErrore);
-    EXPECT_EQ(reply.FMessaggio, "Fallita extrazione .zip Cannot create file \"" + dir + "/Lavoro.zip\". " +
-                                    SysErrorMessageText(EBUSY));
+    EXPECT_EQ(reply.FMessaggio,
+              "Fallita extrazione .zip Cannot create file \"" + dir + "/Lavoro.zip\". " + SysErrorMessageText(EBUSY));
     EXPECT_EQ(ReadTree(dir), (Tree{{"Lavoro.zip", zip}}));
   }
   // Only the very name collides: another case or another folder is an ordinary file.

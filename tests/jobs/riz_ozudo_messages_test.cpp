@@ -85,8 +85,9 @@ TEST(RizOzudoMessagesRead, ImportRequestBodies) {
 
 TEST(RizOzudoMessagesRead, ExportRequestBodies) {
   TRizOzudoExportLavoroRequest request;
-  EXPECT_EQ(ReadOutcome(R"({"CodiceCommessa":12})", request),
-            R"(EMVCException 400: Invalid class typecast for property "CodiceCommessa" [Expected: string, Actual: Int])");
+  EXPECT_EQ(
+      ReadOutcome(R"({"CodiceCommessa":12})", request),
+      R"(EMVCException 400: Invalid class typecast for property "CodiceCommessa" [Expected: string, Actual: Int])");
   EXPECT_EQ(ReadOutcome(R"({"CodiceCommessa":"C-1","ModoGestioneFile":"NEWEN"})", request), "");
   EXPECT_EQ(request.FCodiceCommessa, "C-1");
   EXPECT_EQ(request.GetModoGestioneFile(), TModoGestionefile::mNewen);
@@ -98,14 +99,10 @@ TEST(ModoGestioneFile, ExactCaseSensitiveMatch) {
     TModoGestionefile mode;
   };
   const Case cases[] = {
-      {"NEWEN", TModoGestionefile::mNewen},
-      {"ROTTLER", TModoGestionefile::mRottler},
-      {"", TModoGestionefile::mNonDefinito},
-      {"newen", TModoGestionefile::mNonDefinito},
-      {"Rottler", TModoGestionefile::mNonDefinito},
-      {" NEWEN", TModoGestionefile::mNonDefinito},
-      {"ROTTLER ", TModoGestionefile::mNonDefinito},
-      {"OTHER", TModoGestionefile::mNonDefinito},
+      {"NEWEN", TModoGestionefile::mNewen},          {"ROTTLER", TModoGestionefile::mRottler},
+      {"", TModoGestionefile::mNonDefinito},         {"newen", TModoGestionefile::mNonDefinito},
+      {"Rottler", TModoGestionefile::mNonDefinito},  {" NEWEN", TModoGestionefile::mNonDefinito},
+      {"ROTTLER ", TModoGestionefile::mNonDefinito}, {"OTHER", TModoGestionefile::mNonDefinito},
   };
   for (const auto& c : cases) {
     TRizOzudoExportLavoroRequest request;

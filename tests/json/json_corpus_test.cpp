@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "json_corpus_path.h"
 #include "json/json_data_objects.h"
+#include "json_corpus_path.h"
 
 namespace ostrivan::web {
 namespace {

@@ -75,7 +75,9 @@ TEST(JsonReaderErrors, MessagesAndPositions) {
       {"\xF0\x9F\x98\x80", R"(Expected "{" but found invalid symbol (1, 2))"},
       {"[\xF0\x9F\x98\x80]", R"(Expected value but found invalid symbol (1, 3))"},
       {"{\"\xC3\xA9\":\xF0\x9F\x98\x80}", R"(Expected value but found invalid symbol (1, 7))"},
-      {"{\"a\":\"\\u12\xF0\x9F\x98\x80" "4\"}", "Invalid hex number \"\xEF\xBF\xBD\" (1, 6)"},
+      {"{\"a\":\"\\u12\xF0\x9F\x98\x80"
+       "4\"}",
+       "Invalid hex number \"\xEF\xBF\xBD\" (1, 6)"},
       // A bad byte reads as U+FFFD, one unit, and is no token.
       {"{\xFF}", R"(Expected value but found invalid symbol (1, 3))"},
       // "$" starts a word but does not continue one.
@@ -221,7 +223,9 @@ TEST(JsonReader, StringEscapes) {
       {R"(\uD83D\uDE00!)", "\xF0\x9F\x98\x80!"},
       {R"(\ud83dx)", "\xEF\xBF\xBDx"},
       {R"(\ude00)", "\xEF\xBF\xBD"},
-      {R"(\ud83d\u0041)", "\xEF\xBF\xBD" "A"},
+      {R"(\ud83d\u0041)",
+       "\xEF\xBF\xBD"
+       "A"},
       {R"(a\u12)", "a12"},
       {R"(\u)", ""},
       {R"(\u123)", "123"},
@@ -244,8 +248,8 @@ TEST(JsonReader, InvalidUtf8ReadsAsReplacementCharacters) {
   const Case cases[] = {
       {"\xFF", "\xEF\xBF\xBD"},
       {"a\xC3", "a\xEF\xBF\xBD"},
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // overlong
-      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // encoded surrogate
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                                  // overlong
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // encoded surrogate
       {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // above U+10FFFF
   };
   for (const auto& c : cases) {

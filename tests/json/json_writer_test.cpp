@@ -34,7 +34,8 @@ TEST(JsonWriter, StringEscapes) {
       {"x\xC3\xA9/", "\"x\xC3\xA9/\""},
       {"\x7f", "\"\x7f\""},
       // Escapes found on both sides of a 16-byte block boundary.
-      {std::string(15, 'a') + "\"" + std::string(16, 'b') + "\n", "\"" + std::string(15, 'a') + "\\\"" + std::string(16, 'b') + "\\n\""},
+      {std::string(15, 'a') + "\"" + std::string(16, 'b') + "\n",
+       "\"" + std::string(15, 'a') + "\\\"" + std::string(16, 'b') + "\\n\""},
   };
   for (const auto& c : cases) EXPECT_EQ(Written(TJsonDataValue::String(c.text)), c.written) << c.text;
 }
@@ -63,8 +64,10 @@ TEST(JsonWriter, ValueForms) {
       {"array without child", TJsonDataValue::Array(nullptr), "[]"},
       {"empty object", TJsonDataValue::Object(std::make_unique<TJsonObject>()), "{}"},
       {"empty array", TJsonDataValue::Array(std::make_unique<TJsonArray>()), "[]"},
-      {"utc 5 ms", TJsonDataValue::UtcDateTime(EncodeJsonDateTime(2024, 3, 9, 7, 8, 9, 5)), R"("2024-03-09T07:08:09.5Z")"},
-      {"utc 123 ms", TJsonDataValue::UtcDateTime(EncodeJsonDateTime(1999, 12, 31, 23, 59, 58, 123)), R"("1999-12-31T23:59:58.123Z")"},
+      {"utc 5 ms", TJsonDataValue::UtcDateTime(EncodeJsonDateTime(2024, 3, 9, 7, 8, 9, 5)),
+       R"("2024-03-09T07:08:09.5Z")"},
+      {"utc 123 ms", TJsonDataValue::UtcDateTime(EncodeJsonDateTime(1999, 12, 31, 23, 59, 58, 123)),
+       R"("1999-12-31T23:59:58.123Z")"},
       {"utc epoch", TJsonDataValue::UtcDateTime(0), R"("1899-12-30T00:00:00.0Z")"},
   };
   for (auto& c : cases) EXPECT_EQ(Written(std::move(c.value)), c.written) << c.name;

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <typeinfo>
 #include <string>
+#include <typeinfo>
 
 #include "json/serializer_json.h"
 
@@ -50,15 +50,11 @@ class TAllKinds : public TObject {
     using T = TAllKinds;
     static const TMVCClassInfo info = TMVCClassInfo::Make<T>(
         "TAllKinds", nullptr,
-        {MVCProperty("S", &T::FS), MVCProperty("B", &T::FB), MVCProperty("I", &T::FI),
-         MVCProperty("L", &T::FL), MVCProperty("D", &T::FD),
-         MVCEnumProperty("E", &T::FE, ColorInfo()), MVCProperty("Child", &T::FChild),
-         MVCProperty("NoChild", &T::FNoChild),
-         ListProperty(),
-         MVCProperty("Hidden", &T::FHidden).DoNotSerialize(),
-         MVCProperty("Renamed", &T::FRenamed).NameAs("Custom"),
-         MVCProperty("RefCount", &T::FRefCount), MVCProperty("Fixed", &T::FFixed).NameAs("FiXed", true),
-         MVCProperty("ReadOnly", &T::FReadOnly).ReadOnly()});
+        {MVCProperty("S", &T::FS), MVCProperty("B", &T::FB), MVCProperty("I", &T::FI), MVCProperty("L", &T::FL),
+         MVCProperty("D", &T::FD), MVCEnumProperty("E", &T::FE, ColorInfo()), MVCProperty("Child", &T::FChild),
+         MVCProperty("NoChild", &T::FNoChild), ListProperty(), MVCProperty("Hidden", &T::FHidden).DoNotSerialize(),
+         MVCProperty("Renamed", &T::FRenamed).NameAs("Custom"), MVCProperty("RefCount", &T::FRefCount),
+         MVCProperty("Fixed", &T::FFixed).NameAs("FiXed", true), MVCProperty("ReadOnly", &T::FReadOnly).ReadOnly()});
     return info;
   }
   const TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
@@ -170,8 +166,8 @@ TEST(MVCSerializerWrite, AllValueKindsAndMarkers) {
 TEST(MVCSerializerWrite, IgnoredNamesUseDeclaredNamesExactly) {
   TMVCJsonSerializer serializer;
   TAllKinds obj;
-  const std::string text = serializer.SerializeObject(
-      &obj, TMVCSerializationType::stDefault, {"S", "Renamed", "child", "Custom", "List"});
+  const std::string text =
+      serializer.SerializeObject(&obj, TMVCSerializationType::stDefault, {"S", "Renamed", "child", "Custom", "List"});
   EXPECT_EQ(text.find("\"S\""), std::string::npos);
   EXPECT_EQ(text.find("\"Custom\""), std::string::npos);  // declared name Renamed matched
   EXPECT_NE(text.find("\"Child\""), std::string::npos);   // "child" differs in case
@@ -201,9 +197,9 @@ TEST(MVCSerializerWrite, ErrorObjectInPropertiesMode) {
   auto item = std::make_unique<TTestItem>();
   item->Fmessage = "first";
   error.FItems->Add(std::move(item));
-  EXPECT_NE(serializer.SerializeObject(&error, TMVCSerializationType::stProperties)
-                .find(R"("items":[{"message":"first"}])"),
-            std::string::npos);
+  EXPECT_NE(
+      serializer.SerializeObject(&error, TMVCSerializationType::stProperties).find(R"("items":[{"message":"first"}])"),
+      std::string::npos);
 }
 
 TEST(MVCSerializerWrite, RootForms) {
@@ -290,7 +286,8 @@ TEST(MVCSerializerRead, ValueTable) {
       {R"({"B":true})", "", B, "true"},
       {R"({"B":"TRUE"})", "", B, "true"},
       {R"({"B":7})", "", B, "true"},
-      {R"({"B":"yes"})", R"(EMVCSerializationException 500: Cannot deserialize "property B" from mapped values)", B, "false"},
+      {R"({"B":"yes"})", R"(EMVCSerializationException 500: Cannot deserialize "property B" from mapped values)", B,
+       "false"},
       {R"({"B":1.0})", typecast + R"("B" [Expected: Boolean, Actual: Float])", B, "false"},
       {R"({"I":-12})", "", I, "-12"},
       {R"({"I":"42"})", "", I, "42"},
@@ -354,8 +351,9 @@ TEST(MVCSerializerRead, ListWithoutElementClassFails) {
   };
   TMVCJsonSerializer serializer;
   TUntyped obj;
-  EXPECT_EQ(ReadOutcome(serializer, R"({"List":[{}]})", obj),
-            R"(EMVCDeserializationException 500: You can not deserialize a list "List" without the MVCListOf attribute.)");
+  EXPECT_EQ(
+      ReadOutcome(serializer, R"({"List":[{}]})", obj),
+      R"(EMVCDeserializationException 500: You can not deserialize a list "List" without the MVCListOf attribute.)");
   // Refused even when there is no element to create.
   EXPECT_NE(ReadOutcome(serializer, R"({"List":[]})", obj), "");
   EXPECT_EQ(ReadOutcome(serializer, R"({"List":null})", obj), "");
@@ -372,7 +370,7 @@ TEST(MVCSerializerRead, BodyFailures) {
       {"123", R"(EMVCException 400: Expected "{" but found value (1, 4))"},
       {"{", R"(EMVCException 400: Unexpected end of file where "}" was expected (1, 2))"},
       {"[]", "EMVCSerializationException 500: Invalid JSON. Expected TJsonObject got TJsonArray"},
-      {std::string(5000, '[') , "EMVCSerializationException 500: Invalid JSON. Expected TJsonObject got TJsonArray"},
+      {std::string(5000, '['), "EMVCSerializationException 500: Invalid JSON. Expected TJsonObject got TJsonArray"},
   };
   for (const auto& c : cases) {
     TMVCJsonSerializer serializer;
@@ -392,8 +390,8 @@ TEST(MVCSerializerRead, NoObjectAndRootNode) {
   EXPECT_NO_THROW(serializer.DeserializeObject(R"({"S":"x"})", nullptr));
   EXPECT_THROW(serializer.DeserializeObject("", nullptr), EMVCException);
   TAllKinds obj;
-  serializer.DeserializeObject(R"({"S":"outer","inner":{"S":"in"}})", &obj,
-                               TMVCSerializationType::stDefault, {}, "inner");
+  serializer.DeserializeObject(R"({"S":"outer","inner":{"S":"in"}})", &obj, TMVCSerializationType::stDefault, {},
+                               "inner");
   EXPECT_EQ(obj.FS, "in");
   serializer.DeserializeObject(R"({"S":"x"})", &obj, TMVCSerializationType::stDefault, {"S"});
   EXPECT_EQ(obj.FS, "in");  // ignored on reading too

@@ -61,7 +61,8 @@ TEST(AppenderThread, WriteFailureParksTheAppenderUntilARestartSucceeds) {
   TAppenderQueue queue(100, 10);
   TAppenderThread thread(appender, queue, Quick());
   ASSERT_TRUE(queue.Enqueue(Item("lost with the failure")));
-  ASSERT_TRUE(WaitUntil([&] { return thread.State() != TAppenderThreadState::Running && appender->write_failures_left == 0; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return thread.State() != TAppenderThreadState::Running && appender->write_failures_left == 0; }));
   ASSERT_TRUE(queue.Enqueue(Item("waits while failing")));
   // A refused restart keeps it parked: it cycles between Failing and Restarting.
   std::this_thread::sleep_for(200ms);

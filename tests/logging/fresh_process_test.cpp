@@ -123,9 +123,7 @@ TEST_F(FreshProcess, FirstLinesAndEveryLineBeforeTheStopAreWritten) {
   EXPECT_EQ(testing::ReadFile(LogFile()).find("after the stop"), std::string::npos);
 }
 
-TEST_F(FreshProcess, ExitWithoutStopStillDrains) {
-  ExpectStartAndBurst(RunChild("DISABLED_LogThenExit"), 0);
-}
+TEST_F(FreshProcess, ExitWithoutStopStillDrains) { ExpectStartAndBurst(RunChild("DISABLED_LogThenExit"), 0); }
 
 TEST_F(FreshProcess, RestartAppendsToTheExistingFile) {
   RunChild("DISABLED_LogThenShutDown");

@@ -36,8 +36,8 @@ TLogTimeStamp LocalStamp(int year, int month, int day, int hour, int minute, int
 
 TEST(LogLine, DefaultLayoutExactly) {
   LineAppender appender;
-  const TLogItem item(TLogType::Info, "Server started on port 8080", "torniomvc",
-                      LocalStamp(2025, 5, 24, 9, 3, 7, 45), 4512);
+  const TLogItem item(TLogType::Info, "Server started on port 8080", "torniomvc", LocalStamp(2025, 5, 24, 9, 3, 7, 45),
+                      4512);
   // Two blanks before "[TID": the time stamp text ends with one.
   EXPECT_EQ(appender.FormatLog(item),
             "2025-05-24 09:03:07:045  [TID 4512    ][INFO      ] Server started on port 8080 [torniomvc]");
@@ -104,7 +104,8 @@ TEST(LogLine, CustomLayoutAndRowCallback) {
   EXPECT_EQ(custom.FormatLog(item), "ERROR|jobs|boom|42");
 
   LineAppender with_callback;
-  with_callback.SetOnLogRow([](const TLogItem& i, std::string& row) { row = std::string(i.LogTypeAsString()) + ":" + i.LogMessage(); });
+  with_callback.SetOnLogRow(
+      [](const TLogItem& i, std::string& row) { row = std::string(i.LogTypeAsString()) + ":" + i.LogMessage(); });
   EXPECT_EQ(with_callback.FormatLog(item), "ERROR:boom");
 }
 

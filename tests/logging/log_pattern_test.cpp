@@ -54,14 +54,14 @@ TEST(LogPattern, RejectsMalformedOrMismatched) {
   const PatternCase cases[] = {
       {"%", {}, ""},
       {"abc %", {1}, ""},
-      {"%d", {}, ""},                 // missing argument
-      {"%1:d", {5}, ""},              // index past the end
-      {"%d", {"text"}, ""},           // text given to d
-      {"%s", {5}, ""},                // number given to s
-      {"%x", {5}, ""},                // unknown type
-      {"%:d", {5}, ""},               // index without digits
-      {"%5", {5}, ""},                // no type letter
-      {"%99999999999d", {5}, ""},     // absurd width
+      {"%d", {}, ""},              // missing argument
+      {"%1:d", {5}, ""},           // index past the end
+      {"%d", {"text"}, ""},        // text given to d
+      {"%s", {5}, ""},             // number given to s
+      {"%x", {5}, ""},             // unknown type
+      {"%:d", {5}, ""},            // index without digits
+      {"%5", {5}, ""},             // no type letter
+      {"%99999999999d", {5}, ""},  // absurd width
   };
   for (const auto& c : cases) {
     EXPECT_THROW(FormatLogPattern(c.pattern, c.params), EConvertError) << "pattern: " << c.pattern;

@@ -18,8 +18,8 @@ using testing::WaitUntil;
 TEST(LogWriter, FormsAndLevelsReachTheAppender) {
   auto appender = std::make_shared<TMemoryAppender>();
   auto writer = MakeLogWriter({appender});
-  writer->Info("50% done %s %d", "t");          // plain form: unchanged
-  writer->Info("port %d", {8080}, "t");         // params form: filled
+  writer->Info("50% done %s %d", "t");   // plain form: unchanged
+  writer->Info("port %d", {8080}, "t");  // params form: filled
   writer->DebugFmt("%s-%s", {"a", "b"}, "t");
   writer->Warn("w", "t");
   writer->ErrorFmt("code %.3d", {7}, "t");

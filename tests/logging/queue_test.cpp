@@ -208,7 +208,8 @@ TEST(ThreadSafeQueue, EnqueueBatchTakesWhatFitsAndLeavesTheRest) {
     for (const char* m : {"x", "y", "z"}) items.push_back(Item(m));
     EXPECT_EQ(queue.EnqueueBatch(items), c.expected_next) << c.queued_before;
     for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i] == nullptr, i < c.expected_next) << i;
-    EXPECT_EQ(queue.QueueSize(), std::min<std::uint64_t>(4, static_cast<std::uint64_t>(c.queued_before) + 3)) << c.queued_before;
+    EXPECT_EQ(queue.QueueSize(), std::min<std::uint64_t>(4, static_cast<std::uint64_t>(c.queued_before) + 3))
+        << c.queued_before;
   }
 }
 

@@ -49,7 +49,8 @@ TEST(WriteThrough, TheLineAndEveryLineBeforeItAreInTheirFilesOnReturn) {
       << journal_lines[0];
   const auto main_lines = testing::SplitCrLf(main_log);
   ASSERT_EQ(main_lines.size(), 50u);
-  for (std::size_t i = 0; i < 50; ++i) EXPECT_NE(main_lines[i].find("main line " + std::to_string(i) + " ["), std::string::npos);
+  for (std::size_t i = 0; i < 50; ++i)
+    EXPECT_NE(main_lines[i].find("main line " + std::to_string(i) + " ["), std::string::npos);
   // Lines after it go the usual way.
   writer->Info("after", "journal");
   writer->Shutdown();
@@ -62,7 +63,8 @@ TEST(WriteThrough, RotationStaysAsItWas) {
   auto appender = std::make_shared<TLogFileAppender>(5, 1, dir / "logs");
   auto writer = MakeLogWriter({appender});
   const std::string filler(300, 'f');
-  for (int i = 0; i < 6; ++i) ASSERT_TRUE(writer->LogAndWait(TLogType::Info, filler + std::to_string(i), "journal", 20s));
+  for (int i = 0; i < 6; ++i)
+    ASSERT_TRUE(writer->LogAndWait(TLogType::Info, filler + std::to_string(i), "journal", 20s));
   // Each line once, in order, across the current file and its backups, which begin and
   // end with the usual marks.
   std::string all;

@@ -22,7 +22,7 @@ CommandResult RunCommand(const std::string& command) {
   CommandResult result;
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return result;
-  std::array<char, 4096> buf {};
+  std::array<char, 4096> buf{};
   std::size_t n;
   while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) result.output.append(buf.data(), n);
   int status = ::pclose(pipe);

@@ -18,10 +18,10 @@ std::uint32_t Crc32Of(const std::string& data);
 // One entry of a hand-made archive. Sizes and CRC follow the data unless overridden.
 struct RawEntry {
   std::string name;
-  std::string payload;         // uncompressed content
-  std::uint16_t method = 8;    // 0 or 8 compress the payload; others store it as is
-  std::string data;            // stored bytes; filled from payload when empty and method is 0/8
-  std::int64_t crc = -1;       // -1: CRC of payload
+  std::string payload;       // uncompressed content
+  std::uint16_t method = 8;  // 0 or 8 compress the payload; others store it as is
+  std::string data;          // stored bytes; filled from payload when empty and method is 0/8
+  std::int64_t crc = -1;     // -1: CRC of payload
   std::int64_t compressed = -1;
   std::int64_t uncompressed = -1;
   std::uint16_t flag = 0x0800;
@@ -30,7 +30,7 @@ struct RawEntry {
   std::uint32_t dos_time = 0x5AB86000;  // 2025-05-24 12:00:00
   std::string local_extra;
   std::string central_extra;
-  std::int64_t offset_override = -1;    // central header's local header offset
+  std::int64_t offset_override = -1;  // central header's local header offset
   std::uint32_t local_signature = 0x04034B50;
   std::uint32_t central_signature = 0x02014B50;
 };

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "json/mvc_exceptions.h"
 #include "web/content_type.h"
 #include "web/mvc_config.h"
-#include "json/mvc_exceptions.h"
 
 namespace ostrivan::web {
 namespace {

@@ -2,10 +2,10 @@
 
 #include "engine_support.h"
 #include "http/web_request_handler.h"
-#include "web/engine.h"
-#include "web/mvc_controller.h"
 #include "json/mvc_exceptions.h"
 #include "json/serializer_json.h"
+#include "web/engine.h"
+#include "web/mvc_controller.h"
 
 namespace ostrivan::web {
 namespace {
@@ -20,7 +20,8 @@ class TEcho : public TObject {
  public:
   std::string FText;
   static const TMVCClassInfo& StaticClassInfo() {
-    static const TMVCClassInfo info = TMVCClassInfo::Make<TEcho>("TEcho", nullptr, {MVCProperty("Text", &TEcho::FText)});
+    static const TMVCClassInfo info =
+        TMVCClassInfo::Make<TEcho>("TEcho", nullptr, {MVCProperty("Text", &TEcho::FText)});
     return info;
   }
   const TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
@@ -78,13 +79,16 @@ class TProbeController : public TMVCController {
         "TProbeController",
         {MVCPath("/probe")},
         {
-            {"Echo", {MVCPath("/echo"), MVCHTTPMethods({httpPOST}), MVCProduces("application/json")},
+            {"Echo",
+             {MVCPath("/echo"), MVCHTTPMethods({httpPOST}), MVCProduces("application/json")},
              [](TMVCController& c) { static_cast<TProbeController&>(c).Echo(); }},
             {"Fail", {MVCPath("/fail")}, [](TMVCController& c) { static_cast<TProbeController&>(c).Fail(); }},
             {"Crash", {MVCPath("/crash")}, [](TMVCController& c) { static_cast<TProbeController&>(c).Crash(); }},
-            {"Text", {MVCPath("/text"), MVCProduces("text/plain", "UTF-8")},
+            {"Text",
+             {MVCPath("/text"), MVCProduces("text/plain", "UTF-8")},
              [](TMVCController& c) { static_cast<TProbeController&>(c).Text(); }},
-            {"Waited", {MVCPath("/waited"), MVCProduces("text/plain", "UTF-8")},
+            {"Waited",
+             {MVCPath("/waited"), MVCProduces("text/plain", "UTF-8")},
              [](TMVCController& c) { static_cast<TProbeController&>(c).Waited(); }},
         },
         nullptr,
@@ -97,9 +101,8 @@ class EnginePipeline : public ::testing::Test {
  protected:
   void SetUp() override {
     Events().clear();
-    engine_ = std::make_unique<TMVCEngine>(module_, [](TMVCConfig& config) {
-      config.SetValue(config_keys::kSessionTimeout, "0");
-    });
+    engine_ = std::make_unique<TMVCEngine>(
+        module_, [](TMVCConfig& config) { config.SetValue(config_keys::kSessionTimeout, "0"); });
     engine_->AddController(&TProbeController::ClassInfo());
     engine_->AddSerializer("application/json", std::make_shared<TMVCJsonSerializer>());
   }
@@ -126,10 +129,21 @@ class EnginePipeline : public ::testing::Test {
 };
 
 TEST_F(EnginePipeline, CreationDefaultsCustomValuesAndRegistrations) {
-  const std::vector<std::string> expected_keys = {
-      "sessiontimeout", "default_content_type", "default_content_charset", "default_view_file_extension",
-      "view_path", "pathprefix", "allow_unhandled_action", "server_name", "server_signature", "xpoweredby",
-      "session_type", "max_entities_record_count", "max_request_size", "hateos", "load_system_controllers"};
+  const std::vector<std::string> expected_keys = {"sessiontimeout",
+                                                  "default_content_type",
+                                                  "default_content_charset",
+                                                  "default_view_file_extension",
+                                                  "view_path",
+                                                  "pathprefix",
+                                                  "allow_unhandled_action",
+                                                  "server_name",
+                                                  "server_signature",
+                                                  "xpoweredby",
+                                                  "session_type",
+                                                  "max_entities_record_count",
+                                                  "max_request_size",
+                                                  "hateos",
+                                                  "load_system_controllers"};
   EXPECT_EQ(engine_->Config().Keys(), expected_keys);
   EXPECT_EQ(engine_->Config().GetValue("sessiontimeout"), "0");
   EXPECT_EQ(engine_->Config().GetValue("server_name"), "TornioMVC");
@@ -149,8 +163,13 @@ TEST(EngineCreation, LeavesThePoolLimitAndReadsRequestSize) {
     const char* text;
     std::int64_t expected;
   };
-  const Case cases[] = {{"5242880", 5242880}, {"100", 100}, {"abc", 5242880}, {"", 5242880},
-                        {"12x", 5242880},     {"-1", -1},   {"9223372036854775807", INT64_MAX},
+  const Case cases[] = {{"5242880", 5242880},
+                        {"100", 100},
+                        {"abc", 5242880},
+                        {"", 5242880},
+                        {"12x", 5242880},
+                        {"-1", -1},
+                        {"9223372036854775807", INT64_MAX},
                         {"9223372036854775808", 5242880}};
   for (const auto& c : cases) {
     FakeModule module;
@@ -179,8 +198,8 @@ TEST_F(EnginePipeline, RoutedRequestRunsHooksInOrderAndSendsOnceAfterRelease) {
   EXPECT_EQ(HeaderValue(response.sent, "Server"), "TornioMVC");
   EXPECT_EQ(HeaderValue(response.sent, "X-Powered-By"), "TornioMVC 1.0.0");
   EXPECT_TRUE(response.sent.has_date);
-  EXPECT_EQ(Events(), (std::vector<std::string>{"created:application/json", "starting:Echo", "action",
-                                                "finished:Echo", "releasing", "destroyed"}));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"created:application/json", "starting:Echo", "action", "finished:Echo",
+                                                "releasing", "destroyed"}));
 }
 
 // The stop reaches the action through its context; an action that abandons the request
@@ -213,14 +232,14 @@ TEST_F(EnginePipeline, HandledActionIsSkippedAndFailingActionStillFinishes) {
   Result r = Run(skip);
   EXPECT_EQ(r.reply.status, 200);
   EXPECT_EQ(r.reply.body, "");
-  EXPECT_EQ(Events(), (std::vector<std::string>{"created:application/json", "starting:Echo", "releasing",
-                                                "destroyed"}));
+  EXPECT_EQ(Events(),
+            (std::vector<std::string>{"created:application/json", "starting:Echo", "releasing", "destroyed"}));
 
   Events().clear();
   FakeWebRequest fail("GET", "/probe/fail");
   r = Run(fail);
-  EXPECT_EQ(Events(), (std::vector<std::string>{"created:application/json", "starting:Fail", "action",
-                                                "finished:Fail", "releasing", "destroyed"}));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"created:application/json", "starting:Fail", "action", "finished:Fail",
+                                                "releasing", "destroyed"}));
   EXPECT_EQ(r.send_count, 1);
   EXPECT_EQ(r.reply.status, 409);
   EXPECT_EQ(r.reply.content_type, "application/json;charset=utf-8");
@@ -372,8 +391,11 @@ TEST_F(EnginePipeline, SystemEndpointsServeLocalCallersOnly) {
     const char* client_ip_header;
     int status;
   };
-  const Case cases[] = {{"127.0.0.1", "", 200},    {"::1", "", 200},  {"10.0.0.5", "", 403},
-                        {"10.0.0.5", "127.0.0.1", 403}, {"::ffff:127.0.0.1", "", 403}};
+  const Case cases[] = {{"127.0.0.1", "", 200},
+                        {"::1", "", 200},
+                        {"10.0.0.5", "", 403},
+                        {"10.0.0.5", "127.0.0.1", 403},
+                        {"::ffff:127.0.0.1", "", 403}};
   for (const auto& c : cases) {
     FakeWebRequest request("GET", "/system/serverconfig.info");
     request.remote_ip = c.remote;

@@ -56,9 +56,12 @@ void FakeWebResponse::SetStringVariable(int index, const std::string& value) {
 
 void FakeWebResponse::SetStatusCode(int code) {
   status_ = code;
-  static const std::map<int, std::string> kReasons = {
-      {200, "OK"},        {400, "Bad Request"}, {403, "Forbidden"}, {404, "Not Found"},
-      {413, "Request Entity Too Long"}, {500, "Internal Server Error"}};
+  static const std::map<int, std::string> kReasons = {{200, "OK"},
+                                                      {400, "Bad Request"},
+                                                      {403, "Forbidden"},
+                                                      {404, "Not Found"},
+                                                      {413, "Request Entity Too Long"},
+                                                      {500, "Internal Server Error"}};
   auto it = kReasons.find(code);
   reason_ = it == kReasons.end() ? "Unknown" : it->second;
 }

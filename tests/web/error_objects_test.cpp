@@ -4,13 +4,13 @@
 
 #include <stdexcept>
 
+#include "json/json_data_objects.h"
+#include "json/mvc_exceptions.h"
+#include "json/serializer_json.h"
 #include "web/error_guard.h"
 #include "web/html_serializer.h"
-#include "json/json_data_objects.h"
 #include "web/mvc_config.h"
-#include "json/mvc_exceptions.h"
 #include "web/mvc_response.h"
-#include "json/serializer_json.h"
 
 namespace ostrivan::web {
 namespace {
@@ -116,8 +116,7 @@ TEST(ErrorHtmlPage, ExactPageWithEscapedTexts) {
   Case cases[] = {
       {"TornioMVC", MakeError(404, "", "[EMVCException] Not Found", "EMVCException", "", 0, {}),
        ExpectedPage("TornioMVC", "404", "[EMVCException] Not Found", "EMVCException", "", "0", "")},
-      {"<b>Srv</b>",
-       MakeError(500, "error", "a<b>&\"c\"'d", "E<x>", "GET /a&b", -12, {"<one>", "two & \"three\""}),
+      {"<b>Srv</b>", MakeError(500, "error", "a<b>&\"c\"'d", "E<x>", "GET /a&b", -12, {"<one>", "two & \"three\""}),
        ExpectedPage("<b>Srv</b>", "500", "a&lt;b&gt;&amp;&quot;c&quot;'d", "E&lt;x&gt;", "GET /a&amp;b", "-12",
                     "<li>&lt;one&gt;</li><li>two &amp; &quot;three&quot;</li>")},
   };
@@ -171,8 +170,8 @@ TEST(ErrorGuard, CustomTextAndStatusPerFailure) {
       {"engine subclass", std::make_exception_ptr(EMVCDeserializationException("Body ContentType")), "", 500},
       {"invalid floating-point operation", std::make_exception_ptr(EInvalidOp("Invalid floating point operation")),
        "Invalid Op", 500},
-      {"charset", std::make_exception_ptr(EEncodingError("Invalid encoding name")),
-       "Global Action Exception Handler", 500},
+      {"charset", std::make_exception_ptr(EEncodingError("Invalid encoding name")), "Global Action Exception Handler",
+       500},
       {"foreign", std::make_exception_ptr(std::runtime_error("boom")), "Global Action Exception Handler", 500},
   };
   for (const auto& c : cases) {

@@ -6,11 +6,11 @@
 #include <stdexcept>
 
 #include "engine_support.h"
+#include "json/mvc_exceptions.h"
+#include "json/serializer_json.h"
 #include "web/engine.h"
 #include "web/error_guard.h"
 #include "web/mvc_controller.h"
-#include "json/mvc_exceptions.h"
-#include "json/serializer_json.h"
 
 namespace ostrivan::web {
 namespace {
@@ -43,19 +43,27 @@ class TFailingController : public TMVCController {
         "TFailingController",
         {MVCPath("/probe")},
         {
-            {"Detailed", {MVCPath("/detailed")}, [](TMVCController& c) { static_cast<TFailingController&>(c).Detailed(); }},
-            {"InvalidOp", {MVCPath("/invalidop")},
-             [](TMVCController& c) { static_cast<TFailingController&>(c).InvalidOp(); }},
-            {"HtmlFail", {MVCPath("/htmlfail"), MVCProduces("text/html")},
+            {"Detailed",
+             {MVCPath("/detailed")},
              [](TMVCController& c) { static_cast<TFailingController&>(c).Detailed(); }},
-            {"PlainFail", {MVCPath("/plainfail"), MVCProduces("text/plain")},
+            {"InvalidOp",
+             {MVCPath("/invalidop")},
+             [](TMVCController& c) { static_cast<TFailingController&>(c).InvalidOp(); }},
+            {"HtmlFail",
+             {MVCPath("/htmlfail"), MVCProduces("text/html")},
+             [](TMVCController& c) { static_cast<TFailingController&>(c).Detailed(); }},
+            {"PlainFail",
+             {MVCPath("/plainfail"), MVCProduces("text/plain")},
              [](TMVCController& c) { static_cast<TFailingController&>(c).Foreign(); }},
-            {"BrokenFail", {MVCPath("/brokenfail"), MVCProduces("application/x-broken")},
+            {"BrokenFail",
+             {MVCPath("/brokenfail"), MVCProduces("application/x-broken")},
              [](TMVCController& c) { static_cast<TFailingController&>(c).Foreign(); }},
             {"Extra", {MVCPath("/extra")}, [](TMVCController& c) { static_cast<TFailingController&>(c).Extra(); }},
-            {"ExtraForeign", {MVCPath("/extraforeign")},
+            {"ExtraForeign",
+             {MVCPath("/extraforeign")},
              [](TMVCController& c) { static_cast<TFailingController&>(c).ExtraForeign(); }},
-            {"Ok", {MVCPath("/ok"), MVCProduces("text/plain")},
+            {"Ok",
+             {MVCPath("/ok"), MVCProduces("text/plain")},
              [](TMVCController& c) { static_cast<TFailingController&>(c).Ok(); }},
         },
         nullptr,

@@ -56,11 +56,10 @@ const TMVCControllerClass& ParamClass() {
       {MVCPath("/items"), MVCPath("/other")},
       {
           {"Upload",
-           {MVCPath("/upload"), MVCHTTPMethods({httpGET}), MVCHTTPMethods({httpPUT}),
-            MVCConsumes("text/csv"), MVCConsumes("application/xml")},
+           {MVCPath("/upload"), MVCHTTPMethods({httpGET}), MVCHTTPMethods({httpPUT}), MVCConsumes("text/csv"),
+            MVCConsumes("application/xml")},
            nullptr},
-          {"One", {MVCPath("/($id)"), MVCPath("/($id)/sub/($name)"), MVCProduces("text/plain", "ISO-8859-1")},
-           nullptr},
+          {"One", {MVCPath("/($id)"), MVCPath("/($id)/sub/($name)"), MVCProduces("text/plain", "ISO-8859-1")}, nullptr},
       },
       &BaseWithAction(),
       nullptr};
@@ -102,14 +101,12 @@ struct RouteResult {
 };
 
 RouteResult Route(const Controllers& controllers, const std::string& method, const std::string& path,
-                  const std::string& accept, const std::string& content_type = "",
-                  const std::string& prefix = "") {
+                  const std::string& accept, const std::string& content_type = "", const std::string& prefix = "") {
   TMVCConfig config;
   TMVCRouter router(config, GlobalActionParamsCache());
   RouteResult r;
-  r.found = router.ExecuteRouting(path, TMVCRouter::StringMethodToHTTPMetod(method), content_type, accept,
-                                  controllers, "application/json", "UTF-8", prefix, r.params, r.media_type,
-                                  r.charset);
+  r.found = router.ExecuteRouting(path, TMVCRouter::StringMethodToHTTPMetod(method), content_type, accept, controllers,
+                                  "application/json", "UTF-8", prefix, r.params, r.media_type, r.charset);
   r.action = router.GetQualifiedActionName();
   EXPECT_EQ(r.found, router.MethodToCall() != nullptr);
   return r;
@@ -145,9 +142,9 @@ TEST(Router, ServiceRouteTable) {
       {"POST", "/RizOzudo/ExportLavoro", "application/json, text/plain", kExport},
       {"POST", "/RizOzudo/ExportLavoro", "*/*", kExport},
       {"POST", "/RizOzudo/ExportLavoro", "text/plain, */*", kExport},
-      {"POST", "RizOzudo/ExportLavoro", "application/json", kExport},   // leading "/" added
+      {"POST", "RizOzudo/ExportLavoro", "application/json", kExport},    // leading "/" added
       {"POST", "/RizOzudo/ExportLavoro ", "application/json", kExport},  // blanks trimmed
-      {"POST", " /RizOzudo/ExportLavoro", "application/json", ""},  // "/" goes before the blank
+      {"POST", " /RizOzudo/ExportLavoro", "application/json", ""},       // "/" goes before the blank
       {"POST", "/RizOzudo/ExportLavoroX", "application/json", ""},
       {"POST", "/RizOzudo/Export.avoro", "application/json", ""},
       {"GET", "/system/describeserver.info", "", kDescribe},
@@ -184,7 +181,7 @@ TEST(Router, ContentTypePlaysNoPartWithoutConsumes) {
 
 TEST(Router, MethodTable) {
   const std::pair<const char*, TMVCHTTPMethodType> known[] = {
-      {"GET", httpGET},   {"POST", httpPOST}, {"PUT", httpPUT},         {"DELETE", httpDELETE},
+      {"GET", httpGET},     {"POST", httpPOST}, {"PUT", httpPUT},         {"DELETE", httpDELETE},
       {"PATCH", httpPATCH}, {"HEAD", httpHEAD}, {"OPTIONS", httpOPTIONS}, {"TRACE", httpTRACE}};
   for (const auto& [text, method] : known) EXPECT_EQ(TMVCRouter::StringMethodToHTTPMetod(text), method);
   for (const char* unknown : {"PROPFIND", "get", "", "GET "}) {
@@ -211,13 +208,12 @@ TEST(Router, ParametersChecksAndInheritedActions) {
   EXPECT_EQ(r.params.at("id"), "7");
   EXPECT_EQ(r.params.at("name"), "a b");
 
-  EXPECT_FALSE(Route(controllers, "GET", "/items/1/2", "").found);  // a parameter never spans "/"
+  EXPECT_FALSE(Route(controllers, "GET", "/items/1/2", "").found);                // a parameter never spans "/"
   EXPECT_FALSE(Route(controllers, "GET", "/items/7", "application/json").found);  // produces text/plain
 
   // The last methods declaration wins; consumes is checked for PUT, not for GET.
   EXPECT_FALSE(Route(controllers, "GET", "/items/upload", "").action == "Test.TItems.Upload");
-  EXPECT_EQ(Route(controllers, "PUT", "/items/upload", "", "Application/XML; charset=x").action,
-            "Test.TItems.Upload");
+  EXPECT_EQ(Route(controllers, "PUT", "/items/upload", "", "Application/XML; charset=x").action, "Test.TItems.Upload");
   EXPECT_EQ(Route(controllers, "PUT", "/items/upload", "", "text/csv").action, "Test.TItems.Upload");
   EXPECT_NE(Route(controllers, "PUT", "/items/upload", "", "text/plain").action, "Test.TItems.Upload");
   EXPECT_NE(Route(controllers, "PUT", "/items/upload", "", "").action, "Test.TItems.Upload");
@@ -289,8 +285,10 @@ TEST(Router, PathPreparation) {
 
 TEST(Router, ActionParamsCacheKeepsFirstItemAndCompilesOnce) {
   TMVCActionParamsCache cache;
-  const auto* first = cache.Add("/r/($x)", std::make_unique<TMVCActionParamCacheItem>("/r/(a)", std::vector<std::string>{"x"}));
-  const auto* second = cache.Add("/r/($x)", std::make_unique<TMVCActionParamCacheItem>("/other", std::vector<std::string>{}));
+  const auto* first =
+      cache.Add("/r/($x)", std::make_unique<TMVCActionParamCacheItem>("/r/(a)", std::vector<std::string>{"x"}));
+  const auto* second =
+      cache.Add("/r/($x)", std::make_unique<TMVCActionParamCacheItem>("/other", std::vector<std::string>{}));
   EXPECT_EQ(first, second);
   EXPECT_EQ(cache.GetValue("/r/($x)")->Value(), "/r/(a)");
   EXPECT_EQ(cache.GetValue("/R/($x)"), nullptr);  // keys compare exactly
@@ -333,8 +331,8 @@ TEST(Router, ConcurrentRoutingsAgree) {
         TMVCRequestParamsTable params;
         std::string media, charset;
         std::string id = std::to_string(t * 1000 + i);
-        bool found = router.ExecuteRouting("/items/" + id, httpGET, "", "*/*", controllers, "application/json",
-                                           "UTF-8", "", params, media, charset);
+        bool found = router.ExecuteRouting("/items/" + id, httpGET, "", "*/*", controllers, "application/json", "UTF-8",
+                                           "", params, media, charset);
         if (!found || params["id"] != id) ++wrong;
       }
     });

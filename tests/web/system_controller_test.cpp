@@ -10,10 +10,10 @@
 #include <ctime>
 
 #include "engine_support.h"
-#include "web/engine.h"
 #include "json/json_data_objects.h"
-#include "web/mvc_controller.h"
 #include "json/serializer_json.h"
+#include "web/engine.h"
+#include "web/mvc_controller.h"
 #include "web/system_controller.h"
 
 namespace ostrivan::web {
@@ -30,8 +30,8 @@ class TBaseProbe : public TMVCController {
  public:
   static const TMVCControllerClass& ClassInfo() {
     static const TMVCControllerClass info{
-        "Test.Base", "TBaseProbe", {}, {{"Inherited", {MVCPath("/inh"), MVCDoc("from the base")}, &Nothing}}, nullptr,
-        nullptr};
+        "Test.Base", "TBaseProbe", {}, {{"Inherited", {MVCPath("/inh"), MVCDoc("from the base")}, &Nothing}},
+        nullptr,     nullptr};
     return info;
   }
 };
@@ -72,8 +72,8 @@ constexpr const char* kAllMethods = "httpGET,httpPOST,httpPUT,httpDELETE,httpHEA
 std::string Action(const std::string& name, const std::string& path, const std::string& consumes,
                    const std::string& produces, const std::string& methods, const std::string& description) {
   return R"({"action_name":")" + name + R"(","relative_path":")" + path + R"(","consumes":")" + consumes +
-         R"(","produces":")" + produces + R"(","http_methods":")" + methods + R"(","description":")" +
-         description + R"("})";
+         R"(","produces":")" + produces + R"(","http_methods":")" + methods + R"(","description":")" + description +
+         R"("})";
 }
 
 class SystemEndpoints : public ::testing::Test {
@@ -112,13 +112,14 @@ TEST_F(SystemEndpoints, DescribeServerListsEveryRegistrationFromItsTables) {
       R"("description":"Built-in TornioMVC System Controller","actions":[)" +
       Action("DescribeServer", "/describeserver.info", "", "", "httpGET",
              "Describe controllers and actions published by the RESTful server per resources") +
-      "," + Action("DescribePlatform", "/describeplatform.info", "", "", "httpGET",
-                   "Describe the system where server is running") +
+      "," +
+      Action("DescribePlatform", "/describeplatform.info", "", "", "httpGET",
+             "Describe the system where server is running") +
       "," + Action("ServerConfig", "/serverconfig.info", "", "", "httpGET", "Server configuration") + "]}";
   const std::string described_actions =
       Action("Full", "/b", "application/xml", "text/plain", "httpGET,httpPUT,httpTRACE", "full") + "," +
-      Action("DocOnly", "", "", "", kAllMethods, "only doc") + "," + Action("EmptySet", "", "", "", "any", "") +
-      "," + Action("Inherited", "/inh", "", "", kAllMethods, "from the base");
+      Action("DocOnly", "", "", "", kAllMethods, "only doc") + "," + Action("EmptySet", "", "", "", "any", "") + "," +
+      Action("Inherited", "/inh", "", "", kAllMethods, "from the base");
   // Each registration is described on its own; a registration's segment replaces the
   // declared path where it stands, or is added after the class's declarations.
   const std::string described = R"("Test.Described.TDescribedProbe":{"description":"second \"doc\"",)"
@@ -182,8 +183,7 @@ TEST_F(SystemEndpoints, DescribePlatformShape) {
 
   utsname name{};
   ASSERT_EQ(uname(&name), 0);
-  EXPECT_EQ(document->Values("OS").StringValue(),
-            std::string(name.sysname) + " " + name.release + " " + name.version);
+  EXPECT_EQ(document->Values("OS").StringValue(), std::string(name.sysname) + " " + name.release + " " + name.version);
   EXPECT_EQ(document->Values("CPU_count").DataType(), TJsonDataType::jdtInt);
   EXPECT_EQ(document->Values("CPU_count").IntValue(), sysconf(_SC_NPROCESSORS_ONLN));
 #if defined(__x86_64__)
@@ -238,8 +238,8 @@ TEST_F(SystemEndpoints, LocalMeansBothThePeerAndTheClientAddress) {
       {"10.0.0.5", {{"REMOTE_ADDR", "::1"}, {"HTTP_X_FORWARDED", "localhost"}}, 403},
   };
   for (const auto& c : cases) {
-    for (const char* path : {"/system/describeserver.info", "/system/describeplatform.info",
-                             "/system/serverconfig.info"}) {
+    for (const char* path :
+         {"/system/describeserver.info", "/system/describeplatform.info", "/system/serverconfig.info"}) {
       testing::SentReply r = Get(path, c.remote, c.headers);
       EXPECT_EQ(r.status, c.status) << c.remote << " " << path;
       if (c.status == 403) {

@@ -25,8 +25,7 @@ inline std::size_t FindStringSpecial(const char* data, std::size_t size, std::si
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
     // Unsigned v <= 31 exactly when max(v, 31) == 31.
     const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
-    const __m128i hit = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(v, quote),
-                                                            _mm_cmpeq_epi8(v, backslash)));
+    const __m128i hit = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
     const int mask = _mm_movemask_epi8(hit);
     if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
   }
