@@ -37,7 +37,7 @@ const std::string& Body(int scale) {
     ostrivan::jobs::TRizOzudoImportLavoroRequest request;
     request.FNomeFile = "job.zip";
     request.FStream = EncodeBase64(Payload(scale));
-    ostrivan::web::TMVCJsonSerializer serializer;
+    ostrivan::json::TMVCJsonSerializer serializer;
     body = serializer.SerializeObject(&request);
   }
   return body;
@@ -45,7 +45,7 @@ const std::string& Body(int scale) {
 
 void BM_OstrivanParseAndMap(benchmark::State& state) {
   const std::string& body = Body(static_cast<int>(state.range(0)));
-  ostrivan::web::TMVCJsonSerializer serializer;
+  ostrivan::json::TMVCJsonSerializer serializer;
   for (auto _ : state) {
     ostrivan::jobs::TRizOzudoImportLavoroRequest request;
     serializer.DeserializeObject(body, &request);
@@ -93,7 +93,7 @@ void BM_RenderExportReply(benchmark::State& state) {
   reply.FNomeFile = "job.zip";
   reply.FStream = EncodeBase64(Payload(static_cast<int>(state.range(0))));
   reply.FNrMacchina = 3;
-  ostrivan::web::TMVCJsonSerializer serializer;
+  ostrivan::json::TMVCJsonSerializer serializer;
   std::size_t size = 0;
   for (auto _ : state) {
     std::string text = serializer.SerializeObject(&reply);

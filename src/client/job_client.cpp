@@ -40,12 +40,12 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-std::unique_ptr<web::TJsonObject> ParseObject(const std::string& body) {
+std::unique_ptr<json::TJsonObject> ParseObject(const std::string& body) {
   try {
-    auto parsed = web::TJsonBaseObject::Parse(body);
-    if (auto* object = dynamic_cast<web::TJsonObject*>(parsed.get())) {
+    auto parsed = json::TJsonBaseObject::Parse(body);
+    if (auto* object = dynamic_cast<json::TJsonObject*>(parsed.get())) {
       parsed.release();
-      return std::unique_ptr<web::TJsonObject>(object);
+      return std::unique_ptr<json::TJsonObject>(object);
     }
   } catch (const Exception&) {
   }
@@ -112,7 +112,7 @@ TJobResult ReadJobResult(const THttpReply& reply) {
   std::string failure = "HTTP " + std::to_string(reply.Status);
   if (!reply.Reason.empty()) failure += " " + reply.Reason;
   // 1. the job result
-  if (reply.Status == 200 && json && json->Values("Errore").DataType() == web::TJsonDataType::jdtBool) {
+  if (reply.Status == 200 && json && json->Values("Errore").DataType() == json::TJsonDataType::jdtBool) {
     result.Ok = !json->Values("Errore").BoolValue();
     if (!result.Ok) {
       result.Failure = json->Values("Messaggio").StringValue();
@@ -123,7 +123,7 @@ TJobResult ReadJobResult(const THttpReply& reply) {
   }
   // 2. the engine's error object, its status repeated inside
   if (json && json->Contains("classname") && json->Contains("message") &&
-      json->Values("statuscode").DataType() == web::TJsonDataType::jdtInt &&
+      json->Values("statuscode").DataType() == json::TJsonDataType::jdtInt &&
       json->Values("statuscode").IntValue() == reply.Status && reply.Status != 200) {
     failure += ": " + json->Values("message").StringValue();
     const std::string& class_name = json->Values("classname").StringValue();
@@ -198,7 +198,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
     return kExitLocal;
   }
 
-  web::TJsonObject request;
+  json::TJsonObject request;
   request.SetString("ModoGestioneFile", mode);
   TJobResult result;
   try {
@@ -282,7 +282,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
     return kExitLocal;
   }
 
-  web::TJsonObject request;
+  json::TJsonObject request;
   request.SetString("NomeFile", name);
   request.SetString("Stream", jobs::EncodeBase64(archive));
   const std::string body = request.ToJSON();

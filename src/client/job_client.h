@@ -26,10 +26,10 @@ constexpr int kDefaultTimeoutSeconds = 120;
 // Errore), the engine's JSON error object, or a text page (404, 413, 401). Anything
 // else did not come from an Ostrivan service.
 struct TJobResult {
-  bool Ok = false;                         // a job result with Errore false
-  bool Foreign = false;                    // none of the service's reply shapes (another server on that port)
-  std::string Failure;                     // otherwise why: Messaggio, or the error reply in one line
-  std::unique_ptr<web::TJsonObject> Json;  // the job result, also a failed one
+  bool Ok = false;                          // a job result with Errore false
+  bool Foreign = false;                     // none of the service's reply shapes (another server on that port)
+  std::string Failure;                      // otherwise why: Messaggio, or the error reply in one line
+  std::unique_ptr<json::TJsonObject> Json;  // the job result, also a failed one
 };
 TJobResult ReadJobResult(const THttpReply& reply);
 

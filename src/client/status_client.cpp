@@ -26,37 +26,37 @@ std::string Uptime(std::int64_t seconds) {
   return text + std::to_string(minutes) + "m " + std::to_string(seconds % 60) + "s";
 }
 
-const web::TJsonObject* Object(const web::TJsonObject& parent, const char* name) {
-  if (!parent.Contains(name) || parent.Values(name).DataType() != web::TJsonDataType::jdtObject) return nullptr;
+const json::TJsonObject* Object(const json::TJsonObject& parent, const char* name) {
+  if (!parent.Contains(name) || parent.Values(name).DataType() != json::TJsonDataType::jdtObject) return nullptr;
   return parent.Values(name).ObjectValue();
 }
 
-std::int64_t Long(const web::TJsonObject* object, const char* name) {
+std::int64_t Long(const json::TJsonObject* object, const char* name) {
   if (!object || !object->Contains(name)) return 0;
-  const web::TJsonDataValue& value = object->Values(name);
+  const json::TJsonDataValue& value = object->Values(name);
   switch (value.DataType()) {
-    case web::TJsonDataType::jdtInt: return value.IntValue();
-    case web::TJsonDataType::jdtLong: return value.LongValue();
-    case web::TJsonDataType::jdtULong: return static_cast<std::int64_t>(value.ULongValue());
-    case web::TJsonDataType::jdtFloat: return static_cast<std::int64_t>(value.FloatValue());
+    case json::TJsonDataType::jdtInt: return value.IntValue();
+    case json::TJsonDataType::jdtLong: return value.LongValue();
+    case json::TJsonDataType::jdtULong: return static_cast<std::int64_t>(value.ULongValue());
+    case json::TJsonDataType::jdtFloat: return static_cast<std::int64_t>(value.FloatValue());
     default: return 0;
   }
 }
 
-std::string Text(const web::TJsonObject* object, const char* name) {
+std::string Text(const json::TJsonObject* object, const char* name) {
   return object && object->Contains(name) ? object->Values(name).StringValue() : std::string();
 }
 
-bool Bool(const web::TJsonObject* object, const char* name) {
-  return object && object->Contains(name) && object->Values(name).DataType() == web::TJsonDataType::jdtBool &&
+bool Bool(const json::TJsonObject* object, const char* name) {
+  return object && object->Contains(name) && object->Values(name).DataType() == json::TJsonDataType::jdtBool &&
          object->Values(name).BoolValue();
 }
 
-std::string Store(const web::TJsonObject* object) {
+std::string Store(const json::TJsonObject* object) {
   return Plural(Long(object, "archives"), "archive", "archives") + ", " + Bytes(Long(object, "bytes"));
 }
 
-std::string LastJob(const web::TJsonObject* job) {
+std::string LastJob(const json::TJsonObject* job) {
   if (!job) return "none since the start";
   std::string text =
       Text(job, "time") + "  " + (Text(job, "job").empty() ? "-" : Text(job, "job")) + "  " + Text(job, "outcome");
@@ -66,9 +66,9 @@ std::string LastJob(const web::TJsonObject* job) {
   return text;
 }
 
-void PrintReadable(const web::TJsonObject& status, std::ostream& out) {
-  const web::TJsonObject* exp = Object(status, "export");
-  const web::TJsonObject* imp = Object(status, "import");
+void PrintReadable(const json::TJsonObject& status, std::ostream& out) {
+  const json::TJsonObject* exp = Object(status, "export");
+  const json::TJsonObject* imp = Object(status, "import");
   out << "Ostrivan " << Text(&status, "version") << ", machine " << Long(&status, "machine") << ", started "
       << Text(&status, "started") << " (up " << Uptime(Long(&status, "uptime_s")) << ")\n";
   out << "Parameter file: " << Text(&status, "parameter_file") << "\n";
@@ -88,8 +88,8 @@ void PrintReadable(const web::TJsonObject& status, std::ostream& out) {
   out << "Last export: " << LastJob(Object(status, "last_export")) << "\n";
   out << "Last import: " << LastJob(Object(status, "last_import")) << "\n";
   out << "Connections open: " << Long(&status, "connections") << "\n";
-  if (status.Contains("problems") && status.Values("problems").DataType() == web::TJsonDataType::jdtArray) {
-    const web::TJsonArray* problems = status.Values("problems").ArrayValue();
+  if (status.Contains("problems") && status.Values("problems").DataType() == json::TJsonDataType::jdtArray) {
+    const json::TJsonArray* problems = status.Values("problems").ArrayValue();
     for (std::size_t i = 0; problems && i < problems->Count(); ++i)
       out << "Problem: " << problems->Items(i).StringValue() << "\n";
   }
@@ -111,12 +111,12 @@ int RunStatus(const TServerUrl& url, bool json, std::ostream& out, std::ostream&
         << kStatusPath << "\n";
     return kExitJobFailed;
   }
-  std::unique_ptr<web::TJsonBaseObject> parsed;
+  std::unique_ptr<json::TJsonBaseObject> parsed;
   try {
-    parsed = web::TJsonBaseObject::Parse(reply.Body);
+    parsed = json::TJsonBaseObject::Parse(reply.Body);
   } catch (const Exception&) {
   }
-  const auto* status = dynamic_cast<const web::TJsonObject*>(parsed.get());
+  const auto* status = dynamic_cast<const json::TJsonObject*>(parsed.get());
   if (!status) {
     err << "ostrivan-client: the status reply is not a JSON object\n";
     return kExitLocal;

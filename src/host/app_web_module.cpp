@@ -30,7 +30,7 @@ void TAppWebModule::WebModuleCreate() {
     config.SetValue(kMaxRequestSize, std::to_string(kAppMaxRequestSize));
   });
   engine_->AddController(&jobs::TRizOzudoController::ClassInfo());
-  engine_->AddSerializer("application/json", std::make_shared<web::TMVCJsonSerializer>());
+  engine_->AddSerializer("application/json", std::make_shared<json::TMVCJsonSerializer>());
   // The operator's routes come before the engine: they are no controller of it, so its
   // description of the service's routes stays as it was.
   http::THTTPMethodEvent engine_dispatch = BeforeDispatch();

@@ -68,19 +68,19 @@ TSettings ReadSettings() {
   return s;
 }
 
-std::unique_ptr<web::TJsonObject> StoreObject(const jobs::TStoreCount& count) {
-  auto object = std::make_unique<web::TJsonObject>();
+std::unique_ptr<json::TJsonObject> StoreObject(const jobs::TStoreCount& count) {
+  auto object = std::make_unique<json::TJsonObject>();
   object->SetLong("archives", count.Count);
   object->SetLong("bytes", count.Bytes);
   return object;
 }
 
-void SetLastJob(web::TJsonObject& document, const char* name, const jobs::TLastJob& last) {
+void SetLastJob(json::TJsonObject& document, const char* name, const jobs::TLastJob& last) {
   if (last.TimeMs == 0) {
     document.SetNull(name);
     return;
   }
-  auto object = std::make_unique<web::TJsonObject>();
+  auto object = std::make_unique<json::TJsonObject>();
   object->SetString("time", IsoUtc(last.TimeMs));
   object->SetString("job", last.Job);
   object->SetString("outcome", last.Outcome);
@@ -158,25 +158,25 @@ std::string StatusJson() {
   const jobs::TJobStoreCounts store = jobs::CountJobStore(settings.export_dir);
   const jobs::TJobMetrics metrics = jobs::JobMetricsSnapshot();
 
-  web::TJsonObject document;
+  json::TJsonObject document;
   document.SetString("version", OSTRIVAN_VERSION);
   document.SetString("started", IsoUtc(started));
   document.SetLong("uptime_s", (NowMs() - started) / 1000);
   document.SetInt("machine", settings.machine);
   document.SetString("parameter_file", settings.ini_file);
-  auto export_object = std::make_unique<web::TJsonObject>();
+  auto export_object = std::make_unique<json::TJsonObject>();
   export_object->SetString("dir", settings.export_dir);
   export_object->SetBool("ready", readiness.Export);
   export_object->SetLong("waiting_files", waiting.Files);
   export_object->SetLong("waiting_bytes", waiting.Bytes);
   export_object->SetString("job", waiting.Job);
   document.SetObject("export", std::move(export_object));
-  auto import_object = std::make_unique<web::TJsonObject>();
+  auto import_object = std::make_unique<json::TJsonObject>();
   import_object->SetString("dir", settings.import_dir);
   import_object->SetBool("ready", readiness.Import);
   import_object->SetLong("files", std::max<std::int64_t>(jobs::CountImportFiles(settings.import_dir), 0));
   document.SetObject("import", std::move(import_object));
-  auto problems = std::make_unique<web::TJsonArray>();
+  auto problems = std::make_unique<json::TJsonArray>();
   for (const std::string& problem : readiness.Problems) problems->AddString(problem);
   document.SetArray("problems", std::move(problems));
   document.SetLong("held", store.Held);

@@ -14,8 +14,8 @@
 
 namespace ostrivan::jobs {
 
-using web::MVCProperty;
-using web::TMVCClassInfo;
+using json::MVCProperty;
+using json::TMVCClassInfo;
 
 namespace {
 

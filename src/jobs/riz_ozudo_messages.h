@@ -16,7 +16,7 @@ enum class TModoGestionefile { mNonDefinito = 0, mNewen = 1, mRottler = 2 };
 const std::string& ModoGestionefileText(TModoGestionefile mode);
 
 // Body of POST /RizOzudo/ExportLavoro.
-class TRizOzudoExportLavoroRequest : public web::TObject {
+class TRizOzudoExportLavoroRequest : public json::TObject {
  public:
   std::string FCodiceCommessa;
   std::string FModoGestioneFile;
@@ -25,12 +25,12 @@ class TRizOzudoExportLavoroRequest : public web::TObject {
   TModoGestionefile GetModoGestioneFile() const;
   void SetModoGestioneFile(TModoGestionefile mode);
 
-  static const web::TMVCClassInfo& StaticClassInfo();
-  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+  static const json::TMVCClassInfo& StaticClassInfo();
+  const json::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
 };
 
 // Reply of the export endpoint.
-class TRizOzudoExportLavoroResponse : public web::TObject {
+class TRizOzudoExportLavoroResponse : public json::TObject {
  public:
   bool FErrore = false;
   std::string FMessaggio;
@@ -46,12 +46,12 @@ class TRizOzudoExportLavoroResponse : public web::TObject {
   // Writes the decoded Stream to out; raises EWriteError "Stream write error".
   void SaveToStream(std::ostream& out) const;
 
-  static const web::TMVCClassInfo& StaticClassInfo();
-  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+  static const json::TMVCClassInfo& StaticClassInfo();
+  const json::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
 };
 
 // Body of POST /RizOzudo/ImportLavoro.
-class TRizOzudoImportLavoroRequest : public web::TObject {
+class TRizOzudoImportLavoroRequest : public json::TObject {
  public:
   std::string FNomeFile;
   std::string FStream;
@@ -68,18 +68,18 @@ class TRizOzudoImportLavoroRequest : public web::TObject {
   // (whose real cause, such as a full disk, goes to the log).
   static std::size_t SaveArchive(const std::string& file_name, std::string_view bytes);
 
-  static const web::TMVCClassInfo& StaticClassInfo();
-  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+  static const json::TMVCClassInfo& StaticClassInfo();
+  const json::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
 };
 
 // Reply of the import endpoint.
-class TRizOzudoImportLavoroResponse : public web::TObject {
+class TRizOzudoImportLavoroResponse : public json::TObject {
  public:
   bool FErrore = false;
   std::string FMessaggio;
 
-  static const web::TMVCClassInfo& StaticClassInfo();
-  const web::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+  static const json::TMVCClassInfo& StaticClassInfo();
+  const json::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
 };
 
 }  // namespace ostrivan::jobs

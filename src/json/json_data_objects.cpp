@@ -10,7 +10,7 @@
 #include "common/large_buffer.h"
 #include "json/detail/json_scan.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 const char* JsonDataTypeName(TJsonDataType kind) noexcept {
   switch (kind) {
@@ -418,4 +418,4 @@ void AppendJsonString(std::string& out, std::string_view text) {
 
 }  // namespace json_detail
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -14,7 +14,7 @@
 #include "common/error.h"
 #include "json/serializer_object.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 enum class TJsonDataType {
   jdtNone,
@@ -212,4 +212,4 @@ double EncodeJsonDateTime(int year, int month, int day, int hour, int minute, in
 // and the limit keeps hostile input from exhausting the stack.
 inline constexpr int kJsonMaxDepth = 1000;
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -12,7 +12,7 @@
 #include "json/detail/json_scan.h"
 #include "json/json_data_objects.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 namespace {
 
@@ -474,4 +474,4 @@ std::unique_ptr<TJsonBaseObject> TJsonBaseObject::Parse(std::string_view text) {
   return reader.ReadRoot(text[first] == '[');
 }
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 TMVCFormattedMessage MVCFormat(const char* format, ...) {
   va_list args;
@@ -55,4 +55,4 @@ EMVCException::EMVCException(TMVCFormattedMessage message) : Exception(std::move
 EMVCException::EMVCException(std::uint16_t http_error_code, TMVCFormattedMessage message)
     : Exception(std::move(message.text)), http_error_code_(http_error_code) {}
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

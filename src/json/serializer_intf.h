@@ -11,7 +11,7 @@
 #include "json/json_data_objects.h"
 #include "json/serializer_object.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 enum class TMVCSerializationType { stUnknown = 0, stDefault = 1, stProperties = 2, stFields = 3 };
 
@@ -52,4 +52,4 @@ class IMVCSerializer {
                                       std::shared_ptr<IMVCTypeSerializer> converter) = 0;
 };
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

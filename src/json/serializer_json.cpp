@@ -5,7 +5,7 @@
 #include "common/text.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 const TMVCEnumInfo& BooleanEnumInfo() {
   static const TMVCEnumInfo info{"Boolean", {"False", "True"}};
@@ -400,4 +400,4 @@ void TMVCJsonSerializer::ReadList(const TMVCPropertyInfo& property, const TJsonA
   }
 }
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

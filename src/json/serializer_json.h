@@ -13,7 +13,7 @@
 #include "json/serializer_intf.h"
 #include "json/serializer_object.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 class TMVCJsonSerializer : public IMVCSerializer {
  public:
@@ -67,4 +67,4 @@ class TMVCJsonSerializer : public IMVCSerializer {
 // Key of a property in an object of class object_class (name, NameAs marker, key case).
 std::string MVCPropertyKey(const TMVCPropertyInfo& property, const TMVCClassInfo& object_class);
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -27,7 +27,7 @@
 #include <variant>
 #include <vector>
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 
 struct TMVCClassInfo;
 
@@ -267,4 +267,4 @@ TMVCPropertyInfo MVCEnumProperty(std::string name, E C::*field, const TMVCEnumIn
   return p;
 }
 
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -19,6 +19,12 @@
 
 namespace ostrivan::web {
 
+using json::EMVCConfigException;
+using json::EMVCException;
+using json::IMVCSerializer;
+using json::TMVCJsonSerializer;
+using json::TMVCSerializationType;
+
 using logging::FrameworkLogError;
 using logging::FrameworkLogInfo;
 

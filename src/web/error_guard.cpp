@@ -4,6 +4,8 @@
 
 namespace ostrivan::web {
 
+using json::EMVCException;
+
 std::string ErrorGuardCustomMessage(const std::exception& error) {
   if (const auto* mvc_error = dynamic_cast<const EMVCException*>(&error)) return mvc_error->DetailedMessage();
   if (dynamic_cast<const EInvalidOp*>(&error) != nullptr) return "Invalid Op";

@@ -5,6 +5,12 @@
 
 namespace ostrivan::web {
 
+using json::EMVCException;
+using json::IMVCTypeSerializer;
+using json::TMVCSerializationAction;
+using json::TMVCSerializationType;
+using json::TObject;
+
 namespace {
 constexpr const char* kStyle =
     "body{\t\tfont-family: Arial, Helvetica, sans-serif;\t\tfont-size: 200%;\t}\t.info, .success, .warning, "

@@ -14,22 +14,23 @@ namespace ostrivan::web {
 // unbalanced "<ul></p></div>" ending, which clients may compare byte for byte.
 std::string ErrorHTMLPage(const std::string& server_name, const TMVCErrorResponse& error);
 
-class TMVCHTMLSerializer : public IMVCSerializer {
+class TMVCHTMLSerializer : public json::IMVCSerializer {
  public:
   explicit TMVCHTMLSerializer(const TMVCConfig& config) : config_(config) {}
 
   // The error page for a TMVCErrorResponse; any other object (or none) raises
   // EMVCException "Not Implemented".
-  std::string SerializeObject(const TObject* object, TMVCSerializationType type = TMVCSerializationType::stDefault,
+  std::string SerializeObject(const json::TObject* object,
+                              json::TMVCSerializationType type = json::TMVCSerializationType::stDefault,
                               const std::vector<std::string>& ignored_attributes = {},
-                              const TMVCSerializationAction& action = nullptr) override;
+                              const json::TMVCSerializationAction& action = nullptr) override;
   // No request body is read as HTML: EMVCException "Not Implemented".
-  void DeserializeObject(std::string_view text, TObject* object,
-                         TMVCSerializationType type = TMVCSerializationType::stDefault,
+  void DeserializeObject(std::string_view text, json::TObject* object,
+                         json::TMVCSerializationType type = json::TMVCSerializationType::stDefault,
                          const std::vector<std::string>& ignored_attributes = {},
                          std::string_view root_node = {}) override;
   void RegisterTypeSerializer(std::type_index type, const std::string& type_name,
-                              std::shared_ptr<IMVCTypeSerializer> converter) override;
+                              std::shared_ptr<json::IMVCTypeSerializer> converter) override;
 
   const TMVCConfig& Config() const { return config_; }
 

@@ -4,6 +4,9 @@
 
 namespace ostrivan::web {
 
+using json::EMVCConfigException;
+using json::EMVCException;
+
 const std::string& TMVCConfig::GetValue(const std::string& key) const {
   for (const auto& [k, v] : values_) {
     if (k == key) return v;

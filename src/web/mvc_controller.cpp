@@ -10,6 +10,11 @@
 
 namespace ostrivan::web {
 
+using json::EMVCException;
+using json::IMVCSerializer;
+using json::TMVCSerializationType;
+using json::TObject;
+
 const TMVCConfig& TMVCBase::Config() const { return engine_->Config(); }
 
 std::string TMVCRenderer::ContentType() {

@@ -43,12 +43,12 @@ class TMVCRenderer : public TMVCBase {
 
   // The engine's serializer for the media type of content_type (lower-cased); with
   // raise_if_not_exists EMVCException "The serializer for <type> could not be found.".
-  std::shared_ptr<IMVCSerializer> Serializer(const std::string& content_type, bool raise_if_not_exists);
+  std::shared_ptr<json::IMVCSerializer> Serializer(const std::string& content_type, bool raise_if_not_exists);
 
   // Writes the object as the reply body with the serializer of ContentType.
-  void Render(const TObject& object);
+  void Render(const json::TObject& object);
   // Same, and the object is freed afterwards, also when rendering fails.
-  void Render(std::unique_ptr<TObject> object) { Render(*object); }
+  void Render(std::unique_ptr<json::TObject> object) { Render(*object); }
   // The text as the reply body, UTF-8 without a byte-order mark.
   void Render(const std::string& content);
   // The same, taking over the text: a large body is not copied once more.

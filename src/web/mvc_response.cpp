@@ -2,6 +2,10 @@
 
 namespace ostrivan::web {
 
+using json::MVCProperty;
+using json::TMVCClassInfo;
+using json::TMVCNameCase;
+
 TMVCResponse::TMVCResponse(std::int32_t status_code, std::string reason_string, std::string message)
     : FStatusCode(status_code), FReasonString(std::move(reason_string)), FMessage(std::move(message)) {}
 

@@ -14,7 +14,7 @@ namespace ostrivan::web {
 
 // A reply with a status and a message. Data points at an object the response does not
 // own; no path of this service sets it, so it is written as null.
-class TMVCResponse : public TObject {
+class TMVCResponse : public json::TObject {
  public:
   TMVCResponse() = default;
   TMVCResponse(std::int32_t status_code, std::string reason_string, std::string message);
@@ -22,25 +22,25 @@ class TMVCResponse : public TObject {
   std::int32_t FStatusCode = 0;
   std::string FReasonString;
   std::string FMessage;
-  TObject* FData = nullptr;
+  json::TObject* FData = nullptr;
 
-  static const TMVCClassInfo& StaticClassInfo();
-  const TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+  static const json::TMVCClassInfo& StaticClassInfo();
+  const json::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
 };
 
 // One entry of an error's item list.
-class TMVCErrorResponseItem : public TObject {
+class TMVCErrorResponseItem : public json::TObject {
  public:
   TMVCErrorResponseItem() = default;
   explicit TMVCErrorResponseItem(std::string message) : Fmessage(std::move(message)) {}
 
   std::string Fmessage;
 
-  static const TMVCClassInfo& StaticClassInfo();
-  const TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+  static const json::TMVCClassInfo& StaticClassInfo();
+  const json::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
 };
 
-using TMVCErrorResponseItems = TMVCObjectList<TMVCErrorResponseItem>;
+using TMVCErrorResponseItems = json::TMVCObjectList<TMVCErrorResponseItem>;
 
 // The error object of the engine's error replies (JSON and HTML).
 class TMVCErrorResponse : public TMVCResponse {
@@ -55,8 +55,8 @@ class TMVCErrorResponse : public TMVCResponse {
 
   void AddItem(std::string message);
 
-  static const TMVCClassInfo& StaticClassInfo();
-  const TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
+  static const json::TMVCClassInfo& StaticClassInfo();
+  const json::TMVCClassInfo* ClassInfo() const override { return &StaticClassInfo(); }
 };
 
 }  // namespace ostrivan::web

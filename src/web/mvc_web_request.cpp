@@ -8,6 +8,9 @@
 
 namespace ostrivan::web {
 
+using json::EMVCDeserializationException;
+using json::TObject;
+
 TMVCWebRequest::TMVCWebRequest(http::TWebRequest& request, const TMVCSerializers& serializers)
     : request_(request), serializers_(serializers) {
   TContentTypeParts parts = SplitContentType(request_.GetFieldByName("Content-Type"));

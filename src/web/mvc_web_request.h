@@ -14,7 +14,7 @@ namespace ostrivan::web {
 
 // Media type text (exact, case-sensitive) -> serializer; shared so a serializer lives
 // until its last holder lets it go.
-using TMVCSerializers = std::map<std::string, std::shared_ptr<IMVCSerializer>>;
+using TMVCSerializers = std::map<std::string, std::shared_ptr<json::IMVCSerializer>>;
 
 class TMVCWebRequest {
  public:
@@ -40,7 +40,7 @@ class TMVCWebRequest {
     ReadBodyInto(*object);
     return object;
   }
-  void ReadBodyInto(TObject& object);
+  void ReadBodyInto(json::TObject& object);
 
   std::string Accept() { return request_.Accept(); }
   // Accept up to its first "," (untrimmed).

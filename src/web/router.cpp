@@ -9,6 +9,8 @@
 
 namespace ostrivan::web {
 
+using json::EMVCException;
+
 // Bounds for one match, so that no request path (at most 16 KiB, the longest request
 // line) can make a route expression run away; hitting a bound counts as no match.
 namespace {

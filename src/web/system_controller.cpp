@@ -11,6 +11,11 @@
 
 namespace ostrivan::web {
 
+using json::TJsonArray;
+using json::TJsonDataValue;
+using json::TJsonObject;
+using json::TObject;
+
 namespace {
 const char* kAllMethods = "httpGET,httpPOST,httpPUT,httpDELETE,httpHEAD,httpOPTIONS,httpPATCH,httpTRACE";
 

@@ -11,11 +11,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
-  static ostrivan::web::TMVCJsonSerializer serializer;
+  static ostrivan::json::TMVCJsonSerializer serializer;
   ostrivan::jobs::TRizOzudoImportLavoroRequest request;
   try {
     serializer.DeserializeObject(body, &request);
-  } catch (const ostrivan::web::EMVCException& e) {
+  } catch (const ostrivan::json::EMVCException& e) {
     if (e.HttpErrorCode() != 400 && e.HttpErrorCode() != 500) std::abort();
     return 0;
   }

@@ -17,11 +17,11 @@ namespace ostrivan::jobs {
 namespace {
 
 namespace fs = std::filesystem;
-using web::EMVCException;
-using web::TMVCJsonSerializer;
+using json::EMVCException;
+using json::TMVCJsonSerializer;
 
 // "" when reading succeeded, else "<class> <status>: <message>".
-std::string ReadOutcome(std::string_view body, web::TObject& target) {
+std::string ReadOutcome(std::string_view body, json::TObject& target) {
   TMVCJsonSerializer serializer;
   try {
     serializer.DeserializeObject(body, &target);

@@ -11,8 +11,8 @@
 
 #include "json/json_data_objects.h"
 
-using ostrivan::web::EJsonParserException;
-using ostrivan::web::TJsonBaseObject;
+using ostrivan::json::EJsonParserException;
+using ostrivan::json::TJsonBaseObject;
 
 namespace {
 

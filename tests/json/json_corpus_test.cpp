@@ -12,7 +12,7 @@
 #include "json/json_data_objects.h"
 #include "json_corpus_path.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 namespace {
 
 namespace fs = std::filesystem;
@@ -72,4 +72,4 @@ TEST(JsonCorpus, EveryDocumentIsReadSafely) {
 }
 
 }  // namespace
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -5,7 +5,7 @@
 
 #include "json/json_data_objects.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 namespace {
 
 std::unique_ptr<TJsonObject> ParseObject(std::string_view text) {
@@ -272,4 +272,4 @@ TEST(JsonReader, LongStringWithEscapesEveryLine) {
 }
 
 }  // namespace
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

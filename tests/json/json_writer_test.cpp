@@ -6,7 +6,7 @@
 
 #include "json/json_data_objects.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 namespace {
 
 std::string Written(TJsonDataValue value) {
@@ -151,4 +151,4 @@ TEST(JsonRoundTrip, WrittenTextReadsBackToTheSameText) {
 }
 
 }  // namespace
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -5,7 +5,7 @@
 
 #include "json/mvc_exceptions.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 namespace {
 
 // The exception a constructor expression yields: built, or raised while building.
@@ -83,4 +83,4 @@ TEST(EMVCException, SubclassesNameThemselvesAndKeepTheDefaults) {
 }
 
 }  // namespace
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

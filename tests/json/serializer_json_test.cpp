@@ -8,7 +8,7 @@
 
 #include "json/serializer_json.h"
 
-namespace ostrivan::web {
+namespace ostrivan::json {
 namespace {
 
 enum class TColor { clRed, clGreen, clBlue };
@@ -476,4 +476,4 @@ TEST(MVCSerializerConverters, ConsultedFirstForMembersAndRoots) {
 }
 
 }  // namespace
-}  // namespace ostrivan::web
+}  // namespace ostrivan::json

@@ -5,6 +5,9 @@
 #include "web/mvc_config.h"
 
 namespace ostrivan::web {
+
+using json::EMVCConfigException;
+using json::EMVCException;
 namespace {
 
 TEST(MVCConfig, KeysAreCaseSensitiveAndKeepInsertionOrder) {

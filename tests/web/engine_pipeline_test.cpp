@@ -8,6 +8,13 @@
 #include "web/mvc_controller.h"
 
 namespace ostrivan::web {
+
+using json::EMVCConfigException;
+using json::EMVCException;
+using json::MVCProperty;
+using json::TMVCClassInfo;
+using json::TMVCJsonSerializer;
+using json::TObject;
 namespace {
 
 using testing::FakeModule;

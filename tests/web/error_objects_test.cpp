@@ -13,6 +13,13 @@
 #include "web/mvc_response.h"
 
 namespace ostrivan::web {
+
+using json::EMVCDeserializationException;
+using json::EMVCException;
+using json::TJsonObject;
+using json::TMVCJsonSerializer;
+using json::TMVCSerializationType;
+using json::TObject;
 namespace {
 
 TMVCErrorResponse MakeError(std::int32_t status, std::string reason, std::string message, std::string class_name,

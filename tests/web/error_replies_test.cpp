@@ -13,6 +13,14 @@
 #include "web/mvc_controller.h"
 
 namespace ostrivan::web {
+
+using json::EMVCException;
+using json::IMVCSerializer;
+using json::IMVCTypeSerializer;
+using json::TMVCJsonSerializer;
+using json::TMVCSerializationAction;
+using json::TMVCSerializationType;
+using json::TObject;
 namespace {
 
 using testing::FakeModule;

@@ -6,6 +6,8 @@
 #include "web/router.h"
 
 namespace ostrivan::web {
+
+using json::EMVCException;
 namespace {
 
 // Route tables shaped like the service's own controllers, plus parameter routes.

@@ -17,6 +17,11 @@
 #include "web/system_controller.h"
 
 namespace ostrivan::web {
+
+using json::TJsonBaseObject;
+using json::TJsonDataType;
+using json::TJsonObject;
+using json::TMVCJsonSerializer;
 namespace {
 
 using testing::FakeModule;

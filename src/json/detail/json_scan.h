@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace ostrivan::web::json_detail {
+namespace ostrivan::json::json_detail {
 
 // Index of the first byte at or after from that is below 32, '"' or '\\'; size when none.
 inline std::size_t FindStringSpecial(const char* data, std::size_t size, std::size_t from) noexcept {
@@ -40,4 +40,4 @@ inline std::size_t FindStringSpecial(const char* data, std::size_t size, std::si
 // Appends text as a JSON string: quotes, and escapes for 0-31, '"' and '\\' only.
 void AppendJsonString(std::string& out, std::string_view text);
 
-}  // namespace ostrivan::web::json_detail
+}  // namespace ostrivan::json::json_detail
