@@ -108,25 +108,25 @@ bool HasAnyFile(const fs::path& dir) {
 
 TJobResult ReadJobResult(const THttpReply& reply) {
   TJobResult result;
-  auto json = ParseObject(reply.Body);
+  auto document = ParseObject(reply.Body);
   std::string failure = "HTTP " + std::to_string(reply.Status);
   if (!reply.Reason.empty()) failure += " " + reply.Reason;
   // 1. the job result
-  if (reply.Status == 200 && json && json->Values("Errore").DataType() == json::TJsonDataType::jdtBool) {
-    result.Ok = !json->Values("Errore").BoolValue();
+  if (reply.Status == 200 && document && document->Values("Errore").DataType() == json::TJsonDataType::jdtBool) {
+    result.Ok = !document->Values("Errore").BoolValue();
     if (!result.Ok) {
-      result.Failure = json->Values("Messaggio").StringValue();
+      result.Failure = document->Values("Messaggio").StringValue();
       if (result.Failure.empty()) result.Failure = "the service reported a failure without a message";
     }
-    result.Json = std::move(json);
+    result.Json = std::move(document);
     return result;
   }
   // 2. the engine's error object, its status repeated inside
-  if (json && json->Contains("classname") && json->Contains("message") &&
-      json->Values("statuscode").DataType() == json::TJsonDataType::jdtInt &&
-      json->Values("statuscode").IntValue() == reply.Status && reply.Status != 200) {
-    failure += ": " + json->Values("message").StringValue();
-    const std::string& class_name = json->Values("classname").StringValue();
+  if (document && document->Contains("classname") && document->Contains("message") &&
+      document->Values("statuscode").DataType() == json::TJsonDataType::jdtInt &&
+      document->Values("statuscode").IntValue() == reply.Status && reply.Status != 200) {
+    failure += ": " + document->Values("message").StringValue();
+    const std::string& class_name = document->Values("classname").StringValue();
     if (!class_name.empty() && failure.find(class_name) == std::string::npos) failure += " (" + class_name + ")";
     result.Failure = failure;
     return result;
