@@ -47,8 +47,12 @@ std::string CncText(std::size_t size, unsigned seed = 1) {
 
 // The data of the first entry of an archive held in memory.
 std::string FirstEntryData(const std::string& z) {
-  const std::size_t name_len = static_cast<std::uint8_t>(z[26]) | (static_cast<std::uint8_t>(z[27]) << 8);
-  const std::size_t extra_len = static_cast<std::uint8_t>(z[28]) | (static_cast<std::uint8_t>(z[29]) << 8);
+  const auto u16 = [&](std::size_t at) -> std::size_t {
+    return static_cast<std::size_t>(static_cast<std::uint8_t>(z[at])) |
+           static_cast<std::size_t>(static_cast<std::uint8_t>(z[at + 1])) << 8;
+  };
+  const std::size_t name_len = u16(26);
+  const std::size_t extra_len = u16(28);
   return z.substr(30 + name_len + extra_len, U32(z, 18));
 }
 
