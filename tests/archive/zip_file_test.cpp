@@ -14,6 +14,7 @@
 #include "archive/dos_date_time.h"
 #include "archive/zip_file.h"
 #include "support/commands.h"
+#include "support/failures.h"
 #include "support/scratch_files.h"
 #include "support/zip_builder.h"
 
@@ -22,6 +23,7 @@ namespace {
 
 using test_support::Crc32Of;
 using test_support::ExtraBlock;
+using test_support::FailureOf;
 using test_support::Le16;
 using test_support::Le32;
 using test_support::Le64;
@@ -37,16 +39,6 @@ std::uint16_t U16(const std::string& s, std::size_t at) {
 }
 std::uint32_t U32(const std::string& s, std::size_t at) {
   return U16(s, at) | (static_cast<std::uint32_t>(U16(s, at + 2)) << 16);
-}
-
-// Runs fn and returns "ClassName: message" of the failure, or "" when nothing failed.
-std::string FailureOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const ostrivan::Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-  return "";
 }
 
 // Extracts one by one, or on `threads` threads from a view of the bytes.

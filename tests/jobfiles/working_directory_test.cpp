@@ -10,6 +10,7 @@
 
 #include "archive/zip_file.h"
 #include "support/commands.h"
+#include "support/failures.h"
 #include "support/scratch_files.h"
 #include "support/zip_builder.h"
 
@@ -18,20 +19,12 @@ namespace {
 
 using archive::TZipFile;
 using archive::TZipMode;
+using test_support::FailureOf;
 using test_support::FileExists;
 using test_support::ListTree;
 using test_support::ReadFile;
 using test_support::TempDir;
 using test_support::WriteFile;
-
-std::string FailureOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const ostrivan::Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-  return "";
-}
 
 void MakeDir(const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path; }
 
