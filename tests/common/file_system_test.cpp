@@ -13,6 +13,7 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
+#include "support/scratch_files.h"
 
 namespace ostrivan {
 namespace {
@@ -21,19 +22,10 @@ namespace fs = std::filesystem;
 
 class FileSystemTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "ostrivan-common-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return scratch_ / name; }
 
-  std::string dir_;
+  test_support::TempDir scratch_{"ostrivan-common-"};
+  const std::string& dir_ = scratch_.Path();
 };
 
 TEST_F(FileSystemTest, ReadOnlyIsTheOwnerWriteBitOfARegularFile) {
