@@ -71,7 +71,8 @@ void RegisterAppWebModule() {
   // The job actions read their settings through these on every request, so edits to
   // the parameter file count from the next request.
   jobs::SetJobParameters({[] { return TParametri::GetExportLavoroDir(); },
-                          [] { return TParametri::GetImportLavoroDir(); }, [] { return TParametri::GetNrMacchina(); }});
+                          [] { return TParametri::GetImportLavoroDir(); }, [] { return TParametri::GetNrMacchina(); },
+                          [] { return TParametri::GetAttesaScrittura(); }});
 }
 
 }  // namespace ostrivan::host

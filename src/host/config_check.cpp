@@ -26,7 +26,8 @@ namespace ostrivan::host {
 namespace {
 
 constexpr const char* kConfigSection = "CONFIG";
-constexpr const char* kKnownKeys[] = {"Porta", "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina", "ClientAmmessi"};
+constexpr const char* kKnownKeys[] = {"Porta",       "ExportLavoroDir", "ImportLavoroDir",
+                                      "Nr_Macchina", "ClientAmmessi",   "AttesaScrittura"};
 
 // A port in the kernel's table of TCP sockets in the listening state.
 bool ListedAsListening(const char* table, std::uint16_t port) {
@@ -164,6 +165,25 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
     for (const std::string& entry : list.Malformed)
       report.Errors.push_back("ClientAmmessi entry \"" + entry +
                               "\" is no address or range: only loopback callers would be served");
+    report.Settings.push_back(s);
+  }
+
+  // AttesaScrittura
+  {
+    TSettingInForce s{"AttesaScrittura", std::to_string(TParametri::kDefaultSettleSeconds), false, ""};
+    if (const auto* key = FindKey(keys, "AttesaScrittura")) {
+      const auto number = ParseInteger(key->second);
+      if (!number || *number < 0 || *number > TParametri::kMaxSettleSeconds) {
+        report.Warnings.push_back("AttesaScrittura \"" + key->second + "\" is not a number of seconds from 0 to " +
+                                  std::to_string(TParametri::kMaxSettleSeconds) + ": the default " +
+                                  std::to_string(TParametri::kDefaultSettleSeconds) + " is used");
+        s.Note = "\"" + key->second + "\" is not a number of seconds from 0 to " +
+                 std::to_string(TParametri::kMaxSettleSeconds);
+      } else {
+        s.FromFile = true;
+        s.Value = std::to_string(*number);
+      }
+    }
     report.Settings.push_back(s);
   }
 

@@ -78,6 +78,7 @@ int RunConsoleHost(bool service) {
     InstallStopSignals();
     MarkServiceStarted();
     RegisterAppWebModule();
+    jobs::WatchExportFolder(jobs::JobParameters());
     // Jobs a previous run left between packing and delivery, or half unpacked, are
     // settled before any client can ask for them.
     jobs::RecoverInterruptedJobs(jobs::JobParameters());

@@ -139,11 +139,16 @@ int32_t TParametri::GetNrMacchina(const std::string& ini_file) {
 std::string TParametri::GetClientAmmessi(const std::string& ini_file) {
   return ReadProfileString(ini_file, kSection, "ClientAmmessi");
 }
+int32_t TParametri::GetAttesaScrittura(const std::string& ini_file) {
+  const auto v = ParseInteger(ReadProfileString(ini_file, kSection, "AttesaScrittura"));
+  return v && *v >= 0 && *v <= kMaxSettleSeconds ? *v : kDefaultSettleSeconds;
+}
 
 uint16_t TParametri::GetPorta() { return GetPorta(GetIniFile()); }
 std::string TParametri::GetExportLavoroDir() { return GetExportLavoroDir(GetIniFile()); }
 std::string TParametri::GetImportLavoroDir() { return GetImportLavoroDir(GetIniFile()); }
 int32_t TParametri::GetNrMacchina() { return GetNrMacchina(GetIniFile()); }
 std::string TParametri::GetClientAmmessi() { return GetClientAmmessi(GetIniFile()); }
+int32_t TParametri::GetAttesaScrittura() { return GetAttesaScrittura(GetIniFile()); }
 
 }  // namespace ostrivan::host

@@ -17,6 +17,11 @@ class TParametri {
   static std::string GetImportLavoroDir();  // default empty
   static int32_t GetNrMacchina();           // default 0
   static std::string GetClientAmmessi();    // default empty: every address may call
+  // Seconds a file must have been quiet to count as no longer written, where neither a
+  // lease nor the export folder's watch can tell; default 2, at most kMaxSettleSeconds.
+  static int32_t GetAttesaScrittura();
+  static constexpr int32_t kDefaultSettleSeconds = 2;
+  static constexpr int32_t kMaxSettleSeconds = 3600;
 
   // The same reads against an explicit file, for callers that know the path.
   static uint16_t GetPorta(const std::string& ini_file);
@@ -24,6 +29,7 @@ class TParametri {
   static std::string GetImportLavoroDir(const std::string& ini_file);
   static int32_t GetNrMacchina(const std::string& ini_file);
   static std::string GetClientAmmessi(const std::string& ini_file);
+  static int32_t GetAttesaScrittura(const std::string& ini_file);
 };
 
 // Reads one value of an INI-style file the way the workstation's profile reader does:

@@ -20,6 +20,7 @@
 #include "jobfiles/job_metrics.h"
 #include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
+#include "jobfiles/write_watch.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {
@@ -361,6 +362,10 @@ void THeldExport::Hold() {
       if (e.Packed) changed(path);
       continue;  // a file not packed that changed is new work: it stays
     }
+    // One not packed that a writer still has (ROTTLER's others) is new work too.
+    if (!e.Packed &&
+        (WriterHolds(path) == TWriterState::kOpen || ExportWriteWatch().StateOf(path) == TWriteSeen::kWriting))
+      continue;
     const std::string held = HeldPath(e.Relative);
     int code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
     if (code == 0) code = MoveNoReplace(path, held);

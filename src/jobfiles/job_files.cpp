@@ -62,21 +62,6 @@ TWriterState WriterHolds(const std::string& path) {
   return errno == EAGAIN ? TWriterState::kOpen : TWriterState::kUnknown;
 }
 
-bool OpenForWriting(const std::string& path) {
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
-    ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-    return false;
-  }
-  if (errno == EAGAIN) return true;
-  // No lease for this account (not the file's owner, no CAP_LEASE) or this file system:
-  // a file changed within the settle time counts as still being written.
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return true;
-  return ChangedWithin(st, kWriterSettleTime);
-}
-
 bool ChangedWithin(const struct stat& st, std::chrono::milliseconds settle) {
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);

@@ -30,9 +30,10 @@ struct TFileIdentity {
   std::int64_t ChangedNanoseconds = 0;
 };
 
-// A file changed this recently may still be in a writer's hands when the system cannot
-// tell (no lease for this account).
-inline constexpr std::chrono::milliseconds kWriterSettleTime{2000};
+// A file changed this recently may still be in a writer's hands when nothing else can
+// tell (no lease for this account, no change notice seen): the default of the settle
+// time the parameter file may set.
+inline constexpr int kDefaultWriterSettleSeconds = 2;
 
 // lstat of path; false when it does not exist or cannot be read (*code: the errno).
 bool ReadIdentity(const std::string& path, TFileIdentity& identity, int* code = nullptr);
@@ -41,11 +42,6 @@ bool SameVersion(const TFileIdentity& a, const TFileIdentity& b);
 // Same size and time (a copy on another file system has another inode).
 bool SameContentStamp(const TFileIdentity& a, const TFileIdentity& b);
 
-// true when some process holds path open for writing, so it may still change whatever
-// its size and time say now. Asked through a read lease, which the kernel refuses while
-// a writer has the file open. Where this account gets no lease (it does not own the
-// file), a file changed within kWriterSettleTime counts as open for writing.
-bool OpenForWriting(const std::string& path);
 // What a read lease tells of path: a writer has it open, none has, or no lease could be
 // had (another owner's file, a file system without leases).
 enum class TWriterState { kNone, kOpen, kUnknown };

@@ -12,6 +12,8 @@ struct TJobParameters {
   std::function<std::string()> GetExportLavoroDir;
   std::function<std::string()> GetImportLavoroDir;
   std::function<std::int32_t()> GetNrMacchina;
+  // Seconds a file must be quiet to count as written whole where nothing else tells.
+  std::function<std::int32_t()> GetSettleSeconds;
 };
 
 // Installs the process-wide getters (once, at start-up, before requests arrive).

@@ -22,6 +22,7 @@
 #include "jobfiles/job_metrics.h"
 #include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
+#include "jobfiles/write_watch.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {
@@ -108,7 +109,8 @@ std::vector<archive::TZipSource> PackSources(const std::string& dir, const std::
 // Packs the listed files into memory, keeps the archive in the hold folder and checks
 // that each file is still the version listed before packing began: one that grew,
 // shrank or was rewritten is still being written. Returns the archive's bytes.
-std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job, std::int64_t file_bytes) {
+std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job, std::int64_t file_bytes,
+                                        int settle_seconds) {
   const std::vector<archive::TZipSource> sources = PackSources(dir, job.Entries);
   std::vector<std::uint64_t> packed_sizes;
   std::vector<std::uint8_t> bytes;
@@ -136,7 +138,7 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
     TFileIdentity now;
     const std::string path = JoinPath(dir, e.Relative);
     if (!ReadIdentity(path, now) || !SameVersion(now, e.Identity) ||
-        packed_sizes.at(i) != static_cast<std::uint64_t>(e.Identity.Size) || OpenForWriting(path))
+        packed_sizes.at(i) != static_cast<std::uint64_t>(e.Identity.Size) || StillBeingWritten(path, settle_seconds))
       throw archive::EZipException(texts::PackingFailed(texts::FileChangedWhilePacking(path)));
     ++i;
   }
@@ -280,7 +282,8 @@ std::shared_ptr<THeldExport> SnapshotJob(const std::string& dir, const TExportCh
 // the reply's fate is known) and sets the machine number.
 void PackAndHold(const std::string& dir, THeldExport& job, TJournalRecord& record, TRizOzudoExportLavoroResponse& reply,
                  const TJobParameters& parameters) {
-  const std::vector<std::uint8_t> archive = PackHeldFiles(dir, job, record.FileBytes);
+  const int settle = parameters.GetSettleSeconds ? parameters.GetSettleSeconds() : kDefaultWriterSettleSeconds;
+  const std::vector<std::uint8_t> archive = PackHeldFiles(dir, job, record.FileBytes, settle);
   reply.SetPayload(record.Archive, archive.data(), archive.size());
   record.HasCrc = true;
   record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
@@ -336,6 +339,8 @@ TExportRun ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzud
     // Held until the job's files are out of the directory: a second client sees either
     // the whole job or none of it, never a half-written archive or files vanishing.
     TDirectoryLock lock(dir);
+    // A folder named anew in the parameter file is watched from its first export on.
+    ExportWriteWatch().Watch(dir);
     // A stop that came while this job waited for the directory: it has not begun, so
     // it ends unanswered and the client knows nothing was done.
     if (stop.stop_requested()) {
@@ -402,6 +407,15 @@ bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
   WriteJournal(record);
   RecordJobOutcome(record, reply.FErrore ? kJobFailed : kJobImported);
   return true;
+}
+
+void WatchExportFolder(const TJobParameters& parameters) {
+  try {
+    const std::string dir = parameters.GetExportLavoroDir ? parameters.GetExportLavoroDir() : std::string();
+    if (!dir.empty()) ExportWriteWatch().Watch(dir);
+  } catch (const std::exception& e) {
+    logging::FrameworkLogError(std::string("Export folder not watched for writers: ") + e.what());
+  }
 }
 
 void RecoverInterruptedJobs(const TJobParameters& parameters) {

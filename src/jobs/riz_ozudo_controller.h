@@ -51,6 +51,10 @@ bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
                      const TJobParameters& parameters, const std::string& client = "", const std::string& peer = "",
                      std::stop_token stop = {});
 
+// At start-up: watches the export folder for writers still at work, so that a file
+// modified and not closed is never taken however long its writer pauses.
+void WatchExportFolder(const TJobParameters& parameters);
+
 // At start-up, before serving: puts back exports held by a process that ended before
 // their replies were settled, and finishes or undoes an import it left half-done.
 void RecoverInterruptedJobs(const TJobParameters& parameters);

@@ -13,12 +13,13 @@ import shutil
 import signal
 import socket
 import tempfile
+import threading
 import time
 import unittest
 import zipfile
 
 from ostrivan_e2e import (EXPORT, IMPORT, Server, export_request, export_whole, job_request, journal_lines, make_job,
-                          read_reply, read_tree, reset, snapshot, stream_entries, wait_until, write)
+                          read_reply, read_tree, reset, snapshot, stream_entries, wait_until, write, write_ini)
 
 POINTS = [int(p) for p in os.environ.get("OSTRIVAN_KILL_POINTS", "0,1,2,3,4,5").split(",")]
 
@@ -304,6 +305,75 @@ class ServiceAccount(Base):
             reply = export_whole(srv.port)
             self.assertFalse(reply["Errore"], reply["Messaggio"])
             self.assertEqual(stream_entries(reply), {"programs/P1.NC": b"A" * 18000 + b"B" * 18000})
+        finally:
+            srv.stop()
+
+    def test_writers_pausing_between_bursts_never_lose_or_cut_a_program(self):
+        programs = os.path.join(self.job, "programs")
+        os.makedirs(programs)
+        chown_tree(self.job, NOBODY.pw_uid, NOBODY.pw_gid)
+        srv = self.server_as_nobody({"ExportLavoroDir": self.job})
+        # Each program is written by another account (root: no lease for the service),
+        # in bursts, the file kept open through pauses of 3, 10 and 30 s.
+        plans = {"P0001.NC": (3, 3), "P0002.NC": (10, 2), "P0003.NC": (30, 2)}
+        expected = {f"programs/{name}": bytes([65 + i]) * 3200 * bursts
+                    for i, (name, (pause, bursts)) in enumerate(plans.items())}
+
+        def write(name, pause, bursts, letter):
+            with open(os.path.join(programs, name), "wb") as f:
+                for n in range(bursts):
+                    if n:
+                        time.sleep(pause)
+                    f.write(letter * 3200)
+                    f.flush()
+
+        writers = [threading.Thread(target=write, args=(name, pause, bursts, bytes([65 + i])))
+                   for i, (name, (pause, bursts)) in enumerate(plans.items())]
+        try:
+            for w in writers:
+                w.start()
+            failures = 0
+            while any(w.is_alive() for w in writers):
+                reply = export_whole(srv.port)
+                if not reply["Errore"]:
+                    self.fail(f"delivered while a writer was pausing: {sorted(stream_entries(reply))}")
+                self.assertRegex(reply["Messaggio"], r'^Fallita compressione zip File modificato durante la '
+                                                     r'compressione: ".*/programs/P000[123]\.NC"$')
+                failures += 1
+                time.sleep(0.5)
+            for w in writers:
+                w.join()
+            # Closed by every writer: known whole at once, with no settle time to wait out.
+            self.assertEqual(read_tree(self.job), expected)
+            reply = export_whole(srv.port)
+            self.assertFalse(reply["Errore"], reply["Messaggio"])
+            self.assertEqual(stream_entries(reply), expected)
+            wait_until(lambda: not os.listdir(self.job), what="the delivered job to leave the folder")
+            self.assertGreater(failures, 30)
+        finally:
+            for w in writers:
+                w.join()
+            srv.stop()
+
+    def test_the_settle_time_is_the_last_resort_and_the_parameter_file_sets_it(self):
+        make_job(self.job, "small")
+        chown_tree(self.job, NOBODY.pw_uid, NOBODY.pw_gid)
+        program = os.path.join(self.job, "programs", "P1.NC")
+        # Written and closed by another account before the service began to watch.
+        with open(program, "ab") as f:
+            f.write(b"M30\n")
+        before = snapshot(self.job)
+        srv = self.server_as_nobody({"ExportLavoroDir": self.job, "AttesaScrittura": 3600})
+        try:
+            reply = export_whole(srv.port)
+            self.assertTrue(reply["Errore"])
+            self.assertIn("File modificato durante la compressione", reply["Messaggio"])
+            self.assertEqual(snapshot(self.job), before)
+            # Edits count from the next request.
+            write_ini(self.workdir, {"ExportLavoroDir": self.job, "Porta": srv.port, "AttesaScrittura": 0})
+            reply = export_whole(srv.port)
+            self.assertFalse(reply["Errore"], reply["Messaggio"])
+            self.assertEqual(stream_entries(reply)["programs/P1.NC"], before["programs/P1.NC"][0])
         finally:
             srv.stop()
 

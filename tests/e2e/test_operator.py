@@ -598,6 +598,7 @@ class ConfigCheck(unittest.TestCase):
             f"  ImportLavoroDir = {self.imp}  (file)",
             "  Nr_Macchina     = 9  (file)",
             "  ClientAmmessi   =   (default: every address may call)",
+            "  AttesaScrittura = 2  (default)",
             "No problems found.",
             "Export: could run",
             "Import: could run"])
@@ -614,6 +615,10 @@ class ConfigCheck(unittest.TestCase):
              ['warning: unknown key "Colore" in [CONFIG] is ignored',
               'warning: Nr_Macchina "dodici" is not a number: the default 0 is used',
               '  Nr_Macchina     = 0  (default: "dodici" is not a number)']),
+            (self.good(AttesaScrittura="-1"), 0,
+             ['warning: AttesaScrittura "-1" is not a number of seconds from 0 to 3600: the default 2 is used',
+              '  AttesaScrittura = 2  (default: "-1" is not a number of seconds from 0 to 3600)']),
+            (self.good(AttesaScrittura="30"), 0, ["  AttesaScrittura = 30  (file)", "No problems found."]),
             (self.good(Porta="otto"), None,
              ['warning: Porta "otto" is not a number: the default 8080 is used']),
             (self.good(ExportLavoroDir=os.path.join(self.dir, "missing")), 1,

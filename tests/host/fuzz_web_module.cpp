@@ -31,8 +31,8 @@ struct TService {
     MakeDirectories(scratch / "store");
     jobs::SetJobStoreDirectory(scratch / "store");
     const std::string exports = export_dir, imports = import_dir;
-    jobs::SetJobParameters(
-        {[exports] { return exports; }, [imports] { return imports; }, [] { return std::int32_t{3}; }});
+    jobs::SetJobParameters({[exports] { return exports; }, [imports] { return imports; },
+                            [] { return std::int32_t{3}; }, [] { return jobs::kDefaultWriterSettleSeconds; }});
     handler.SetMaxConnections(0);
     handler.SetWebModuleClass(
         [] { return std::unique_ptr<http::TWebModule>(std::make_unique<host::TAppWebModule>()); });

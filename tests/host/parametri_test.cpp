@@ -109,6 +109,19 @@ TEST_F(IniFile, MachineNumberValues) {
   }
 }
 
+TEST_F(IniFile, WriteSettleSecondsValues) {
+  struct Case {
+    const char* value;
+    int32_t seconds;
+  };
+  // Outside 0..3600, or no number: the default.
+  const Case cases[] = {{"0", 0}, {"30", 30}, {"3600", 3600}, {"3601", 2}, {"-1", 2}, {"abc", 2}, {"", 2}};
+  for (const auto& c : cases) {
+    Write(std::string("[CONFIG]\nAttesaScrittura=") + c.value + "\n");
+    EXPECT_EQ(TParametri::GetAttesaScrittura(path_), c.seconds) << c.value;
+  }
+}
+
 TEST_F(IniFile, ReaderRules) {
   struct Case {
     const char* file;

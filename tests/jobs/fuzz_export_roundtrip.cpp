@@ -179,7 +179,8 @@ void ExportRoundTrip(TInput& in) {
   request.FModoGestioneFile = "NEWEN";
   jobs::TRizOzudoExportLavoroResponse reply;
   const jobs::TJobParameters parameters{[dir] { return dir; }, [] { return std::string(); },
-                                        [] { return std::int32_t{7}; }};
+                                        [] { return std::int32_t{7}; },
+                                        [] { return jobs::kDefaultWriterSettleSeconds; }};
   std::shared_ptr<jobs::THeldExport> job = jobs::ExportLavoroJob(request, reply, parameters, "", "127.0.0.1").Held;
   if (reply.FErrore || !job) Fail("export failed: " + reply.FMessaggio + "\n" + Describe(written));
   if (!Names(dir).empty()) Fail("the export left entries in the directory");

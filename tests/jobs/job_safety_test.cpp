@@ -52,7 +52,8 @@ Tree ReadTree(const std::string& root) {
 }
 
 TJobParameters Parameters(const std::string& export_dir, const std::string& import_dir) {
-  return {[=] { return export_dir; }, [=] { return import_dir; }, [] { return 7; }};
+  return {[=] { return export_dir; }, [=] { return import_dir; }, [] { return 7; },
+          [] { return kDefaultWriterSettleSeconds; }};
 }
 
 // A fresh store ("sent", "unsent") per test.

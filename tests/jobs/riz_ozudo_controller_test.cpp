@@ -54,7 +54,8 @@ Tree ReadTree(const std::string& root) {
 }
 
 TJobParameters Parameters(const std::string& export_dir, const std::string& import_dir, std::int32_t nr = 0) {
-  return {[=] { return export_dir; }, [=] { return import_dir; }, [=] { return nr; }};
+  return {[=] { return export_dir; }, [=] { return import_dir; }, [=] { return nr; },
+          [] { return kDefaultWriterSettleSeconds; }};
 }
 
 // "sent", "unsent" and the fall-back hold folder of these tests, away from the binary.
@@ -431,7 +432,7 @@ TEST(ExportLavoroJob, SettingsAreReadOnEveryRun) {
   WriteFile(d / "two/b.txt", "2");
   int calls = 0;
   TJobParameters parameters{[&] { return d / (calls++ == 0 ? "one" : "two"); }, [] { return std::string(); },
-                            [&] { return calls * 10; }};
+                            [&] { return calls * 10; }, [] { return kDefaultWriterSettleSeconds; }};
   TRizOzudoExportLavoroRequest request;
   request.FModoGestioneFile = "ROTTLER";
   TRizOzudoExportLavoroResponse first, second;
