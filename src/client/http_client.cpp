@@ -301,10 +301,11 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
 
 }  // namespace
 
-THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body, int timeout_seconds) {
+THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body, int timeout_seconds,
+                    const std::string& extra_headers) {
   return Exchange(url, "POST " + url.PathPrefix + path + " HTTP/1.1",
                   "Accept: application/json\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                      std::to_string(body.size()) + "\r\n",
+                      std::to_string(body.size()) + "\r\n" + extra_headers,
                   body, timeout_seconds);
 }
 

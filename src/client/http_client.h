@@ -54,7 +54,9 @@ THttpReply ParseHttpReply(std::string_view raw);
 // Sends POST path with a JSON body ("Accept" and "Content-Type" application/json) and
 // returns the reply. Tries every address the host name resolves to; the whole exchange
 // (connecting, sending, the reply to its end) takes at most timeout_seconds.
-THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body, int timeout_seconds = 120);
+// extra_headers: more header lines, each ending in CR LF.
+THttpReply PostJson(const TServerUrl& url, const std::string& path, const std::string& body, int timeout_seconds = 120,
+                    const std::string& extra_headers = "");
 
 // Sends GET path with the given Accept header and returns the reply, as PostJson does.
 THttpReply GetPath(const TServerUrl& url, const std::string& path, const std::string& accept = "application/json",

@@ -7,6 +7,7 @@
 
 #include "archive/zip_file.h"
 #include "common/file_system.h"
+#include "common/file_tree.h"
 #include "common/request_size.h"
 #include "jobfiles/base64.h"
 #include "jobfiles/working_directory.h"
@@ -17,6 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kExportPath = "/RizOzudo/ExportLavoro";
+constexpr const char* kAckRequestLine = "X-Ostrivan-Ack: required";
+constexpr const char* kAckJobHeaderName = "X-Ostrivan-Job";
+constexpr const char* kAckPath = "/ostrivan/ack/";
 constexpr const char* kImportPath = "/RizOzudo/ImportLavoro";
 // An error page is reported in one line; more would bury the status.
 constexpr std::size_t kShownBodyLimit = 300;
@@ -165,6 +169,26 @@ std::string CheckArchiveBeforeSending(const std::string& zip_path) {
   }
 }
 
+// Tells the service the job is on this disk, flushed: it then lets the job go. Without
+// this the service puts the job back once its wait runs out, and it comes again.
+void Acknowledge(const TServerUrl& url, const std::string& id, const std::string& dir, std::ostream& err,
+                 int timeout_seconds) {
+  if (const int code = SyncTreeConcurrently(dir); code != 0) {
+    err << "ostrivan-client: " << dir << " could not be flushed (" << SysErrorMessageText(code) << "): job " << id
+        << " not acknowledged; the service will send it again\n";
+    return;
+  }
+  try {
+    const THttpReply reply = PostJson(url, std::string(kAckPath) + id, "", timeout_seconds);
+    if (reply.Status == 200) return;
+    err << "ostrivan-client: the service did not take the acknowledgement of job " << id << " (HTTP " << reply.Status
+        << "): it may send the job again\n";
+  } catch (const Exception& e) {
+    err << "ostrivan-client: job " << id << " not acknowledged (" << e.Message()
+        << "): the service will send it again\n";
+  }
+}
+
 int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir, std::ostream& out,
               std::ostream& err, int timeout_seconds) {
   std::error_code ec;
@@ -201,9 +225,14 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   json::TJsonObject request;
   request.SetString("ModoGestioneFile", mode);
   TJobResult result;
+  std::string ack_id;
   try {
     ThrowIfInterrupted();
-    result = ReadJobResult(PostJson(url, kExportPath, request.ToJSON(), timeout_seconds));
+    // Exactly once: the service holds the job until this client says it is on disk.
+    const THttpReply reply =
+        PostJson(url, kExportPath, request.ToJSON(), timeout_seconds, std::string(kAckRequestLine) + "\r\n");
+    result = ReadJobResult(reply);
+    ack_id = reply.Header(kAckJobHeaderName);
   } catch (const EClientInterrupted&) {
     undo();
     return Interrupted(err, "; nothing was unpacked into " + dir);
@@ -238,6 +267,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   }
   fs::remove(zip_path, ec);
   out << name << " from machine " << result.Json->Values("NrMacchina").IntValue() << " unpacked into " << dir << "\n";
+  if (!ack_id.empty()) Acknowledge(url, ack_id, dir, err, timeout_seconds);
   if (!result.Ok) {
     err << result.Failure << "\n";
     return kExitJobFailed;

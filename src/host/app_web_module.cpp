@@ -72,7 +72,8 @@ void RegisterAppWebModule() {
   // the parameter file count from the next request.
   jobs::SetJobParameters({[] { return TParametri::GetExportLavoroDir(); },
                           [] { return TParametri::GetImportLavoroDir(); }, [] { return TParametri::GetNrMacchina(); },
-                          [] { return TParametri::GetAttesaScrittura(); }});
+                          [] { return TParametri::GetAttesaScrittura(); },
+                          [] { return TParametri::GetAttesaConferma(); }});
 }
 
 }  // namespace ostrivan::host

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <ostream>
 #include <sstream>
+#include <tuple>
 
 #include "common/text.h"
 #include "host/allow_list.h"
@@ -26,8 +27,8 @@ namespace ostrivan::host {
 namespace {
 
 constexpr const char* kConfigSection = "CONFIG";
-constexpr const char* kKnownKeys[] = {"Porta",       "ExportLavoroDir", "ImportLavoroDir",
-                                      "Nr_Macchina", "ClientAmmessi",   "AttesaScrittura"};
+constexpr const char* kKnownKeys[] = {"Porta",         "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina",
+                                      "ClientAmmessi", "AttesaScrittura", "AttesaConferma"};
 
 // A port in the kernel's table of TCP sockets in the listening state.
 bool ListedAsListening(const char* table, std::uint16_t port) {
@@ -168,17 +169,20 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
     report.Settings.push_back(s);
   }
 
-  // AttesaScrittura
-  {
-    TSettingInForce s{"AttesaScrittura", std::to_string(TParametri::kDefaultSettleSeconds), false, ""};
-    if (const auto* key = FindKey(keys, "AttesaScrittura")) {
+  // The two waits, in seconds
+  for (const auto& [name, low, high, fallback] :
+       {std::tuple<const char*, int, int, int>{"AttesaScrittura", 0, TParametri::kMaxSettleSeconds,
+                                               TParametri::kDefaultSettleSeconds},
+        std::tuple<const char*, int, int, int>{"AttesaConferma", 1, TParametri::kMaxAckWaitSeconds,
+                                               TParametri::kDefaultAckWaitSeconds}}) {
+    TSettingInForce s{name, std::to_string(fallback), false, ""};
+    if (const auto* key = FindKey(keys, name)) {
       const auto number = ParseInteger(key->second);
-      if (!number || *number < 0 || *number > TParametri::kMaxSettleSeconds) {
-        report.Warnings.push_back("AttesaScrittura \"" + key->second + "\" is not a number of seconds from 0 to " +
-                                  std::to_string(TParametri::kMaxSettleSeconds) + ": the default " +
-                                  std::to_string(TParametri::kDefaultSettleSeconds) + " is used");
-        s.Note = "\"" + key->second + "\" is not a number of seconds from 0 to " +
-                 std::to_string(TParametri::kMaxSettleSeconds);
+      const std::string range = "not a number of seconds from " + std::to_string(low) + " to " + std::to_string(high);
+      if (!number || *number < low || *number > high) {
+        report.Warnings.push_back(std::string(name) + " \"" + key->second + "\" is " + range + ": the default " +
+                                  std::to_string(fallback) + " is used");
+        s.Note = "\"" + key->second + "\" is " + range;
       } else {
         s.FromFile = true;
         s.Value = std::to_string(*number);

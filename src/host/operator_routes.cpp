@@ -12,6 +12,7 @@
 #include "host/parametri.h"
 #include "host/readiness.h"
 #include "http/http_metrics.h"
+#include "jobfiles/ack_waits.h"
 #include "jobfiles/job_metrics.h"
 #include "json/json_data_objects.h"
 
@@ -260,10 +261,28 @@ std::string MetricsText() {
   return out.Take();
 }
 
+std::string AcknowledgementJson(const std::string& id, jobs::TAckResult result) {
+  json::TJsonObject document;
+  document.SetString("job", id);
+  document.SetBool("acknowledged", result == jobs::TAckResult::kAcknowledged);
+  if (result != jobs::TAckResult::kAcknowledged)
+    document.SetString("message", "no export waits for this acknowledgement: it was settled or put back already");
+  return document.ToJSON();
+}
+
 bool ServeOperatorRoute(http::TWebRequest& request, http::TWebResponse& response) {
   const http::TMethodType method = request.MethodType();
-  if (method != http::TMethodType::mtGet && method != http::TMethodType::mtHead) return false;
   const std::string path = request.PathInfo();
+  if (method == http::TMethodType::mtPost && StartsWithText(path, kAckRoute)) {
+    const std::string id = path.substr(std::string_view(kAckRoute).size());
+    const jobs::TAckResult result = jobs::AcknowledgementWaits().Acknowledge(id);
+    response.SetStatusCode(result == jobs::TAckResult::kAcknowledged ? 200 : 404);
+    response.SetContentType("application/json; charset=utf-8");
+    response.SetCustomHeader("Cache-Control", "no-store");
+    response.SetContent(AcknowledgementJson(id, result));
+    return true;
+  }
+  if (method != http::TMethodType::mtGet && method != http::TMethodType::mtHead) return false;
   std::string body;
   if (SameText(path, "/ostrivan/status")) {
     response.SetContentType("application/json; charset=utf-8");

@@ -1,8 +1,9 @@
 #pragma once
-// The operator's read-only routes, answered before the web engine (so the engine's
+// The operator's routes, answered before the web engine (so the engine's
 // description of its own routes stays as it was), whatever the Accept header says:
 //   GET /ostrivan/status  JSON: settings, folders, what waits, the last jobs
 //   GET /metrics          Prometheus text format 0.0.4
+//   POST /ostrivan/ack/<id>  a client has the export it asked to acknowledge
 // Who may call them is the allow-list's business (TCallerGate).
 #include <string>
 
@@ -10,6 +11,7 @@
 
 namespace ostrivan::host {
 
+inline constexpr const char* kAckRoute = "/ostrivan/ack/";
 inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
 // The moment the service started, for "started", "uptime_s" and the start time metric.

@@ -143,6 +143,10 @@ int32_t TParametri::GetAttesaScrittura(const std::string& ini_file) {
   const auto v = ParseInteger(ReadProfileString(ini_file, kSection, "AttesaScrittura"));
   return v && *v >= 0 && *v <= kMaxSettleSeconds ? *v : kDefaultSettleSeconds;
 }
+int32_t TParametri::GetAttesaConferma(const std::string& ini_file) {
+  const auto v = ParseInteger(ReadProfileString(ini_file, kSection, "AttesaConferma"));
+  return v && *v >= 1 && *v <= kMaxAckWaitSeconds ? *v : kDefaultAckWaitSeconds;
+}
 
 uint16_t TParametri::GetPorta() { return GetPorta(GetIniFile()); }
 std::string TParametri::GetExportLavoroDir() { return GetExportLavoroDir(GetIniFile()); }
@@ -150,5 +154,6 @@ std::string TParametri::GetImportLavoroDir() { return GetImportLavoroDir(GetIniF
 int32_t TParametri::GetNrMacchina() { return GetNrMacchina(GetIniFile()); }
 std::string TParametri::GetClientAmmessi() { return GetClientAmmessi(GetIniFile()); }
 int32_t TParametri::GetAttesaScrittura() { return GetAttesaScrittura(GetIniFile()); }
+int32_t TParametri::GetAttesaConferma() { return GetAttesaConferma(GetIniFile()); }
 
 }  // namespace ostrivan::host

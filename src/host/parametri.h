@@ -22,6 +22,11 @@ class TParametri {
   static int32_t GetAttesaScrittura();
   static constexpr int32_t kDefaultSettleSeconds = 2;
   static constexpr int32_t kMaxSettleSeconds = 3600;
+  // Seconds an export sent to a client that asked to acknowledge it stays held waiting
+  // for that; default 600, from 1 to kMaxAckWaitSeconds.
+  static int32_t GetAttesaConferma();
+  static constexpr int32_t kDefaultAckWaitSeconds = 600;
+  static constexpr int32_t kMaxAckWaitSeconds = 86400;
 
   // The same reads against an explicit file, for callers that know the path.
   static uint16_t GetPorta(const std::string& ini_file);
@@ -30,6 +35,7 @@ class TParametri {
   static int32_t GetNrMacchina(const std::string& ini_file);
   static std::string GetClientAmmessi(const std::string& ini_file);
   static int32_t GetAttesaScrittura(const std::string& ini_file);
+  static int32_t GetAttesaConferma(const std::string& ini_file);
 };
 
 // Reads one value of an INI-style file the way the workstation's profile reader does:

@@ -15,7 +15,9 @@
 #include "archive/zip_file.h"
 #include "common/error.h"
 #include "common/file_system.h"
+#include "common/numbers.h"
 #include "common/paths.h"
+#include "jobfiles/ack_waits.h"
 #include "jobfiles/directory_lock.h"
 #include "jobfiles/job_metrics.h"
 #include "jobfiles/job_texts.h"
@@ -31,6 +33,7 @@ const char* const kManifestName = "manifest";
 const char* const kManifestHeaderV1 = "ostrivan held export 1";
 const char* const kManifestHeader = "ostrivan held export 2";
 const char* const kDeliveredMark = "delivered";
+const char* const kAwaitingMark = "awaiting-ack";
 const char* const kFilesFolder = "files";
 const char* const kHoldSuffix = ".ostrivan-held";
 const char* const kHoldRecordSuffix = ".hold";
@@ -241,6 +244,12 @@ THeldExport::TLoad THeldExport::Load(const std::string& folder, std::shared_ptr<
   if (ReadWholeFile(folder + "/" + kManifestName, text, &code) != TReadFailure::kNone)
     return code == ENOENT ? TLoad::kNoManifest : TLoad::kUnreadable;
   if (!job->ReadManifest(text)) return TLoad::kUnreadable;
+  std::string deadline;
+  if (ReadWholeFile(folder + "/" + kAwaitingMark, deadline) == TReadFailure::kNone) {
+    std::int64_t ms = 0;
+    // A mark cut short by a kill waits for nothing: the job is settled as any other.
+    if (ParseNumber(std::string_view(deadline).substr(0, deadline.find('\n')), ms)) job->ack_deadline_ms_ = ms;
+  }
   job->held_ = true;
   job->completed_.store(false);
   return TLoad::kLoaded;
@@ -556,6 +565,26 @@ void THeldExport::RemoveFolder() {
   if (ParentFolder(folder_) != StoreFolder("held")) ::rmdir(ParentFolder(folder_).c_str());
 }
 
+std::string THeldExport::Id() const { return FileNameOf(folder_); }
+
+bool THeldExport::DeliveryMarked() const { return ::access((folder_ + "/" + kDeliveredMark).c_str(), F_OK) == 0; }
+
+bool THeldExport::AwaitAcknowledgement(std::int64_t deadline_ms) {
+  if (const int code = TryWriteFileDurably(folder_ + "/" + kAwaitingMark, std::to_string(deadline_ms) + "\n");
+      code != 0) {
+    logging::FrameworkLogError("Export " + Record.Archive + " cannot wait for its acknowledgement: " +
+                               Quote(folder_ + "/" + kAwaitingMark) + " not written: " + SysErrorMessageText(code));
+    return false;
+  }
+  ack_deadline_ms_ = deadline_ms;
+  return true;
+}
+
+void THeldExport::CompleteUnacknowledged() {
+  unacknowledged_ = true;
+  Complete(false);
+}
+
 void THeldExport::Complete(bool delivered) {
   if (completed_.exchange(true)) return;
   if (!held_) {
@@ -629,12 +658,12 @@ void THeldExport::Complete(bool delivered) {
   } else if (DirectoryRefilled()) {
     // The machine has written a new job meanwhile: merging would make one job of two.
     KeepInUnsent(files, "the reply was not delivered and " + origin_ + " holds new files");
-    Record.Outcome = kOutcomeKeptUnsent;
+    Record.Outcome = unacknowledged_ ? kOutcomeKeptUnsentUnacknowledged : kOutcomeKeptUnsent;
     finish_record();
     WriteJournal(Record);
   } else {
     PutBack(files, "the reply was not delivered");
-    Record.Outcome = kOutcomeRestored;
+    Record.Outcome = unacknowledged_ ? kOutcomeRestoredUnacknowledged : kOutcomeRestored;
     finish_record();
     WriteJournal(Record);
   }
@@ -662,6 +691,19 @@ int RecoverHeldExports(const std::string& export_dir) {
         for (const THeldEntry& e : job->Entries) {
           ::unlink(PartialCopyName(JoinPath(job->origin_, e.Relative)).c_str());
           ::unlink(PartialCopyName(job->HeldPath(e.Relative)).c_str());
+        }
+        if (job->ack_deadline_ms_ > 0 && !job->DeliveryMarked()) {
+          // Sent to a client that asked to acknowledge it: its acknowledgement may still
+          // come, and until then nobody can tell whether it has the job.
+          if (job->ack_deadline_ms_ > WallClockMs()) {
+            logging::FrameworkLogInfo(
+                "Held export " + job->Record.Archive + " (" + job->Id() + ") waits for its acknowledgement until " +
+                std::to_string((job->ack_deadline_ms_ - WallClockMs() + 999) / 1000) + " s from now");
+            AcknowledgementWaits().Resume(job);
+          } else {
+            job->CompleteUnacknowledged();
+          }
+          return;
         }
         job->Complete(false);  // a delivered mark makes this finish the removal
         return;

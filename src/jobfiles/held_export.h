@@ -65,6 +65,8 @@ class THeldExport {
   THeldExport& operator=(const THeldExport&) = delete;
 
   const std::string& Folder() const { return folder_; }
+  // The hold's name, unique in this installation: what a client acknowledges.
+  std::string Id() const;
   std::string ArchivePath() const { return folder_ + "/" + Record.Archive; }
   std::string HeldPath(const std::string& relative) const { return folder_ + "/files/" + relative; }
 
@@ -88,6 +90,18 @@ class THeldExport {
   // the machine has put anything new in the directory meanwhile, the whole job goes to
   // "unsent". Later calls do nothing.
   void Complete(bool delivered);
+  // The same, for a reply whose client asked to acknowledge it and did not in time: the
+  // journal says so.
+  void CompleteUnacknowledged();
+
+  // Marks the hold (durably) as waiting for its client's acknowledgement until
+  // deadline_ms (wall clock): a start before then keeps it held instead of putting it
+  // back. false when the mark cannot be written; the job is then settled as any other.
+  bool AwaitAcknowledgement(std::int64_t deadline_ms);
+  // The deadline of that wait; 0 when none was asked.
+  std::int64_t AcknowledgementDeadline() const { return ack_deadline_ms_; }
+  // Whether the reply's delivery was recorded (a start then finishes the removal).
+  bool DeliveryMarked() const;
 
  private:
   friend int RecoverHeldExports(const std::string& export_dir);
@@ -115,6 +129,8 @@ class THeldExport {
   std::vector<THeldEntry> residual_;  // what the hold left in the directory
   std::atomic<bool> completed_{false};
   std::int64_t started_wall_ms_ = 0;
+  std::int64_t ack_deadline_ms_ = 0;
+  bool unacknowledged_ = false;  // the reply's client asked to acknowledge it, and did not
 };
 
 // Every hold recorded beside the executable, then the hold folders the current export

@@ -14,6 +14,9 @@ inline constexpr const char* kJournalLogTag = "journal";
 inline constexpr const char* kOutcomeDelivered = "delivered";
 inline constexpr const char* kOutcomeRestored = "restored after undelivered reply";
 inline constexpr const char* kOutcomeKeptUnsent = "kept in unsent after undelivered reply";
+// The same for a reply whose client asked to acknowledge it and did not in time.
+inline constexpr const char* kOutcomeRestoredUnacknowledged = "restored after unacknowledged reply";
+inline constexpr const char* kOutcomeKeptUnsentUnacknowledged = "kept in unsent after unacknowledged reply";
 // Text a client sent (its address header, the mode, the archive name) is cut to this
 // many bytes in a journal line, so one request cannot push the history out of rotation.
 inline constexpr std::size_t kJournalClientFieldBytes = 256;

@@ -14,6 +14,8 @@ struct TJobParameters {
   std::function<std::int32_t()> GetNrMacchina;
   // Seconds a file must be quiet to count as written whole where nothing else tells.
   std::function<std::int32_t()> GetSettleSeconds;
+  // Seconds a delivered export waits for the acknowledgement its client asked to give.
+  std::function<std::int32_t()> GetAckWaitSeconds = {};
 };
 
 // Installs the process-wide getters (once, at start-up, before requests arrive).

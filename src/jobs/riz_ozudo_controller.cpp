@@ -15,6 +15,8 @@
 #include "common/error.h"
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
+#include "common/text.h"
+#include "jobfiles/ack_waits.h"
 #include "jobfiles/directory_lock.h"
 #include "jobfiles/import_staging.h"
 #include "jobfiles/job_files.h"
@@ -66,6 +68,8 @@ void RunGuarded(Reply& reply, Work work) {
 }
 
 }  // namespace
+
+bool AcknowledgementAsked(const std::string& header) { return ostrivan::SameText(ostrivan::Trim(header), "required"); }
 
 namespace {
 
@@ -471,7 +475,22 @@ void TRizOzudoController::ExportLavoro() {
   // Set once the job's reply is rendered: a reply that fails to render is an error
   // reply, whose delivery must not count as the job's (the job then puts its files back
   // when dropped).
-  if (job) GetContext().Response().SetOnDelivered([job](bool delivered) { job->Complete(delivered); });
+  if (!job) return;
+  if (AcknowledgementAsked(GetContext().Request().GetHeader(kAckRequestHeader))) {
+    const TJobParameters parameters = JobParameters();
+    const std::int64_t wait_s = parameters.GetAckWaitSeconds ? parameters.GetAckWaitSeconds() : kDefaultAckWaitSeconds;
+    const std::int64_t deadline =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() +
+        wait_s * 1000;
+    if (AcknowledgementWaits().Sent(job, deadline)) {
+      GetContext().Response().SetCustomHeader(kAckJobHeader, job->Id());
+      const std::string id = job->Id();
+      GetContext().Response().SetOnDelivered([id](bool delivered) { AcknowledgementWaits().Delivered(id, delivered); });
+      return;
+    }
+  }
+  GetContext().Response().SetOnDelivered([job](bool delivered) { job->Complete(delivered); });
 }
 
 void TRizOzudoController::ImportLavoro() {

@@ -51,6 +51,14 @@ bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
                      const TJobParameters& parameters, const std::string& client = "", const std::string& peer = "",
                      std::stop_token stop = {});
 
+// A client that asks to acknowledge an export ("X-Ostrivan-Ack: required") gets the job's
+// id in "X-Ostrivan-Job"; the job stays held until POST /ostrivan/ack/<id> or until the
+// wait (AttesaConferma, seconds) runs out and puts it back.
+inline constexpr const char* kAckRequestHeader = "X-Ostrivan-Ack";
+inline constexpr const char* kAckJobHeader = "X-Ostrivan-Job";
+inline constexpr std::int64_t kDefaultAckWaitSeconds = 600;
+bool AcknowledgementAsked(const std::string& header);
+
 // At start-up: watches the export folder for writers still at work, so that a file
 // modified and not closed is never taken however long its writer pauses.
 void WatchExportFolder(const TJobParameters& parameters);

@@ -599,6 +599,7 @@ class ConfigCheck(unittest.TestCase):
             "  Nr_Macchina     = 9  (file)",
             "  ClientAmmessi   =   (default: every address may call)",
             "  AttesaScrittura = 2  (default)",
+            "  AttesaConferma  = 600  (default)",
             "No problems found.",
             "Export: could run",
             "Import: could run"])
@@ -618,7 +619,9 @@ class ConfigCheck(unittest.TestCase):
             (self.good(AttesaScrittura="-1"), 0,
              ['warning: AttesaScrittura "-1" is not a number of seconds from 0 to 3600: the default 2 is used',
               '  AttesaScrittura = 2  (default: "-1" is not a number of seconds from 0 to 3600)']),
-            (self.good(AttesaScrittura="30"), 0, ["  AttesaScrittura = 30  (file)", "No problems found."]),
+            (self.good(AttesaScrittura="30", AttesaConferma="0"), 0,
+             ["  AttesaScrittura = 30  (file)",
+              'warning: AttesaConferma "0" is not a number of seconds from 1 to 86400: the default 600 is used']),
             (self.good(Porta="otto"), None,
              ['warning: Porta "otto" is not a number: the default 8080 is used']),
             (self.good(ExportLavoroDir=os.path.join(self.dir, "missing")), 1,

@@ -109,7 +109,7 @@ TEST_F(IniFile, MachineNumberValues) {
   }
 }
 
-TEST_F(IniFile, WriteSettleSecondsValues) {
+TEST_F(IniFile, WaitsInSeconds) {
   struct Case {
     const char* value;
     int32_t seconds;
@@ -119,6 +119,11 @@ TEST_F(IniFile, WriteSettleSecondsValues) {
   for (const auto& c : cases) {
     Write(std::string("[CONFIG]\nAttesaScrittura=") + c.value + "\n");
     EXPECT_EQ(TParametri::GetAttesaScrittura(path_), c.seconds) << c.value;
+  }
+  const Case ack_cases[] = {{"1", 1}, {"86400", 86400}, {"0", 600}, {"86401", 600}, {"x", 600}};
+  for (const auto& c : ack_cases) {
+    Write(std::string("[CONFIG]\nAttesaConferma=") + c.value + "\n");
+    EXPECT_EQ(TParametri::GetAttesaConferma(path_), c.seconds) << c.value;
   }
 }
 
