@@ -107,6 +107,11 @@ bool StartsWithText(std::string_view s, std::string_view prefix) noexcept;
 // Removes characters <= ' ' at both ends: " a b\r\n" -> "a b".
 std::string Trim(std::string_view s);
 
+// One line of a log whatever the text holds: CR and LF become "\r" and "\n", every other
+// control character but TAB (and DEL) "\xNN"; nothing else changes, so text without
+// them comes back as it was. "a\r\nb\x00" -> "a\\r\\nb\\x00".
+std::string EscapeControls(std::string_view text);
+
 // Text for an HTML page: "&", "<", ">" and '"' become entities, nothing else changes. An
 // apostrophe stays: the pages put text between tags and into double-quoted attributes
 // only, where it means nothing. "a<b & 'c'" -> "a&lt;b &amp; 'c'".

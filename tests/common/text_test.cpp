@@ -241,5 +241,19 @@ TEST(HtmlEscape, OnlyTheFourCharacters) {
   for (const auto& c : cases) EXPECT_EQ(HtmlEscape(c.text), c.escaped) << c.text;
 }
 
+// A log line's escape: control characters only, so a caller's text never ends a line.
+TEST(EscapeControls, ControlCharactersOnly) {
+  const struct {
+    std::string text, escaped;
+  } cases[] = {
+      {"", ""},
+      {"/x\r\n2026-12-11 00:00:00:000 [TID 1][ERROR] FORGED", "/x\\r\\n2026-12-11 00:00:00:000 [TID 1][ERROR] FORGED"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\x1B[31m\x7F\x1F", "\\x1B[31m\\x7F\\x1F"},
+      {"tab\tstays, \\ and \xC3\xA8 too", "tab\tstays, \\ and \xC3\xA8 too"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapeControls(c.text), c.escaped) << c.text;
+}
+
 }  // namespace
 }  // namespace ostrivan

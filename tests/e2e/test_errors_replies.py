@@ -138,6 +138,31 @@ class ErrorReplies(ScratchServerTestCase):
         self.assert_routed_head(lines, "text/plain; charset=utf-8", payload)
         self.assert_serving_goes_on()
 
+    def test_text_from_the_request_stays_one_line_in_the_log(self):
+        forged = "2026-12-11 00:00:00:000  [TID 1       ][ERROR     ] FORGED LINE"
+        cases = [
+            # (method, path, headers): decoded CR LF, NUL and ESC in the path, in the routing
+            # and error lines; a method override naming a method with a CR.
+            ("GET", "/x%0d%0a" + forged.replace(" ", "%20"), [("Accept", "*/*")]),
+            ("GET", "/nul%00here%1b[31m", [("Accept", "*/*")]),
+            ("POST", EXPORT + "%0a" + forged.replace(" ", "%20"), [("Accept", "*/*"), JSON_IN]),
+            ("POST", EXPORT, [("Accept", "*/*"), JSON_IN, ("X-HTTP-Method-Override", "FOO\rFORGED")]),
+        ]
+        for method, path, headers in cases:
+            with self.subTest(path=path):
+                self.send(method, path, headers, b"{}")
+        self.srv.wait_log("nul\\x00here\\x1B[31m")
+        self.srv.wait_log("x\\r\\n" + forged)
+        with open(self.srv.log_path("torniomvc"), "rb") as f:
+            raw = f.read()
+        self.assertNotIn(b"\x00", raw)
+        self.assertNotIn(b"\x1b", raw)
+        for line in raw.split(b"\r\n"):
+            self.assertFalse(line.startswith(forged.encode()[:24]) and b"FORGED" in line, line)
+            self.assertNotIn(b"\r", line)
+            self.assertNotIn(b"\n", line)
+        self.assert_serving_goes_on()
+
     def test_request_body_failures(self):
         cases = [
             # (path, content type, body, status line, class, message, custom log text)
