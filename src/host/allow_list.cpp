@@ -148,11 +148,22 @@ TAllowList TCallerGate::Current() {
 
 void TCallerGate::Report() { (void)Current(); }
 
+bool AdmitsCaller(TRouteKind kind, const TAllowList& list, const std::string& address) {
+  switch (kind) {
+    case TRouteKind::kSystem: return true;
+    case TRouteKind::kOperator:
+      // Paths, peers and job names stay on this machine until ClientAmmessi names who
+      // may see them: an open list opens the job routes only.
+      return IsLoopbackAddress(address) || (!list.Open() && AllowListAdmits(list, address));
+    case TRouteKind::kOther: break;
+  }
+  return AllowListAdmits(list, address);
+}
+
 bool TCallerGate::Admit(const http::THTTPRequestInfo& request) {
   const TRouteKind kind = RouteKindOf(request.document);
   if (kind == TRouteKind::kSystem) return true;
-  if (kind == TRouteKind::kOperator && IsLoopbackAddress(request.remote_ip)) return true;
-  return AllowListAdmits(Current(), request.remote_ip);
+  return AdmitsCaller(kind, Current(), request.remote_ip);
 }
 
 }  // namespace ostrivan::host

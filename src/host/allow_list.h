@@ -40,10 +40,13 @@ bool AllowListAdmits(const TAllowList& list, const std::string& address);
 // Which rule a request path falls under.
 enum class TRouteKind {
   kSystem,    // /system/...: the system routes keep their own local rule
-  kOperator,  // GET /ostrivan/status and /metrics: loopback callers always
+  kOperator,  // GET /ostrivan/status and /metrics: loopback callers always, others only on a list
   kOther,     // the job routes and anything else
 };
 TRouteKind RouteKindOf(const std::string& document);
+
+// The gate's rule: whether a caller at address may call a route of that kind under list.
+bool AdmitsCaller(TRouteKind kind, const TAllowList& list, const std::string& address);
 
 // The gate the HTTP server asks for each request: reads ClientAmmessi anew each time.
 // A list that changed is reported once in the log: an error line for each malformed

@@ -95,8 +95,13 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   TConfigReport report;
   report.IniFile = ini_file;
   struct stat st {};
-  report.IniFound = ::stat(ini_file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  if (!report.IniFound) report.Errors.push_back("parameter file " + ini_file + " not found: every key has its default");
+  const bool exists = ::stat(ini_file.c_str(), &st) == 0;
+  report.IniFound = exists && S_ISREG(st.st_mode);
+  if (exists && !report.IniFound) report.IniKind = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
+  if (!report.IniFound)
+    report.Errors.push_back("parameter file " + ini_file + " " +
+                            (report.IniKind.empty() ? "not found" : "is " + report.IniKind) +
+                            ": every key has its default");
   else if (::access(ini_file.c_str(), R_OK) != 0)
     report.Errors.push_back("parameter file " + ini_file + " cannot be read");
 
@@ -115,6 +120,7 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   }
 
   // Porta
+  bool port_problem = false;
   {
     TSettingInForce s{"Porta", "8080", false, ""};
     if (const auto* key = FindKey(keys, "Porta")) {
@@ -126,9 +132,16 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
         s.FromFile = true;
         const std::uint16_t port = static_cast<std::uint16_t>(static_cast<std::uint32_t>(*number) & 0xFFFFu);
         s.Value = std::to_string(port);
+        // Taken as written, such a value listens where nobody expects the service.
+        port_problem = *number != port || port == 0;
         if (*number != port)
-          report.Warnings.push_back("Porta " + key->second + " is out of range: port " + std::to_string(port) +
-                                    " (its low 16 bits) is used");
+          report.Errors.push_back("Porta " + key->second + " is out of range: it becomes port " + std::to_string(port) +
+                                  " (its low 16 bits)" +
+                                  (port == 0 ? ", which listens on a random port, another one for IPv4 and IPv6" : ""));
+        else if (port == 0)
+          report.Errors.push_back(
+              "Porta 0 names no port: the service would listen on a random port, another one "
+              "for IPv4 and IPv6");
       }
     }
     report.Port = static_cast<std::uint16_t>(std::stoul(s.Value));
@@ -195,6 +208,7 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   for (const std::string& problem : readiness.Problems) report.Errors.push_back(problem);
   report.ExportReady = readiness.Export;
   report.ImportReady = readiness.Import;
+  if (port_problem) report.ExportReady = report.ImportReady = false;
   if (check_port && PortInUse(report.Port)) {
     report.Errors.push_back("port " + std::to_string(report.Port) +
                             " is in use: something already listens on it (another service, or this one running)");
@@ -206,7 +220,9 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
 }
 
 int PrintConfigReport(const TConfigReport& report, std::ostream& out) {
-  out << "Parameter file: " << report.IniFile << (report.IniFound ? "" : " (not found)") << "\n";
+  out << "Parameter file: " << report.IniFile
+      << (report.IniFound ? "" : " (" + (report.IniKind.empty() ? std::string("not found") : report.IniKind) + ")")
+      << "\n";
   std::size_t width = 0;
   for (const TSettingInForce& s : report.Settings) width = std::max(width, s.Key.size());
   for (const TSettingInForce& s : report.Settings) {

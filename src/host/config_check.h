@@ -19,6 +19,7 @@ struct TSettingInForce {
 struct TConfigReport {
   std::string IniFile;
   bool IniFound = false;
+  std::string IniKind;  // what stands at IniFile when it is there but no file: "a folder, not a file"
   std::vector<TSettingInForce> Settings;
   std::vector<std::string> Warnings;  // the service runs, perhaps not as meant
   std::vector<std::string> Errors;    // a job could not run

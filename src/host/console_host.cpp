@@ -1,6 +1,7 @@
 #include "host/console_host.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,12 +34,32 @@ void WriteLn(const std::string& line) {
 // The listen backlog the host wants in force.
 constexpr int kListenQueue = 200;
 
+// The ports really bound, when they are not what the parameter file says: Porta=0 gives
+// a random port for each family, Porta=70000 port 4464.
+void ReportBoundPorts(http::TCustomTCPServer& server, uint16_t port) {
+  const auto written = ParseInteger(ReadProfileString(TParametri::GetIniFile(), "CONFIG", "Porta"));
+  bool differs = written && *written != port;
+  std::string bound;
+  for (const http::TSocketHandle& b : server.Bindings()) {
+    differs = differs || b.bound_port != port;
+    bound += std::string(bound.empty() ? "" : ", ") + (b.family == AF_INET6 ? "IPv6 port " : "IPv4 port ") +
+             std::to_string(b.bound_port);
+  }
+  if (differs)
+    logging::FrameworkLogWarn("Porta " + (written ? std::to_string(*written) : std::to_string(port)) +
+                              " is not the port listened on: " + bound);
+}
+
 }  // namespace
 
 void RunServer(uint16_t port, bool service) {
   WriteLn("** TornioMVC Server ** build 1.0.0");
   WriteLn("Ostrivan 24/05/2025 - 1");
   WriteLn("Starting HTTP Server on port " + std::to_string(port));
+  // Said once the server below is freed, on every way out of here.
+  struct TStoppedLine {
+    ~TStoppedLine() { logging::FrameworkLogInfo("Server stopped"); }
+  } stopped_line;
   // Freed on every way out of here, which deactivates it and ends its threads.
   auto server = std::make_unique<http::THTTPWebBridge>();
   server->SetDefaultPort(port);
@@ -48,6 +69,7 @@ void RunServer(uint16_t port, bool service) {
   server->SetListenQueue(kListenQueue);
   server->SetActive(true);
   logging::FrameworkLogInfo("Server started on port " + std::to_string(port));
+  ReportBoundPorts(*server, port);
   LogSettingsInForce();
   ReportCallerGate();
   // An account that cannot write these would fail jobs later, or keep no copies: said now.

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "common/error.h"
 #include "http/http_exceptions.h"
 #include "http/http_metrics.h"
 #include "logging/framework_log.h"
@@ -338,6 +339,12 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
       } else if (fd < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
         // Out of descriptors or memory: retrying at once would fail the same way and
         // spin. The pending clients wait in the queue; a connection that ends frees one.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_accept_warning_ >= kAcceptWarningInterval) {
+          last_accept_warning_ = now;
+          logging::FrameworkLogWarn("Connections wait unaccepted: " + SysErrorMessageText(error) + " (" +
+                                    std::to_string(live_.size()) + " connections open); said at most once a minute");
+        }
         live_changed_.wait_for(guard, kAcceptBackoff, [&] { return stopping_.load(); });
       }
       continue;  // other failures are reported nowhere; accepting goes on

@@ -72,6 +72,8 @@ class TCustomTCPServer {
   // When accept fails for lack of descriptors, the listener pauses this long instead of
   // retrying at once (a retry would fail the same way and spin).
   static constexpr std::chrono::milliseconds kAcceptBackoff{100};
+  // How often the main log says so while it lasts.
+  static constexpr std::chrono::seconds kAcceptWarningInterval{60};
   // A parked worker that gets no connection for this long ends, so a burst does not
   // keep its threads for ever.
   static constexpr std::chrono::seconds kParkedWorkerLifetime{60};
@@ -172,6 +174,7 @@ class TCustomTCPServer {
   mutable std::mutex live_lock_;
   // Signalled when a connection ends, a worker ends, or a stop begins.
   std::condition_variable live_changed_;
+  std::chrono::steady_clock::time_point last_accept_warning_{};  // guarded by the live lock
   std::list<TServerContext*> live_;
   size_t accepting_ = 0;         // workers parked in accept, all endpoints together
   size_t waiting_for_room_ = 0;  // workers waiting below the cap to accept

@@ -65,6 +65,11 @@ void RecordJobOutcome(const std::string& direction, const std::string& outcome, 
     TJobDirectionMetrics& m = direction == "import" ? state.metrics.Import : state.metrics.Export;
     ++m.Outcomes[outcome];
     if (outcome == kJobEmpty) return;
+    // A failed export moved nothing: it is the last export, but no duration of one.
+    if (outcome == kJobFailed && direction != "import") {
+      m.Last = {MetricsClockMs(), job, outcome, peer, message};
+      return;
+    }
     if (archive_bytes > 0 && (outcome == kJobDelivered || outcome == kJobImported))
       m.ArchiveBytes += static_cast<std::uint64_t>(archive_bytes);
     const double seconds = static_cast<double>(std::max<std::int64_t>(duration.count(), 0)) / 1000.0;

@@ -6,6 +6,7 @@ import base64
 import datetime
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -405,10 +406,10 @@ class MetricsRoute(OperatorCase):
                 self.assertEqual(jobs(f, *key) - base[key], more)
         self.assertEqual(self.value(f, "ostrivan_job_archive_bytes", direction="export") - export_bytes0, len(exported))
         self.assertEqual(self.value(f, "ostrivan_job_archive_bytes", direction="import") - import_bytes0, len(archive))
-        # The empty poll moved nothing and is no sample of the duration; the undelivered
-        # archive's bytes did not count.
+        # The empty poll and the failed export moved nothing and are no samples of the
+        # duration; the undelivered archive's bytes did not count.
         self.assertEqual(self.value(f, "ostrivan_job_duration_seconds", "ostrivan_job_duration_seconds_count",
-                                    direction="export") - count0, 3)
+                                    direction="export") - count0, 2)
         inf = self.value(f, "ostrivan_job_duration_seconds", "ostrivan_job_duration_seconds_bucket",
                          direction="export", le="+Inf")
         self.assertEqual(inf, self.value(f, "ostrivan_job_duration_seconds", "ostrivan_job_duration_seconds_count",
@@ -622,6 +623,15 @@ class ConfigCheck(unittest.TestCase):
             (self.good(AttesaScrittura="30", AttesaConferma="0"), 0,
              ["  AttesaScrittura = 30  (file)",
               'warning: AttesaConferma "0" is not a number of seconds from 1 to 86400: the default 600 is used']),
+            (self.good(Porta="70000"), 1,
+             ["error: Porta 70000 is out of range: it becomes port 4464 (its low 16 bits)",
+              "  Porta           = 4464  (file)", "Export: could not run"]),
+            (self.good(Porta="65536"), 1,
+             ["error: Porta 65536 is out of range: it becomes port 0 (its low 16 bits), which listens on a random "
+              "port, another one for IPv4 and IPv6"]),
+            (self.good(Porta="0"), 1,
+             ["error: Porta 0 names no port: the service would listen on a random port, another one for IPv4 and "
+              "IPv6"]),
             (self.good(Porta="otto"), None,
              ['warning: Porta "otto" is not a number: the default 8080 is used']),
             (self.good(ExportLavoroDir=os.path.join(self.dir, "missing")), 1,
@@ -665,6 +675,31 @@ class ConfigCheck(unittest.TestCase):
         self.assertIn(f"error: parameter file {os.path.join(self.dir, 'ParametrOstrivan.ini')} not found", run.stdout)
         self.assertIn("  Porta           = 8080  (default)", run.stdout.splitlines())
         self.assertFalse(os.path.exists(os.path.join(self.dir, "logs")))
+
+    def test_a_parameter_file_that_is_a_folder_is_named_so(self):
+        ini = os.path.join(self.dir, "ParametrOstrivan.ini")
+        os.makedirs(ini)
+        try:
+            run = subprocess.run([self.exe, "--check"], capture_output=True, text=True, timeout=30)
+        finally:
+            os.rmdir(ini)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn(f"Parameter file: {ini} (a folder, not a file)", run.stdout.splitlines())
+        self.assertIn(f"error: parameter file {ini} is a folder, not a file: every key has its default", run.stdout)
+
+    def test_ports_bound_other_than_written_are_named_and_the_stop_is_logged(self):
+        srv = Server(port=0, ini={"ExportLavoroDir": self.exp})
+        try:
+            srv.start()
+            srv.wait_log("Porta 0 is not the port listened on: IPv")
+            line = [l for l in srv.log_text().split("\r\n") if "is not the port listened on" in l][0]
+            ports = [int(p) for p in re.findall(r"IPv[46] port (\d+)", line)]
+            self.assertEqual(len(ports), 2)
+            self.assertTrue(all(p > 0 for p in ports), line)
+            srv.stop()
+            self.assertTrue(srv.log_text().rstrip().split("\r\n")[-1].split("] ", 2)[-1].startswith("Server stopped"))
+        finally:
+            srv.cleanup()
 
     def test_service_logs_the_settings_in_force(self):
         srv = Server(ini={"ExportLavoroDir": self.exp, "Nr_Macchina": "x"})

@@ -78,6 +78,29 @@ TEST(AllowList, RouteKinds) {
   EXPECT_EQ(RouteKindOf("/metrics/x"), TRouteKind::kOther);
 }
 
+TEST(AllowList, OperatorRoutesStayLocalUntilTheListNamesTheCaller) {
+  const TAllowList open = ParseAllowList("");
+  const TAllowList shop = ParseAllowList("192.168.10.0/24");
+  const struct {
+    TRouteKind kind;
+    const TAllowList& list;
+    const char* address;
+    bool admitted;
+  } cases[] = {
+      {TRouteKind::kOperator, open, "192.168.10.7", false},  // open list: the job routes only
+      {TRouteKind::kOther, open, "192.168.10.7", true},
+      {TRouteKind::kOperator, open, "127.0.0.1", true},
+      {TRouteKind::kOperator, open, "::ffff:127.0.0.1", true},
+      {TRouteKind::kOperator, shop, "192.168.10.7", true},  // named: both
+      {TRouteKind::kOther, shop, "192.168.10.7", true},
+      {TRouteKind::kOperator, shop, "192.168.11.7", false},
+      {TRouteKind::kOther, shop, "127.0.0.1", false},  // loopback is no exception for jobs
+      {TRouteKind::kSystem, shop, "192.168.11.7", true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(AdmitsCaller(c.kind, c.list, c.address), c.admitted) << static_cast<int>(c.kind) << " " << c.address;
+}
+
 TEST(AllowList, Loopback) {
   for (const char* address : {"127.0.0.1", "127.1.2.3", "::1", "::ffff:127.0.0.1"})
     EXPECT_TRUE(IsLoopbackAddress(address)) << address;
