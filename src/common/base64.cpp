@@ -149,9 +149,52 @@ std::size_t DecodeInto(const unsigned char* in, std::size_t n, unsigned char* ou
   return static_cast<std::size_t>(out - begin);
 }
 
+// Rewrites UTF-8 text over itself as the low eight bits of each UTF-16 unit it encodes;
+// never longer than the text. A byte that starts no valid sequence stays as it is.
+void KeepLowBytesOfCharacters(std::string& text) {
+  auto* p = reinterpret_cast<unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t in = 0;
+  std::size_t out = 0;
+  while (in < n) {
+    const unsigned char b = p[in];
+    std::size_t length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    bool whole = length > 0 && in + length <= n;
+    for (std::size_t k = 1; whole && k < length; ++k) whole = (p[in + k] & 0xC0) == 0x80;
+    if (!whole) {
+      p[out++] = b;
+      ++in;
+      continue;
+    }
+    std::uint32_t cp = length == 1 ? b : b & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (p[in + k] & 0x3Fu);
+    in += length;
+    if (cp >= 0x10000) {
+      // A surrogate pair: two units, two bytes.
+      cp -= 0x10000;
+      p[out++] = static_cast<unsigned char>((0xD800u + (cp >> 10)) & 0xFFu);
+      p[out++] = static_cast<unsigned char>((0xDC00u + (cp & 0x3FFu)) & 0xFFu);
+    } else {
+      p[out++] = static_cast<unsigned char>(cp & 0xFFu);
+    }
+  }
+  text.resize(out);
+}
+
+bool AllAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
 }  // namespace
 
 std::string DecodeBase64(std::string_view text, Base64Decoding rule) {
+  if (rule == Base64Decoding::kSkipOutsideAlphabet && !AllAscii(text)) {
+    std::string narrowed(text);
+    DecodeBase64InPlace(narrowed, rule);
+    return narrowed;
+  }
   if (rule == Base64Decoding::kStopAtPadding) text = text.substr(0, text.find('='));
   std::string bytes;
   ReserveLarge(bytes, text.size() / 4 * 3 + 3);
@@ -163,6 +206,7 @@ std::string DecodeBase64(std::string_view text, Base64Decoding rule) {
 
 void DecodeBase64InPlace(std::string& text, Base64Decoding rule) {
   if (rule == Base64Decoding::kStopAtPadding) text.resize(std::min(text.size(), text.find('=')));
+  if (rule == Base64Decoding::kSkipOutsideAlphabet && !AllAscii(text)) KeepLowBytesOfCharacters(text);
   auto* data = reinterpret_cast<unsigned char*>(text.data());
   text.resize(DecodeInto(data, text.size(), data));
 }

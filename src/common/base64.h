@@ -15,8 +15,10 @@ enum class Base64Decoding {
   // The first "=" ends the text; anything else outside the alphabet is skipped. The
   // credentials of an "Authorization: Basic" header are read this way.
   kStopAtPadding,
-  // Every byte outside the alphabet ("=", CR, LF, blanks, anything non-ASCII) is
-  // skipped. Job payloads are read this way.
+  // The text is UTF-8, and only the low eight bits of each of its characters (of each
+  // UTF-16 unit) count: U+0141 reads as "A", U+00E8 as a byte outside the alphabet.
+  // Everything outside the alphabet ("=", CR, LF, blanks) is skipped. Job payloads are
+  // read this way.
   kSkipOutsideAlphabet,
 };
 

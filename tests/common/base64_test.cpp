@@ -89,8 +89,14 @@ TEST(Base64Decode, SkipOrStopAtPadding) {
       {"", "", ""},
       {"=QUJD", "ABC", ""},
       {"\r\n =*!", "", ""},
-      {"QU\xC3\x89JD", "ABC", "ABC"},  // non-ASCII skipped, not read by its low bits
-      {"QU\xC5\x81JD", "ABC", "ABC"},  // U+0141 has the low byte 0x41 ("A")
+      // A payload's characters count by their low eight bits: U+00C9 is 0xC9 (skipped),
+      // U+0141 is 0x41 ("A"), U+0152 and U+0144 are "R" and "D"; U+1F600 is the pair
+      // D83D DE00, "=" and NUL (skipped). The header's credentials skip all of them.
+      {"QU\xC3\x89JD", "ABC", "ABC"},
+      {"QU\xC5\x81JD", "A@\t", "ABC"},
+      {"QUJD\xC5\x92\xC3\x89VG", "ABCEQ", "ABCT"},
+      {"QUJD\xC5\x92\xC5\x84VG", "ABCD5F", "ABCT"},
+      {"QU\xF0\x9F\x98\x80JD", "ABC", "ABC"},
       {std::string("Q\x00UJD", 5), "ABC", "ABC"},
       {"dXNlcjpwYXNz", "user:pass", "user:pass"},
   };

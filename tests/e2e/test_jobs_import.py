@@ -76,6 +76,15 @@ class ImportOverLoopback(ScratchServerTestCase):
         self.assertFalse(self.import_archive(zip_bytes({"a.txt": b"a"}))["Errore"])
         self.assertEqual(tree(self.imp), {"a.txt": b"a"})
 
+    def test_stream_characters_count_by_their_low_eight_bits(self):
+        archive = zip_bytes({"programs/P1.NC": b"G0 X1\n" * 500, "T.CFG": b"T1"})
+        # Each "A" written as U+0141 and each "B" as U+0142 (low bytes 0x41, 0x42), with
+        # U+00E8 and U+1F600 (low bytes outside the alphabet) between the lines.
+        text = b64_lines(archive).replace("A", "\u0141").replace("B", "\u0142").replace("\r\n", "\u00e8\U0001F600")
+        body = json.dumps({"NomeFile": "Job.zip", "Stream": text}).encode()
+        self.assertEqual(json.loads(self.post(IMPORT, body)), {"Errore": False, "Messaggio": ""})
+        self.assertEqual(tree(self.imp), {"programs/": None, "programs/P1.NC": b"G0 X1\n" * 500, "T.CFG": b"T1"})
+
     def test_read_only_entry_on_top_blocks_the_next_import(self):
         ro = zipfile.ZipInfo("RO.NC", date_time=(2025, 5, 24, 12, 0, 0))
         ro.create_system = 0
