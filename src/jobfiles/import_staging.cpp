@@ -173,9 +173,10 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
       const std::string name = archive::TZipFile::DecodeEntryName(h, "");
       names.push_back(name);
       // The staging folder's own name would put the entry over the staging folder itself
-      // when the job moves into place: refused like any name outside the job.
+      // when the job moves into place: that name is the service's.
       if (FirstNameOf(name) == kImportStagingName)
-        throw archive::EZipException("Zip entry name outside the target directory: \"" + name + "\"");
+        throw archive::EZipException(std::string("Zip entry name reserved for the service's staging folder ") +
+                                     kImportStagingName + ": \"" + name + "\"");
       if (name.empty() || name.back() == '/' || name.back() == '\\') continue;
       ++summary.Files;
       // Sizes are what the archive claims: the sum saturates rather than wraps.

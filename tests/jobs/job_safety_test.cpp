@@ -574,8 +574,8 @@ TEST(ImportStaging, TheJobShowsOnlyWhenWhole) {
   EXPECT_EQ(names, std::vector<std::string>{"Lavoro.zip"});
 }
 
-// Entries that would land on the staging folder itself are refused like names that leave
-// the job; sizes an archive claims never overflow a sum.
+// Entries that would land on the staging folder itself are refused, the name said to be
+// the service's; sizes an archive claims never overflow a sum.
 TEST(ImportStaging, HostileEntryNamesAndSizesAreRefusedOrBounded) {
   for (const std::string name : {".ostrivan-import/job/x.txt", ".ostrivan-import\\old", "./.ostrivan-import/x"}) {
     SCOPED_TRACE(name);
@@ -588,7 +588,8 @@ TEST(ImportStaging, HostileEntryNamesAndSizesAreRefusedOrBounded) {
     ImportLavoroJob(request, reply, Parameters("", dir));
     EXPECT_TRUE(reply.FErrore);
     EXPECT_EQ(reply.FMessaggio,
-              "Fallita extrazione .zip Zip entry name outside the target directory: \"" + name + "\"");
+              "Fallita extrazione .zip Zip entry name reserved for the service's staging folder .ostrivan-import: \"" +
+                  name + "\"");
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"Lavoro.zip"});
