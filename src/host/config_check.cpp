@@ -153,7 +153,14 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   for (const auto& [name, value] : {std::pair<const char*, std::string>{"ExportLavoroDir", export_dir},
                                     std::pair<const char*, std::string>{"ImportLavoroDir", import_dir}}) {
     const auto* key = FindKey(keys, name);
-    report.Settings.push_back({name, value, key != nullptr, value.empty() ? "not set: this job fails" : ""});
+    std::string note = value.empty() ? "not set: this job fails" : "";
+    // A relative folder is taken from the service's current folder, not the executable's.
+    if (!value.empty() && value.front() != '/') {
+      char cwd[4096];
+      if (::getcwd(cwd, sizeof cwd) != nullptr)
+        note = "resolved from the current folder: " + std::string(cwd) + (cwd[1] == '\0' ? "" : "/") + value;
+    }
+    report.Settings.push_back({name, value, key != nullptr, note});
   }
   // Nr_Macchina
   {

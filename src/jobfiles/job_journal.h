@@ -12,6 +12,7 @@ namespace ostrivan::jobs {
 inline constexpr const char* kJournalLogTag = "journal";
 // Outcomes that are not a reply's Messaggio.
 inline constexpr const char* kOutcomeDelivered = "delivered";
+inline constexpr const char* kOutcomeImported = "imported";
 inline constexpr const char* kOutcomeRestored = "restored after undelivered reply";
 inline constexpr const char* kOutcomeKeptUnsent = "kept in unsent after undelivered reply";
 // The same for a reply whose client asked to acknowledge it and did not in time.

@@ -406,7 +406,7 @@ bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
   });
   if (abandoned) return false;
   record.Machine = MachineNumberForJournal(parameters);
-  record.Outcome = reply.FErrore ? reply.FMessaggio : std::string(kOutcomeDelivered);
+  record.Outcome = reply.FErrore ? reply.FMessaggio : std::string(kOutcomeImported);
   record.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   WriteJournal(record);
   RecordJobOutcome(record, reply.FErrore ? kJobFailed : kJobImported);

@@ -623,6 +623,8 @@ class ConfigCheck(unittest.TestCase):
             (self.good(AttesaScrittura="30", AttesaConferma="0"), 0,
              ["  AttesaScrittura = 30  (file)",
               'warning: AttesaConferma "0" is not a number of seconds from 1 to 86400: the default 600 is used']),
+            (self.good(ExportLavoroDir=self.exp.lstrip("/")), 0,
+             [f"  ExportLavoroDir = {self.exp.lstrip('/')}  (file: resolved from the current folder: {self.exp})"]),
             (self.good(Porta="70000"), 1,
              ["error: Porta 70000 is out of range: it becomes port 4464 (its low 16 bits)",
               "  Porta           = 4464  (file)", "Export: could not run"]),
