@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 constexpr const char* kExportPath = "/RizOzudo/ExportLavoro";
 constexpr const char* kAckRequestLine = "X-Ostrivan-Ack: required";
 constexpr const char* kAckJobHeaderName = "X-Ostrivan-Job";
+constexpr const char* kLeftFilesHeaderName = "X-Ostrivan-Left";
 constexpr const char* kAckPath = "/ostrivan/ack/";
 constexpr const char* kImportPath = "/RizOzudo/ImportLavoro";
 // An error page is reported in one line; more would bury the status.
@@ -226,6 +227,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   request.SetString("ModoGestioneFile", mode);
   TJobResult result;
   std::string ack_id;
+  std::string left;
   try {
     ThrowIfInterrupted();
     // Exactly once: the service holds the job until this client says it is on disk.
@@ -233,6 +235,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
         PostJson(url, kExportPath, request.ToJSON(), timeout_seconds, std::string(kAckRequestLine) + "\r\n");
     result = ReadJobResult(reply);
     ack_id = reply.Header(kAckJobHeaderName);
+    left = reply.Header(kLeftFilesHeaderName);
   } catch (const EClientInterrupted&) {
     undo();
     return Interrupted(err, "; nothing was unpacked into " + dir);
@@ -268,6 +271,9 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   fs::remove(zip_path, ec);
   out << name << " from machine " << result.Json->Values("NrMacchina").IntValue() << " unpacked into " << dir << "\n";
   if (!ack_id.empty()) Acknowledge(url, ack_id, dir, err, timeout_seconds);
+  if (!left.empty())
+    err << "ostrivan-client: " << left << " file" << (left == "1" ? "" : "s")
+        << " stayed in the service's export folder (its account cannot take them out) and will be sent again\n";
   if (!result.Ok) {
     err << result.Failure << "\n";
     return kExitJobFailed;

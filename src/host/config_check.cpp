@@ -18,6 +18,7 @@
 
 #include "common/text.h"
 #include "host/allow_list.h"
+#include "host/operator_routes.h"
 #include "host/parametri.h"
 #include "host/readiness.h"
 #include "logging/framework_log.h"
@@ -213,6 +214,8 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
 
   const TReadiness readiness = CheckReadiness(export_dir, import_dir);
   for (const std::string& problem : readiness.Problems) report.Errors.push_back(problem);
+  if (const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(export_dir); waiting.Stuck > 0)
+    report.Warnings.push_back(LeftFilesProblem(export_dir, waiting));
   report.ExportReady = readiness.Export;
   report.ImportReady = readiness.Import;
   if (port_problem) report.ExportReady = report.ImportReady = false;

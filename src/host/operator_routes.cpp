@@ -149,6 +149,12 @@ class TMetricsWriter {
 
 }  // namespace
 
+std::string LeftFilesProblem(const std::string& export_dir, const jobs::TExportWaiting& waiting) {
+  return std::to_string(waiting.Stuck) + " file" + (waiting.Stuck == 1 ? "" : "s") + " in " + export_dir +
+         " cannot be taken out by the service's account (their folder is not writable for it, first \"" +
+         waiting.FirstStuck + "\"): every export leaves them and sends them again";
+}
+
 void MarkServiceStarted() { g_started_ms.store(NowMs()); }
 
 std::string StatusJson() {
@@ -171,6 +177,7 @@ std::string StatusJson() {
   export_object->SetLong("waiting_files", waiting.Files);
   export_object->SetLong("waiting_bytes", waiting.Bytes);
   export_object->SetString("job", waiting.Job);
+  export_object->SetLong("left_files", waiting.Stuck);
   document.SetObject("export", std::move(export_object));
   auto import_object = std::make_unique<json::TJsonObject>();
   import_object->SetString("dir", settings.import_dir);
@@ -179,6 +186,7 @@ std::string StatusJson() {
   document.SetObject("import", std::move(import_object));
   auto problems = std::make_unique<json::TJsonArray>();
   for (const std::string& problem : readiness.Problems) problems->AddString(problem);
+  if (waiting.Stuck > 0) problems->AddString(LeftFilesProblem(settings.export_dir, waiting));
   document.SetArray("problems", std::move(problems));
   document.SetLong("held", store.Held);
   document.SetLong("held_oldest_s", store.OldestHeldSeconds);
@@ -236,6 +244,9 @@ std::string MetricsText() {
   out.Sample("ostrivan_export_waiting_files", "", waiting.Files);
   out.Family("ostrivan_export_waiting_bytes", "gauge", "Bytes of the files waiting in the export directory.");
   out.Sample("ostrivan_export_waiting_bytes", "", waiting.Bytes);
+  out.Family("ostrivan_export_left_files", "gauge",
+             "Files below the export directory the service's account cannot take out: sent again by every export.");
+  out.Sample("ostrivan_export_left_files", "", waiting.Stuck);
   out.Family("ostrivan_held_jobs", "gauge", "Exports taken out of the export directory, waiting for their client.");
   out.Sample("ostrivan_held_jobs", "", store.Held);
   out.Family("ostrivan_held_oldest_seconds", "gauge", "Age of the oldest held export; 0 when none.");

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "http/web_request.h"
+#include "jobfiles/job_metrics.h"
 
 namespace ostrivan::host {
 
@@ -18,6 +19,8 @@ inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; c
 void MarkServiceStarted();
 
 std::string StatusJson();
+// The status problem of files an export cannot take out.
+std::string LeftFilesProblem(const std::string& export_dir, const jobs::TExportWaiting& waiting);
 std::string MetricsText();
 
 // Serves the request when it is GET (or HEAD) of one of the routes; false otherwise.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -46,6 +47,21 @@ void AddTree(const std::string& path, TStoreCount& count, const std::string& ski
   }
   for (const std::string& name : NamesIn(path))
     if (name != skip) AddTree(path + "/" + name, count);
+}
+
+// Files below dir's subfolders whose folder this account cannot write.
+void CountStuck(const std::string& dir, bool top, TExportWaiting& waiting) {
+  const bool writable = ::access(dir.c_str(), W_OK | X_OK) == 0;
+  for (const std::string& name : NamesIn(dir)) {
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      CountStuck(path, false, waiting);
+    } else if (S_ISREG(st.st_mode) && !top && !writable) {
+      if (waiting.Stuck++ == 0) waiting.FirstStuck = path;
+    }
+  }
 }
 
 std::int64_t TreeBytes(const std::string& path) {
@@ -161,6 +177,7 @@ TExportWaiting InspectExportDirectory(const std::string& dir) {
   waiting.Files = tree.Count;
   waiting.Bytes = tree.Bytes;
   if (waiting.Files == 0) return waiting;
+  CountStuck(dir, true, waiting);
   // Named as an export names its archive: after the first file of "programs" (any
   // letter case), else after the first file of the directory.
   try {

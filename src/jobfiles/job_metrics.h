@@ -76,6 +76,10 @@ struct TExportWaiting {
   std::int64_t Files = 0;  // every file of the tree
   std::int64_t Bytes = 0;
   std::string Job;  // the archive's name without ".zip": the first program, else the first file
+  // Files below subfolders this account cannot write: an export cannot take them out, so
+  // it leaves them and they are sent again with the next job.
+  std::int64_t Stuck = 0;
+  std::string FirstStuck;
 };
 TExportWaiting InspectExportDirectory(const std::string& dir);
 // Files of the import directory's tree, its staging folder left out; -1 when it cannot be read.

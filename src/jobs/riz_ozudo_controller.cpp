@@ -483,6 +483,10 @@ void TRizOzudoController::ExportLavoro() {
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count() +
         wait_s * 1000;
+    // What the export could not take out comes again with the next job: said to a client
+    // that reads these headers.
+    if (job->Record.Left > 0)
+      GetContext().Response().SetCustomHeader(kLeftFilesHeader, std::to_string(job->Record.Left));
     if (AcknowledgementWaits().Sent(job, deadline)) {
       GetContext().Response().SetCustomHeader(kAckJobHeader, job->Id());
       const std::string id = job->Id();

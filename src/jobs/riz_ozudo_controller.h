@@ -56,6 +56,9 @@ bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
 // wait (AttesaConferma, seconds) runs out and puts it back.
 inline constexpr const char* kAckRequestHeader = "X-Ostrivan-Ack";
 inline constexpr const char* kAckJobHeader = "X-Ostrivan-Job";
+// With the acknowledgement asked for: how many files the export left in the folder (they
+// could not be taken out, and come again with the next job); absent when none.
+inline constexpr const char* kLeftFilesHeader = "X-Ostrivan-Left";
 inline constexpr std::int64_t kDefaultAckWaitSeconds = 600;
 bool AcknowledgementAsked(const std::string& header);
 

@@ -12,14 +12,16 @@ import pwd
 import shutil
 import signal
 import socket
+import subprocess
 import tempfile
 import threading
 import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import (EXPORT, IMPORT, Server, export_request, export_whole, job_request, journal_lines, make_job,
-                          read_reply, read_tree, reset, snapshot, stream_entries, wait_until, write, write_ini)
+from ostrivan_e2e import (CLIENT, EXPORT, IMPORT, Server, export_request, export_whole, job_request, journal_lines,
+                          make_job, read_reply, read_tree, request_bytes, reset, snapshot, stream_entries, wait_until,
+                          write, write_ini)
 
 POINTS = [int(p) for p in os.environ.get("OSTRIVAN_KILL_POINTS", "0,1,2,3,4,5").split(",")]
 
@@ -420,6 +422,38 @@ class ServiceAccount(Base):
             line = wait_until(lambda: [l for l in journal_lines(srv) if 'outcome="delivered"' in l], what="journal")
             self.assertIn(" left=1 ", line[-1])
             self.assertIn(f'leaves "{locked}/K.CFG"', srv.log_text())
+        finally:
+            srv.stop()
+
+    def test_files_an_export_cannot_take_out_are_shown_everywhere(self):
+        make_job(self.job, "small")
+        chown_tree(self.job, NOBODY.pw_uid, NOBODY.pw_gid)
+        locked = os.path.join(self.job, "locked")
+        write(os.path.join(locked, "K.CFG"), b"stays")
+        os.chmod(locked, 0o755)  # root's folder, as the machine software made it
+        settle()
+        srv = self.server_as_nobody({"ExportLavoroDir": self.job})
+        try:
+            problem = (f'1 file in {self.job} cannot be taken out by the service\'s account (their folder is not '
+                       f'writable for it, first "{locked}/K.CFG"): every export leaves them and sends them again')
+            with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
+                s.sendall(request_bytes("GET", "/ostrivan/status", (("Accept", "*/*"),)))
+                status = json.loads(read_reply(s)[1])
+            self.assertIn(problem, status["problems"])
+            self.assertEqual(status["export"]["left_files"], 1)
+            with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
+                s.sendall(request_bytes("GET", "/metrics", (("Accept", "*/*"),)))
+                self.assertIn(b"\nostrivan_export_left_files 1\n", read_reply(s)[1])
+            check = subprocess.run(as_nobody() + [os.path.join(self.workdir, "Ostrivan"), "--check"],
+                                   capture_output=True, text=True, timeout=30)
+            self.assertIn("warning: " + problem, check.stdout)
+            target = os.path.join(self.base, "fetched")
+            run = subprocess.run([CLIENT, "export", "--server", f"http://127.0.0.1:{srv.port}", "--to", target],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertIn("1 file stayed in the service's export folder (its account cannot take them out) and will "
+                          "be sent again", run.stderr)
+            self.assertEqual(read_tree(self.job), {"locked/K.CFG": b"stays"})
         finally:
             srv.stop()
 
