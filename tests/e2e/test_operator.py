@@ -262,7 +262,7 @@ class StatusRoute(OperatorCase):
                 self.assertEqual(s["parameter_file"], os.path.join(self.srv.dir, "ParametrOstrivan.ini"))
                 self.assertEqual(s["export"], {"dir": self.exp, "ready": True, "waiting_files": 2,
                                                "waiting_bytes": len("G1 X1 (P1001)\n") + len("tool 1\n"),
-                                               "job": "P1001"})
+                                               "job": "P1001", "left_files": 0})
                 self.assertEqual(s["import"], {"dir": self.imp, "ready": True, "files": 0})
                 self.assertGreaterEqual(s["connections"], 1)
                 for key in ("unsent", "sent", "received"):
