@@ -113,10 +113,32 @@ TImportStaging::~TImportStaging() {
   if (!committed_) RemoveTree(staging_);
 }
 
+namespace {
+
+// What the emptying could not remove (below subfolders, as the rule allows) stays beside
+// the new job: each such file is named, so nobody takes it for part of the job.
+void ReportLeftFiles(const std::string& root, const std::string& dir, const std::string& keep) {
+  for (const std::string& name : NamesIn(dir)) {
+    if (dir == root && name == keep) continue;
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      ReportLeftFiles(root, path, keep);
+    } else {
+      logging::FrameworkLogWarn("Import into " + FileNameText(root) + " leaves \"" + FileNameText(path) +
+                                "\" of the previous job: it could not be removed and stays beside the new job");
+    }
+  }
+}
+
+}  // namespace
+
 void TImportStaging::EmptyImportDirectory() {
   const std::string old = staging_ + "/" + kOldFolder;
   if (::mkdir(old.c_str(), 0700) != 0) {
     EmptyDirectory(dir_, kImportStagingName);
+    ReportLeftFiles(dir_, dir_, kImportStagingName);
     return;
   }
   // Removing a job that was flushed frees its blocks, which can wait on the device for
@@ -127,6 +149,7 @@ void TImportStaging::EmptyImportDirectory() {
     RemoveTree(old);
     throw;
   }
+  ReportLeftFiles(dir_, dir_, kImportStagingName);
   try {
     removal_ = std::thread([old] { RemoveTreeConcurrently(old); });
   } catch (const std::system_error&) {

@@ -21,7 +21,7 @@ import zipfile
 
 from ostrivan_e2e import (CLIENT, EXPORT, IMPORT, Server, export_request, export_whole, job_request, journal_lines,
                           make_job, read_reply, read_tree, request_bytes, reset, snapshot, stream_entries, wait_until,
-                          write, write_ini)
+                          write, write_ini, zip_bytes)
 
 POINTS = [int(p) for p in os.environ.get("OSTRIVAN_KILL_POINTS", "0,1,2,3,4,5").split(",")]
 
@@ -454,6 +454,27 @@ class ServiceAccount(Base):
             self.assertIn("1 file stayed in the service's export folder (its account cannot take them out) and will "
                           "be sent again", run.stderr)
             self.assertEqual(read_tree(self.job), {"locked/K.CFG": b"stays"})
+        finally:
+            srv.stop()
+
+    def test_an_import_that_leaves_an_old_file_beside_the_new_job_says_so(self):
+        imp = os.path.join(self.base, "import")
+        write(os.path.join(imp, "OLD.NC"), b"old")
+        chown_tree(imp, NOBODY.pw_uid, NOBODY.pw_gid)
+        locked = os.path.join(imp, "locked")
+        write(os.path.join(locked, "OLD.CFG"), b"old")  # root's folder: the account cannot empty it
+        os.chmod(locked, 0o755)
+        srv = self.server_as_nobody({"ImportLavoroDir": imp})
+        try:
+            body = json.dumps({"NomeFile": "J.zip", "Stream": base64.b64encode(
+                zip_bytes({"programs/P1.NC": b"G1\n"})).decode()}).encode()
+            with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
+                s.sendall(job_request(IMPORT, body))
+                self.assertEqual(json.loads(read_reply(s)[1]), {"Errore": False, "Messaggio": ""})
+            self.assertEqual(read_tree(imp), {"programs/P1.NC": b"G1\n", "locked/OLD.CFG": b"old"})
+            srv.wait_log(f'Import into {imp} leaves "{locked}/OLD.CFG" of the previous job: it could not be removed '
+                         f'and stays beside the new job')
+            self.assertNotIn("OLD.NC", srv.log_text())
         finally:
             srv.stop()
 
