@@ -141,8 +141,26 @@ TJsonDataValue TJsonDataValue::Clone() const {
 // ---------------------------------------------------------------------------------------
 // Objects and arrays
 
-TJsonObject::~TJsonObject() = default;
-TJsonArray::~TJsonArray() = default;
+void TJsonDataValue::FreeNested(std::vector<TJsonDataValue>& values) noexcept {
+  const auto has_child = [](const TJsonDataValue& v) { return v.child_ != nullptr; };
+  if (std::none_of(values.begin(), values.end(), has_child)) return;
+  std::vector<std::unique_ptr<TJsonBaseObject>> pending;
+  const auto take = [&pending](std::vector<TJsonDataValue>& from) {
+    for (TJsonDataValue& v : from)
+      if (v.child_) pending.push_back(std::move(v.child_));
+  };
+  take(values);
+  while (!pending.empty()) {
+    std::unique_ptr<TJsonBaseObject> next = std::move(pending.back());
+    pending.pop_back();
+    if (auto* object = dynamic_cast<TJsonObject*>(next.get())) take(object->values_);
+    else if (auto* array = dynamic_cast<TJsonArray*>(next.get())) take(array->values_);
+    // next goes here, holding no child any more.
+  }
+}
+
+TJsonObject::~TJsonObject() { TJsonDataValue::FreeNested(values_); }
+TJsonArray::~TJsonArray() { TJsonDataValue::FreeNested(values_); }
 
 std::ptrdiff_t TJsonObject::IndexOf(std::string_view name) const noexcept {
   for (std::size_t i = 0; i < names_.size(); ++i) {

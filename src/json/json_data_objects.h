@@ -117,6 +117,12 @@ class TJsonDataValue {
   static const TJsonDataValue& None() noexcept;
 
  private:
+  friend class TJsonObject;
+  friend class TJsonArray;
+  // Frees the containers nested below values one after another instead of one inside
+  // the other: a document nested a thousand levels deep is freed without recursion.
+  static void FreeNested(std::vector<TJsonDataValue>& values) noexcept;
+
   TJsonDataType kind_ = TJsonDataType::jdtNone;
   union {
     std::int32_t i;
@@ -179,6 +185,7 @@ class TJsonObject final : public TJsonBaseObject {
   std::unique_ptr<TJsonObject> CloneObject() const;
 
  private:
+  friend class TJsonDataValue;
   std::vector<std::string> names_;
   std::vector<TJsonDataValue> values_;
 };
@@ -202,6 +209,7 @@ class TJsonArray final : public TJsonBaseObject {
   std::unique_ptr<TJsonArray> CloneArray() const;
 
  private:
+  friend class TJsonDataValue;
   std::vector<TJsonDataValue> values_;
 };
 

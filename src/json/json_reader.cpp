@@ -77,18 +77,8 @@ class JsonReader {
 
   std::unique_ptr<TJsonBaseObject> ReadRoot(bool array) {
     Next();
-    if (array) {
-      auto root = std::make_unique<TJsonArray>();
-      Expect(TokenKind::kLBracket);
-      ReadElements(*root, 1);
-      Expect(TokenKind::kRBracket);
-      return root;
-    }
-    auto root = std::make_unique<TJsonObject>();
-    Expect(TokenKind::kLBrace);
-    ReadMembers(*root, 1);
-    Expect(TokenKind::kRBrace);
-    return root;
+    Expect(array ? TokenKind::kLBracket : TokenKind::kLBrace);
+    return ReadNested(array);
   }
 
  private:
@@ -117,55 +107,84 @@ class JsonReader {
   }
 
   // ---- grammar
+  //
+  // Nesting is kept on a stack of its own, not the thread's: the depth limit holds
+  // whatever the thread's stack and the compiler's frames, and a failure deep down frees
+  // a chain of open containers, not a nested tree.
 
-  void ReadMembers(TJsonObject& object, int depth) {
-    if (look_.kind == TokenKind::kRBrace) return;
-    while (look_.kind != TokenKind::kEof) {
-      if (look_.kind < TokenKind::kIdent) FailExpected(TokenKind::kValue);
-      std::string name;
-      if (look_.kind == TokenKind::kString || look_.kind == TokenKind::kIdent) {
-        name = std::move(look_.text);
-      } else {
-        // A number or literal as name: its own text.
-        name.assign(text_.substr(look_.start, look_.end - look_.start));
+  // One open container: the object or the array being filled, and the name it takes in
+  // its parent once closed.
+  struct TOpen {
+    std::unique_ptr<TJsonObject> Object;
+    std::unique_ptr<TJsonArray> Array;
+    std::string Name;
+  };
+
+  // Reads from just after the root's "{" or "[" to just after its closing bracket.
+  std::unique_ptr<TJsonBaseObject> ReadNested(bool array) {
+    std::vector<TOpen> open;
+    open.push_back(array ? TOpen{nullptr, std::make_unique<TJsonArray>(), {}}
+                         : TOpen{std::make_unique<TJsonObject>(), nullptr, {}});
+    bool first = true;  // just after the opening bracket
+    for (;;) {
+      TOpen& top = open.back();
+      const TokenKind close = top.Array ? TokenKind::kRBracket : TokenKind::kRBrace;
+      // After a value the container ends, or a comma leads to the next one; end of text
+      // stops the loop too and the closing bracket reports it.
+      bool ended = first ? look_.kind == close : (look_.kind == close || look_.kind == TokenKind::kEof);
+      if (!first && !ended) {
+        Expect(TokenKind::kComma);
+        ended = look_.kind == TokenKind::kEof;
+      } else if (first && !ended) {
+        ended = look_.kind == TokenKind::kEof;
       }
-      Next();
-      Expect(TokenKind::kColon);
-      object.AddMember(std::move(name), ReadValue(depth));
-      // End of text stops the loop too: the caller's closing "}" reports it.
-      if (look_.kind == TokenKind::kRBrace || look_.kind == TokenKind::kEof) return;
-      Expect(TokenKind::kComma);
+      first = false;
+      if (ended) {
+        Expect(close);
+        TOpen done = std::move(open.back());
+        open.pop_back();
+        if (open.empty()) {
+          if (done.Array) return std::unique_ptr<TJsonBaseObject>(std::move(done.Array));
+          return std::unique_ptr<TJsonBaseObject>(std::move(done.Object));
+        }
+        TJsonDataValue value =
+            done.Array ? TJsonDataValue::Array(std::move(done.Array)) : TJsonDataValue::Object(std::move(done.Object));
+        Attach(open.back(), std::move(done.Name), std::move(value));
+        continue;
+      }
+      std::string name;
+      if (top.Object) {
+        if (look_.kind < TokenKind::kIdent) FailExpected(TokenKind::kValue);
+        if (look_.kind == TokenKind::kString || look_.kind == TokenKind::kIdent) {
+          name = std::move(look_.text);
+        } else {
+          // A number or literal as name: its own text.
+          name.assign(text_.substr(look_.start, look_.end - look_.start));
+        }
+        Next();
+        Expect(TokenKind::kColon);
+      }
+      if (look_.kind == TokenKind::kLBrace || look_.kind == TokenKind::kLBracket) {
+        CheckDepth(static_cast<int>(open.size()) + 1);
+        const bool child_array = look_.kind == TokenKind::kLBracket;
+        Next();
+        open.push_back(child_array ? TOpen{nullptr, std::make_unique<TJsonArray>(), std::move(name)}
+                                   : TOpen{std::make_unique<TJsonObject>(), nullptr, std::move(name)});
+        first = true;
+        continue;
+      }
+      Attach(top, std::move(name), ReadScalar());
     }
   }
 
-  void ReadElements(TJsonArray& array, int depth) {
-    if (look_.kind == TokenKind::kRBracket) return;
-    while (look_.kind != TokenKind::kEof) {
-      array.Add(ReadValue(depth));
-      if (look_.kind == TokenKind::kRBracket || look_.kind == TokenKind::kEof) return;
-      Expect(TokenKind::kComma);
-    }
+  static void Attach(TOpen& parent, std::string name, TJsonDataValue value) {
+    if (parent.Array) parent.Array->Add(std::move(value));
+    else parent.Object->AddMember(std::move(name), std::move(value));
   }
 
-  TJsonDataValue ReadValue(int depth) {
+  TJsonDataValue ReadScalar() {
     TJsonDataValue value;
     switch (look_.kind) {
-      case TokenKind::kLBrace: {
-        CheckDepth(depth + 1);
-        auto child = std::make_unique<TJsonObject>();
-        Next();
-        ReadMembers(*child, depth + 1);
-        Expect(TokenKind::kRBrace);
-        return TJsonDataValue::Object(std::move(child));
-      }
-      case TokenKind::kLBracket: {
-        CheckDepth(depth + 1);
-        auto child = std::make_unique<TJsonArray>();
-        Next();
-        ReadElements(*child, depth + 1);
-        Expect(TokenKind::kRBracket);
-        return TJsonDataValue::Array(std::move(child));
-      }
       case TokenKind::kString:
       case TokenKind::kIdent: value = TJsonDataValue::String(std::move(look_.text)); break;
       case TokenKind::kInt: value = TJsonDataValue::Int(look_.num.i); break;
