@@ -7,7 +7,8 @@
 #              errors (CI does).
 # make format-check - check that every C++ source keeps the .clang-format style
 # make package - build the Debian package of the service and the client (build/*.deb)
-# make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+# make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS (the two
+#              slow ones, on real folders, for FUZZ_SLOW_SECONDS: 4 x FUZZ_SECONDS)
 # make bench - build and run the benchmarks beside their peers
 JOBS ?= $(shell nproc)
 BUILD ?= build
@@ -15,6 +16,8 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 FUZZ_SECONDS ?= 60
+# The two targets that work on real folders get longer to go deep.
+FUZZ_SLOW_SECONDS ?= $(shell echo $$(( $(FUZZ_SECONDS) * 4 )))
 JSON_TEST_SUITE ?=
 PORT ?=
 WERROR ?=
@@ -60,7 +63,7 @@ fuzz:
 	./scripts/install-deps --fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVAN_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target ostrivan_fuzzers
-	./scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	./scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_SLOW_SECONDS)
 
 bench: build
 	./scripts/install-deps --bench
