@@ -1,7 +1,8 @@
 # make run   - install missing packages, build the service alone (Release), start build/Ostrivan
 #              (PORT=<n> sets Porta in the demo parameter file build/ParametrOstrivan.ini)
 # make test  - install missing packages, build everything (the client included), run unit
-#              and end-to-end tests, then the unit tests again under AddressSanitizer and
+#              and end-to-end tests, then the unit tests and the end-to-end tests of hostile
+#              input, JSON and jobs (ASAN_E2E) again under AddressSanitizer and
 #              UndefinedBehaviorSanitizer. JSON_TEST_SUITE=<folder> also runs the public
 #              JSON corpus test (skipped when not given). WERROR=1 turns warnings into
 #              errors (CI does).
@@ -21,6 +22,8 @@ FUZZ_SLOW_SECONDS ?= $(shell echo $$(( $(FUZZ_SECONDS) * 4 )))
 JSON_TEST_SUITE ?=
 PORT ?=
 WERROR ?=
+# The end-to-end tests that also run against the sanitizer build: hostile input, JSON, jobs.
+ASAN_E2E ?= test_errors_replies;test_http_server;test_engine_pipeline;test_jobs_export;test_jobs_import;test_acknowledged_export
 CORPUS_FLAG = $(if $(JSON_TEST_SUITE),-DOSTRIVAN_JSON_TEST_SUITE=$(abspath $(JSON_TEST_SUITE)))
 WERROR_FLAG = -DOSTRIVAN_WERROR=$(if $(WERROR),ON,OFF)
 
@@ -48,7 +51,8 @@ test: build
 	$(MAKE) test-asan
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVAN_SANITIZE=ON -DOSTRIVAN_E2E=OFF $(CORPUS_FLAG) $(WERROR_FLAG)
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIVAN_SANITIZE=ON -DOSTRIVAN_E2E=ON \
+	  -DOSTRIVAN_E2E_ONLY="$(ASAN_E2E)" $(CORPUS_FLAG) $(WERROR_FLAG)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 

@@ -163,6 +163,18 @@ class ErrorReplies(ScratchServerTestCase):
             self.assertNotIn(b"\n", line)
         self.assert_serving_goes_on()
 
+    def test_nesting_at_and_past_the_reader_limit_leaves_the_service_running(self):
+        bodies = [b"[" * 100000, b'{"a":' * 100000,
+                  # Just under the limit, in a member of a job request.
+                  b'{"ModoGestioneFile":"NEWEN","x":' + b"[" * 998 + b"]" * 998 + b"}"]
+        for body in bodies:
+            with self.subTest(body=body[:40]):
+                status, lines, payload = self.send("POST", EXPORT, [("Accept", "application/json"), JSON_IN], body)
+                self.assertTrue(status.startswith("HTTP/1.1 "), status)
+                self.assert_serving_goes_on()
+        self.srv.wait_log("Nesting deeper than 1000 levels")
+        self.assert_no_job_work()
+
     def test_request_body_failures(self):
         cases = [
             # (path, content type, body, status line, class, message, custom log text)
