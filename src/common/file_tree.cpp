@@ -24,18 +24,12 @@ std::string PartialCopyName(const std::string& to) {
   return dir + "." + (slash == std::string::npos ? to : to.substr(slash + 1)) + ".ostrivan-partial";
 }
 
-namespace {
-
-// Copies a regular file with its mode and times, flushed, to a new name: written under
-// its partial name first and renamed only once whole and on disk.
-int CopyFileExclusive(const std::string& from, const std::string& to) {
+int CopyUnderPartialName(const std::string& from, const std::string& to, struct stat* copied) {
   TFileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (in.get() < 0) return errno;
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EXDEV;
-  struct stat taken {};
-  if (::lstat(to.c_str(), &taken) == 0) return EEXIST;
   const std::string partial = PartialCopyName(to);
   ::unlink(partial.c_str());  // left by a copy that was cut short
   TFileDescriptor out(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -55,17 +49,35 @@ int CopyFileExclusive(const std::string& from, const std::string& to) {
   if (::fchmod(out.get(), st.st_mode & 07777) != 0) return fail(errno);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(out.get(), times) != 0) return fail(errno);
+  if (copied != nullptr && ::fstat(out.get(), copied) != 0) return fail(errno);
   if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) return fail(errno);
-  // The name is taken only now, and never over a file that appeared meanwhile.
+  return 0;
+}
+
+int NamePartialCopy(const std::string& to) {
+  const std::string partial = PartialCopyName(to);
+  // Never over a file that appeared meanwhile.
   if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
     const int code = errno;
-    if (code != EINVAL && code != ENOSYS) return fail(code);
-    if (::link(partial.c_str(), to.c_str()) != 0) return fail(errno);
+    if (code != EINVAL && code != ENOSYS) return code;
+    if (::link(partial.c_str(), to.c_str()) != 0) return errno;
     ::unlink(partial.c_str());
   }
-  const std::string parent = ParentFolder(to);
-  const int synced = SyncPath(parent);
+  const int synced = SyncPath(ParentFolder(to));
   return synced == EINVAL ? 0 : synced;  // a file system that cannot flush folders has nothing to lose
+}
+
+namespace {
+
+// Copies a regular file with its mode and times, flushed, to a new name: written under
+// its partial name first and renamed only once whole and on disk.
+int CopyFileExclusive(const std::string& from, const std::string& to) {
+  struct stat taken {};
+  if (::lstat(to.c_str(), &taken) == 0) return EEXIST;
+  if (const int code = CopyUnderPartialName(from, to); code != 0) return code;
+  const int code = NamePartialCopy(to);
+  if (code != 0) ::unlink(PartialCopyName(to).c_str());
+  return code;
 }
 
 }  // namespace
@@ -184,24 +196,27 @@ bool RemoveTreeConcurrently(const std::string& path, unsigned threads) {
   return all;
 }
 
-int MoveNoReplace(const std::string& from, const std::string& to) {
+int RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int code = errno;
-  if (code == EINVAL || code == ENOSYS) {
-    // A file system without the flag: a hard link refuses a taken name just as well.
-    struct stat st {};
-    if (::lstat(from.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-      if (::link(from.c_str(), to.c_str()) != 0) return errno;
-      if (::unlink(from.c_str()) != 0) {
-        const int kept = errno;
-        ::unlink(to.c_str());
-        return kept;
-      }
-      return 0;
+  const int code = errno;
+  if (code != EINVAL && code != ENOSYS) return code;
+  // A file system without the flag: a hard link refuses a taken name just as well.
+  struct stat st {};
+  if (::lstat(from.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    if (::unlink(from.c_str()) != 0) {
+      const int kept = errno;
+      ::unlink(to.c_str());
+      return kept;
     }
-    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    return 0;
   }
+  if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int MoveNoReplace(const std::string& from, const std::string& to) {
+  int code = RenameNoReplace(from, to);
   if (code != EXDEV) return code;
   code = CopyFileExclusive(from, to);
   if (code != 0) return code;

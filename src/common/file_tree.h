@@ -3,6 +3,7 @@
 // file under its name: durable writes, moves that never overwrite, whole trees flushed
 // or removed.
 //   if (const int code = MoveNoReplace(from, to); code != 0) ...  // EEXIST: name taken
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -38,7 +39,17 @@ std::vector<std::string> NamesIn(const std::string& dir);
 // removes the source. Returns 0 or errno (EEXIST when the target is taken); a source
 // that cannot be removed fails the move and its copy goes again.
 int MoveNoReplace(const std::string& from, const std::string& to);
+// A rename that never overwrites, on one file system (EXDEV across two). Returns 0 or
+// errno.
+int RenameNoReplace(const std::string& from, const std::string& to);
 // "dir/.name.ostrivan-partial" for "dir/name": where a copy lies until it is whole.
 std::string PartialCopyName(const std::string& to);
+// The two halves of a move's copy, for a caller that needs every copy whole before any
+// takes its name. The first copies a regular file (bytes, mode, times) to
+// PartialCopyName(to) and flushes it, filling *copied with the copy's status; the copy is
+// removed when it fails. The second renames the partial copy to its name, never over a
+// file there (EEXIST), and flushes the folder. Both return 0 or errno.
+int CopyUnderPartialName(const std::string& from, const std::string& to, struct stat* copied = nullptr);
+int NamePartialCopy(const std::string& to);
 
 }  // namespace ostrivan

@@ -34,6 +34,8 @@ const char* const kManifestHeaderV1 = "ostrivan held export 1";
 const char* const kManifestHeader = "ostrivan held export 2";
 const char* const kDeliveredMark = "delivered";
 const char* const kAwaitingMark = "awaiting-ack";
+const char* const kPlacedName = "placed";
+const char* const kPlacedHeader = "ostrivan put-back 1";
 const char* const kFilesFolder = "files";
 const char* const kHoldSuffix = ".ostrivan-held";
 const char* const kHoldRecordSuffix = ".hold";
@@ -250,6 +252,7 @@ THeldExport::TLoad THeldExport::Load(const std::string& folder, std::shared_ptr<
     // A mark cut short by a kill waits for nothing: the job is settled as any other.
     if (ParseNumber(std::string_view(deadline).substr(0, deadline.find('\n')), ms)) job->ack_deadline_ms_ = ms;
   }
+  job->ReadPlacedRecord();
   job->held_ = true;
   job->completed_.store(false);
   return TLoad::kLoaded;
@@ -352,7 +355,7 @@ void THeldExport::Hold() {
   held_ = true;
   std::vector<const THeldEntry*> moved;
   auto undo = [&](const std::string& why) {
-    PutBack(moved, why);
+    SettleUndelivered(moved, why);
     held_ = false;
     if (!keep_folder_) RemoveFolder();
     completed_.store(true);
@@ -452,15 +455,36 @@ bool THeldExport::DirectoryRefilled() const {
   return false;
 }
 
-void THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std::string& why) {
+std::vector<const THeldEntry*> THeldExport::MakeFolders(std::string* failure) {
   // Directories first, so the files find their places; writable until they are filled.
   std::vector<const THeldEntry*> made;
   for (const THeldEntry& e : Entries) {
     if (!e.IsDirectory) continue;
     const std::string path = JoinPath(origin_, e.Relative);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 && ::mkdir(path.c_str(), 0700) == 0) made.push_back(&e);
+    if (::lstat(path.c_str(), &st) == 0) continue;
+    if (::mkdir(path.c_str(), 0700) == 0) made.push_back(&e);
+    else if (failure != nullptr && failure->empty()) *failure = SysErrorMessageText(errno) + " " + Quote(path);
   }
+  return made;
+}
+
+void THeldExport::RestoreFolders(const std::vector<const THeldEntry*>& made) {
+  // Directory modes and times as they were (filling them in changed the times).
+  for (const THeldEntry* e : made)
+    if (::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777) != 0)
+      logging::FrameworkLogWarn("Folder " + Quote(JoinPath(origin_, e->Relative)) +
+                                " put back without its mode: " + SysErrorMessageText(errno));
+  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
+    if (it->IsDirectory) SetTimes(JoinPath(origin_, it->Relative), it->Identity);
+  const int synced = SyncPath(WithoutTrailingSlashes(origin_));
+  if (synced != 0 && synced != EINVAL)
+    logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ +
+                               " but not flushed: " + SysErrorMessageText(synced));
+}
+
+void THeldExport::PutBackEach(const std::vector<const THeldEntry*>& files, const std::string& why) {
+  const std::vector<const THeldEntry*> made = MakeFolders(nullptr);
   std::vector<const THeldEntry*> refused;
   std::string taken;   // names the machine has written again
   std::string failed;  // names that could not be put back for another reason
@@ -475,22 +499,179 @@ void THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std
     refused.push_back(e);
     (code == EEXIST ? taken : failed) += (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
   }
-  // Directory modes and times as they were (filling them in changed the times).
-  for (const THeldEntry* e : made)
-    if (::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777) != 0)
-      logging::FrameworkLogWarn("Folder " + Quote(JoinPath(origin_, e->Relative)) +
-                                " put back without its mode: " + SysErrorMessageText(errno));
-  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
-    if (it->IsDirectory) SetTimes(JoinPath(origin_, it->Relative), it->Identity);
-  const int synced = SyncPath(WithoutTrailingSlashes(origin_));
-  if (synced != 0 && synced != EINVAL)
-    logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ +
-                               " but not flushed: " + SysErrorMessageText(synced));
+  RestoreFolders(made);
   if (refused.empty()) return;
   std::string reason;
   if (!taken.empty()) reason += "written again meanwhile: " + taken;
   if (!failed.empty()) reason += (reason.empty() ? "" : "; ") + std::string("not put back: ") + failed;
   KeepInUnsent(refused, why + "; " + reason);
+}
+
+bool THeldExport::PlacedHere(const THeldEntry& e, const struct stat& at, bool held_there) const {
+  if (!S_ISREG(at.st_mode)) return false;
+  if (const auto placed = placed_.find(e.Relative); placed != placed_.end())
+    return placed->second.Device == at.st_dev && placed->second.Inode == at.st_ino;
+  // Renamed back on one file system: the very file that was listed, which the hold did
+  // not leave there.
+  if (held_there || at.st_dev != e.Identity.Device || at.st_ino != e.Identity.Inode) return false;
+  TFileIdentity now;
+  if (!ReadIdentity(JoinPath(origin_, e.Relative), now) || !SameContentStamp(now, e.Identity)) return false;
+  return !Stayed(e.Relative);
+}
+
+bool THeldExport::Stayed(const std::string& relative) const {
+  return std::any_of(residual_.begin(), residual_.end(), [&](const THeldEntry& r) { return r.Relative == relative; });
+}
+
+void THeldExport::WritePlacedRecord() const {
+  std::ostringstream out;
+  out << kPlacedHeader << "\n";
+  for (const auto& [relative, at] : placed_)
+    out << "placed\t" << EscapeField(relative) << "\t" << at.Device << "\t" << at.Inode << "\n";
+  out << "end\n";
+  WriteFileDurably(folder_ + "/" + kPlacedName, out.str());
+}
+
+void THeldExport::ReadPlacedRecord() {
+  std::string text;
+  if (ReadWholeFile(folder_ + "/" + kPlacedName, text) != TReadFailure::kNone) return;
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line) || line != kPlacedHeader) return;
+  std::map<std::string, TPlaced> placed;
+  try {
+    while (std::getline(in, line)) {
+      if (line == "end") {
+        placed_ = std::move(placed);
+        return;
+      }
+      const std::vector<std::string> f = SplitFields(line);
+      if (f.size() < 4 || f[0] != "placed") return;
+      placed[f[1]] = {static_cast<dev_t>(std::stoull(f[2])), static_cast<ino_t>(std::stoull(f[3]))};
+    }
+  } catch (const std::exception&) {
+  }
+  // Written whole or not at all: a record without its end is not taken.
+}
+
+bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std::string& reason) {
+  struct TStep {
+    const THeldEntry* entry;
+    std::string held, path;
+    bool copy = false;   // across file systems: made under its partial name first
+    bool named = false;  // under its name now
+  };
+  std::vector<TStep> steps;
+  std::string failure;
+  const std::vector<const THeldEntry*> made = MakeFolders(&failure);
+  const auto undo = [&](const std::string& why) {
+    for (const TStep& step : steps)
+      if (step.copy && !step.named) ::unlink(PartialCopyName(step.path).c_str());
+    TakeBackOut(files);
+    for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(JoinPath(origin_, (*it)->Relative).c_str());
+    // Nothing placed is left: a record of it could only mistake a new file for a copy.
+    placed_.clear();
+    ::unlink((folder_ + "/" + kPlacedName).c_str());
+    reason = why;
+    return false;
+  };
+  if (!failure.empty()) return undo("not put back: " + failure);
+  // Every copy whole and flushed under its partial name; on one file system there is
+  // nothing to copy.
+  bool copied = false;
+  for (const THeldEntry* e : files) {
+    TStep step{e, HeldPath(e->Relative), JoinPath(origin_, e->Relative)};
+    struct stat held {};
+    if (::lstat(step.held.c_str(), &held) != 0) continue;  // never moved, or back already
+    struct stat at {};
+    if (::lstat(step.path.c_str(), &at) == 0) {
+      if (!PlacedHere(*e, at, true)) return undo("written again meanwhile: " + Quote(step.path) + " ");
+      // A copy named before a kill: only its held source is left to remove.
+      step.copy = step.named = true;
+      steps.push_back(std::move(step));
+      continue;
+    }
+    int code = MakeDirectories(ParentFolder(step.path)) ? 0 : (errno != 0 ? errno : EACCES);
+    struct stat folder {};
+    if (code == 0 && ::stat(ParentFolder(step.path).c_str(), &folder) != 0) code = errno;
+    step.copy = code == 0 && folder.st_dev != held.st_dev;
+    steps.push_back(step);
+    if (code == 0 && step.copy) {
+      struct stat copy {};
+      code = CopyUnderPartialName(step.held, step.path, &copy);
+      if (code == 0) {
+        placed_[e->Relative] = {copy.st_dev, copy.st_ino};
+        copied = true;
+      }
+    } else if (code == 0) {
+      placed_[e->Relative] = {held.st_dev, held.st_ino};
+    }
+    if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
+  }
+  // A start after a kill from here on must know which named copies are the job's own.
+  if (copied) {
+    try {
+      WritePlacedRecord();
+    } catch (const Exception& e) {
+      return undo("not put back: " + e.Message() + " ");
+    }
+  }
+  // Each takes its name, never over a file the machine wrote meanwhile.
+  for (TStep& step : steps) {
+    if (step.named) continue;
+    const int code = step.copy ? NamePartialCopy(step.path) : RenameNoReplace(step.held, step.path);
+    if (code == EEXIST) return undo("written again meanwhile: " + Quote(step.path) + " ");
+    step.named = code == 0 || ::access(step.path.c_str(), F_OK) == 0;
+    if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
+  }
+  // A folder the hold had emptied away was made again by a put-back, this one or one a
+  // kill cut short: each gets its mode back.
+  std::vector<const THeldEntry*> remade = made;
+  for (const THeldEntry& e : Entries)
+    if (e.IsDirectory && settled_ && !Stayed(e.Relative) && std::find(made.begin(), made.end(), &e) == made.end())
+      remade.push_back(&e);
+  RestoreFolders(remade);
+  // Only now, with the whole job back, do the copies' sources go.
+  for (const TStep& step : steps)
+    if (step.copy && ::unlink(step.held.c_str()) != 0 && errno != ENOENT)
+      logging::FrameworkLogWarn("Export " + Record.Archive + " put back; " + Quote(step.held) +
+                                " not removed: " + SysErrorMessageText(errno));
+  return true;
+}
+
+void THeldExport::TakeBackOut(const std::vector<const THeldEntry*>& files) {
+  for (const THeldEntry* e : files) {
+    const std::string path = JoinPath(origin_, e->Relative);
+    const std::string held = HeldPath(e->Relative);
+    struct stat at {};
+    if (::lstat(path.c_str(), &at) != 0) continue;
+    struct stat st {};
+    const bool held_there = ::lstat(held.c_str(), &st) == 0;
+    if (!PlacedHere(*e, at, held_there)) continue;
+    // A copy whose source is still held goes; a file that is the only one goes back.
+    int code = 0;
+    if (held_there) {
+      code = ::unlink(path.c_str()) == 0 ? 0 : errno;
+    } else {
+      code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
+      if (code == 0) code = MoveNoReplace(path, held);
+    }
+    if (code != 0)
+      logging::FrameworkLogError("Export " + Record.Archive + ": " + Quote(path) +
+                                 " could not be taken back out: " + SysErrorMessageText(code));
+  }
+  // The job's folders that the hold had emptied away and that hold nothing now.
+  if (!settled_) return;
+  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
+    if (it->IsDirectory && !Stayed(it->Relative)) ::rmdir(JoinPath(origin_, it->Relative).c_str());
+}
+
+const char* THeldExport::SettleUndelivered(const std::vector<const THeldEntry*>& files, const std::string& why) {
+  std::string reason;
+  if (PutBackWhole(files, reason)) return unacknowledged_ ? kOutcomeRestoredUnacknowledged : kOutcomeRestored;
+  // Not one file of the job stays beside the rest: all of it is kept.
+  KeepInUnsent(files, why + "; " + reason);
+  return unacknowledged_ ? kOutcomeKeptUnsentUnacknowledged : kOutcomeKeptUnsent;
 }
 
 void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why) {
@@ -654,16 +835,17 @@ void THeldExport::Complete(bool delivered) {
         keep_folder_ = true;
       }
     }
-    if (!changed.empty()) PutBack(changed, "written after it was packed");
+    if (!changed.empty()) PutBackEach(changed, "written after it was packed");
   } else if (DirectoryRefilled()) {
     // The machine has written a new job meanwhile: merging would make one job of two.
+    // What a put-back cut short by a kill had brought back goes with the rest.
+    TakeBackOut(files);
     KeepInUnsent(files, "the reply was not delivered and " + origin_ + " holds new files");
     Record.Outcome = unacknowledged_ ? kOutcomeKeptUnsentUnacknowledged : kOutcomeKeptUnsent;
     finish_record();
     WriteJournal(Record);
   } else {
-    PutBack(files, "the reply was not delivered");
-    Record.Outcome = unacknowledged_ ? kOutcomeRestoredUnacknowledged : kOutcomeRestored;
+    Record.Outcome = SettleUndelivered(files, "the reply was not delivered");
     finish_record();
     WriteJournal(Record);
   }

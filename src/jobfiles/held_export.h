@@ -3,18 +3,24 @@
 // ROTTLER, the others the job empties) are moved out of the export directory into a
 // hold folder, so the directory looks emptied at once; once the reply is known to be
 // delivered they are removed and the archive is kept in "sent"; otherwise they are put
-// back exactly as they were. A process that dies in between puts them back at its next
-// start, so a job is sent at least once and never lost.
+// back exactly as they were, all of them or none (then the whole job is kept in
+// "unsent"). A process that dies in between puts them back at its next start, so a job
+// is sent at least once and never lost.
 //
 // Hold folder: "<parent>/.<name>.ostrivan-held/<job>/" beside the export directory (same
 // file system, so moves are renames), else "<executable dir>/held/<job>/". Each job
 // folder holds a manifest (written before anything moves), the archive, the files under
-// "files/" by their relative paths, and a "delivered" mark once the reply arrived. Every
-// hold is also recorded in "held/" beside the executable ("<job>.hold", naming its
-// folder), so a start finds it whatever the parameter file says by then.
+// "files/" by their relative paths, a "placed" record of the copies a put-back across
+// file systems made (written before any takes its name), and a "delivered" mark once the
+// reply arrived. Every hold is also recorded in "held/" beside the executable
+// ("<job>.hold", naming its folder), so a start finds it whatever the parameter file
+// says by then.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,14 +87,15 @@ class THeldExport {
   // compressione: "<path>"". A file directly in the directory that cannot be taken out
   // fails it with "Fallita eliminazione contenuto <dir>" (EOSError), everything moved
   // going back; one below a subdirectory stays, with a warning, and counts in
-  // Record.Left. Call with the directory's lock held.
+  // Record.Left. What moved goes back together, or all of it to "unsent". Call with the
+  // directory's lock held.
   void Hold();
   // Once, with the directory's lock taken here: delivered, the journal line is written,
   // the archive goes to "sent", the held files are removed (one changed after packing
   // goes back instead; with ROTTLER the files not packed are kept in "sent" as
   // "<time>-<job>.discarded.zip" first); not delivered, everything goes back, or, when
-  // the machine has put anything new in the directory meanwhile, the whole job goes to
-  // "unsent". Later calls do nothing.
+  // the machine has put anything new in the directory meanwhile or a file cannot go back,
+  // the whole job goes to "unsent". Later calls do nothing.
   void Complete(bool delivered);
   // The same, for a reply whose client asked to acknowledge it and did not in time: the
   // journal says so.
@@ -110,9 +117,28 @@ class THeldExport {
   static TLoad Load(const std::string& folder, std::shared_ptr<THeldExport>& job);
   void WriteManifest() const;
   bool ReadManifest(const std::string& text);
-  // Puts each held file back; a name taken meanwhile keeps its new file, and the old
-  // copy goes to "unsent" with the archive.
-  void PutBack(const std::vector<const THeldEntry*>& files, const std::string& why);
+  // Puts each held file back on its own; a name taken meanwhile keeps its new file, and
+  // the old copy goes to "unsent" with the archive.
+  void PutBackEach(const std::vector<const THeldEntry*>& files, const std::string& why);
+  // Puts the files back together or not at all: every copy is made whole under its
+  // partial name before any takes its name, and a failure takes back out what went back.
+  // false (reason set) leaves every file held.
+  bool PutBackWhole(const std::vector<const THeldEntry*>& files, std::string& reason);
+  // An undelivered job: back whole, or all of it in "unsent"; returns the outcome.
+  const char* SettleUndelivered(const std::vector<const THeldEntry*>& files, const std::string& why);
+  // Takes what a put-back placed under the job's names back into the hold.
+  void TakeBackOut(const std::vector<const THeldEntry*>& files);
+  // The hold left this in the directory (so it is the machine's, not the job's to move).
+  bool Stayed(const std::string& relative) const;
+  // What is at a job name is the file a put-back placed there (the same inode).
+  bool PlacedHere(const THeldEntry& e, const struct stat& at, bool held_there) const;
+  void WritePlacedRecord() const;
+  void ReadPlacedRecord();
+  // The listed folders missing in the directory, made writable for the files to come;
+  // the first failure in *failure.
+  std::vector<const THeldEntry*> MakeFolders(std::string* failure);
+  // Modes and times of the listed folders as they were.
+  void RestoreFolders(const std::vector<const THeldEntry*>& made);
   // Moves the archive and the given held files to "unsent/<time>-<job>/".
   void KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why);
   // Anything in the export directory that the hold did not leave there.
@@ -127,6 +153,13 @@ class THeldExport {
   bool settled_ = false;              // the hold was whole and its manifest says what stayed
   bool keep_folder_ = false;          // something could not be moved out: the folder stays
   std::vector<THeldEntry> residual_;  // what the hold left in the directory
+  struct TPlaced {
+    dev_t Device = 0;
+    ino_t Inode = 0;
+  };
+  // Where a put-back placed copies (relative path -> the copy), recorded before any of
+  // them takes its name, so that a start after a kill knows them.
+  std::map<std::string, TPlaced> placed_;
   std::atomic<bool> completed_{false};
   std::int64_t started_wall_ms_ = 0;
   std::int64_t ack_deadline_ms_ = 0;

@@ -60,6 +60,34 @@ TEST_F(FileTreeTest, MoveNeverOverwrites) {
   EXPECT_EQ(MoveNoReplace(Path("gone"), Path("d")), ENOENT);
 }
 
+// A copy in two halves: whole under its partial name, the source untouched, and its name
+// only when asked, never over a file that took it meanwhile.
+TEST_F(FileTreeTest, ACopyTakesItsNameOnlyWhenAskedAndNeverOverAnother) {
+  WriteWholeFile(Path("src"), std::string(70000, 'p'));
+  ASSERT_EQ(::chmod(Path("src").c_str(), 0640), 0);
+  struct stat copied {};
+  ASSERT_EQ(CopyUnderPartialName(Path("src"), Path("to"), &copied), 0);
+  EXPECT_EQ(NamesIn(dir_), (std::vector<std::string>{".to.ostrivan-partial", "src"}));
+  struct stat partial {};
+  ASSERT_EQ(::stat(PartialCopyName(Path("to")).c_str(), &partial), 0);
+  EXPECT_EQ(copied.st_ino, partial.st_ino);
+  EXPECT_EQ(partial.st_mode & 07777, 0640u);
+  EXPECT_EQ(NamePartialCopy(Path("to")), 0);
+  EXPECT_EQ(ReadWholeFile(Path("to")), std::string(70000, 'p'));
+  EXPECT_EQ(NamesIn(dir_), (std::vector<std::string>{"src", "to"}));
+
+  ASSERT_EQ(CopyUnderPartialName(Path("src"), Path("taken")), 0);
+  WriteWholeFile(Path("taken"), "the machine's");
+  EXPECT_EQ(NamePartialCopy(Path("taken")), EEXIST);
+  EXPECT_EQ(ReadWholeFile(Path("taken")), "the machine's");
+  EXPECT_EQ(CopyUnderPartialName(Path("gone"), Path("x")), ENOENT);
+  EXPECT_EQ(NamePartialCopy(Path("x")), ENOENT);
+
+  EXPECT_EQ(RenameNoReplace(Path("src"), Path("to")), EEXIST);
+  EXPECT_EQ(RenameNoReplace(Path("src"), Path("moved")), 0);
+  EXPECT_EQ(ReadWholeFile(Path("moved")), std::string(70000, 'p'));
+}
+
 TEST_F(FileTreeTest, TreesAreMadeFlushedAndRemovedWhole) {
   EXPECT_TRUE(MakeDirectories(Path("x/y/z"), 0700));
   EXPECT_TRUE(MakeDirectories(Path("x/y/z")));  // already there
