@@ -30,7 +30,7 @@ using test_support::Names;
 using test_support::TempDir;
 using test_support::WriteFile;
 
-const char* const kPeers[] = {"127.0.0.1",      "::1",         "::ffff:127.0.0.1", "192.168.10.7",
+const char* const kPeers[] = {"127.0.0.1",       "::1",         "::ffff:127.0.0.1", "192.168.10.7",
                               "::ffff:10.0.0.5", "2001:db8::7", "10.0.0.5",         "fe80::1"};
 
 struct TService {
