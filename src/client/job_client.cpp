@@ -1,9 +1,12 @@
 #include "client/job_client.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <ostream>
+#include <sstream>
 
 #include "archive/zip_file.h"
 #include "common/file_system.h"
@@ -22,6 +25,9 @@ constexpr const char* kAckRequestLine = "X-Ostrivan-Ack: required";
 constexpr const char* kAckJobHeaderName = "X-Ostrivan-Job";
 constexpr const char* kLeftFilesHeaderName = "X-Ostrivan-Left";
 constexpr const char* kAckPath = "/ostrivan/ack/";
+constexpr const char* kOutcomeRequestLine = "X-Ostrivan-Outcome: yes";
+constexpr const char* kOutcomeHeaderName = "X-Ostrivan-Outcome";
+constexpr const char* kDiscardedHeaderName = "X-Ostrivan-Discarded";
 constexpr const char* kImportPath = "/RizOzudo/ImportLavoro";
 // An error page is reported in one line; more would bury the status.
 constexpr std::size_t kShownBodyLimit = 300;
@@ -228,12 +234,18 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   TJobResult result;
   std::string ack_id;
   std::string left;
+  std::string outcome;
+  std::string retry_after;
+  std::string discarded;
   try {
     ThrowIfInterrupted();
     // Exactly once: the service holds the job until this client says it is on disk.
-    const THttpReply reply =
-        PostJson(url, kExportPath, request.ToJSON(), timeout_seconds, std::string(kAckRequestLine) + "\r\n");
+    const THttpReply reply = PostJson(url, kExportPath, request.ToJSON(), timeout_seconds,
+                                      std::string(kAckRequestLine) + "\r\n" + kOutcomeRequestLine + "\r\n");
     result = ReadJobResult(reply);
+    outcome = reply.Header(kOutcomeHeaderName);
+    retry_after = reply.Header("Retry-After");
+    discarded = reply.Header(kDiscardedHeaderName);
     ack_id = reply.Header(kAckJobHeaderName);
     left = reply.Header(kLeftFilesHeaderName);
   } catch (const EClientInterrupted&) {
@@ -256,7 +268,13 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   if (stream.empty()) {
     err << result.Failure << "\n";
     undo();
-    return result.Json && NothingWaiting(result.Failure) ? kExitNothingWaiting : kExitJobFailed;
+    if (outcome == "retry-later") {
+      err << "ostrivan-client: a file of the job is still being written: try again in "
+          << (retry_after.empty() ? "a few" : retry_after) << " s\n";
+      return kExitRetryLater;
+    }
+    const bool nothing = outcome.empty() ? result.Json && NothingWaiting(result.Failure) : outcome == "nothing-waiting";
+    return nothing ? kExitNothingWaiting : kExitJobFailed;
   }
   const std::string name = result.Json->Values("NomeFile").StringValue();
   try {
@@ -271,6 +289,9 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   fs::remove(zip_path, ec);
   out << name << " from machine " << result.Json->Values("NrMacchina").IntValue() << " unpacked into " << dir << "\n";
   if (!ack_id.empty()) Acknowledge(url, ack_id, dir, err, timeout_seconds);
+  if (!discarded.empty())
+    err << "ostrivan-client: the service set " << discarded << " other file" << (discarded == "1" ? "" : "s")
+        << " of its folder aside (not in this job; kept in its sent/ folder as <time>-<job>.discarded.zip)\n";
   if (!left.empty())
     err << "ostrivan-client: " << left << " file" << (left == "1" ? "" : "s")
         << " stayed in the service's export folder (its account cannot take them out) and will be sent again\n";
@@ -350,6 +371,82 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
   }
   out << name << " imported (" << archive.size() << " bytes)\n";
   return kExitOk;
+}
+
+namespace {
+
+// "20261211-091502": local time, sorted as text in time order.
+std::string WatchStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+// The folder's one job archive name, without ".zip": what the unpacked job is called.
+std::string JobNameFrom(const std::string& printed) {
+  const std::size_t zip = printed.find(".zip from machine ");
+  return zip == std::string::npos ? std::string("job") : printed.substr(0, zip);
+}
+
+int RunHook(const std::string& command, const std::string& folder) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", (command + " \"$1\"").c_str(), "sh", folder.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int RunExportWatch(const TServerUrl& url, const std::string& mode, const std::string& parent, int interval_seconds,
+                   const std::string& command, std::ostream& out, std::ostream& err, int timeout_seconds) {
+  std::error_code ec;
+  if (!fs::is_directory(parent, ec) && (!fs::create_directories(parent, ec) || ec)) {
+    err << "ostrivan-client: cannot create " << parent << ": " << ec.message() << "\n";
+    return kExitLocal;
+  }
+  const std::string incoming = JoinPath(parent, ".ostrivan-incoming-" + std::to_string(::getpid()));
+  for (;;) {
+    std::ostringstream said;
+    std::ostringstream complaint;
+    const int status = RunExport(url, mode, incoming, said, complaint, timeout_seconds);
+    // Nothing waiting is the usual answer of a poll: not worth a line each time.
+    if (status != kExitNothingWaiting) err << complaint.str() << std::flush;
+    if (status >= kExitInterruptedBase) return status;
+    if (fs::exists(incoming, ec) && !fs::is_empty(incoming, ec)) {
+      // Named once whole, so a reader of the parent never meets a job being unpacked.
+      std::string folder = JoinPath(parent, WatchStamp() + "-" + JobNameFrom(said.str()));
+      for (int n = 2; fs::exists(folder, ec); ++n) folder = JoinPath(parent, WatchStamp() + "-" + std::to_string(n));
+      fs::rename(incoming, folder, ec);
+      if (ec) {
+        err << "ostrivan-client: the job stays in " << incoming << ": " << ec.message() << "\n";
+        return kExitLocal;
+      }
+      out << said.str().substr(0, said.str().find(" unpacked into ")) << " unpacked into " << folder << "\n"
+          << std::flush;
+      if (!command.empty()) {
+        const int hook = RunHook(command, folder);
+        if (hook != 0)
+          err << "ostrivan-client: " << command << " ended with status " << hook << " for " << folder << "\n";
+      }
+      continue;  // another job may wait already
+    }
+    fs::remove(incoming, ec);
+    // Waits in small steps, so a signal ends the watch at once.
+    for (int waited = 0; waited < interval_seconds * 10; ++waited) {
+      if (InterruptSignal() != 0) return Interrupted(err, "");
+      ::usleep(100000);
+    }
+    if (InterruptSignal() != 0) return Interrupted(err, "");
+  }
 }
 
 }  // namespace ostrivan::client

@@ -18,6 +18,7 @@ constexpr int kExitUsage = 2;           // the command line was not understood
 constexpr int kExitLocal = 3;           // no usable reply, or local files could not be read or written
                                         // (an archive refused before sending counts here too)
 constexpr int kExitNothingWaiting = 4;  // the export found no job waiting ("Nessun file trovato ...")
+constexpr int kExitRetryLater = 5;      // a file of the job is still being written: ask again later
 // Interrupted by a signal: 128 + its number (130 SIGINT, 143 SIGTERM), as shells report it.
 constexpr int kExitInterruptedBase = 128;
 constexpr int kDefaultTimeoutSeconds = 120;
@@ -39,6 +40,14 @@ TJobResult ReadJobResult(const THttpReply& reply);
 // is kept in dir and its path printed.
 int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir, std::ostream& out,
               std::ostream& err, int timeout_seconds = kDefaultTimeoutSeconds);
+
+// Export again and again: every interval_seconds asks for the waiting job; each one is
+// unpacked into a new folder "<parent>/<yyyymmdd-hhmmss>-<job>" and, with a command, that
+// command runs with the folder as its one argument (through /bin/sh). Runs until SIGINT
+// or SIGTERM (exit 130, 143); a failed poll is said and the next one follows.
+int RunExportWatch(const TServerUrl& url, const std::string& mode, const std::string& parent, int interval_seconds,
+                   const std::string& command, std::ostream& out, std::ostream& err,
+                   int timeout_seconds = kDefaultTimeoutSeconds);
 
 // Import: source is a directory (packed as the service packs an export) or an existing
 // .zip file sent as it is. The service empties its import folder before it unpacks, so

@@ -15,6 +15,8 @@ constexpr const char* kDefaultServer = "http://localhost:8080";
 const char* Usage() {
   return "Usage:\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] export --to DIR [--mode NEWEN|ROTTLER]\n"
+         "  ostrivan-client [--server URL] [--timeout SECONDS] export --watch --to DIR [--interval SECONDS]\n"
+         "                 [--exec COMMAND] [--mode NEWEN|ROTTLER]\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] import DIR|FILE.zip\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] status [--json]\n"
          "URL defaults to http://localhost:8080. export fetches the job waiting in the\n"
@@ -24,6 +26,9 @@ const char* Usage() {
          "of 5242880 bytes of request is not sent: the service would empty its import\n"
          "folder for it. status shows the service's state (what waits, the last jobs);\n"
          "--json prints it as sent. --timeout bounds the whole exchange (default 120 seconds).\n"
+         "export --watch asks every --interval seconds (default 10) until SIGINT or SIGTERM,\n"
+         "unpacks each job into a new folder DIR/<yyyymmdd-hhmmss>-<job> and runs COMMAND\n"
+         "with that folder as its argument.\n"
          "Exit status:\n"
          "  0    done\n"
          "  1    the service reported a failure (its message is printed)\n"
@@ -31,6 +36,7 @@ const char* Usage() {
          "  3    no usable reply (service unreachable, timed out, not an Ostrivan reply) or\n"
          "       a local file problem (an archive refused before sending included)\n"
          "  4    export: no job waiting (the service found no file to send)\n"
+         "  5    export: a file of the job is still being written: try again later\n"
          "  130  interrupted by SIGINT, 143 by SIGTERM (nothing of the client's left behind)\n";
 }
 
@@ -47,6 +53,9 @@ int main(int argc, char** argv) {
   std::string command, to, mode = "NEWEN", source, timeout_text;
   int timeout_seconds = kDefaultTimeoutSeconds;
   bool json = false;
+  bool watch = false;
+  int interval_seconds = 10;
+  std::string exec;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     auto value = [&](std::string& into) {
@@ -68,6 +77,15 @@ int main(int argc, char** argv) {
       if (!value(to)) return UsageError("--to needs a folder");
     } else if (arg == "--mode") {
       if (!value(mode)) return UsageError("--mode needs NEWEN or ROTTLER");
+    } else if (arg == "--watch") {
+      watch = true;
+    } else if (arg == "--interval") {
+      std::string text;
+      if (!value(text) || !ostrivan::ParseNumber(text, interval_seconds) || interval_seconds < 1 ||
+          interval_seconds > 86400)
+        return UsageError("--interval needs a number of seconds from 1 to 86400");
+    } else if (arg == "--exec") {
+      if (!value(exec)) return UsageError("--exec needs a command");
     } else if (arg == "--json") {
       json = true;
     } else if (arg.starts_with("--")) {
@@ -95,6 +113,8 @@ int main(int argc, char** argv) {
   if (json) return UsageError("--json belongs to status");
   if (command == "export") {
     if (to.empty()) return UsageError("export needs --to DIR");
+    if (watch) return RunExportWatch(url, mode, to, interval_seconds, exec, std::cout, std::cerr, timeout_seconds);
+    if (!exec.empty()) return UsageError("--exec belongs to export --watch");
     return RunExport(url, mode, to, std::cout, std::cerr, timeout_seconds);
   }
   if (command == "import") {

@@ -36,4 +36,18 @@ std::string ModeNotRecognised(const std::string& mode) {
   return "Modo gestione file " + InQuotes(mode) + " non riconosciuto";
 }
 
+const char* ReplyOutcome(bool failed, const std::string& message) {
+  if (!failed) return "done";
+  // Each message's fixed part, up to where its argument goes.
+  const auto begins = [&message](const std::string& text_with_empty_argument, std::size_t argument_quoted) {
+    const std::string head = text_with_empty_argument.substr(0, text_with_empty_argument.size() - argument_quoted);
+    return message.rfind(head, 0) == 0;
+  };
+  if (begins(NothingToExport(""), 0)) return "nothing-waiting";
+  if (begins(PackingFailed(FileChangedWhilePacking("")), 1)) return "retry-later";
+  if (message == ModeNotSet() || begins(ModeNotRecognised(""), std::string("\" non riconosciuto").size()))
+    return "refused";
+  return "failed";
+}
+
 }  // namespace ostrivan::jobs::texts

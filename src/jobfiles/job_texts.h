@@ -41,4 +41,9 @@ std::string ModeNotSet();
 // "Modo gestione file "<mode>" non riconosciuto"
 std::string ModeNotRecognised(const std::string& mode);
 
+// What a job reply means for a program, from its message (the outcome header asked for
+// with "X-Ostrivan-Outcome: yes"): "done", "nothing-waiting", "retry-later" (a file
+// still being written), "refused" (the request names no usable mode) or "failed".
+const char* ReplyOutcome(bool failed, const std::string& message);
+
 }  // namespace ostrivan::jobs::texts

@@ -69,6 +69,8 @@ void RunGuarded(Reply& reply, Work work) {
 
 }  // namespace
 
+bool OutcomeAsked(const std::string& header) { return ostrivan::SameText(ostrivan::Trim(header), "yes"); }
+
 bool AcknowledgementAsked(const std::string& header) { return ostrivan::SameText(ostrivan::Trim(header), "required"); }
 
 namespace {
@@ -471,6 +473,23 @@ void TRizOzudoController::ExportLavoro() {
     return;
   }
   std::shared_ptr<THeldExport> job = run.Held;
+  if (OutcomeAsked(GetContext().Request().GetHeader(kOutcomeHeader))) {
+    const char* outcome = texts::ReplyOutcome(reply->FErrore, reply->FMessaggio);
+    GetContext().Response().SetCustomHeader(kOutcomeHeader, outcome);
+    if (std::string(outcome) == "retry-later") {
+      const TJobParameters parameters = JobParameters();
+      const std::int32_t settle =
+          parameters.GetSettleSeconds ? parameters.GetSettleSeconds() : kDefaultWriterSettleSeconds;
+      GetContext().Response().SetCustomHeader("Retry-After", std::to_string(std::max(1, settle)));
+    }
+    if (job) {
+      // Those the hold really took: one a writer still had stays in the folder.
+      const auto set_aside = std::count_if(job->Entries.begin(), job->Entries.end(), [&job](const THeldEntry& e) {
+        return !e.IsDirectory && !e.Packed && PathExists(job->HeldPath(e.Relative));
+      });
+      if (set_aside > 0) GetContext().Response().SetCustomHeader(kDiscardedHeader, std::to_string(set_aside));
+    }
+  }
   Render(std::move(reply));
   // Set once the job's reply is rendered: a reply that fails to render is an error
   // reply, whose delivery must not count as the job's (the job then puts its files back
@@ -508,6 +527,8 @@ void TRizOzudoController::ImportLavoro() {
     GetContext().Abandon();
     return;
   }
+  if (OutcomeAsked(GetContext().Request().GetHeader(kOutcomeHeader)))
+    GetContext().Response().SetCustomHeader(kOutcomeHeader, texts::ReplyOutcome(reply->FErrore, reply->FMessaggio));
   Render(std::move(reply));
 }
 

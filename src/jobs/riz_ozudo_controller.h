@@ -62,6 +62,13 @@ inline constexpr const char* kLeftFilesHeader = "X-Ostrivan-Left";
 inline constexpr std::int64_t kDefaultAckWaitSeconds = 600;
 bool AcknowledgementAsked(const std::string& header);
 
+// A job request with "X-Ostrivan-Outcome: yes" gets the reply's meaning in a header of
+// that name (texts::ReplyOutcome), "Retry-After" with retry-later, and
+// "X-Ostrivan-Discarded: N" when ROTTLER set N files aside; the body stays as it is.
+inline constexpr const char* kOutcomeHeader = "X-Ostrivan-Outcome";
+inline constexpr const char* kDiscardedHeader = "X-Ostrivan-Discarded";
+bool OutcomeAsked(const std::string& header);
+
 // At start-up: watches the export folder for writers still at work, so that a file
 // modified and not closed is never taken however long its writer pauses.
 void WatchExportFolder(const TJobParameters& parameters);
