@@ -56,6 +56,31 @@ def build_package(tmp):
     return os.path.join(pkg, debs[0])
 
 
+def system_image(root):
+    """A system image of our own, for ostrivan-account --root: the account goes into its
+    etc/, never this system's."""
+    os.makedirs(os.path.join(root, "etc"), exist_ok=True)
+    for name, line in (("passwd", "root:x:0:0:root:/root:/bin/sh"), ("group", "root:x:0:"),
+                       ("shadow", "root:*:19000:0:99999:7:::"), ("gshadow", "root:*::")):
+        with open(os.path.join(root, "etc", name), "w") as f:
+            f.write(line + "\n")
+
+
+def image_ids(root, name):
+    """(uid, gid) of an account in a system image."""
+    for line in read(os.path.join(root, "etc", "passwd")).splitlines():
+        fields = line.split(":")
+        if fields[0] == name:
+            return int(fields[2]), int(fields[3])
+    raise AssertionError(f"no account {name} in {root}")
+
+
+def run_as(ids, script, cwd):
+    """script run by sh as the account ids = (uid, gid), no other group, umask 022."""
+    return subprocess.run(["setpriv", f"--reuid={ids[0]}", f"--regid={ids[1]}", "--clear-groups", "sh", "-ec",
+                           "umask 022; " + script], cwd=cwd, capture_output=True, text=True, timeout=60)
+
+
 def has_symbol_table(path):
     sections = subprocess.run(["readelf", "-S", "-W", path], capture_output=True, text=True, check=True).stdout
     return ".symtab" in sections
@@ -167,13 +192,8 @@ class InstalledLayout(unittest.TestCase):
 
     def test_account_helper_gives_the_service_folders_to_its_account(self):
         self.install()
-        # A system image of our own: the account goes into its etc/, never this system's.
         root = os.path.join(self.tmp, "image")
-        os.makedirs(os.path.join(root, "etc"))
-        for name, line in (("passwd", "root:x:0:0:root:/root:/bin/sh"), ("group", "root:x:0:"),
-                           ("shadow", "root:*:19000:0:99999:7:::"), ("gshadow", "root:*::")):
-            with open(os.path.join(root, "etc", name), "w") as f:
-                f.write(line + "\n")
+        system_image(root)
         os.makedirs(os.path.join(self.prefix, "logs"))
         with open(os.path.join(self.prefix, "logs", "Ostrivan.00.torniomvc.log"), "w") as f:
             f.write("written while running as root\n")
@@ -210,6 +230,50 @@ class InstalledLayout(unittest.TestCase):
         self.assertEqual(read("/etc/passwd"), host_passwd)  # this system untouched
         run = subprocess.run([helper, "--bogus"], capture_output=True, text=True, timeout=60)
         self.assertEqual(run.returncode, 2)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "root and setpriv")
+    def test_job_folders_stay_shared_with_what_is_written_there_later(self):
+        # The machine software (here the account nobody) owns the export and import
+        # folders and keeps writing new subfolders after the helper ran, with umask 022.
+        self.install()
+        root = os.path.join(self.tmp, "image")
+        system_image(root)
+        os.chmod(self.tmp, 0o755)  # other accounts pass through to the job folders
+        machine = (65534, 65534)
+        folders = {kind: os.path.join(self.tmp, "jobs", kind) for kind in ("export", "import")}
+        for folder in folders.values():
+            os.makedirs(os.path.join(folder, "old"))
+            with open(os.path.join(folder, "old", "P0.NC"), "w") as f:
+                f.write("written before\n")
+            for d, _, files in os.walk(os.path.dirname(folder)):
+                os.chown(d, *machine)
+                for name in files:
+                    os.chown(os.path.join(d, name), *machine)
+        run = subprocess.run([os.path.join(self.prefix, "ostrivan-account"), "--root", root, "--job-folder",
+                              folders["export"], "--job-folder", folders["import"]], capture_output=True, text=True,
+                             timeout=60)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        service = image_ids(root, "ostrivan")
+        # Who writes, then who must move and delete it all: the service takes the
+        # machine's export; the machine clears what the service unpacked.
+        cases = [("export", machine, service), ("import", service, machine)]
+        for kind, writer, remover in cases:
+            with self.subTest(kind=kind):
+                folder = folders[kind]
+                run = run_as(writer, "mkdir -p new/deeper; echo G0 > new/P1.NC; echo G1 > new/deeper/P2.NC; "
+                                     "echo G2 > T.NC", folder)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(os.stat(os.path.join(folder, "new", "deeper")).st_gid, service[1])
+                made = ["T.NC", "new/P1.NC", "new/deeper/P2.NC"]
+                for rel in made + (["old/P0.NC"] if kind == "export" else []):
+                    run = run_as(remover, f"mv {rel} {rel}.moved; echo more >> {rel}.moved; rm {rel}.moved", folder)
+                    self.assertEqual(run.returncode, 0, f"{rel}: {run.stderr}")
+                run = run_as(remover, "rmdir new/deeper new", folder)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(os.listdir(folder), ["old"])
+        run = subprocess.run([os.path.join(self.prefix, "ostrivan-account"), "--root", root, "--job-folder",
+                              os.path.join(self.tmp, "missing")], capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
 
 
 @unittest.skipUnless(CPACK and shutil.which("dpkg-deb"), "cpack and dpkg-deb")
@@ -261,7 +325,9 @@ class DebianPackage(unittest.TestCase):
     def test_control_fields_and_debian_papers(self):
         self.assertEqual(self.field("Package"), "ostrivan")
         self.assertRegex(self.field("Maintainer"), r"^[^<>@]+ <[^<>@\s]+@[^<>@\s]+\.[a-z]+>$")
-        self.assertIn("libpcre2-8-0", self.field("Depends"))
+        depends = [d.split()[0] for d in self.field("Depends").split(", ")]
+        self.assertIn("libpcre2-8-0", depends)
+        self.assertIn("acl", depends)  # setfacl for ostrivan-account --job-folder
         description = self.field("Description").splitlines()
         self.assertEqual(description[0], "job-exchange service for machine-tool workstations")
         extended = [l for l in description[1:] if l.strip() not in ("", ".")]
