@@ -108,14 +108,17 @@ class InstalledLayout(unittest.TestCase):
         # Commented: every key is explained; the folder keys are left for the admin to set.
         settings = [l for l in sample.splitlines() if l and not l.startswith(";")]
         self.assertEqual(settings, ["[CONFIG]", "Porta=8080", "Nr_Macchina=0"])
-        for key in ("Porta", "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina"):
-            self.assertIn(f";{key}=" if "Dir" in key else f"{key}=", sample)
+        for key in ("Porta", "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina", "ClientAmmessi"):
+            self.assertIn(f"{key}=" if key in ("Porta", "Nr_Macchina") else f";{key}=", sample)
+        # The allow-list left unset is pointed out where it is set.
+        allow = sample[:sample.index(";ClientAmmessi=")]
+        self.assertIn("every address", allow[allow.rindex("\n\n"):])
 
         unit = unit_settings(read(os.path.join(self.prefix, "ostrivan.service")))
         self.assertEqual(unit["ExecStart"], f'"{self.prefix}/Ostrivan" --service')
         self.assertEqual(unit["WorkingDirectory"], self.prefix)
         self.assertEqual(unit["Restart"], "on-failure")
-        self.assertIn("User", unit)
+        self.assertEqual((unit["User"], unit["Group"]), ("ostrivan", "ostrivan"))
 
         # A second installation (an update) keeps the admin's parameter file.
         ini = os.path.join(self.prefix, "ParametrOstrivan.ini")
@@ -123,6 +126,8 @@ class InstalledLayout(unittest.TestCase):
             f.write("[CONFIG]\nPorta=9123\n")
         out = self.install()
         self.assertIn("Keeping: ", out)
+        # The account the unit runs as is made by the helper, which the install names.
+        self.assertIn(f"{self.prefix}/ostrivan-account", out)
         self.assertEqual(read(ini), "[CONFIG]\nPorta=9123\n")
 
     def test_installed_service_resolves_relative_folders_from_its_working_directory(self):
@@ -312,6 +317,7 @@ class DebianPackage(unittest.TestCase):
         unit = subprocess.run(f"dpkg-deb --fsys-tarfile '{self.deb}' | tar -xO ./opt/ostrivan/ostrivan.service",
                               shell=True, capture_output=True, text=True, check=True).stdout
         self.assertEqual(unit_settings(unit)["WorkingDirectory"], "/opt/ostrivan")
+        self.assertEqual((unit_settings(unit)["User"], unit_settings(unit)["Group"]), ("ostrivan", "ostrivan"))
         self.assertEqual(unit_command(unit_settings(unit)["ExecStart"]), ["/opt/ostrivan/Ostrivan", "--service"])
 
     def test_binaries_are_stripped(self):
@@ -322,12 +328,34 @@ class DebianPackage(unittest.TestCase):
         # The build's own binaries still have theirs: the check can tell.
         self.assertTrue(has_symbol_table(os.path.join(BUILD, "Ostrivan")))
 
+    def test_binaries_carry_debian_hardening(self):
+        subprocess.run(["dpkg-deb", "-x", self.deb, self.dir], check=True)
+        for exe in ("Ostrivan", "ostrivan-client"):
+            with self.subTest(exe=exe):
+                path = os.path.join(self.dir, "opt", "ostrivan", exe)
+
+                def readelf(*args):
+                    return subprocess.run(["readelf", "-W", *args, path], capture_output=True, text=True,
+                                          check=True).stdout
+
+                # Relocations read-only after start, all bound then.
+                self.assertIn("GNU_RELRO", readelf("-l"))
+                self.assertRegex(readelf("-d"), r"\(FLAGS\)\s.*\bBIND_NOW\b")
+                # The stack protector and _FORTIFY_SOURCE's checked calls, still named
+                # in the stripped binary's dynamic symbols.
+                names = {l.split()[7].split("@")[0] for l in readelf("--dyn-syms").splitlines()
+                         if len(l.split()) >= 8 and l.split()[0].rstrip(":").isdigit()}
+                self.assertIn("__stack_chk_fail", names)
+                self.assertTrue([n for n in names if re.fullmatch(r"__\w+_chk", n) and n != "__stack_chk_fail"],
+                                sorted(names))
+
     def test_control_fields_and_debian_papers(self):
         self.assertEqual(self.field("Package"), "ostrivan")
         self.assertRegex(self.field("Maintainer"), r"^[^<>@]+ <[^<>@\s]+@[^<>@\s]+\.[a-z]+>$")
         depends = [d.split()[0] for d in self.field("Depends").split(", ")]
         self.assertIn("libpcre2-8-0", depends)
         self.assertIn("acl", depends)  # setfacl for ostrivan-account --job-folder
+        self.assertIn("passwd", depends)  # useradd for postinst
         description = self.field("Description").splitlines()
         self.assertEqual(description[0], "job-exchange service for machine-tool workstations")
         extended = [l for l in description[1:] if l.strip() not in ("", ".")]
@@ -352,26 +380,39 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(findings, [], run.stdout)
         self.assertIn(run.returncode, (0, 2), run.stdout + run.stderr)
 
-    def test_postinst_makes_the_parameter_file_once(self):
-        # In a stand-in root (DPKG_ROOT, as dpkg sets it): configure makes the file from
-        # the sample, then keeps it; nothing happens before configure.
+    @unittest.skipUnless(os.geteuid() == 0, "root, to make the account and change owners")
+    def test_postinst_makes_the_parameter_file_and_the_account_once(self):
+        # In a stand-in root holding the package's files and a system image (DPKG_ROOT,
+        # as dpkg sets it): configure makes the file from the sample, then keeps it, and
+        # makes the account the unit runs as, owning the service's folders; nothing
+        # happens before configure.
+        subprocess.run(["dpkg-deb", "-x", self.deb, self.dir], check=True)
+        system_image(self.dir)
         target = os.path.join(self.dir, "opt", "ostrivan")
-        os.makedirs(target)
-        shutil.copy(os.path.join(SOURCE, "packaging", "ParametrOstrivan.ini.sample"), target)
         script = os.path.join(self.control, "postinst")
         env = dict(os.environ, DPKG_ROOT=self.dir)
         ini = os.path.join(target, "ParametrOstrivan.ini")
+        passwd = os.path.join(self.dir, "etc", "passwd")
         for args, expected in ((["abort-upgrade"], None), (["configure", ""], "sample"),
                                (["configure", "1.0.0"], "edited")):
-            subprocess.run(["sh", script, *args], check=True, env=env)
+            run = subprocess.run(["sh", script, *args], env=env, capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
             if expected is None:
                 self.assertFalse(os.path.exists(ini))
-            elif expected == "sample":
+                self.assertNotIn("ostrivan:", read(passwd))
+                continue
+            if expected == "sample":
                 self.assertEqual(read(ini), read(os.path.join(target, "ParametrOstrivan.ini.sample")))
                 with open(ini, "w") as f:
                     f.write("[CONFIG]\nPorta=9\n")
             else:
                 self.assertEqual(read(ini), "[CONFIG]\nPorta=9\n")
+            self.assertEqual(len([l for l in read(passwd).splitlines() if l.startswith("ostrivan:")]), 1)
+            uid, gid = image_ids(self.dir, "ostrivan")
+            for folder in ("logs", "held", "sent", "unsent", "received"):
+                st = os.stat(os.path.join(target, folder))
+                self.assertEqual((st.st_uid, st.st_gid), (uid, gid), folder)
+            self.assertEqual(os.stat(ini).st_gid, gid)
 
     def test_prerm_stops_and_disables_on_removal_only(self):
         # On this system (no DPKG_ROOT), with a stand-in systemctl that notes its calls.
@@ -402,6 +443,7 @@ class DebianPackage(unittest.TestCase):
         os.makedirs(os.path.join(root, "var", "lib", "dpkg", "updates"))
         os.makedirs(os.path.join(root, "var", "lib", "dpkg", "info"))
         open(os.path.join(root, "var", "lib", "dpkg", "status"), "w").close()
+        system_image(root)  # postinst makes the service's account there
         opt = os.path.join(root, "opt", "ostrivan")
 
         def dpkg(*args):
@@ -417,7 +459,11 @@ class DebianPackage(unittest.TestCase):
 
         dpkg("-i", self.deb)
         self.assertEqual(status(), "ii")
-        self.assertEqual(sorted(os.listdir(opt)), sorted(FILES + ["ParametrOstrivan.ini"]))
+        self.assertEqual(sorted(os.listdir(opt)), sorted(FILES + SERVICE_MADE))
+        # The unit's account, owning the folders it writes.
+        uid, gid = image_ids(root, "ostrivan")
+        self.assertEqual({(os.stat(os.path.join(opt, f)).st_uid, os.stat(os.path.join(opt, f)).st_gid)
+                          for f in SERVICE_MADE if f != "ParametrOstrivan.ini"}, {(uid, gid)})
         self.assertEqual(os.readlink(os.path.join(root, "usr", "bin", "ostrivan-client")),
                          "/opt/ostrivan/ostrivan-client")
         # What a running service and its administrator leave beside the executable.
@@ -451,9 +497,11 @@ class DebianPackage(unittest.TestCase):
         dpkg("--purge", "ostrivan")
         self.assertEqual(status(), "not installed")
         self.assertFalse(os.path.exists(opt))
-        # Nothing of the package is left in the root but dpkg's own records.
+        # Nothing of the package is left in the root but dpkg's own records and the
+        # image's account files, where the account stays (files elsewhere may be its).
         left = [os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs]
-        self.assertEqual([f for f in left if not f.startswith("var/lib/dpkg/")], [])
+        self.assertEqual([f for f in left if not f.startswith(("var/lib/dpkg/", "etc/"))], [])
+        self.assertEqual(image_ids(root, "ostrivan"), (uid, gid))
 
 
 if __name__ == "__main__":
