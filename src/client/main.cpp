@@ -24,12 +24,15 @@ const char* Usage() {
          "of 5242880 bytes of request is not sent: the service would empty its import\n"
          "folder for it. status shows the service's state (what waits, the last jobs);\n"
          "--json prints it as sent. --timeout bounds the whole exchange (default 120 seconds).\n"
+         "--mode is NEWEN or ROTTLER, in capitals, as the service reads it.\n"
          "Exit status:\n"
          "  0    done\n"
-         "  1    the service reported a failure (its message is printed)\n"
+         "  1    the service reported a failure (its message is printed) or refused this\n"
+         "       caller (not on its ClientAmmessi)\n"
          "  2    bad command line\n"
-         "  3    no usable reply (service unreachable, timed out, not an Ostrivan reply) or\n"
-         "       a local file problem (an archive refused before sending included)\n"
+         "  3    no usable reply (service unreachable, timed out, not an Ostrivan reply:\n"
+         "       another server on that port) or a local file problem (an archive refused\n"
+         "       before sending included)\n"
          "  4    export: no job waiting (the service found no file to send)\n"
          "  130  interrupted by SIGINT, 143 by SIGTERM (nothing of the client's left behind)\n";
 }
@@ -80,6 +83,9 @@ int main(int argc, char** argv) {
       return UsageError("unexpected argument " + std::string(arg));
     }
   }
+  // The service takes these two spellings only; anything else would fail there after the
+  // folder was prepared.
+  if (mode != "NEWEN" && mode != "ROTTLER") return UsageError("--mode needs NEWEN or ROTTLER, not \"" + mode + "\"");
   // A signal from here on ends the client in order: its temporary files are removed.
   CatchInterrupts();
   TServerUrl url;
@@ -90,7 +96,7 @@ int main(int argc, char** argv) {
   }
   if (command == "status") {
     if (!to.empty()) return UsageError("--to belongs to export");
-    return RunStatus(url, json, std::cout, std::cerr);
+    return RunStatus(url, json, std::cout, std::cerr, timeout_seconds);
   }
   if (json) return UsageError("--json belongs to status");
   if (command == "export") {
