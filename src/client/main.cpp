@@ -17,6 +17,7 @@ const char* Usage() {
          "  ostrivan-client [--server URL] [--timeout SECONDS] export --to DIR [--mode NEWEN|ROTTLER]\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] import DIR|FILE.zip\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] status [--json]\n"
+         "  ostrivan-client --version\n"
          "URL defaults to http://localhost:8080. export fetches the job waiting in the\n"
          "service's export folder and unpacks it into DIR (absent or empty); import sends a\n"
          "folder, packed as the service packs, or an existing zip archive. An archive that\n"
@@ -59,6 +60,9 @@ int main(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       std::cout << Usage();
+      return kExitOk;
+    } else if (arg == "--version") {
+      std::cout << "ostrivan-client " << OSTRIVAN_VERSION << "\n";
       return kExitOk;
     } else if (arg == "--server") {
       if (!value(server)) return UsageError("--server needs a URL");

@@ -15,7 +15,7 @@ import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import CLIENT, EXPORT, ScratchServerTestCase, free_port, make_job, read_tree, write, zip_bytes
+from ostrivan_e2e import CLIENT, EXE, EXPORT, ScratchServerTestCase, free_port, make_job, read_tree, write, zip_bytes
 
 
 def refused_archives(good):
@@ -280,6 +280,18 @@ class ClientAgainstService(ScratchServerTestCase):
         # Every exit status the client can end with, each on its own line.
         for code in ("0", "1", "2", "3", "4", "130", "143"):
             self.assertRegex(run.stdout, rf"(?m)^  {code} |, {code} by", code)
+
+
+class Versions(unittest.TestCase):
+    def test_both_programs_print_the_built_version(self):
+        cmake = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+        with open(cmake) as f:
+            version = re.search(r"project\(Ostrivan VERSION (\S+)", f.read()).group(1)
+        for exe, name in ((CLIENT, "ostrivan-client"), (EXE, "Ostrivan")):
+            with self.subTest(name=name):
+                run = subprocess.run([exe, "--version"], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                     timeout=20)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, f"{name} {version}\n", ""))
 
 
 class CannedReplies(unittest.TestCase):
