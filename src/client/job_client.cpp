@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <ostream>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 #include "archive/zip_file.h"
 #include "common/file_system.h"
@@ -31,6 +33,9 @@ constexpr const char* kDiscardedHeaderName = "X-Ostrivan-Discarded";
 constexpr const char* kImportPath = "/RizOzudo/ImportLavoro";
 // An error page is reported in one line; more would bury the status.
 constexpr std::size_t kShownBodyLimit = 300;
+// What the service sends a caller its ClientAmmessi does not admit, before it reads the
+// request: the default 403 page.
+constexpr std::string_view kRefusedPage = "<HTML><BODY><B>403 Forbidden</B></BODY></HTML>";
 
 std::string OneLine(const std::string& text) {
   std::string line;
@@ -106,6 +111,20 @@ int Interrupted(std::ostream& err, const std::string& what) {
   return kExitInterruptedBase + (signal_number != 0 ? signal_number : 2);
 }
 
+// The folders create_directories(dir) would make, deepest first: removed in that order
+// they leave the tree as it was.
+std::vector<fs::path> MissingFolders(const std::string& dir) {
+  std::vector<fs::path> missing;
+  std::error_code ec;
+  fs::path folder = fs::absolute(dir, ec).lexically_normal();
+  if (!folder.has_filename()) folder = folder.parent_path();  // "job/" -> "job"
+  while (folder.has_relative_path() && fs::symlink_status(folder, ec).type() == fs::file_type::not_found) {
+    missing.push_back(folder);
+    folder = folder.parent_path();
+  }
+  return missing;
+}
+
 bool HasAnyFile(const fs::path& dir) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
@@ -149,6 +168,11 @@ TJobResult ReadJobResult(const THttpReply& reply) {
   if (text_404 || page_413 || page_401) {
     if (!reply.Body.empty()) failure += ": " + OneLine(reply.Body);
     result.Failure = failure;
+    return result;
+  }
+  // and the allow-list's refusal: the service answered, it will not serve this caller
+  if (reply.Status == 403 && reply.Body == kRefusedPage) {
+    result.Failure = failure + ": refused by the service (not on ClientAmmessi)";
     return result;
   }
   result.Foreign = true;
@@ -199,7 +223,15 @@ void Acknowledge(const TServerUrl& url, const std::string& id, const std::string
 int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir, std::ostream& out,
               std::ostream& err, int timeout_seconds) {
   std::error_code ec;
-  bool created = false;
+  // dir and the parents it lacked, made here: a job that does not come takes them away.
+  std::vector<fs::path> created;
+  // The received archive lies in dir while it is unpacked, as the service's import does.
+  const std::string zip_path = JoinPath(dir, ".ostrivan-client-" + std::to_string(getpid()) + ".zip");
+  // Leaves dir and its parents as they were found, so that a retry into it works.
+  auto undo = [&] {
+    fs::remove(zip_path, ec);
+    for (const fs::path& folder : created) fs::remove(folder, ec);
+  };
   try {
     // Checked before the service is asked: an export empties its directory, so a job
     // fetched here must have a place to go.
@@ -207,21 +239,9 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
       if (!fs::is_directory(dir, ec)) throw EClientError(dir + " exists and is not a folder");
       if (!fs::is_empty(dir, ec)) throw EClientError(dir + " is not empty; give an empty or new folder");
     } else {
+      created = MissingFolders(dir);
       if (!fs::create_directories(dir, ec) || ec) throw EClientError("cannot create " + dir + ": " + ec.message());
-      created = true;
     }
-  } catch (const EClientError& e) {
-    err << "ostrivan-client: " << e.Message() << "\n";
-    return kExitLocal;
-  }
-  // The received archive lies in dir while it is unpacked, as the service's import does.
-  const std::string zip_path = JoinPath(dir, ".ostrivan-client-" + std::to_string(getpid()) + ".zip");
-  // Leaves dir as it was found, so that a retry into it works.
-  auto undo = [&] {
-    fs::remove(zip_path, ec);
-    if (created) fs::remove(dir, ec);
-  };
-  try {
     WriteClientFile(zip_path, {});  // proves dir writable before anything is fetched
   } catch (const EClientError& e) {
     err << "ostrivan-client: " << e.Message() << "\n";

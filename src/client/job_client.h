@@ -24,8 +24,8 @@ constexpr int kExitInterruptedBase = 128;
 constexpr int kDefaultTimeoutSeconds = 120;
 
 // What a reply of a job endpoint says, whatever its shape: a job result (200 with
-// Errore), the engine's JSON error object, or a text page (404, 413, 401). Anything
-// else did not come from an Ostrivan service.
+// Errore), the engine's JSON error object, a text page (404, 413, 401) or the 403 page
+// of a caller ClientAmmessi refuses. Anything else did not come from an Ostrivan service.
 struct TJobResult {
   bool Ok = false;                          // a job result with Errore false
   bool Foreign = false;                     // none of the service's reply shapes (another server on that port)

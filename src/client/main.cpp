@@ -19,6 +19,7 @@ const char* Usage() {
          "                 [--exec COMMAND] [--mode NEWEN|ROTTLER]\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] import DIR|FILE.zip\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] status [--json]\n"
+         "  ostrivan-client --version\n"
          "URL defaults to http://localhost:8080. export fetches the job waiting in the\n"
          "service's export folder and unpacks it into DIR (absent or empty); import sends a\n"
          "folder, packed as the service packs, or an existing zip archive. An archive that\n"
@@ -29,12 +30,15 @@ const char* Usage() {
          "export --watch asks every --interval seconds (default 10) until SIGINT or SIGTERM,\n"
          "unpacks each job into a new folder DIR/<yyyymmdd-hhmmss>-<job> and runs COMMAND\n"
          "with that folder as its argument.\n"
+         "--mode is NEWEN or ROTTLER, in capitals, as the service reads it.\n"
          "Exit status:\n"
          "  0    done\n"
-         "  1    the service reported a failure (its message is printed)\n"
+         "  1    the service reported a failure (its message is printed) or refused this\n"
+         "       caller (not on its ClientAmmessi)\n"
          "  2    bad command line\n"
-         "  3    no usable reply (service unreachable, timed out, not an Ostrivan reply) or\n"
-         "       a local file problem (an archive refused before sending included)\n"
+         "  3    no usable reply (service unreachable, timed out, not an Ostrivan reply:\n"
+         "       another server on that port) or a local file problem (an archive refused\n"
+         "       before sending included)\n"
          "  4    export: no job waiting (the service found no file to send)\n"
          "  5    export: a file of the job is still being written: try again later\n"
          "  130  interrupted by SIGINT, 143 by SIGTERM (nothing of the client's left behind)\n";
@@ -65,6 +69,9 @@ int main(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       std::cout << Usage();
+      return kExitOk;
+    } else if (arg == "--version") {
+      std::cout << "ostrivan-client " << OSTRIVAN_VERSION << "\n";
       return kExitOk;
     } else if (arg == "--server") {
       if (!value(server)) return UsageError("--server needs a URL");
@@ -98,6 +105,9 @@ int main(int argc, char** argv) {
       return UsageError("unexpected argument " + std::string(arg));
     }
   }
+  // The service takes these two spellings only; anything else would fail there after the
+  // folder was prepared.
+  if (mode != "NEWEN" && mode != "ROTTLER") return UsageError("--mode needs NEWEN or ROTTLER, not \"" + mode + "\"");
   // A signal from here on ends the client in order: its temporary files are removed.
   CatchInterrupts();
   TServerUrl url;
@@ -108,7 +118,7 @@ int main(int argc, char** argv) {
   }
   if (command == "status") {
     if (!to.empty()) return UsageError("--to belongs to export");
-    return RunStatus(url, json, std::cout, std::cerr);
+    return RunStatus(url, json, std::cout, std::cerr, timeout_seconds);
   }
   if (json) return UsageError("--json belongs to status");
   if (command == "export") {

@@ -97,19 +97,20 @@ void PrintReadable(const json::TJsonObject& status, std::ostream& out) {
 
 }  // namespace
 
-int RunStatus(const TServerUrl& url, bool json, std::ostream& out, std::ostream& err) {
+int RunStatus(const TServerUrl& url, bool json, std::ostream& out, std::ostream& err, int timeout_seconds) {
   THttpReply reply;
   try {
-    reply = GetPath(url, kStatusPath);
+    reply = GetPath(url, kStatusPath, "application/json", timeout_seconds);
   } catch (const Exception& e) {
     err << "ostrivan-client: " << e.Message() << "\n";
     return kExitLocal;
   }
   if (reply.Status != 200) {
-    // Refused (403: not on the service's allow-list) or an older service without the route.
-    err << "ostrivan-client: HTTP " << reply.Status << (reply.Reason.empty() ? "" : " " + reply.Reason) << " from "
-        << kStatusPath << "\n";
-    return kExitJobFailed;
+    // Refused (ClientAmmessi), an older service without the route, or another server.
+    const TJobResult result = ReadJobResult(reply);
+    err << "ostrivan-client: " << kStatusPath << ": " << result.Failure
+        << (result.Foreign ? " (another server on that port?)" : "") << "\n";
+    return result.Foreign ? kExitLocal : kExitJobFailed;
   }
   std::unique_ptr<json::TJsonBaseObject> parsed;
   try {
@@ -117,8 +118,10 @@ int RunStatus(const TServerUrl& url, bool json, std::ostream& out, std::ostream&
   } catch (const Exception&) {
   }
   const auto* status = dynamic_cast<const json::TJsonObject*>(parsed.get());
-  if (!status) {
-    err << "ostrivan-client: the status reply is not a JSON object\n";
+  // What every status carries; any other reply came from another server.
+  if (!status || !status->Contains("version") || !Object(*status, "export") || !Object(*status, "import")) {
+    err << "ostrivan-client: the reply from " << kStatusPath
+        << " is no Ostrivan status (another server on that port?)\n";
     return kExitLocal;
   }
   if (json) {

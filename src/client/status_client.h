@@ -7,8 +7,9 @@
 
 namespace ostrivan::client {
 
-// Exit status as for the jobs: 0 shown, 1 the service refused (403, error reply), 3 no
-// usable reply.
-int RunStatus(const TServerUrl& url, bool json, std::ostream& out, std::ostream& err);
+// Exit status as for the jobs: 0 shown, 1 the service refused (ClientAmmessi's 403, its
+// error replies), 3 no usable reply (a reply no Ostrivan service gives included). The
+// whole exchange takes at most timeout_seconds.
+int RunStatus(const TServerUrl& url, bool json, std::ostream& out, std::ostream& err, int timeout_seconds);
 
 }  // namespace ostrivan::client

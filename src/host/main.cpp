@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
     std::fputs(ostrivan::host::HostUsage(), stdout);
     return 0;
   }
+  if (options.Version) {
+    std::printf("Ostrivan %s\n", OSTRIVAN_VERSION);
+    return 0;
+  }
   if (options.Check) {
     const auto report = ostrivan::host::CheckConfiguration(ostrivan::host::TParametri::GetIniFile(), true);
     return ostrivan::host::PrintConfigReport(report, std::cout);

@@ -121,6 +121,11 @@ TEST(JobResult, EveryReplyShape) {
        "HTTP 413 Request Entity Too Long: Request size exceeded the max allowed size [5120 KiB] (1)", false},
       {WithHeader(Reply(401, "Unauthorized", "Unsupported authorization scheme."), "WWW-Authenticate", "Basic"), false,
        "HTTP 401 Unauthorized: Unsupported authorization scheme.", false},
+      // ClientAmmessi's refusal: the service's own 403 page, not another server.
+      {Reply(403, "Forbidden", "<HTML><BODY><B>403 Forbidden</B></BODY></HTML>"), false,
+       "HTTP 403 Forbidden: refused by the service (not on ClientAmmessi)", false},
+      {Reply(403, "Forbidden", "<html><head><title>403 Forbidden</title></head></html>"), false,
+       "not a reply of an Ostrivan service: HTTP 403 Forbidden", false, true},
       // Another server's pages; an HTML page is not repeated in a terminal.
       {Reply(500, "Internal Server Error", "<!DOCTYPE html><html>...</html>"), false,
        "not a reply of an Ostrivan service: HTTP 500 Internal Server Error", false, true},

@@ -5,15 +5,17 @@ import base64
 import http.server
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 import zipfile
 
-from ostrivan_e2e import CLIENT, EXPORT, ScratchServerTestCase, free_port, make_job, read_tree, write, zip_bytes
+from ostrivan_e2e import CLIENT, EXE, EXPORT, ScratchServerTestCase, free_port, make_job, read_tree, write, zip_bytes
 
 
 def refused_archives(good):
@@ -31,6 +33,11 @@ def refused_archives(good):
          "over the service's limit of 5242880 bytes"),
     ]
 
+
+# What the service sends a caller that ClientAmmessi does not admit.
+REFUSED_PAGE = "<HTML><BODY><B>403 Forbidden</B></BODY></HTML>"
+# Another server's refusal.
+FOREIGN_403 = "<html><head><title>403 Forbidden</title></head><body><h1>403 Forbidden</h1></body></html>"
 
 JOB = {
     "programs/P1001.NC": b"%\nO1001\nG0 X0 Y0\nM30\n%\n" * 50,
@@ -136,6 +143,39 @@ class ClientAgainstService(ScratchServerTestCase):
         run = self.client("export", "--to", os.path.join(self.dir, "out"))
         self.assertEqual(run.returncode, 0, run.stderr)
 
+    def test_export_with_nothing_waiting_leaves_the_target_as_it_was(self):
+        # Folders made for a job that did not come go again, parents included.
+        existing = os.path.join(self.dir, "existing")
+        os.makedirs(existing)
+        before = sorted(os.listdir(self.dir))
+        for what, target in (("new folder", os.path.join(self.dir, "new")),
+                             ("missing parents", os.path.join(self.dir, "a", "b", "job")),
+                             ("missing parent, trailing slash", os.path.join(self.dir, "c", "job") + "/"),
+                             ("relative, missing parent", os.path.join("d", "job")),
+                             ("existing empty folder", existing)):
+            with self.subTest(what=what):
+                run = self.client("export", "--to", target)
+                self.assertEqual(run.returncode, 4, run)
+                self.assertEqual(sorted(os.listdir(self.dir)), before)
+                self.assertEqual(os.listdir(existing), [])
+
+    def test_a_caller_not_on_client_ammessi_is_told_so_and_exits_1(self):
+        # The list leaves out loopback: the service refuses the job routes before it reads.
+        self.put_job()
+        src = os.path.join(self.dir, "src")
+        write(os.path.join(src, "programs", "P1.NC"), b"G0\n")
+        write(os.path.join(self.imp, "KEEP.NC"), b"current job")
+        self.configure(ExportLavoroDir=self.exp, ImportLavoroDir=self.imp, ClientAmmessi="192.0.2.1")
+        target = os.path.join(self.dir, "refused", "out")
+        for args in (("export", "--to", target), ("import", src)):
+            with self.subTest(command=args[0]):
+                run = self.client(*args)
+                self.assertEqual(run.returncode, 1, run)
+                self.assertEqual(run.stderr, "HTTP 403 Forbidden: refused by the service (not on ClientAmmessi)\n")
+                self.assertFalse(os.path.exists(os.path.dirname(target)))
+                self.assertEqual(read_tree(self.exp), JOB)
+                self.assertEqual(read_tree(self.imp), {"KEEP.NC": b"current job"})
+
     def test_damaged_archive_is_not_sent_and_the_machine_keeps_its_job(self):
         # The service empties its import folder before it unpacks: an archive that would
         # fail there must never leave the client.
@@ -222,6 +262,16 @@ class ClientAgainstService(ScratchServerTestCase):
                 run = subprocess.run([CLIENT, *args], capture_output=True, text=True, timeout=20)
                 self.assertEqual(run.returncode, 2, run)
                 self.assertIn("--timeout", run.stderr)
+        # The service reads the mode as written, in capitals: anything else is refused
+        # here, before a folder is made or the service asked.
+        self.put_job()
+        for mode in ("newen", "Rottler", "NEWEN ", "", "SINGLE"):
+            with self.subTest(mode=mode):
+                run = self.client("export", "--to", "x", "--mode", mode)
+                self.assertEqual(run.returncode, 2, run)
+                self.assertIn("--mode needs NEWEN or ROTTLER", run.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.dir, "x")))
+                self.assertEqual(read_tree(self.exp), JOB)
         run = subprocess.run([CLIENT, "--help"], capture_output=True, text=True, timeout=20)
         self.assertEqual(run.returncode, 0)
         self.assertIn("http://localhost:8080", run.stdout)
@@ -230,6 +280,18 @@ class ClientAgainstService(ScratchServerTestCase):
         # Every exit status the client can end with, each on its own line.
         for code in ("0", "1", "2", "3", "4", "130", "143"):
             self.assertRegex(run.stdout, rf"(?m)^  {code} |, {code} by", code)
+
+
+class Versions(unittest.TestCase):
+    def test_both_programs_print_the_built_version(self):
+        cmake = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+        with open(cmake) as f:
+            version = re.search(r"project\(Ostrivan VERSION (\S+)", f.read()).group(1)
+        for exe, name in ((CLIENT, "ostrivan-client"), (EXE, "Ostrivan")):
+            with self.subTest(name=name):
+                run = subprocess.run([exe, "--version"], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                     timeout=20)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, f"{name} {version}\n", ""))
 
 
 class CannedReplies(unittest.TestCase):
@@ -253,7 +315,7 @@ class CannedReplies(unittest.TestCase):
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
-                body = self.rfile.read(int(self.headers["Content-Length"]))
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
                 test.requests.append((self.path, dict(self.headers), body))
                 test.arrived.set()
                 if test.hang:
@@ -267,6 +329,8 @@ class CannedReplies(unittest.TestCase):
                 self.send_header("Connection", "close")
                 self.end_headers()
                 self.wfile.write(test.reply)
+
+            do_GET = do_POST
 
             def log_message(self, *args):
                 pass
@@ -355,6 +419,8 @@ class CannedReplies(unittest.TestCase):
              "Request size exceeded the max allowed size [5120 KiB] (1)\n"),
             (401, [html_type, ("WWW-Authenticate", "Basic")], "Unsupported authorization scheme.", 1,
              "Unsupported authorization scheme.\n"),
+            (403, [html_type], REFUSED_PAGE, 1, "HTTP 403 Forbidden: refused by the service (not on ClientAmmessi)\n"),
+            (403, [html_type], FOREIGN_403, 3, "not a reply of an Ostrivan service: HTTP 403 Forbidden"),
             # another server on that port
             (200, [html_type], "<html><body>Welcome</body></html>", 3, "not a reply of an Ostrivan service"),
             (200, [json_type], json.dumps({"ok": True}), 3, "not a reply of an Ostrivan service"),
@@ -378,6 +444,35 @@ class CannedReplies(unittest.TestCase):
                     self.assertIn(text, run.stderr)
                     self.assertFalse(os.path.exists(out))
 
+    def test_status_replies_tell_a_refusal_from_another_server(self):
+        json_type = ("Content-Type", "application/json; charset=utf-8")
+        html_type = ("Content-Type", "text/html; charset=utf-8")
+        status = {"version": "1.0.0", "started": "2026-12-11T06:00:02.125Z", "uptime_s": 61, "machine": 4,
+                  "parameter_file": "/opt/ostrivan/ParametrOstrivan.ini",
+                  "export": {"dir": "/srv/cnc/export", "ready": True, "waiting_files": 0, "waiting_bytes": 0,
+                             "job": ""},
+                  "import": {"dir": "/srv/cnc/import", "ready": True, "files": 0}, "problems": [], "held": 0,
+                  "last_export": None, "last_import": None, "connections": 1}
+        cases = [
+            (200, [json_type], json.dumps(status), 0, ""),
+            (403, [html_type], REFUSED_PAGE, 1, "refused by the service (not on ClientAmmessi)"),
+            (404, [("Content-Type", "text/plain; charset=utf-8")], "TornioMVC\nHTTP 404: [EMVCException] Not Found",
+             1, "HTTP 404 Not Found: TornioMVC"),  # a service older than the route
+            (403, [html_type], FOREIGN_403, 3, "another server on that port"),
+            (200, [html_type], "<html><body>Welcome</body></html>", 3, "another server on that port"),
+            (200, [json_type], json.dumps({"ok": True}), 3, "another server on that port"),
+            (500, [("Content-Type", "text/plain")], "Internal Server Error", 3, "another server on that port"),
+        ]
+        for status_code, headers, body, code, text in cases:
+            with self.subTest(status=status_code, body=body[:40]):
+                self.status, self.headers, self.reply = status_code, headers, body.encode()
+                run = subprocess.run([CLIENT, "--server", self.url, "status"], capture_output=True, text=True,
+                                     timeout=60)
+                self.assertEqual(run.returncode, code, run)
+                self.assertIn(text, run.stderr)
+                if code == 0:
+                    self.assertIn("machine 4", run.stdout)
+
     def test_timeout_bounds_the_exchange(self):
         self.hang = True
         out = os.path.join(self.dir, "out")
@@ -386,6 +481,13 @@ class CannedReplies(unittest.TestCase):
         self.assertEqual(run.returncode, 3, run)
         self.assertIn(f"timed out after 1 s waiting for the reply of 127.0.0.1:{self.server.server_port}", run.stderr)
         self.assertFalse(os.path.exists(out))
+        # status too, not a fixed wait of its own.
+        began = time.monotonic()
+        run = subprocess.run([CLIENT, "--server", self.url, "--timeout", "1", "status"], capture_output=True, text=True,
+                             timeout=60)
+        self.assertEqual(run.returncode, 3, run)
+        self.assertIn("timed out after 1 s", run.stderr)
+        self.assertLess(time.monotonic() - began, 15)
 
     def test_a_signal_interrupts_cleans_up_and_a_retry_works(self):
         archive = zip_bytes({"programs\\P8.NC": b"G0 X8\n"}, zipfile.ZIP_STORED)

@@ -56,6 +56,31 @@ def build_package(tmp):
     return os.path.join(pkg, debs[0])
 
 
+def system_image(root):
+    """A system image of our own, for ostrivan-account --root: the account goes into its
+    etc/, never this system's."""
+    os.makedirs(os.path.join(root, "etc"), exist_ok=True)
+    for name, line in (("passwd", "root:x:0:0:root:/root:/bin/sh"), ("group", "root:x:0:"),
+                       ("shadow", "root:*:19000:0:99999:7:::"), ("gshadow", "root:*::")):
+        with open(os.path.join(root, "etc", name), "w") as f:
+            f.write(line + "\n")
+
+
+def image_ids(root, name):
+    """(uid, gid) of an account in a system image."""
+    for line in read(os.path.join(root, "etc", "passwd")).splitlines():
+        fields = line.split(":")
+        if fields[0] == name:
+            return int(fields[2]), int(fields[3])
+    raise AssertionError(f"no account {name} in {root}")
+
+
+def run_as(ids, script, cwd):
+    """script run by sh as the account ids = (uid, gid), no other group, umask 022."""
+    return subprocess.run(["setpriv", f"--reuid={ids[0]}", f"--regid={ids[1]}", "--clear-groups", "sh", "-ec",
+                           "umask 022; " + script], cwd=cwd, capture_output=True, text=True, timeout=60)
+
+
 def has_symbol_table(path):
     sections = subprocess.run(["readelf", "-S", "-W", path], capture_output=True, text=True, check=True).stdout
     return ".symtab" in sections
@@ -83,14 +108,17 @@ class InstalledLayout(unittest.TestCase):
         # Commented: every key is explained; the folder keys are left for the admin to set.
         settings = [l for l in sample.splitlines() if l and not l.startswith(";")]
         self.assertEqual(settings, ["[CONFIG]", "Porta=8080", "Nr_Macchina=0"])
-        for key in ("Porta", "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina"):
-            self.assertIn(f";{key}=" if "Dir" in key else f"{key}=", sample)
+        for key in ("Porta", "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina", "ClientAmmessi"):
+            self.assertIn(f"{key}=" if key in ("Porta", "Nr_Macchina") else f";{key}=", sample)
+        # The allow-list left unset is pointed out where it is set.
+        allow = sample[:sample.index(";ClientAmmessi=")]
+        self.assertIn("every address", allow[allow.rindex("\n\n"):])
 
         unit = unit_settings(read(os.path.join(self.prefix, "ostrivan.service")))
         self.assertEqual(unit["ExecStart"], f'"{self.prefix}/Ostrivan" --service')
         self.assertEqual(unit["WorkingDirectory"], self.prefix)
         self.assertEqual(unit["Restart"], "on-failure")
-        self.assertIn("User", unit)
+        self.assertEqual((unit["User"], unit["Group"]), ("ostrivan", "ostrivan"))
 
         # A second installation (an update) keeps the admin's parameter file.
         ini = os.path.join(self.prefix, "ParametrOstrivan.ini")
@@ -98,6 +126,8 @@ class InstalledLayout(unittest.TestCase):
             f.write("[CONFIG]\nPorta=9123\n")
         out = self.install()
         self.assertIn("Keeping: ", out)
+        # The account the unit runs as is made by the helper, which the install names.
+        self.assertIn(f"{self.prefix}/ostrivan-account", out)
         self.assertEqual(read(ini), "[CONFIG]\nPorta=9123\n")
 
     def test_installed_service_resolves_relative_folders_from_its_working_directory(self):
@@ -167,13 +197,8 @@ class InstalledLayout(unittest.TestCase):
 
     def test_account_helper_gives_the_service_folders_to_its_account(self):
         self.install()
-        # A system image of our own: the account goes into its etc/, never this system's.
         root = os.path.join(self.tmp, "image")
-        os.makedirs(os.path.join(root, "etc"))
-        for name, line in (("passwd", "root:x:0:0:root:/root:/bin/sh"), ("group", "root:x:0:"),
-                           ("shadow", "root:*:19000:0:99999:7:::"), ("gshadow", "root:*::")):
-            with open(os.path.join(root, "etc", name), "w") as f:
-                f.write(line + "\n")
+        system_image(root)
         os.makedirs(os.path.join(self.prefix, "logs"))
         with open(os.path.join(self.prefix, "logs", "Ostrivan.00.torniomvc.log"), "w") as f:
             f.write("written while running as root\n")
@@ -210,6 +235,50 @@ class InstalledLayout(unittest.TestCase):
         self.assertEqual(read("/etc/passwd"), host_passwd)  # this system untouched
         run = subprocess.run([helper, "--bogus"], capture_output=True, text=True, timeout=60)
         self.assertEqual(run.returncode, 2)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "root and setpriv")
+    def test_job_folders_stay_shared_with_what_is_written_there_later(self):
+        # The machine software (here the account nobody) owns the export and import
+        # folders and keeps writing new subfolders after the helper ran, with umask 022.
+        self.install()
+        root = os.path.join(self.tmp, "image")
+        system_image(root)
+        os.chmod(self.tmp, 0o755)  # other accounts pass through to the job folders
+        machine = (65534, 65534)
+        folders = {kind: os.path.join(self.tmp, "jobs", kind) for kind in ("export", "import")}
+        for folder in folders.values():
+            os.makedirs(os.path.join(folder, "old"))
+            with open(os.path.join(folder, "old", "P0.NC"), "w") as f:
+                f.write("written before\n")
+            for d, _, files in os.walk(os.path.dirname(folder)):
+                os.chown(d, *machine)
+                for name in files:
+                    os.chown(os.path.join(d, name), *machine)
+        run = subprocess.run([os.path.join(self.prefix, "ostrivan-account"), "--root", root, "--job-folder",
+                              folders["export"], "--job-folder", folders["import"]], capture_output=True, text=True,
+                             timeout=60)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        service = image_ids(root, "ostrivan")
+        # Who writes, then who must move and delete it all: the service takes the
+        # machine's export; the machine clears what the service unpacked.
+        cases = [("export", machine, service), ("import", service, machine)]
+        for kind, writer, remover in cases:
+            with self.subTest(kind=kind):
+                folder = folders[kind]
+                run = run_as(writer, "mkdir -p new/deeper; echo G0 > new/P1.NC; echo G1 > new/deeper/P2.NC; "
+                                     "echo G2 > T.NC", folder)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(os.stat(os.path.join(folder, "new", "deeper")).st_gid, service[1])
+                made = ["T.NC", "new/P1.NC", "new/deeper/P2.NC"]
+                for rel in made + (["old/P0.NC"] if kind == "export" else []):
+                    run = run_as(remover, f"mv {rel} {rel}.moved; echo more >> {rel}.moved; rm {rel}.moved", folder)
+                    self.assertEqual(run.returncode, 0, f"{rel}: {run.stderr}")
+                run = run_as(remover, "rmdir new/deeper new", folder)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(os.listdir(folder), ["old"])
+        run = subprocess.run([os.path.join(self.prefix, "ostrivan-account"), "--root", root, "--job-folder",
+                              os.path.join(self.tmp, "missing")], capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
 
 
 @unittest.skipUnless(CPACK and shutil.which("dpkg-deb"), "cpack and dpkg-deb")
@@ -248,6 +317,7 @@ class DebianPackage(unittest.TestCase):
         unit = subprocess.run(f"dpkg-deb --fsys-tarfile '{self.deb}' | tar -xO ./opt/ostrivan/ostrivan.service",
                               shell=True, capture_output=True, text=True, check=True).stdout
         self.assertEqual(unit_settings(unit)["WorkingDirectory"], "/opt/ostrivan")
+        self.assertEqual((unit_settings(unit)["User"], unit_settings(unit)["Group"]), ("ostrivan", "ostrivan"))
         self.assertEqual(unit_command(unit_settings(unit)["ExecStart"]), ["/opt/ostrivan/Ostrivan", "--service"])
 
     def test_binaries_are_stripped(self):
@@ -258,10 +328,34 @@ class DebianPackage(unittest.TestCase):
         # The build's own binaries still have theirs: the check can tell.
         self.assertTrue(has_symbol_table(os.path.join(BUILD, "Ostrivan")))
 
+    def test_binaries_carry_debian_hardening(self):
+        subprocess.run(["dpkg-deb", "-x", self.deb, self.dir], check=True)
+        for exe in ("Ostrivan", "ostrivan-client"):
+            with self.subTest(exe=exe):
+                path = os.path.join(self.dir, "opt", "ostrivan", exe)
+
+                def readelf(*args):
+                    return subprocess.run(["readelf", "-W", *args, path], capture_output=True, text=True,
+                                          check=True).stdout
+
+                # Relocations read-only after start, all bound then.
+                self.assertIn("GNU_RELRO", readelf("-l"))
+                self.assertRegex(readelf("-d"), r"\(FLAGS\)\s.*\bBIND_NOW\b")
+                # The stack protector and _FORTIFY_SOURCE's checked calls, still named
+                # in the stripped binary's dynamic symbols.
+                names = {l.split()[7].split("@")[0] for l in readelf("--dyn-syms").splitlines()
+                         if len(l.split()) >= 8 and l.split()[0].rstrip(":").isdigit()}
+                self.assertIn("__stack_chk_fail", names)
+                self.assertTrue([n for n in names if re.fullmatch(r"__\w+_chk", n) and n != "__stack_chk_fail"],
+                                sorted(names))
+
     def test_control_fields_and_debian_papers(self):
         self.assertEqual(self.field("Package"), "ostrivan")
         self.assertRegex(self.field("Maintainer"), r"^[^<>@]+ <[^<>@\s]+@[^<>@\s]+\.[a-z]+>$")
-        self.assertIn("libpcre2-8-0", self.field("Depends"))
+        depends = [d.split()[0] for d in self.field("Depends").split(", ")]
+        self.assertIn("libpcre2-8-0", depends)
+        self.assertIn("acl", depends)  # setfacl for ostrivan-account --job-folder
+        self.assertIn("passwd", depends)  # useradd for postinst
         description = self.field("Description").splitlines()
         self.assertEqual(description[0], "job-exchange service for machine-tool workstations")
         extended = [l for l in description[1:] if l.strip() not in ("", ".")]
@@ -286,26 +380,39 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(findings, [], run.stdout)
         self.assertIn(run.returncode, (0, 2), run.stdout + run.stderr)
 
-    def test_postinst_makes_the_parameter_file_once(self):
-        # In a stand-in root (DPKG_ROOT, as dpkg sets it): configure makes the file from
-        # the sample, then keeps it; nothing happens before configure.
+    @unittest.skipUnless(os.geteuid() == 0, "root, to make the account and change owners")
+    def test_postinst_makes_the_parameter_file_and_the_account_once(self):
+        # In a stand-in root holding the package's files and a system image (DPKG_ROOT,
+        # as dpkg sets it): configure makes the file from the sample, then keeps it, and
+        # makes the account the unit runs as, owning the service's folders; nothing
+        # happens before configure.
+        subprocess.run(["dpkg-deb", "-x", self.deb, self.dir], check=True)
+        system_image(self.dir)
         target = os.path.join(self.dir, "opt", "ostrivan")
-        os.makedirs(target)
-        shutil.copy(os.path.join(SOURCE, "packaging", "ParametrOstrivan.ini.sample"), target)
         script = os.path.join(self.control, "postinst")
         env = dict(os.environ, DPKG_ROOT=self.dir)
         ini = os.path.join(target, "ParametrOstrivan.ini")
+        passwd = os.path.join(self.dir, "etc", "passwd")
         for args, expected in ((["abort-upgrade"], None), (["configure", ""], "sample"),
                                (["configure", "1.0.0"], "edited")):
-            subprocess.run(["sh", script, *args], check=True, env=env)
+            run = subprocess.run(["sh", script, *args], env=env, capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
             if expected is None:
                 self.assertFalse(os.path.exists(ini))
-            elif expected == "sample":
+                self.assertNotIn("ostrivan:", read(passwd))
+                continue
+            if expected == "sample":
                 self.assertEqual(read(ini), read(os.path.join(target, "ParametrOstrivan.ini.sample")))
                 with open(ini, "w") as f:
                     f.write("[CONFIG]\nPorta=9\n")
             else:
                 self.assertEqual(read(ini), "[CONFIG]\nPorta=9\n")
+            self.assertEqual(len([l for l in read(passwd).splitlines() if l.startswith("ostrivan:")]), 1)
+            uid, gid = image_ids(self.dir, "ostrivan")
+            for folder in ("logs", "held", "sent", "unsent", "received"):
+                st = os.stat(os.path.join(target, folder))
+                self.assertEqual((st.st_uid, st.st_gid), (uid, gid), folder)
+            self.assertEqual(os.stat(ini).st_gid, gid)
 
     def test_prerm_stops_and_disables_on_removal_only(self):
         # On this system (no DPKG_ROOT), with a stand-in systemctl that notes its calls.
@@ -336,6 +443,7 @@ class DebianPackage(unittest.TestCase):
         os.makedirs(os.path.join(root, "var", "lib", "dpkg", "updates"))
         os.makedirs(os.path.join(root, "var", "lib", "dpkg", "info"))
         open(os.path.join(root, "var", "lib", "dpkg", "status"), "w").close()
+        system_image(root)  # postinst makes the service's account there
         opt = os.path.join(root, "opt", "ostrivan")
 
         def dpkg(*args):
@@ -351,7 +459,11 @@ class DebianPackage(unittest.TestCase):
 
         dpkg("-i", self.deb)
         self.assertEqual(status(), "ii")
-        self.assertEqual(sorted(os.listdir(opt)), sorted(FILES + ["ParametrOstrivan.ini"]))
+        self.assertEqual(sorted(os.listdir(opt)), sorted(FILES + SERVICE_MADE))
+        # The unit's account, owning the folders it writes.
+        uid, gid = image_ids(root, "ostrivan")
+        self.assertEqual({(os.stat(os.path.join(opt, f)).st_uid, os.stat(os.path.join(opt, f)).st_gid)
+                          for f in SERVICE_MADE if f != "ParametrOstrivan.ini"}, {(uid, gid)})
         self.assertEqual(os.readlink(os.path.join(root, "usr", "bin", "ostrivan-client")),
                          "/opt/ostrivan/ostrivan-client")
         # What a running service and its administrator leave beside the executable.
@@ -382,12 +494,25 @@ class DebianPackage(unittest.TestCase):
         if systemctl:
             self.assertFalse(any(os.path.lexists(l) for l in links))  # disabled by prerm
 
-        dpkg("--purge", "ostrivan")
+        # Purge: a job in unsent/ was never delivered and waits for a person; it stays,
+        # and purge says where. Everything else the service made goes.
+        run = dpkg("--purge", "ostrivan")
         self.assertEqual(status(), "not installed")
+        self.assertEqual(os.listdir(opt), ["unsent"])
+        self.assertEqual(read(os.path.join(opt, "unsent", "sub", "file")), "x" * 1000)
+        self.assertIn(f"{opt}/unsent is kept", run.stdout + run.stderr)
+        # Once dealt with, an empty unsent/ goes with the rest.
+        shutil.rmtree(os.path.join(opt, "unsent", "sub"))
+        dpkg("-i", self.deb)
+        run = dpkg("--purge", "ostrivan")
+        self.assertEqual(status(), "not installed")
+        self.assertNotIn("unsent is kept", run.stdout + run.stderr)
         self.assertFalse(os.path.exists(opt))
-        # Nothing of the package is left in the root but dpkg's own records.
+        # Nothing of the package is left in the root but dpkg's own records and the
+        # image's account files, where the account stays (files elsewhere may be its).
         left = [os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs]
-        self.assertEqual([f for f in left if not f.startswith("var/lib/dpkg/")], [])
+        self.assertEqual([f for f in left if not f.startswith(("var/lib/dpkg/", "etc/"))], [])
+        self.assertEqual(image_ids(root, "ostrivan"), (uid, gid))
 
 
 if __name__ == "__main__":

@@ -229,7 +229,8 @@ class AllowList(OperatorCase):
                                   f"http://{link.root_ip}:{self.srv.port}", "status"],
                                  capture_output=True, text=True, timeout=60)
             self.assertEqual(run.returncode, 1, run.stderr)
-            self.assertEqual(run.stderr, "ostrivan-client: HTTP 403 Forbidden from /ostrivan/status\n")
+            self.assertEqual(run.stderr, "ostrivan-client: /ostrivan/status: HTTP 403 Forbidden: refused by the service "
+                                         "(not on ClientAmmessi)\n")
             # Mended: the remote caller is served, as is its status.
             self.allow(f"{link.ns_ip}/32")
             status, _, body = split_reply(link.request(self.srv.port, request_bytes("GET", "/ostrivan/status")))
