@@ -482,7 +482,7 @@ void THeldExport::PutBack(const std::vector<const THeldEntry*>& files, const std
 void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why) {
   // The machine's files are never overwritten: the old copies and the archive are kept
   // for an operator.
-  const std::string unsent = StoreFolder("unsent") + "/" + FileTimeStamp() + "-" + FileStem(Record.Archive);
+  const std::string unsent = StoreFolder("unsent") + "/" + KeptName(FileStem(Record.Archive), "");
   std::string names;
   std::string failures;
   if (!MakeDirectories(unsent + "/" + kFilesFolder)) {
@@ -517,7 +517,7 @@ void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, cons
 void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
   if (files.empty()) return;
   const std::string sent = StoreFolder("sent");
-  const std::string target = sent + "/" + FileTimeStamp() + "-" + FileStem(Record.Archive) + ".discarded.zip";
+  const std::string target = sent + "/" + KeptName(FileStem(Record.Archive), ".discarded.zip");
   try {
     std::vector<archive::TZipSource> sources;
     for (const THeldEntry* e : files) {
@@ -594,7 +594,7 @@ void THeldExport::Complete(bool delivered) {
     const std::string sent = StoreFolder("sent");
     if (::access(ArchivePath().c_str(), F_OK) == 0) {
       int code = MakeDirectories(sent) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + FileTimeStamp() + "-" + Record.Archive);
+      if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + KeptName(Record.Archive));
       if (code != 0) {
         logging::FrameworkLogError("Export " + Record.Archive + " delivered; its archive could not be kept in " + sent +
                                    ": " + SysErrorMessageText(code) + "; it stays in " + folder_);

@@ -155,11 +155,10 @@ class TReceivedCopy {
     // The client's name as far as it is a plain file name: never a path, never hidden.
     for (char& c : name)
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-    if (name.size() > 128) name.resize(128);
-    while (!name.empty() && name.front() == '.') name.erase(0, 1);
+    name.erase(0, name.find_first_not_of('.'));
     if (name.empty()) name = kImportArchiveName;
     dir_ = JobStoreDirectory() + "/received";
-    path_ = dir_ + "/" + FileTimeStamp() + "-" + name;
+    path_ = dir_ + "/" + KeptName(name);
     partial_ = PartialCopyName(path_);
     errno = 0;
     code_ = MakeDirectories(dir_) ? 0 : (errno != 0 ? errno : EACCES);
