@@ -3,8 +3,10 @@ that resets while its export is packed or while the reply is written, a client t
 never reads nor closes, and kill -9 right after a job. An export the client did not take
 whole is put back byte for byte and journalled as not delivered; a finished job's journal
 line is in the file before anyone could learn the job is done."""
+import array
 import ctypes
 import ctypes.util
+import fcntl
 import json
 import os
 import select
@@ -13,6 +15,7 @@ import signal
 import socket
 import struct
 import tempfile
+import termios
 import time
 import unittest
 
@@ -52,6 +55,26 @@ def recv_to_end(sock):
         if not chunk:
             return b"".join(chunks)
         chunks.append(chunk)
+
+
+def window_until_closed(sock, timeout):
+    """Watches what the peer has put into this socket's receive queue (the client's
+    window, as the sender sees it acknowledged) until the connection is closed, reset
+    included; returns (when the queue last grew, when it closed), monotonic seconds."""
+    tcp_close = 7
+    end = time.monotonic() + timeout
+    queued, changed = -1, time.monotonic()
+    while True:
+        count = array.array("i", [0])
+        fcntl.ioctl(sock.fileno(), termios.FIONREAD, count, True)
+        now = time.monotonic()
+        if count[0] != queued:
+            queued, changed = count[0], now
+        if sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 8)[0] == tcp_close:
+            return changed, now
+        if now > end:
+            raise AssertionError(f"the connection was not closed within {timeout} s")
+        time.sleep(0.02)
 
 
 class FileRemovalWatch:
@@ -170,6 +193,11 @@ class UndeliveredExports(ScratchServerTestCase):
         try:
             s.sendall(export_request())
             wait_until(self.holding, timeout=30, what="the job to be held")
+            # Given up the limit after the client's window stopped moving, whatever the
+            # service's own kernel takes into its buffer meanwhile.
+            stopped, closed = window_until_closed(s, timeout=SEND_IDLE_LIMIT_S * 3)
+            self.assertGreater(closed - stopped, SEND_IDLE_LIMIT_S - 1)
+            self.assertLess(closed - stopped, SEND_IDLE_LIMIT_S + 3)
             # No byte taken for the limit ends the reply; then the job comes back (the
             # bound leaves ample room for a loaded machine).
             self.assert_put_back(before, lines_before, sent_before, timeout=SEND_IDLE_LIMIT_S + 90)
