@@ -14,6 +14,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/paths.h"
 #include "jobfiles/directory_lock.h"
@@ -30,6 +31,8 @@ const char* const kManifestName = "manifest";
 const char* const kManifestHeaderV1 = "ostrivan held export 1";
 const char* const kManifestHeader = "ostrivan held export 2";
 const char* const kDeliveredMark = "delivered";
+// The job's journal line is in its file: a restart does not write it again.
+const char* const kJournalledMark = "journalled";
 const char* const kFilesFolder = "files";
 const char* const kHoldSuffix = ".ostrivan-held";
 const char* const kHoldRecordSuffix = ".hold";
@@ -565,6 +568,11 @@ void THeldExport::Complete(bool delivered) {
   const auto finish_record = [&] {
     Record.Duration = std::chrono::milliseconds(std::max<std::int64_t>(0, WallClockMs() - started_wall_ms_));
   };
+  // One line per job, across kills: a start writes it only when the killed run had not.
+  const auto journal_once = [&] {
+    if (::access((folder_ + "/" + kJournalledMark).c_str(), F_OK) == 0 || !WriteJournal(Record)) return;
+    TFileDescriptor mark(::open((folder_ + "/" + kJournalledMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  };
   if (delivered || marked) {
     // Files written after they were packed (through a handle opened before the move)
     // are newer work: they go back rather than away.
@@ -588,9 +596,19 @@ void THeldExport::Complete(bool delivered) {
     Record.Discarded = static_cast<std::int64_t>(discarded.size());
     Record.Outcome = kOutcomeDelivered;
     finish_record();
-    // Written before anything is removed; a restart that finds the mark does not write it
-    // again.
-    if (!marked) WriteJournal(Record);
+    // From here a restart finishes the removal instead of putting the job back; marked
+    // before the journal line, so that a line saying delivered is never followed by a
+    // put-back.
+    if (!marked) {
+      try {
+        WriteFileDurably(folder_ + "/" + kDeliveredMark, "");
+      } catch (const Exception& e) {
+        logging::FrameworkLogError("Export " + Record.Archive + " delivered; its mark could not be written in " +
+                                   folder_ + ": " + e.Message());
+      }
+    }
+    // Written before anything is removed.
+    journal_once();
     const std::string sent = StoreFolder("sent");
     if (::access(ArchivePath().c_str(), F_OK) == 0) {
       int code = MakeDirectories(sent) ? 0 : (errno != 0 ? errno : EACCES);
@@ -604,13 +622,6 @@ void THeldExport::Complete(bool delivered) {
       }
     }
     KeepDiscarded(discarded);
-    // From here a restart finishes the removal instead of putting the job back.
-    try {
-      WriteFileDurably(folder_ + "/" + kDeliveredMark, "");
-    } catch (const Exception& e) {
-      logging::FrameworkLogError("Export " + Record.Archive + " delivered; its mark could not be written in " +
-                                 folder_ + ": " + e.Message());
-    }
     for (const THeldEntry* e : removable) {
       const std::string held = HeldPath(e->Relative);
       if (::access(held.c_str(), F_OK) != 0) continue;  // kept in unsent
@@ -626,12 +637,12 @@ void THeldExport::Complete(bool delivered) {
     KeepInUnsent(files, "the reply was not delivered and " + origin_ + " holds new files");
     Record.Outcome = kOutcomeKeptUnsent;
     finish_record();
-    WriteJournal(Record);
+    journal_once();
   } else {
     PutBack(files, "the reply was not delivered");
     Record.Outcome = kOutcomeRestored;
     finish_record();
-    WriteJournal(Record);
+    journal_once();
   }
   held_ = false;
   if (!keep_folder_) RemoveFolder();
@@ -645,7 +656,9 @@ int RecoverHeldExports(const std::string& export_dir) {
     if (!seen.insert(folder).second) return;
     struct stat st {};
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      if (!record.empty()) ::unlink(record.c_str());
+      if (!record.empty() && ::unlink(record.c_str()) == 0)
+        logging::FrameworkLogInfo("Start found the hold record " + Quote(record) + " of a job already settled (" +
+                                  Quote(folder) + " is gone); record removed");
       return;
     }
     ++found;
@@ -658,13 +671,30 @@ int RecoverHeldExports(const std::string& export_dir) {
           ::unlink(PartialCopyName(JoinPath(job->origin_, e.Relative)).c_str());
           ::unlink(PartialCopyName(job->HeldPath(e.Relative)).c_str());
         }
-        job->Complete(false);  // a delivered mark makes this finish the removal
+        {
+          const bool delivered = ::access((folder + "/" + kDeliveredMark).c_str(), F_OK) == 0;
+          const bool journalled = ::access((folder + "/" + kJournalledMark).c_str(), F_OK) == 0;
+          job->Complete(false);  // a delivered mark makes this finish the removal
+          const std::string done =
+              delivered ? "its reply had been delivered: files removed, archive kept in sent"
+              : job->Record.Outcome == kOutcomeKeptUnsent
+                  ? "its reply was not known delivered and " + job->origin_ + " holds new files: kept in unsent"
+                  : "its reply was not known delivered: put back in " + job->origin_;
+          logging::FrameworkLogWarn(
+              "Start found the held export " + Quote(job->Record.Archive) + " (job " + Quote(job->Record.Job) +
+              ") in " + Quote(folder) + ": " + done +
+              (journalled ? "; its journal line was written before the stop" : "; journalled now") +
+              (job->keep_folder_ ? "; part of it stays in " + Quote(folder) : ""));
+        }
         return;
       case THeldExport::TLoad::kNoManifest:
         // Killed while packing: nothing had moved yet, only a partial archive is there.
         if (!HoldsAnyFile(folder + "/" + kFilesFolder)) {
           RemoveTree(folder);
           if (!record.empty()) ::unlink(record.c_str());
+          logging::FrameworkLogInfo("Start found the hold folder " + Quote(folder) +
+                                    " without a manifest and without files (stopped while packing or while removing "
+                                    "it): nothing of a job in it, removed");
           return;
         }
         [[fallthrough]];

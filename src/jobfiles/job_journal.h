@@ -46,7 +46,8 @@ struct TJournalRecord {
 // client sends, a job makes exactly one line.
 std::string JournalLine(const TJournalRecord& record);
 // Writes the line through the process-wide log writer under the journal's tag and
-// returns once it is in the file (or after a bounded wait when the writer is stuck).
-void WriteJournal(const TJournalRecord& record);
+// returns once it is in the file (or after a bounded wait when the writer is stuck):
+// true when it is known to be there.
+bool WriteJournal(const TJournalRecord& record);
 
 }  // namespace ostrivan::jobs

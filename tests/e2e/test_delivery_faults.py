@@ -7,6 +7,7 @@ import array
 import ctypes
 import ctypes.util
 import fcntl
+import glob
 import json
 import os
 import select
@@ -20,7 +21,7 @@ import time
 import unittest
 
 from ostrivan_e2e import (IMPORT, ScratchServerTestCase, Server, export_request, job_request, journal_lines,
-                          make_job, read_file, reset, snapshot, wait_until)
+                          make_job, read_file, read_tree, reset, snapshot, wait_until)
 
 DELIVERED = 'outcome="delivered"'
 RESTORED = 'outcome="restored after undelivered reply"'
@@ -106,6 +107,38 @@ class FileRemovalWatch:
                     _, mask, _, length = struct.unpack_from("iIII", data, at)
                     at += 16 + length
                     if mask & self.IN_DELETE and not mask & self.IN_ISDIR:
+                        return
+        finally:
+            os.close(self.fd)
+
+
+class FileCreationWatch:
+    """Tells, with the kernel's own notice (inotify), the moment a name is created in a
+    folder."""
+    IN_CREATE = 0x100
+    IN_CLOEXEC = 0o2000000
+
+    def __init__(self, folder, name):
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        self.name = os.fsencode(name)
+        self.fd = libc.inotify_init1(self.IN_CLOEXEC)
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, os.fsencode(folder), self.IN_CREATE) < 0:
+            raise OSError(ctypes.get_errno(), f"inotify on {folder}")
+
+    def wait(self, timeout):
+        end = time.monotonic() + timeout
+        try:
+            while True:
+                left = end - time.monotonic()
+                if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                    raise AssertionError(f"{self.name!r} not created within {timeout} s")
+                data = os.read(self.fd, 65536)
+                at = 0
+                while at < len(data):
+                    _, _, _, length = struct.unpack_from("iIII", data, at)
+                    name = data[at + 16:at + 16 + length].rstrip(b"\0")
+                    at += 16 + length
+                    if name == self.name:
                         return
         finally:
             os.close(self.fd)
@@ -276,6 +309,74 @@ class KillRightAfterAJob(unittest.TestCase):
                 self.assertEqual(len(new), 1, f"trial {trial}: {new}")
                 self.assertIn('export machine=0 peer=127.0.0.1 mode="NEWEN" archive="P1001.zip"', new[0])
                 self.assertIn(DELIVERED, new[0])
+
+    def test_an_export_settled_at_start_is_journalled_once_and_said_in_the_log(self):
+        """kill -9 at points after the whole reply went out; the next start settles the
+        hold. Across both runs the job has exactly one journal line, saying what became of
+        it, and the start's main log says what it found and did."""
+        job = os.path.join(self.base, "export")
+        hold_root = os.path.join(self.base, ".export.ostrivan-held")
+
+        def client_still_open(s, folder):
+            pass  # the client has read everything and not yet closed: the service waits
+
+        def delivered_mark_begun(s, folder):
+            watch = FileCreationWatch(folder, "delivered.tmp")
+            s.close()
+            watch.wait(60)
+
+        def removal_begun(s, folder):
+            watch = FileRemovalWatch(os.path.join(folder, "files"))
+            s.close()
+            watch.wait(60)
+
+        # point, when to kill, the outcome it must end in (None: either, by a hair)
+        points = (("reply read, client still open", client_still_open, "restored"),
+                  ("delivered mark being written", delivered_mark_begun, None),
+                  ("held files being removed", removal_begun, "delivered"))
+        for point, before_kill, expected in points:
+            with self.subTest(point=point):
+                shutil.rmtree(job, ignore_errors=True)
+                make_job(job)
+                laid = read_tree(job)
+                srv = Server(workdir=self.workdir, ini={"ExportLavoroDir": job}).start()
+                try:
+                    lines_before = len(journal_lines(srv))
+                    s = socket.create_connection(("127.0.0.1", srv.port), timeout=60)
+                    try:
+                        s.sendall(export_request())
+                        _, _, body = recv_to_end(s).partition(b"\r\n\r\n")
+                        reply = json.loads(body)
+                        self.assertFalse(reply["Errore"])
+                        held = os.listdir(hold_root)
+                        self.assertEqual(len(held), 1, held)
+                        before_kill(s, os.path.join(hold_root, held[0]))
+                        srv.proc.send_signal(signal.SIGKILL)
+                        srv.proc.wait()
+                    finally:
+                        s.close()
+                finally:
+                    srv.cleanup()
+                records = glob.glob(os.path.join(self.workdir, "held", "*.hold"))
+                found = [read_file(r).decode().strip() for r in records]
+                srv = Server(workdir=self.workdir, ini={"ExportLavoroDir": job}).start()
+                try:
+                    log = srv.log_text()
+                    lines = [l for l in journal_lines(srv)[lines_before:] if 'archive="P1001.zip"' in l]
+                finally:
+                    srv.stop()
+                    srv.cleanup()
+                self.assertEqual(len(lines), 1, lines)
+                outcome = "restored" if RESTORED in lines[0] else "delivered" if DELIVERED in lines[0] else lines[0]
+                if expected:
+                    self.assertEqual(outcome, expected)
+                # What the line says is what became of the job.
+                self.assertEqual(read_tree(job), laid if outcome == "restored" else {})
+                for folder in found:
+                    said = [l for l in log.splitlines()
+                            if f'Start found the held export "P1001.zip" (job "P1001") in "{folder}"' in l]
+                    self.assertEqual(len(said), 1, log[-3000:])
+                    self.assertIn("put back in " if outcome == "restored" else "had been delivered", said[0])
 
     def test_an_import_is_journalled_before_its_reply(self):
         imp = os.path.join(self.base, "import")
