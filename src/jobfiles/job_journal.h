@@ -14,6 +14,9 @@ inline constexpr const char* kJournalLogTag = "journal";
 inline constexpr const char* kOutcomeDelivered = "delivered";
 inline constexpr const char* kOutcomeRestored = "restored after undelivered reply";
 inline constexpr const char* kOutcomeKeptUnsent = "kept in unsent after undelivered reply";
+// An import killed before its reply, settled by the next start.
+inline constexpr const char* kOutcomeImportFinishedAtStart = "interrupted, finished at start";
+inline constexpr const char* kOutcomeImportUndoneAtStart = "interrupted, undone at start";
 // Text a client sent (its address header, the mode, the archive name) is cut to this
 // many bytes in a journal line, so one request cannot push the history out of rotation.
 inline constexpr std::size_t kJournalClientFieldBytes = 256;

@@ -415,7 +415,17 @@ void RecoverInterruptedJobs(const TJobParameters& parameters) {
     const std::string import_dir = parameters.GetImportLavoroDir ? parameters.GetImportLavoroDir() : std::string();
     if (!import_dir.empty()) {
       TDirectoryLock lock(import_dir);
-      RecoverImport(import_dir);
+      const TImportRecovery found = RecoverImport(import_dir);
+      // The killed import never replied nor journalled: its line says how it ended.
+      if (found.Settled) {
+        TJournalRecord record;
+        record.Direction = "import";
+        record.Machine = MachineNumberForJournal(parameters);
+        record.Job = found.Job;
+        record.Files = found.Finished ? found.JobFiles : -1;
+        record.Outcome = found.Finished ? kOutcomeImportFinishedAtStart : kOutcomeImportUndoneAtStart;
+        WriteJournal(record);
+      }
     }
   } catch (const std::exception& e) {
     logging::FrameworkLogError(std::string("Interrupted import not recovered at start: ") + e.what());

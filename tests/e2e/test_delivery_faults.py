@@ -20,8 +20,8 @@ import termios
 import time
 import unittest
 
-from ostrivan_e2e import (IMPORT, ScratchServerTestCase, Server, export_request, job_request, journal_lines,
-                          make_job, read_file, read_tree, reset, snapshot, wait_until)
+from ostrivan_e2e import (IMPORT, FileCreationWatch, ScratchServerTestCase, Server, export_request, job_request,
+                          journal_lines, make_job, read_file, read_tree, reset, snapshot, wait_until)
 
 DELIVERED = 'outcome="delivered"'
 RESTORED = 'outcome="restored after undelivered reply"'
@@ -107,38 +107,6 @@ class FileRemovalWatch:
                     _, mask, _, length = struct.unpack_from("iIII", data, at)
                     at += 16 + length
                     if mask & self.IN_DELETE and not mask & self.IN_ISDIR:
-                        return
-        finally:
-            os.close(self.fd)
-
-
-class FileCreationWatch:
-    """Tells, with the kernel's own notice (inotify), the moment a name is created in a
-    folder."""
-    IN_CREATE = 0x100
-    IN_CLOEXEC = 0o2000000
-
-    def __init__(self, folder, name):
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        self.name = os.fsencode(name)
-        self.fd = libc.inotify_init1(self.IN_CLOEXEC)
-        if self.fd < 0 or libc.inotify_add_watch(self.fd, os.fsencode(folder), self.IN_CREATE) < 0:
-            raise OSError(ctypes.get_errno(), f"inotify on {folder}")
-
-    def wait(self, timeout):
-        end = time.monotonic() + timeout
-        try:
-            while True:
-                left = end - time.monotonic()
-                if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                    raise AssertionError(f"{self.name!r} not created within {timeout} s")
-                data = os.read(self.fd, 65536)
-                at = 0
-                while at < len(data):
-                    _, _, _, length = struct.unpack_from("iIII", data, at)
-                    name = data[at + 16:at + 16 + length].rstrip(b"\0")
-                    at += 16 + length
-                    if name == self.name:
                         return
         finally:
             os.close(self.fd)

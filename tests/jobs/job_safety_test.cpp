@@ -545,7 +545,13 @@ TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {
           fs::copy(e.path(), d / "left/" + e.path().filename().string(), fs::copy_options::recursive);
     }
     fs::rename(d / "left", dir + "/" + kImportStagingName);
-    EXPECT_TRUE(RecoverImport(dir));
+    const TImportRecovery found = RecoverImport(dir);
+    EXPECT_TRUE(found.Found);
+    EXPECT_TRUE(found.Settled);
+    EXPECT_EQ(found.Finished, marked);
+    EXPECT_EQ(found.JobFiles, 2);
+    EXPECT_EQ(found.Files, 2);  // the previous contents were not copied
+    EXPECT_EQ(found.Job, marked ? "P7" : "");
     std::map<std::string, std::string> files;
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
       if (it->is_regular_file()) files[fs::relative(it->path(), dir).string()] = ReadFile(it->path().string());
