@@ -19,6 +19,9 @@ namespace ostrivan::http {
 
 namespace {
 
+// How often a send waiting for room looks at the peer's acknowledgements.
+constexpr int kAckLookMs = 200;
+
 uint16_t PortOf(const sockaddr_storage& addr) {
   if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
   if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
@@ -90,6 +93,14 @@ bool TSocketTransport::WaitReadable(int timeout_ms) {
   }
 }
 
+int64_t TSocketTransport::AcknowledgedBytes(int fd) const {
+  // What the socket still holds (sent or not) has not been acknowledged; where the
+  // socket cannot tell, each byte it takes counts as progress.
+  int queued = 0;
+  if (ioctl(fd, SIOCOUTQ, &queued) != 0) queued = 0;
+  return static_cast<int64_t>(bytes_sent_.load()) - queued;
+}
+
 void TSocketTransport::FailSend(int code) {
   int none = 0;
   send_error_.compare_exchange_strong(none, code);
@@ -114,9 +125,17 @@ void TSocketTransport::Send(const char* data, size_t size, int idle_timeout_ms) 
   }
   // Never blocks in send itself: a client that stops reading (and keeps its window
   // shut) must not hold the thread for ever, and the wait for room is where the limit
-  // is counted. It runs from the last byte the socket took, so a slow but live client
-  // goes on as long as it keeps reading.
-  auto last_progress = std::chrono::steady_clock::now();
+  // is counted. It runs from the last byte the client's TCP acknowledged, so a slow but
+  // live client goes on as long as it keeps reading; our own kernel taking more bytes
+  // into its buffer is no sign of the client. A send that finds nothing unacknowledged
+  // starts it afresh.
+  const auto note_progress = [&](bool starting) {
+    const int64_t acked = AcknowledgedBytes(fd);
+    if (acked == acked_seen_ && !(starting && acked == static_cast<int64_t>(bytes_sent_.load()))) return;
+    acked_seen_ = acked;
+    last_progress_ = std::chrono::steady_clock::now();
+  };
+  note_progress(true);
   while (size > 0) {
     // MSG_NOSIGNAL: a vanished client must fail this write, never end the process.
     ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -124,18 +143,20 @@ void TSocketTransport::Send(const char* data, size_t size, int idle_timeout_ms) 
       data += n;
       size -= static_cast<size_t>(n);
       bytes_sent_.fetch_add(static_cast<uint64_t>(n));
-      last_progress = std::chrono::steady_clock::now();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) FailSend(errno);
     int wait_ms = -1;
     if (idle_timeout_ms >= 0) {
+      note_progress(false);
       const auto idle =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last_progress)
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last_progress_)
               .count();
       if (idle >= idle_timeout_ms) FailSend(ETIMEDOUT);
-      wait_ms = static_cast<int>(idle_timeout_ms - idle);
+      // Acknowledgements that free too little room wake no poll: looked at again soon,
+      // so the clock restarts close to when they came.
+      wait_ms = static_cast<int>(std::min<long long>(idle_timeout_ms - idle, kAckLookMs));
     }
     // An abort shuts the socket down, which ends this poll at once.
     pollfd p{fd, POLLOUT, 0};

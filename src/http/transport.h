@@ -83,9 +83,15 @@ class TSocketTransport : public ITransport {
   bool Aborted() const;
   // Remembers the first failure of a send, then raises it.
   [[noreturn]] void FailSend(int code);
+  // Bytes sent that the peer's TCP has acknowledged.
+  int64_t AcknowledgedBytes(int fd) const;
   mutable std::mutex lock_;
   std::atomic<uint64_t> bytes_sent_{0};
   std::atomic<int> send_error_{0};
+  // The send idle clock, used by the sending thread only: the acknowledged count last
+  // seen and when it last moved.
+  int64_t acked_seen_ = -1;
+  std::chrono::steady_clock::time_point last_progress_{};
   int fd_;
   bool aborted_ = false;
   std::string peer_ip_;

@@ -14,6 +14,7 @@
 
 #include "archive/zip_file.h"
 #include "common/error.h"
+#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/numbers.h"
 #include "common/paths.h"
@@ -36,6 +37,8 @@ const char* const kDeliveredMark = "delivered";
 const char* const kAwaitingMark = "awaiting-ack";
 const char* const kPlacedName = "placed";
 const char* const kPlacedHeader = "ostrivan put-back 1";
+// The job's journal line is in its file: a restart does not write it again.
+const char* const kJournalledMark = "journalled";
 const char* const kFilesFolder = "files";
 const char* const kHoldSuffix = ".ostrivan-held";
 const char* const kHoldRecordSuffix = ".hold";
@@ -677,7 +680,7 @@ const char* THeldExport::SettleUndelivered(const std::vector<const THeldEntry*>&
 void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why) {
   // The machine's files are never overwritten: the old copies and the archive are kept
   // for an operator.
-  const std::string unsent = StoreFolder("unsent") + "/" + FileTimeStamp() + "-" + FileStem(Record.Archive);
+  const std::string unsent = StoreFolder("unsent") + "/" + KeptName(FileStem(Record.Archive), "");
   std::string names;
   std::string failures;
   if (!MakeDirectories(unsent + "/" + kFilesFolder)) {
@@ -712,7 +715,7 @@ void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, cons
 void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
   if (files.empty()) return;
   const std::string sent = StoreFolder("sent");
-  const std::string target = sent + "/" + FileTimeStamp() + "-" + FileStem(Record.Archive) + ".discarded.zip";
+  const std::string target = sent + "/" + KeptName(FileStem(Record.Archive), ".discarded.zip");
   try {
     std::vector<archive::TZipSource> sources;
     for (const THeldEntry* e : files) {
@@ -780,6 +783,11 @@ void THeldExport::Complete(bool delivered) {
   const auto finish_record = [&] {
     Record.Duration = std::chrono::milliseconds(std::max<std::int64_t>(0, WallClockMs() - started_wall_ms_));
   };
+  // One line per job, across kills: a start writes it only when the killed run had not.
+  const auto journal_once = [&] {
+    if (::access((folder_ + "/" + kJournalledMark).c_str(), F_OK) == 0 || !WriteJournal(Record)) return;
+    TFileDescriptor mark(::open((folder_ + "/" + kJournalledMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  };
   if (delivered || marked) {
     // Files written after they were packed (through a handle opened before the move)
     // are newer work: they go back rather than away.
@@ -803,13 +811,23 @@ void THeldExport::Complete(bool delivered) {
     Record.Discarded = static_cast<std::int64_t>(discarded.size());
     Record.Outcome = kOutcomeDelivered;
     finish_record();
-    // Written before anything is removed; a restart that finds the mark does not write it
-    // again.
-    if (!marked) WriteJournal(Record);
+    // From here a restart finishes the removal instead of putting the job back; marked
+    // before the journal line, so that a line saying delivered is never followed by a
+    // put-back.
+    if (!marked) {
+      try {
+        WriteFileDurably(folder_ + "/" + kDeliveredMark, "");
+      } catch (const Exception& e) {
+        logging::FrameworkLogError("Export " + Record.Archive + " delivered; its mark could not be written in " +
+                                   folder_ + ": " + e.Message());
+      }
+    }
+    // Written before anything is removed.
+    journal_once();
     const std::string sent = StoreFolder("sent");
     if (::access(ArchivePath().c_str(), F_OK) == 0) {
       int code = MakeDirectories(sent) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + FileTimeStamp() + "-" + Record.Archive);
+      if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + KeptName(Record.Archive));
       if (code != 0) {
         logging::FrameworkLogError("Export " + Record.Archive + " delivered; its archive could not be kept in " + sent +
                                    ": " + SysErrorMessageText(code) + "; it stays in " + folder_);
@@ -819,13 +837,6 @@ void THeldExport::Complete(bool delivered) {
       }
     }
     KeepDiscarded(discarded);
-    // From here a restart finishes the removal instead of putting the job back.
-    try {
-      WriteFileDurably(folder_ + "/" + kDeliveredMark, "");
-    } catch (const Exception& e) {
-      logging::FrameworkLogError("Export " + Record.Archive + " delivered; its mark could not be written in " +
-                                 folder_ + ": " + e.Message());
-    }
     for (const THeldEntry* e : removable) {
       const std::string held = HeldPath(e->Relative);
       if (::access(held.c_str(), F_OK) != 0) continue;  // kept in unsent
@@ -843,11 +854,11 @@ void THeldExport::Complete(bool delivered) {
     KeepInUnsent(files, "the reply was not delivered and " + origin_ + " holds new files");
     Record.Outcome = unacknowledged_ ? kOutcomeKeptUnsentUnacknowledged : kOutcomeKeptUnsent;
     finish_record();
-    WriteJournal(Record);
+    journal_once();
   } else {
     Record.Outcome = SettleUndelivered(files, "the reply was not delivered");
     finish_record();
-    WriteJournal(Record);
+    journal_once();
   }
   held_ = false;
   if (!keep_folder_) RemoveFolder();
@@ -861,7 +872,9 @@ int RecoverHeldExports(const std::string& export_dir) {
     if (!seen.insert(folder).second) return;
     struct stat st {};
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      if (!record.empty()) ::unlink(record.c_str());
+      if (!record.empty() && ::unlink(record.c_str()) == 0)
+        logging::FrameworkLogInfo("Start found the hold record " + Quote(record) + " of a job already settled (" +
+                                  Quote(folder) + " is gone); record removed");
       return;
     }
     ++found;
@@ -874,26 +887,47 @@ int RecoverHeldExports(const std::string& export_dir) {
           ::unlink(PartialCopyName(JoinPath(job->origin_, e.Relative)).c_str());
           ::unlink(PartialCopyName(job->HeldPath(e.Relative)).c_str());
         }
-        if (job->ack_deadline_ms_ > 0 && !job->DeliveryMarked()) {
+        {
+          const bool delivered = job->DeliveryMarked();
+          const bool awaited = job->ack_deadline_ms_ > 0 && !delivered;
           // Sent to a client that asked to acknowledge it: its acknowledgement may still
           // come, and until then nobody can tell whether it has the job.
-          if (job->ack_deadline_ms_ > WallClockMs()) {
-            logging::FrameworkLogInfo(
-                "Held export " + job->Record.Archive + " (" + job->Id() + ") waits for its acknowledgement until " +
-                std::to_string((job->ack_deadline_ms_ - WallClockMs() + 999) / 1000) + " s from now");
+          if (awaited && job->ack_deadline_ms_ > WallClockMs()) {
+            logging::FrameworkLogWarn("Start found the held export " + Quote(job->Record.Archive) + " (job " +
+                                      Quote(job->Record.Job) + ") in " + Quote(folder) +
+                                      ": it waits for its acknowledgement (" + job->Id() + ") another " +
+                                      std::to_string((job->ack_deadline_ms_ - WallClockMs() + 999) / 1000) + " s");
             AcknowledgementWaits().Resume(job);
-          } else {
-            job->CompleteUnacknowledged();
+            return;
           }
-          return;
+          const bool journalled = ::access((folder + "/" + kJournalledMark).c_str(), F_OK) == 0;
+          if (awaited) {
+            job->CompleteUnacknowledged();
+          } else {
+            job->Complete(false);  // a delivered mark makes this finish the removal
+          }
+          const bool kept =
+              job->Record.Outcome == kOutcomeKeptUnsent || job->Record.Outcome == kOutcomeKeptUnsentUnacknowledged;
+          const std::string why =
+              awaited ? "its acknowledgement did not come in time" : "its reply was not known delivered";
+          const std::string done = delivered ? "its reply had been delivered: files removed, archive kept in sent"
+                                   : kept    ? why + " and " + job->origin_ + " holds new files: kept in unsent"
+                                             : why + ": put back in " + job->origin_;
+          logging::FrameworkLogWarn(
+              "Start found the held export " + Quote(job->Record.Archive) + " (job " + Quote(job->Record.Job) +
+              ") in " + Quote(folder) + ": " + done +
+              (journalled ? "; its journal line was written before the stop" : "; journalled now") +
+              (job->keep_folder_ ? "; part of it stays in " + Quote(folder) : ""));
         }
-        job->Complete(false);  // a delivered mark makes this finish the removal
         return;
       case THeldExport::TLoad::kNoManifest:
         // Killed while packing: nothing had moved yet, only a partial archive is there.
         if (!HoldsAnyFile(folder + "/" + kFilesFolder)) {
           RemoveTree(folder);
           if (!record.empty()) ::unlink(record.c_str());
+          logging::FrameworkLogInfo("Start found the hold folder " + Quote(folder) +
+                                    " without a manifest and without files (stopped while packing or while removing "
+                                    "it): nothing of a job in it, removed");
           return;
         }
         [[fallthrough]];

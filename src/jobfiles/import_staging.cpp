@@ -92,6 +92,32 @@ std::string JobNameOf(const std::vector<std::string>& entry_names) {
   return best.empty() ? best : FileStem(best);
 }
 
+// Files (anything but folders) below path, links not followed; 0 when it is no folder.
+long long FilesBelow(const std::string& path) {
+  long long count = 0;
+  for (const std::string& name : NamesIn(path)) {
+    const std::string entry = path + "/" + name;
+    struct stat st {};
+    if (::lstat(entry.c_str(), &st) != 0) continue;
+    count += S_ISDIR(st.st_mode) ? FilesBelow(entry) : 1;
+  }
+  return count;
+}
+
+// The files of "programs" among the top names of dir, named as archive entries for
+// JobNameOf: "programs/P1.NC".
+std::vector<std::string> ProgramsBelow(const std::string& dir, const std::vector<std::string>& top) {
+  std::vector<std::string> entries;
+  for (const std::string& name : top)
+    if (SameTextIgnoringCase(name, "programs"))
+      for (const std::string& file : NamesIn(JoinPath(dir, name))) {
+        struct stat st {};
+        if (::lstat(JoinPath(dir, name + "/" + file).c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+          entries.push_back(name + "/" + file);
+      }
+  return entries;
+}
+
 }  // namespace
 
 TImportStaging::TImportStaging(std::string import_dir) : dir_(std::move(import_dir)) {
@@ -289,9 +315,16 @@ void TImportStaging::Commit() {
   }
 }
 
-bool RecoverImport(const std::string& import_dir) {
+TImportRecovery RecoverImport(const std::string& import_dir) {
+  TImportRecovery found;
   const std::string staging = JoinPath(import_dir, kImportStagingName);
-  if (!PathExists(staging)) return false;
+  if (!PathExists(staging)) return found;
+  found.Found = true;
+  found.JobFiles = FilesBelow(staging + "/" + kJobFolder);
+  found.Files = found.JobFiles + FilesBelow(staging + "/" + kOldFolder);
+  const std::string seen = "Import into " + import_dir + " was interrupted: found " + staging + " holding " +
+                           std::to_string(found.Files) + " files (" + std::to_string(found.JobFiles) +
+                           " of the new job, ";
   if (PathExists(staging + "/" + kCompleteMark)) {
     // The job was whole and durable: finish putting it in place.
     ::unlink(JoinPath(import_dir, kImportArchiveName).c_str());
@@ -299,20 +332,33 @@ bool RecoverImport(const std::string& import_dir) {
     const int code = MoveJobIntoPlace(staging + "/" + kJobFolder, import_dir, moved);
     if (code != 0) {
       // The job stays whole in the staging folder, and the next start tries again.
-      logging::FrameworkLogError("Import into " + import_dir + " could not be finished: " + SysErrorMessageText(code) +
+      logging::FrameworkLogError(seen + "whole); it could not be finished: " + SysErrorMessageText(code) +
                                  "; the job stays in " + staging);
-      return true;
+      return found;
     }
+    found.Finished = true;
+    std::vector<std::string> names;
+    for (const std::string& path : moved) names.push_back(path.substr(path.find_last_of('/') + 1));
+    found.Job = JobNameOf(ProgramsBelow(import_dir, names));
+    logging::FrameworkLogWarn(seen + "whole): finished, the new job took its place");
   } else {
     // Killed before the job was whole: the import had begun emptying the directory, so
     // finish that, and drop what was unpacked.
-    for (const std::string& name : NamesIn(import_dir))
-      if (name != kImportStagingName) RemoveTree(JoinPath(import_dir, name));
+    long long left = 0;
+    for (const std::string& name : NamesIn(import_dir)) {
+      if (name == kImportStagingName) continue;
+      left += std::max(1LL, FilesBelow(JoinPath(import_dir, name)));
+      RemoveTree(JoinPath(import_dir, name));
+    }
+    logging::FrameworkLogWarn(
+        seen + "not whole): undone, the folder emptied as the import had begun to empty it" +
+        (left > 0 ? " (" + std::to_string(left) + " files of the previous contents were still in it)" : std::string()));
   }
+  found.Settled = true;
   SyncPath(import_dir);
   RemoveTree(staging);
   SyncPath(import_dir);
-  return true;
+  return found;
 }
 
 }  // namespace ostrivan::jobs

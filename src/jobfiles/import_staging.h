@@ -71,9 +71,20 @@ class TImportStaging {
   std::thread removal_;
 };
 
+// What RecoverImport found and did.
+struct TImportRecovery {
+  bool Found = false;      // a staging folder was there
+  bool Finished = false;   // its job was whole and took its place
+  bool Settled = false;    // finished or undone; false: the job stays in the staging folder
+  long long Files = 0;     // the new job's files and the previous contents' it held
+  long long JobFiles = 0;  // of them, the new job's
+  std::string Job;         // the new job's name, once it took its place
+  explicit operator bool() const { return Found; }
+};
+
 // What an import killed earlier left in import_dir: with its mark, the job is moved into
 // place; without, the directory is emptied (the import had begun emptying it) and the
-// staging removed. Returns true when something was found. Call with the lock held.
-bool RecoverImport(const std::string& import_dir);
+// staging removed. The main log says what was found and done. Call with the lock held.
+TImportRecovery RecoverImport(const std::string& import_dir);
 
 }  // namespace ostrivan::jobs

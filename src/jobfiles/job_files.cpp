@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -81,6 +82,34 @@ std::string FileTimeStamp() {
   std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));
   return text;
+}
+
+namespace {
+
+// Where text may end within limit bytes without cutting a UTF-8 sequence.
+std::size_t CutWithin(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text.size();
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return end;
+}
+
+}  // namespace
+
+std::string KeptName(std::string_view stem, std::string_view extension) {
+  // A copy across file systems lies under a longer hidden name until it is whole.
+  static const std::size_t limit = NAME_MAX - (PartialCopyName("x").size() - 1);
+  const std::string stamp = FileTimeStamp() + "-";
+  // Only a text that is no real extension is cut: it keeps half the room at most.
+  extension = extension.substr(0, CutWithin(extension, (limit - stamp.size()) / 2));
+  const std::size_t room = limit - stamp.size() - extension.size();
+  return stamp + std::string(stem.substr(0, CutWithin(stem, room))) + std::string(extension);
+}
+
+std::string KeptName(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return KeptName(name, {});
+  return KeptName(name.substr(0, dot), name.substr(dot));
 }
 
 std::string EscapeField(const std::string& text) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/file_tree.h"
@@ -51,6 +52,14 @@ bool ChangedWithin(const struct stat& st, std::chrono::milliseconds settle);
 
 // "20261210-131015.123": local time with milliseconds, sorted as text in time order.
 std::string FileTimeStamp();
+// The name a job's copy is kept under in "sent", "unsent" or "received":
+// "<FileTimeStamp()>-<stem><extension>". A stem too long is cut, never inside a UTF-8
+// sequence, so that the name and the hidden name of its copy while it is written
+// (PartialCopyName) fit the file system's limit of 255 bytes; the time stamp and the
+// extension stay whole.
+std::string KeptName(std::string_view stem, std::string_view extension);
+// The same for a file name, keeping what follows its last '.'.
+std::string KeptName(std::string_view name);
 // path with '%', TAB, CR and LF escaped, and back, for one-line records.
 std::string EscapeField(const std::string& text);
 std::string UnescapeField(const std::string& text);

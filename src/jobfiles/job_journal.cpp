@@ -67,15 +67,16 @@ std::string JournalLine(const TJournalRecord& r) {
          " duration_ms=" + std::to_string(r.Duration.count());
 }
 
-void WriteJournal(const TJournalRecord& record) {
+bool WriteJournal(const TJournalRecord& record) {
   try {
     // Written through, not only queued: a kill right after the job must not lose its
     // line. Lines logged before it still come first in their files.
-    logging::DefaultLogWriter()->LogAndWait(logging::TLogType::Info, JournalLine(record), kJournalLogTag,
-                                            kJournalWriteWait);
+    return logging::DefaultLogWriter()->LogAndWait(logging::TLogType::Info, JournalLine(record), kJournalLogTag,
+                                                   kJournalWriteWait);
   } catch (...) {
     // A full log queue must not turn a finished job into a failed one; the logger that
     // failed is the one that would tell it.
+    return false;
   }
 }
 

@@ -18,6 +18,9 @@ inline constexpr const char* kOutcomeKeptUnsent = "kept in unsent after undelive
 // The same for a reply whose client asked to acknowledge it and did not in time.
 inline constexpr const char* kOutcomeRestoredUnacknowledged = "restored after unacknowledged reply";
 inline constexpr const char* kOutcomeKeptUnsentUnacknowledged = "kept in unsent after unacknowledged reply";
+// An import killed before its reply, settled by the next start.
+inline constexpr const char* kOutcomeImportFinishedAtStart = "interrupted, finished at start";
+inline constexpr const char* kOutcomeImportUndoneAtStart = "interrupted, undone at start";
 // Text a client sent (its address header, the mode, the archive name) is cut to this
 // many bytes in a journal line, so one request cannot push the history out of rotation.
 inline constexpr std::size_t kJournalClientFieldBytes = 256;
@@ -50,7 +53,8 @@ struct TJournalRecord {
 // client sends, a job makes exactly one line.
 std::string JournalLine(const TJournalRecord& record);
 // Writes the line through the process-wide log writer under the journal's tag and
-// returns once it is in the file (or after a bounded wait when the writer is stuck).
-void WriteJournal(const TJournalRecord& record);
+// returns once it is in the file (or after a bounded wait when the writer is stuck):
+// true when it is known to be there.
+bool WriteJournal(const TJournalRecord& record);
 
 }  // namespace ostrivan::jobs

@@ -163,11 +163,10 @@ class TReceivedCopy {
     // The client's name as far as it is a plain file name: never a path, never hidden.
     for (char& c : name)
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-    if (name.size() > 128) name.resize(128);
-    while (!name.empty() && name.front() == '.') name.erase(0, 1);
+    name.erase(0, name.find_first_not_of('.'));
     if (name.empty()) name = kImportArchiveName;
     dir_ = JobStoreDirectory() + "/received";
-    path_ = dir_ + "/" + FileTimeStamp() + "-" + name;
+    path_ = dir_ + "/" + KeptName(name);
     partial_ = PartialCopyName(path_);
     errno = 0;
     code_ = MakeDirectories(dir_) ? 0 : (errno != 0 ? errno : EACCES);
@@ -436,7 +435,17 @@ void RecoverInterruptedJobs(const TJobParameters& parameters) {
     const std::string import_dir = parameters.GetImportLavoroDir ? parameters.GetImportLavoroDir() : std::string();
     if (!import_dir.empty()) {
       TDirectoryLock lock(import_dir);
-      RecoverImport(import_dir);
+      const TImportRecovery found = RecoverImport(import_dir);
+      // The killed import never replied nor journalled: its line says how it ended.
+      if (found.Settled) {
+        TJournalRecord record;
+        record.Direction = "import";
+        record.Machine = MachineNumberForJournal(parameters);
+        record.Job = found.Job;
+        record.Files = found.Finished ? found.JobFiles : -1;
+        record.Outcome = found.Finished ? kOutcomeImportFinishedAtStart : kOutcomeImportUndoneAtStart;
+        WriteJournal(record);
+      }
     }
   } catch (const std::exception& e) {
     logging::FrameworkLogError(std::string("Interrupted import not recovered at start: ") + e.what());

@@ -5,6 +5,8 @@ from /dev/null and --service, stopped by SIGTERM. Beside it, the one home of wha
 tests share: files and trees, raw requests and replies, job requests and archives,
 waiting on events, the journal."""
 import base64
+import ctypes
+import ctypes.util
 import io
 import json
 import os
@@ -478,6 +480,38 @@ def wait_until(check, timeout=60, what="condition", pause=0.05):
         if time.monotonic() > end:
             raise AssertionError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(pause)
+
+
+class FileCreationWatch:
+    """Tells, with the kernel's own notice (inotify), the moment a name is created in a
+    folder."""
+    IN_CREATE = 0x100
+    IN_CLOEXEC = 0o2000000
+
+    def __init__(self, folder, name):
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        self.name = os.fsencode(name)
+        self.fd = libc.inotify_init1(self.IN_CLOEXEC)
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, os.fsencode(folder), self.IN_CREATE) < 0:
+            raise OSError(ctypes.get_errno(), f"inotify on {folder}")
+
+    def wait(self, timeout):
+        end = time.monotonic() + timeout
+        try:
+            while True:
+                left = end - time.monotonic()
+                if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                    raise AssertionError(f"{self.name!r} not created within {timeout} s")
+                data = os.read(self.fd, 65536)
+                at = 0
+                while at < len(data):
+                    _, _, _, length = struct.unpack_from("iIII", data, at)
+                    name = data[at + 16:at + 16 + length].rstrip(b"\0")
+                    at += 16 + length
+                    if name == self.name:
+                        return
+        finally:
+            os.close(self.fd)
 
 
 class ServerTestCase(unittest.TestCase):

@@ -307,6 +307,7 @@ class CannedReplies(unittest.TestCase):
         self.status = 200
         self.headers = [("Content-Type", "application/json; charset=utf-8")]
         self.hang = False  # read the request, then wait for self.release and close unanswered
+        self.length = None  # the Content-Length announced, when not the reply's own
         self.arrived = threading.Event()
         self.release = threading.Event()
         self.addCleanup(self.release.set)
@@ -325,7 +326,7 @@ class CannedReplies(unittest.TestCase):
                 self.send_response(test.status)
                 for name, value in test.headers:
                     self.send_header(name, value)
-                self.send_header("Content-Length", str(len(test.reply)))
+                self.send_header("Content-Length", str(len(test.reply) if test.length is None else test.length))
                 self.send_header("Connection", "close")
                 self.end_headers()
                 self.wfile.write(test.reply)
@@ -369,6 +370,29 @@ class CannedReplies(unittest.TestCase):
         self.assertEqual(run.returncode, 1, run)
         self.assertIn("Fallita eliminazione contenuto /x\n", run.stderr)
         self.assertEqual(read_tree(out), {"programs/P5.NC": b"G0 X5\n"})
+
+    def test_a_reply_cut_short_by_an_orderly_close_is_no_reply(self):
+        # A service killed while it sends ends the connection in order, as a whole reply
+        # does: only the announced length tells the two apart.
+        archive = zip_bytes({"programs\\P8.NC": b"G0 X8\n" * 50})
+        whole = json.dumps({"Errore": False, "Messaggio": "", "NomeFile": "P8.zip",
+                            "Stream": base64.b64encode(archive).decode(), "NrMacchina": 1}).encode()
+        for cut in (0, 1, len(whole) // 2, len(whole) - 1):
+            with self.subTest(cut=cut):
+                self.reply, self.length = whole[:cut], len(whole)
+                out = os.path.join(self.dir, f"out{cut}")
+                run = subprocess.run([CLIENT, "--server", self.url, "export", "--to", out],
+                                     capture_output=True, text=True, timeout=60)
+                self.assertEqual(run.returncode, 3, run)
+                self.assertIn(f"the reply ended after {cut} of {len(whole)} bytes", run.stderr)
+                self.assertFalse(os.path.exists(out) and os.listdir(out), "something was unpacked")
+        # The same reply whole is taken: the check above tells the two apart.
+        self.reply, self.length = whole, None
+        out = os.path.join(self.dir, "whole")
+        run = subprocess.run([CLIENT, "--server", self.url, "export", "--to", out],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run)
+        self.assertEqual(read_tree(out), {"programs/P8.NC": b"G0 X8\n" * 50})
 
     def test_archive_that_cannot_be_unpacked_is_kept(self):
         payload = b"not a zip archive at all"

@@ -3,8 +3,11 @@ that resets while its export is packed or while the reply is written, a client t
 never reads nor closes, and kill -9 right after a job. An export the client did not take
 whole is put back byte for byte and journalled as not delivered; a finished job's journal
 line is in the file before anyone could learn the job is done."""
+import array
 import ctypes
 import ctypes.util
+import fcntl
+import glob
 import json
 import os
 import select
@@ -13,11 +16,12 @@ import signal
 import socket
 import struct
 import tempfile
+import termios
 import time
 import unittest
 
-from ostrivan_e2e import (IMPORT, ScratchServerTestCase, Server, export_request, job_request, journal_lines,
-                          make_job, read_file, reset, snapshot, wait_until)
+from ostrivan_e2e import (IMPORT, FileCreationWatch, ScratchServerTestCase, Server, export_request, job_request,
+                          journal_lines, make_job, read_file, read_tree, reset, snapshot, wait_until)
 
 DELIVERED = 'outcome="delivered"'
 RESTORED = 'outcome="restored after undelivered reply"'
@@ -52,6 +56,26 @@ def recv_to_end(sock):
         if not chunk:
             return b"".join(chunks)
         chunks.append(chunk)
+
+
+def window_until_closed(sock, timeout):
+    """Watches what the peer has put into this socket's receive queue (the client's
+    window, as the sender sees it acknowledged) until the connection is closed, reset
+    included; returns (when the queue last grew, when it closed), monotonic seconds."""
+    tcp_close = 7
+    end = time.monotonic() + timeout
+    queued, changed = -1, time.monotonic()
+    while True:
+        count = array.array("i", [0])
+        fcntl.ioctl(sock.fileno(), termios.FIONREAD, count, True)
+        now = time.monotonic()
+        if count[0] != queued:
+            queued, changed = count[0], now
+        if sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 8)[0] == tcp_close:
+            return changed, now
+        if now > end:
+            raise AssertionError(f"the connection was not closed within {timeout} s")
+        time.sleep(0.02)
 
 
 class FileRemovalWatch:
@@ -170,6 +194,11 @@ class UndeliveredExports(ScratchServerTestCase):
         try:
             s.sendall(export_request())
             wait_until(self.holding, timeout=30, what="the job to be held")
+            # Given up the limit after the client's window stopped moving, whatever the
+            # service's own kernel takes into its buffer meanwhile.
+            stopped, closed = window_until_closed(s, timeout=SEND_IDLE_LIMIT_S * 3)
+            self.assertGreater(closed - stopped, SEND_IDLE_LIMIT_S - 1)
+            self.assertLess(closed - stopped, SEND_IDLE_LIMIT_S + 3)
             # No byte taken for the limit ends the reply; then the job comes back (the
             # bound leaves ample room for a loaded machine).
             self.assert_put_back(before, lines_before, sent_before, timeout=SEND_IDLE_LIMIT_S + 90)
@@ -248,6 +277,81 @@ class KillRightAfterAJob(unittest.TestCase):
                 self.assertEqual(len(new), 1, f"trial {trial}: {new}")
                 self.assertIn('export machine=0 peer=127.0.0.1 mode="NEWEN" archive="P1001.zip"', new[0])
                 self.assertIn(DELIVERED, new[0])
+
+    def test_an_export_settled_at_start_is_journalled_once_and_said_in_the_log(self):
+        """kill -9 at points after the whole reply went out; the next start settles the
+        hold. Across both runs the job has exactly one journal line, saying what became of
+        it, and the start's main log says what it found and did."""
+        job = os.path.join(self.base, "export")
+        hold_root = os.path.join(self.base, ".export.ostrivan-held")
+
+        def client_still_open(s, folder):
+            pass  # the client has read everything and not yet closed: the service waits
+
+        def delivered_mark_begun(s, folder):
+            watch = FileCreationWatch(folder, "delivered.tmp")
+            s.close()
+            watch.wait(60)
+
+        def removal_begun(s, folder):
+            watch = FileRemovalWatch(os.path.join(folder, "files"))
+            s.close()
+            watch.wait(60)
+
+        # point, when to kill, the outcome it must end in (None: either, by a hair)
+        points = (("reply read, client still open", client_still_open, "restored"),
+                  ("delivered mark being written", delivered_mark_begun, None),
+                  ("held files being removed", removal_begun, "delivered"))
+        for point, before_kill, expected in points:
+            with self.subTest(point=point):
+                shutil.rmtree(job, ignore_errors=True)
+                make_job(job)
+                laid = read_tree(job)
+                srv = Server(workdir=self.workdir, ini={"ExportLavoroDir": job}).start()
+                try:
+                    lines_before = len(journal_lines(srv))
+                    s = socket.create_connection(("127.0.0.1", srv.port), timeout=60)
+                    try:
+                        s.sendall(export_request())
+                        _, _, body = recv_to_end(s).partition(b"\r\n\r\n")
+                        reply = json.loads(body)
+                        self.assertFalse(reply["Errore"])
+                        held = os.listdir(hold_root)
+                        self.assertEqual(len(held), 1, held)
+                        before_kill(s, os.path.join(hold_root, held[0]))
+                        srv.proc.send_signal(signal.SIGKILL)
+                        srv.proc.wait()
+                    finally:
+                        s.close()
+                finally:
+                    srv.cleanup()
+                records = glob.glob(os.path.join(self.workdir, "held", "*.hold"))
+                found = [read_file(r).decode().strip() for r in records]
+                srv = Server(workdir=self.workdir, ini={"ExportLavoroDir": job}).start()
+                try:
+                    log = srv.log_text()
+                    lines = [l for l in journal_lines(srv)[lines_before:] if 'archive="P1001.zip"' in l]
+                finally:
+                    srv.stop()
+                    srv.cleanup()
+                self.assertEqual(len(lines), 1, lines)
+                outcome = "restored" if RESTORED in lines[0] else "delivered" if DELIVERED in lines[0] else lines[0]
+                if expected:
+                    self.assertEqual(outcome, expected)
+                # What the line says is what became of the job.
+                self.assertEqual(read_tree(job), laid if outcome == "restored" else {})
+                # Each hold the kill left is named once by the start, with what it did. (A
+                # kill that came late leaves only an emptied folder or the record.)
+                for folder in found:
+                    said = [l for l in log.splitlines() if "Start found the " in l and f'"{folder}"' in l]
+                    self.assertEqual(len(said), 1, log[-3000:])
+                    if "the held export" in said[0]:
+                        self.assertIn('the held export "P1001.zip" (job "P1001")', said[0])
+                        self.assertIn("put back in " if outcome == "restored" else "had been delivered", said[0])
+                    else:
+                        self.assertEqual(outcome, "delivered", said[0])
+                        self.assertTrue("without a manifest and without files" in said[0]
+                                        or "of a job already settled" in said[0], said[0])
 
     def test_an_import_is_journalled_before_its_reply(self):
         imp = os.path.join(self.base, "import")

@@ -9,6 +9,7 @@ import io
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -269,6 +270,130 @@ class KeptCopies(Base):
             line = wait_until(lambda: journal_lines(srv), what="the journal line")
             self.assertEqual(len(line), 1, line)
             self.assertIn(' peer=127.0.0.1 client="10.9.8.7" mode="NEWEN\\r\\nexport machine=7', line[0])
+        finally:
+            srv.stop()
+
+
+KEPT_STAMP = re.compile(r"\d{8}-\d{6}\.\d{3}-")
+
+
+class LongJobNames(Base):
+    """A job named at the file system's limit (a program of 250 characters) is delivered,
+    kept, settled and imported like any other: every kept name is cut to fit, keeping
+    its time stamp, its extension and whole characters."""
+    LONG = "P" + "1234567890" * 24 + "ABCDEFGHI"  # 250 characters
+
+    def assert_kept_name(self, name, stem, suffix):
+        raw = os.fsencode(name)
+        self.assertLessEqual(len(raw), 255, name)
+        raw.decode("utf-8")  # no character cut in two
+        match = KEPT_STAMP.match(name)
+        self.assertTrue(match, name)
+        self.assertTrue(name.endswith(suffix), name)
+        kept = name[match.end():len(name) - len(suffix)]
+        self.assertTrue(stem.startswith(kept), name)
+        if kept != stem:
+            self.assertGreater(len(kept.encode()), 200, f"cut more than it needs: {name}")
+
+    def assert_settled(self, srv):
+        held = os.path.join(self.workdir, "held")
+        self.assertEqual([n for n in os.listdir(held) if n.endswith(".hold")], [], "a hold record stays")
+        self.assertFalse(os.path.exists(os.path.join(self.base, ".export.ostrivan-held")), "a hold folder stays")
+        with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
+            s.sendall(b"GET /ostrivan/status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            _, body = read_reply(s)
+        self.assertEqual(json.loads(body)["held"], 0)
+
+    def test_a_delivered_job_is_kept_in_sent_and_its_hold_settled(self):
+        sent = os.path.join(self.workdir, "sent")
+        cases = (
+            # mode, files laid, the packed file, what sent/ keeps beside the archive
+            ("NEWEN", {f"programs/{self.LONG}.NC": b"G0 X1\n", "tools/T.CFG": b"T1\n"}, None, None),
+            ("ROTTLER", {f"{self.LONG}.NC": b"G0 X2\n", "Z.NC": b"G0 X3\n"}, f"{self.LONG}.NC", {"Z.NC": b"G0 X3\n"}),
+        )
+        srv = self.server({"ExportLavoroDir": self.job})
+        try:
+            for mode, files, packed, discarded in cases:
+                with self.subTest(mode=mode):
+                    shutil.rmtree(sent, ignore_errors=True)
+                    for rel, data in files.items():
+                        write(os.path.join(self.job, rel), data)
+                    lines_before = len(journal_lines(srv))
+                    reply = export_whole(srv.port, mode)
+                    self.assertFalse(reply["Errore"], reply["Messaggio"])
+                    self.assertEqual(reply["NomeFile"], f"{self.LONG}.zip")
+                    self.assertEqual(stream_entries(reply), {packed: files[packed]} if packed else files)
+                    wait_until(lambda: [l for l in journal_lines(srv)[lines_before:] if 'outcome="delivered"' in l],
+                               what="the delivered line")
+                    wait_until(lambda: not os.path.exists(os.path.join(self.base, ".export.ostrivan-held")),
+                               timeout=30, what="the hold to be settled")
+                    self.assert_settled(srv)
+                    self.assertEqual(read_tree(self.job), {})
+                    names = sorted(os.listdir(sent))
+                    archives = [n for n in names if not n.endswith(".discarded.zip")]
+                    self.assertEqual(len(archives), 1, names)
+                    self.assert_kept_name(archives[0], self.LONG, ".zip")
+                    with open(os.path.join(sent, archives[0]), "rb") as f:
+                        self.assertEqual(f.read(), base64.b64decode(reply["Stream"]))
+                    kept = [n for n in names if n.endswith(".discarded.zip")]
+                    self.assertEqual(len(kept), 1 if discarded else 0, names)
+                    if discarded:
+                        self.assert_kept_name(kept[0], self.LONG, ".discarded.zip")
+                        with zipfile.ZipFile(os.path.join(sent, kept[0])) as zf:
+                            self.assertEqual({n: zf.read(n) for n in zf.namelist()}, discarded)
+        finally:
+            srv.stop()
+
+    def test_an_undelivered_job_kept_in_unsent_and_its_hold_settled(self):
+        job_a = {f"programs/{self.LONG}.NC": b"G0 X1\n"}
+        for rel, data in job_a.items():
+            write(os.path.join(self.job, rel), data)
+        srv = self.server({"ExportLavoroDir": self.job})
+        try:
+            s = start_unread_export(srv.port)
+            wait_until(lambda: not os.listdir(self.job), what="the job to be held")
+            write(os.path.join(self.job, "programs", "P9.NC"), b"the machine's new job\n")
+            reset(s)
+            wait_until(lambda: any("kept in unsent after undelivered reply" in l for l in journal_lines(srv)),
+                       what="the journal line")
+            wait_until(lambda: not os.path.exists(os.path.join(self.base, ".export.ostrivan-held")),
+                       timeout=30, what="the hold to be settled")
+            self.assert_settled(srv)
+            unsent = os.path.join(self.workdir, "unsent")
+            names = os.listdir(unsent)
+            self.assertEqual(len(names), 1, names)
+            self.assert_kept_name(names[0], self.LONG, "")
+            self.assertEqual(kept_jobs(unsent)[0][1], job_a)
+            self.assertEqual(read_tree(self.job), {"programs/P9.NC": b"the machine's new job\n"})
+        finally:
+            srv.stop()
+
+    def test_an_import_keeps_its_archive_under_the_name_the_client_gave(self):
+        imp = os.path.join(self.base, "import")
+        os.makedirs(imp)
+        archive = zip_bytes({"programs\\P1.NC": b"G0 X1\n"})
+        received = os.path.join(self.workdir, "received")
+        srv = self.server({"ImportLavoroDir": imp})
+        try:
+            for given, stem, suffix in (
+                    # Whole: the name fits, two-byte characters across where a cut once fell.
+                    ("x" + "\u00e9" * 100 + ".zip", "x" + "\u00e9" * 100, ".zip"),
+                    ("J" * 300 + ".zip", "J" * 300, ".zip"),
+                    ("\u65e5" * 150 + ".ZIP", "\u65e5" * 150, ".ZIP")):
+                with self.subTest(given=given[:12]):
+                    shutil.rmtree(received, ignore_errors=True)
+                    body = json.dumps({"NomeFile": given, "Stream": base64.b64encode(archive).decode()}).encode()
+                    with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
+                        s.sendall(job_request(IMPORT, body))
+                        _, out = read_reply(s)
+                    self.assertEqual(json.loads(out), {"Errore": False, "Messaggio": ""})
+                    names = os.listdir(received)
+                    self.assertEqual(len(names), 1, names)
+                    self.assert_kept_name(names[0], stem, suffix)
+                    if len(given.encode()) < 200:
+                        self.assertTrue(names[0].endswith("-" + given), names[0])
+                    with open(os.path.join(received, names[0]), "rb") as f:
+                        self.assertEqual(f.read(), archive)
         finally:
             srv.stop()
 

@@ -16,9 +16,9 @@ import threading
 import time
 import unittest
 
-from ostrivan_e2e import (IMPORT, STAGING, ScratchServerTestCase, Server, export_request, export_whole, files_of,
-                          job_request, journal_lines, make_job, read_file, read_reply, read_tree, snapshot,
-                          stream_entries, wait_until)
+from ostrivan_e2e import (IMPORT, STAGING, FileCreationWatch, ScratchServerTestCase, Server, export_request,
+                          export_whole, files_of, job_request, journal_lines, make_job, read_file, read_reply,
+                          read_tree, snapshot, stream_entries, wait_until)
 
 
 class ExportDelivery(ScratchServerTestCase):
@@ -351,6 +351,42 @@ class ImportFaults(unittest.TestCase):
                     srv.cleanup()
         # A reply that said "Errore":false means the whole job survives the kill.
         self.assertEqual(outcomes[-1], "new", outcomes)
+
+    def test_a_kill_in_the_first_moments_is_said_and_journalled_at_the_next_start(self):
+        """Killed once the import folder is being emptied, before anything new has a name:
+        the folder stays empty (the emptying is the import's), and the next start says
+        what it found and undid, in the main log and in the journal."""
+        self.lay_large_old_job()
+        staging = os.path.join(self.imp, STAGING)
+        srv = self.server().start()
+        try:
+            lines_before = len(journal_lines(srv))
+            watch = FileCreationWatch(self.imp, STAGING)
+            with socket.create_connection(("127.0.0.1", srv.port), timeout=60) as s:
+                s.sendall(job_request(IMPORT, self.body))
+                watch.wait(60)
+                srv.proc.send_signal(signal.SIGKILL)
+                srv.proc.wait()
+                _, body = read_reply(s)
+            self.assertEqual(body, b"", "the killed import replied")
+            self.assertTrue(os.path.isdir(staging), "not killed within the import")
+            self.assertEqual(journal_lines(srv)[lines_before:], [])
+        finally:
+            srv.cleanup()
+        srv = self.server().start()
+        try:
+            log = srv.log_text()
+            lines = journal_lines(srv)[lines_before:]
+        finally:
+            srv.stop()
+            srv.cleanup()
+        self.assertEqual(os.listdir(self.imp), [])
+        said = [l for l in log.splitlines() if f"Import into {self.imp} was interrupted: found {staging} holding " in l]
+        self.assertEqual(len(said), 1, log[-3000:])
+        self.assertRegex(said[0], r"holding \d+ files \(\d+ of the new job, not whole\): undone")
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn(' import machine=0 peer=- mode=- archive="" job="" files=- ', lines[0])
+        self.assertIn(' outcome="interrupted, undone at start" ', lines[0])
 
     def test_a_nearly_full_disk_gets_the_previous_jobs_room(self):
         disk = os.path.join(self.base, "disk")

@@ -120,6 +120,7 @@ TEST(DeliveryEvent, AReplyReplacedByAnErrorOrNeverWrittenIsNotDelivered) {
 // A connected pair: the server's end as a transport, the client's as a descriptor.
 struct Pair {
   std::unique_ptr<TSocketTransport> server;
+  int server_fd = -1;  // owned by server
   int client = -1;
   ~Pair() {
     if (client >= 0) ::close(client);
@@ -139,7 +140,8 @@ void Connect(Pair& pair, int client_rcvbuf) {
   // A small window: what the client does not read stays unacknowledged.
   if (client_rcvbuf > 0) ::setsockopt(pair.client, SOL_SOCKET, SO_RCVBUF, &client_rcvbuf, sizeof client_rcvbuf);
   EXPECT_EQ(::connect(pair.client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  pair.server = std::make_unique<TSocketTransport>(::accept(listener, nullptr, nullptr));
+  pair.server_fd = ::accept(listener, nullptr, nullptr);
+  pair.server = std::make_unique<TSocketTransport>(pair.server_fd);
   ::close(listener);
 }
 
@@ -424,6 +426,38 @@ TEST(SendFailure, AClientThatTakesNoByteEndsTheSendAfterTheLimit) {
   EXPECT_THROW(p.server->Send("late", 4, 300), EWriteTimeout);
   EXPECT_EQ(p.server->BytesSent(), before_gap);
   EXPECT_FALSE(p.server->WaitDelivered(Clock::now() + 5s));
+}
+
+TEST(SendFailure, OurOwnBufferTakingMoreIsNoProgressOfTheClient) {
+  // The kernel may take more of the reply into the service's own send buffer long after
+  // the client stopped reading (here: the buffer grows); only the client's
+  // acknowledgements restart the clock.
+  Pair p;
+  Connect(p, 4096);  // never reads, never closes
+  int small = 64 * 1024;
+  ASSERT_EQ(::setsockopt(p.server_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  constexpr auto kLimit = 1500ms;
+  const auto start = Clock::now();
+  auto sent = std::async(std::launch::async, [&] {
+    const std::string reply(8 * 1024 * 1024, 'x');
+    try {
+      p.server->Send(reply.data(), reply.size(), static_cast<int>(kLimit.count()));
+    } catch (const EWriteTimeout&) {
+      return Clock::now();
+    }
+    return Clock::time_point{};
+  });
+  std::this_thread::sleep_for(1000ms);
+  const uint64_t before = p.server->BytesSent();
+  int large = 2 * 1024 * 1024;
+  ASSERT_EQ(::setsockopt(p.server_fd, SOL_SOCKET, SO_SNDBUF, &large, sizeof large), 0);
+  ASSERT_EQ(sent.wait_for(10s), std::future_status::ready);
+  const Clock::time_point failed = sent.get();
+  ASSERT_NE(failed, Clock::time_point{}) << "the send went through";
+  EXPECT_GT(p.server->BytesSent(), before) << "the buffer took nothing more: the case is not made";
+  EXPECT_GE(failed - start, kLimit - 100ms);
+  EXPECT_LT(failed - start, kLimit + 700ms);
+  EXPECT_EQ(p.server->SendError(), ETIMEDOUT);
 }
 
 TEST(SendFailure, ASlowButLiveReaderIsNotCutOff) {

@@ -284,6 +284,56 @@ TEST_F(JobSafety, ARestartPutsBackHeldJobsAndFinishesDeliveredOnes) {
   EXPECT_FALSE(fs::exists(again->Folder()));
 }
 
+// Lines of this program's journal that name archive.
+std::size_t JournalLinesOf(const std::string& archive) {
+  const fs::path exe = fs::read_symlink("/proc/self/exe");
+  const std::string text =
+      test_support::ReadFileOrEmpty((exe.parent_path() / "logs" / (exe.stem().string() + ".00.journal.log")).string());
+  const std::string field = "archive=\"" + archive + "\"";
+  std::size_t count = 0;
+  for (std::size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + 1)) ++count;
+  return count;
+}
+
+// A start settles a hold whose run was killed; the job's journal line is written by
+// whichever run gets to it first, never by both.
+TEST_F(JobSafety, AStartJournalsAHeldJobOnlyWhenTheKilledRunHadNot) {
+  // A name of its own, first in "programs": lines of other runs do not count.
+  const std::string name = "A" + std::to_string(::getpid());
+  struct Case {
+    const char* what;
+    std::vector<const char*> marks;  // what the killed run had written
+    std::size_t lines;               // what the start writes
+    bool put_back;
+  } cases[] = {
+      {"killed before the reply was known", {}, 1, true},
+      {"killed after its restored line", {"journalled"}, 0, true},
+      {"killed after the delivered mark, before its line", {"delivered"}, 1, false},
+      {"killed after its delivered line", {"delivered", "journalled"}, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(job_ + "/programs/" + name + ".NC", "G0");
+    const Tree laid = ReadTree(job_);
+    TRizOzudoExportLavoroResponse reply;
+    auto job = StartExport(reply);
+    ASSERT_TRUE(job) << reply.FMessaggio;
+    ASSERT_EQ(job->Record.Archive, name + ".zip");
+    // The process dies here, the marks written: the next start finds the hold.
+    for (const char* mark : c.marks) WriteFile(job->Folder() + "/" + mark, "");
+    const std::size_t before = JournalLinesOf(name + ".zip");
+    EXPECT_EQ(RecoverHeldExports(job_), 1);
+    EXPECT_EQ(JournalLinesOf(name + ".zip") - before, c.lines);
+    EXPECT_FALSE(fs::exists(job->Folder()));
+    if (c.put_back) EXPECT_TRUE(ReadTree(job_) == laid);
+    else EXPECT_TRUE(ReadTree(job_).empty());
+    job.reset();
+    fs::remove_all(job_);
+    for (const auto& [rel, entry] : before_)
+      if (rel.back() != '/') WriteFile(job_ + "/" + rel, std::get<0>(entry));
+  }
+}
+
 // A start finds every hold through its record beside the executable, even after the
 // parameter file names another export directory; a manifest that exists but cannot be
 // read keeps its job untouched.
@@ -496,7 +546,13 @@ TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {
           fs::copy(e.path(), d / "left/" + e.path().filename().string(), fs::copy_options::recursive);
     }
     fs::rename(d / "left", dir + "/" + kImportStagingName);
-    EXPECT_TRUE(RecoverImport(dir));
+    const TImportRecovery found = RecoverImport(dir);
+    EXPECT_TRUE(found.Found);
+    EXPECT_TRUE(found.Settled);
+    EXPECT_EQ(found.Finished, marked);
+    EXPECT_EQ(found.JobFiles, 2);
+    EXPECT_EQ(found.Files, 2);  // the previous contents were not copied
+    EXPECT_EQ(found.Job, marked ? "P7" : "");
     std::map<std::string, std::string> files;
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
       if (it->is_regular_file()) files[fs::relative(it->path(), dir).string()] = ReadFile(it->path().string());
