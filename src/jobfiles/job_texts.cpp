@@ -43,7 +43,9 @@ const char* ReplyOutcome(bool failed, const std::string& message) {
     const std::string head = text_with_empty_argument.substr(0, text_with_empty_argument.size() - argument_quoted);
     return message.rfind(head, 0) == 0;
   };
-  if (begins(NothingToExport(""), 0)) return "nothing-waiting";
+  // No file to send, in the folder or where the mode looks for one ("...nella directory
+  // "<dir>"" and "...nella directory "programs" in <path>" share their head).
+  if (begins(NothingToExport(""), 0) || begins(NoFileInDirectory(""), 1)) return "nothing-waiting";
   if (begins(PackingFailed(FileChangedWhilePacking("")), 1)) return "retry-later";
   if (message == ModeNotSet() || begins(ModeNotRecognised(""), std::string("\" non riconosciuto").size()))
     return "refused";

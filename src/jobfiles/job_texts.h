@@ -42,7 +42,8 @@ std::string ModeNotSet();
 std::string ModeNotRecognised(const std::string& mode);
 
 // What a job reply means for a program, from its message (the outcome header asked for
-// with "X-Ostrivan-Outcome: yes"): "done", "nothing-waiting", "retry-later" (a file
+// with "X-Ostrivan-Outcome: yes"): "done", "nothing-waiting" (no file to send, in the
+// folder or where the mode looks), "retry-later" (a file
 // still being written), "refused" (the request names no usable mode) or "failed".
 const char* ReplyOutcome(bool failed, const std::string& message);
 
