@@ -494,19 +494,21 @@ class DebianPackage(unittest.TestCase):
         if systemctl:
             self.assertFalse(any(os.path.lexists(l) for l in links))  # disabled by prerm
 
-        # Purge: a job in unsent/ was never delivered and waits for a person; it stays,
-        # and purge says where. Everything else the service made goes.
+        # Purge: a job in unsent/ was never delivered and waits for a person, one in held/
+        # is not settled yet; both stay, and purge says where. Everything else goes.
         run = dpkg("--purge", "ostrivan")
         self.assertEqual(status(), "not installed")
-        self.assertEqual(os.listdir(opt), ["unsent"])
-        self.assertEqual(read(os.path.join(opt, "unsent", "sub", "file")), "x" * 1000)
-        self.assertIn(f"{opt}/unsent is kept", run.stdout + run.stderr)
-        # Once dealt with, an empty unsent/ goes with the rest.
+        self.assertEqual(sorted(os.listdir(opt)), ["held", "unsent"])
+        for kept in ("held", "unsent"):
+            self.assertEqual(read(os.path.join(opt, kept, "sub", "file")), "x" * 1000)
+            self.assertIn(f"{opt}/{kept} is kept", run.stdout + run.stderr)
+        # Once dealt with, empty ones go with the rest.
         shutil.rmtree(os.path.join(opt, "unsent", "sub"))
+        shutil.rmtree(os.path.join(opt, "held", "sub"))
         dpkg("-i", self.deb)
         run = dpkg("--purge", "ostrivan")
         self.assertEqual(status(), "not installed")
-        self.assertNotIn("unsent is kept", run.stdout + run.stderr)
+        self.assertNotIn("is kept", run.stdout + run.stderr)
         self.assertFalse(os.path.exists(opt))
         # Nothing of the package is left in the root but dpkg's own records and the
         # image's account files, where the account stays (files elsewhere may be its).
