@@ -15,8 +15,8 @@
 #include "http/stream.h"
 #include "jobfiles/ack_waits.h"
 #include "jobfiles/job_catalog.h"
-#include "jobfiles/working_directory.h"
 #include "jobfiles/job_metrics.h"
+#include "jobfiles/working_directory.h"
 #include "json/json_data_objects.h"
 
 #ifndef OSTRIVAN_VERSION

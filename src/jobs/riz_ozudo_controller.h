@@ -61,6 +61,8 @@ inline constexpr const char* kAckJobHeader = "X-Ostrivan-Job";
 inline constexpr const char* kLeftFilesHeader = "X-Ostrivan-Left";
 inline constexpr std::int64_t kDefaultAckWaitSeconds = 600;
 bool AcknowledgementAsked(const std::string& header);
+// What "sent" and "received" keep, as the parameters set it (defaults where not installed).
+TKeepLimits KeepLimitsOf(const TJobParameters& parameters);
 
 // At start-up: watches the export folder for writers still at work, so that a file
 // modified and not closed is never taken however long its writer pauses.

@@ -1,6 +1,6 @@
 """The kept jobs over the network, against the real executable: GET /ostrivan/jobs (and one
 program's versions), GET /ostrivan/jobs/<kind>/<name>, POST .../requeue, and the client's
-jobs, fetch and requeue commands; refusals, odd and hostile names."""
+jobs, fetch and requeue commands; refusals, odd and hostile names, retention."""
 import base64
 import io
 import json
@@ -254,6 +254,36 @@ class Requeue(JobsCase):
             run = subprocess.run([CLIENT, "--server", f"http://127.0.0.1:{port}", *args], capture_output=True,
                                  text=True, timeout=60)
             self.assertEqual(run.returncode, 3, (args, run.stdout, run.stderr))
+
+
+class Retention(JobsCase):
+    def test_count_limit_keeps_the_newest(self):
+        self.configure(**self.settings, TenutiNumero=2)
+        crcs = []
+        for i in range(4):
+            self.put_job(f"P40{i}")
+            crcs.append("%08X" % zlib.crc32(self.export()))
+        listed = [j for j in self.jobs()["jobs"] if j["kind"] == "sent"]
+        self.assertEqual([j["crc32"] for j in listed], crcs[:1:-1])
+        # Imports keep their archives under the same limit.
+        imported = []
+        for i in range(3):
+            archive = zipfile_bytes({f"programs\\R{i}.NC": f"R{i}\n".encode()})
+            status, _, reply = split_reply(self.srv.raw(job_request(IMPORT, import_body(archive, f"R{i}.zip"))))
+            self.assertFalse(json.loads(reply)["Errore"], reply)
+            imported.append("%08X" % zlib.crc32(archive))
+        listed = [j for j in self.jobs()["jobs"] if j["kind"] == "received"]
+        self.assertEqual([j["crc32"] for j in listed], imported[:0:-1])
+
+    def test_size_limit_keeps_the_newest_alone(self):
+        self.configure(**self.settings, TenutiMB=1)
+        crcs = []
+        for i in range(2):
+            # About 0.7 MB of random bytes each: two do not fit in 1 MB.
+            self.put_job(f"P50{i}", extra=os.urandom(700 * 1000))
+            crcs.append("%08X" % zlib.crc32(self.export()))
+        listed = [j for j in self.jobs()["jobs"] if j["kind"] == "sent"]
+        self.assertEqual([j["crc32"] for j in listed], crcs[1:])
 
 
 if __name__ == "__main__":
