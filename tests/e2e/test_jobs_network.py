@@ -137,6 +137,24 @@ class ListAndFetch(JobsCase):
             run = self.client("fetch", "sent", older["name"], "--to", to)
             self.assertEqual(run.returncode, 3, run.stdout)
 
+    def test_a_held_export_is_listed_fetched_and_not_requeued(self):
+        self.put_job("P6006")
+        status, lines, body = split_reply(self.srv.raw(job_request(EXPORT, b'{"ModoGestioneFile":"NEWEN"}',
+                                                                   [("X-Ostrivan-Ack", "required")])))
+        reply = json.loads(body)
+        data = base64.b64decode(reply["Stream"])
+        job_id = [l.split(": ", 1)[1] for l in lines if l.lower().startswith("x-ostrivan-job:")][0]
+        held = [j for j in self.jobs()["jobs"] if j["kind"] == "held"]
+        self.assertEqual([(j["name"], j["crc32"], j["files"]) for j in held], [(job_id, "%08X" % zlib.crc32(data), 2)])
+        code, _, archive = self.call("GET", "/ostrivan/jobs/held/" + urllib.parse.quote(job_id))
+        self.assertEqual((code, archive), (200, data))
+        code, _, body = self.call("POST", f"/ostrivan/jobs/held/{urllib.parse.quote(job_id)}/requeue")
+        self.assertEqual(code, 409, body)
+        self.assertEqual(read_tree(self.exp), {})
+        code, _, body = self.call("POST", "/ostrivan/ack/" + job_id)
+        self.assertEqual(code, 200, body)
+        wait_until(lambda: not [j for j in self.jobs()["jobs"] if j["kind"] == "held"], 10, "the hold settled")
+
     def test_odd_and_hostile_names(self):
         sent = os.path.join(self.srv.dir, "sent")
         os.makedirs(sent, exist_ok=True)
