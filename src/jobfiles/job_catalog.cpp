@@ -291,7 +291,12 @@ bool FindKeptJob(const std::string& export_dir, const std::string& kind, const s
       if (FileNameOf(folder) == name) return KeptEntryOf(kind, folder, name, job);
     return false;
   }
-  return KeptEntryOf(kind, KeptKindFolder(kind) + "/" + name, name, job);
+  const std::string dir = KeptKindFolder(kind);
+  if (KeptEntryOf(kind, dir + "/" + name, name, job)) return true;
+  // A name that is no UTF-8 is listed as its Latin-1 reading: that finds it too.
+  for (const std::string& entry : NamesIn(dir))
+    if (entry != name && FileNameText(entry) == name) return KeptEntryOf(kind, dir + "/" + entry, entry, job);
+  return false;
 }
 
 std::vector<TProgramVersion> ListProgramVersions(const std::string& program) {
@@ -404,7 +409,7 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
   JournalRequeue(job, peer, machine, "requeued from " + kind + " into " + export_dir, result.Files, bytes);
   logging::FrameworkLogInfo("Job " + kind + "/" + name + " requeued into " + export_dir + " by " + peer);
   // Every file is in place: only now does the unsent copy go.
-  if (kind == "unsent" && !RemoveTree(KeptKindFolder(kind) + "/" + name))
+  if (kind == "unsent" && !RemoveTree(KeptKindFolder(kind) + "/" + job.Name))
     logging::FrameworkLogError("Requeued job unsent/" + name + " could not be removed from unsent/ entirely");
   return result;
 }

@@ -163,8 +163,14 @@ class ListAndFetch(JobsCase):
         odd = ["20261211-080000.000-P 1 blank.zip", "20261211-080001.000-Pè ü.zip", "20261211-080002.000-P%41.zip"]
         for i, name in enumerate(odd):
             write(os.path.join(sent, name), zipfile_bytes({f"P{i}.NC": f"G{i}\n".encode()}))
+        # A name that is no UTF-8 is listed as its Latin-1 reading, and found by it.
+        latin1 = os.path.join(os.fsencode(sent), b"20261211-080003.000-P\xe8.zip")
+        write(latin1.decode("utf-8", "surrogateescape"), zipfile_bytes({"P3.NC": b"G3\n"}))
         names = {j["name"] for j in self.jobs()["jobs"]}
-        self.assertEqual(names, set(odd))
+        self.assertEqual(names, set(odd) | {"20261211-080003.000-P\u00e8.zip"})
+        code, _, body = self.call("GET", "/ostrivan/jobs/sent/" + urllib.parse.quote("20261211-080003.000-P\u00e8.zip"))
+        self.assertEqual(code, 200, body)
+        self.assertEqual(archive_files(body), {"P3.NC": b"G3\n"})
         for name in odd:
             with self.subTest(name=name):
                 code, _, body = self.call("GET", "/ostrivan/jobs/sent/" + urllib.parse.quote(name))
