@@ -208,7 +208,8 @@ bool ListRequeueTree(const std::string& dir, const std::string& relative, std::v
 // Copies every file under its partial name, then names them all; any failure takes out
 // what was placed and the folders made, so the export folder is as empty as it was.
 bool PlaceRequeueWhole(const std::string& from, const std::string& to, const std::vector<TRequeueFile>& files,
-                       const std::vector<std::string>& folders, std::string& reason) {
+                       const std::vector<std::string>& folders, std::string& reason, bool& mixed) {
+  mixed = false;
   std::vector<std::string> made;
   std::vector<std::string> copied;
   std::vector<std::string> named;
@@ -233,6 +234,19 @@ bool PlaceRequeueWhole(const std::string& from, const std::string& to, const std
       return false;
     }
     copied.push_back(f.Relative);
+  }
+  // The machine may have written meanwhile: then this job does not join its files.
+  std::set<std::string> ours;
+  for (const std::string& rel : folders)
+    if (rel.find('/') == std::string::npos) ours.insert(rel);
+  for (const TRequeueFile& f : files)
+    if (f.Relative.find('/') == std::string::npos) ours.insert(FileNameOf(PartialCopyName(to + "/" + f.Relative)));
+  for (const std::string& name : NamesIn(to)) {
+    if (ours.count(name) != 0) continue;
+    reason = "the export folder " + to + " got \"" + FileNameText(name) + "\" meanwhile: jobs never mix";
+    mixed = true;
+    undo();
+    return false;
   }
   for (const TRequeueFile& f : files) {
     if (const int code = NamePartialCopy(to + "/" + f.Relative); code != 0) {
@@ -395,9 +409,11 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
   std::int64_t bytes = 0;
   for (const TRequeueFile& f : files) bytes += f.Bytes;
   std::string reason;
-  const bool placed = PlaceRequeueWhole(source, export_dir, files, folders, reason);
+  bool mixed = false;
+  const bool placed = PlaceRequeueWhole(source, export_dir, files, folders, reason, mixed);
   if (!unpacked.empty()) RemoveTree(unpacked);
   if (!placed) {
+    if (mixed) result.Status = 409;
     result.Message = "nothing was requeued: " + reason;
     logging::FrameworkLogError("Requeue of " + kind + "/" + name + " failed: " + reason);
     JournalRequeue(job, peer, machine, "not requeued: " + reason, -1, -1);

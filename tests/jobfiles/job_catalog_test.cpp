@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jobfiles/directory_lock.h"
@@ -78,6 +81,29 @@ TEST_F(Requeue, ABusyOrFilledExportFolderIsRefused) {
   EXPECT_EQ(refused.Status, 409);
   EXPECT_NE(refused.Message.find("not empty"), std::string::npos) << refused.Message;
   EXPECT_EQ(ListTree(export_.Path()), std::vector<std::string>{"NEW.NC"});
+  EXPECT_EQ(ListTree(unsent_ + "/files"), job_);
+}
+
+TEST_F(Requeue, AFileTheMachineWritesMeanwhileStopsIt) {
+  WriteFile(unsent_ + "/files/z_big.NC", std::string(64 << 20, 'x'));  // copied while the machine writes
+  std::atomic<bool> wrote{false};
+  std::thread machine([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!wrote && std::chrono::steady_clock::now() < until) {
+      for (const std::string& name : Names(export_.Path()))
+        if (name.ends_with(".ostrivan-partial")) {
+          WriteFile(export_ / "NEW.NC", "the machine's\n");
+          wrote = true;
+        }
+    }
+  });
+  const TRequeueResult refused = Run();
+  machine.join();
+  ASSERT_TRUE(wrote);
+  EXPECT_EQ(refused.Status, 409) << refused.Message;
+  EXPECT_NE(refused.Message.find("NEW.NC"), std::string::npos) << refused.Message;
+  EXPECT_EQ(ListTree(export_.Path()), std::vector<std::string>{"NEW.NC"});
+  EXPECT_EQ(Names(export_.Path()), std::vector<std::string>{"NEW.NC"});
   EXPECT_EQ(ListTree(unsent_ + "/files"), job_);
 }
 
