@@ -3,8 +3,10 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/job_client.h"
+#include "client/jobs_client.h"
 #include "client/status_client.h"
 #include "common/numbers.h"
 
@@ -19,6 +21,9 @@ const char* Usage() {
          "                 [--exec COMMAND] [--mode NEWEN|ROTTLER]\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] import DIR|FILE.zip\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] status [--json]\n"
+         "  ostrivan-client [--server URL] [--timeout SECONDS] jobs [--json]\n"
+         "  ostrivan-client [--server URL] [--timeout SECONDS] fetch KIND NAME --to DIR|FILE.zip\n"
+         "  ostrivan-client [--server URL] [--timeout SECONDS] requeue KIND NAME\n"
          "  ostrivan-client --version\n"
          "URL defaults to http://localhost:8080. export fetches the job waiting in the\n"
          "service's export folder and unpacks it into DIR (absent or empty); import sends a\n"
@@ -26,7 +31,10 @@ const char* Usage() {
          "does not open, fails its CRC check, holds no file or exceeds the service's limit\n"
          "of 5242880 bytes of request is not sent: the service would empty its import\n"
          "folder for it. status shows the service's state (what waits, the last jobs);\n"
-         "--json prints it as sent. --timeout bounds the whole exchange (default 120 seconds).\n"
+         "--json prints it as sent. jobs lists the kept jobs (held, unsent, sent, received);\n"
+         "fetch writes one job's archive to FILE.zip or unpacks it into DIR (absent or empty);\n"
+         "requeue puts an unsent or sent job back into the service's export folder.\n"
+         "--timeout bounds the whole exchange (default 120 seconds).\n"
          "export --watch asks every --interval seconds (default 10) until SIGINT or SIGTERM,\n"
          "unpacks each job into a new folder DIR/<yyyymmdd-hhmmss>-<job> and runs COMMAND\n"
          "with that folder as its argument.\n"
@@ -55,6 +63,7 @@ int main(int argc, char** argv) {
   using namespace ostrivan::client;
   std::string server = kDefaultServer;
   std::string command, to, mode = "NEWEN", source, timeout_text;
+  std::vector<std::string> names;  // KIND NAME of fetch and requeue
   int timeout_seconds = kDefaultTimeoutSeconds;
   bool json = false;
   bool watch = false;
@@ -101,6 +110,8 @@ int main(int argc, char** argv) {
       command = arg;
     } else if (command == "import" && source.empty()) {
       source = arg;
+    } else if ((command == "fetch" || command == "requeue") && names.size() < 2) {
+      names.emplace_back(arg);
     } else {
       return UsageError("unexpected argument " + std::string(arg));
     }
@@ -120,7 +131,20 @@ int main(int argc, char** argv) {
     if (!to.empty()) return UsageError("--to belongs to export");
     return RunStatus(url, json, std::cout, std::cerr, timeout_seconds);
   }
-  if (json) return UsageError("--json belongs to status");
+  if (command == "jobs") {
+    if (!to.empty()) return UsageError("--to belongs to export and fetch");
+    return RunJobs(url, json, std::cout, std::cerr, timeout_seconds);
+  }
+  if (json) return UsageError("--json belongs to status and jobs");
+  if (command == "fetch" || command == "requeue") {
+    if (names.size() != 2) return UsageError(command + " needs KIND and NAME");
+    if (command == "requeue") {
+      if (!to.empty()) return UsageError("--to belongs to export and fetch");
+      return RunRequeue(url, names[0], names[1], std::cout, std::cerr, timeout_seconds);
+    }
+    if (to.empty()) return UsageError("fetch needs --to DIR or --to FILE.zip");
+    return RunFetch(url, names[0], names[1], to, std::cout, std::cerr, timeout_seconds);
+  }
   if (command == "export") {
     if (to.empty()) return UsageError("export needs --to DIR");
     if (watch) return RunExportWatch(url, mode, to, interval_seconds, exec, std::cout, std::cerr, timeout_seconds);

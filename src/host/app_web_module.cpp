@@ -73,7 +73,8 @@ void RegisterAppWebModule() {
   jobs::SetJobParameters({[] { return TParametri::GetExportLavoroDir(); },
                           [] { return TParametri::GetImportLavoroDir(); }, [] { return TParametri::GetNrMacchina(); },
                           [] { return TParametri::GetAttesaScrittura(); },
-                          [] { return TParametri::GetAttesaConferma(); }});
+                          [] { return TParametri::GetAttesaConferma(); }, [] { return TParametri::GetTenutiNumero(); },
+                          [] { return TParametri::GetTenutiMB(); }});
 }
 
 }  // namespace ostrivan::host

@@ -28,8 +28,9 @@ namespace ostrivan::host {
 namespace {
 
 constexpr const char* kConfigSection = "CONFIG";
-constexpr const char* kKnownKeys[] = {"Porta",         "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina",
-                                      "ClientAmmessi", "AttesaScrittura", "AttesaConferma"};
+constexpr const char* kKnownKeys[] = {"Porta",          "ExportLavoroDir", "ImportLavoroDir",
+                                      "Nr_Macchina",    "ClientAmmessi",   "AttesaScrittura",
+                                      "AttesaConferma", "TenutiNumero",    "TenutiMB"};
 
 // A port in the kernel's table of TCP sockets in the listening state.
 bool ListedAsListening(const char* table, std::uint16_t port) {
@@ -201,6 +202,28 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
       const auto number = ParseInteger(key->second);
       const std::string range = "not a number of seconds from " + std::to_string(low) + " to " + std::to_string(high);
       if (!number || *number < low || *number > high) {
+        report.Warnings.push_back(std::string(name) + " \"" + key->second + "\" is " + range + ": the default " +
+                                  std::to_string(fallback) + " is used");
+        s.Note = "\"" + key->second + "\" is " + range;
+      } else {
+        s.FromFile = true;
+        s.Value = std::to_string(*number);
+      }
+    }
+    report.Settings.push_back(s);
+  }
+
+  // What sent/ and received/ keep
+  for (const auto& [name, high, fallback, unit] :
+       {std::tuple<const char*, int, int, const char*>{"TenutiNumero", TParametri::kMaxKeepCount,
+                                                       TParametri::kDefaultKeepCount, "archives"},
+        std::tuple<const char*, int, int, const char*>{"TenutiMB", TParametri::kMaxKeepMegabytes,
+                                                       TParametri::kDefaultKeepMegabytes, "megabytes"}}) {
+    TSettingInForce s{name, std::to_string(fallback), false, ""};
+    if (const auto* key = FindKey(keys, name)) {
+      const auto number = ParseInteger(key->second);
+      const std::string range = std::string("not a number of ") + unit + " from 1 to " + std::to_string(high);
+      if (!number || *number < 1 || *number > high) {
         report.Warnings.push_back(std::string(name) + " \"" + key->second + "\" is " + range + ": the default " +
                                   std::to_string(fallback) + " is used");
         s.Note = "\"" + key->second + "\" is " + range;

@@ -12,8 +12,11 @@
 #include "host/parametri.h"
 #include "host/readiness.h"
 #include "http/http_metrics.h"
+#include "http/stream.h"
 #include "jobfiles/ack_waits.h"
+#include "jobfiles/job_catalog.h"
 #include "jobfiles/job_metrics.h"
+#include "jobfiles/working_directory.h"
 #include "json/json_data_objects.h"
 
 #ifndef OSTRIVAN_VERSION
@@ -281,7 +284,169 @@ std::string AcknowledgementJson(const std::string& id, jobs::TAckResult result) 
   return document.ToJSON();
 }
 
+namespace {
+
+void JsonReply(http::TWebResponse& response, int status, const std::string& body) {
+  response.SetStatusCode(status);
+  response.SetContentType("application/json; charset=utf-8");
+  response.SetCustomHeader("Cache-Control", "no-store");
+  response.SetContent(body);
+}
+
+std::string MessageJson(const std::string& message) {
+  json::TJsonObject document;
+  document.SetString("message", message);
+  return document.ToJSON();
+}
+
+std::string CrcHex(std::uint32_t crc) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", crc);
+  return text;
+}
+
+// The path's parts below /ostrivan/jobs, each decoded on its own, so that an encoded
+// '/' stays inside its part (and is refused there) instead of splitting it.
+bool JobsPathParts(const std::string& raw_uri, std::vector<std::string>& parts) {
+  std::string path = raw_uri;
+  if (!path.empty() && path[0] != '/') {
+    // absolute form: "http://host/ostrivan/jobs/..."
+    const std::size_t scheme = path.find("://");
+    const std::size_t slash = scheme == std::string::npos ? std::string::npos : path.find('/', scheme + 3);
+    if (slash == std::string::npos) return false;
+    path = path.substr(slash);
+  }
+  const std::string_view prefix = kJobsRoute;
+  if (!StartsWithText(path, kJobsRoute)) return false;
+  const std::string rest = path.substr(prefix.size());
+  if (!rest.empty() && rest[0] != '/') return false;
+  parts.clear();
+  std::size_t start = 1;
+  while (start <= rest.size() && !rest.empty()) {
+    const std::size_t slash = rest.find('/', start);
+    parts.push_back(PercentDecode(rest.substr(start, slash == std::string::npos ? std::string::npos : slash - start)));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
+std::string QueryValue(const std::string& query, const std::string& key) {
+  std::size_t start = 0;
+  while (start <= query.size()) {
+    const std::size_t amp = query.find('&', start);
+    std::string pair = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+    const std::size_t eq = pair.find('=');
+    if (eq != std::string::npos && pair.substr(0, eq) == key) {
+      std::string value = pair.substr(eq + 1);
+      for (char& c : value)
+        if (c == '+') c = ' ';
+      return PercentDecode(value);
+    }
+    if (amp == std::string::npos) break;
+    start = amp + 1;
+  }
+  return "";
+}
+
+std::string JobsListJson(const std::string& export_dir) {
+  auto list = std::make_unique<json::TJsonArray>();
+  for (const jobs::TKeptJob& job : jobs::ListKeptJobs(export_dir)) {
+    json::TJsonObject& object = list->AddObject();
+    object.SetString("kind", job.Kind);
+    object.SetString("name", jobs::FileNameText(job.Name));
+    object.SetString("time", IsoUtc(job.TimeMs));
+    object.SetLong("files", job.Files);
+    object.SetLong("bytes", job.Bytes);
+    if (job.HasCrc) object.SetString("crc32", CrcHex(job.Crc));
+    else object.SetNull("crc32");
+    if (job.Outcome.empty()) object.SetNull("outcome");
+    else object.SetString("outcome", job.Outcome);
+  }
+  json::TJsonObject document;
+  document.SetArray("jobs", std::move(list));
+  return document.ToJSON();
+}
+
+std::string ProgramVersionsJson(const std::string& program) {
+  auto list = std::make_unique<json::TJsonArray>();
+  for (const jobs::TProgramVersion& v : jobs::ListProgramVersions(program)) {
+    json::TJsonObject& object = list->AddObject();
+    object.SetString("kind", v.Kind);
+    object.SetString("name", jobs::FileNameText(v.Name));
+    object.SetString("time", IsoUtc(v.TimeMs));
+    object.SetString("entry", v.Entry);
+    object.SetLong("bytes", v.Size);
+    object.SetString("crc32", CrcHex(v.Crc));
+  }
+  json::TJsonObject document;
+  document.SetString("program", program);
+  document.SetArray("versions", std::move(list));
+  return document.ToJSON();
+}
+
+std::string RequeueJson(const std::string& kind, const std::string& name, const jobs::TRequeueResult& result) {
+  json::TJsonObject document;
+  document.SetString("kind", kind);
+  document.SetString("name", jobs::FileNameText(name));
+  document.SetBool("requeued", result.Status == 200);
+  document.SetLong("files", result.Files);
+  document.SetString("message", result.Message);
+  return document.ToJSON();
+}
+
+// GET /ostrivan/jobs[?program=P], GET /ostrivan/jobs/<kind>/<name>,
+// POST /ostrivan/jobs/<kind>/<name>/requeue; false for anything else.
+bool ServeJobsRoute(http::TWebRequest& request, http::TWebResponse& response) {
+  std::vector<std::string> parts;
+  if (!JobsPathParts(request.RawPathInfo(), parts)) return false;
+  const http::TMethodType method = request.MethodType();
+  const bool get = method == http::TMethodType::mtGet || method == http::TMethodType::mtHead;
+  const bool post = method == http::TMethodType::mtPost;
+  const std::string export_dir = TParametri::GetExportLavoroDir();
+  if (parts.empty() && get) {
+    const std::string program = QueryValue(request.Query(), "program");
+    JsonReply(response, 200, program.empty() ? JobsListJson(export_dir) : ProgramVersionsJson(program));
+    return true;
+  }
+  if (parts.size() < 2 || parts.size() > 3 || (parts.size() == 2 && !get) ||
+      (parts.size() == 3 && (!post || parts[2] != "requeue")))
+    return false;
+  const std::string& kind = parts[0];
+  const std::string& name = parts[1];
+  if (!jobs::IsJobKind(kind)) {
+    JsonReply(response, 404, MessageJson("no kind of job \"" + kind + "\": held, unsent, sent or received"));
+    return true;
+  }
+  if (!jobs::IsJobName(name)) {
+    JsonReply(response, 400, MessageJson("a job name is one entry of its folder: no '/', no NUL, not . or .."));
+    return true;
+  }
+  if (parts.size() == 3) {
+    const jobs::TRequeueResult result =
+        jobs::RequeueKeptJob(export_dir, kind, name, request.RemoteAddr(), TParametri::GetNrMacchina());
+    JsonReply(response, result.Status, RequeueJson(kind, name, result));
+    return true;
+  }
+  jobs::TKeptJob job;
+  std::string bytes;
+  if (!jobs::FindKeptJob(export_dir, kind, name, job) || job.ArchivePath.empty() ||
+      ReadWholeFile(job.ArchivePath, bytes) != TReadFailure::kNone) {
+    JsonReply(response, 404, MessageJson("no " + kind + " job named \"" + jobs::FileNameText(name) + "\""));
+    return true;
+  }
+  response.SetStatusCode(200);
+  response.SetContentType("application/zip");
+  response.SetCustomHeader("Cache-Control", "no-store");
+  response.SetCustomHeader("X-Ostrivan-Crc32", CrcHex(job.Crc));
+  response.SetContentStream(std::make_unique<http::TMemoryStream>(std::move(bytes)));
+  return true;
+}
+
+}  // namespace
+
 bool ServeOperatorRoute(http::TWebRequest& request, http::TWebResponse& response) {
+  if (ServeJobsRoute(request, response)) return true;
   const http::TMethodType method = request.MethodType();
   const std::string path = request.PathInfo();
   if (method == http::TMethodType::mtPost && StartsWithText(path, kAckRoute)) {

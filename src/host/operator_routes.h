@@ -4,6 +4,8 @@
 //   GET /ostrivan/status  JSON: settings, folders, what waits, the last jobs
 //   GET /metrics          Prometheus text format 0.0.4
 //   POST /ostrivan/ack/<id>  a client has the export it asked to acknowledge
+//   GET /ostrivan/jobs[?program=P], GET /ostrivan/jobs/<kind>/<name>,
+//   POST /ostrivan/jobs/<kind>/<name>/requeue  the kept jobs (jobfiles/job_catalog.h)
 // Who may call them is the allow-list's business (TCallerGate).
 #include <string>
 
@@ -13,6 +15,7 @@
 namespace ostrivan::host {
 
 inline constexpr const char* kAckRoute = "/ostrivan/ack/";
+inline constexpr const char* kJobsRoute = "/ostrivan/jobs";
 inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
 // The moment the service started, for "started", "uptime_s" and the start time metric.

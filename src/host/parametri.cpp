@@ -147,6 +147,14 @@ int32_t TParametri::GetAttesaConferma(const std::string& ini_file) {
   const auto v = ParseInteger(ReadProfileString(ini_file, kSection, "AttesaConferma"));
   return v && *v >= 1 && *v <= kMaxAckWaitSeconds ? *v : kDefaultAckWaitSeconds;
 }
+int32_t TParametri::GetTenutiNumero(const std::string& ini_file) {
+  const auto v = ParseInteger(ReadProfileString(ini_file, kSection, "TenutiNumero"));
+  return v && *v >= 1 && *v <= kMaxKeepCount ? *v : kDefaultKeepCount;
+}
+int32_t TParametri::GetTenutiMB(const std::string& ini_file) {
+  const auto v = ParseInteger(ReadProfileString(ini_file, kSection, "TenutiMB"));
+  return v && *v >= 1 && *v <= kMaxKeepMegabytes ? *v : kDefaultKeepMegabytes;
+}
 
 uint16_t TParametri::GetPorta() { return GetPorta(GetIniFile()); }
 std::string TParametri::GetExportLavoroDir() { return GetExportLavoroDir(GetIniFile()); }
@@ -155,5 +163,7 @@ int32_t TParametri::GetNrMacchina() { return GetNrMacchina(GetIniFile()); }
 std::string TParametri::GetClientAmmessi() { return GetClientAmmessi(GetIniFile()); }
 int32_t TParametri::GetAttesaScrittura() { return GetAttesaScrittura(GetIniFile()); }
 int32_t TParametri::GetAttesaConferma() { return GetAttesaConferma(GetIniFile()); }
+int32_t TParametri::GetTenutiNumero() { return GetTenutiNumero(GetIniFile()); }
+int32_t TParametri::GetTenutiMB() { return GetTenutiMB(GetIniFile()); }
 
 }  // namespace ostrivan::host

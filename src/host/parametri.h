@@ -27,6 +27,14 @@ class TParametri {
   static int32_t GetAttesaConferma();
   static constexpr int32_t kDefaultAckWaitSeconds = 600;
   static constexpr int32_t kMaxAckWaitSeconds = 86400;
+  // Archives "sent" and "received" keep each, newest first: how many, and in how many
+  // megabytes; defaults 20 and 200.
+  static int32_t GetTenutiNumero();
+  static int32_t GetTenutiMB();
+  static constexpr int32_t kDefaultKeepCount = 20;
+  static constexpr int32_t kMaxKeepCount = 100000;
+  static constexpr int32_t kDefaultKeepMegabytes = 200;
+  static constexpr int32_t kMaxKeepMegabytes = 1000000;
 
   // The same reads against an explicit file, for callers that know the path.
   static uint16_t GetPorta(const std::string& ini_file);
@@ -36,6 +44,8 @@ class TParametri {
   static std::string GetClientAmmessi(const std::string& ini_file);
   static int32_t GetAttesaScrittura(const std::string& ini_file);
   static int32_t GetAttesaConferma(const std::string& ini_file);
+  static int32_t GetTenutiNumero(const std::string& ini_file);
+  static int32_t GetTenutiMB(const std::string& ini_file);
 };
 
 // Reads one value of an INI-style file the way the workstation's profile reader does:

@@ -24,15 +24,22 @@ std::string DirectoryLockKey(const std::string& directory) {
   return key;
 }
 
-TDirectoryLock::TDirectoryLock(const std::string& directory) {
+namespace {
+std::shared_ptr<std::mutex> MutexOf(const std::string& directory) {
   std::string key = DirectoryLockKey(directory);
-  {
-    std::lock_guard<std::mutex> guard(g_registry_mutex);
-    auto& slot = Registry()[key];
-    if (!slot) slot = std::make_shared<std::mutex>();
-    mutex_ = slot;
-  }
+  std::lock_guard<std::mutex> guard(g_registry_mutex);
+  auto& slot = Registry()[key];
+  if (!slot) slot = std::make_shared<std::mutex>();
+  return slot;
+}
+}  // namespace
+
+TDirectoryLock::TDirectoryLock(const std::string& directory) : mutex_(MutexOf(directory)) {
   lock_ = std::unique_lock<std::mutex>(*mutex_);
+}
+
+TDirectoryLock::TDirectoryLock(const std::string& directory, std::try_to_lock_t) : mutex_(MutexOf(directory)) {
+  lock_ = std::unique_lock<std::mutex>(*mutex_, std::try_to_lock);
 }
 
 }  // namespace ostrivan::jobs

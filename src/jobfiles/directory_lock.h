@@ -12,6 +12,9 @@ class TDirectoryLock {
   // Blocks until no other job holds the directory. Different spellings of one
   // directory (trailing '/', "..", symbolic links) share the lock.
   explicit TDirectoryLock(const std::string& directory);
+  // Takes the lock only when it is free now; Owns() tells.
+  TDirectoryLock(const std::string& directory, std::try_to_lock_t);
+  bool Owns() const { return lock_.owns_lock(); }
 
  private:
   std::shared_ptr<std::mutex> mutex_;

@@ -731,7 +731,7 @@ void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
     const std::vector<std::uint8_t> bytes = memory.TakeBytes();
     if (!MakeDirectories(sent)) throw MakeOSError(errno != 0 ? errno : EACCES, sent);
     WriteFileDurably(target, std::string(bytes.begin(), bytes.end()));
-    PruneKeptFolder(sent);
+    PruneKeptFolder(sent, Keep);
   } catch (const Exception& e) {
     // Nothing the machine wrote goes without a copy: without the archive the files stay.
     KeepInUnsent(files, "its discarded files could not be kept in " + sent + ": " + e.Message());
@@ -833,7 +833,7 @@ void THeldExport::Complete(bool delivered) {
                                    ": " + SysErrorMessageText(code) + "; it stays in " + folder_);
         keep_folder_ = true;
       } else {
-        PruneKeptFolder(sent);
+        PruneKeptFolder(sent, Keep);
       }
     }
     KeepDiscarded(discarded);
@@ -865,7 +865,7 @@ void THeldExport::Complete(bool delivered) {
   RecordJobOutcome(Record, Record.Outcome == kOutcomeDelivered ? kJobDelivered : kJobUndelivered);
 }
 
-int RecoverHeldExports(const std::string& export_dir) {
+int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
   std::set<std::string> seen;
   int found = 0;
   const auto recover = [&](const std::string& folder, const std::string& record) {
@@ -882,6 +882,7 @@ int RecoverHeldExports(const std::string& export_dir) {
     switch (THeldExport::Load(folder, job)) {
       case THeldExport::TLoad::kLoaded:
         job->record_path_ = record;
+        job->Keep = keep;
         // Copies cut short by the kill carry names of their own; they go first.
         for (const THeldEntry& e : job->Entries) {
           ::unlink(PartialCopyName(JoinPath(job->origin_, e.Relative)).c_str());
@@ -961,7 +962,7 @@ int RecoverHeldExports(const std::string& export_dir) {
   return found;
 }
 
-void PruneKeptFolder(const std::string& dir) {
+void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep) {
   struct TKept {
     std::string path;
     std::int64_t size;
@@ -985,7 +986,7 @@ void PruneKeptFolder(const std::string& dir) {
   for (const TKept& k : kept) {
     ++count;
     total += k.size;
-    if (count > 1 && (count > kSentKeepCount || total > kSentKeepBytes)) ::unlink(k.path.c_str());
+    if (count > 1 && (count > keep.Count || total > keep.Bytes)) ::unlink(k.path.c_str());
   }
 }
 

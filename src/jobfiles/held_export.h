@@ -35,6 +35,11 @@ namespace ostrivan::jobs {
 // newest ones, within both limits.
 inline constexpr std::size_t kSentKeepCount = 20;
 inline constexpr std::int64_t kSentKeepBytes = 200LL * 1000 * 1000;
+// What a kept folder keeps, as the parameter file sets it (TenutiNumero, TenutiMB).
+struct TKeepLimits {
+  std::size_t Count = kSentKeepCount;
+  std::int64_t Bytes = kSentKeepBytes;
+};
 
 struct THeldEntry {
   std::string Relative;  // below the export directory, '/' separated
@@ -79,6 +84,8 @@ class THeldExport {
   // Filled by the export before Hold; the journal line is written from it.
   TJournalRecord Record;
   std::vector<THeldEntry> Entries;
+  // How much "sent" keeps once this job's archive is in it.
+  TKeepLimits Keep;
 
   // Writes the manifest, then moves every listed file that is still the version listed
   // out of the export directory and removes the listed directories left empty. A packed
@@ -111,7 +118,7 @@ class THeldExport {
   bool DeliveryMarked() const;
 
  private:
-  friend int RecoverHeldExports(const std::string& export_dir);
+  friend int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep);
   enum class TLoad { kLoaded, kNoManifest, kUnreadable };
   THeldExport(std::string origin, std::string folder);
   static TLoad Load(const std::string& folder, std::shared_ptr<THeldExport>& job);
@@ -171,10 +178,10 @@ class THeldExport {
 // finished, delivered ones removed, the others put back. A job folder whose manifest
 // cannot be read is left untouched, with an error line naming it. Returns how many jobs
 // were found.
-int RecoverHeldExports(const std::string& export_dir);
+int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep = {});
 
-// Keeps the newest kSentKeepCount regular files of dir (by modification time) within
-// kSentKeepBytes; the newest stays even alone over the size limit.
-void PruneKeptFolder(const std::string& dir);
+// Keeps the newest keep.Count regular files of dir (by modification time) within
+// keep.Bytes; the newest stays even alone over the size limit.
+void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep = {});
 
 }  // namespace ostrivan::jobs

@@ -16,6 +16,9 @@ struct TJobParameters {
   std::function<std::int32_t()> GetSettleSeconds;
   // Seconds a delivered export waits for the acknowledgement its client asked to give.
   std::function<std::int32_t()> GetAckWaitSeconds = {};
+  // How many archives "sent" and "received" keep, and in how many megabytes at most.
+  std::function<std::int32_t()> GetKeepCount = {};
+  std::function<std::int32_t()> GetKeepMegabytes = {};
 };
 
 // Installs the process-wide getters (once, at start-up, before requests arrive).

@@ -71,6 +71,14 @@ void RunGuarded(Reply& reply, Work work) {
 
 bool OutcomeAsked(const std::string& header) { return ostrivan::SameText(ostrivan::Trim(header), "yes"); }
 
+TKeepLimits KeepLimitsOf(const TJobParameters& parameters) {
+  TKeepLimits keep;
+  if (parameters.GetKeepCount) keep.Count = static_cast<std::size_t>(std::max(parameters.GetKeepCount(), 1));
+  if (parameters.GetKeepMegabytes)
+    keep.Bytes = static_cast<std::int64_t>(std::max(parameters.GetKeepMegabytes(), 1)) * 1000 * 1000;
+  return keep;
+}
+
 bool AcknowledgementAsked(const std::string& header) { return ostrivan::SameText(ostrivan::Trim(header), "required"); }
 
 namespace {
@@ -157,7 +165,7 @@ std::vector<std::uint8_t> PackHeldFiles(const std::string& dir, THeldExport& job
 // the copy fails no import: the job is in place.
 class TReceivedCopy {
  public:
-  TReceivedCopy(const std::string& client_name, const std::string& zip_path) {
+  TReceivedCopy(const std::string& client_name, const std::string& zip_path, const TKeepLimits& keep) : keep_(keep) {
     const std::size_t slash = client_name.find_last_of("/\\");
     std::string name = client_name.substr(slash == std::string::npos ? 0 : slash + 1);
     // The client's name as far as it is a plain file name: never a path, never hidden.
@@ -193,10 +201,11 @@ class TReceivedCopy {
       return;
     }
     kept_ = true;
-    PruneKeptFolder(dir_);
+    PruneKeptFolder(dir_, keep_);
   }
 
  private:
+  TKeepLimits keep_;
   std::string dir_;
   std::string path_;
   std::string partial_;
@@ -295,6 +304,7 @@ void PackAndHold(const std::string& dir, THeldExport& job, TJournalRecord& recor
   record.ArchiveCrc = archive::record::Crc32Of(archive.data(), archive.size());
   job.Record = record;
   job.Record.Machine = MachineNumberForJournal(parameters);
+  job.Keep = KeepLimitsOf(parameters);
   const std::int32_t machine = parameters.GetNrMacchina();
   try {
     job.Hold();
@@ -394,7 +404,7 @@ bool ImportLavoroJob(TRizOzudoImportLavoroRequest& request, TRizOzudoImportLavor
     // Decoded over the base64 text, the largest thing held: no second buffer.
     const std::string archive = request.TakeArchive();
     TRizOzudoImportLavoroRequest::SaveArchive(zip_path, archive);
-    TReceivedCopy received(request.FNomeFile, zip_path);
+    TReceivedCopy received(request.FNomeFile, zip_path, KeepLimitsOf(parameters));
     record.ArchiveBytes = static_cast<std::int64_t>(archive.size());
     record.ArchiveCrc = archive::record::Crc32Of(archive.data(), archive.size());
     record.HasCrc = true;
@@ -427,7 +437,7 @@ void RecoverInterruptedJobs(const TJobParameters& parameters) {
   // Every recorded hold is settled whatever the parameter file names today.
   try {
     const std::string export_dir = parameters.GetExportLavoroDir ? parameters.GetExportLavoroDir() : std::string();
-    RecoverHeldExports(export_dir);
+    RecoverHeldExports(export_dir, KeepLimitsOf(parameters));
   } catch (const std::exception& e) {
     logging::FrameworkLogError(std::string("Held exports not recovered at start: ") + e.what());
   }

@@ -61,6 +61,8 @@ inline constexpr const char* kAckJobHeader = "X-Ostrivan-Job";
 inline constexpr const char* kLeftFilesHeader = "X-Ostrivan-Left";
 inline constexpr std::int64_t kDefaultAckWaitSeconds = 600;
 bool AcknowledgementAsked(const std::string& header);
+// What "sent" and "received" keep, as the parameters set it (defaults where not installed).
+TKeepLimits KeepLimitsOf(const TJobParameters& parameters);
 
 // A job request with "X-Ostrivan-Outcome: yes" gets the reply's meaning in a header of
 // that name (texts::ReplyOutcome), "Retry-After" with retry-later, and

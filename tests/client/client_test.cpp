@@ -6,6 +6,7 @@
 
 #include "client/http_client.h"
 #include "client/job_client.h"
+#include "client/jobs_client.h"
 
 namespace ostrivan::client {
 namespace {
@@ -157,6 +158,20 @@ TEST(JobResult, LongPagesAreCutToOneLine) {
   EXPECT_FALSE(result.Ok);
   EXPECT_LT(result.Failure.size(), 400u);
   EXPECT_EQ(result.Failure.find('\n'), std::string::npos);
+}
+
+TEST(JobPath, EachPartIsOnePathSegment) {
+  const struct {
+    const char* kind;
+    std::string name;
+    const char* path;
+  } cases[] = {
+      {"sent", "20261211-081455.301-P1001.zip", "/ostrivan/jobs/sent/20261211-081455.301-P1001.zip"},
+      {"sent", "P 1 \xC3\xA8%41.zip", "/ostrivan/jobs/sent/P%201%20%C3%A8%2541.zip"},
+      {"unsent", "a/../b", "/ostrivan/jobs/unsent/a%2F..%2Fb"},
+      {"sent", std::string("a\0b?#", 5), "/ostrivan/jobs/sent/a%00b%3F%23"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JobPath(c.kind, c.name), c.path) << c.name;
 }
 
 }  // namespace

@@ -76,6 +76,32 @@ TEST(AllowList, RouteKinds) {
   EXPECT_EQ(RouteKindOf("/RizOzudo/ExportLavoro"), TRouteKind::kOther);
   EXPECT_EQ(RouteKindOf("/systemx/y"), TRouteKind::kOther);
   EXPECT_EQ(RouteKindOf("/metrics/x"), TRouteKind::kOther);
+  // The kept jobs, their archives and their requeue are the operator's.
+  for (const char* path : {"/ostrivan/jobs", "/Ostrivan/Jobs", "/ostrivan/jobs/sent/P1.zip",
+                           "/ostrivan/jobs/unsent/x/requeue", "/ostrivan/jobs/sent/a b/requeue"})
+    EXPECT_EQ(RouteKindOf(path), TRouteKind::kOperator) << path;
+  EXPECT_EQ(RouteKindOf("/ostrivan/jobsx"), TRouteKind::kOther);
+}
+
+TEST(AllowList, JobsRoutesFollowTheOperatorRule) {
+  const TAllowList open = ParseAllowList("");
+  const TAllowList shop = ParseAllowList("192.168.10.0/24, ::1");
+  const struct {
+    const TAllowList& list;
+    const char* address;
+    bool admitted;
+  } cases[] = {
+      {open, "192.168.10.7", false},  // an open list does not show or move kept jobs
+      {open, "127.0.0.1", true},
+      {open, "::1", true},
+      {shop, "192.168.10.7", true},
+      {shop, "192.168.11.7", false},
+      {shop, "::ffff:192.168.11.7", false},
+      {shop, "127.0.0.1", true},  // loopback always, named or not
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(AdmitsCaller(RouteKindOf("/ostrivan/jobs/sent/P1.zip/requeue"), c.list, c.address), c.admitted)
+        << c.address;
 }
 
 TEST(AllowList, OperatorRoutesStayLocalUntilTheListNamesTheCaller) {

@@ -526,6 +526,43 @@ TEST(SentFolder, KeepsTheNewestTwentyByTimeWithinTheSizeLimit) {
   EXPECT_EQ(names, std::vector<std::string>{"2026-001-big.zip"});
 }
 
+TEST(SentFolder, KeepsWhatTheParametersSet) {
+  const struct {
+    std::function<std::int32_t()> count, megabytes;
+    std::size_t keep_count;
+    std::int64_t keep_bytes;
+  } cases[] = {
+      {{}, {}, kSentKeepCount, kSentKeepBytes},  // not installed: the defaults
+      {[] { return 3; }, [] { return 1; }, 3, 1000000},
+      {[] { return 0; }, [] { return -5; }, 1, 1000000},  // never below one archive, one megabyte
+  };
+  for (const auto& c : cases) {
+    TJobParameters parameters;
+    parameters.GetKeepCount = c.count;
+    parameters.GetKeepMegabytes = c.megabytes;
+    const TKeepLimits keep = KeepLimitsOf(parameters);
+    EXPECT_EQ(keep.Count, c.keep_count);
+    EXPECT_EQ(keep.Bytes, c.keep_bytes);
+  }
+  // Five files of 300 bytes, newest last: the limits pick how many of the newest stay.
+  for (const auto& [limits, kept] : {std::pair<TKeepLimits, int>{{3, 1000}, 3}, {{5, 500}, 1}, {{10, 1200}, 4}}) {
+    TempDir d;
+    for (int i = 0; i < 5; ++i) {
+      const fs::path path = d / ("J" + std::to_string(i) + ".zip");
+      WriteFile(path, std::string(300, 'x'));
+      const struct timespec times[2] = {{1000000 + i, 0}, {1000000 + i, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    PruneKeptFolder(d.Path(), limits);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(d.Path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), static_cast<std::size_t>(kept)) << limits.Count << " " << limits.Bytes;
+    EXPECT_EQ(names.back(), "J4.zip");
+    EXPECT_EQ(names.front(), "J" + std::to_string(5 - kept) + ".zip");
+  }
+}
+
 TEST(ImportStaging, AKilledImportIsFinishedWithItsMarkAndUndoneWithout) {
   const std::string zip = ArchiveOf({{"programs\\P7.NC", "G7"}, {"tools/T.CFG", "T"}});
   for (const bool marked : {true, false}) {
