@@ -108,7 +108,8 @@ class InstalledLayout(unittest.TestCase):
         # Commented: every key is explained; the folder keys are left for the admin to set.
         settings = [l for l in sample.splitlines() if l and not l.startswith(";")]
         self.assertEqual(settings, ["[CONFIG]", "Porta=8080", "Nr_Macchina=0"])
-        for key in ("Porta", "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina", "ClientAmmessi"):
+        for key in ("Porta", "ExportLavoroDir", "ImportLavoroDir", "Nr_Macchina", "ClientAmmessi", "AttesaScrittura",
+                    "AttesaConferma", "TenutiNumero", "TenutiMB"):
             self.assertIn(f"{key}=" if key in ("Porta", "Nr_Macchina") else f";{key}=", sample)
         # The allow-list left unset is pointed out where it is set.
         allow = sample[:sample.index(";ClientAmmessi=")]
