@@ -141,6 +141,9 @@ class OutOfDescriptors(unittest.TestCase):
                 # cannot make an idle service use more, so a tenth of the time is a bound only
                 # a busy loop breaks, however fast or busy the machine.
                 self.assertLess(used, 0.1 * spent, f"{used:.2f} s of CPU in {spent:.1f} s while out of descriptors")
+                # Said once in the main log, not once per failed accept.
+                srv.wait_log("Connections wait unaccepted: Too many open files")
+                self.assertEqual(srv.log_text().count("Connections wait unaccepted"), 1)
                 waiting = srv.connect()
                 waiting.sendall(request_bytes("GET", "/system/describeserver.info"))
                 waiting.settimeout(1)
