@@ -123,6 +123,8 @@ TRouteKind RouteKindOf(const std::string& document) {
   // Only the system controller answers below /system/ (or nothing does: 404).
   if (StartsWithText(path, "/system/")) return TRouteKind::kSystem;
   if (SameText(path, "/ostrivan/status") || SameText(path, "/metrics")) return TRouteKind::kOperator;
+  // The operator's page and what it links to show the same folders and jobs.
+  if (SameText(path, "/ostrivan/") || StartsWithText(path, "/ostrivan/jobs/")) return TRouteKind::kOperator;
   return TRouteKind::kOther;
 }
 
