@@ -24,6 +24,10 @@
 #include "jobfiles/job_metrics.h"
 #include "logging/framework_log.h"
 
+#ifndef OSTRIVAN_VERSION
+#define OSTRIVAN_VERSION "1.0.0"
+#endif
+
 namespace ostrivan::host {
 
 namespace {
@@ -36,19 +40,6 @@ struct TEntry {
   std::int64_t Bytes = 0;
   std::time_t Modified = 0;
 };
-
-std::vector<std::string> NamesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return names;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 std::int64_t TreeBytes(const std::string& path) {
   struct stat st {};
@@ -200,6 +191,67 @@ bool SameToken(const std::string& given) {
   return diff == 0;
 }
 
+// Every file of a tree below from, relative ("a/b.NC"), folders ending in '/', parents first.
+bool ListTree(const std::string& root, const std::string& relative, std::vector<std::string>& out) {
+  struct stat st {};
+  const std::string path = root + "/" + relative;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) {
+    out.push_back(relative + "/");
+    for (const std::string& name : NamesIn(path))
+      if (!ListTree(root, relative + "/" + name, out)) return false;
+    return true;
+  }
+  // A job holds files and folders only: anything else is not put in the machine's folder.
+  if (!S_ISREG(st.st_mode)) return false;
+  out.push_back(relative);
+  return true;
+}
+
+// Across file systems: every file copied under its partial name and flushed before any
+// takes its name, so the folder never shows half a job; on any failure all that was made
+// in the (empty) folder goes again and the unsent copy stays whole.
+bool CopyBack(const std::string& from, const std::string& to, const std::vector<std::string>& top,
+              std::string& message) {
+  std::vector<std::string> items;
+  for (const std::string& name : top) {
+    if (!ListTree(from, name, items)) {
+      message = "cannot copy " + name + " into " + to + ": it is no file or folder of a job; nothing was moved";
+      return false;
+    }
+  }
+  auto undo = [&] {
+    for (const std::string& name : top) {
+      (void)RemoveTree(to + "/" + name);
+      (void)RemoveTree(PartialCopyName(to + "/" + name));
+    }
+    for (const std::string& item : items)
+      if (item.back() != '/') (void)::unlink(PartialCopyName(to + "/" + item).c_str());
+  };
+  for (const std::string& item : items) {
+    int code = 0;
+    if (item.back() == '/') {
+      if (!MakeDirectories(to + "/" + item.substr(0, item.size() - 1))) code = errno ? errno : EIO;
+    } else {
+      code = CopyUnderPartialName(from + "/" + item, to + "/" + item);
+    }
+    if (code != 0) {
+      undo();
+      message = "cannot copy " + item + " into " + to + ": " + std::strerror(code) + "; nothing was moved";
+      return false;
+    }
+  }
+  for (const std::string& item : items) {
+    if (item.back() == '/') continue;
+    if (const int code = NamePartialCopy(to + "/" + item); code != 0) {
+      undo();
+      message = "cannot name " + item + " in " + to + ": " + std::strerror(code) + "; nothing was moved";
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 const std::string& FormToken() {
@@ -269,11 +321,17 @@ TRequeueResult RequeueUnsent(const std::string& store, const std::string& name, 
   const std::vector<std::string> names = NamesIn(files);
   std::vector<std::string> moved;
   for (const std::string& n : names) {
-    if (::rename((files + "/" + n).c_str(), (export_dir + "/" + n).c_str()) != 0) {
-      const int code = errno;
+    const int code = RenameNoReplace(files + "/" + n, export_dir + "/" + n);
+    if (code == EXDEV && moved.empty()) {
+      // unsent/ lies on another file system than the export folder.
+      if (!CopyBack(files, export_dir, names, message)) return TRequeueResult::kFailed;
+      moved = names;
+      break;
+    }
+    if (code != 0) {
       // All or nothing: what went already goes back.
       for (auto it = moved.rbegin(); it != moved.rend(); ++it)
-        (void)::rename((export_dir + "/" + *it).c_str(), (files + "/" + *it).c_str());
+        (void)RenameNoReplace(export_dir + "/" + *it, files + "/" + *it);
       message = "cannot move " + n + " into " + export_dir + ": " + std::strerror(code) + "; nothing was moved";
       return TRequeueResult::kFailed;
     }
@@ -302,6 +360,7 @@ std::string OperatorPageHtml() {
                      "td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}form{display:inline}"
                      ".problem{color:#a00}pre{background:#f4f4f4;padding:4px;overflow-x:auto}</style></head><body>\n";
   html += "<h1>Ostrivan machine " + machine + "</h1>\n<table id=\"status\">\n";
+  Row(html, "service", std::string("Ostrivan ") + OSTRIVAN_VERSION);
   Row(html, "parameter file", ini);
   Row(html, "export folder", export_dir + (readiness.Export ? "  ready" : "  NOT READY"));
   Row(html, "waiting",

@@ -1,9 +1,12 @@
 #include "host/operator_page.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace ostrivan::host {
 namespace {
@@ -67,6 +70,50 @@ TEST_F(Requeue, NamesOutsideUnsentAreNoJob) {
   for (const char* name : {"", ".", "..", "../unsent/J1", "J2"})
     EXPECT_EQ(RequeueUnsent(store_, name, export_, message), TRequeueResult::kNoSuchJob) << name;
   EXPECT_TRUE(fs::is_empty(export_));
+}
+
+// The export folder on another file system than unsent/: the files are copied whole
+// before any takes its name.
+class RequeueAcross : public Requeue {
+ protected:
+  void SetUp() override {
+    Requeue::SetUp();
+    if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm to be a second file system";
+    other_ = "/dev/shm/ostrivan-requeue-" + std::to_string(::getpid());
+    fs::create_directories(other_);
+    struct stat a {
+    }, b{};
+    ::stat(store_.c_str(), &a);
+    ::stat(other_.c_str(), &b);
+    if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system here";
+  }
+  void TearDown() override {
+    if (!other_.empty()) fs::remove_all(other_);
+    Requeue::TearDown();
+  }
+  fs::path other_;
+};
+
+TEST_F(RequeueAcross, CopiesEveryFileAndDropsTheEntry) {
+  std::string message;
+  ASSERT_EQ(RequeueUnsent(store_, "J1", other_, message), TRequeueResult::kDone) << message;
+  std::ifstream program(other_ / "programs" / "P1.NC");
+  std::string text((std::istreambuf_iterator<char>(program)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "G1");
+  EXPECT_TRUE(fs::is_regular_file(other_ / "T.TXT"));
+  EXPECT_FALSE(fs::exists(store_ / "unsent" / "J1"));
+  // No partial copy is left under a hidden name.
+  for (const auto& item : fs::recursive_directory_iterator(other_))
+    EXPECT_EQ(item.path().filename().string().find(".ostrivan-partial"), std::string::npos) << item.path();
+}
+
+TEST_F(RequeueAcross, SomethingThatIsNoJobFileMovesNothing) {
+  ASSERT_EQ(::mkfifo((store_ / "unsent" / "J1" / "files" / "programs" / "pipe").c_str(), 0600), 0);
+  std::string message;
+  EXPECT_EQ(RequeueUnsent(store_, "J1", other_, message), TRequeueResult::kFailed);
+  EXPECT_TRUE(fs::is_empty(other_)) << message;
+  EXPECT_TRUE(fs::is_regular_file(store_ / "unsent" / "J1" / "files" / "programs" / "P1.NC"));
+  EXPECT_TRUE(fs::is_regular_file(store_ / "unsent" / "J1" / "J1.zip"));
 }
 
 }  // namespace
