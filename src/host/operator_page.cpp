@@ -386,7 +386,8 @@ std::string OperatorPageHtml() {
   std::vector<TEntry> held;
   for (TEntry e : Entries(store + "/held")) {
     if (e.Name.ends_with(".hold")) e.Name.resize(e.Name.size() - 5);
-    held.push_back(e);
+    // A hold kept here has its record beside its folder: one job, listed once.
+    if (std::none_of(held.begin(), held.end(), [&](const TEntry& h) { return h.Name == e.Name; })) held.push_back(e);
   }
   JobTable(html, "held", "Held", held, false);
   JobTable(html, "unsent", "Unsent", Entries(store + "/unsent"), true);

@@ -64,6 +64,10 @@ class PageCase(ScratchServerTestCase):
 
     def tearDown(self):
         shutil.rmtree(self.unsent, ignore_errors=True)
+        hold = os.path.join(self.srv.dir, "held", "20261211-080000.000-P7")
+        shutil.rmtree(hold, ignore_errors=True)
+        if os.path.exists(hold + ".hold"):
+            os.remove(hold + ".hold")
         super().tearDown()
 
     def put_unsent(self, name):
@@ -98,6 +102,9 @@ class Page(PageCase):
         self.assertEqual(status, "HTTP/1.1 200 OK")
         wait_until(lambda: any('job="P1001"' in l for l in journal_lines(self.srv)), 20, "the journal line")
         self.put_unsent(ODD)
+        # A hold kept beside the executable: its record and its folder are one job.
+        write(os.path.join(self.srv.dir, "held", "20261211-080000.000-P7.hold"), "x\n")
+        write(os.path.join(self.srv.dir, "held", "20261211-080000.000-P7", "manifest"), "programs/P7.NC\n")
         status, lines, body = self.page()
         self.assertEqual(status, "HTTP/1.1 200 OK")
         self.assertEqual(header(lines, "Content-Type"), "text/html; charset=utf-8")
@@ -109,6 +116,8 @@ class Page(PageCase):
         self.assertIn("P&lt;9&gt;&amp;&quot;x&quot;", text)
         self.assertIn('href="/ostrivan/jobs/unsent/20261210-101010.000-P%3C9%3E%26%22x%22"', text)
         self.assertIn("<h2>Unsent (1)</h2>", text)
+        self.assertIn("<h2>Held (1)</h2>", text)
+        self.assertIn('href="/ostrivan/jobs/held/20261211-080000.000-P7"', text)
         sent = sorted(os.listdir(os.path.join(self.srv.dir, "sent")))
         self.assertTrue(any(n.endswith("P1001.zip") for n in sent), sent)
         for n in sent:

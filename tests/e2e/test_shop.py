@@ -119,6 +119,25 @@ class ShopStatus(unittest.TestCase):
         self.assertEqual(run.returncode, 1, run.stdout)
         self.assertEqual([l.split()[0] for l in run.stdout.splitlines()], ["OK", "PROBLEM"])
 
+    def test_an_export_held_too_long(self):
+        # A hold folder beside the executable whose manifest is ten minutes old, as the
+        # service counts holds; removed again before the other tests look.
+        a = SERVERS[0]
+        hold = os.path.join(a.dir, "held", "20261211-080000.000-P1009")
+        write(os.path.join(hold, "manifest"), "programs/P1009.NC\n")
+        old = time.time() - 600
+        os.utime(os.path.join(hold, "manifest"), (old, old))
+        try:
+            run = client("--server", url(a), "--server", url(SERVERS[2]), "status")
+            self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+            line = run.stdout.splitlines()[0]
+            self.assertTrue(line.startswith(f"PROBLEM {url(a)}  machine 1  reachable  waiting 0  held 1  unsent 0"), line)
+            self.assertRegex(line, r"problems 1: an export held for (59\d|6\d\d)s$")
+        finally:
+            shutil.rmtree(os.path.join(a.dir, "held", "20261211-080000.000-P1009"))
+        run = client("--server", url(a), "--server", url(SERVERS[2]), "status")
+        self.assertEqual(run.returncode, 0, run.stdout)
+
     def test_bad_lists_and_the_single_form(self):
         a = SERVERS[0]
         listing = os.path.join(BASE, "bad.txt")
