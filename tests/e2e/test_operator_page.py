@@ -2,6 +2,7 @@
 it lists (escaped), a real headless Chromium that requeues an unsent job with the page's
 own form, and the form's guard (token and same origin) seen from a raw socket."""
 import html
+import json
 import os
 import re
 import shutil
@@ -101,6 +102,9 @@ class Page(PageCase):
         status, _, _ = send(self.srv.port, job_request(EXPORT, export_body()))
         self.assertEqual(status, "HTTP/1.1 200 OK")
         wait_until(lambda: any('job="P1001"' in l for l in journal_lines(self.srv)), 20, "the journal line")
+        # The journal line comes before the export's hold is settled.
+        wait_until(lambda: json.loads(send(self.srv.port, request_bytes("GET", "/ostrivan/status"))[2])["held"] == 0, 20,
+                   "the export's hold settled")
         self.put_unsent(ODD)
         # A hold kept beside the executable: its record and its folder are one job.
         write(os.path.join(self.srv.dir, "held", "20261211-080000.000-P7.hold"), "x\n")
@@ -181,6 +185,15 @@ class Guard(PageCase):
 @unittest.skipUnless(SELENIUM and CHROMIUM and CHROMEDRIVER,
                      "chromium, chromium-driver or python3-selenium is not installed (scripts/install-deps)")
 class Browser(PageCase):
+    @staticmethod
+    def body_text(driver, By):
+        """The page's text, or "" while the form's reply replaces the page."""
+        from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
+        try:
+            return driver.find_element(By.TAG_NAME, "body").text
+        except (NoSuchElementException, StaleElementReferenceException):
+            return ""
+
     def test_requeue_from_the_page(self):
         webdriver, Options, Service, By = SELENIUM
         self.put_unsent(ODD)
@@ -199,8 +212,7 @@ class Browser(PageCase):
             row = [r for r in rows if ODD in r.text]
             self.assertEqual(len(row), 1, [r.text for r in rows])
             row[0].find_element(By.TAG_NAME, "button").click()
-            wait_until(lambda: "Unsent (0)" in driver.find_element(By.TAG_NAME, "body").text, 20,
-                       "the page after the requeue")
+            wait_until(lambda: "Unsent (0)" in self.body_text(driver, By), 20, "the page after the requeue")
             self.assertEqual(read_tree(self.exp), {"programs/P9.NC": b"G1 X9\n", "T9.TXT": b"tool 9\n"})
             self.assertIn("P9", driver.find_element(By.ID, "status").text)
             out = os.environ.get("OSTRIVAN_BUILD_DIR")
