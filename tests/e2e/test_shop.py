@@ -15,7 +15,7 @@ import urllib.parse
 import urllib.request
 
 from ostrivan_e2e import (CLIENT, EXPORT, IMPORT, Server, export_body, free_port, import_body, job_request, recv_all,
-                          split_reply, write, zip_bytes)
+                          request_bytes, split_reply, wait_until, write, zip_bytes)
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 ALERT_RULES = os.path.join(ROOT, "packaging", "prometheus", "ostrivan-alerts.yml")
@@ -54,6 +54,9 @@ def setUpModule():
         assert status == "HTTP/1.1 200 OK" and not json.loads(body)["Errore"], body
         status, _, body = send(a.port, job_request(IMPORT, import_body(zip_bytes({"J1.NC": b"G1 Y1\n"}), "J1.zip")))
         assert status == "HTTP/1.1 200 OK" and not json.loads(body)["Errore"], body
+        # The export's hold is settled once its delivery is proven.
+        wait_until(lambda: json.loads(send(a.port, request_bytes("GET", "/ostrivan/status"))[2])["held"] == 0, 20,
+                   "machine 1's hold settled")
         # Machine 2 keeps an undelivered export in unsent/, laid out as the service keeps it.
         entry = os.path.join(b.dir, "unsent", "20261211-080000.000-P2002")
         write(os.path.join(entry, "P2002.zip"), b"PK stand-in")
