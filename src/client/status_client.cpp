@@ -207,6 +207,8 @@ int RunStatusMany(const std::vector<std::string>& servers, int timeout_seconds, 
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
     const TMachineStatus machine = MachineStatus(server, timeout_seconds, now_ms);
+    // Ctrl-C or a stop from cron ends the round: the machine asked is no machine down.
+    if (const int signal_number = InterruptSignal(); signal_number != 0) return kExitInterruptedBase + signal_number;
     any_problem = any_problem || machine.Problem;
     // One line a machine, status first, so grep and cron mail read it at a glance.
     out << (machine.Problem ? "PROBLEM " : "OK      ") << server << "  " << machine.Line << "\n";

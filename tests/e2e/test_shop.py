@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -140,6 +141,23 @@ class ShopStatus(unittest.TestCase):
             shutil.rmtree(os.path.join(a.dir, "held", "20261211-080000.000-P1009"))
         run = client("--server", url(a), "--server", url(SERVERS[2]), "status")
         self.assertEqual(run.returncode, 0, run.stdout)
+
+    def test_interrupt_ends_the_round(self):
+        # A peer that takes the connection and never answers; SIGINT while the client waits
+        # for it ends the client with 130 before it asks the next machine.
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as silent:
+            silent.bind(("127.0.0.1", 0))
+            silent.listen(1)
+            proc = subprocess.Popen([CLIENT, "--server", f"127.0.0.1:{silent.getsockname()[1]}", "--server",
+                                     url(SERVERS[0]), "status"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    text=True)
+            peer, _ = silent.accept()
+            with peer:
+                time.sleep(0.3)
+                proc.send_signal(signal.SIGINT)
+                out, _ = proc.communicate(timeout=20)
+        self.assertEqual(proc.returncode, 130)
+        self.assertEqual(out, "")
 
     def test_bad_lists_and_the_single_form(self):
         a = SERVERS[0]
