@@ -8,11 +8,14 @@
 #include "client/job_client.h"
 #include "client/jobs_client.h"
 #include "client/status_client.h"
+#include "common/file_system.h"
 #include "common/numbers.h"
 
 namespace {
 
 constexpr const char* kDefaultServer = "http://localhost:8080";
+// A machine that does not answer within this is down for the shop's overview.
+constexpr int kShopTimeoutSeconds = 10;
 
 const char* Usage() {
   return "Usage:\n"
@@ -24,6 +27,8 @@ const char* Usage() {
          "  ostrivan-client [--server URL] [--timeout SECONDS] jobs [--json]\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] fetch KIND NAME --to DIR|FILE.zip\n"
          "  ostrivan-client [--server URL] [--timeout SECONDS] requeue KIND NAME\n"
+         "  ostrivan-client --server URL --server URL ... [--timeout SECONDS] status\n"
+         "  ostrivan-client --servers FILE [--server URL ...] [--timeout SECONDS] status\n"
          "  ostrivan-client --version\n"
          "URL defaults to http://localhost:8080. export fetches the job waiting in the\n"
          "service's export folder and unpacks it into DIR (absent or empty); import sends a\n"
@@ -31,7 +36,11 @@ const char* Usage() {
          "does not open, fails its CRC check, holds no file or exceeds the service's limit\n"
          "of 5242880 bytes of request is not sent: the service would empty its import\n"
          "folder for it. status shows the service's state (what waits, the last jobs);\n"
-         "--json prints it as sent. jobs lists the kept jobs (held, unsent, sent, received);\n"
+         "--json prints it as sent. With more than one server (or --servers FILE, one URL a\n"
+         "line, # comments) status prints one line per machine, OK or PROBLEM first, and exits\n"
+         "1 when any machine is unreachable, refuses, reports a problem, keeps an export in\n"
+         "unsent/ or holds one for more than 5 minutes; each machine gets --timeout seconds\n"
+         "(10 by default there). jobs lists the kept jobs (held, unsent, sent, received);\n"
          "fetch writes one job's archive to FILE.zip or unpacks it into DIR (absent or empty);\n"
          "requeue puts an unsent or sent job back into the service's export folder.\n"
          "--timeout bounds the whole exchange (default 120 seconds).\n"
@@ -62,6 +71,9 @@ int UsageError(const std::string& message) {
 int main(int argc, char** argv) {
   using namespace ostrivan::client;
   std::string server = kDefaultServer;
+  std::vector<std::string> servers;
+  std::string servers_file;
+  bool servers_given = false;
   std::string command, to, mode = "NEWEN", source, timeout_text;
   std::vector<std::string> names;  // KIND NAME of fetch and requeue
   int timeout_seconds = kDefaultTimeoutSeconds;
@@ -84,6 +96,10 @@ int main(int argc, char** argv) {
       return kExitOk;
     } else if (arg == "--server") {
       if (!value(server)) return UsageError("--server needs a URL");
+      servers.push_back(server);
+    } else if (arg == "--servers") {
+      if (!value(servers_file)) return UsageError("--servers needs a file");
+      servers_given = true;
     } else if (arg == "--timeout") {
       if (!value(timeout_text)) return UsageError("--timeout needs a number of seconds");
       if (!ostrivan::ParseNumber(timeout_text, timeout_seconds) || timeout_seconds < 1 || timeout_seconds > 86400) {
@@ -127,6 +143,28 @@ int main(int argc, char** argv) {
   } catch (const EClientError& e) {
     return UsageError(e.Message());
   }
+  if (command == "status" && (servers_given || servers.size() > 1)) {
+    if (!to.empty()) return UsageError("--to belongs to export");
+    if (json) return UsageError("--json shows one server");
+    if (servers_given) {
+      std::string text;
+      if (ostrivan::ReadWholeFile(servers_file, text) != ostrivan::TReadFailure::kNone) {
+        std::cerr << "ostrivan-client: cannot read the server list " << servers_file << "\n";
+        return kExitLocal;
+      }
+      for (std::string& listed : ReadServerList(text)) servers.push_back(std::move(listed));
+    }
+    if (servers.empty()) return UsageError("the server list " + servers_file + " names no server");
+    for (const std::string& each : servers) {
+      try {
+        (void)ParseServerUrl(each);
+      } catch (const EClientError& e) {
+        return UsageError(e.Message());
+      }
+    }
+    return RunStatusMany(servers, timeout_text.empty() ? kShopTimeoutSeconds : timeout_seconds, std::cout);
+  }
+  if (servers_given || servers.size() > 1) return UsageError("several servers belong to status");
   if (command == "status") {
     if (!to.empty()) return UsageError("--to belongs to export");
     return RunStatus(url, json, std::cout, std::cerr, timeout_seconds);

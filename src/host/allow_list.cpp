@@ -123,8 +123,10 @@ TRouteKind RouteKindOf(const std::string& document) {
   // Only the system controller answers below /system/ (or nothing does: 404).
   if (StartsWithText(path, "/system/")) return TRouteKind::kSystem;
   if (SameText(path, "/ostrivan/status") || SameText(path, "/metrics")) return TRouteKind::kOperator;
-  // The kept jobs show and move what the machine ran: operator callers only.
-  if (SameText(path, "/ostrivan/jobs") || StartsWithText(path, "/ostrivan/jobs/")) return TRouteKind::kOperator;
+  // The kept jobs and the operator's page show and move what the machine ran: operator
+  // callers only.
+  if (SameText(path, "/ostrivan/") || SameText(path, "/ostrivan/jobs") || StartsWithText(path, "/ostrivan/jobs/"))
+    return TRouteKind::kOperator;
   return TRouteKind::kOther;
 }
 

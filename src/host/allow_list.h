@@ -40,7 +40,8 @@ bool AllowListAdmits(const TAllowList& list, const std::string& address);
 // Which rule a request path falls under.
 enum class TRouteKind {
   kSystem,    // /system/...: the system routes keep their own local rule
-  kOperator,  // /ostrivan/status, /metrics and /ostrivan/jobs...: loopback callers always, others only on a list
+  kOperator,  // /ostrivan/status, /metrics, /ostrivan/ and /ostrivan/jobs/...: loopback callers
+              // always, others only on a list
   kOther,     // the job routes and anything else
 };
 TRouteKind RouteKindOf(const std::string& document);

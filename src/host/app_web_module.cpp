@@ -1,6 +1,7 @@
 #include "host/app_web_module.h"
 
 #include "host/allow_list.h"
+#include "host/operator_page.h"
 #include "host/operator_routes.h"
 #include "host/parametri.h"
 #include "http/web_request_handler.h"
@@ -36,7 +37,7 @@ void TAppWebModule::WebModuleCreate() {
   http::THTTPMethodEvent engine_dispatch = BeforeDispatch();
   SetBeforeDispatch([engine_dispatch](http::TCustomWebDispatcher& sender, http::TWebRequest& request,
                                       http::TWebResponse& response, bool& handled) {
-    if (ServeOperatorRoute(request, response)) {
+    if (ServeOperatorPage(request, response) || ServeOperatorRoute(request, response)) {
       handled = true;
       return;
     }

@@ -102,6 +102,26 @@ TEST(AllowList, JobsRoutesFollowTheOperatorRule) {
   for (const auto& c : cases)
     EXPECT_EQ(AdmitsCaller(RouteKindOf("/ostrivan/jobs/sent/P1.zip/requeue"), c.list, c.address), c.admitted)
         << c.address;
+
+  // The operator's page and its job links follow the operator rule.
+  EXPECT_EQ(RouteKindOf("/ostrivan/"), TRouteKind::kOperator);
+  EXPECT_EQ(RouteKindOf("/ostrivan/other"), TRouteKind::kOther);
+  EXPECT_EQ(RouteKindOf("/ostrivan"), TRouteKind::kOther);
+}
+
+TEST(AllowList, OperatorPageStaysLocalUntilTheListNamesTheCaller) {
+  const TAllowList open = ParseAllowList("");
+  const TAllowList shop = ParseAllowList("192.168.10.0/24");
+  const TRouteKind page = RouteKindOf("/ostrivan/");
+  const TRouteKind requeue = RouteKindOf("/ostrivan/jobs/unsent/P1/requeue");
+  for (TRouteKind kind : {page, requeue}) {
+    EXPECT_TRUE(AdmitsCaller(kind, open, "127.0.0.1"));
+    EXPECT_TRUE(AdmitsCaller(kind, open, "::1"));
+    EXPECT_FALSE(AdmitsCaller(kind, open, "192.168.10.7"));
+    EXPECT_TRUE(AdmitsCaller(kind, shop, "192.168.10.7"));
+    EXPECT_FALSE(AdmitsCaller(kind, shop, "192.168.11.7"));
+    EXPECT_TRUE(AdmitsCaller(kind, shop, "127.0.0.1"));
+  }
 }
 
 TEST(AllowList, OperatorRoutesStayLocalUntilTheListNamesTheCaller) {
