@@ -7,8 +7,8 @@
 //   lines_per_s  lines per second from the first call until every line is in the file
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <unistd.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
