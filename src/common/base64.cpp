@@ -181,10 +181,18 @@ void KeepLowBytesOfCharacters(std::string& text) {
   text.resize(out);
 }
 
+// Eight bytes at a time: a payload of megabytes is looked over in well under a
+// millisecond, next to its decoding.
 bool AllAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    high |= word;
+  }
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  return (high & 0x8080808080808080ULL) == 0;
 }
 
 }  // namespace
