@@ -13,6 +13,7 @@
 #include "common/error.h"
 #include "common/file_tree.h"
 #include "common/paths.h"
+#include "common/text.h"
 #include "jobfiles/working_directory.h"
 #include "json/json_data_objects.h"
 
@@ -23,23 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kJobsPath = "/ostrivan/jobs";
-
-std::string PercentEncode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-        c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
 
 std::string Field(const json::TJsonObject& object, const char* name) {
   if (!object.Contains(name)) return "-";

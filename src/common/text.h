@@ -95,6 +95,9 @@ inline bool IsHexDigit(char32_t c) noexcept { return HexDigitValue(c) >= 0; }
 // Decodes "%XX" escapes into bytes; malformed escapes stay as they are:
 // "a%41%zz%4" -> "aA%zz%4".
 std::string PercentDecode(std::string_view text);
+// One path segment of a URL: every byte but letters, digits and "-._~" as "%XX", so a
+// name with blanks, '/', '%', '?' or '#' stays one segment: "P 1/a" -> "P%201%2Fa".
+std::string PercentEncode(std::string_view text);
 
 // ASCII-only letter case: protocol tokens, names and keys are compared this way; every
 // other byte, UTF-8 included, stays as it is.

@@ -82,38 +82,6 @@ std::string Age(std::int64_t seconds) {
   return std::to_string(seconds / 86400) + " d";
 }
 
-// A path segment: a job name may hold blanks, '#', '%' or '?'.
-std::string UrlSegment(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-        c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
-std::string PercentDecoded(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 std::string JournalTail(std::size_t lines) {
   const std::string path = ExecutableDirectory() + "logs/Ostrivan.00." + "journal.log";
   std::string text;
@@ -149,9 +117,9 @@ void JobTable(std::string& html, const char* kind, const char* title, const std:
     const std::string name = HtmlEscape(Utf8FromBytes(e.Name));
     html += "<tr><td>" + name + "</td><td>" + std::to_string(e.Bytes) + "</td><td>" + LocalTime(e.Modified) + " (" +
             Age(now - e.Modified) + " ago)</td><td><a href=\"" + kOperatorJobsRoute + kind + "/" +
-            HtmlEscape(UrlSegment(e.Name)) + "\">download</a>";
+            HtmlEscape(PercentEncode(e.Name)) + "\">download</a>";
     if (requeue) {
-      html += " <form method=\"post\" action=\"" + std::string(kUnsentPrefix) + HtmlEscape(UrlSegment(e.Name)) +
+      html += " <form method=\"post\" action=\"" + std::string(kUnsentPrefix) + HtmlEscape(PercentEncode(e.Name)) +
               kRequeueSuffix + "\"><input type=\"hidden\" name=\"token\" value=\"" + FormToken() +
               "\"><button type=\"submit\" name=\"requeue\" value=\"" + name + "\">requeue</button></form>";
     }
@@ -329,7 +297,7 @@ bool ServeOperatorPage(http::TWebRequest& request, http::TWebResponse& response)
     Reply(response, 403, "refused: the form's token is missing or stale; reload the page");
     return true;
   }
-  const std::string name = PercentDecoded(raw);
+  const std::string name = PercentDecode(raw);
   if (!jobs::IsJobKind(kind) || !jobs::IsJobName(name)) {
     Reply(response, 404, "no job of that name");
     return true;

@@ -241,6 +241,23 @@ TEST(HtmlEscape, OnlyTheFourCharacters) {
   for (const auto& c : cases) EXPECT_EQ(HtmlEscape(c.text), c.escaped) << c.text;
 }
 
+// A URL path segment: unreserved characters stay, every other byte is escaped, and the
+// common decoder reads it back.
+TEST(PercentEncode, OneSegmentReadBack) {
+  const struct {
+    std::string text, encoded;
+  } cases[] = {
+      {"P1001.zip", "P1001.zip"},
+      {"P 1/a?b#c%", "P%201%2Fa%3Fb%23c%25"},
+      {"\xC3\xA8-_.~", "%C3%A8-_.~"},
+      {std::string("a\0b", 3), "a%00b"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PercentEncode(c.text), c.encoded) << c.text;
+    EXPECT_EQ(PercentDecode(c.encoded), c.text) << c.encoded;
+  }
+}
+
 // A log line's escape: control characters only, so a caller's text never ends a line.
 TEST(EscapeControls, ControlCharactersOnly) {
   const struct {
