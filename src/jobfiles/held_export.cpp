@@ -865,6 +865,26 @@ void THeldExport::Complete(bool delivered) {
   RecordJobOutcome(Record, Record.Outcome == kOutcomeDelivered ? kJobDelivered : kJobUndelivered);
 }
 
+std::vector<std::string> HoldFolders(const std::string& export_dir) {
+  std::set<std::string> folders;
+  const std::string list = StoreFolder("held");
+  for (const std::string& name : NamesIn(list)) {
+    const std::string path = list + "/" + name;
+    if (name.ends_with(kHoldRecordSuffix)) {
+      std::string text;
+      if (ReadWholeFile(path, text) != TReadFailure::kNone) continue;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      if (!text.empty()) folders.insert(text);
+    } else if (!name.ends_with(".tmp")) {
+      folders.insert(path);
+    }
+  }
+  const std::string beside = export_dir.empty() ? std::string() : HoldRootBeside(export_dir);
+  if (!beside.empty())
+    for (const std::string& name : NamesIn(beside)) folders.insert(beside + "/" + name);
+  return {folders.begin(), folders.end()};
+}
+
 int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
   std::set<std::string> seen;
   int found = 0;

@@ -173,6 +173,11 @@ class THeldExport {
   bool unacknowledged_ = false;  // the reply's client asked to acknowledge it, and did not
 };
 
+// Every hold folder there is: those the records in held/ name, those in held/ itself and
+// those beside export_dir (holds made before they were recorded). Sorted, each once; a
+// name may no longer be a folder.
+std::vector<std::string> HoldFolders(const std::string& export_dir);
+
 // Every hold recorded beside the executable, then the hold folders the current export
 // directory may have used (beside it and beside the executable): each job found is
 // finished, delivered ones removed, the others put back. A job folder whose manifest

@@ -45,29 +45,6 @@ std::string KeptArchiveIn(const std::string& folder) {
   return "";
 }
 
-// Hold folders: the records in held/ name them; older ones lie beside the export folder.
-std::vector<std::string> KeptHeldFolders(const std::string& export_dir) {
-  std::set<std::string> folders;
-  const std::string list = JobStoreDirectory() + "/held";
-  for (const std::string& name : NamesIn(list)) {
-    const std::string path = list + "/" + name;
-    if (name.ends_with(".hold")) {
-      std::string text;
-      if (ReadWholeFile(path, text) != TReadFailure::kNone) continue;
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      if (!text.empty()) folders.insert(text);
-    } else if (!name.ends_with(".tmp")) {
-      folders.insert(path);
-    }
-  }
-  if (!export_dir.empty()) {
-    const std::string beside = HoldRootBeside(export_dir);
-    if (!beside.empty())
-      for (const std::string& name : NamesIn(beside)) folders.insert(beside + "/" + name);
-  }
-  return {folders.begin(), folders.end()};
-}
-
 // The folder a kind keeps its entries in; empty for "held", whose entries are scattered.
 std::string KeptKindFolder(const std::string& kind) { return JobStoreDirectory() + "/" + kind; }
 
@@ -278,7 +255,7 @@ bool IsJobName(const std::string& name) {
 std::vector<TKeptJob> ListKeptJobs(const std::string& export_dir) {
   std::vector<TKeptJob> jobs;
   TKeptJob job;
-  for (const std::string& folder : KeptHeldFolders(export_dir))
+  for (const std::string& folder : HoldFolders(export_dir))
     if (KeptEntryOf("held", folder, FileNameOf(folder), job)) jobs.push_back(job);
   for (const char* kind : {"unsent", "sent", "received"}) {
     const std::string dir = KeptKindFolder(kind);
@@ -301,7 +278,7 @@ std::vector<TKeptJob> ListKeptJobs(const std::string& export_dir) {
 bool FindKeptJob(const std::string& export_dir, const std::string& kind, const std::string& name, TKeptJob& job) {
   if (!IsJobKind(kind) || !IsJobName(name)) return false;
   if (kind == "held") {
-    for (const std::string& folder : KeptHeldFolders(export_dir))
+    for (const std::string& folder : HoldFolders(export_dir))
       if (FileNameOf(folder) == name) return KeptEntryOf(kind, folder, name, job);
     return false;
   }

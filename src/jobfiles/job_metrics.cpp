@@ -117,28 +117,8 @@ TJobMetrics JobMetricsSnapshot() {
 TJobStoreCounts CountJobStore(const std::string& export_dir) {
   TJobStoreCounts counts;
   const std::string store = JobStoreDirectory();
-  // Every hold is recorded in held/ ("<job>.hold" naming its folder); folders of holds made
-  // before that are found where the export directory keeps them.
-  std::set<std::string> folders;
-  const std::string list = store + "/held";
-  for (const std::string& name : NamesIn(list)) {
-    const std::string path = list + "/" + name;
-    if (name.ends_with(".hold")) {
-      std::string text;
-      if (ReadWholeFile(path, text) != TReadFailure::kNone) continue;
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      if (!text.empty()) folders.insert(text);
-    } else if (!name.ends_with(".tmp")) {
-      folders.insert(path);
-    }
-  }
-  if (!export_dir.empty()) {
-    const std::string beside = HoldRootBeside(export_dir);
-    if (!beside.empty())
-      for (const std::string& name : NamesIn(beside)) folders.insert(beside + "/" + name);
-  }
   const auto now = std::chrono::system_clock::now();
-  for (const std::string& folder : folders) {
+  for (const std::string& folder : HoldFolders(export_dir)) {
     struct stat st {};
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
     ++counts.Held;
