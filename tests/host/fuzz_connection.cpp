@@ -15,48 +15,23 @@
 
 #include "common/error.h"
 #include "host/allow_list.h"
-#include "host/app_web_module.h"
-#include "http/http_web_bridge.h"
 #include "http/transport.h"
-#include "http/web_request_handler.h"
-#include "jobfiles/job_files.h"
-#include "jobs/job_parameters.h"
-#include "support/scratch_files.h"
+#include "web_service_support.h"
 
 namespace {
 
 using namespace ostrivan;
-using test_support::Names;
-using test_support::TempDir;
-using test_support::WriteFile;
 
 const char* const kPeers[] = {"127.0.0.1",       "::1",         "::ffff:127.0.0.1", "192.168.10.7",
                               "::ffff:10.0.0.5", "2001:db8::7", "10.0.0.5",         "fe80::1"};
 
-struct TService {
-  TService() : scratch("ostrivan-fuzz-conn-"), export_dir(scratch / "export"), import_dir(scratch / "import") {
-    MakeDirectories(export_dir);
-    MakeDirectories(import_dir);
-    MakeDirectories(scratch / "store");
-    jobs::SetJobStoreDirectory(scratch / "store");
-    const std::string exports = export_dir, imports = import_dir;
-    jobs::SetJobParameters({[exports] { return exports; }, [imports] { return imports; },
-                            [] { return std::int32_t{5}; }, [] { return jobs::kDefaultWriterSettleSeconds; }});
-    handler.SetMaxConnections(0);
-    handler.SetWebModuleClass(
-        [] { return std::unique_ptr<http::TWebModule>(std::make_unique<host::TAppWebModule>()); });
-    bridge.SetRequestHandler(&handler);
-    host::ApplyAppRequestLimits(bridge);
-    // The gate the service installs, over the list this input wrote.
+// The service with the gate it installs, over the list this input wrote.
+struct TGatedService : test_support::TFuzzService {
+  TGatedService() : TFuzzService("ostrivan-fuzz-conn-") {
     bridge.SetCallerAdmission([this](const http::THTTPRequestInfo& request) {
       return host::AdmitsCaller(host::RouteKindOf(request.document), list, request.remote_ip);
     });
   }
-  TempDir scratch;
-  std::string export_dir;
-  std::string import_dir;
-  http::THTTPWebBridgeRequestHandler handler;
-  http::THTTPWebBridge bridge;
   host::TAllowList list;
 };
 
@@ -68,12 +43,9 @@ struct TService {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static TService service;
+  static TGatedService service;
   if (size < 4) return 0;
-  if (Names(service.export_dir).empty()) {
-    WriteFile(service.export_dir + "/programs/P1.NC", "G0 X0\r\nM30\r\n");
-    WriteFile(service.export_dir + "/R1.NC", "G1 X5\r\n");
-  }
+  service.RefillExport();
   const std::size_t chunk = 1 + data[0] % 48;
   const std::string peer = kPeers[data[1] % (sizeof kPeers / sizeof kPeers[0])];
   const std::size_t send_limit = data[2] == 0 ? static_cast<std::size_t>(-1) : std::size_t{data[2]} * 13;
