@@ -482,36 +482,64 @@ def wait_until(check, timeout=60, what="condition", pause=0.05):
         time.sleep(pause)
 
 
-class FileCreationWatch:
-    """Tells, with the kernel's own notice (inotify), the moment a name is created in a
-    folder."""
+class FolderWatch:
+    """Tells, with the kernel's own notice (inotify), the moment something happens in some
+    folders: wait() returns at the first event that matches, so a kill can follow within a
+    fraction of a millisecond."""
     IN_CREATE = 0x100
+    IN_DELETE = 0x200
+    IN_ISDIR = 0x40000000
     IN_CLOEXEC = 0o2000000
 
-    def __init__(self, folder, name):
+    def __init__(self, folders, mask):
         libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        self.name = os.fsencode(name)
         self.fd = libc.inotify_init1(self.IN_CLOEXEC)
-        if self.fd < 0 or libc.inotify_add_watch(self.fd, os.fsencode(folder), self.IN_CREATE) < 0:
-            raise OSError(ctypes.get_errno(), f"inotify on {folder}")
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        for folder in folders:
+            if libc.inotify_add_watch(self.fd, os.fsencode(folder), mask) < 0:
+                raise OSError(ctypes.get_errno(), f"inotify on {folder}")
 
-    def wait(self, timeout):
+    def wait_for(self, timeout, matches, what):
+        """matches(mask, name) picks the event; what names it in the failure."""
         end = time.monotonic() + timeout
         try:
             while True:
                 left = end - time.monotonic()
                 if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                    raise AssertionError(f"{self.name!r} not created within {timeout} s")
+                    raise AssertionError(f"{what} within {timeout} s")
                 data = os.read(self.fd, 65536)
                 at = 0
                 while at < len(data):
-                    _, _, _, length = struct.unpack_from("iIII", data, at)
+                    _, mask, _, length = struct.unpack_from("iIII", data, at)
                     name = data[at + 16:at + 16 + length].rstrip(b"\0")
                     at += 16 + length
-                    if name == self.name:
+                    if matches(mask, name):
                         return
         finally:
             os.close(self.fd)
+
+
+class FileCreationWatch(FolderWatch):
+    """The moment a name is created in a folder."""
+
+    def __init__(self, folder, name):
+        super().__init__([folder], self.IN_CREATE)
+        self.name = os.fsencode(name)
+
+    def wait(self, timeout):
+        self.wait_for(timeout, lambda mask, name: name == self.name, f"{self.name!r} not created")
+
+
+class FileRemovalWatch(FolderWatch):
+    """The moment the first file below root is removed."""
+
+    def __init__(self, root):
+        super().__init__([dirpath for dirpath, _, _ in os.walk(root)], self.IN_DELETE)
+
+    def wait(self, timeout):
+        self.wait_for(timeout, lambda mask, name: mask & self.IN_DELETE and not mask & self.IN_ISDIR,
+                      "no file removed")
 
 
 class ServerTestCase(unittest.TestCase):

@@ -4,24 +4,20 @@ never reads nor closes, and kill -9 right after a job. An export the client did 
 whole is put back byte for byte and journalled as not delivered; a finished job's journal
 line is in the file before anyone could learn the job is done."""
 import array
-import ctypes
-import ctypes.util
 import fcntl
 import glob
 import json
 import os
-import select
 import shutil
 import signal
 import socket
-import struct
 import tempfile
 import termios
 import time
 import unittest
 
-from ostrivan_e2e import (IMPORT, FileCreationWatch, ScratchServerTestCase, Server, export_request, job_request,
-                          journal_lines, make_job, read_file, read_tree, reset, snapshot, wait_until)
+from ostrivan_e2e import (IMPORT, FileCreationWatch, FileRemovalWatch, ScratchServerTestCase, Server, export_request,
+                          job_request, journal_lines, make_job, read_file, read_tree, reset, snapshot, wait_until)
 
 DELIVERED = 'outcome="delivered"'
 RESTORED = 'outcome="restored after undelivered reply"'
@@ -76,40 +72,6 @@ def window_until_closed(sock, timeout):
         if now > end:
             raise AssertionError(f"the connection was not closed within {timeout} s")
         time.sleep(0.02)
-
-
-class FileRemovalWatch:
-    """Tells, with the kernel's own notice (inotify), the moment the first file below root
-    is removed: a kill can then follow within a fraction of a millisecond."""
-    IN_DELETE = 0x200
-    IN_ISDIR = 0x40000000
-    IN_CLOEXEC = 0o2000000
-
-    def __init__(self, root):
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        self.fd = libc.inotify_init1(self.IN_CLOEXEC)
-        if self.fd < 0:
-            raise OSError(ctypes.get_errno(), "inotify_init1")
-        for dirpath, _, _ in os.walk(root):
-            if libc.inotify_add_watch(self.fd, os.fsencode(dirpath), self.IN_DELETE) < 0:
-                raise OSError(ctypes.get_errno(), f"inotify_add_watch {dirpath}")
-
-    def wait(self, timeout):
-        end = time.monotonic() + timeout
-        try:
-            while True:
-                left = end - time.monotonic()
-                if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                    raise AssertionError(f"no file removed within {timeout} s")
-                data = os.read(self.fd, 65536)
-                at = 0
-                while at < len(data):
-                    _, mask, _, length = struct.unpack_from("iIII", data, at)
-                    at += 16 + length
-                    if mask & self.IN_DELETE and not mask & self.IN_ISDIR:
-                        return
-        finally:
-            os.close(self.fd)
 
 
 def files_in(folder):
