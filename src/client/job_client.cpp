@@ -221,7 +221,7 @@ void Acknowledge(const TServerUrl& url, const std::string& id, const std::string
 }
 
 int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir, std::ostream& out,
-              std::ostream& err, int timeout_seconds) {
+              std::ostream& err, int timeout_seconds, std::string* job) {
   std::error_code ec;
   // dir and the parents it lacked, made here: a job that does not come takes them away.
   std::vector<fs::path> created;
@@ -297,6 +297,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
     return nothing ? kExitNothingWaiting : kExitJobFailed;
   }
   const std::string name = result.Json->Values("NomeFile").StringValue();
+  if (job != nullptr) *job = FileStem(name);
   try {
     WriteClientFile(zip_path, jobs::DecodeBase64(stream));
     jobs::UnpackArchive(zip_path, dir);
@@ -405,12 +406,6 @@ std::string WatchStamp() {
   return text;
 }
 
-// The folder's one job archive name, without ".zip": what the unpacked job is called.
-std::string JobNameFrom(const std::string& printed) {
-  const std::size_t zip = printed.find(".zip from machine ");
-  return zip == std::string::npos ? std::string("job") : printed.substr(0, zip);
-}
-
 int RunHook(const std::string& command, const std::string& folder) {
   const pid_t child = ::fork();
   if (child < 0) return -1;
@@ -437,13 +432,14 @@ int RunExportWatch(const TServerUrl& url, const std::string& mode, const std::st
   for (;;) {
     std::ostringstream said;
     std::ostringstream complaint;
-    const int status = RunExport(url, mode, incoming, said, complaint, timeout_seconds);
+    std::string job;
+    const int status = RunExport(url, mode, incoming, said, complaint, timeout_seconds, &job);
     // Nothing waiting is the usual answer of a poll: not worth a line each time.
     if (status != kExitNothingWaiting) err << complaint.str() << std::flush;
     if (status >= kExitInterruptedBase) return status;
     if (fs::exists(incoming, ec) && !fs::is_empty(incoming, ec)) {
       // Named once whole, so a reader of the parent never meets a job being unpacked.
-      std::string folder = JoinPath(parent, WatchStamp() + "-" + JobNameFrom(said.str()));
+      std::string folder = JoinPath(parent, WatchStamp() + "-" + (job.empty() ? std::string("job") : job));
       for (int n = 2; fs::exists(folder, ec); ++n) folder = JoinPath(parent, WatchStamp() + "-" + std::to_string(n));
       fs::rename(incoming, folder, ec);
       if (ec) {

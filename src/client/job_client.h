@@ -37,9 +37,10 @@ TJobResult ReadJobResult(const THttpReply& reply);
 // Export: the job waiting in the service's export directory, unpacked into dir. dir must
 // be absent or empty; it is checked (and created) before the service is asked, so a job
 // is never fetched that could not be stored. When unpacking fails, the received archive
-// is kept in dir and its path printed.
+// is kept in dir and its path printed. job, when given, receives the archive's name
+// without ".zip".
 int RunExport(const TServerUrl& url, const std::string& mode, const std::string& dir, std::ostream& out,
-              std::ostream& err, int timeout_seconds = kDefaultTimeoutSeconds);
+              std::ostream& err, int timeout_seconds = kDefaultTimeoutSeconds, std::string* job = nullptr);
 
 // Export again and again: every interval_seconds asks for the waiting job; each one is
 // unpacked into a new folder "<parent>/<yyyymmdd-hhmmss>-<job>" and, with a command, that
