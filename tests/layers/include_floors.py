@@ -3,6 +3,11 @@ layout section writes down: a folder includes its own headers and those of lower
 floors, never one above it or beside it on the same floor. Headers under
 `src/<folder>/detail/` are that folder's own: no other folder includes them.
 
+The ground floor (the first folder of that line) is also the only one that talks to the
+operating system: a file anywhere else that includes an operating-system header
+(<unistd.h>, <sys/...>, <windows.h>, ...) or tests the platform in a preprocessor
+condition (_WIN32, __linux__, ...) is reported too.
+
 Usage: include_floors.py <source root>. Exit status 0 when every include keeps to the
 floors, 1 with one line per offending include (file:line: folder -> folder) otherwise.
 Example: in src/http/x.cpp, `#include "web/engine.h"` is reported, as web is above http,
@@ -15,6 +20,16 @@ import sys
 FLOORS_START = "From the ground up:"
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([A-Za-z0-9_]+)/([^"]*)"')
 INTERNAL = "detail"
+SYSTEM_INCLUDE = re.compile(r'^\s*#\s*include\s+<([^>]+)>')
+# Headers of an operating system, POSIX or Windows; the C and C++ standard headers are
+# everyone's.
+OS_HEADERS = re.compile(
+    r"^(unistd|fcntl|dirent|poll|termios|pthread|signal|netdb|ifaddrs|pwd|grp|dlfcn|syslog|spawn|sched|semaphore"
+    r"|windows|winsock2?|ws2tcpip|ws2def|mswsock|iphlpapi|winioctl|winbase|winternl|shlobj|shellapi|objbase"
+    r"|io|direct|process|conio|wincon|winsvc|aclapi|sddl|mstcpip|ntstatus|versionhelpers|bcrypt)\.h$"
+    r"|^(sys|netinet|arpa|linux|systemd|net|asm)/", re.IGNORECASE)
+PLATFORM_TEST = re.compile(r"^\s*#\s*(if|ifdef|ifndef|elif)\b.*\b(_WIN32|_WIN64|WIN32|__linux__|__unix__|__APPLE__"
+                           r"|__MINGW32__|__MINGW64__|_MSC_VER|__CYGWIN__|_POSIX_VERSION)\b")
 
 
 def read_floors(readme_path):
@@ -49,6 +64,7 @@ def read_floors(readme_path):
 
 def offences(src_root, floors):
     found = []
+    ground = min(floors.values())
     for folder in sorted(os.listdir(src_root)):
         if not os.path.isdir(os.path.join(src_root, folder)):
             continue
@@ -62,6 +78,15 @@ def offences(src_root, floors):
                 path = os.path.join(dirpath, name)
                 with open(path, encoding="utf-8", errors="replace") as f:
                     for number, line in enumerate(f, 1):
+                        if floors[folder] != ground:
+                            rel = os.path.relpath(path, os.path.dirname(src_root))
+                            system = SYSTEM_INCLUDE.match(line)
+                            if system and OS_HEADERS.search(system.group(1)):
+                                found.append(f"{rel}:{number}: {folder} includes <{system.group(1)}>, "
+                                             "an operating-system header (only the ground floor may)")
+                            if PLATFORM_TEST.match(line):
+                                found.append(f"{rel}:{number}: {folder} tests the platform "
+                                             "(only the ground floor may)")
                         match = INCLUDE.match(line)
                         if not match:
                             continue

@@ -47,6 +47,15 @@ class IncludeFloors(unittest.TestCase):
             # A folder named detail elsewhere in the path is no marker.
             ({"top/a.cpp": '#include "base/x/detail.h"\n'}, 0, []),
             ({"stray/a.cpp": "\n"}, 1, ["src/stray: folder is on no floor of the README"]),
+            # The ground floor alone talks to the operating system.
+            ({"base/a.cpp": "#include <unistd.h>\n#include <sys/stat.h>\n#ifdef _WIN32\n#endif\n"}, 0, []),
+            ({"top/a.cpp": "#include <string>\n#include <cerrno>\n#include <system_error>\n"}, 0, []),
+            ({"left/a.cpp": "#include <string>\n# include <sys/socket.h>\n"}, 1,
+             ["src/left/a.cpp:2: left includes <sys/socket.h>, an operating-system header (only the ground floor may)"]),
+            ({"top/a.h": "#include <Windows.h>\n"}, 1,
+             ["src/top/a.h:1: top includes <Windows.h>, an operating-system header (only the ground floor may)"]),
+            ({"right/a.cpp": "#if defined(__linux__)\n#endif\n"}, 1,
+             ["src/right/a.cpp:1: right tests the platform (only the ground floor may)"]),
         ]
         for files, status, lines in cases:
             with self.subTest(files=files):
