@@ -3,12 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 #include <tuple>
 
 #include "common/text.h"
