@@ -1,5 +1,7 @@
 #include "client/jobs_client.h"
 
+#include <unistd.h>  // getpid
+
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -13,6 +15,7 @@
 #include "common/text.h"
 #include "jobfiles/working_directory.h"
 #include "json/json_data_objects.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::client {
 
@@ -147,7 +150,7 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
     return kExitLocal;
   }
   if (const int code = TryRenameNoReplace(partial, zip_path).Code(); code != 0) {
-    ::unlink(partial.c_str());
+    (void)platform::Files().TryRemoveFile(partial);
     err << "ostrivan-client: cannot write " << zip_path << ": " << SysErrorMessageText(code) << "\n";
     return kExitLocal;
   }
@@ -162,7 +165,7 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
     }
     jobs::UnpackArchive(zip_path, to);
   } catch (const Exception& e) {
-    ::unlink(zip_path.c_str());
+    (void)platform::Files().TryRemoveFile(zip_path);
     // Left as found, so the same command can run again.
     if (created) fs::remove_all(to, ec);
     else
@@ -170,7 +173,7 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
     err << "ostrivan-client: " << e.Message() << "\n";
     return kExitLocal;
   }
-  ::unlink(zip_path.c_str());
+  (void)platform::Files().TryRemoveFile(zip_path);
   out << kind << "/" << name << " unpacked into " << to << "\n";
   return kExitOk;
 }
