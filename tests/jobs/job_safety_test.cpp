@@ -28,6 +28,7 @@
 #include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
+using namespace ostrivan::jobfiles;
 namespace {
 
 namespace fs = std::filesystem;

@@ -25,6 +25,7 @@
 #include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
+using namespace ostrivan::jobfiles;
 namespace {
 
 namespace fs = std::filesystem;
