@@ -33,9 +33,9 @@ bool Writable(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK
 
 // The service's own folders: a failure to make one names it and the system's reason.
 void MakeOwnFolder(const std::string& dir, mode_t mode) {
-  errno = 0;
-  if (MakeDirectories(dir, mode) && Writable(dir)) return;
-  const int code = errno != 0 ? errno : EACCES;
+  const TStatus made = TryMakeDirectories(dir, mode);
+  if (made && Writable(dir)) return;
+  const int code = !made ? made.Code() : errno;  // why access() refused
   throw EOSError(texts::PackingFailed(texts::FolderNotCreated(dir, SysErrorMessageText(code))), dir, code);
 }
 
@@ -91,7 +91,7 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
   std::string root = HoldRootBeside(export_dir);
   // Beside the directory keeps the moves on one file system; where that cannot be
   // written, beside the executable, where a move may have to copy.
-  if (root.empty() || !((MakeDirectories(root, 0700) && Writable(root)))) root = list;
+  if (root.empty() || !(TryMakeDirectories(root, 0700) && Writable(root))) root = list;
   const std::string name = NextJobName();
   const std::string folder = root + "/" + name;
   MakeOwnFolder(folder + "/" + kFilesFolder, 0700);
@@ -99,7 +99,7 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
   // Recorded before anything can move, so that a start finds the job whatever the
   // parameter file says by then.
   const std::string record = list + "/" + name + kHoldRecordSuffix;
-  if (const int code = TryWriteFileDurably(record, folder + "\n"); code != 0)
+  if (const int code = TryWriteFileDurably(record, folder + "\n").Code(); code != 0)
     throw EOSError(texts::PackingFailed(texts::FolderNotCreated(list, SysErrorMessageText(code))), list, code);
   job->record_path_ = record;
   return job;
@@ -129,7 +129,7 @@ std::string THeldExport::Id() const { return FileNameOf(folder_); }
 bool THeldExport::DeliveryMarked() const { return ::access((folder_ + "/" + kDeliveredMark).c_str(), F_OK) == 0; }
 
 bool THeldExport::AwaitAcknowledgement(std::int64_t deadline_ms) {
-  if (const int code = TryWriteFileDurably(folder_ + "/" + kAwaitingMark, std::to_string(deadline_ms) + "\n");
+  if (const int code = TryWriteFileDurably(folder_ + "/" + kAwaitingMark, std::to_string(deadline_ms) + "\n").Code();
       code != 0) {
     logging::FrameworkLogError("Export " + Record.Archive + " cannot wait for its acknowledgement: " +
                                Quote(folder_ + "/" + kAwaitingMark) + " not written: " + SysErrorMessageText(code));

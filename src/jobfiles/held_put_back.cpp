@@ -80,7 +80,7 @@ void THeldExport::RestoreFolders(const std::vector<const THeldEntry*>& made) {
                                 " put back without its mode: " + SysErrorMessageText(errno));
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
     if (it->IsDirectory) SetFolderTimes(JoinPath(origin_, it->Relative), it->Identity);
-  const int synced = SyncPath(WithoutTrailingSlashes(origin_));
+  const int synced = TrySyncPath(WithoutTrailingSlashes(origin_)).Code();
   if (synced != 0 && synced != EINVAL)
     logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ +
                                " but not flushed: " + SysErrorMessageText(synced));
@@ -96,8 +96,8 @@ void THeldExport::PutBackEach(const std::vector<const THeldEntry*>& files, const
     struct stat st {};
     if (::lstat(held.c_str(), &st) != 0) continue;  // never moved, or back already
     const std::string path = JoinPath(origin_, e->Relative);
-    MakeDirectories(ParentFolder(path));
-    const int code = MoveNoReplace(held, path);
+    (void)TryMakeDirectories(ParentFolder(path));
+    const int code = TryMoveNoReplace(held, path).Code();
     if (code == 0) continue;
     refused.push_back(e);
     (code == EEXIST ? taken : failed) += (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
@@ -163,16 +163,16 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
       steps.push_back(std::move(step));
       continue;
     }
-    int code = MakeDirectories(ParentFolder(step.path)) ? 0 : (errno != 0 ? errno : EACCES);
+    int code = TryMakeDirectories(ParentFolder(step.path)).Code();
     struct stat folder {};
     if (code == 0 && ::stat(ParentFolder(step.path).c_str(), &folder) != 0) code = errno;
     step.copy = code == 0 && folder.st_dev != held.st_dev;
     steps.push_back(step);
     if (code == 0 && step.copy) {
-      struct stat copy {};
-      code = CopyUnderPartialName(step.held, step.path, &copy);
+      platform::TFileInfo copy;
+      code = TryCopyUnderPartialName(step.held, step.path, copy).Code();
       if (code == 0) {
-        placed_[e->Relative] = {copy.st_dev, copy.st_ino};
+        placed_[e->Relative] = {copy.Device, copy.Inode};
         copied = true;
       }
     } else if (code == 0) {
@@ -191,7 +191,7 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
   // Each takes its name, never over a file the machine wrote meanwhile.
   for (TStep& step : steps) {
     if (step.named) continue;
-    const int code = step.copy ? NamePartialCopy(step.path) : RenameNoReplace(step.held, step.path);
+    const int code = step.copy ? TryNamePartialCopy(step.path).Code() : TryRenameNoReplace(step.held, step.path).Code();
     if (code == EEXIST) return undo("written again meanwhile: " + Quote(step.path) + " ");
     step.named = code == 0 || ::access(step.path.c_str(), F_OK) == 0;
     if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
@@ -225,8 +225,8 @@ void THeldExport::TakeBackOut(const std::vector<const THeldEntry*>& files) {
     if (held_there) {
       code = ::unlink(path.c_str()) == 0 ? 0 : errno;
     } else {
-      code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(path, held);
+      code = TryMakeDirectories(ParentFolder(held), 0700).Code();
+      if (code == 0) code = TryMoveNoReplace(path, held).Code();
     }
     if (code != 0)
       logging::FrameworkLogError("Export " + Record.Archive + ": " + Quote(path) +

@@ -83,8 +83,8 @@ std::int64_t THeldExport::MoveFilesOut(std::vector<const THeldEntry*>& moved) {
         (WriterHolds(path) == TWriterState::kOpen || ExportWriteWatch().StateOf(path) == TWriteSeen::kWriting))
       continue;
     const std::string held = HeldPath(e.Relative);
-    int code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
-    if (code == 0) code = MoveNoReplace(path, held);
+    int code = TryMakeDirectories(ParentFolder(held), 0700).Code();
+    if (code == 0) code = TryMoveNoReplace(path, held).Code();
     if (code != 0) {
       if (e.Relative.find('/') != std::string::npos) {
         // Below a subdirectory what cannot be removed stays, as an emptying leaves it.

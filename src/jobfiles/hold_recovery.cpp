@@ -40,7 +40,7 @@ std::vector<std::string> HoldFolders(const std::string& export_dir) {
     const std::string path = list + "/" + name;
     if (name.ends_with(kHoldRecordSuffix)) {
       std::string text;
-      if (ReadWholeFile(path, text) != TReadFailure::kNone) continue;
+      if (!TryReadWholeFile(path, text)) continue;
       while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
       if (!text.empty()) folders.insert(text);
     } else if (!name.ends_with(".tmp")) {
@@ -131,7 +131,7 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
     if (name.size() <= std::strlen(kHoldRecordSuffix) || !name.ends_with(kHoldRecordSuffix)) continue;
     std::string text;
     const std::string record = list + "/" + name;
-    if (ReadWholeFile(record, text) != TReadFailure::kNone) continue;
+    if (!TryReadWholeFile(record, text)) continue;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (!text.empty()) recover(text, record);
   }
