@@ -214,7 +214,7 @@ void THeldExport::ReadPlacedRecord() {
       }
       const std::vector<std::string> f = SplitFields(line);
       if (f.size() < 4 || f[0] != "placed") return;
-      placed[f[1]] = {static_cast<dev_t>(std::stoull(f[2])), static_cast<ino_t>(std::stoull(f[3]))};
+      placed[f[1]] = {std::stoull(f[2]), std::stoull(f[3])};
     }
   } catch (const std::exception&) {
   }
