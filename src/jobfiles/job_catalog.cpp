@@ -20,6 +20,7 @@
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 #include "platform/file_system.h"
+#include "platform/process.h"
 
 namespace ostrivan::jobfiles {
 
@@ -364,7 +365,7 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
   std::string source = job.FilesFolder;
   std::string unpacked;
   if (kind == "sent") {
-    unpacked = JobStoreDirectory() + "/.requeue-" + std::to_string(::getpid()) + "-" +
+    unpacked = JobStoreDirectory() + "/.requeue-" + std::to_string(platform::ProcessId()) + "-" +
                std::to_string(g_requeue_unpacks.fetch_add(1));
     RemoveTree(unpacked);
     try {
