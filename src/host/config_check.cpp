@@ -1,7 +1,5 @@
 #include "host/config_check.h"
 
-#include <unistd.h>
-
 #include <ostream>
 #include <tuple>
 
@@ -99,9 +97,9 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
     std::string note = value.empty() ? "not set: this job fails" : "";
     // A relative folder is taken from the service's current folder, not the executable's.
     if (!value.empty() && value.front() != '/') {
-      char cwd[4096];
-      if (::getcwd(cwd, sizeof cwd) != nullptr)
-        note = "resolved from the current folder: " + std::string(cwd) + (cwd[1] == '\0' ? "" : "/") + value;
+      std::string cwd;
+      if (platform::Files().TryCurrentFolder(cwd))
+        note = "resolved from the current folder: " + cwd + (cwd == "/" ? "" : "/") + value;
     }
     report.Settings.push_back({name, value, key != nullptr, note});
   }

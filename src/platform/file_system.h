@@ -193,6 +193,8 @@ class TFileSystem {
   virtual TStatus TryCheckWriters(const std::string& path, TWriters& writers) = 0;
   // The running executable's full path.
   virtual TStatus TryExecutablePath(std::string& path) = 0;
+  // The folder relative paths start from.
+  virtual TStatus TryCurrentFolder(std::string& path) = 0;
   virtual TStatus TryWatchChanges(std::unique_ptr<TChangeWatch>& watch) = 0;
 };
 

@@ -274,6 +274,11 @@ TEST(PlatformFiles, TheExecutableIsKnown) {
   ASSERT_TRUE(Fs().TryExecutablePath(path));
   EXPECT_EQ(path.substr(path.rfind('/') + 1), "platform_tests");
   EXPECT_EQ(ExecutablePath(), path);
+  std::string current;
+  ASSERT_TRUE(Fs().TryCurrentFolder(current));
+  char expected[4096];
+  ASSERT_NE(::getcwd(expected, sizeof expected), nullptr);
+  EXPECT_EQ(current, expected);
 }
 
 TEST(PlatformFiles, AChangeWatchSeesWritesMovesAndFolders) {
@@ -384,6 +389,10 @@ class TCountingFiles final : public TFileSystem {
   TStatus TryExecutablePath(std::string& path) override {
     Note("ExecutablePath");
     return SystemFiles().TryExecutablePath(path);
+  }
+  TStatus TryCurrentFolder(std::string& path) override {
+    Note("CurrentFolder");
+    return SystemFiles().TryCurrentFolder(path);
   }
   TStatus TryWatchChanges(std::unique_ptr<TChangeWatch>& watch) override {
     Note("WatchChanges");

@@ -381,6 +381,17 @@ class TLinuxFileSystem final : public TFileSystem {
     }
   }
 
+  TStatus TryCurrentFolder(std::string& path) override {
+    path.clear();
+    std::vector<char> buffer(4096);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+      if (errno != ERANGE) return Failed({});
+      buffer.resize(buffer.size() * 2);
+    }
+    path = buffer.data();
+    return {};
+  }
+
   TStatus TryWatchChanges(std::unique_ptr<TChangeWatch>& watch) override {
     watch.reset();
     const int notify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
