@@ -4,7 +4,7 @@
 
 #include "logging/framework_log.h"
 #include "logging/thread_heartbeat.h"
-#include "platform/service.h"
+#include "platform/service_manager.h"
 
 namespace ostrivan::host {
 

@@ -1,11 +1,7 @@
 #pragma once
-// Living as a service: stop requests (SIGINT and SIGTERM; a console's Ctrl+C or the
-// service manager's stop elsewhere), telling the service manager that the service is
-// ready, alive or stopping, and writes to a vanished peer that fail instead of ending
-// the process.
-#include <chrono>
-#include <string>
-
+// Stop requests (SIGINT and SIGTERM; a console's Ctrl+C or the service manager's stop
+// elsewhere), and writes to a vanished peer that fail instead of ending the process.
+// Telling the service manager how the service is doing is service_manager.h.
 #include "platform/net.h"
 #include "platform/status.h"
 
@@ -27,16 +23,5 @@ enum class TIgnoreBrokenPipe { kAlways, kUnlessHandled };
 // A write to a closed pipe or socket fails the write instead of ending the process.
 // kUnlessHandled leaves a handler the program installed in place.
 void IgnoreBrokenPipeSignal(TIgnoreBrokenPipe how);
-
-// The service manager: without one (started from a console) every call does nothing.
-// READY with a status line, once the service serves.
-void ReportServiceReady(const std::string& status);
-// A stop has begun.
-void ReportServiceStopping(const std::string& status);
-// A keep-alive for the manager's watchdog.
-void ReportServiceAlive();
-// How often the manager wants a keep-alive (half its watchdog period); zero when it
-// watches nothing.
-std::chrono::microseconds ServiceKeepAliveInterval();
 
 }  // namespace ostrivan::platform
