@@ -1,8 +1,5 @@
 #include "client/job_client.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <ctime>
 #include <filesystem>
 #include <ostream>
@@ -11,12 +8,14 @@
 #include <vector>
 
 #include "archive/zip_file.h"
+#include "common/base64.h"
 #include "common/file_system.h"
 #include "common/file_tree.h"
 #include "common/request_size.h"
-#include "jobfiles/base64.h"
 #include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
+#include "platform/clock.h"
+#include "platform/process.h"
 
 namespace ostrivan::client {
 namespace {
@@ -71,7 +70,7 @@ std::unique_ptr<json::TJsonObject> ParseObject(const std::string& body) {
 
 std::string ReadClientFile(const std::string& path) {
   std::string bytes;
-  if (ReadWholeFile(path, bytes) != TReadFailure::kNone) throw EClientError("cannot read " + path);
+  if (!TryReadWholeFile(path, bytes)) throw EClientError("cannot read " + path);
   return bytes;
 }
 
@@ -104,7 +103,7 @@ class TScratchDir {
 };
 
 // What a failed export says when its directory held nothing to send.
-bool NothingWaiting(const std::string& message) { return jobs::texts::SaysNothingFound(message); }
+bool NothingWaiting(const std::string& message) { return jobfiles::texts::SaysNothingFound(message); }
 
 int Interrupted(std::ostream& err, const std::string& what) {
   err << "ostrivan-client: interrupted" << what << "\n";
@@ -205,7 +204,7 @@ std::string CheckArchiveBeforeSending(const std::string& zip_path) {
 // this the service puts the job back once its wait runs out, and it comes again.
 void Acknowledge(const TServerUrl& url, const std::string& id, const std::string& dir, std::ostream& err,
                  int timeout_seconds) {
-  if (const int code = SyncTreeConcurrently(dir); code != 0) {
+  if (const int code = TrySyncTreeConcurrently(dir).Code(); code != 0) {
     err << "ostrivan-client: " << dir << " could not be flushed (" << SysErrorMessageText(code) << "): job " << id
         << " not acknowledged; the service will send it again\n";
     return;
@@ -227,7 +226,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   // dir and the parents it lacked, made here: a job that does not come takes them away.
   std::vector<fs::path> created;
   // The received archive lies in dir while it is unpacked, as the service's import does.
-  const std::string zip_path = JoinPath(dir, ".ostrivan-client-" + std::to_string(getpid()) + ".zip");
+  const std::string zip_path = JoinPath(dir, ".ostrivan-client-" + std::to_string(platform::ProcessId()) + ".zip");
   // Leaves dir and its parents as they were found, so that a retry into it works.
   auto undo = [&] {
     fs::remove(zip_path, ec);
@@ -300,8 +299,8 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   const std::string name = result.Json->Values("NomeFile").StringValue();
   if (job != nullptr) *job = FileStem(name);
   try {
-    WriteClientFile(zip_path, jobs::DecodeBase64(stream));
-    jobs::UnpackArchive(zip_path, dir);
+    WriteClientFile(zip_path, DecodeBase64(stream, Base64Decoding::kSkipOutsideAlphabet));
+    jobfiles::UnpackArchive(zip_path, dir);
   } catch (const Exception& e) {
     err << "ostrivan-client: unpacking " << name << " into " << dir << " failed: " << e.Message() << "\n"
         << "ostrivan-client: the received archive is kept as " << zip_path << "\n";
@@ -336,7 +335,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       // Named as the service names an export: after the first program, else the folder.
       const std::string programs = JoinPath(source, "programs");
       std::vector<std::string> first;
-      if (fs::is_directory(programs, ec)) first = jobs::ListFiles(programs);
+      if (fs::is_directory(programs, ec)) first = jobfiles::ListFiles(programs);
       fs::path folder = fs::absolute(source).lexically_normal();
       if (!folder.has_filename()) folder = folder.parent_path();  // "job/" -> "job"
       name = first.empty() ? folder.filename().string() : FileStem(first.front());
@@ -344,7 +343,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       name += ".zip";
       TScratchDir scratch;  // removed on every way out, an interruption included
       const std::string zip_path = JoinPath(scratch.path(), name);
-      jobs::PackDirectoryTree(source, zip_path);
+      jobfiles::PackDirectoryTree(source, zip_path);
       refused = CheckArchiveBeforeSending(zip_path);
       if (refused.empty()) archive = ReadClientFile(zip_path);
     } else if (fs::is_regular_file(source, ec)) {
@@ -363,7 +362,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
 
   json::TJsonObject request;
   request.SetString("NomeFile", name);
-  request.SetString("Stream", jobs::EncodeBase64(archive));
+  request.SetString("Stream", EncodeBase64(archive));
   const std::string body = request.ToJSON();
   // A larger body gets 413 after the upload; refused here, the machine's folder and
   // the network are spared.
@@ -401,23 +400,16 @@ namespace {
 std::string WatchStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  ::localtime_r(&now, &local);
+  local = platform::LocalBrokenDown(static_cast<std::int64_t>(now));
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
   return text;
 }
 
 int RunHook(const std::string& command, const std::string& folder) {
-  const pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    ::execl("/bin/sh", "sh", "-c", (command + " \"$1\"").c_str(), "sh", folder.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (!platform::TryRunCommand(command, folder, status)) return -1;
+  return status;
 }
 
 }  // namespace
@@ -429,7 +421,7 @@ int RunExportWatch(const TServerUrl& url, const std::string& mode, const std::st
     err << "ostrivan-client: cannot create " << parent << ": " << ec.message() << "\n";
     return kExitLocal;
   }
-  const std::string incoming = JoinPath(parent, ".ostrivan-incoming-" + std::to_string(::getpid()));
+  const std::string incoming = JoinPath(parent, ".ostrivan-incoming-" + std::to_string(platform::ProcessId()));
   for (;;) {
     std::ostringstream said;
     std::ostringstream complaint;

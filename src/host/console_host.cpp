@@ -1,9 +1,5 @@
 #include "host/console_host.h"
 
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -21,6 +17,9 @@
 #include "jobs/riz_ozudo_controller.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
+#include "platform/console.h"
+#include "platform/net.h"
+#include "platform/service.h"
 
 namespace ostrivan::host {
 namespace {
@@ -42,7 +41,8 @@ void ReportBoundPorts(http::TCustomTCPServer& server, uint16_t port) {
   std::string bound;
   for (const http::TSocketHandle& b : server.Bindings()) {
     differs = differs || b.bound_port != port;
-    bound += std::string(bound.empty() ? "" : ", ") + (b.family == AF_INET6 ? "IPv6 port " : "IPv4 port ") +
+    bound += std::string(bound.empty() ? "" : ", ") +
+             (platform::FamilyFromNumber(b.family) == platform::TFamily::kIPv6 ? "IPv6 port " : "IPv4 port ") +
              std::to_string(b.bound_port);
   }
   if (differs)
@@ -73,7 +73,7 @@ void RunServer(uint16_t port, bool service) {
   LogSettingsInForce();
   ReportCallerGate();
   // An account that cannot write these would fail jobs later, or keep no copies: said now.
-  for (const jobs::TFolderProblem& problem : jobs::ServiceFolderProblems())
+  for (const jobfiles::TFolderProblem& problem : jobfiles::ServiceFolderProblems())
     logging::FrameworkLogError("Folder \"" + problem.Path + "\" cannot be written: " + problem.Reason);
   server->SetMaxConnections(0);
   if (service) {
@@ -88,22 +88,22 @@ void RunServer(uint16_t port, bool service) {
     return;
   }
   WriteLn("Press ESC to stop the server");
-  TRawTerminal terminal(STDIN_FILENO);
-  WaitForEsc(STDIN_FILENO, InstallStopSignals());
+  TRawTerminal terminal(platform::StandardInputTerminal());
+  WaitForEsc(platform::StandardInputTerminal(), InstallStopSignals());
 }
 
 int RunConsoleHost(bool service) {
   // A client that goes away mid-reply must never end the process.
-  signal(SIGPIPE, SIG_IGN);
+  platform::IgnoreBrokenPipeSignal(platform::TIgnoreBrokenPipe::kAlways);
   bool failed = false;
   try {
     InstallStopSignals();
     MarkServiceStarted();
     RegisterAppWebModule();
-    jobs::WatchExportFolder(jobs::JobParameters());
+    jobs::WatchExportFolder(AppJobParameters());
     // Jobs a previous run left between packing and delivery, or half unpacked, are
     // settled before any client can ask for them.
-    jobs::RecoverInterruptedJobs(jobs::JobParameters());
+    jobs::RecoverInterruptedJobs(AppJobParameters());
     RunServer(TParametri::GetPorta(), service);
   } catch (const Exception& e) {
     WriteLn(std::string(e.ClassName()) + ": " + e.Message());

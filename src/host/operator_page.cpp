@@ -1,9 +1,5 @@
 #include "host/operator_page.h"
 
-#include <dirent.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,6 +20,9 @@
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_metrics.h"
 #include "logging/framework_log.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
 
 #ifndef OSTRIVAN_VERSION
 #define OSTRIVAN_VERSION "1.0.0"
@@ -43,9 +42,9 @@ struct TEntry {
 };
 
 std::int64_t TreeBytes(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode) ? st.st_size : 0;
+  platform::TFileInfo info;
+  if (!platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info)) return 0;
+  if (info.Kind != platform::TFileKind::kFolder) return info.Kind == platform::TFileKind::kFile ? info.Size : 0;
   std::int64_t bytes = 0;
   for (const std::string& name : NamesIn(path)) bytes += TreeBytes(path + "/" + name);
   return bytes;
@@ -56,9 +55,9 @@ std::vector<TEntry> Entries(const std::string& dir) {
   for (const std::string& name : NamesIn(dir)) {
     // Half-written records and hidden work files are no job.
     if (name.ends_with(".tmp") || name[0] == '.') continue;
-    struct stat st {};
-    if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
-    entries.push_back({name, TreeBytes(dir + "/" + name), st.st_mtime});
+    platform::TFileInfo info;
+    if (!platform::Files().TryInfo(dir + "/" + name, platform::TLinks::kDoNotFollow, info)) continue;
+    entries.push_back({name, TreeBytes(dir + "/" + name), static_cast<std::time_t>(info.Modified.Seconds)});
   }
   // Newest first: the one an operator looks for is usually the last.
   std::stable_sort(entries.begin(), entries.end(),
@@ -68,7 +67,7 @@ std::vector<TEntry> Entries(const std::string& dir) {
 
 std::string LocalTime(std::time_t when) {
   std::tm local{};
-  ::localtime_r(&when, &local);
+  local = platform::LocalBrokenDown(static_cast<std::int64_t>(when));
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
@@ -85,7 +84,7 @@ std::string Age(std::int64_t seconds) {
 std::string JournalTail(std::size_t lines) {
   const std::string path = ExecutableDirectory() + "logs/Ostrivan.00." + "journal.log";
   std::string text;
-  if (ReadWholeFile(path, text) != TReadFailure::kNone) return {};
+  if (!TryReadWholeFile(path, text)) return {};
   std::size_t start = text.size();
   std::size_t found = 0;
   if (!text.empty() && text.back() == '\n') --start;
@@ -128,7 +127,7 @@ void JobTable(std::string& html, const char* kind, const char* title, const std:
   html += "</table>\n";
 }
 
-std::string LastJobText(const jobs::TLastJob& last) {
+std::string LastJobText(const jobfiles::TLastJob& last) {
   if (last.TimeMs == 0) return "none since the start";
   const auto when = static_cast<std::time_t>(last.TimeMs / 1000);
   return LocalTime(when) + " (" + Age(std::time(nullptr) - when) + " ago)  " + (last.Job.empty() ? "-" : last.Job) +
@@ -160,13 +159,7 @@ bool SameToken(const std::string& given) {
 const std::string& FormToken() {
   static const std::string token = [] {
     unsigned char bytes[16] = {};
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-      const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-      if (n > 0) got += static_cast<std::size_t>(n);
-      else if (errno != EINTR) break;
-    }
-    if (got < sizeof bytes) {
+    if (!platform::TryRandomBytes(bytes, sizeof bytes)) {
       // No kernel randomness: the clock still differs per process, and the origin check stays.
       const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
       std::memcpy(bytes, &now, sizeof now);
@@ -202,9 +195,9 @@ std::string OperatorPageHtml() {
   const std::string export_dir = TParametri::GetExportLavoroDir(ini);
   const std::string import_dir = TParametri::GetImportLavoroDir(ini);
   const TReadiness readiness = CheckReadiness(export_dir, import_dir);
-  const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(export_dir);
-  const jobs::TJobStoreCounts counts = jobs::CountJobStore(export_dir);
-  const std::string store = jobs::JobStoreDirectory();
+  const jobfiles::TExportWaiting waiting = jobfiles::InspectExportDirectory(export_dir);
+  const jobfiles::TJobStoreCounts counts = jobfiles::CountJobStore(export_dir);
+  const std::string store = jobfiles::JobStoreDirectory();
   const std::string machine = std::to_string(TParametri::GetNrMacchina(ini));
 
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Ostrivan machine " +
@@ -223,7 +216,7 @@ std::string OperatorPageHtml() {
   Row(html, "import folder", import_dir + (readiness.Import ? "  ready" : "  NOT READY"));
   Row(html, "held", std::to_string(counts.Held) + (counts.Held ? ", oldest " + Age(counts.OldestHeldSeconds) : ""));
   Row(html, "unsent", std::to_string(counts.Unsent.Count));
-  const jobs::TJobMetrics metrics = jobs::JobMetricsSnapshot();
+  const jobfiles::TJobMetrics metrics = jobfiles::JobMetricsSnapshot();
   Row(html, "last export", LastJobText(metrics.Export.Last));
   Row(html, "last import", LastJobText(metrics.Import.Last));
   html += "</table>\n";
@@ -298,13 +291,13 @@ bool ServeOperatorPage(http::TWebRequest& request, http::TWebResponse& response)
     return true;
   }
   const std::string name = PercentDecode(raw);
-  if (!jobs::IsJobKind(kind) || !jobs::IsJobName(name)) {
+  if (!jobfiles::IsJobKind(kind) || !jobfiles::IsJobName(name)) {
     Reply(response, 404, "no job of that name");
     return true;
   }
   const std::string ini = TParametri::GetIniFile();
-  const jobs::TRequeueResult result = jobs::RequeueKeptJob(TParametri::GetExportLavoroDir(ini), kind, name,
-                                                           request.RemoteIP(), TParametri::GetNrMacchina(ini));
+  const jobfiles::TRequeueResult result = jobfiles::RequeueKeptJob(TParametri::GetExportLavoroDir(ini), kind, name,
+                                                                   request.RemoteIP(), TParametri::GetNrMacchina(ini));
   if (result.Status != 200) {
     Reply(response, result.Status, result.Message);
     return true;

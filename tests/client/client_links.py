@@ -1,5 +1,6 @@
 """Checks that the command-line client carries none of the service's engine, HTTP server,
-controller or host code, and no PCRE2: it links json, jobfiles, archive and common only.
+controller, host or service-manager code, and no PCRE2 or libsystemd: it links json,
+jobfiles, archive, common and platform only.
 
 Usage: client_links.py <client executable> <library.a>...
 Each library named is one the client must not draw from: a strong symbol it defines
@@ -45,13 +46,13 @@ def main():
     all_symbols = subprocess.run(["nm", client], check=True, capture_output=True, text=True).stdout
     problems += [f"{client}: {line.split()[-1]}" for line in all_symbols.splitlines() if "pcre2" in line][:20]
     needed = subprocess.run(["ldd", client], capture_output=True, text=True).stdout
-    problems += [f"{client} needs {line.strip()}" for line in needed.splitlines() if "pcre" in line]
+    problems += [f"{client} needs {line.strip()}" for line in needed.splitlines() if "pcre" in line or "systemd" in line]
     for line in problems:
         print(line)
     if problems:
         print(f"{len(problems)} problem(s): the client draws on code it must not link")
         return 1
-    print(f"{client}: nothing from {len(libraries)} libraries, no PCRE2")
+    print(f"{client}: nothing from {len(libraries)} libraries, no PCRE2, no libsystemd")
     return 0
 
 
