@@ -1,6 +1,8 @@
 # One static library per subsystem folder; sources are picked up by glob so that
 # adding a file never means touching a shared list. EXCLUDE names sources of the folder
-# that another target builds.
+# that another target builds. DEPS are the folders its files include (the layering test
+# holds them to that), linked PRIVATE: a user of the library names what it includes
+# itself, and the static libraries still come along at link time.
 function(ostrivan_subsystem name)
   cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -12,7 +14,7 @@ function(ostrivan_subsystem name)
   if(srcs)
     add_library(${target} STATIC ${srcs})
     target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-    target_link_libraries(${target} PUBLIC ostrivan_common ${ARG_DEPS})
+    target_link_libraries(${target} PRIVATE ostrivan_common ${ARG_DEPS})
   else()
     add_library(${target} INTERFACE)
     target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/src)

@@ -8,6 +8,10 @@ operating system: a file anywhere else that includes an operating-system header
 (<unistd.h>, <sys/...>, <windows.h>, ...) or tests the platform in a preprocessor
 condition (_WIN32, __linux__, ...) is reported too.
 
+Each folder's CMakeLists.txt links exactly the folders it includes: a library named
+ostrivan_<folder> (or ostrivan_<folder>_<part>) for every other folder its files include,
+and none it does not include; ostrivan_subsystem links common by itself.
+
 Usage: include_floors.py <source root>. Exit status 0 when every include keeps to the
 floors, 1 with one line per offending include (file:line: folder -> folder) otherwise.
 Example: in src/http/x.cpp, `#include "web/engine.h"` is reported, as web is above http,
@@ -104,10 +108,42 @@ def offences(src_root, floors):
     return found
 
 
+LINKED = re.compile(r"\bostrivan_([a-z0-9]+)")
+
+
+def link_offences(src_root, floors):
+    """Folders whose CMakeLists.txt links other folders than the ones their files include."""
+    found = []
+    for folder in sorted(floors):
+        lists = os.path.join(src_root, folder, "CMakeLists.txt")
+        if not os.path.isfile(lists):
+            continue
+        with open(lists, encoding="utf-8") as f:
+            text = "\n".join(line.split("#", 1)[0] for line in f)
+        linked = {name for name in LINKED.findall(text) if name in floors and name != folder}
+        if "ostrivan_subsystem(" in text:
+            linked.add("common")
+        included = set()
+        for dirpath, _, files in os.walk(os.path.join(src_root, folder)):
+            for name in files:
+                if name.endswith((".h", ".cpp")):
+                    with open(os.path.join(dirpath, name), encoding="utf-8", errors="replace") as f:
+                        for line in f:
+                            match = INCLUDE.match(line)
+                            if match and match.group(1) in floors and match.group(1) != folder:
+                                included.add(match.group(1))
+        for name in sorted(included - linked):
+            found.append(f"src/{folder}/CMakeLists.txt: includes {name} but does not link ostrivan_{name}")
+        for name in sorted(linked - included):
+            found.append(f"src/{folder}/CMakeLists.txt: links ostrivan_{name} but includes nothing of it")
+    return found
+
+
 def main():
     root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
     floors = read_floors(os.path.join(root, "README.md"))
     found = offences(os.path.join(root, "src"), floors)
+    found += link_offences(os.path.join(root, "src"), floors)
     for line in found:
         print(line)
     if found:

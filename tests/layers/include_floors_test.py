@@ -56,6 +56,13 @@ class IncludeFloors(unittest.TestCase):
              ["src/top/a.h:1: top includes <Windows.h>, an operating-system header (only the ground floor may)"]),
             ({"right/a.cpp": "#if defined(__linux__)\n#endif\n"}, 1,
              ["src/right/a.cpp:1: right tests the platform (only the ground floor may)"]),
+            # A folder links what it includes, no more and no less.
+            ({"top/a.cpp": '#include "left/x.h"\n', "top/CMakeLists.txt": "add_library(ostrivan_top x.cpp)\n"
+              "target_link_libraries(ostrivan_top PRIVATE ostrivan_left)  # not ostrivan_right\n"}, 0, []),
+            ({"top/a.cpp": '#include "left/x.h"\n#include "base/y.h"\n',
+              "top/CMakeLists.txt": "target_link_libraries(ostrivan_top PRIVATE ostrivan_right ostrivan_base)\n"}, 1,
+             ["src/top/CMakeLists.txt: includes left but does not link ostrivan_left",
+              "src/top/CMakeLists.txt: links ostrivan_right but includes nothing of it"]),
         ]
         for files, status, lines in cases:
             with self.subTest(files=files):
