@@ -1,0 +1,249 @@
+// Putting a held export back in its directory: each file on its own, or the whole job
+// or nothing, and taking back out what a put-back cut short had placed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "common/error.h"
+#include "common/file_system.h"
+#include "common/paths.h"
+#include "jobfiles/held_export.h"
+#include "jobfiles/held_layout.h"
+#include "jobfiles/job_journal.h"
+#include "logging/framework_log.h"
+
+namespace ostrivan::jobs {
+
+using namespace held_layout;
+
+namespace {
+
+void SetFolderTimes(const std::string& path, const TFileIdentity& id) {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(id.ModifiedSeconds), id.ModifiedNanoseconds}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    logging::FrameworkLogWarn("Folder " + Quote(path) + " put back without its time: " + SysErrorMessageText(errno));
+}
+
+}  // namespace
+
+bool THeldExport::DirectoryRefilled() const {
+  // Without a record of what stayed, only names taken again are seen (PutBack).
+  if (!settled_) return false;
+  std::vector<THeldEntry> now;
+  try {
+    now = SnapshotTree(origin_);
+  } catch (const Exception&) {
+    // Gone altogether holds nothing new; what cannot be read cannot be merged into safely.
+    struct stat st {};
+    return !(::lstat(origin_.c_str(), &st) != 0 && errno == ENOENT);
+  }
+  const auto find = [](const std::vector<THeldEntry>& in, const std::string& relative) {
+    return std::find_if(in.begin(), in.end(), [&](const THeldEntry& r) { return r.Relative == relative; });
+  };
+  for (const THeldEntry& e : now) {
+    const auto stayed = find(residual_, e.Relative);
+    if (stayed != residual_.end()) {
+      if (!e.IsDirectory && !SameVersion(e.Identity, stayed->Identity)) return true;
+      continue;
+    }
+    // What a put-back cut short by a kill had already brought back is the job's own: its
+    // folders, and its files as they were (a copy has another inode, the same stamp).
+    const auto own = find(Entries, e.Relative);
+    if (own == Entries.end() || own->IsDirectory != e.IsDirectory) return true;
+    if (!e.IsDirectory && !SameContentStamp(e.Identity, own->Identity)) return true;
+  }
+  return false;
+}
+
+std::vector<const THeldEntry*> THeldExport::MakeFolders(std::string* failure) {
+  // Directories first, so the files find their places; writable until they are filled.
+  std::vector<const THeldEntry*> made;
+  for (const THeldEntry& e : Entries) {
+    if (!e.IsDirectory) continue;
+    const std::string path = JoinPath(origin_, e.Relative);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) continue;
+    if (::mkdir(path.c_str(), 0700) == 0) made.push_back(&e);
+    else if (failure != nullptr && failure->empty()) *failure = SysErrorMessageText(errno) + " " + Quote(path);
+  }
+  return made;
+}
+
+void THeldExport::RestoreFolders(const std::vector<const THeldEntry*>& made) {
+  // Directory modes and times as they were (filling them in changed the times).
+  for (const THeldEntry* e : made)
+    if (::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777) != 0)
+      logging::FrameworkLogWarn("Folder " + Quote(JoinPath(origin_, e->Relative)) +
+                                " put back without its mode: " + SysErrorMessageText(errno));
+  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
+    if (it->IsDirectory) SetFolderTimes(JoinPath(origin_, it->Relative), it->Identity);
+  const int synced = SyncPath(WithoutTrailingSlashes(origin_));
+  if (synced != 0 && synced != EINVAL)
+    logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ +
+                               " but not flushed: " + SysErrorMessageText(synced));
+}
+
+void THeldExport::PutBackEach(const std::vector<const THeldEntry*>& files, const std::string& why) {
+  const std::vector<const THeldEntry*> made = MakeFolders(nullptr);
+  std::vector<const THeldEntry*> refused;
+  std::string taken;   // names the machine has written again
+  std::string failed;  // names that could not be put back for another reason
+  for (const THeldEntry* e : files) {
+    const std::string held = HeldPath(e->Relative);
+    struct stat st {};
+    if (::lstat(held.c_str(), &st) != 0) continue;  // never moved, or back already
+    const std::string path = JoinPath(origin_, e->Relative);
+    MakeDirectories(ParentFolder(path));
+    const int code = MoveNoReplace(held, path);
+    if (code == 0) continue;
+    refused.push_back(e);
+    (code == EEXIST ? taken : failed) += (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
+  }
+  RestoreFolders(made);
+  if (refused.empty()) return;
+  std::string reason;
+  if (!taken.empty()) reason += "written again meanwhile: " + taken;
+  if (!failed.empty()) reason += (reason.empty() ? "" : "; ") + std::string("not put back: ") + failed;
+  KeepInUnsent(refused, why + "; " + reason);
+}
+
+bool THeldExport::PlacedHere(const THeldEntry& e, const struct stat& at, bool held_there) const {
+  if (!S_ISREG(at.st_mode)) return false;
+  if (const auto placed = placed_.find(e.Relative); placed != placed_.end())
+    return placed->second.Device == at.st_dev && placed->second.Inode == at.st_ino;
+  // Renamed back on one file system: the very file that was listed, which the hold did
+  // not leave there.
+  if (held_there || at.st_dev != e.Identity.Device || at.st_ino != e.Identity.Inode) return false;
+  TFileIdentity now;
+  if (!ReadIdentity(JoinPath(origin_, e.Relative), now) || !SameContentStamp(now, e.Identity)) return false;
+  return !Stayed(e.Relative);
+}
+
+bool THeldExport::Stayed(const std::string& relative) const {
+  return std::any_of(residual_.begin(), residual_.end(), [&](const THeldEntry& r) { return r.Relative == relative; });
+}
+
+bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std::string& reason) {
+  struct TStep {
+    const THeldEntry* entry;
+    std::string held, path;
+    bool copy = false;   // across file systems: made under its partial name first
+    bool named = false;  // under its name now
+  };
+  std::vector<TStep> steps;
+  std::string failure;
+  const std::vector<const THeldEntry*> made = MakeFolders(&failure);
+  const auto undo = [&](const std::string& why) {
+    for (const TStep& step : steps)
+      if (step.copy && !step.named) ::unlink(PartialCopyName(step.path).c_str());
+    TakeBackOut(files);
+    for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(JoinPath(origin_, (*it)->Relative).c_str());
+    // Nothing placed is left: a record of it could only mistake a new file for a copy.
+    placed_.clear();
+    ::unlink((folder_ + "/" + kPlacedName).c_str());
+    reason = why;
+    return false;
+  };
+  if (!failure.empty()) return undo("not put back: " + failure);
+  // Every copy whole and flushed under its partial name; on one file system there is
+  // nothing to copy.
+  bool copied = false;
+  for (const THeldEntry* e : files) {
+    TStep step{e, HeldPath(e->Relative), JoinPath(origin_, e->Relative)};
+    struct stat held {};
+    if (::lstat(step.held.c_str(), &held) != 0) continue;  // never moved, or back already
+    struct stat at {};
+    if (::lstat(step.path.c_str(), &at) == 0) {
+      if (!PlacedHere(*e, at, true)) return undo("written again meanwhile: " + Quote(step.path) + " ");
+      // A copy named before a kill: only its held source is left to remove.
+      step.copy = step.named = true;
+      steps.push_back(std::move(step));
+      continue;
+    }
+    int code = MakeDirectories(ParentFolder(step.path)) ? 0 : (errno != 0 ? errno : EACCES);
+    struct stat folder {};
+    if (code == 0 && ::stat(ParentFolder(step.path).c_str(), &folder) != 0) code = errno;
+    step.copy = code == 0 && folder.st_dev != held.st_dev;
+    steps.push_back(step);
+    if (code == 0 && step.copy) {
+      struct stat copy {};
+      code = CopyUnderPartialName(step.held, step.path, &copy);
+      if (code == 0) {
+        placed_[e->Relative] = {copy.st_dev, copy.st_ino};
+        copied = true;
+      }
+    } else if (code == 0) {
+      placed_[e->Relative] = {held.st_dev, held.st_ino};
+    }
+    if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
+  }
+  // A start after a kill from here on must know which named copies are the job's own.
+  if (copied) {
+    try {
+      WritePlacedRecord();
+    } catch (const Exception& e) {
+      return undo("not put back: " + e.Message() + " ");
+    }
+  }
+  // Each takes its name, never over a file the machine wrote meanwhile.
+  for (TStep& step : steps) {
+    if (step.named) continue;
+    const int code = step.copy ? NamePartialCopy(step.path) : RenameNoReplace(step.held, step.path);
+    if (code == EEXIST) return undo("written again meanwhile: " + Quote(step.path) + " ");
+    step.named = code == 0 || ::access(step.path.c_str(), F_OK) == 0;
+    if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
+  }
+  // A folder the hold had emptied away was made again by a put-back, this one or one a
+  // kill cut short: each gets its mode back.
+  std::vector<const THeldEntry*> remade = made;
+  for (const THeldEntry& e : Entries)
+    if (e.IsDirectory && settled_ && !Stayed(e.Relative) && std::find(made.begin(), made.end(), &e) == made.end())
+      remade.push_back(&e);
+  RestoreFolders(remade);
+  // Only now, with the whole job back, do the copies' sources go.
+  for (const TStep& step : steps)
+    if (step.copy && ::unlink(step.held.c_str()) != 0 && errno != ENOENT)
+      logging::FrameworkLogWarn("Export " + Record.Archive + " put back; " + Quote(step.held) +
+                                " not removed: " + SysErrorMessageText(errno));
+  return true;
+}
+
+void THeldExport::TakeBackOut(const std::vector<const THeldEntry*>& files) {
+  for (const THeldEntry* e : files) {
+    const std::string path = JoinPath(origin_, e->Relative);
+    const std::string held = HeldPath(e->Relative);
+    struct stat at {};
+    if (::lstat(path.c_str(), &at) != 0) continue;
+    struct stat st {};
+    const bool held_there = ::lstat(held.c_str(), &st) == 0;
+    if (!PlacedHere(*e, at, held_there)) continue;
+    // A copy whose source is still held goes; a file that is the only one goes back.
+    int code = 0;
+    if (held_there) {
+      code = ::unlink(path.c_str()) == 0 ? 0 : errno;
+    } else {
+      code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
+      if (code == 0) code = MoveNoReplace(path, held);
+    }
+    if (code != 0)
+      logging::FrameworkLogError("Export " + Record.Archive + ": " + Quote(path) +
+                                 " could not be taken back out: " + SysErrorMessageText(code));
+  }
+  // The job's folders that the hold had emptied away and that hold nothing now.
+  if (!settled_) return;
+  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
+    if (it->IsDirectory && !Stayed(it->Relative)) ::rmdir(JoinPath(origin_, it->Relative).c_str());
+}
+
+const char* THeldExport::SettleUndelivered(const std::vector<const THeldEntry*>& files, const std::string& why) {
+  std::string reason;
+  if (PutBackWhole(files, reason)) return unacknowledged_ ? kOutcomeRestoredUnacknowledged : kOutcomeRestored;
+  // Not one file of the job stays beside the rest: all of it is kept.
+  KeepInUnsent(files, why + "; " + reason);
+  return unacknowledged_ ? kOutcomeKeptUnsentUnacknowledged : kOutcomeKeptUnsent;
+}
+
+}  // namespace ostrivan::jobs

@@ -1,0 +1,127 @@
+// The kept folders beside the executable: "sent" (delivered exports and what ROTTLER
+// discarded), "unsent" (jobs that could not go back) and "received" (imported archives).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "archive/zip_file.h"
+#include "common/error.h"
+#include "common/file_system.h"
+#include "common/paths.h"
+#include "jobfiles/held_export.h"
+#include "jobfiles/held_layout.h"
+#include "jobfiles/kept_folders.h"
+#include "jobfiles/working_directory.h"
+#include "logging/framework_log.h"
+
+namespace ostrivan::jobs {
+
+using namespace held_layout;
+
+void THeldExport::KeepSentArchive() {
+  const std::string sent = StoreFolder("sent");
+  if (::access(ArchivePath().c_str(), F_OK) == 0) {
+    int code = MakeDirectories(sent) ? 0 : (errno != 0 ? errno : EACCES);
+    if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + KeptName(Record.Archive));
+    if (code != 0) {
+      logging::FrameworkLogError("Export " + Record.Archive + " delivered; its archive could not be kept in " + sent +
+                                 ": " + SysErrorMessageText(code) + "; it stays in " + folder_);
+      keep_folder_ = true;
+    } else {
+      PruneKeptFolder(sent, Keep);
+    }
+  }
+}
+
+void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, const std::string& why) {
+  // The machine's files are never overwritten: the old copies and the archive are kept
+  // for an operator.
+  const std::string unsent = StoreFolder("unsent") + "/" + KeptName(FileStem(Record.Archive), "");
+  std::string names;
+  std::string failures;
+  if (!MakeDirectories(unsent + "/" + kFilesFolder)) {
+    failures = "cannot create " + Quote(unsent) + ": " + SysErrorMessageText(errno != 0 ? errno : EACCES);
+  } else {
+    for (const THeldEntry* e : files) {
+      const std::string held = HeldPath(e->Relative);
+      struct stat st {};
+      if (::lstat(held.c_str(), &st) != 0) continue;
+      const std::string target = unsent + "/" + kFilesFolder + "/" + e->Relative;
+      int code = MakeDirectories(ParentFolder(target)) ? 0 : (errno != 0 ? errno : EACCES);
+      if (code == 0) code = MoveNoReplace(held, target);
+      if (code != 0) failures += Quote(held) + ": " + SysErrorMessageText(code) + " ";
+      names += (names.empty() ? "" : ", ") + Quote(JoinPath(origin_, e->Relative));
+    }
+    struct stat st {};
+    if (::lstat(ArchivePath().c_str(), &st) == 0) {
+      const int code = MoveNoReplace(ArchivePath(), unsent + "/" + Record.Archive);
+      if (code != 0) failures += Quote(ArchivePath()) + ": " + SysErrorMessageText(code) + " ";
+    }
+  }
+  if (failures.empty()) {
+    logging::FrameworkLogError("Export " + Record.Archive + " not put back (" + why + "): " + names +
+                               " kept with the archive in " + unsent);
+    return;
+  }
+  keep_folder_ = true;
+  logging::FrameworkLogError("Export " + Record.Archive + " not put back (" + why + ") and not kept in unsent (" +
+                             failures + "); the job stays in " + folder_);
+}
+
+void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
+  if (files.empty()) return;
+  const std::string sent = StoreFolder("sent");
+  const std::string target = sent + "/" + KeptName(FileStem(Record.Archive), ".discarded.zip");
+  try {
+    std::vector<archive::TZipSource> sources;
+    for (const THeldEntry* e : files) {
+      std::string name = e->Relative;
+      std::replace(name.begin(), name.end(), '/', '\\');
+      sources.push_back({HeldPath(e->Relative), FileNameText(name)});
+    }
+    archive::TBytesStream memory;
+    archive::TZipFile zip;
+    zip.Open(memory, archive::TZipMode::zmWrite);
+    zip.AddFiles(sources);
+    zip.Close();
+    const std::vector<std::uint8_t> bytes = memory.TakeBytes();
+    if (!MakeDirectories(sent)) throw MakeOSError(errno != 0 ? errno : EACCES, sent);
+    WriteFileDurably(target, std::string(bytes.begin(), bytes.end()));
+    PruneKeptFolder(sent, Keep);
+  } catch (const Exception& e) {
+    // Nothing the machine wrote goes without a copy: without the archive the files stay.
+    KeepInUnsent(files, "its discarded files could not be kept in " + sent + ": " + e.Message());
+  }
+}
+
+void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep) {
+  struct TKept {
+    std::string path;
+    std::int64_t size;
+    std::int64_t modified_ns;
+  };
+  std::vector<TKept> kept;
+  for (const std::string& name : NamesIn(dir)) {
+    struct stat st {};
+    const std::string path = dir + "/" + name;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      kept.push_back(
+          {path, st.st_size, static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+  }
+  // Newest first by modification time: a clock or daylight-saving step that changes the
+  // names' order cannot remove the newest.
+  std::stable_sort(kept.begin(), kept.end(), [](const TKept& a, const TKept& b) {
+    return a.modified_ns != b.modified_ns ? a.modified_ns > b.modified_ns : a.path > b.path;
+  });
+  std::int64_t total = 0;
+  std::size_t count = 0;
+  for (const TKept& k : kept) {
+    ++count;
+    total += k.size;
+    if (count > 1 && (count > keep.Count || total > keep.Bytes)) ::unlink(k.path.c_str());
+  }
+}
+
+}  // namespace ostrivan::jobs
