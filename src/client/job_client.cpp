@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "archive/zip_file.h"
+#include "common/base64.h"
 #include "common/file_system.h"
 #include "common/file_tree.h"
 #include "common/request_size.h"
-#include "jobfiles/base64.h"
 #include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
 
@@ -300,7 +300,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   const std::string name = result.Json->Values("NomeFile").StringValue();
   if (job != nullptr) *job = FileStem(name);
   try {
-    WriteClientFile(zip_path, jobs::DecodeBase64(stream));
+    WriteClientFile(zip_path, DecodeBase64(stream, Base64Decoding::kSkipOutsideAlphabet));
     jobs::UnpackArchive(zip_path, dir);
   } catch (const Exception& e) {
     err << "ostrivan-client: unpacking " << name << " into " << dir << " failed: " << e.Message() << "\n"
@@ -363,7 +363,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
 
   json::TJsonObject request;
   request.SetString("NomeFile", name);
-  request.SetString("Stream", jobs::EncodeBase64(archive));
+  request.SetString("Stream", EncodeBase64(archive));
   const std::string body = request.ToJSON();
   // A larger body gets 413 after the upload; refused here, the machine's folder and
   // the network are spared.

@@ -100,10 +100,10 @@ int RunConsoleHost(bool service) {
     InstallStopSignals();
     MarkServiceStarted();
     RegisterAppWebModule();
-    jobs::WatchExportFolder(jobs::JobParameters());
+    jobs::WatchExportFolder(AppJobParameters());
     // Jobs a previous run left between packing and delivery, or half unpacked, are
     // settled before any client can ask for them.
-    jobs::RecoverInterruptedJobs(jobs::JobParameters());
+    jobs::RecoverInterruptedJobs(AppJobParameters());
     RunServer(TParametri::GetPorta(), service);
   } catch (const Exception& e) {
     WriteLn(std::string(e.ClassName()) + ": " + e.Message());

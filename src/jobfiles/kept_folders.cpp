@@ -12,6 +12,7 @@
 #include "common/paths.h"
 #include "jobfiles/held_export.h"
 #include "jobfiles/held_layout.h"
+#include "jobfiles/import_staging.h"
 #include "jobfiles/kept_folders.h"
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
@@ -122,6 +123,45 @@ void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep) {
     total += k.size;
     if (count > 1 && (count > keep.Count || total > keep.Bytes)) ::unlink(k.path.c_str());
   }
+}
+
+TReceivedCopy::TReceivedCopy(const std::string& client_name, const std::string& zip_path, const TKeepLimits& keep)
+    : keep_(keep) {
+  const std::size_t slash = client_name.find_last_of("/\\");
+  std::string name = client_name.substr(slash == std::string::npos ? 0 : slash + 1);
+  // The client's name as far as it is a plain file name: never a path, never hidden.
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+  name.erase(0, name.find_first_not_of('.'));
+  if (name.empty()) name = kImportArchiveName;
+  dir_ = JobStoreDirectory() + "/received";
+  path_ = dir_ + "/" + KeptName(name);
+  partial_ = PartialCopyName(path_);
+  errno = 0;
+  code_ = MakeDirectories(dir_) ? 0 : (errno != 0 ? errno : EACCES);
+  if (code_ == 0) {
+    ::unlink(partial_.c_str());
+    linked_ = ::link(zip_path.c_str(), partial_.c_str()) == 0;
+  }
+}
+
+TReceivedCopy::~TReceivedCopy() {
+  if (!kept_) ::unlink(partial_.c_str());
+}
+
+void TReceivedCopy::Keep(const std::string& archive) {
+  int code = code_;
+  if (code == 0 && !linked_) {
+    WriteWholeFile(partial_, archive, TWriteOptions{.Mode = 0644}, &code);
+  }
+  // Named only once whole, so "received" never shows a cut archive.
+  if (code == 0 && ::rename(partial_.c_str(), path_.c_str()) != 0) code = errno;
+  if (code != 0) {
+    logging::FrameworkLogError("Import archive not kept in \"" + dir_ + "\": " + SysErrorMessageText(code));
+    return;
+  }
+  kept_ = true;
+  PruneKeptFolder(dir_, keep_);
 }
 
 }  // namespace ostrivan::jobs

@@ -22,4 +22,30 @@ struct TKeepLimits {
 // keep.Bytes; the newest stays even alone over the size limit.
 void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep = {});
 
+// A copy of every imported archive in "received" beside the executable, so a job replaced
+// on the machine can be sent again. The received archive's file is linked there while it
+// still exists (no bytes copied); across file systems the bytes are written. Not having
+// the copy fails no import: the job is in place.
+class TReceivedCopy {
+ public:
+  // client_name: the archive's name as the client sent it; zip_path: the received file.
+  TReceivedCopy(const std::string& client_name, const std::string& zip_path, const TKeepLimits& keep);
+  ~TReceivedCopy();
+  TReceivedCopy(const TReceivedCopy&) = delete;
+  TReceivedCopy& operator=(const TReceivedCopy&) = delete;
+
+  // Once the import is in place: the copy takes its name (archive: the bytes, for when
+  // no link could be made), and "received" is pruned.
+  void Keep(const std::string& archive);
+
+ private:
+  TKeepLimits keep_;
+  std::string dir_;
+  std::string path_;
+  std::string partial_;
+  int code_ = 0;
+  bool linked_ = false;
+  bool kept_ = false;
+};
+
 }  // namespace ostrivan::jobs

@@ -9,7 +9,6 @@
 #include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/paths.h"
-#include "jobfiles/base64.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {

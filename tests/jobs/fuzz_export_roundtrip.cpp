@@ -15,8 +15,8 @@
 
 #include "archive/stream.h"
 #include "archive/zip_file.h"
+#include "common/base64.h"
 #include "common/error.h"
-#include "jobfiles/base64.h"
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"

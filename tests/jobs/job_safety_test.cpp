@@ -19,7 +19,7 @@
 #include "archive/stream.h"
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
-#include "jobfiles/base64.h"
+#include "common/base64.h"
 #include "jobfiles/import_staging.h"
 #include "jobfiles/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"

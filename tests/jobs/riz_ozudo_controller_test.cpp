@@ -18,7 +18,7 @@
 
 #include "archive/stream.h"
 #include "archive/zip_file.h"
-#include "jobfiles/base64.h"
+#include "common/base64.h"
 #include "jobfiles/job_metrics.h"
 #include "jobs_support.h"
 #include "support/scratch_files.h"
