@@ -24,11 +24,12 @@
 #include "common/base64.h"
 #include "jobfiles/hold_recovery.h"
 #include "jobfiles/import_staging.h"
-#include "jobfiles/kept_folders.h"
 #include "jobfiles/job_journal.h"
+#include "jobfiles/kept_folders.h"
 #include "jobs/riz_ozudo_controller.h"
 #include "platform/file_system.h"
 #include "support/failing_file_system.h"
+#include "support/file_trees.h"
 #include "support/memory_file_system.h"
 #include "support/scratch_files.h"
 
@@ -52,49 +53,12 @@ platform::TFileSystem& Disk() { return g_disk != nullptr ? *g_disk : platform::S
 // Where runs lay their fixtures, each in a folder of its own.
 std::string g_base;
 
-void RemoveAll(const std::string& path) {
-  std::vector<platform::TFolderEntry> entries;
-  if (Disk().TryListFolder(path, entries)) {
-    for (const platform::TFolderEntry& e : entries) RemoveAll(path + "/" + e.Name);
-    (void)Disk().TryRemoveFolder(path);
-  } else {
-    (void)Disk().TryRemoveFile(path);
-  }
-}
-
-bool ReadAllOn(platform::TFileSystem& files, const std::string& path, std::string& bytes) {
-  bytes.clear();
-  std::unique_ptr<platform::TFile> file;
-  if (!files.TryOpen(path, {}, file)) return false;
-  char buffer[65536];
-  for (;;) {
-    std::size_t got = 0;
-    if (!file->TryRead(buffer, sizeof buffer, got)) return false;
-    if (got == 0) return true;
-    bytes.append(buffer, got);
-  }
-}
-
-bool ReadAll(const std::string& path, std::string& bytes) { return ReadAllOn(Disk(), path, bytes); }
-
+bool ReadAll(const std::string& path, std::string& bytes) { return test_support::TryReadAllOn(Disk(), path, bytes); }
 void WriteAll(const std::string& path, const std::string& bytes, unsigned permissions = 0644) {
-  std::unique_ptr<platform::TFile> file;
-  if (!Disk().TryCreate(path, {.Permissions = permissions}, file) || !file->TryWrite(bytes) || !file->TryClose() ||
-      !Disk().TrySetPermissions(path, permissions))
-    throw std::runtime_error("fixture not laid: " + path);
+  test_support::WriteAllOn(Disk(), path, bytes, permissions);
 }
-
-void MakeFolders(const std::string& path) {
-  std::string at;
-  std::size_t start = 1;
-  while (start <= path.size()) {
-    std::size_t slash = path.find('/', start);
-    if (slash == std::string::npos) slash = path.size();
-    at = path.substr(0, slash);
-    (void)Disk().TryMakeFolder(at, 0755);
-    start = slash + 1;
-  }
-}
+void MakeFolders(const std::string& path) { test_support::MakeFoldersOn(Disk(), path); }
+void RemoveAll(const std::string& path) { test_support::RemoveAllOn(Disk(), path); }
 
 struct TSeen {
   TFileKind Kind = TFileKind::kMissing;
@@ -172,7 +136,8 @@ std::string JournalText() {
     (void)files->TryExecutablePath(exe);
     const std::size_t slash = exe.find_last_of('/');
     std::string part;
-    ReadAllOn(*files, exe.substr(0, slash) + "/logs/" + exe.substr(slash + 1) + ".00.journal.log", part);
+    (void)test_support::TryReadAllOn(*files,
+                                     exe.substr(0, slash) + "/logs/" + exe.substr(slash + 1) + ".00.journal.log", part);
     text += part;
   }
   return text;
