@@ -301,7 +301,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   if (job != nullptr) *job = FileStem(name);
   try {
     WriteClientFile(zip_path, DecodeBase64(stream, Base64Decoding::kSkipOutsideAlphabet));
-    jobs::UnpackArchive(zip_path, dir);
+    jobfiles::UnpackArchive(zip_path, dir);
   } catch (const Exception& e) {
     err << "ostrivan-client: unpacking " << name << " into " << dir << " failed: " << e.Message() << "\n"
         << "ostrivan-client: the received archive is kept as " << zip_path << "\n";
@@ -336,7 +336,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       // Named as the service names an export: after the first program, else the folder.
       const std::string programs = JoinPath(source, "programs");
       std::vector<std::string> first;
-      if (fs::is_directory(programs, ec)) first = jobs::ListFiles(programs);
+      if (fs::is_directory(programs, ec)) first = jobfiles::ListFiles(programs);
       fs::path folder = fs::absolute(source).lexically_normal();
       if (!folder.has_filename()) folder = folder.parent_path();  // "job/" -> "job"
       name = first.empty() ? folder.filename().string() : FileStem(first.front());
@@ -344,7 +344,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       name += ".zip";
       TScratchDir scratch;  // removed on every way out, an interruption included
       const std::string zip_path = JoinPath(scratch.path(), name);
-      jobs::PackDirectoryTree(source, zip_path);
+      jobfiles::PackDirectoryTree(source, zip_path);
       refused = CheckArchiveBeforeSending(zip_path);
       if (refused.empty()) archive = ReadClientFile(zip_path);
     } else if (fs::is_regular_file(source, ec)) {

@@ -73,7 +73,7 @@ void RunServer(uint16_t port, bool service) {
   LogSettingsInForce();
   ReportCallerGate();
   // An account that cannot write these would fail jobs later, or keep no copies: said now.
-  for (const jobs::TFolderProblem& problem : jobs::ServiceFolderProblems())
+  for (const jobfiles::TFolderProblem& problem : jobfiles::ServiceFolderProblems())
     logging::FrameworkLogError("Folder \"" + problem.Path + "\" cannot be written: " + problem.Reason);
   server->SetMaxConnections(0);
   if (service) {

@@ -11,7 +11,7 @@
 #include "jobfiles/write_watch.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -112,4 +112,4 @@ std::shared_ptr<THeldExport> SnapshotExport(const std::string& dir, const TExpor
   return job;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -9,7 +9,7 @@
 #include "jobfiles/held_export.h"
 #include "jobfiles/job_journal.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 // Which files an export packs: the whole tree (NEWEN) or one file directly in the
 // directory (ROTTLER); every file and folder is emptied either way.
@@ -30,4 +30,4 @@ std::shared_ptr<THeldExport> SnapshotExport(const std::string& dir, const TExpor
 std::vector<std::uint8_t> PackHeldExport(const std::string& dir, THeldExport& job, std::int64_t file_bytes,
                                          int settle_seconds);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -15,7 +15,7 @@
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 using namespace held_layout;
 
@@ -139,4 +139,4 @@ bool THeldExport::AwaitAcknowledgement(std::int64_t deadline_ms) {
   return true;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

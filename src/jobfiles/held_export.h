@@ -31,7 +31,7 @@
 #include "jobfiles/job_journal.h"
 #include "jobfiles/kept_folders.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 struct THeldEntry {
   std::string Relative;  // below the export directory, '/' separated
@@ -190,4 +190,4 @@ class THeldExport {
   bool unacknowledged_ = false;  // the reply's client asked to acknowledge it, and did not
 };
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -8,7 +8,7 @@
 
 #include "jobfiles/job_files.h"
 
-namespace ostrivan::jobs::held_layout {
+namespace ostrivan::jobfiles::held_layout {
 
 inline constexpr const char* kManifestName = "manifest";
 inline constexpr const char* kManifestHeaderV1 = "ostrivan held export 1";
@@ -37,4 +37,4 @@ inline std::int64_t WallClockMs() {
 
 inline std::string Quote(const std::string& path) { return "\"" + path + "\""; }
 
-}  // namespace ostrivan::jobs::held_layout
+}  // namespace ostrivan::jobfiles::held_layout

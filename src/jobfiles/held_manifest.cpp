@@ -9,7 +9,7 @@
 #include "jobfiles/held_export.h"
 #include "jobfiles/held_layout.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 using namespace held_layout;
 
@@ -221,4 +221,4 @@ void THeldExport::ReadPlacedRecord() {
   // Written whole or not at all: a record without its end is not taken.
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -15,7 +15,7 @@
 #include "jobfiles/job_journal.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 using namespace held_layout;
 
@@ -246,4 +246,4 @@ const char* THeldExport::SettleUndelivered(const std::vector<const THeldEntry*>&
   return unacknowledged_ ? kOutcomeKeptUnsentUnacknowledged : kOutcomeKeptUnsent;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

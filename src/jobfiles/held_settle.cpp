@@ -18,7 +18,7 @@
 #include "jobfiles/write_watch.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 using namespace held_layout;
 
@@ -258,4 +258,4 @@ void THeldExport::PutBackUndelivered(const std::vector<const THeldEntry*>& files
   JournalOnce();
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -14,7 +14,7 @@
 #include "jobfiles/hold_recovery.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 using namespace held_layout;
 
@@ -150,4 +150,4 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
   return found;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

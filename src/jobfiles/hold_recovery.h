@@ -6,7 +6,7 @@
 
 #include "jobfiles/kept_folders.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 // Every hold folder there is: those the records in held/ name, those in held/ itself and
 // those beside export_dir (holds made before they were recorded). Sorted, each once; a
@@ -20,4 +20,4 @@ std::vector<std::string> HoldFolders(const std::string& export_dir);
 // were found.
 int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep = {});
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -23,7 +23,7 @@
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -407,4 +407,4 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
   return result;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

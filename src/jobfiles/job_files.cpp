@@ -19,7 +19,7 @@
 #include "common/file_system.h"
 #include "common/text.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -184,4 +184,4 @@ std::vector<TFolderProblem> ServiceFolderProblems() {
   return problems;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -14,7 +14,7 @@
 #include "common/file_tree.h"
 #include "common/paths.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 // What tells one version of a file from another: a writer that appends or rewrites it
 // changes the size or the modification time; a new file under the same name changes
@@ -80,4 +80,4 @@ struct TFolderProblem {
 };
 std::vector<TFolderProblem> ServiceFolderProblems();
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -16,7 +16,7 @@
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -184,4 +184,4 @@ std::int64_t CountImportFiles(const std::string& dir) {
   return tree.Count;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -17,7 +17,7 @@
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 using namespace held_layout;
 
@@ -164,4 +164,4 @@ void TReceivedCopy::Keep(const std::string& archive) {
   PruneKeptFolder(dir_, keep_);
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

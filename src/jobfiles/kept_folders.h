@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 // Kept archives (delivered exports in "sent", received imports in "received"): the
 // newest ones, within both limits.
@@ -48,4 +48,4 @@ class TReceivedCopy {
   bool kept_ = false;
 };
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

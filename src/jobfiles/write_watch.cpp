@@ -18,7 +18,7 @@
 #include "jobfiles/job_files.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -217,4 +217,4 @@ bool StillBeingWritten(const std::string& path, int settle_seconds) {
   return ChangedWithin(st, std::chrono::seconds(settle_seconds));
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

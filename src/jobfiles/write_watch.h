@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 enum class TWriteSeen { kUnknown, kClosed, kWriting };
 
@@ -68,4 +68,4 @@ TWriteWatch& ExportWriteWatch();
 // changed within settle_seconds counts as still being written.
 bool StillBeingWritten(const std::string& path, int settle_seconds);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -26,6 +26,8 @@
 namespace ostrivan::jobs {
 
 using namespace ostrivan::web;
+// The job file work the controller orchestrates.
+using namespace ostrivan::jobfiles;
 
 namespace {
 

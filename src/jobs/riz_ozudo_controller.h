@@ -50,7 +50,7 @@ class TRizOzudoController : public web::TMVCController {
 // begun: it is abandoned (Abandoned), the reply is left untouched and nothing is
 // journalled; the caller must then send no reply.
 struct TExportRun {
-  std::shared_ptr<THeldExport> Held;
+  std::shared_ptr<jobfiles::THeldExport> Held;
   bool Abandoned = false;
 };
 TExportRun ExportLavoroJob(const TRizOzudoExportLavoroRequest& request, TRizOzudoExportLavoroResponse& reply,
@@ -80,7 +80,7 @@ inline constexpr const char* kLeftFilesHeader = "X-Ostrivan-Left";
 inline constexpr std::int64_t kDefaultAckWaitSeconds = 600;
 bool AcknowledgementAsked(const std::string& header);
 // What "sent" and "received" keep, as the parameters set it (defaults where not installed).
-TKeepLimits KeepLimitsOf(const TJobParameters& parameters);
+jobfiles::TKeepLimits KeepLimitsOf(const TJobParameters& parameters);
 
 // A job request with "X-Ostrivan-Outcome: yes" gets the reply's meaning in a header of
 // that name (texts::ReplyOutcome), "Retry-After" with retry-later, and
