@@ -34,6 +34,7 @@
 #include "support/scratch_files.h"
 
 namespace ostrivan::jobs {
+using namespace ostrivan::jobfiles;
 namespace {
 
 using platform::TFileKind;
