@@ -114,10 +114,10 @@ THeldExport::~THeldExport() {
 }
 
 void THeldExport::RemoveFolder() {
-  // The files first, the manifest after them: a kill on the way leaves a folder that
-  // still says what its files are, or one with no file left.
-  RemoveTree(folder_ + "/" + kFilesFolder);
-  RemoveTree(folder_);
+  // The files first, then the manifest, then the marks beside it: a kill or a failed
+  // removal on the way leaves a folder that still says what its files are and whether
+  // they were delivered and journalled, or one that says nothing and holds no file.
+  if (RemoveTree(folder_ + "/" + kFilesFolder) && RemoveTree(folder_ + "/" + kManifestName)) RemoveTree(folder_);
   if (!record_path_.empty() && ::unlink(record_path_.c_str()) != 0 && errno != ENOENT)
     logging::FrameworkLogWarn("Hold record " + Quote(record_path_) + " not removed: " + SysErrorMessageText(errno));
   // The hold root beside the export directory goes when no job is left in it.

@@ -189,6 +189,7 @@ TFailingFileSystem::TVerdict TFailingFileSystem::Count(TCall call, const std::st
   fired_.store(true);
   if (fault == TFault::kCrash) {
     crashed_.store(true);
+    if (on_crash_) on_crash_();
     return {EIO, false};
   }
   return {CodeOf(fault), fault == TFault::kShortWrite};

@@ -9,6 +9,7 @@
 //   failing.Arm(17, TFault::kShortWrite);
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,6 +77,9 @@ class TFailingFileSystem final : public platform::TFileSystem {
   // Lets calls through again after a crash (the next process), without counting more
   // faults.
   void LiftCrash();
+  // Called once, on the thread that met the crash, as it happens: what a test records of
+  // the moment the process "died" (a log's length, say).
+  void SetOnCrash(std::function<void()> on_crash) { on_crash_ = std::move(on_crash); }
   std::uint64_t Calls() const { return calls_.load(); }
   bool Fired() const { return fired_.load(); }
   bool Crashed() const { return crashed_.load(); }
@@ -123,6 +127,7 @@ class TFailingFileSystem final : public platform::TFileSystem {
   std::atomic<TFault> fault_{TFault::kNone};
   std::atomic<bool> fired_{false};
   std::atomic<bool> crashed_{false};
+  std::function<void()> on_crash_;
   mutable std::mutex trace_lock_;
   std::vector<TTraced> trace_;
 };
