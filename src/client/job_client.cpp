@@ -104,7 +104,7 @@ class TScratchDir {
 };
 
 // What a failed export says when its directory held nothing to send.
-bool NothingWaiting(const std::string& message) { return jobs::texts::SaysNothingFound(message); }
+bool NothingWaiting(const std::string& message) { return jobfiles::texts::SaysNothingFound(message); }
 
 int Interrupted(std::ostream& err, const std::string& what) {
   err << "ostrivan-client: interrupted" << what << "\n";
