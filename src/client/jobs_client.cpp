@@ -1,8 +1,5 @@
 #include "client/jobs_client.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -145,11 +142,11 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
                                           : JoinPath(fs::temp_directory_path(ec).string(),
                                                      ".ostrivan-fetch-" + std::to_string(::getpid()) + ".zip");
   const std::string partial = PartialCopyName(zip_path);
-  if (const int code = TryWriteFileDurably(partial, reply.Body); code != 0) {
+  if (const int code = TryWriteFileDurably(partial, reply.Body).Code(); code != 0) {
     err << "ostrivan-client: cannot write " << partial << ": " << SysErrorMessageText(code) << "\n";
     return kExitLocal;
   }
-  if (const int code = RenameNoReplace(partial, zip_path); code != 0) {
+  if (const int code = TryRenameNoReplace(partial, zip_path).Code(); code != 0) {
     ::unlink(partial.c_str());
     err << "ostrivan-client: cannot write " << zip_path << ": " << SysErrorMessageText(code) << "\n";
     return kExitLocal;

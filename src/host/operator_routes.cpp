@@ -95,7 +95,7 @@ void SetLastJob(json::TJsonObject& document, const char* name, const jobfiles::T
 
 std::int64_t ResidentMemoryBytes() {
   std::string statm;
-  if (ReadWholeFile("/proc/self/statm", statm) != TReadFailure::kNone) return 0;
+  if (!TryReadWholeFile("/proc/self/statm", statm)) return 0;
   long long size = 0, resident = 0;
   if (std::sscanf(statm.c_str(), "%lld %lld", &size, &resident) != 2) return 0;
   return resident * ::sysconf(_SC_PAGESIZE);
@@ -433,7 +433,7 @@ bool ServeJobsRoute(http::TWebRequest& request, http::TWebResponse& response) {
   jobfiles::TKeptJob job;
   std::string bytes;
   if (!jobfiles::FindKeptJob(export_dir, kind, name, job) || job.ArchivePath.empty() ||
-      ReadWholeFile(job.ArchivePath, bytes) != TReadFailure::kNone) {
+      !TryReadWholeFile(job.ArchivePath, bytes)) {
     JsonReply(response, 404, MessageJson("no " + kind + " job named \"" + jobfiles::FileNameText(name) + "\""));
     return true;
   }

@@ -1,9 +1,5 @@
 #include "jobfiles/held_export.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <mutex>
 
@@ -14,6 +10,8 @@
 #include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
 
 namespace ostrivan::jobfiles {
 
@@ -26,16 +24,17 @@ unsigned g_sequence = 0;
 
 std::string NextJobName() {
   std::lock_guard<std::mutex> guard(g_sequence_lock);
-  return FileTimeStamp() + "-" + std::to_string(::getpid()) + "-" + std::to_string(++g_sequence);
+  return FileTimeStamp() + "-" + std::to_string(platform::ProcessId()) + "-" + std::to_string(++g_sequence);
 }
 
-bool Writable(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
+bool Writable(const std::string& dir) { return platform::Files().TryCheckAccess(dir, platform::TAccess::kWrite).Ok(); }
 
 // The service's own folders: a failure to make one names it and the system's reason.
-void MakeOwnFolder(const std::string& dir, mode_t mode) {
-  errno = 0;
-  if (MakeDirectories(dir, mode) && Writable(dir)) return;
-  const int code = errno != 0 ? errno : EACCES;
+void MakeOwnFolder(const std::string& dir, unsigned mode) {
+  TStatus status = TryMakeDirectories(dir, mode);
+  if (status) status = platform::Files().TryCheckAccess(dir, platform::TAccess::kWrite);
+  if (status) return;
+  const int code = status.Code();
   throw EOSError(texts::PackingFailed(texts::FolderNotCreated(dir, SysErrorMessageText(code))), dir, code);
 }
 
@@ -46,9 +45,9 @@ void Walk(const std::string& root, const std::string& relative, std::vector<THel
     listing = ListDirectory(dir);
   } catch (const Exception&) {
     // Asked again for the reason, which the listing's message words its own way.
-    int code = EIO;
-    if (DIR* d = ::opendir(dir.c_str())) ::closedir(d);
-    else code = errno;
+    std::vector<platform::TFolderEntry> again;
+    const TStatus listed = platform::Files().TryListFolder(dir, again);
+    const int code = listed ? EIO : listed.Code();
     throw EOSError(texts::PackingFailed(texts::FolderNotRead(dir, SysErrorMessageText(code))), dir, code);
   }
   for (const TDirectoryEntry& entry : listing) {
@@ -59,7 +58,7 @@ void Walk(const std::string& root, const std::string& relative, std::vector<THel
       if (code == ENOENT) continue;  // gone already
       throw EOSError(texts::PackingFailed(texts::FolderNotRead(dir, SysErrorMessageText(code))), dir, code);
     }
-    held.IsDirectory = S_ISDIR(held.Identity.Mode);
+    held.IsDirectory = IsFolderMode(held.Identity.Mode);
     out.push_back(held);
     if (held.IsDirectory) Walk(root, held.Relative, out);
   }
@@ -74,7 +73,7 @@ std::string HoldRootBeside(const std::string& export_dir) {
   return ParentFolder(dir) + "/." + name + kHoldSuffix;
 }
 
-bool IsJobEntry(const TFileIdentity& identity) { return S_ISREG(identity.Mode) || S_ISDIR(identity.Mode); }
+bool IsJobEntry(const TFileIdentity& identity) { return IsFileMode(identity.Mode) || IsFolderMode(identity.Mode); }
 
 std::vector<THeldEntry> SnapshotTree(const std::string& dir) {
   std::vector<THeldEntry> entries;
@@ -91,7 +90,7 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
   std::string root = HoldRootBeside(export_dir);
   // Beside the directory keeps the moves on one file system; where that cannot be
   // written, beside the executable, where a move may have to copy.
-  if (root.empty() || !((MakeDirectories(root, 0700) && Writable(root)))) root = list;
+  if (root.empty() || !(TryMakeDirectories(root, 0700) && Writable(root))) root = list;
   const std::string name = NextJobName();
   const std::string folder = root + "/" + name;
   MakeOwnFolder(folder + "/" + kFilesFolder, 0700);
@@ -99,7 +98,7 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
   // Recorded before anything can move, so that a start finds the job whatever the
   // parameter file says by then.
   const std::string record = list + "/" + name + kHoldRecordSuffix;
-  if (const int code = TryWriteFileDurably(record, folder + "\n"); code != 0)
+  if (const int code = TryWriteFileDurably(record, folder + "\n").Code(); code != 0)
     throw EOSError(texts::PackingFailed(texts::FolderNotCreated(list, SysErrorMessageText(code))), list, code);
   job->record_path_ = record;
   return job;
@@ -118,18 +117,22 @@ void THeldExport::RemoveFolder() {
   // removal on the way leaves a folder that still says what its files are and whether
   // they were delivered and journalled, or one that says nothing and holds no file.
   if (RemoveTree(folder_ + "/" + kFilesFolder) && RemoveTree(folder_ + "/" + kManifestName)) RemoveTree(folder_);
-  if (!record_path_.empty() && ::unlink(record_path_.c_str()) != 0 && errno != ENOENT)
-    logging::FrameworkLogWarn("Hold record " + Quote(record_path_) + " not removed: " + SysErrorMessageText(errno));
+  if (const TStatus removed = record_path_.empty() ? TStatus() : platform::Files().TryRemoveFile(record_path_);
+      !removed && removed != ENOENT)
+    logging::FrameworkLogWarn("Hold record " + Quote(record_path_) +
+                              " not removed: " + SysErrorMessageText(removed.Code()));
   // The hold root beside the export directory goes when no job is left in it.
-  if (ParentFolder(folder_) != StoreFolder("held")) ::rmdir(ParentFolder(folder_).c_str());
+  if (ParentFolder(folder_) != StoreFolder("held")) (void)platform::Files().TryRemoveFolder(ParentFolder(folder_));
 }
 
 std::string THeldExport::Id() const { return FileNameOf(folder_); }
 
-bool THeldExport::DeliveryMarked() const { return ::access((folder_ + "/" + kDeliveredMark).c_str(), F_OK) == 0; }
+bool THeldExport::DeliveryMarked() const {
+  return platform::Files().TryCheckAccess(folder_ + "/" + kDeliveredMark, platform::TAccess::kExists).Ok();
+}
 
 bool THeldExport::AwaitAcknowledgement(std::int64_t deadline_ms) {
-  if (const int code = TryWriteFileDurably(folder_ + "/" + kAwaitingMark, std::to_string(deadline_ms) + "\n");
+  if (const int code = TryWriteFileDurably(folder_ + "/" + kAwaitingMark, std::to_string(deadline_ms) + "\n").Code();
       code != 0) {
     logging::FrameworkLogError("Export " + Record.Archive + " cannot wait for its acknowledgement: " +
                                Quote(folder_ + "/" + kAwaitingMark) + " not written: " + SysErrorMessageText(code));

@@ -15,8 +15,6 @@
 // reply arrived. Every hold is also recorded in "held/" beside the executable
 // ("<job>.hold", naming its folder), so a start finds it whatever the parameter file
 // says by then.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -30,6 +28,7 @@
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_journal.h"
 #include "jobfiles/kept_folders.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::jobfiles {
 
@@ -155,7 +154,7 @@ class THeldExport {
   // The hold left this in the directory (so it is the machine's, not the job's to move).
   bool Stayed(const std::string& relative) const;
   // What is at a job name is the file a put-back placed there (the same inode).
-  bool PlacedHere(const THeldEntry& e, const struct stat& at, bool held_there) const;
+  bool PlacedHere(const THeldEntry& e, const platform::TFileInfo& at, bool held_there) const;
   void WritePlacedRecord() const;
   void ReadPlacedRecord();
   // The listed folders missing in the directory, made writable for the files to come;
@@ -178,8 +177,8 @@ class THeldExport {
   bool keep_folder_ = false;          // something could not be moved out: the folder stays
   std::vector<THeldEntry> residual_;  // what the hold left in the directory
   struct TPlaced {
-    dev_t Device = 0;
-    ino_t Inode = 0;
+    std::uint64_t Device = 0;
+    std::uint64_t Inode = 0;
   };
   // Where a put-back placed copies (relative path -> the copy), recorded before any of
   // them takes its name, so that a start after a kill knows them.

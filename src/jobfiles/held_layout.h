@@ -7,6 +7,7 @@
 #include <string>
 
 #include "jobfiles/job_files.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::jobfiles::held_layout {
 
@@ -36,5 +37,17 @@ inline std::int64_t WallClockMs() {
 }
 
 inline std::string Quote(const std::string& path) { return "\"" + path + "\""; }
+
+// Something is at path (a link not followed).
+inline bool Present(const std::string& path) {
+  platform::TFileInfo info;
+  return static_cast<bool>(platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info));
+}
+// What is at path, a link not followed: kMissing when nothing can be read there.
+inline platform::TFileKind KindAt(const std::string& path) {
+  platform::TFileInfo info;
+  (void)platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info);
+  return info.Kind;
+}
 
 }  // namespace ostrivan::jobfiles::held_layout

@@ -104,11 +104,11 @@ THeldExport::TLoad THeldExport::Load(const std::string& folder, std::shared_ptr<
   job->completed_.store(true);
   std::string text;
   int code = 0;
-  if (ReadWholeFile(folder + "/" + kManifestName, text, &code) != TReadFailure::kNone)
+  if (code = TryReadWholeFile(folder + "/" + kManifestName, text).Code(); code != 0)
     return code == ENOENT ? TLoad::kNoManifest : TLoad::kUnreadable;
   if (!job->ReadManifest(text)) return TLoad::kUnreadable;
   std::string deadline;
-  if (ReadWholeFile(folder + "/" + kAwaitingMark, deadline) == TReadFailure::kNone) {
+  if (TryReadWholeFile(folder + "/" + kAwaitingMark, deadline)) {
     std::int64_t ms = 0;
     // A mark cut short by a kill waits for nothing: the job is settled as any other.
     if (ParseNumber(std::string_view(deadline).substr(0, deadline.find('\n')), ms)) job->ack_deadline_ms_ = ms;
@@ -201,7 +201,7 @@ void THeldExport::WritePlacedRecord() const {
 
 void THeldExport::ReadPlacedRecord() {
   std::string text;
-  if (ReadWholeFile(folder_ + "/" + kPlacedName, text) != TReadFailure::kNone) return;
+  if (!TryReadWholeFile(folder_ + "/" + kPlacedName, text)) return;
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kPlacedHeader) return;
@@ -214,7 +214,7 @@ void THeldExport::ReadPlacedRecord() {
       }
       const std::vector<std::string> f = SplitFields(line);
       if (f.size() < 4 || f[0] != "placed") return;
-      placed[f[1]] = {static_cast<dev_t>(std::stoull(f[2])), static_cast<ino_t>(std::stoull(f[3]))};
+      placed[f[1]] = {std::stoull(f[2]), std::stoull(f[3])};
     }
   } catch (const std::exception&) {
   }

@@ -1,9 +1,5 @@
 // Putting a held export back in its directory: each file on its own, or the whole job
 // or nothing, and taking back out what a put-back cut short had placed.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -14,6 +10,7 @@
 #include "jobfiles/held_layout.h"
 #include "jobfiles/job_journal.h"
 #include "logging/framework_log.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::jobfiles {
 
@@ -22,9 +19,11 @@ using namespace held_layout;
 namespace {
 
 void SetFolderTimes(const std::string& path, const TFileIdentity& id) {
-  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(id.ModifiedSeconds), id.ModifiedNanoseconds}};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-    logging::FrameworkLogWarn("Folder " + Quote(path) + " put back without its time: " + SysErrorMessageText(errno));
+  if (const TStatus set =
+          platform::Files().TrySetTimes(path, std::nullopt, {id.ModifiedSeconds, id.ModifiedNanoseconds});
+      !set)
+    logging::FrameworkLogWarn("Folder " + Quote(path) +
+                              " put back without its time: " + SysErrorMessageText(set.Code()));
 }
 
 }  // namespace
@@ -37,8 +36,8 @@ bool THeldExport::DirectoryRefilled() const {
     now = SnapshotTree(origin_);
   } catch (const Exception&) {
     // Gone altogether holds nothing new; what cannot be read cannot be merged into safely.
-    struct stat st {};
-    return !(::lstat(origin_.c_str(), &st) != 0 && errno == ENOENT);
+    platform::TFileInfo info;
+    return !(platform::Files().TryInfo(origin_, platform::TLinks::kDoNotFollow, info) == ENOENT);
   }
   const auto find = [](const std::vector<THeldEntry>& in, const std::string& relative) {
     return std::find_if(in.begin(), in.end(), [&](const THeldEntry& r) { return r.Relative == relative; });
@@ -64,10 +63,10 @@ std::vector<const THeldEntry*> THeldExport::MakeFolders(std::string* failure) {
   for (const THeldEntry& e : Entries) {
     if (!e.IsDirectory) continue;
     const std::string path = JoinPath(origin_, e.Relative);
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) continue;
-    if (::mkdir(path.c_str(), 0700) == 0) made.push_back(&e);
-    else if (failure != nullptr && failure->empty()) *failure = SysErrorMessageText(errno) + " " + Quote(path);
+    if (Present(path)) continue;
+    if (const TStatus made_here = platform::Files().TryMakeFolder(path, 0700); made_here) made.push_back(&e);
+    else if (failure != nullptr && failure->empty())
+      *failure = SysErrorMessageText(made_here.Code()) + " " + Quote(path);
   }
   return made;
 }
@@ -75,12 +74,14 @@ std::vector<const THeldEntry*> THeldExport::MakeFolders(std::string* failure) {
 void THeldExport::RestoreFolders(const std::vector<const THeldEntry*>& made) {
   // Directory modes and times as they were (filling them in changed the times).
   for (const THeldEntry* e : made)
-    if (::chmod(JoinPath(origin_, e->Relative).c_str(), e->Identity.Mode & 07777) != 0)
+    if (const TStatus set =
+            platform::Files().TrySetPermissions(JoinPath(origin_, e->Relative), e->Identity.Mode & 07777);
+        !set)
       logging::FrameworkLogWarn("Folder " + Quote(JoinPath(origin_, e->Relative)) +
-                                " put back without its mode: " + SysErrorMessageText(errno));
+                                " put back without its mode: " + SysErrorMessageText(set.Code()));
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
     if (it->IsDirectory) SetFolderTimes(JoinPath(origin_, it->Relative), it->Identity);
-  const int synced = SyncPath(WithoutTrailingSlashes(origin_));
+  const int synced = TrySyncPath(WithoutTrailingSlashes(origin_)).Code();
   if (synced != 0 && synced != EINVAL)
     logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ +
                                " but not flushed: " + SysErrorMessageText(synced));
@@ -93,11 +94,10 @@ void THeldExport::PutBackEach(const std::vector<const THeldEntry*>& files, const
   std::string failed;  // names that could not be put back for another reason
   for (const THeldEntry* e : files) {
     const std::string held = HeldPath(e->Relative);
-    struct stat st {};
-    if (::lstat(held.c_str(), &st) != 0) continue;  // never moved, or back already
+    if (!Present(held)) continue;  // never moved, or back already
     const std::string path = JoinPath(origin_, e->Relative);
-    MakeDirectories(ParentFolder(path));
-    const int code = MoveNoReplace(held, path);
+    (void)TryMakeDirectories(ParentFolder(path));
+    const int code = TryMoveNoReplace(held, path).Code();
     if (code == 0) continue;
     refused.push_back(e);
     (code == EEXIST ? taken : failed) += (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
@@ -110,13 +110,13 @@ void THeldExport::PutBackEach(const std::vector<const THeldEntry*>& files, const
   KeepInUnsent(refused, why + "; " + reason);
 }
 
-bool THeldExport::PlacedHere(const THeldEntry& e, const struct stat& at, bool held_there) const {
-  if (!S_ISREG(at.st_mode)) return false;
+bool THeldExport::PlacedHere(const THeldEntry& e, const platform::TFileInfo& at, bool held_there) const {
+  if (at.Kind != platform::TFileKind::kFile) return false;
   if (const auto placed = placed_.find(e.Relative); placed != placed_.end())
-    return placed->second.Device == at.st_dev && placed->second.Inode == at.st_ino;
+    return placed->second.Device == at.Device && placed->second.Inode == at.Inode;
   // Renamed back on one file system: the very file that was listed, which the hold did
   // not leave there.
-  if (held_there || at.st_dev != e.Identity.Device || at.st_ino != e.Identity.Inode) return false;
+  if (held_there || at.Device != e.Identity.Device || at.Inode != e.Identity.Inode) return false;
   TFileIdentity now;
   if (!ReadIdentity(JoinPath(origin_, e.Relative), now) || !SameContentStamp(now, e.Identity)) return false;
   return !Stayed(e.Relative);
@@ -138,12 +138,13 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
   const std::vector<const THeldEntry*> made = MakeFolders(&failure);
   const auto undo = [&](const std::string& why) {
     for (const TStep& step : steps)
-      if (step.copy && !step.named) ::unlink(PartialCopyName(step.path).c_str());
+      if (step.copy && !step.named) (void)platform::Files().TryRemoveFile(PartialCopyName(step.path));
     TakeBackOut(files);
-    for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(JoinPath(origin_, (*it)->Relative).c_str());
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+      (void)platform::Files().TryRemoveFolder(JoinPath(origin_, (*it)->Relative));
     // Nothing placed is left: a record of it could only mistake a new file for a copy.
     placed_.clear();
-    ::unlink((folder_ + "/" + kPlacedName).c_str());
+    (void)platform::Files().TryRemoveFile(folder_ + "/" + kPlacedName);
     reason = why;
     return false;
   };
@@ -153,30 +154,31 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
   bool copied = false;
   for (const THeldEntry* e : files) {
     TStep step{e, HeldPath(e->Relative), JoinPath(origin_, e->Relative)};
-    struct stat held {};
-    if (::lstat(step.held.c_str(), &held) != 0) continue;  // never moved, or back already
-    struct stat at {};
-    if (::lstat(step.path.c_str(), &at) == 0) {
+    platform::TFileInfo held;
+    if (!platform::Files().TryInfo(step.held, platform::TLinks::kDoNotFollow, held))
+      continue;  // never moved, or back already
+    platform::TFileInfo at;
+    if (platform::Files().TryInfo(step.path, platform::TLinks::kDoNotFollow, at)) {
       if (!PlacedHere(*e, at, true)) return undo("written again meanwhile: " + Quote(step.path) + " ");
       // A copy named before a kill: only its held source is left to remove.
       step.copy = step.named = true;
       steps.push_back(std::move(step));
       continue;
     }
-    int code = MakeDirectories(ParentFolder(step.path)) ? 0 : (errno != 0 ? errno : EACCES);
-    struct stat folder {};
-    if (code == 0 && ::stat(ParentFolder(step.path).c_str(), &folder) != 0) code = errno;
-    step.copy = code == 0 && folder.st_dev != held.st_dev;
+    int code = TryMakeDirectories(ParentFolder(step.path)).Code();
+    platform::TFileInfo folder;
+    if (code == 0) code = platform::Files().TryInfo(ParentFolder(step.path), platform::TLinks::kFollow, folder).Code();
+    step.copy = code == 0 && folder.Device != held.Device;
     steps.push_back(step);
     if (code == 0 && step.copy) {
-      struct stat copy {};
-      code = CopyUnderPartialName(step.held, step.path, &copy);
+      platform::TFileInfo copy;
+      code = TryCopyUnderPartialName(step.held, step.path, copy).Code();
       if (code == 0) {
-        placed_[e->Relative] = {copy.st_dev, copy.st_ino};
+        placed_[e->Relative] = {copy.Device, copy.Inode};
         copied = true;
       }
     } else if (code == 0) {
-      placed_[e->Relative] = {held.st_dev, held.st_ino};
+      placed_[e->Relative] = {held.Device, held.Inode};
     }
     if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
   }
@@ -191,9 +193,9 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
   // Each takes its name, never over a file the machine wrote meanwhile.
   for (TStep& step : steps) {
     if (step.named) continue;
-    const int code = step.copy ? NamePartialCopy(step.path) : RenameNoReplace(step.held, step.path);
+    const int code = step.copy ? TryNamePartialCopy(step.path).Code() : TryRenameNoReplace(step.held, step.path).Code();
     if (code == EEXIST) return undo("written again meanwhile: " + Quote(step.path) + " ");
-    step.named = code == 0 || ::access(step.path.c_str(), F_OK) == 0;
+    step.named = code == 0 || platform::Files().TryCheckAccess(step.path, platform::TAccess::kExists).Ok();
     if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
   }
   // A folder the hold had emptied away was made again by a put-back, this one or one a
@@ -204,10 +206,12 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
       remade.push_back(&e);
   RestoreFolders(remade);
   // Only now, with the whole job back, do the copies' sources go.
-  for (const TStep& step : steps)
-    if (step.copy && ::unlink(step.held.c_str()) != 0 && errno != ENOENT)
+  for (const TStep& step : steps) {
+    if (!step.copy) continue;
+    if (const TStatus removed = platform::Files().TryRemoveFile(step.held); !removed && removed != ENOENT)
       logging::FrameworkLogWarn("Export " + Record.Archive + " put back; " + Quote(step.held) +
-                                " not removed: " + SysErrorMessageText(errno));
+                                " not removed: " + SysErrorMessageText(removed.Code()));
+  }
   return true;
 }
 
@@ -215,18 +219,17 @@ void THeldExport::TakeBackOut(const std::vector<const THeldEntry*>& files) {
   for (const THeldEntry* e : files) {
     const std::string path = JoinPath(origin_, e->Relative);
     const std::string held = HeldPath(e->Relative);
-    struct stat at {};
-    if (::lstat(path.c_str(), &at) != 0) continue;
-    struct stat st {};
-    const bool held_there = ::lstat(held.c_str(), &st) == 0;
+    platform::TFileInfo at;
+    if (!platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, at)) continue;
+    const bool held_there = Present(held);
     if (!PlacedHere(*e, at, held_there)) continue;
     // A copy whose source is still held goes; a file that is the only one goes back.
     int code = 0;
     if (held_there) {
-      code = ::unlink(path.c_str()) == 0 ? 0 : errno;
+      code = platform::Files().TryRemoveFile(path).Code();
     } else {
-      code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(path, held);
+      code = TryMakeDirectories(ParentFolder(held), 0700).Code();
+      if (code == 0) code = TryMoveNoReplace(path, held).Code();
     }
     if (code != 0)
       logging::FrameworkLogError("Export " + Record.Archive + ": " + Quote(path) +
@@ -235,7 +238,8 @@ void THeldExport::TakeBackOut(const std::vector<const THeldEntry*>& files) {
   // The job's folders that the hold had emptied away and that hold nothing now.
   if (!settled_) return;
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
-    if (it->IsDirectory && !Stayed(it->Relative)) ::rmdir(JoinPath(origin_, it->Relative).c_str());
+    if (it->IsDirectory && !Stayed(it->Relative))
+      (void)platform::Files().TryRemoveFolder(JoinPath(origin_, it->Relative));
 }
 
 const char* THeldExport::SettleUndelivered(const std::vector<const THeldEntry*>& files, const std::string& why) {

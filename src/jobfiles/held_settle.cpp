@@ -1,13 +1,9 @@
 // Holding an export's files and settling the hold once the reply's fate is known.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "common/error.h"
-#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/paths.h"
 #include "jobfiles/directory_lock.h"
@@ -39,7 +35,7 @@ void THeldExport::RefuseReadOnlyTopFiles() const {
   // Read-only files directly in the directory are refused, as the workstation refuses
   // to delete them; checked before anything moves.
   for (const THeldEntry& e : Entries)
-    if (!e.IsDirectory && e.Relative.find('/') == std::string::npos && S_ISREG(e.Identity.Mode) &&
+    if (!e.IsDirectory && e.Relative.find('/') == std::string::npos && IsFileMode(e.Identity.Mode) &&
         IsReadOnlyMode(e.Identity.Mode))
       throw EOSError(texts::EmptyingFailed(origin_));
 }
@@ -83,8 +79,8 @@ std::int64_t THeldExport::MoveFilesOut(std::vector<const THeldEntry*>& moved) {
         (WriterHolds(path) == TWriterState::kOpen || ExportWriteWatch().StateOf(path) == TWriteSeen::kWriting))
       continue;
     const std::string held = HeldPath(e.Relative);
-    int code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
-    if (code == 0) code = MoveNoReplace(path, held);
+    int code = TryMakeDirectories(ParentFolder(held), 0700).Code();
+    if (code == 0) code = TryMoveNoReplace(path, held).Code();
     if (code != 0) {
       if (e.Relative.find('/') != std::string::npos) {
         // Below a subdirectory what cannot be removed stays, as an emptying leaves it.
@@ -117,8 +113,10 @@ std::int64_t THeldExport::RemoveEmptiedFolders() {
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it) {
     if (!it->IsDirectory) continue;
     const std::string path = JoinPath(origin_, it->Relative);
-    if (::rmdir(path.c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
-      logging::FrameworkLogWarn("Export of " + origin_ + " leaves " + Quote(path) + ": " + SysErrorMessageText(errno));
+    const TStatus removed = platform::Files().TryRemoveFolder(path);
+    if (!removed && removed != ENOTEMPTY && removed != EEXIST && removed != ENOENT) {
+      logging::FrameworkLogWarn("Export of " + origin_ + " leaves " + Quote(path) + ": " +
+                                SysErrorMessageText(removed.Code()));
       ++left;
     }
   }
@@ -179,8 +177,10 @@ void THeldExport::FinishRecord() {
 
 void THeldExport::JournalOnce() {
   // One line per job, across kills: a start writes it only when the killed run had not.
-  if (::access((folder_ + "/" + kJournalledMark).c_str(), F_OK) == 0 || !WriteJournal(Record)) return;
-  TFileDescriptor mark(::open((folder_ + "/" + kJournalledMark).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  const std::string mark = folder_ + "/" + kJournalledMark;
+  if (platform::Files().TryCheckAccess(mark, platform::TAccess::kExists) || !WriteJournal(Record)) return;
+  std::unique_ptr<platform::TFile> file;
+  (void)platform::Files().TryCreate(mark, {.Mode = platform::TCreateMode::kKeep, .Permissions = 0600}, file);
 }
 
 THeldExport::TDeliveredFiles THeldExport::SortDelivered(const std::vector<const THeldEntry*>& files) const {
@@ -219,10 +219,10 @@ void THeldExport::MarkDelivered() {
 void THeldExport::RemoveHeldFiles(const std::vector<const THeldEntry*>& removable) {
   for (const THeldEntry* e : removable) {
     const std::string held = HeldPath(e->Relative);
-    if (::access(held.c_str(), F_OK) != 0) continue;  // kept in unsent
-    if (::unlink(held.c_str()) != 0) {
+    if (!platform::Files().TryCheckAccess(held, platform::TAccess::kExists)) continue;  // kept in unsent
+    if (const TStatus removed = platform::Files().TryRemoveFile(held); !removed) {
       logging::FrameworkLogError("Export " + Record.Archive + " delivered; " + Quote(held) +
-                                 " could not be removed: " + SysErrorMessageText(errno));
+                                 " could not be removed: " + SysErrorMessageText(removed.Code()));
       keep_folder_ = true;
     }
   }

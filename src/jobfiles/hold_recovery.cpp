@@ -1,8 +1,5 @@
 // At start: the holds a process left between packing and the reply's fate are found
 // and settled.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <set>
 
@@ -24,9 +21,9 @@ namespace {
 bool HoldsAnyFile(const std::string& dir) {
   for (const std::string& name : NamesIn(dir)) {
     const std::string path = dir + "/" + name;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) continue;
-    if (!S_ISDIR(st.st_mode) || HoldsAnyFile(path)) return true;
+    const platform::TFileKind kind = KindAt(path);
+    if (kind == platform::TFileKind::kMissing) continue;
+    if (kind != platform::TFileKind::kFolder || HoldsAnyFile(path)) return true;
   }
   return false;
 }
@@ -40,7 +37,7 @@ std::vector<std::string> HoldFolders(const std::string& export_dir) {
     const std::string path = list + "/" + name;
     if (name.ends_with(kHoldRecordSuffix)) {
       std::string text;
-      if (ReadWholeFile(path, text) != TReadFailure::kNone) continue;
+      if (!TryReadWholeFile(path, text)) continue;
       while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
       if (!text.empty()) folders.insert(text);
     } else if (!name.ends_with(".tmp")) {
@@ -58,9 +55,8 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
   int found = 0;
   const auto recover = [&](const std::string& folder, const std::string& record) {
     if (!seen.insert(folder).second) return;
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      if (!record.empty() && ::unlink(record.c_str()) == 0)
+    if (KindAt(folder) != platform::TFileKind::kFolder) {
+      if (!record.empty() && platform::Files().TryRemoveFile(record))
         logging::FrameworkLogInfo("Start found the hold record " + Quote(record) + " of a job already settled (" +
                                   Quote(folder) + " is gone); record removed");
       return;
@@ -73,8 +69,8 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
         job->Keep = keep;
         // Copies cut short by the kill carry names of their own; they go first.
         for (const THeldEntry& e : job->Entries) {
-          ::unlink(PartialCopyName(JoinPath(job->origin_, e.Relative)).c_str());
-          ::unlink(PartialCopyName(job->HeldPath(e.Relative)).c_str());
+          (void)platform::Files().TryRemoveFile(PartialCopyName(JoinPath(job->origin_, e.Relative)));
+          (void)platform::Files().TryRemoveFile(PartialCopyName(job->HeldPath(e.Relative)));
         }
         {
           const bool delivered = job->DeliveryMarked();
@@ -89,7 +85,8 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
             AcknowledgementWaits().Resume(job);
             return;
           }
-          const bool journalled = ::access((folder + "/" + kJournalledMark).c_str(), F_OK) == 0;
+          const bool journalled =
+              platform::Files().TryCheckAccess(folder + "/" + kJournalledMark, platform::TAccess::kExists).Ok();
           if (awaited) {
             job->CompleteUnacknowledged();
           } else {
@@ -113,7 +110,7 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
         // Killed while packing: nothing had moved yet, only a partial archive is there.
         if (!HoldsAnyFile(folder + "/" + kFilesFolder)) {
           RemoveTree(folder);
-          if (!record.empty()) ::unlink(record.c_str());
+          if (!record.empty()) (void)platform::Files().TryRemoveFile(record);
           logging::FrameworkLogInfo("Start found the hold folder " + Quote(folder) +
                                     " without a manifest and without files (stopped while packing or while removing "
                                     "it): nothing of a job in it, removed");
@@ -131,7 +128,7 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
     if (name.size() <= std::strlen(kHoldRecordSuffix) || !name.ends_with(kHoldRecordSuffix)) continue;
     std::string text;
     const std::string record = list + "/" + name;
-    if (ReadWholeFile(record, text) != TReadFailure::kNone) continue;
+    if (!TryReadWholeFile(record, text)) continue;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (!text.empty()) recover(text, record);
   }
@@ -145,7 +142,7 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
       if (name.ends_with(kHoldRecordSuffix) || name.ends_with(".tmp")) continue;
       recover(root + "/" + name, "");
     }
-    if (root != list) ::rmdir(root.c_str());
+    if (root != list) (void)platform::Files().TryRemoveFolder(root);
   }
   return found;
 }

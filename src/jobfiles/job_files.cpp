@@ -28,6 +28,10 @@ std::string g_store_directory;
 
 }  // namespace
 
+bool IsFileMode(mode_t mode) { return S_ISREG(mode); }
+
+bool IsFolderMode(mode_t mode) { return S_ISDIR(mode); }
+
 bool ReadIdentity(const std::string& path, TFileIdentity& identity, int* code) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {

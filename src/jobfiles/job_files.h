@@ -36,6 +36,10 @@ struct TFileIdentity {
 // time the parameter file may set.
 inline constexpr int kDefaultWriterSettleSeconds = 2;
 
+// The kind of file a TFileIdentity's Mode names.
+bool IsFileMode(mode_t mode);
+bool IsFolderMode(mode_t mode);
+
 // lstat of path; false when it does not exist or cannot be read (*code: the errno).
 bool ReadIdentity(const std::string& path, TFileIdentity& identity, int* code = nullptr);
 // Same file, same content as far as the file system tells: device, inode, size, time.

@@ -1,8 +1,5 @@
 // The kept folders beside the executable: "sent" (delivered exports and what ROTTLER
 // discarded), "unsent" (jobs that could not go back) and "received" (imported archives).
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -23,9 +20,9 @@ using namespace held_layout;
 
 void THeldExport::KeepSentArchive() {
   const std::string sent = StoreFolder("sent");
-  if (::access(ArchivePath().c_str(), F_OK) == 0) {
-    int code = MakeDirectories(sent) ? 0 : (errno != 0 ? errno : EACCES);
-    if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + KeptName(Record.Archive));
+  if (platform::Files().TryCheckAccess(ArchivePath(), platform::TAccess::kExists)) {
+    int code = TryMakeDirectories(sent).Code();
+    if (code == 0) code = TryMoveNoReplace(ArchivePath(), sent + "/" + KeptName(Record.Archive)).Code();
     if (code != 0) {
       logging::FrameworkLogError("Export " + Record.Archive + " delivered; its archive could not be kept in " + sent +
                                  ": " + SysErrorMessageText(code) + "; it stays in " + folder_);
@@ -42,22 +39,20 @@ void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, cons
   const std::string unsent = StoreFolder("unsent") + "/" + KeptName(FileStem(Record.Archive), "");
   std::string names;
   std::string failures;
-  if (!MakeDirectories(unsent + "/" + kFilesFolder)) {
-    failures = "cannot create " + Quote(unsent) + ": " + SysErrorMessageText(errno != 0 ? errno : EACCES);
+  if (const TStatus made = TryMakeDirectories(unsent + "/" + kFilesFolder); !made) {
+    failures = "cannot create " + Quote(unsent) + ": " + SysErrorMessageText(made.Code());
   } else {
     for (const THeldEntry* e : files) {
       const std::string held = HeldPath(e->Relative);
-      struct stat st {};
-      if (::lstat(held.c_str(), &st) != 0) continue;
+      if (!Present(held)) continue;
       const std::string target = unsent + "/" + kFilesFolder + "/" + e->Relative;
-      int code = MakeDirectories(ParentFolder(target)) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(held, target);
+      int code = TryMakeDirectories(ParentFolder(target)).Code();
+      if (code == 0) code = TryMoveNoReplace(held, target).Code();
       if (code != 0) failures += Quote(held) + ": " + SysErrorMessageText(code) + " ";
       names += (names.empty() ? "" : ", ") + Quote(JoinPath(origin_, e->Relative));
     }
-    struct stat st {};
-    if (::lstat(ArchivePath().c_str(), &st) == 0) {
-      const int code = MoveNoReplace(ArchivePath(), unsent + "/" + Record.Archive);
+    if (Present(ArchivePath())) {
+      const int code = TryMoveNoReplace(ArchivePath(), unsent + "/" + Record.Archive).Code();
       if (code != 0) failures += Quote(ArchivePath()) + ": " + SysErrorMessageText(code) + " ";
     }
   }
@@ -88,7 +83,7 @@ void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
     zip.AddFiles(sources);
     zip.Close();
     const std::vector<std::uint8_t> bytes = memory.TakeBytes();
-    if (!MakeDirectories(sent)) throw MakeOSError(errno != 0 ? errno : EACCES, sent);
+    if (const TStatus made = TryMakeDirectories(sent); !made) throw MakeOSError(made.Code(), sent);
     WriteFileDurably(target, std::string(bytes.begin(), bytes.end()));
     PruneKeptFolder(sent, Keep);
   } catch (const Exception& e) {
@@ -105,11 +100,11 @@ void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep) {
   };
   std::vector<TKept> kept;
   for (const std::string& name : NamesIn(dir)) {
-    struct stat st {};
+    platform::TFileInfo info;
     const std::string path = dir + "/" + name;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      kept.push_back(
-          {path, st.st_size, static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+    if (platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info) &&
+        info.Kind == platform::TFileKind::kFile)
+      kept.push_back({path, info.Size, info.Modified.Seconds * 1000000000 + info.Modified.Nanoseconds});
   }
   // Newest first by modification time: a clock or daylight-saving step that changes the
   // names' order cannot remove the newest.
@@ -121,7 +116,7 @@ void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep) {
   for (const TKept& k : kept) {
     ++count;
     total += k.size;
-    if (count > 1 && (count > keep.Count || total > keep.Bytes)) ::unlink(k.path.c_str());
+    if (count > 1 && (count > keep.Count || total > keep.Bytes)) (void)platform::Files().TryRemoveFile(k.path);
   }
 }
 
@@ -137,25 +132,24 @@ TReceivedCopy::TReceivedCopy(const std::string& client_name, const std::string& 
   dir_ = JobStoreDirectory() + "/received";
   path_ = dir_ + "/" + KeptName(name);
   partial_ = PartialCopyName(path_);
-  errno = 0;
-  code_ = MakeDirectories(dir_) ? 0 : (errno != 0 ? errno : EACCES);
+  code_ = TryMakeDirectories(dir_).Code();
   if (code_ == 0) {
-    ::unlink(partial_.c_str());
-    linked_ = ::link(zip_path.c_str(), partial_.c_str()) == 0;
+    (void)platform::Files().TryRemoveFile(partial_);
+    linked_ = platform::Files().TryHardLink(zip_path, partial_).Ok();
   }
 }
 
 TReceivedCopy::~TReceivedCopy() {
-  if (!kept_) ::unlink(partial_.c_str());
+  if (!kept_) (void)platform::Files().TryRemoveFile(partial_);
 }
 
 void TReceivedCopy::Keep(const std::string& archive) {
   int code = code_;
   if (code == 0 && !linked_) {
-    WriteWholeFile(partial_, archive, TWriteOptions{.Mode = 0644}, &code);
+    code = TryWriteWholeFile(partial_, archive, TWriteOptions{.Mode = 0644}).Code();
   }
   // Named only once whole, so "received" never shows a cut archive.
-  if (code == 0 && ::rename(partial_.c_str(), path_.c_str()) != 0) code = errno;
+  if (code == 0) code = platform::Files().TryRenameReplacing(partial_, path_).Code();
   if (code != 0) {
     logging::FrameworkLogError("Import archive not kept in \"" + dir_ + "\": " + SysErrorMessageText(code));
     return;

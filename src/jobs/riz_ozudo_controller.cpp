@@ -1,7 +1,5 @@
 #include "jobs/riz_ozudo_controller.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <new>
@@ -22,6 +20,7 @@
 #include "jobfiles/working_directory.h"
 #include "jobfiles/write_watch.h"
 #include "logging/framework_log.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::jobs {
 
@@ -34,8 +33,8 @@ namespace {
 const char* const kProgramsDir = "programs";
 
 bool IsExistingDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  platform::TFileInfo info;
+  return platform::Files().TryInfo(path, platform::TLinks::kFollow, info) && info.Kind == platform::TFileKind::kFolder;
 }
 
 // The "programs" subdirectory of an export. The workstation's file system ignores case,
