@@ -300,6 +300,11 @@ TStatus TFailingFileSystem::TryExecutablePath(std::string& path) {
   return inner_.TryExecutablePath(path);
 }
 
+TStatus TFailingFileSystem::TryCurrentFolder(std::string& path) {
+  OSTRIVAN_FAIL_HERE(TCall::kExecutable, std::string("."));
+  return inner_.TryCurrentFolder(path);
+}
+
 TStatus TFailingFileSystem::TryWatchChanges(std::unique_ptr<platform::TChangeWatch>& watch) {
   watch.reset();
   OSTRIVAN_FAIL_HERE(TCall::kWatch, std::string());

@@ -113,6 +113,7 @@ class TFailingFileSystem final : public platform::TFileSystem {
   TStatus TryFreeSpace(const std::string& path, std::uint64_t& bytes) override;
   TStatus TryCheckWriters(const std::string& path, platform::TWriters& writers) override;
   TStatus TryExecutablePath(std::string& path) override;
+  TStatus TryCurrentFolder(std::string& path) override;
   TStatus TryWatchChanges(std::unique_ptr<platform::TChangeWatch>& watch) override;
 
   // What to do with one call: go through, or fail with this code. A short write is

@@ -467,6 +467,11 @@ TStatus TMemoryFileSystem::TryExecutablePath(std::string& path) {
   return {};
 }
 
+TStatus TMemoryFileSystem::TryCurrentFolder(std::string& path) {
+  path = "/";
+  return {};
+}
+
 TStatus TMemoryFileSystem::TryWatchChanges(std::unique_ptr<platform::TChangeWatch>& watch) {
   watch.reset();
   return TStatus(ENOSYS, {});

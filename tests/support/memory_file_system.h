@@ -50,6 +50,8 @@ class TMemoryFileSystem final : public platform::TFileSystem {
   TStatus TryFreeSpace(const std::string& path, std::uint64_t& bytes) override;
   TStatus TryCheckWriters(const std::string& path, platform::TWriters& writers) override;
   TStatus TryExecutablePath(std::string& path) override;
+  // Always "/": a process in memory has no folder of its own.
+  TStatus TryCurrentFolder(std::string& path) override;
   TStatus TryWatchChanges(std::unique_ptr<platform::TChangeWatch>& watch) override;
 
   struct TNode;
