@@ -15,6 +15,7 @@
 #include "common/file_tree.h"
 #include "common/request_size.h"
 #include "jobfiles/base64.h"
+#include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
 
 namespace ostrivan::client {
@@ -103,7 +104,7 @@ class TScratchDir {
 };
 
 // What a failed export says when its directory held nothing to send.
-bool NothingWaiting(const std::string& message) { return message.starts_with("Nessun file trovato"); }
+bool NothingWaiting(const std::string& message) { return jobs::texts::SaysNothingFound(message); }
 
 int Interrupted(std::ostream& err, const std::string& what) {
   err << "ostrivan-client: interrupted" << what << "\n";
@@ -163,7 +164,7 @@ TJobResult ReadJobResult(const THttpReply& reply) {
   }
   // 3. the plain-text 404, 4. the 413 and 401 pages
   const bool text_404 = reply.Status == 404 && reply.Body.starts_with("TornioMVC");
-  const bool page_413 = reply.Status == 413 && reply.Body.starts_with("Request size exceeded the max allowed size");
+  const bool page_413 = reply.Status == 413 && reply.Body.starts_with(kRequestSizeExceededText);
   const bool page_401 = reply.Status == 401 && reply.Header("WWW-Authenticate").starts_with("Basic");
   if (text_404 || page_413 || page_401) {
     if (!reply.Body.empty()) failure += ": " + OneLine(reply.Body);

@@ -9,18 +9,6 @@
 
 namespace ostrivan::http {
 
-// The shared text rules, under the names the HTTP code has always used. Bytes that are
-// not UTF-8 become one U+FFFD each (Utf8Repair::kEachByte).
-using ostrivan::AppendUtf8;
-using ostrivan::Latin1ToUtf8;
-using ostrivan::LowerCase;
-using ostrivan::NextCodePoint;
-using ostrivan::SameText;
-using ostrivan::StartsWithText;
-using ostrivan::Trim;
-using ostrivan::UpperCase;
-using ostrivan::Utf8FromBytes;
-
 // Wire bytes to text under the connection's 7-bit rule: 0x80..0xFF become U+FFFD.
 std::string DecodeAscii7(std::string_view bytes);
 // Text to wire bytes under the 7-bit rule: every character above U+007F becomes "?".

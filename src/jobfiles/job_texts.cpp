@@ -31,6 +31,7 @@ std::string NoFileInFolderIn(const std::string& folder, const std::string& path)
   return "Nessun file trovato nella directory " + InQuotes(folder) + " in " + path;
 }
 std::string NoFileInDirectory(const std::string& dir) { return "Nessun file trovato nella directory " + InQuotes(dir); }
+bool SaysNothingFound(const std::string& message) { return message.starts_with("Nessun file trovato"); }
 std::string ModeNotSet() { return "Modo gestione file non impostato"; }
 std::string ModeNotRecognised(const std::string& mode) {
   return "Modo gestione file " + InQuotes(mode) + " non riconosciuto";

@@ -36,6 +36,9 @@ std::string FolderNotFoundIn(const std::string& folder, const std::string& path)
 std::string NoFileInFolderIn(const std::string& folder, const std::string& path);
 // "Nessun file trovato nella directory "<dir>""
 std::string NoFileInDirectory(const std::string& dir);
+// True for any of the three "Nessun file trovato ..." texts above: a reply that says
+// nothing was waiting, as the client tells it apart from a failure.
+bool SaysNothingFound(const std::string& message);
 // "Modo gestione file non impostato"
 std::string ModeNotSet();
 // "Modo gestione file "<mode>" non riconosciuto"

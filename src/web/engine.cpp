@@ -43,7 +43,7 @@ std::string DispatchFailureLogLine(const std::exception& error) {
 }  // namespace
 
 EMVCException RequestSizeExceeded(std::int64_t limit, int check) {
-  return EMVCException(413, "Request size exceeded the max allowed size [" + std::to_string(limit / 1024) + " KiB] (" +
+  return EMVCException(413, std::string(kRequestSizeExceededText) + " [" + std::to_string(limit / 1024) + " KiB] (" +
                                 std::to_string(check) + ")");
 }
 

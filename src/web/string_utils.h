@@ -10,6 +10,5 @@
 namespace ostrivan::web {
 
 std::vector<std::string> SplitString(std::string_view text, char separator);
-using ostrivan::PercentDecode;
 
 }  // namespace ostrivan::web
