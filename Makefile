@@ -89,6 +89,7 @@ windows:
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release $(WERROR_FLAG)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
+	./scripts/check-windows-dlls $(WIN_BUILD)/Ostrivan.exe $(WIN_BUILD)/ostrivan-client.exe
 	cd $(WIN_BUILD) && cpack -G ZIP
 
 # The prefix is made once; a wineserver kept 30 s past its last program saves every test
