@@ -92,10 +92,12 @@ windows:
 	./scripts/check-windows-dlls $(WIN_BUILD)/Ostrivan.exe $(WIN_BUILD)/ostrivan-client.exe
 	cd $(WIN_BUILD) && cpack -G ZIP
 
-# The prefix is made once; a wineserver kept 30 s past its last program saves every test
-# Wine's start-up (it fails when one is already running, which serves as well).
+# The prefix is made once (its registry is on disk when its wineserver has ended). A
+# wineserver kept 30 s past its last program saves every test Wine's start-up; starting
+# it fails when one is already running, which serves as well.
 test-windows: windows
-	[ -f $(WIN_BUILD)/wine/system.reg ] || $(WINE_ENV) wineboot --init >/dev/null 2>&1
+	[ -f $(WIN_BUILD)/wine/system.reg ] || \
+	  { $(WINE_ENV) wineboot --init >/dev/null 2>&1 && $(WINE_ENV) wineserver -w; }
 	$(WINE_ENV) wineserver -p 30 || true
 	cd $(WIN_BUILD) && $(WINE_ENV) ctest -L unit --output-on-failure -j $(JOBS)
 
