@@ -92,14 +92,17 @@ windows:
 	./scripts/check-windows-dlls $(WIN_BUILD)/Ostrivan.exe $(WIN_BUILD)/ostrivan-client.exe
 	cd $(WIN_BUILD) && cpack -G ZIP
 
-# The prefix is made once (its registry is on disk when its wineserver has ended). A
-# wineserver kept 30 s past its last program saves every test Wine's start-up; starting
-# it fails when one is already running, which serves as well.
+# The prefix is made once (its registry is on disk when its wineserver has ended). One
+# wineserver serves every test, which saves each one Wine's start-up. Its background
+# programs are started before ctest, with no output of ctest's to hold open (ctest would
+# wait for them), and ended after the tests, whatever their outcome.
 test-windows: windows
 	[ -f $(WIN_BUILD)/wine/system.reg ] || \
 	  { $(WINE_ENV) wineboot --init >/dev/null 2>&1 && $(WINE_ENV) wineserver -w; }
-	$(WINE_ENV) wineserver -p 30 || true
-	cd $(WIN_BUILD) && $(WINE_ENV) ctest -L unit --output-on-failure -j $(JOBS)
+	$(WINE_ENV) wineserver -p || true
+	$(WINE_ENV) wineboot </dev/null >/dev/null 2>&1
+	cd $(WIN_BUILD) && $(WINE_ENV) ctest -L unit --output-on-failure -j $(JOBS); \
+	  status=$$?; $(WINE_ENV) wineserver -k; exit $$status
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(WIN_BUILD)
