@@ -1,10 +1,12 @@
 #include "archive/dos_date_time.h"
 
+#include "platform/clock.h"
+
 namespace ostrivan::archive {
 
 std::uint32_t DateTimeToDosDateTime(std::time_t local_time) {
-  std::tm tm{};
-  if (localtime_r(&local_time, &tm) == nullptr) return 0;
+  // A time the system cannot break down reads as 1900, out of range below.
+  const std::tm tm = platform::LocalBrokenDown(static_cast<std::int64_t>(local_time));
   int year = tm.tm_year + 1900;
   if (year < 1980 || year > 2107) return 0;
   std::uint32_t date = (static_cast<std::uint32_t>(year - 1980) << 9) |

@@ -1,36 +1,20 @@
 #include "client/http_client.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 
-#include "common/file_descriptor.h"
 #include "common/numbers.h"
 #include "common/text.h"
+#include "platform/net.h"
+#include "platform/service.h"
 
 namespace ostrivan::client {
 namespace {
 
-volatile std::sig_atomic_t g_interrupt = 0;
-// Written by the signal handler so that a poll under way wakes up at once.
-int g_wake_pipe[2] = {-1, -1};
-
-extern "C" void NoteInterrupt(int signal_number) {
-  g_interrupt = signal_number;
-  if (g_wake_pipe[1] >= 0) {
-    const int saved = errno;
-    [[maybe_unused]] const ssize_t n = write(g_wake_pipe[1], "x", 1);
-    errno = saved;
-  }
-}
+// Turns readable at a stop request, so that a wait under way wakes up at once.
+platform::TWaitHandle g_wake = platform::kNoWaitHandle;
 
 using Clock = std::chrono::steady_clock;
 
@@ -56,16 +40,17 @@ std::string DecodeChunked(std::string_view body) {
 
 // Waits until fd is ready for events or the deadline passes (false). A signal noted by
 // CatchInterrupts ends the wait with EClientInterrupted.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
+bool WaitFor(platform::TSocket fd, platform::TWaitFor events, Clock::time_point deadline) {
   for (;;) {
     ThrowIfInterrupted();
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
-    pollfd p[2] = {{fd, events, 0}, {g_wake_pipe[0], POLLIN, 0}};
-    const int n = poll(p, g_wake_pipe[0] >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000 * 60)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (p[0].revents != 0) {
+    bool ready = false;
+    const TStatus waited =
+        platform::TryWait(fd, events, static_cast<int>(std::min<long long>(left, 1000 * 60)), ready, g_wake);
+    if (!waited && waited.Code() == EINTR) continue;
+    if (!waited) return false;
+    if (ready) {
       ThrowIfInterrupted();
       return true;
     }
@@ -77,67 +62,55 @@ std::string Describe(const TServerUrl& url) {
   return (v6 ? "[" + url.Host + "]" : url.Host) + ":" + std::to_string(url.Port);
 }
 
-int Connect(const TServerUrl& url, Clock::time_point deadline, int timeout_seconds) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string port = std::to_string(url.Port);
-  const int rc = getaddrinfo(url.Host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0) throw EClientError("cannot resolve " + url.Host + ": " + gai_strerror(rc));
+platform::TSocket Connect(const TServerUrl& url, Clock::time_point deadline, int timeout_seconds) {
+  std::vector<platform::TEndpoint> found;
+  std::string reason;
+  if (!platform::TryResolve(url.Host, url.Port, found, reason))
+    throw EClientError("cannot resolve " + url.Host + ": " + reason);
   std::string last_error = "no address";
-  int connected = -1;
-  for (addrinfo* a = found; a != nullptr && connected < 0; a = a->ai_next) {
-    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) {
-      last_error = std::strerror(errno);
-      continue;
-    }
-    int err = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
-    if (err == EINPROGRESS) {
-      bool ready = false;
-      try {
-        ready = WaitFor(fd, POLLOUT, deadline);
-      } catch (const EClientInterrupted&) {
-        close(fd);
-        freeaddrinfo(found);
-        throw;
+  platform::TOwnedSocket connected;
+  for (const platform::TEndpoint& endpoint : found) {
+    platform::TOwnedSocket socket;
+    {
+      platform::TSocket made = platform::kNoSocket;
+      if (const TStatus opened = platform::TryOpenTcpSocket(endpoint.Family, made, true); !opened) {
+        last_error = std::strerror(opened.Code());
+        continue;
       }
-      if (!ready) {
+      socket.Reset(made);
+    }
+    const TStatus started = platform::TryConnect(socket.Get(), endpoint);
+    int err = started.Code();
+    if (err == EINPROGRESS) {
+      // An interruption closes the socket on its way out.
+      if (!WaitFor(socket.Get(), platform::TWaitFor::kWritable, deadline)) {
         err = ETIMEDOUT;
       } else {
-        socklen_t len = sizeof err;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        (void)platform::TryPendingError(socket.Get(), err);
       }
     }
     if (err == 0) {
-      connected = fd;
-    } else {
-      last_error = err == ETIMEDOUT ? "no answer within " + std::to_string(timeout_seconds) + " s" : std::strerror(err);
-      close(fd);
+      connected = std::move(socket);
+      break;
     }
+    last_error = err == ETIMEDOUT ? "no answer within " + std::to_string(timeout_seconds) + " s" : std::strerror(err);
   }
-  freeaddrinfo(found);
-  if (connected < 0) throw EClientError("cannot connect to " + Describe(url) + ": " + last_error);
-  return connected;
+  if (connected.Get() == platform::kNoSocket)
+    throw EClientError("cannot connect to " + Describe(url) + ": " + last_error);
+  return connected.Release();
 }
 
 }  // namespace
 
 void CatchInterrupts() {
-  if (g_wake_pipe[0] < 0 && pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
-  struct sigaction action {};
-  action.sa_handler = NoteInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a blocking call returns with EINTR
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Without a wake-up the requests are still noted, and waits see them within a minute.
+  (void)platform::TryCatchStopRequests(g_wake);
 }
 
-int InterruptSignal() { return g_interrupt; }
+int InterruptSignal() { return platform::StopRequestSignal(); }
 
 void ThrowIfInterrupted() {
-  if (g_interrupt != 0) throw EClientInterrupted("interrupted");
+  if (platform::StopRequestSignal() != 0) throw EClientInterrupted("interrupted");
 }
 
 TServerUrl ParseServerUrl(std::string_view url) {
@@ -259,7 +232,7 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
                     const std::string& body, int timeout_seconds) {
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
   const std::string after = " after " + std::to_string(timeout_seconds) + " s";
-  TFileDescriptor sock(Connect(url, deadline, timeout_seconds));
+  platform::TOwnedSocket sock(Connect(url, deadline, timeout_seconds));
   const bool v6 = url.Host.find(':') != std::string::npos;
   std::string request = head_line + "\r\n";
   request += "Host: " + (v6 ? "[" + url.Host + "]" : url.Host) + ":" + std::to_string(url.Port) + "\r\n";
@@ -269,32 +242,32 @@ THttpReply Exchange(const TServerUrl& url, const std::string& head_line, const s
 
   std::size_t sent = 0;
   while (sent < request.size()) {
-    if (!WaitFor(sock.get(), POLLOUT, deadline))
+    if (!WaitFor(sock.Get(), platform::TWaitFor::kWritable, deadline))
       throw EClientError("timed out" + after + " sending to " + Describe(url));
-    const ssize_t n = send(sock.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+    std::size_t n = 0;
+    if (const TStatus done = platform::TrySend(sock.Get(), request.data() + sent, request.size() - sent, n); !done) {
+      if (done.Code() == EINTR || done.Code() == EAGAIN) continue;
       // The server may refuse a request early (413) and close; its reply is still there.
-      if (errno == EPIPE || errno == ECONNRESET) break;
-      throw EClientError("sending to " + Describe(url) + " failed: " + std::strerror(errno));
+      if (done.Code() == EPIPE || done.Code() == ECONNRESET) break;
+      throw EClientError("sending to " + Describe(url) + " failed: " + std::strerror(done.Code()));
     }
-    sent += static_cast<std::size_t>(n);
+    sent += n;
   }
 
   std::string raw;
   char buffer[65536];
   for (;;) {
-    if (!WaitFor(sock.get(), POLLIN, deadline)) {
+    if (!WaitFor(sock.Get(), platform::TWaitFor::kReadable, deadline)) {
       throw EClientError("timed out" + after + " waiting for the reply of " + Describe(url));
     }
-    const ssize_t n = recv(sock.get(), buffer, sizeof buffer, 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno == ECONNRESET && !raw.empty()) break;
-      throw EClientError("receiving from " + Describe(url) + " failed: " + std::strerror(errno));
+    std::size_t n = 0;
+    if (const TStatus done = platform::TryReceive(sock.Get(), buffer, sizeof buffer, true, n); !done) {
+      if (done.Code() == EINTR || done.Code() == EAGAIN) continue;
+      if (done.Code() == ECONNRESET && !raw.empty()) break;
+      throw EClientError("receiving from " + Describe(url) + " failed: " + std::strerror(done.Code()));
     }
     if (n == 0) break;
-    raw.append(buffer, static_cast<std::size_t>(n));
+    raw.append(buffer, n);
   }
   return ParseHttpReply(raw);
 }

@@ -1,8 +1,5 @@
 #include "client/job_client.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <ctime>
 #include <filesystem>
 #include <ostream>
@@ -17,6 +14,8 @@
 #include "jobfiles/base64.h"
 #include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
+#include "platform/clock.h"
+#include "platform/process.h"
 
 namespace ostrivan::client {
 namespace {
@@ -227,7 +226,7 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   // dir and the parents it lacked, made here: a job that does not come takes them away.
   std::vector<fs::path> created;
   // The received archive lies in dir while it is unpacked, as the service's import does.
-  const std::string zip_path = JoinPath(dir, ".ostrivan-client-" + std::to_string(getpid()) + ".zip");
+  const std::string zip_path = JoinPath(dir, ".ostrivan-client-" + std::to_string(platform::ProcessId()) + ".zip");
   // Leaves dir and its parents as they were found, so that a retry into it works.
   auto undo = [&] {
     fs::remove(zip_path, ec);
@@ -401,23 +400,16 @@ namespace {
 std::string WatchStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  ::localtime_r(&now, &local);
+  local = platform::LocalBrokenDown(static_cast<std::int64_t>(now));
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
   return text;
 }
 
 int RunHook(const std::string& command, const std::string& folder) {
-  const pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    ::execl("/bin/sh", "sh", "-c", (command + " \"$1\"").c_str(), "sh", folder.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (!platform::TryRunCommand(command, folder, status)) return -1;
+  return status;
 }
 
 }  // namespace
@@ -429,7 +421,7 @@ int RunExportWatch(const TServerUrl& url, const std::string& mode, const std::st
     err << "ostrivan-client: cannot create " << parent << ": " << ec.message() << "\n";
     return kExitLocal;
   }
-  const std::string incoming = JoinPath(parent, ".ostrivan-incoming-" + std::to_string(::getpid()));
+  const std::string incoming = JoinPath(parent, ".ostrivan-incoming-" + std::to_string(platform::ProcessId()));
   for (;;) {
     std::ostringstream said;
     std::ostringstream complaint;

@@ -16,6 +16,7 @@
 #include "common/text.h"
 #include "jobfiles/working_directory.h"
 #include "json/json_data_objects.h"
+#include "platform/process.h"
 
 namespace ostrivan::client {
 
@@ -141,9 +142,10 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
     return kExitLocal;
   }
   // Written whole under a partial name first, so `to` never holds a cut archive.
-  const std::string zip_path = as_archive ? to
-                                          : JoinPath(fs::temp_directory_path(ec).string(),
-                                                     ".ostrivan-fetch-" + std::to_string(::getpid()) + ".zip");
+  const std::string zip_path = as_archive
+                                   ? to
+                                   : JoinPath(fs::temp_directory_path(ec).string(),
+                                              ".ostrivan-fetch-" + std::to_string(platform::ProcessId()) + ".zip");
   const std::string partial = PartialCopyName(zip_path);
   if (const int code = TryWriteFileDurably(partial, reply.Body); code != 0) {
     err << "ostrivan-client: cannot write " << partial << ": " << SysErrorMessageText(code) << "\n";

@@ -8,6 +8,7 @@
 
 #include "client/job_client.h"
 #include "json/json_data_objects.h"
+#include "platform/clock.h"
 
 namespace ostrivan::client {
 
@@ -107,7 +108,7 @@ std::int64_t IsoUtcMs(const std::string& text) {
     return 0;
   utc.tm_year -= 1900;
   utc.tm_mon -= 1;
-  return static_cast<std::int64_t>(::timegm(&utc)) * 1000 + ms;
+  return platform::UtcSecondsOf(utc) * 1000 + ms;
 }
 
 std::string Ago(std::int64_t seconds) {

@@ -1,13 +1,12 @@
 #include "host/allow_list.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "common/text.h"
 #include "host/parametri.h"
 #include "logging/framework_log.h"
+#include "platform/net.h"
 
 namespace ostrivan::host {
 
@@ -17,12 +16,11 @@ constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 
 
 // An address as bytes; an IPv4 address mapped into IPv6 becomes the IPv4 address.
 bool ParseAddress(const std::string& text, std::array<std::uint8_t, 16>& bytes, bool& v6) {
-  bytes.fill(0);
-  if (inet_pton(AF_INET, text.c_str(), bytes.data()) == 1) {
+  if (platform::TryParseAddress(text, platform::TFamily::kIPv4, bytes)) {
     v6 = false;
     return true;
   }
-  if (inet_pton(AF_INET6, text.c_str(), bytes.data()) != 1) return false;
+  if (!platform::TryParseAddress(text, platform::TFamily::kIPv6, bytes)) return false;
   v6 = true;
   if (std::memcmp(bytes.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
     std::memmove(bytes.data(), bytes.data() + 12, 4);

@@ -7,7 +7,7 @@
 #include "http/web_request_handler.h"
 #include "jobs/job_parameters.h"
 #include "jobs/riz_ozudo_controller.h"
-#include "json/serializer_json.h"
+#include "web/serializer_json.h"
 
 namespace ostrivan::host {
 
@@ -31,7 +31,7 @@ void TAppWebModule::WebModuleCreate() {
     config.SetValue(kMaxRequestSize, std::to_string(kAppMaxRequestSize));
   });
   engine_->AddController(&jobs::TRizOzudoController::ClassInfo());
-  engine_->AddSerializer("application/json", std::make_shared<json::TMVCJsonSerializer>());
+  engine_->AddSerializer("application/json", std::make_shared<web::TMVCJsonSerializer>());
   // The operator's routes come before the engine: they are no controller of it, so its
   // description of the service's routes stays as it was.
   http::THTTPMethodEvent engine_dispatch = BeforeDispatch();

@@ -1,19 +1,9 @@
 #include "host/config_check.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 #include <tuple>
 
 #include "common/text.h"
@@ -22,6 +12,7 @@
 #include "host/parametri.h"
 #include "host/readiness.h"
 #include "logging/framework_log.h"
+#include "platform/net.h"
 
 namespace ostrivan::host {
 
@@ -31,52 +22,6 @@ constexpr const char* kConfigSection = "CONFIG";
 constexpr const char* kKnownKeys[] = {"Porta",          "ExportLavoroDir", "ImportLavoroDir",
                                       "Nr_Macchina",    "ClientAmmessi",   "AttesaScrittura",
                                       "AttesaConferma", "TenutiNumero",    "TenutiMB"};
-
-// A port in the kernel's table of TCP sockets in the listening state.
-bool ListedAsListening(const char* table, std::uint16_t port) {
-  std::ifstream in(table);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    if (!(fields >> slot >> local >> remote >> state)) continue;
-    const std::size_t colon = local.rfind(':');
-    if (colon == std::string::npos || state != "0A") continue;
-    if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) return true;
-  }
-  return false;
-}
-
-bool Answers(int family, std::uint16_t port) {
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  sockaddr_storage addr{};
-  socklen_t len;
-  if (family == AF_INET) {
-    auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
-    a4.sin_family = AF_INET;
-    a4.sin_port = htons(port);
-    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof a4;
-  } else {
-    auto& a6 = reinterpret_cast<sockaddr_in6&>(addr);
-    a6.sin6_family = AF_INET6;
-    a6.sin6_port = htons(port);
-    a6.sin6_addr = in6addr_loopback;
-    len = sizeof a6;
-  }
-  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
-  if (!connected && errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    int error = 0;
-    socklen_t error_len = sizeof error;
-    connected =
-        ::poll(&p, 1, 1000) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 && error == 0;
-  }
-  ::close(fd);
-  return connected;
-}
 
 const std::pair<std::string, std::string>* FindKey(const std::vector<std::pair<std::string, std::string>>& keys,
                                                    const std::string& name) {
@@ -89,8 +34,7 @@ const std::pair<std::string, std::string>* FindKey(const std::vector<std::pair<s
 
 bool PortInUse(std::uint16_t port) {
   if (port == 0) return false;  // any free port is taken
-  return ListedAsListening("/proc/net/tcp", port) || ListedAsListening("/proc/net/tcp6", port) ||
-         Answers(AF_INET, port) || Answers(AF_INET6, port);
+  return platform::PortListening(port);
 }
 
 TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
@@ -124,30 +68,26 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   // Porta
   bool port_problem = false;
   {
-    TSettingInForce s{"Porta", "8080", false, ""};
-    if (const auto* key = FindKey(keys, "Porta")) {
-      const auto number = ParseInteger(key->second);
-      if (!number) {
-        report.Warnings.push_back("Porta \"" + key->second + "\" is not a number: the default 8080 is used");
-        s.Note = "\"" + key->second + "\" is not a number";
-      } else {
-        s.FromFile = true;
-        const std::uint16_t port = static_cast<std::uint16_t>(static_cast<std::uint32_t>(*number) & 0xFFFFu);
-        s.Value = std::to_string(port);
-        // Taken as written, such a value listens where nobody expects the service.
-        port_problem = *number != port || port == 0;
-        if (*number != port)
-          report.Errors.push_back("Porta " + key->second + " is out of range: it becomes port " + std::to_string(port) +
-                                  " (its low 16 bits)" +
-                                  (port == 0 ? ", which listens on a random port, another one for IPv4 and IPv6" : ""));
-        else if (port == 0)
-          report.Errors.push_back(
-              "Porta 0 names no port: the service would listen on a random port, another one "
-              "for IPv4 and IPv6");
-      }
+    const TSettingRead<std::uint16_t> porta = TParametri::ReadPorta(ini_file);
+    const std::uint16_t port = porta.Value;
+    if (porta.Given && !porta.FromFile)
+      report.Warnings.push_back("Porta \"" + porta.Written + "\" is not a number: the default " +
+                                std::to_string(TParametri::kDefaultPorta) + " is used");
+    if (porta.FromFile) {
+      const std::int32_t number = ParseInteger(porta.Written).value_or(port);
+      // Taken as written, such a value listens where nobody expects the service.
+      port_problem = number != port || port == 0;
+      if (number != port)
+        report.Errors.push_back("Porta " + porta.Written + " is out of range: it becomes port " + std::to_string(port) +
+                                " (its low 16 bits)" +
+                                (port == 0 ? ", which listens on a random port, another one for IPv4 and IPv6" : ""));
+      else if (port == 0)
+        report.Errors.push_back(
+            "Porta 0 names no port: the service would listen on a random port, another one "
+            "for IPv4 and IPv6");
     }
-    report.Port = static_cast<std::uint16_t>(std::stoul(s.Value));
-    report.Settings.push_back(s);
+    report.Port = port;
+    report.Settings.push_back({"Porta", std::to_string(port), porta.FromFile, porta.Note});
   }
   // The two directories
   const std::string export_dir = TParametri::GetExportLavoroDir(ini_file);
@@ -166,18 +106,11 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   }
   // Nr_Macchina
   {
-    TSettingInForce s{"Nr_Macchina", "0", false, ""};
-    if (const auto* key = FindKey(keys, "Nr_Macchina")) {
-      const auto number = ParseInteger(key->second);
-      if (!number) {
-        report.Warnings.push_back("Nr_Macchina \"" + key->second + "\" is not a number: the default 0 is used");
-        s.Note = "\"" + key->second + "\" is not a number";
-      } else {
-        s.FromFile = true;
-        s.Value = std::to_string(*number);
-      }
-    }
-    report.Settings.push_back(s);
+    const TSettingRead<std::int32_t> machine = TParametri::ReadNrMacchina(ini_file);
+    if (machine.Given && !machine.FromFile)
+      report.Warnings.push_back("Nr_Macchina \"" + machine.Written + "\" is not a number: the default " +
+                                std::to_string(TParametri::kDefaultNrMacchina) + " is used");
+    report.Settings.push_back({"Nr_Macchina", std::to_string(machine.Value), machine.FromFile, machine.Note});
   }
   // ClientAmmessi
   {

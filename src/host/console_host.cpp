@@ -1,9 +1,5 @@
 #include "host/console_host.h"
 
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -21,6 +17,9 @@
 #include "jobs/riz_ozudo_controller.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
+#include "platform/console.h"
+#include "platform/net.h"
+#include "platform/service.h"
 
 namespace ostrivan::host {
 namespace {
@@ -42,7 +41,8 @@ void ReportBoundPorts(http::TCustomTCPServer& server, uint16_t port) {
   std::string bound;
   for (const http::TSocketHandle& b : server.Bindings()) {
     differs = differs || b.bound_port != port;
-    bound += std::string(bound.empty() ? "" : ", ") + (b.family == AF_INET6 ? "IPv6 port " : "IPv4 port ") +
+    bound += std::string(bound.empty() ? "" : ", ") +
+             (platform::FamilyFromNumber(b.family) == platform::TFamily::kIPv6 ? "IPv6 port " : "IPv4 port ") +
              std::to_string(b.bound_port);
   }
   if (differs)
@@ -88,13 +88,13 @@ void RunServer(uint16_t port, bool service) {
     return;
   }
   WriteLn("Press ESC to stop the server");
-  TRawTerminal terminal(STDIN_FILENO);
-  WaitForEsc(STDIN_FILENO, InstallStopSignals());
+  TRawTerminal terminal(platform::StandardInputTerminal());
+  WaitForEsc(platform::StandardInputTerminal(), InstallStopSignals());
 }
 
 int RunConsoleHost(bool service) {
   // A client that goes away mid-reply must never end the process.
-  signal(SIGPIPE, SIG_IGN);
+  platform::IgnoreBrokenPipeSignal(platform::TIgnoreBrokenPipe::kAlways);
   bool failed = false;
   try {
     InstallStopSignals();

@@ -1,6 +1,7 @@
 #pragma once
-// Waits for the ESC key on the controlling terminal, or for a stop signal.
-#include <termios.h>
+// Waits for the ESC key on the controlling terminal, or for a stop request.
+#include "platform/console.h"
+#include "platform/net.h"
 
 namespace ostrivan::host {
 
@@ -8,27 +9,24 @@ namespace ostrivan::host {
 // gives the previous mode back when destroyed.
 class TRawTerminal {
  public:
-  explicit TRawTerminal(int fd);  // raises EOSError when fd is not a terminal
-  ~TRawTerminal();
+  explicit TRawTerminal(platform::TTerminal fd);  // raises EOSError when fd is not a terminal
   TRawTerminal(const TRawTerminal&) = delete;
   TRawTerminal& operator=(const TRawTerminal&) = delete;
 
  private:
-  int fd_;
-  termios saved_{};
+  platform::TRawTerminalMode mode_;
 };
 
 // Blocks until a lone ESC byte arrives on fd (one not followed within ~30 ms by more
 // bytes, which would make it an arrow or function key) or until stop_fd turns readable.
 // Every other key is read and dropped. A failed read or the end of input raises EOSError.
-void WaitForEsc(int fd, int stop_fd = -1);
+void WaitForEsc(platform::TTerminal fd, platform::TWaitHandle stop_fd = platform::kNoWaitHandle);
 
 // Blocks until stop_fd (from InstallStopSignals) turns readable: the wait of a service,
 // which has no console to read.
-void WaitForStopSignal(int stop_fd);
+void WaitForStopSignal(platform::TWaitHandle stop_fd);
 
-// Terminal restore and the stop pipe used by SIGINT/SIGTERM: the handlers write one
-// byte to the returned descriptor's pipe, and WaitForEsc returns as for ESC.
-int InstallStopSignals();
+// The wake-up of stop requests (SIGINT/SIGTERM): WaitForEsc returns as for ESC.
+platform::TWaitHandle InstallStopSignals();
 
 }  // namespace ostrivan::host

@@ -1,7 +1,6 @@
 #include "host/operator_page.h"
 
 #include <dirent.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -24,6 +23,8 @@
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_metrics.h"
 #include "logging/framework_log.h"
+#include "platform/clock.h"
+#include "platform/process.h"
 
 #ifndef OSTRIVAN_VERSION
 #define OSTRIVAN_VERSION "1.0.0"
@@ -68,7 +69,7 @@ std::vector<TEntry> Entries(const std::string& dir) {
 
 std::string LocalTime(std::time_t when) {
   std::tm local{};
-  ::localtime_r(&when, &local);
+  local = platform::LocalBrokenDown(static_cast<std::int64_t>(when));
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
@@ -160,13 +161,7 @@ bool SameToken(const std::string& given) {
 const std::string& FormToken() {
   static const std::string token = [] {
     unsigned char bytes[16] = {};
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-      const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-      if (n > 0) got += static_cast<std::size_t>(n);
-      else if (errno != EINTR) break;
-    }
-    if (got < sizeof bytes) {
+    if (!platform::TryRandomBytes(bytes, sizeof bytes)) {
       // No kernel randomness: the clock still differs per process, and the origin check stays.
       const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
       std::memcpy(bytes, &now, sizeof now);

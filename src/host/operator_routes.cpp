@@ -1,7 +1,5 @@
 #include "host/operator_routes.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +16,8 @@
 #include "jobfiles/job_metrics.h"
 #include "jobfiles/working_directory.h"
 #include "json/json_data_objects.h"
+#include "platform/clock.h"
+#include "platform/process.h"
 
 #ifndef OSTRIVAN_VERSION
 #define OSTRIVAN_VERSION "1.0.0"
@@ -49,7 +49,7 @@ std::int64_t StartedMs() {
 std::string IsoUtc(std::int64_t unix_ms) {
   const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
   std::tm utc{};
-  ::gmtime_r(&seconds, &utc);
+  utc = platform::UtcBrokenDown(static_cast<std::int64_t>(seconds));
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(unix_ms % 1000));
@@ -98,7 +98,7 @@ std::int64_t ResidentMemoryBytes() {
   if (ReadWholeFile("/proc/self/statm", statm) != TReadFailure::kNone) return 0;
   long long size = 0, resident = 0;
   if (std::sscanf(statm.c_str(), "%lld %lld", &size, &resident) != 2) return 0;
-  return resident * ::sysconf(_SC_PAGESIZE);
+  return resident * platform::PageSize();
 }
 
 // Label values are the service's own words, but a job name or version is escaped all

@@ -75,6 +75,39 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
   return found;
 }
 
+namespace {
+
+// The first value of key in the section, absent when the key is not there.
+std::optional<std::string> FindProfileValue(const std::string& file, const std::string& section,
+                                            const std::string& key) {
+  std::optional<std::string> found;
+  ForEachProfileKey(file, section, [&](const std::string& name, std::string value) {
+    if (!SameText(name, key)) return true;
+    found = std::move(value);
+    return false;
+  });
+  return found;
+}
+
+// An integer setting: the file's number when it gives one, else the default.
+TSettingRead<int32_t> ReadIntegerSetting(const std::string& file, const char* key, int32_t fallback) {
+  TSettingRead<int32_t> read;
+  read.Value = fallback;
+  const std::optional<std::string> written = FindProfileValue(file, kSection, key);
+  if (!written) return read;
+  read.Given = true;
+  read.Written = *written;
+  if (const auto number = ParseInteger(*written)) {
+    read.Value = *number;
+    read.FromFile = true;
+  } else {
+    read.Note = "\"" + *written + "\" is not a number";
+  }
+  return read;
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::string& file,
                                                                     const std::string& section) {
   std::vector<std::pair<std::string, std::string>> keys;
@@ -122,20 +155,24 @@ std::optional<int32_t> ParseInteger(const std::string& text) {
 
 std::string TParametri::GetIniFile() { return ExecutableDirectory() + kIniName; }
 
-uint16_t TParametri::GetPorta(const std::string& ini_file) {
-  auto v = ParseInteger(ReadProfileString(ini_file, kSection, "Porta"));
+TSettingRead<uint16_t> TParametri::ReadPorta(const std::string& ini_file) {
+  const TSettingRead<int32_t> number = ReadIntegerSetting(ini_file, "Porta", kDefaultPorta);
   // The port is the low 16 bits of whatever number was written: 70000 gives 4464.
-  return v ? static_cast<uint16_t>(static_cast<uint32_t>(*v) & 0xFFFFu) : 8080;
+  return {static_cast<uint16_t>(static_cast<uint32_t>(number.Value) & 0xFFFFu), number.FromFile, number.Given,
+          number.Written, number.Note};
 }
+TSettingRead<int32_t> TParametri::ReadNrMacchina(const std::string& ini_file) {
+  return ReadIntegerSetting(ini_file, "Nr_Macchina", kDefaultNrMacchina);
+}
+
+uint16_t TParametri::GetPorta(const std::string& ini_file) { return ReadPorta(ini_file).Value; }
 std::string TParametri::GetExportLavoroDir(const std::string& ini_file) {
   return ReadProfileString(ini_file, kSection, "ExportLavoroDir");
 }
 std::string TParametri::GetImportLavoroDir(const std::string& ini_file) {
   return ReadProfileString(ini_file, kSection, "ImportLavoroDir");
 }
-int32_t TParametri::GetNrMacchina(const std::string& ini_file) {
-  return ParseInteger(ReadProfileString(ini_file, kSection, "Nr_Macchina")).value_or(0);
-}
+int32_t TParametri::GetNrMacchina(const std::string& ini_file) { return ReadNrMacchina(ini_file).Value; }
 std::string TParametri::GetClientAmmessi(const std::string& ini_file) {
   return ReadProfileString(ini_file, kSection, "ClientAmmessi");
 }

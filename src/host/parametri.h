@@ -9,13 +9,29 @@
 
 namespace ostrivan::host {
 
+// A setting as the service takes it: the value in force, where it came from, and what
+// needs saying about it (a value the file gives that is no number, say).
+template <class T>
+struct TSettingRead {
+  T Value{};
+  bool FromFile = false;  // false: the default
+  bool Given = false;     // the key is in the file, usable or not
+  std::string Written;    // its text there, as read
+  std::string Note;
+};
+
 class TParametri {
  public:
+  // The port listened on when the parameter file gives no number.
+  static constexpr uint16_t kDefaultPorta = 8080;
+  // The machine number when the parameter file gives no number.
+  static constexpr int32_t kDefaultNrMacchina = 0;
+
   static std::string GetIniFile();
-  static uint16_t GetPorta();               // default 8080
+  static uint16_t GetPorta();               // default kDefaultPorta
   static std::string GetExportLavoroDir();  // default empty
   static std::string GetImportLavoroDir();  // default empty
-  static int32_t GetNrMacchina();           // default 0
+  static int32_t GetNrMacchina();           // default kDefaultNrMacchina
   static std::string GetClientAmmessi();    // default empty: every address may call
   // Seconds a file must have been quiet to count as no longer written, where neither a
   // lease nor the export folder's watch can tell; default 2, at most kMaxSettleSeconds.
@@ -35,6 +51,12 @@ class TParametri {
   static constexpr int32_t kMaxKeepCount = 100000;
   static constexpr int32_t kDefaultKeepMegabytes = 200;
   static constexpr int32_t kMaxKeepMegabytes = 1000000;
+
+  // Porta and Nr_Macchina with their source and note: the one place their defaults and
+  // the reading of a value are decided. The port is the low 16 bits of the number
+  // written (70000 gives 4464).
+  static TSettingRead<uint16_t> ReadPorta(const std::string& ini_file);
+  static TSettingRead<int32_t> ReadNrMacchina(const std::string& ini_file);
 
   // The same reads against an explicit file, for callers that know the path.
   static uint16_t GetPorta(const std::string& ini_file);

@@ -1,29 +1,25 @@
 #include "host/service_notify.h"
 
-#include <systemd/sd-daemon.h>
-
 #include <string>
 
 #include "logging/framework_log.h"
 #include "logging/thread_heartbeat.h"
+#include "platform/service.h"
 
 namespace ostrivan::host {
 
-void NotifyReady(std::uint16_t port) {
-  const std::string state = "READY=1\nSTATUS=Serving on port " + std::to_string(port);
-  sd_notify(0, state.c_str());
-}
+void NotifyReady(std::uint16_t port) { platform::ReportServiceReady("Serving on port " + std::to_string(port)); }
 
-void NotifyStopping() { sd_notify(0, "STOPPING=1\nSTATUS=Stopping"); }
+void NotifyStopping() { platform::ReportServiceStopping("Stopping"); }
 
 bool ServiceAlive(const http::TCustomTCPServer& server) {
   return server.Accepting() && logging::LoggingThreadsAlive(kLoggingStallLimit);
 }
 
 TServiceWatchdog::TServiceWatchdog(const http::TCustomTCPServer& server) : server_(server) {
-  std::uint64_t usec = 0;
-  if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return;
-  thread_ = std::thread([this, usec] { Run(std::chrono::microseconds(usec / 2)); });
+  const std::chrono::microseconds interval = platform::ServiceKeepAliveInterval();
+  if (interval.count() <= 0) return;
+  thread_ = std::thread([this, interval] { Run(interval); });
 }
 
 TServiceWatchdog::~TServiceWatchdog() { Stop(); }
@@ -43,7 +39,7 @@ void TServiceWatchdog::Run(std::chrono::microseconds interval) {
   for (;;) {
     guard.unlock();
     const bool alive = ServiceAlive(server_);
-    if (alive) sd_notify(0, "WATCHDOG=1");
+    if (alive) platform::ReportServiceAlive();
     // Said once when it changes, not at every beat.
     if (alive != was_alive)
       logging::FrameworkLogWarn(alive ? "Watchdog: listener and log writer alive again"

@@ -1,7 +1,5 @@
 #include "http/date_time.h"
 
-#include <strings.h>
-#include <sys/time.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +7,9 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+
+#include "common/text.h"
+#include "platform/clock.h"
 
 namespace ostrivan::http {
 
@@ -24,10 +25,7 @@ double EpochSecondsFromDays(TDateTime days) { return (days - kUnixEpochDays) * 8
 
 std::tm BrokenDown(TDateTime value) {
   double secs = std::floor(std::round(EpochSecondsFromDays(value) * 1000.0) / 1000.0);
-  time_t t = static_cast<time_t>(secs);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  return tm;
+  return platform::UtcBrokenDown(static_cast<std::int64_t>(secs));
 }
 
 }  // namespace
@@ -37,11 +35,11 @@ std::tm BrokenDown(TDateTime value) {
 // thread keeps its last conversion, so the same second is converted once per thread.
 namespace {
 struct TZoneCache {
-  std::string zone;       // the TZ setting both entries were made under
-  time_t utc = -1;        // NowLocal: the UTC second last converted ...
-  time_t utc_offset = 0;  // ... and its offset to local time
-  double local = -1;      // LocalToUTC: the whole local second last converted ...
-  time_t local_utc = 0;   // ... and its UTC second
+  std::string zone;             // the TZ setting both entries were made under
+  std::int64_t utc = -1;        // NowLocal: the UTC second last converted ...
+  std::int64_t utc_offset = 0;  // ... and its offset to local time
+  double local = -1;            // LocalToUTC: the whole local second last converted ...
+  time_t local_utc = 0;         // ... and its UTC second
 };
 thread_local TZoneCache t_zone;
 
@@ -58,17 +56,14 @@ TZoneCache& ZoneCache() {
 }  // namespace
 
 TDateTime NowLocal() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  time_t t = tv.tv_sec;
+  const platform::TWallTime now = platform::WallClockNow();
+  const std::int64_t t = now.Seconds;
   TZoneCache& cache = ZoneCache();
   if (t != cache.utc) {
-    std::tm local{};
-    localtime_r(&t, &local);
-    cache.utc_offset = timegm(&local) - t;
+    cache.utc_offset = platform::LocalOffsetSeconds(t);
     cache.utc = t;
   }
-  double secs = static_cast<double>(t + cache.utc_offset) + static_cast<double>(tv.tv_usec) / 1e6;
+  double secs = static_cast<double>(t + cache.utc_offset) + static_cast<double>(now.Microseconds) / 1e6;
   return DaysFromEpochSeconds(secs);
 }
 
@@ -97,10 +92,8 @@ TDateTime UTCToLocal(TDateTime utc) {
   double whole, rest;
   SplitSeconds(utc, whole, rest);
   double secs = whole + rest;
-  time_t t = static_cast<time_t>(whole);
-  std::tm local{};
-  localtime_r(&t, &local);
-  return DaysFromEpochSeconds(static_cast<double>(timegm(&local)) + (secs - whole));
+  const auto t = static_cast<std::int64_t>(whole);
+  return DaysFromEpochSeconds(static_cast<double>(t + platform::LocalOffsetSeconds(t)) + (secs - whole));
 }
 
 std::string FormatHTTPDate(TDateTime local) {
@@ -135,7 +128,7 @@ TDateTime ParseHTTPDate(const std::string& text) {
   if (!ok) return -1;
   int mon = -1;
   for (int i = 0; i < 12; ++i)
-    if (strncasecmp(month, kMonths[i], 3) == 0) mon = i;
+    if (SameText(month, kMonths[i])) mon = i;
   if (mon < 0 || day < 1 || day > 31 || hh > 23 || mm > 59 || ss > 60) return -1;
   tm.tm_year = year - 1900;
   tm.tm_mon = mon;
@@ -143,7 +136,7 @@ TDateTime ParseHTTPDate(const std::string& text) {
   tm.tm_hour = hh;
   tm.tm_min = mm;
   tm.tm_sec = ss;
-  return UTCToLocal(DaysFromEpochSeconds(static_cast<double>(timegm(&tm))));
+  return UTCToLocal(DaysFromEpochSeconds(static_cast<double>(platform::UtcSecondsOf(tm))));
 }
 
 }  // namespace ostrivan::http

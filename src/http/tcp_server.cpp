@@ -1,32 +1,25 @@
 #include "http/tcp_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 
 #include "common/error.h"
 #include "http/http_exceptions.h"
 #include "http/http_metrics.h"
 #include "logging/framework_log.h"
+#include "platform/service.h"
 
 namespace ostrivan::http {
 
 struct TCustomTCPServer::Worker {
   TCustomTCPServer* server = nullptr;
   Listener* listener = nullptr;  // the endpoint this worker accepts on next
-  pthread_t thread{};
+  platform::TThread thread{};
   bool starting = true;  // counted in its listener's starting until it first runs
 };
 
 struct TCustomTCPServer::Listener {
-  int fd = -1;
+  platform::TSocket fd = platform::kNoSocket;
   uint16_t port = 0;
   int accepting = 0;  // workers parked in accept on it; guarded by the live lock
   int starting = 0;   // workers started for it that have not run yet; same lock
@@ -45,29 +38,11 @@ std::stop_token TServerContext::StopToken() const { return server_.stop_source_.
 
 namespace {
 
-bool IPv6Available() {
-  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
-// A write to a closed pipe or socket must fail the write, never end the process.
-void IgnoreSigPipe() {
-  struct sigaction current {};
-  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
-  }
-}
-
 void CloseAllLastFirst(std::vector<TSocketHandle>& bindings) {
   for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
-    if (it->fd >= 0) {
-      ::close(it->fd);
-      it->fd = -1;
+    if (it->fd != platform::kNoSocket) {
+      platform::CloseSocket(it->fd);
+      it->fd = platform::kNoSocket;
     }
   }
 }
@@ -127,7 +102,8 @@ bool TCustomTCPServer::BeginRequest(TServerContext& context) {
 }
 
 void TCustomTCPServer::Activate() {
-  IgnoreSigPipe();
+  // A write to a closed pipe or socket must fail the write, never end the process.
+  platform::IgnoreBrokenPipeSignal(platform::TIgnoreBrokenPipe::kUnlessHandled);
   stopping_ = false;
   stop_source_ = std::stop_source();
   AddDefaultBindings();
@@ -145,68 +121,38 @@ void TCustomTCPServer::Activate() {
 void TCustomTCPServer::AddDefaultBindings() {
   if (!bindings_.empty()) return;
   TSocketHandle v4;
-  v4.family = AF_INET;
+  v4.family = platform::FamilyNumber(platform::TFamily::kIPv4);
   v4.port = default_port_;
   v4.made_at_activation = true;
   bindings_.push_back(v4);
-  if (IPv6Available()) {
+  if (platform::IPv6Available()) {
     TSocketHandle v6 = v4;
-    v6.family = AF_INET6;
+    v6.family = platform::FamilyNumber(platform::TFamily::kIPv6);
     bindings_.push_back(v6);
   }
 }
 
 // On failure every socket made so far is closed, last first, before the error is raised.
 void TCustomTCPServer::BindEndpoint(TSocketHandle& b) {
-  b.fd = socket(b.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (b.fd < 0) {
-    int code = errno;
+  const platform::TFamily family = platform::FamilyFromNumber(b.family);
+  if (const TStatus opened = platform::TryOpenTcpSocket(family, b.fd); !opened) {
     CloseAllLastFirst(bindings_);
-    RaiseSocketError(code);
+    RaiseSocketError(opened.Code());
   }
-  int one = 1;
-  if (b.family == AF_INET6) setsockopt(b.fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-  // On Linux SO_REUSEADDR never lets a second process bind a listening port, and
-  // it keeps restarts from failing on connections in TIME_WAIT.
-  int reuse = reuse_socket_ == TReuseSocket::rsFalse ? 0 : 1;
-  setsockopt(b.fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_storage addr{};
-  socklen_t len;
-  bool address_ok = true;
-  if (b.family == AF_INET6) {
-    auto& a6 = reinterpret_cast<sockaddr_in6&>(addr);
-    a6.sin6_family = AF_INET6;
-    a6.sin6_port = htons(b.port);
-    a6.sin6_addr = in6addr_any;
-    if (!b.address.empty()) address_ok = inet_pton(AF_INET6, b.address.c_str(), &a6.sin6_addr) == 1;
-    len = sizeof a6;
-  } else {
-    auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
-    a4.sin_family = AF_INET;
-    a4.sin_port = htons(b.port);
-    a4.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!b.address.empty()) address_ok = inet_pton(AF_INET, b.address.c_str(), &a4.sin_addr) == 1;
-    len = sizeof a4;
-  }
-  if (!address_ok || bind(b.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+  // SO_REUSEADDR keeps restarts from failing on connections in TIME_WAIT.
+  if (!platform::TryBindTcp(b.fd, family, b.address, b.port, reuse_socket_ != TReuseSocket::rsFalse)) {
     CloseAllLastFirst(bindings_);
     throw ECouldNotBindSocket(kCouldNotBindSocket);
   }
-  if (!use_nagle_) setsockopt(b.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  len = sizeof addr;
-  if (getsockname(b.fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    b.bound_port = b.family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(addr).sin6_port)
-                                        : ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
-  }
+  if (!use_nagle_) (void)platform::TrySetNoDelay(b.fd);
+  if (uint16_t bound = 0; platform::TryLocalPort(b.fd, bound)) b.bound_port = bound;
 }
 
 void TCustomTCPServer::ListenOnEndpoints() {
-  // A parked worker gives up after this long without a connection; accept honours
-  // the listening socket's receive timeout.
-  timeval lifetime{static_cast<time_t>(kParkedWorkerLifetime.count()), 0};
   for (auto& b : bindings_) {
-    if (listen(b.fd, listen_queue_) != 0) RaiseSocketError(errno);
-    setsockopt(b.fd, SOL_SOCKET, SO_RCVTIMEO, &lifetime, sizeof lifetime);
+    // A parked worker gives up after its lifetime without a connection.
+    if (const TStatus listening = platform::TryListen(b.fd, listen_queue_, kParkedWorkerLifetime); !listening)
+      RaiseSocketError(listening.Code());
     auto listener = std::make_unique<Listener>();
     listener->fd = b.fd;
     listener->port = b.bound_port;
@@ -227,7 +173,7 @@ void TCustomTCPServer::Deactivate() {
     std::lock_guard<std::mutex> guard(live_lock_);
     stopping_ = true;
     stop_source_.request_stop();
-    for (auto& listener : listeners_) shutdown(listener->fd, SHUT_RDWR);
+    for (auto& listener : listeners_) platform::ShutdownBoth(listener->fd);
     live_changed_.notify_all();  // workers waiting for room below the cap
     // A request still being read has not begun: its client gets no reply, so it knows
     // nothing was done.
@@ -253,35 +199,30 @@ void TCustomTCPServer::Deactivate() {
 }
 
 void TCustomTCPServer::JoinEndedWorkers() {
-  std::vector<pthread_t> ended;
+  std::vector<platform::TThread> ended;
   {
     std::lock_guard<std::mutex> guard(live_lock_);
     ended.swap(ended_);
     has_ended_workers_ = false;
   }
-  for (pthread_t thread : ended) pthread_join(thread, nullptr);
+  for (const platform::TThread& thread : ended) platform::JoinThread(thread);
 }
 
 bool TCustomTCPServer::StartWorker(Listener& listener) {
   auto worker = std::make_unique<Worker>();
   worker->server = this;
   worker->listener = &listener;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kWorkerStackSize);
-  int rc = pthread_create(&worker->thread, &attr, &TCustomTCPServer::WorkerMain, worker.get());
-  pthread_attr_destroy(&attr);
-  if (rc != 0) return false;
+  if (!platform::TryStartThread(kWorkerStackSize, &TCustomTCPServer::WorkerMain, worker.get(), worker->thread))
+    return false;
   ++threads_;
   ++listener.starting;
   (void)worker.release();  // the thread owns it now
   return true;
 }
 
-void* TCustomTCPServer::WorkerMain(void* arg) {
+void TCustomTCPServer::WorkerMain(void* arg) {
   std::unique_ptr<Worker> worker(static_cast<Worker*>(arg));
   worker->server->RunWorker(*worker);
-  return nullptr;
 }
 
 // Each worker accepts its own connection and serves it, then parks in accept again:
@@ -312,18 +253,17 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
     ++accepting_;
     guard.unlock();
     if (has_ended_workers_.load(std::memory_order_relaxed)) JoinEndedWorkers();
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    int fd = accept4(listener->fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-    int error = errno;
+    platform::TSocket fd = platform::kNoSocket;
+    std::string peer;
+    const TStatus accepted = platform::TryAccept(listener->fd, fd, peer);
+    const int error = accepted.Code();
     std::unique_ptr<TServerContext> context;
-    if (fd >= 0) {
+    if (accepted) {
       try {
-        context =
-            std::make_unique<TServerContext>(*this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(
-                                                        fd, SocketAddressText(addr), listener->port)));
+        context = std::make_unique<TServerContext>(
+            *this, std::make_unique<TIOHandler>(std::make_unique<TSocketTransport>(fd, peer, listener->port)));
       } catch (const std::exception& e) {
-        ::close(fd);  // out of memory for its context: accepting goes on
+        platform::CloseSocket(fd);  // out of memory for its context: accepting goes on
         logging::FrameworkLogError(std::string("Connection accepted and closed at once: ") + e.what());
       }
     }
@@ -332,11 +272,11 @@ void TCustomTCPServer::RunWorker(Worker& worker) {
     --accepting_;
     if (stopping_) break;  // a connection accepted just now closes with its context
     if (!context) {
-      if (fd < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+      if (!accepted && error == EAGAIN) {
         // No connection for the worker's lifetime: it ends, unless it is the last one
         // parked on its endpoint.
         if (listener->accepting > 0) break;
-      } else if (fd < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+      } else if (!accepted && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
         // Out of descriptors or memory: retrying at once would fail the same way and
         // spin. The pending clients wait in the queue; a connection that ends frees one.
         const auto now = std::chrono::steady_clock::now();

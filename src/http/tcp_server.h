@@ -5,7 +5,6 @@
 // connection. Deactivation stops accepting at once, closes connections whose request
 // has not begun, gives begun ones a grace period, then closes the rest and waits for
 // every worker.
-#include <pthread.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +18,8 @@
 #include <vector>
 
 #include "http/io_handler.h"
+#include "platform/net.h"
+#include "platform/process.h"
 namespace ostrivan::http {
 
 class TCustomTCPServer;
@@ -27,8 +28,8 @@ class TCustomTCPServer;
 struct TSocketHandle {
   std::string address;
   uint16_t port = 0;
-  int family = 0;  // AF_INET or AF_INET6
-  int fd = -1;
+  int family = 0;  // the system's AF_INET or AF_INET6 (platform::FamilyNumber)
+  platform::TSocket fd = platform::kNoSocket;
   uint16_t bound_port = 0;  // the port in force once bound (differs when port is 0)
   bool made_at_activation = false;
 };
@@ -150,7 +151,7 @@ class TCustomTCPServer {
   bool StartWorker(Listener& listener);
   friend class TServerContext;
   bool BeginRequest(TServerContext& context);
-  static void* WorkerMain(void* arg);
+  static void WorkerMain(void* arg);
   void RunWorker(Worker& worker);
   void ServeContext(std::unique_ptr<TServerContext> context);
   // Joins the threads of workers that have ended (their handles wait in ended_).
@@ -179,7 +180,7 @@ class TCustomTCPServer {
   size_t accepting_ = 0;         // workers parked in accept, all endpoints together
   size_t waiting_for_room_ = 0;  // workers waiting below the cap to accept
   size_t threads_ = 0;
-  std::vector<pthread_t> ended_;
+  std::vector<platform::TThread> ended_;
   std::atomic<bool> has_ended_workers_{false};
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 // The byte pipe under one connection. Sockets implement it for the server; tests and
 // the fuzz target feed the same request handling from memory.
-#include <sys/socket.h>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -9,6 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "platform/net.h"
 
 namespace ostrivan::http {
 
@@ -49,17 +50,14 @@ class ITransport {
   virtual bool WaitDelivered(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
-// The numeric text of a socket's address ("127.0.0.1", "::1"); empty for other families.
-std::string SocketAddressText(const sockaddr_storage& addr);
-
 // A connected TCP socket. Close and Abort are guarded by one lock per socket, so the
 // worker and deactivation may both close it.
 class TSocketTransport : public ITransport {
  public:
-  explicit TSocketTransport(int fd);
+  explicit TSocketTransport(platform::TSocket fd);
   // The peer's address and the local port already known (from accept and the listener),
   // so no system call is spent asking for them again.
-  TSocketTransport(int fd, std::string peer_ip, uint16_t local_port);
+  TSocketTransport(platform::TSocket fd, std::string peer_ip, uint16_t local_port);
   ~TSocketTransport() override;
   TSocketTransport(const TSocketTransport&) = delete;
   TSocketTransport& operator=(const TSocketTransport&) = delete;
@@ -79,12 +77,12 @@ class TSocketTransport : public ITransport {
   bool WaitDelivered(std::chrono::steady_clock::time_point deadline) override;
 
  private:
-  int Fd() const;
+  platform::TSocket Fd() const;
   bool Aborted() const;
   // Remembers the first failure of a send, then raises it.
   [[noreturn]] void FailSend(int code);
   // Bytes sent that the peer's TCP has acknowledged.
-  int64_t AcknowledgedBytes(int fd) const;
+  int64_t AcknowledgedBytes(platform::TSocket fd) const;
   mutable std::mutex lock_;
   std::atomic<uint64_t> bytes_sent_{0};
   std::atomic<int> send_error_{0};
@@ -92,7 +90,7 @@ class TSocketTransport : public ITransport {
   // seen and when it last moved.
   int64_t acked_seen_ = -1;
   std::chrono::steady_clock::time_point last_progress_{};
-  int fd_;
+  platform::TSocket fd_;
   bool aborted_ = false;
   std::string peer_ip_;
   uint16_t local_port_ = 0;

@@ -12,6 +12,11 @@
 
 namespace ostrivan::json {
 
+const TMVCEnumInfo& BooleanEnumInfo() {
+  static const TMVCEnumInfo info{"Boolean", {"False", "True"}};
+  return info;
+}
+
 const char* JsonDataTypeName(TJsonDataType kind) noexcept {
   switch (kind) {
     case TJsonDataType::jdtNone: return "None";

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "logging/log_pattern.h"
+#include "platform/clock.h"
 
 namespace ostrivan::logging {
 
@@ -33,8 +34,7 @@ void AppendTimeStampText(std::string& out, TLogTimeStamp time_stamp) {
   };
   thread_local SecondText cache;
   if (cache.seconds != seconds) {
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    const std::tm local = platform::LocalBrokenDown(static_cast<std::int64_t>(seconds));
     std::string text;
     const int year = local.tm_year + 1900;
     text.push_back(static_cast<char>('0' + year / 1000 % 10));

@@ -1,6 +1,6 @@
 #include "logging/log_item.h"
 
-#include <unistd.h>
+#include "platform/process.h"
 
 namespace ostrivan::logging {
 
@@ -19,7 +19,7 @@ TLogTimeStamp LogTimeStampNow() noexcept {
 }
 
 std::uint32_t CurrentThreadID() noexcept {
-  thread_local const std::uint32_t id = static_cast<std::uint32_t>(::gettid());
+  thread_local const std::uint32_t id = platform::CurrentThreadNumber();
   return id;
 }
 

@@ -5,25 +5,19 @@
 #include "common/class_name.h"
 #include "common/text.h"
 #include "http/date_time.h"
-#include "json/mvc_exceptions.h"
-#include "json/serializer_json.h"
 #include "logging/default_log_writer.h"
 #include "logging/framework_log.h"
 #include "web/content_type.h"
 #include "web/error_guard.h"
 #include "web/html_serializer.h"
 #include "web/mvc_controller.h"
+#include "web/mvc_exceptions.h"
 #include "web/mvc_response.h"
+#include "web/serializer_json.h"
 #include "web/string_utils.h"
 #include "web/system_controller.h"
 
 namespace ostrivan::web {
-
-using json::EMVCConfigException;
-using json::EMVCException;
-using json::IMVCSerializer;
-using json::TMVCJsonSerializer;
-using json::TMVCSerializationType;
 
 using logging::FrameworkLogError;
 using logging::FrameworkLogInfo;

@@ -11,10 +11,10 @@
 #include "common/request_size.h"
 #include "http/http_server.h"
 #include "http/web_module.h"
-#include "json/mvc_exceptions.h"
 #include "logging/log_writer.h"
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
+#include "web/mvc_exceptions.h"
 #include "web/mvc_web_request.h"
 #include "web/router.h"
 #include "web/web_context.h"
@@ -29,7 +29,7 @@ enum class TMVCRouterLogState { rlsRouteFound, rlsRouteNotFound };
 // The refusal of a body over max_request_size (limit bytes); check 1 is made before the
 // body is read, 2 after. Example: RequestSizeExceeded(5242880, 1).what() is
 // "Request size exceeded the max allowed size [5120 KiB] (1)".
-json::EMVCException RequestSizeExceeded(std::int64_t limit, int check);
+EMVCException RequestSizeExceeded(std::int64_t limit, int check);
 // The same refusal (check 1) with the engine's log line, for an HTTP server that refuses
 // such a body before reading it: the client and the log see what the engine would say.
 http::TBodyRefusal OversizedBodyRefusal(std::int64_t limit);
@@ -52,7 +52,7 @@ class TMVCEngine {
   TMVCEngine& AddController(TMVCControllerClazz controller_class, TMVCControllerCreateAction create_action,
                             const std::string& url_segment = "");
   // Adds or replaces the serializer of a media type.
-  TMVCEngine& AddSerializer(const std::string& content_type, std::shared_ptr<json::IMVCSerializer> serializer);
+  TMVCEngine& AddSerializer(const std::string& content_type, std::shared_ptr<IMVCSerializer> serializer);
 
   http::TWebModule& WebModule() const { return web_module_; }
   const TMVCConfig& Config() const { return *config_; }

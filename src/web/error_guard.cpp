@@ -1,10 +1,8 @@
 #include "web/error_guard.h"
 
-#include "json/mvc_exceptions.h"
+#include "web/mvc_exceptions.h"
 
 namespace ostrivan::web {
-
-using json::EMVCException;
 
 std::string ErrorGuardCustomMessage(const std::exception& error) {
   if (const auto* mvc_error = dynamic_cast<const EMVCException*>(&error)) return mvc_error->DetailedMessage();

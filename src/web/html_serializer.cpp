@@ -1,14 +1,10 @@
 #include "web/html_serializer.h"
 
 #include "common/text.h"
-#include "json/mvc_exceptions.h"
+#include "web/mvc_exceptions.h"
 
 namespace ostrivan::web {
 
-using json::EMVCException;
-using json::IMVCTypeSerializer;
-using json::TMVCSerializationAction;
-using json::TMVCSerializationType;
 using json::TObject;
 
 namespace {

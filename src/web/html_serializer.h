@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "json/serializer_intf.h"
 #include "web/mvc_config.h"
 #include "web/mvc_response.h"
+#include "web/serializer_intf.h"
 
 namespace ostrivan::web {
 
@@ -14,23 +14,23 @@ namespace ostrivan::web {
 // unbalanced "<ul></p></div>" ending, which clients may compare byte for byte.
 std::string ErrorHTMLPage(const std::string& server_name, const TMVCErrorResponse& error);
 
-class TMVCHTMLSerializer : public json::IMVCSerializer {
+class TMVCHTMLSerializer : public IMVCSerializer {
  public:
   explicit TMVCHTMLSerializer(const TMVCConfig& config) : config_(config) {}
 
   // The error page for a TMVCErrorResponse; any other object (or none) raises
   // EMVCException "Not Implemented".
   std::string SerializeObject(const json::TObject* object,
-                              json::TMVCSerializationType type = json::TMVCSerializationType::stDefault,
+                              TMVCSerializationType type = TMVCSerializationType::stDefault,
                               const std::vector<std::string>& ignored_attributes = {},
-                              const json::TMVCSerializationAction& action = nullptr) override;
+                              const TMVCSerializationAction& action = nullptr) override;
   // No request body is read as HTML: EMVCException "Not Implemented".
   void DeserializeObject(std::string_view text, json::TObject* object,
-                         json::TMVCSerializationType type = json::TMVCSerializationType::stDefault,
+                         TMVCSerializationType type = TMVCSerializationType::stDefault,
                          const std::vector<std::string>& ignored_attributes = {},
                          std::string_view root_node = {}) override;
   void RegisterTypeSerializer(std::type_index type, const std::string& type_name,
-                              std::shared_ptr<json::IMVCTypeSerializer> converter) override;
+                              std::shared_ptr<IMVCTypeSerializer> converter) override;
 
   const TMVCConfig& Config() const { return config_; }
 

@@ -1,11 +1,8 @@
 #include "web/mvc_config.h"
 
-#include "json/mvc_exceptions.h"
+#include "web/mvc_exceptions.h"
 
 namespace ostrivan::web {
-
-using json::EMVCConfigException;
-using json::EMVCException;
 
 const std::string& TMVCConfig::GetValue(const std::string& key) const {
   for (const auto& [k, v] : values_) {

@@ -3,16 +3,13 @@
 #include "common/class_name.h"
 #include "common/text.h"
 #include "http/stream.h"
-#include "json/mvc_exceptions.h"
 #include "web/content_type.h"
 #include "web/engine.h"
+#include "web/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {
 
-using json::EMVCException;
-using json::IMVCSerializer;
-using json::TMVCSerializationType;
 using json::TObject;
 
 const TMVCConfig& TMVCBase::Config() const { return engine_->Config(); }

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "json/serializer_intf.h"
 #include "web/controller_class.h"
 #include "web/mvc_config.h"
 #include "web/mvc_response.h"
+#include "web/serializer_intf.h"
 #include "web/web_context.h"
 
 namespace ostrivan::web {
@@ -43,7 +43,7 @@ class TMVCRenderer : public TMVCBase {
 
   // The engine's serializer for the media type of content_type (lower-cased); with
   // raise_if_not_exists EMVCException "The serializer for <type> could not be found.".
-  std::shared_ptr<json::IMVCSerializer> Serializer(const std::string& content_type, bool raise_if_not_exists);
+  std::shared_ptr<IMVCSerializer> Serializer(const std::string& content_type, bool raise_if_not_exists);
 
   // Writes the object as the reply body with the serializer of ContentType.
   void Render(const json::TObject& object);

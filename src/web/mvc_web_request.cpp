@@ -1,14 +1,13 @@
 #include "web/mvc_web_request.h"
 
 #include "common/text.h"
-#include "json/mvc_exceptions.h"
 #include "web/body_encoding.h"
 #include "web/content_type.h"
+#include "web/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {
 
-using json::EMVCDeserializationException;
 using json::TObject;
 
 TMVCWebRequest::TMVCWebRequest(http::TWebRequest& request, const TMVCSerializers& serializers)

@@ -6,15 +6,15 @@
 #include <string>
 
 #include "http/web_request.h"
-#include "json/serializer_intf.h"
 #include "web/mvc_attributes.h"
 #include "web/router.h"
+#include "web/serializer_intf.h"
 
 namespace ostrivan::web {
 
 // Media type text (exact, case-sensitive) -> serializer; shared so a serializer lives
 // until its last holder lets it go.
-using TMVCSerializers = std::map<std::string, std::shared_ptr<json::IMVCSerializer>>;
+using TMVCSerializers = std::map<std::string, std::shared_ptr<IMVCSerializer>>;
 
 class TMVCWebRequest {
  public:

@@ -4,12 +4,10 @@
 #include <pcre2.h>
 
 #include "common/text.h"
-#include "json/mvc_exceptions.h"
+#include "web/mvc_exceptions.h"
 #include "web/string_utils.h"
 
 namespace ostrivan::web {
-
-using json::EMVCException;
 
 // Bounds for one match, so that no request path (at most 16 KiB, the longest request
 // line) can make a route expression run away; hitting a bound counts as no match.

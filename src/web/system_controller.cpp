@@ -1,11 +1,9 @@
 #include "web/system_controller.h"
 
-#include <sys/utsname.h>
-#include <unistd.h>
-
 #include "common/text.h"
 #include "http/date_time.h"
 #include "json/json_data_objects.h"
+#include "platform/process.h"
 #include "web/engine.h"
 #include "web/string_utils.h"
 
@@ -32,15 +30,13 @@ std::string MethodsText(const TMVCHTTPMethods& methods) {
 }
 
 const char* Architecture() {
-#if defined(__x86_64__)
-  return "arIntelX64";
-#elif defined(__aarch64__)
-  return "arARM64";
-#elif defined(__i386__)
-  return "arIntelX86";
-#else
+  switch (platform::Architecture()) {
+    case platform::TArchitecture::kX64: return "arIntelX64";
+    case platform::TArchitecture::kArm64: return "arARM64";
+    case platform::TArchitecture::kX86: return "arIntelX86";
+    case platform::TArchitecture::kArm32: return "arARM32";
+  }
   return "arARM32";
-#endif
 }
 }  // namespace
 
@@ -130,11 +126,8 @@ void TMVCSystemController::DescribeServer() {
 
 void TMVCSystemController::DescribePlatform() {
   TJsonObject document;
-  utsname name{};
-  std::string os;
-  if (uname(&name) == 0) os = std::string(name.sysname) + " " + name.release + " " + name.version;
-  document.SetString("OS", os);
-  document.SetInt("CPU_count", static_cast<std::int32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+  document.SetString("OS", platform::OsDescription());
+  document.SetInt("CPU_count", static_cast<std::int32_t>(platform::ProcessorCount()));
   document.SetString("CPU_architecture", Architecture());
   document.SetUtcDateTime("system_time", http::LocalToUTC(http::NowLocal()));
   SetContentType("application/json");

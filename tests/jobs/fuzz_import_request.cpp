@@ -7,15 +7,15 @@
 
 #include "jobfiles/base64.h"
 #include "jobs/riz_ozudo_messages.h"
-#include "json/serializer_json.h"
+#include "web/serializer_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
-  static ostrivan::json::TMVCJsonSerializer serializer;
+  static ostrivan::web::TMVCJsonSerializer serializer;
   ostrivan::jobs::TRizOzudoImportLavoroRequest request;
   try {
     serializer.DeserializeObject(body, &request);
-  } catch (const ostrivan::json::EMVCException& e) {
+  } catch (const ostrivan::web::EMVCException& e) {
     if (e.HttpErrorCode() != 400 && e.HttpErrorCode() != 500) std::abort();
     return 0;
   }

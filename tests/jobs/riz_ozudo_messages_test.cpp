@@ -11,14 +11,14 @@
 
 #include "jobfiles/base64.h"
 #include "jobs/riz_ozudo_messages.h"
-#include "json/serializer_json.h"
+#include "web/serializer_json.h"
 
 namespace ostrivan::jobs {
 namespace {
 
 namespace fs = std::filesystem;
-using json::EMVCException;
-using json::TMVCJsonSerializer;
+using web::EMVCException;
+using web::TMVCJsonSerializer;
 
 // "" when reading succeeded, else "<class> <status>: <message>".
 std::string ReadOutcome(std::string_view body, json::TObject& target) {

@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "json/mvc_exceptions.h"
 #include "web/content_type.h"
 #include "web/mvc_config.h"
+#include "web/mvc_exceptions.h"
 
 namespace ostrivan::web {
 
-using json::EMVCConfigException;
-using json::EMVCException;
 namespace {
 
 TEST(MVCConfig, KeysAreCaseSensitiveAndKeepInsertionOrder) {

@@ -2,18 +2,15 @@
 
 #include "engine_support.h"
 #include "http/web_request_handler.h"
-#include "json/mvc_exceptions.h"
-#include "json/serializer_json.h"
 #include "web/engine.h"
 #include "web/mvc_controller.h"
+#include "web/mvc_exceptions.h"
+#include "web/serializer_json.h"
 
 namespace ostrivan::web {
 
-using json::EMVCConfigException;
-using json::EMVCException;
 using json::MVCProperty;
 using json::TMVCClassInfo;
-using json::TMVCJsonSerializer;
 using json::TObject;
 namespace {
 

@@ -5,20 +5,16 @@
 #include <stdexcept>
 
 #include "json/json_data_objects.h"
-#include "json/mvc_exceptions.h"
-#include "json/serializer_json.h"
 #include "web/error_guard.h"
 #include "web/html_serializer.h"
 #include "web/mvc_config.h"
+#include "web/mvc_exceptions.h"
 #include "web/mvc_response.h"
+#include "web/serializer_json.h"
 
 namespace ostrivan::web {
 
-using json::EMVCDeserializationException;
-using json::EMVCException;
 using json::TJsonObject;
-using json::TMVCJsonSerializer;
-using json::TMVCSerializationType;
 using json::TObject;
 namespace {
 

@@ -6,20 +6,14 @@
 #include <stdexcept>
 
 #include "engine_support.h"
-#include "json/mvc_exceptions.h"
-#include "json/serializer_json.h"
 #include "web/engine.h"
 #include "web/error_guard.h"
 #include "web/mvc_controller.h"
+#include "web/mvc_exceptions.h"
+#include "web/serializer_json.h"
 
 namespace ostrivan::web {
 
-using json::EMVCException;
-using json::IMVCSerializer;
-using json::IMVCTypeSerializer;
-using json::TMVCJsonSerializer;
-using json::TMVCSerializationAction;
-using json::TMVCSerializationType;
 using json::TObject;
 namespace {
 

@@ -2,12 +2,11 @@
 
 #include <thread>
 
-#include "json/mvc_exceptions.h"
+#include "web/mvc_exceptions.h"
 #include "web/router.h"
 
 namespace ostrivan::web {
 
-using json::EMVCException;
 namespace {
 
 // Route tables shaped like the service's own controllers, plus parameter routes.

@@ -11,9 +11,9 @@
 
 #include "engine_support.h"
 #include "json/json_data_objects.h"
-#include "json/serializer_json.h"
 #include "web/engine.h"
 #include "web/mvc_controller.h"
+#include "web/serializer_json.h"
 #include "web/system_controller.h"
 
 namespace ostrivan::web {
@@ -21,7 +21,6 @@ namespace ostrivan::web {
 using json::TJsonBaseObject;
 using json::TJsonDataType;
 using json::TJsonObject;
-using json::TMVCJsonSerializer;
 namespace {
 
 using testing::FakeModule;

@@ -6,10 +6,17 @@
 #include <string>
 #include <typeinfo>
 
-#include "json/serializer_json.h"
+#include "web/serializer_json.h"
 
 namespace ostrivan::json {
 namespace {
+
+using web::EMVCDeserializationException;
+using web::EMVCException;
+using web::EMVCSerializationException;
+using web::IMVCTypeSerializer;
+using web::TMVCJsonSerializer;
+using web::TMVCSerializationType;
 
 enum class TColor { clRed, clGreen, clBlue };
 const TMVCEnumInfo& ColorInfo() {

@@ -1,9 +1,9 @@
-#include "json/mvc_exceptions.h"
+#include "web/mvc_exceptions.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-namespace ostrivan::json {
+namespace ostrivan::web {
 
 TMVCFormattedMessage MVCFormat(const char* format, ...) {
   va_list args;
@@ -55,4 +55,4 @@ EMVCException::EMVCException(TMVCFormattedMessage message) : Exception(std::move
 EMVCException::EMVCException(std::uint16_t http_error_code, TMVCFormattedMessage message)
     : Exception(std::move(message.text)), http_error_code_(http_error_code) {}
 
-}  // namespace ostrivan::json
+}  // namespace ostrivan::web

@@ -1,16 +1,27 @@
 // Object-to-JSON mapping driven by the class tables of serializer_object.h.
-#include "json/serializer_json.h"
+#include "web/serializer_json.h"
 
 #include "common/numbers.h"
 #include "common/text.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::json {
+namespace ostrivan::web {
 
-const TMVCEnumInfo& BooleanEnumInfo() {
-  static const TMVCEnumInfo info{"Boolean", {"False", "True"}};
-  return info;
-}
+using json::EJsonParserException;
+using json::IMVCList;
+using json::TJsonArray;
+using json::TJsonBaseObject;
+using json::TJsonDataType;
+using json::TJsonDataValue;
+using json::TJsonObject;
+using json::TMVCClassInfo;
+using json::TMVCEnumInfo;
+using json::TMVCEnumValue;
+using json::TMVCNameCase;
+using json::TMVCPropertyInfo;
+using json::TMVCValue;
+using json::TMVCValueKind;
+using json::TObject;
 
 namespace {
 
@@ -49,7 +60,7 @@ void StoreCandidate(TObject& object, const TMVCPropertyInfo& property, TMVCValue
     case TMVCValueKind::vkBoolean:
       if (std::holds_alternative<bool>(candidate)) {
         stored = candidate;
-      } else if (auto* e = std::get_if<TMVCEnumValue>(&candidate); e && e->type == &BooleanEnumInfo()) {
+      } else if (auto* e = std::get_if<TMVCEnumValue>(&candidate); e && e->type == &json::BooleanEnumInfo()) {
         stored = e->ordinal != 0;
       }
       break;
@@ -400,4 +411,4 @@ void TMVCJsonSerializer::ReadList(const TMVCPropertyInfo& property, const TJsonA
   }
 }
 
-}  // namespace ostrivan::json
+}  // namespace ostrivan::web

@@ -3,9 +3,9 @@
 #include <functional>
 #include <string>
 
-#include "json/mvc_exceptions.h"
+#include "web/mvc_exceptions.h"
 
-namespace ostrivan::json {
+namespace ostrivan::web {
 namespace {
 
 // The exception a constructor expression yields: built, or raised while building.
@@ -83,4 +83,4 @@ TEST(EMVCException, SubclassesNameThemselvesAndKeepTheDefaults) {
 }
 
 }  // namespace
-}  // namespace ostrivan::json
+}  // namespace ostrivan::web

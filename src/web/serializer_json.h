@@ -9,21 +9,22 @@
 #include <vector>
 
 #include "json/json_data_objects.h"
-#include "json/mvc_exceptions.h"
-#include "json/serializer_intf.h"
 #include "json/serializer_object.h"
+#include "web/mvc_exceptions.h"
+#include "web/serializer_intf.h"
 
-namespace ostrivan::json {
+namespace ostrivan::web {
 
 class TMVCJsonSerializer : public IMVCSerializer {
  public:
   TMVCJsonSerializer() = default;
 
-  std::string SerializeObject(const TObject* object, TMVCSerializationType type = TMVCSerializationType::stDefault,
+  std::string SerializeObject(const json::TObject* object,
+                              TMVCSerializationType type = TMVCSerializationType::stDefault,
                               const std::vector<std::string>& ignored_attributes = {},
                               const TMVCSerializationAction& action = nullptr) override;
 
-  void DeserializeObject(std::string_view text, TObject* object,
+  void DeserializeObject(std::string_view text, json::TObject* object,
                          TMVCSerializationType type = TMVCSerializationType::stDefault,
                          const std::vector<std::string>& ignored_attributes = {},
                          std::string_view root_node = {}) override;
@@ -39,32 +40,35 @@ class TMVCJsonSerializer : public IMVCSerializer {
 
   // Building blocks, public for callers that hold a document already.
   // Fills target with the members of object (writing steps: markers, keys, values).
-  void ObjectToJsonObject(const TObject& object, TJsonObject& target, TMVCSerializationType type,
+  void ObjectToJsonObject(const json::TObject& object, json::TJsonObject& target, TMVCSerializationType type,
                           const std::vector<std::string>& ignored_attributes) const;
   // Fills object from source (reading steps: keys, candidates, storing).
-  void JsonObjectToObject(const TJsonObject& source, TObject& object, TMVCSerializationType type,
+  void JsonObjectToObject(const json::TJsonObject& source, json::TObject& object, TMVCSerializationType type,
                           const std::vector<std::string>& ignored_attributes) const;
 
  private:
   IMVCTypeSerializer* FindConverter(std::type_index type) const;
-  std::unique_ptr<TJsonBaseObject> NestedNode(const TObject& object, TMVCSerializationType type,
-                                              const std::vector<std::string>& ignored_attributes) const;
+  std::unique_ptr<json::TJsonBaseObject> NestedNode(const json::TObject& object, TMVCSerializationType type,
+                                                    const std::vector<std::string>& ignored_attributes) const;
   // value is the getter's own copy: text is moved into the document, not copied again.
-  void WriteValue(const TMVCPropertyInfo& property, TMVCValue value, const std::string& key, TJsonObject& target,
-                  TMVCSerializationType type, const std::vector<std::string>& ignored_attributes) const;
+  void WriteValue(const json::TMVCPropertyInfo& property, json::TMVCValue value, const std::string& key,
+                  json::TJsonObject& target, TMVCSerializationType type,
+                  const std::vector<std::string>& ignored_attributes) const;
   // take_text: the document is discarded afterwards, so text values are moved out of
   // it rather than copied (a large base64 member is not held twice).
-  void ReadObject(const TJsonObject& source, TObject& object, TMVCSerializationType type,
+  void ReadObject(const json::TJsonObject& source, json::TObject& object, TMVCSerializationType type,
                   const std::vector<std::string>& ignored_attributes, bool take_text) const;
-  void ReadMember(const TMVCPropertyInfo& property, const TJsonObject& source, TObject& object, const std::string& key,
-                  TMVCSerializationType type, const std::vector<std::string>& ignored_attributes, bool take_text) const;
-  void ReadList(const TMVCPropertyInfo& property, const TJsonArray& source, TObject& holder, const std::string& key,
-                TMVCSerializationType type, const std::vector<std::string>& ignored_attributes, bool take_text) const;
+  void ReadMember(const json::TMVCPropertyInfo& property, const json::TJsonObject& source, json::TObject& object,
+                  const std::string& key, TMVCSerializationType type,
+                  const std::vector<std::string>& ignored_attributes, bool take_text) const;
+  void ReadList(const json::TMVCPropertyInfo& property, const json::TJsonArray& source, json::TObject& holder,
+                const std::string& key, TMVCSerializationType type, const std::vector<std::string>& ignored_attributes,
+                bool take_text) const;
 
   std::map<std::type_index, std::shared_ptr<IMVCTypeSerializer>> type_serializers_;
 };
 
 // Key of a property in an object of class object_class (name, NameAs marker, key case).
-std::string MVCPropertyKey(const TMVCPropertyInfo& property, const TMVCClassInfo& object_class);
+std::string MVCPropertyKey(const json::TMVCPropertyInfo& property, const json::TMVCClassInfo& object_class);
 
-}  // namespace ostrivan::json
+}  // namespace ostrivan::web

@@ -7,7 +7,7 @@
 
 #include "common/error.h"
 
-namespace ostrivan::json {
+namespace ostrivan::web {
 
 // A message already filled from a printf-style format; selects the formatted
 // constructors, which do not check the status.
@@ -55,4 +55,4 @@ OSTRIVAN_DECLARE_EXCEPTION(EMVCConfigException, EMVCException);
 OSTRIVAN_DECLARE_EXCEPTION(EMVCDeserializationException, EMVCException);
 OSTRIVAN_DECLARE_EXCEPTION(EMVCSerializationException, EMVCException);
 
-}  // namespace ostrivan::json
+}  // namespace ostrivan::web
