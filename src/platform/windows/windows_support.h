@@ -2,8 +2,13 @@
 // What the Windows sources of the platform layer share: Winsock started once, the
 // system's error codes as errno values, UTF-8 and the wide strings of the ...W calls, and
 // the stop requests that the console and the service control manager both make.
-#include <windows.h>
+// clang-format off
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // windows.h without the old winsock.h, which winsock2.h replaces
+#endif
 #include <winsock2.h>
+#include <windows.h>
+// clang-format on
 
 #include <string>
 
