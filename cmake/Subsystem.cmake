@@ -22,10 +22,10 @@ endfunction()
 
 # One GoogleTest executable per subsystem from every *_test.cpp in the folder, and
 # one libFuzzer executable per fuzz_*.cpp when fuzzing is enabled.
-# NO_TEST_SUPPORT: the ground floor's tests, which need none of the shared helpers (and
-# must build where those do not yet).
+# NO_TEST_SUPPORT: tests that need none of the shared helpers (and must build where those
+# do not yet); EXCLUDE names test sources of the folder left out.
 function(ostrivan_tests name)
-  cmake_parse_arguments(ARG "NO_TEST_SUPPORT" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_TEST_SUPPORT" "" "DEPS;EXCLUDE" ${ARGN})
   set(support ostrivan_test_support)
   if(ARG_NO_TEST_SUPPORT)
     set(support "")
@@ -33,6 +33,9 @@ function(ostrivan_tests name)
   file(GLOB helpers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_support.cpp)
   if(BUILD_TESTING)
     file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+    foreach(excluded ${ARG_EXCLUDE})
+      list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+    endforeach()
     if(tests)
       add_executable(${name}_tests ${tests} ${helpers})
       target_link_libraries(${name}_tests PRIVATE ${ARG_DEPS} ${support} GTest::gtest GTest::gtest_main

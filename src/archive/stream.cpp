@@ -1,9 +1,5 @@
 #include "archive/stream.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -50,17 +46,17 @@ TFileStream::TFileStream(const std::string& file_name, TOpenMode mode) : file_na
   } else if (writing && IsReadOnlyFile(file_name)) {
     err = EACCES;
   } else {
-    int flags = O_CLOEXEC;
+    platform::TFileSystem& files = platform::Files();
+    TStatus opened;
     switch (mode) {
-      // Non-blocking so that a FIFO met in a directory walk cannot stall the open.
-      case TOpenMode::fmOpenRead: flags |= O_RDONLY | O_NONBLOCK; break;
-      case TOpenMode::fmOpenReadWrite: flags |= O_RDWR; break;
-      case TOpenMode::fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+      // Without waiting, so that a FIFO met in a directory walk cannot stall the open.
+      case TOpenMode::fmOpenRead: opened = files.TryOpen(file_name, {.NoWait = true}, file_); break;
+      case TOpenMode::fmOpenReadWrite: opened = files.TryOpen(file_name, {.Write = true}, file_); break;
+      case TOpenMode::fmCreate:
+        opened = files.TryCreate(file_name, {.Mode = platform::TCreateMode::kTruncate, .Read = true}, file_);
+        break;
     }
-    do {
-      fd_ = ::open(file_name.c_str(), flags, 0666);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) err = errno;
+    err = opened.Code();
   }
   if (err != 0) {
     const std::string reason = SysErrorMessageText(err);
@@ -69,41 +65,36 @@ TFileStream::TFileStream(const std::string& file_name, TOpenMode mode) : file_na
   }
 }
 
-TFileStream::~TFileStream() {
-  if (fd_ >= 0) ::close(fd_);
-}
+TFileStream::~TFileStream() = default;
 
 std::size_t TFileStream::Read(void* buffer, std::size_t count) {
-  for (;;) {
-    ssize_t n = ::read(fd_, buffer, count);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) throw EReadError("Stream read error");
-  }
+  std::size_t got = 0;
+  if (!file_->TryRead(buffer, count, got)) throw EReadError("Stream read error");
+  return got;
 }
 
 std::size_t TFileStream::Write(const void* buffer, std::size_t count) {
-  for (;;) {
-    ssize_t n = ::write(fd_, buffer, count);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return 0;
-  }
+  // All of it or nothing the caller can count on: WriteBuffer then fails.
+  return file_->TryWrite(std::string_view(static_cast<const char*>(buffer), count)) ? count : 0;
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-  int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
-  off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
-  if (result < 0) throw EStreamError("Stream seek error");
+  const platform::TSeekFrom from = origin == TSeekOrigin::soBeginning ? platform::TSeekFrom::kBeginning
+                                   : origin == TSeekOrigin::soCurrent ? platform::TSeekFrom::kCurrent
+                                                                      : platform::TSeekFrom::kEnd;
+  std::int64_t result = 0;
+  if (!file_->TrySeek(offset, from, result)) throw EStreamError("Stream seek error");
   return result;
 }
 
 std::int64_t TFileStream::Size() {
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) throw MakeOSError(errno);
-  return st.st_size;
+  platform::TFileInfo info;
+  if (const TStatus status = file_->TryInfo(info); !status) throw MakeOSError(status.Code());
+  return info.Size;
 }
 
 void TFileStream::SetSize(std::int64_t new_size) {
-  if (::ftruncate(fd_, static_cast<off_t>(new_size)) != 0) throw MakeOSError(errno);
+  if (const TStatus status = file_->TryResize(new_size); !status) throw MakeOSError(status.Code());
 }
 
 std::size_t TBytesStream::Read(void* buffer, std::size_t count) {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "common/large_buffer.h"
+#include "platform/file_system.h"
+#include "platform/status.h"
 
 namespace ostrivan::archive {
 
@@ -57,12 +59,13 @@ class TFileStream : public TStream {
   std::int64_t Size() override;
   void SetSize(std::int64_t new_size) override;
 
-  int Handle() const { return fd_; }
+  // The open file's kind, size, times and identity.
+  TStatus TryInfo(platform::TFileInfo& info) const { return file_->TryInfo(info); }
   const std::string& FileName() const { return file_name_; }
 
  private:
   std::string file_name_;
-  int fd_ = -1;
+  std::unique_ptr<platform::TFile> file_;
 };
 
 // Growable memory; used for entries compressed ahead of writing and for tests.

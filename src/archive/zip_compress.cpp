@@ -10,11 +10,12 @@
 
 namespace ostrivan::archive {
 
-void CheckRegularFile(int fd, const std::string& file_name, struct stat& st) {
-  if (::fstat(fd, &st) != 0) throw MakeOSError(errno);
-  if (!S_ISREG(st.st_mode))
-    throw EFOpenError("Cannot open file \"" + file_name + "\". " +
-                      (S_ISDIR(st.st_mode) ? SysErrorMessageText(EISDIR) : std::string("Not a regular file")));
+void CheckRegularFile(const TFileStream& source, const std::string& file_name, platform::TFileInfo& info) {
+  if (const TStatus status = source.TryInfo(info); !status) throw MakeOSError(status.Code());
+  if (info.Kind != platform::TFileKind::kFile)
+    throw EFOpenError(
+        "Cannot open file \"" + file_name + "\". " +
+        (info.Kind == platform::TFileKind::kFolder ? SysErrorMessageText(EISDIR) : std::string("Not a regular file")));
 }
 
 TEntryTotals CompressEntry(TStream& source, TStream& target, const TStreamConstructor& writer,

@@ -3,16 +3,15 @@
 // compressing it ahead on a worker both go through CompressEntry with the same writer and
 // header values, which is what keeps a parallel archive byte for byte a sequential one.
 //   TFileStream source(name, TFileStream::TOpenMode::fmOpenRead);
-//   CheckRegularFile(source.Handle(), name, st);
+//   CheckRegularFile(source, name, info);
 //   TEntryTotals totals = CompressEntry(source, archive_stream, writer, header);
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <string>
 
 #include "archive/compression_handlers.h"
 #include "archive/stream.h"
 #include "archive/zip_header.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::archive {
 
@@ -23,8 +22,8 @@ struct TEntryTotals {
 };
 
 // Only regular files are packed: a directory (reached through a link) or a FIFO has no
-// content to read, and reading a FIFO could wait forever. Fills st from the open file.
-void CheckRegularFile(int fd, const std::string& file_name, struct stat& st);
+// content to read, and reading a FIFO could wait forever. Fills info from the open file.
+void CheckRegularFile(const TFileStream& source, const std::string& file_name, platform::TFileInfo& info);
 
 // Reads source to its end in kAddChunk steps through the writer that `writer` wraps
 // around target (given `header`, whose method and uncompressed size pick the encoder)

@@ -1,10 +1,5 @@
 // Extraction: every entry checked before anything is written, then each written below
 // the target directory with its time stamp and read-only bit.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,14 +9,17 @@
 #include "archive/zip_file.h"
 #include "archive/zip_record.h"
 #include "common/concurrently.h"
-#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/large_buffer.h"
 #include "common/paths.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::archive {
 
 using namespace record;
+using platform::TFileInfo;
+using platform::TFileKind;
+using platform::TLinks;
 
 namespace {
 
@@ -53,27 +51,21 @@ std::string UnsafeNameMessage(const std::string& name) {
 // Free bytes on the file system that holds path (or its nearest existing parent).
 std::uint64_t FreeSpaceFor(std::string path) {
   for (;;) {
-    struct statvfs vfs {};
-    if (::statvfs(path.empty() ? "." : path.c_str(), &vfs) == 0)
-      return static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
+    std::uint64_t bytes = 0;
+    if (platform::Files().TryFreeSpace(path.empty() ? "." : path, bytes)) return bytes;
     path = ParentFolder(path);
-    if (path == "." || path == "/") {
-      if (::statvfs(path.c_str(), &vfs) == 0)
-        return static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
-      return UINT64_MAX;
-    }
+    if (path == "." || path == "/") return platform::Files().TryFreeSpace(path, bytes) ? bytes : UINT64_MAX;
   }
 }
 
 void ForceDirectory(const std::string& dir, bool allow_links) {
-  struct stat st {};
-  int rc = allow_links ? ::stat(dir.c_str(), &st) : ::lstat(dir.c_str(), &st);
-  if (rc == 0) {
-    if (S_ISDIR(st.st_mode)) return;
+  TFileInfo info;
+  if (platform::Files().TryInfo(dir, allow_links ? TLinks::kFollow : TLinks::kDoNotFollow, info)) {
+    if (info.Kind == TFileKind::kFolder) return;
     throw EZipException("Cannot create directory \"" + dir + "\". " + SysErrorMessageText(ENOTDIR));
   }
-  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
-    throw EZipException("Cannot create directory \"" + dir + "\". " + SysErrorMessageText(errno));
+  if (const TStatus made = platform::Files().TryMakeFolder(dir, 0777); !made && made.Code() != EEXIST)
+    throw EZipException("Cannot create directory \"" + dir + "\". " + SysErrorMessageText(made.Code()));
 }
 
 // Creates the target directory given by the caller with all missing parents.
@@ -95,9 +87,9 @@ thread_local int g_last_write_error = 0;
   throw EWriteError("Stream write error");
 }
 
-void WriteAllOrRaise(int fd, const std::uint8_t* data, std::size_t size) {
-  const int code = WriteAll(fd, std::string_view(reinterpret_cast<const char*>(data), size));
-  if (code != 0) RaiseWriteError(code);
+void WriteAllOrRaise(platform::TFile& file, const std::uint8_t* data, std::size_t size) {
+  const TStatus written = file.TryWrite(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!written) RaiseWriteError(written.Code());
 }
 
 // Reads the local header the central one points to, inside [0, end) of the archive that
@@ -123,9 +115,9 @@ std::string ReadLocalHeader(TStream& stream, std::int64_t start, std::uint64_t e
   return local_extra;
 }
 
-// Copies exactly the declared uncompressed size from reader to fd (none when -1) and
-// checks its CRC.
-void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std::uint8_t>& buffer) {
+// Copies exactly the declared uncompressed size from reader to file (none when nullptr)
+// and checks its CRC.
+void CopyEntryData(TStream& reader, platform::TFile* file, const TZipHeader& h, std::vector<std::uint8_t>& buffer) {
   std::uint64_t remaining = h.GetUncompressedSize64();
   std::uint32_t crc = Crc32(0, nullptr, 0);
   if (buffer.size() < kExtractChunk && remaining > buffer.size()) {
@@ -137,7 +129,7 @@ void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
     if (reader.ReadFully(buffer.data(), want) != want) throw EZipException(kErrorReading);
     crc = Crc32(crc, buffer.data(), want);
-    if (fd >= 0) WriteAllOrRaise(fd, buffer.data(), want);  // -1: only checked
+    if (file != nullptr) WriteAllOrRaise(*file, buffer.data(), want);  // none: only checked
     remaining -= want;
   }
   // Data beyond the declared size means the header lies: stop here.
@@ -147,15 +139,15 @@ void CopyEntryData(TStream& reader, int fd, const TZipHeader& h, std::vector<std
 }
 
 // The entry's time from its local header, and read-only when a DOS-made entry says so.
-void ApplyTimeAndAttributes(int fd, const TZipHeader& h, std::uint32_t local_date_time) {
+void ApplyTimeAndAttributes(platform::TFile& file, const TZipHeader& h, std::uint32_t local_date_time) {
   std::time_t when;
   if (DosDateTimeToDateTime(local_date_time, when)) {
-    struct timespec times[2] = {{when, 0}, {when, 0}};
-    ::futimens(fd, times);
+    const platform::TFileTime time{static_cast<std::int64_t>(when), 0};
+    (void)file.TrySetTimes(time, time);
   }
   if ((h.MadeByVersion >> 8) == 0 && (h.ExternalAttributes & 0x01) != 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0) ::fchmod(fd, st.st_mode & ~static_cast<mode_t>(0222));
+    TFileInfo info;
+    if (file.TryInfo(info)) (void)file.TrySetPermissions(info.Permissions & ~platform::kAllWrite);
   }
 }
 
@@ -178,10 +170,10 @@ void TZipFile::ExtractAll(const std::string& path, unsigned threads) {
   std::vector<std::uint8_t> buffer;
   for (std::size_t i = 0; i < files_.size(); ++i) {
     std::string target;
-    TFileDescriptor fd;
-    if (!OpenTarget(base, files_[i], plans[i], target, fd)) continue;
+    std::unique_ptr<platform::TFile> file;
+    if (!OpenTarget(base, files_[i], plans[i], target, file)) continue;
     stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[i].data_start));
-    WriteEntry(*stream_, files_[i], plans[i], target, fd, buffer);
+    WriteEntry(*stream_, files_[i], plans[i], target, *file, buffer);
   }
 }
 
@@ -208,8 +200,9 @@ std::vector<TExtractPlan> TZipFile::PlanEntries(const std::string* path, std::ui
         // whatever name (Unicode path field, hard link) leads there.
         std::string target = path->empty() ? std::string(".") : *path;
         for (const std::string& part : plan.parts) target += '/' + part;
-        struct stat existing {};
-        if (::lstat(target.c_str(), &existing) == 0 && IsSourceFile(existing)) throw CannotCreateFile(target, EBUSY);
+        TFileInfo existing;
+        if (platform::Files().TryInfo(target, TLinks::kDoNotFollow, existing) && IsSourceFile(existing))
+          throw CannotCreateFile(target, EBUSY);
       }
       const std::uint64_t size = h.GetUncompressedSize64();
       total_size = size > UINT64_MAX - total_size ? UINT64_MAX : total_size + size;
@@ -234,7 +227,7 @@ void TZipFile::TestAll() {
       if (!FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor)) throw EZipException("Item not found");
       stream_->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[i].data_start));
       std::unique_ptr<TStream> reader = reader_ctor(*stream_, h);
-      CopyEntryData(*reader, -1, h, buffer);
+      CopyEntryData(*reader, nullptr, h, buffer);
     } catch (Exception& e) {
       e.SetMessage(e.Message() + " (entry \"" + h.FileName + "\")");
       throw;
@@ -243,7 +236,7 @@ void TZipFile::TestAll() {
 }
 
 bool TZipFile::OpenTarget(const std::string& base, const TZipHeader& h, const TExtractPlan& plan, std::string& target,
-                          TFileDescriptor& fd) {
+                          std::unique_ptr<platform::TFile>& file) {
   TStreamConstructor writer_ctor, reader_ctor;
   if (!FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor)) throw EZipException("Item not found");
   current_header_ = h;
@@ -261,27 +254,28 @@ bool TZipFile::OpenTarget(const std::string& base, const TZipHeader& h, const TE
   current_file_ = target;
 
   // An existing read-only file is not overwritten, and a link is never followed.
-  struct stat existing {};
-  if (::lstat(target.c_str(), &existing) == 0) {
-    int reason = IsSourceFile(existing)                                          ? EBUSY
-                 : S_ISLNK(existing.st_mode)                                     ? ELOOP
-                 : S_ISREG(existing.st_mode) && IsReadOnlyMode(existing.st_mode) ? EACCES
-                                                                                 : 0;
+  TFileInfo existing;
+  if (platform::Files().TryInfo(target, TLinks::kDoNotFollow, existing)) {
+    int reason = IsSourceFile(existing)                                     ? EBUSY
+                 : existing.Kind == TFileKind::kLink                        ? ELOOP
+                 : existing.Kind == TFileKind::kFile && existing.ReadOnly() ? EACCES
+                                                                            : 0;
     if (reason != 0) throw CannotCreateFile(target, reason);
   }
-  fd.reset(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw CannotCreateFile(target, errno);
+  const TStatus created = platform::Files().TryCreate(
+      target, platform::TCreateOptions{.Mode = platform::TCreateMode::kTruncate, .FollowLinks = false}, file);
+  if (!created) throw CannotCreateFile(target, created.Code());
   return true;
 }
 
 void TZipFile::WriteEntry(TStream& source, const TZipHeader& h, const TExtractPlan& plan, const std::string& target,
-                          TFileDescriptor& fd, std::vector<std::uint8_t>& buffer) {
+                          platform::TFile& file, std::vector<std::uint8_t>& buffer) {
   TStreamConstructor writer_ctor, reader_ctor;
   FindCompressionHandler(h.CompressionMethod, writer_ctor, reader_ctor);
   std::unique_ptr<TStream> reader = reader_ctor(source, h);
-  CopyEntryData(*reader, fd.get(), h, buffer);
-  ApplyTimeAndAttributes(fd.get(), h, plan.local_date_time);
-  if (::close(fd.release()) != 0) RaiseWriteError(errno);
+  CopyEntryData(*reader, &file, h, buffer);
+  ApplyTimeAndAttributes(file, h, plan.local_date_time);
+  if (const TStatus closed = file.TryClose(); !closed) RaiseWriteError(closed.Code());
   if (on_progress_) on_progress_(target, h, h.GetUncompressedSize64());
 }
 
@@ -309,7 +303,7 @@ bool TZipFile::ExtractConcurrently(const std::string& base, const std::vector<TE
   struct TOpened {
     std::size_t index;
     std::string target;
-    TFileDescriptor fd;
+    std::unique_ptr<platform::TFile> file;
     std::exception_ptr error;
     int write_error = 0;
   };
@@ -322,8 +316,8 @@ bool TZipFile::ExtractConcurrently(const std::string& base, const std::vector<TE
     std::vector<TOpened> window;
     try {
       for (; i < files_.size() && window.size() < kWindow; ++i) {
-        TOpened opened{i, {}, TFileDescriptor(), nullptr, 0};
-        if (OpenTarget(base, files_[i], plans[i], opened.target, opened.fd)) window.push_back(std::move(opened));
+        TOpened opened{i, {}, nullptr, nullptr, 0};
+        if (OpenTarget(base, files_[i], plans[i], opened.target, opened.file)) window.push_back(std::move(opened));
       }
     } catch (...) {
       failure = std::current_exception();
@@ -334,7 +328,7 @@ bool TZipFile::ExtractConcurrently(const std::string& base, const std::vector<TE
       if (e.index > failed_at) return;
       try {
         readers[worker]->SetPosition(start_file_data_ + static_cast<std::int64_t>(plans[e.index].data_start));
-        WriteEntry(*readers[worker], files_[e.index], plans[e.index], e.target, e.fd, buffers[worker]);
+        WriteEntry(*readers[worker], files_[e.index], plans[e.index], e.target, *e.file, buffers[worker]);
       } catch (...) {
         e.error = std::current_exception();
         e.write_error = g_last_write_error;

@@ -3,8 +3,6 @@
 // zip_extract.cpp.
 #include "archive/zip_file.h"
 
-#include <sys/stat.h>
-
 namespace ostrivan::archive {
 
 TZipFile::TZipFile() = default;
@@ -50,15 +48,13 @@ void TZipFile::Start(TStream& stream, TZipMode mode) {
 }
 
 void TZipFile::NoteSourceFile(TStream& stream) {
-  struct stat st {};
   auto* file = dynamic_cast<TFileStream*>(&stream);
-  has_source_file_ = file != nullptr && ::fstat(file->Handle(), &st) == 0;
-  source_device_ = has_source_file_ ? st.st_dev : 0;
-  source_inode_ = has_source_file_ ? st.st_ino : 0;
+  source_info_ = platform::TFileInfo{};
+  has_source_file_ = file != nullptr && file->TryInfo(source_info_).Ok();
 }
 
-bool TZipFile::IsSourceFile(const struct stat& st) const {
-  return has_source_file_ && st.st_dev == source_device_ && st.st_ino == source_inode_;
+bool TZipFile::IsSourceFile(const platform::TFileInfo& info) const {
+  return has_source_file_ && info.Device == source_info_.Device && info.Inode == source_info_.Inode;
 }
 
 void TZipFile::Close() {

@@ -2,8 +2,6 @@
 // Zip archives on files or streams: create one and add files to it, or open one and
 // extract everything. Closing (or destroying) an archive open for writing writes its
 // central directory.
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,10 +12,7 @@
 #include "archive/stream.h"
 #include "archive/zip_exception.h"
 #include "archive/zip_header.h"
-
-namespace ostrivan {
-class TFileDescriptor;
-}
+#include "platform/file_system.h"
 
 namespace ostrivan::archive {
 
@@ -90,15 +85,15 @@ class TZipFile {
   void Start(TStream& stream, TZipMode mode);
   void CloseNoThrow() noexcept;
   void NoteSourceFile(TStream& stream);
-  bool IsSourceFile(const struct stat& st) const;
+  bool IsSourceFile(const platform::TFileInfo& info) const;
 
   void ReadCentralDirectory();
 
   void CheckWritable(std::uint16_t compression, const std::string& file_name) const;
-  TZipHeader BuildHeader(const struct stat& source, const std::string& file_name, const std::string& archive_file_name,
-                         std::uint16_t compression) const;
+  TZipHeader BuildHeader(const platform::TFileInfo& source, const std::string& file_name,
+                         const std::string& archive_file_name, std::uint16_t compression) const;
   // Adds an entry whose data was compressed ahead, with the header Add would write.
-  void WritePrepared(const TZipSource& source, const struct stat& st, const TEntryTotals& totals,
+  void WritePrepared(const TZipSource& source, const platform::TFileInfo& info, const TEntryTotals& totals,
                      const std::vector<std::uint8_t>& data, std::uint16_t compression);
   // Lists an entry whose data and local header are written, and reports it.
   void AddEntry(TZipHeader header, const std::string& file_name, std::uint64_t size);
@@ -109,10 +104,11 @@ class TZipFile {
   std::vector<TExtractPlan> PlanEntries(const std::string* path, std::uint64_t& total_size);
   // Creates the folders of an entry and opens its file; false for a folder entry.
   bool OpenTarget(const std::string& base, const TZipHeader& h, const TExtractPlan& plan, std::string& target,
-                  TFileDescriptor& fd);
-  // Inflates the entry from source (at its data), checks it and writes it to fd.
+                  std::unique_ptr<platform::TFile>& file);
+  // Inflates the entry from source (at its data), checks it, writes it to file and
+  // closes it.
   void WriteEntry(TStream& source, const TZipHeader& h, const TExtractPlan& plan, const std::string& target,
-                  TFileDescriptor& fd, std::vector<std::uint8_t>& buffer);
+                  platform::TFile& file, std::vector<std::uint8_t>& buffer);
   bool ExtractConcurrently(const std::string& base, const std::vector<TExtractPlan>& plans, unsigned threads);
 
   TZipMode mode_ = TZipMode::zmClosed;
@@ -128,8 +124,7 @@ class TZipFile {
   TZipHeader current_header_;
   // The file the archive is read from, when it is one: extraction never writes onto it.
   bool has_source_file_ = false;
-  dev_t source_device_ = 0;
-  ino_t source_inode_ = 0;
+  platform::TFileInfo source_info_;
 };
 
 // Step sizes that bound the memory one entry takes while it is read or written.

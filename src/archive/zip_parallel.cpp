@@ -1,7 +1,5 @@
 // AddFiles: workers compress the entries ahead into memory while this thread writes
 // them in order, so the archive is exactly the one Add would write entry by entry.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
@@ -17,7 +15,7 @@ namespace {
 
 struct TPreparedEntry {
   bool streamed = false;  // too large to hold in memory: added in its turn instead
-  struct stat st {};
+  platform::TFileInfo info;
   std::vector<std::uint8_t> data;
   TEntryTotals totals;
   std::exception_ptr error;
@@ -30,8 +28,8 @@ std::unique_ptr<TPreparedEntry> Prepare(const TZipSource& s, std::uint16_t compr
   try {
     if (s.FileName.empty()) throw EZipException("File name must not be empty");
     TFileStream source(s.FileName, TFileStream::TOpenMode::fmOpenRead);
-    CheckRegularFile(source.Handle(), s.FileName, entry->st);
-    if (static_cast<std::uint64_t>(entry->st.st_size) > kParallelEntryLimit) {
+    CheckRegularFile(source, s.FileName, entry->info);
+    if (static_cast<std::uint64_t>(entry->info.Size) > kParallelEntryLimit) {
       entry->streamed = true;
       return entry;
     }
@@ -39,7 +37,7 @@ std::unique_ptr<TPreparedEntry> Prepare(const TZipSource& s, std::uint16_t compr
     // the writer looks at, so these two are set alike here.
     TZipHeader header;
     header.CompressionMethod = compression;
-    header.SetUncompressedSize64(static_cast<std::uint64_t>(entry->st.st_size));
+    header.SetUncompressedSize64(static_cast<std::uint64_t>(entry->info.Size));
     TBytesStream out;
     entry->totals = CompressEntry(source, out, writer, header);
     entry->data = out.TakeBytes();
@@ -121,7 +119,7 @@ void TZipFile::AddFiles(const std::vector<TZipSource>& sources, std::uint16_t co
       Add(sources[i].FileName, sources[i].ArchiveFileName, compression);
       continue;
     }
-    WritePrepared(sources[i], entry->st, entry->totals, entry->data, compression);
+    WritePrepared(sources[i], entry->info, entry->totals, entry->data, compression);
   }
 }
 

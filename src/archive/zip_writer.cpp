@@ -1,7 +1,5 @@
 // Writing: one entry at a time (local header, data, header again with the final
 // values) and, on closing, the central directory with its end records.
-#include <sys/stat.h>
-
 #include "archive/dos_date_time.h"
 #include "archive/zip_compress.h"
 #include "archive/zip_file.h"
@@ -27,9 +25,9 @@ void WriteHeaderBytes(TStream& stream, const std::string& bytes) {
 }
 
 // Attribute word in the DOS layout: archive, plus read-only when the owner cannot write.
-std::uint32_t DosAttributes(const struct stat& st) {
-  std::uint32_t attributes = S_ISDIR(st.st_mode) ? 0x10 : 0x20;
-  if (IsReadOnlyMode(st.st_mode)) attributes |= 0x01;
+std::uint32_t DosAttributes(const platform::TFileInfo& info) {
+  std::uint32_t attributes = info.Kind == platform::TFileKind::kFolder ? 0x10 : 0x20;
+  if (IsReadOnlyMode(info.Permissions)) attributes |= 0x01;
   return attributes & 0x7BF7;
 }
 
@@ -44,11 +42,11 @@ void TZipFile::CheckWritable(std::uint16_t compression, const std::string& file_
     throw EZipException("Support for compression method not registered: " + CompressionMethodName(compression));
 }
 
-TZipHeader TZipFile::BuildHeader(const struct stat& source, const std::string& file_name,
+TZipHeader TZipFile::BuildHeader(const platform::TFileInfo& source, const std::string& file_name,
                                  const std::string& archive_file_name, std::uint16_t compression) const {
   TZipHeader h;
   h.CompressionMethod = compression;
-  h.ModifiedDateTime = DateTimeToDosDateTime(source.st_mtime);
+  h.ModifiedDateTime = DateTimeToDosDateTime(static_cast<std::time_t>(source.Modified.Seconds));
   h.ExternalAttributes = DosAttributes(source);
   // Names are stored as given: a relative path made with backslashes keeps them.
   h.FileName = archive_file_name.empty() ? FileNameOf(file_name) : archive_file_name;
@@ -58,7 +56,7 @@ TZipHeader TZipFile::BuildHeader(const struct stat& source, const std::string& f
   if ((h.MadeByVersion & 0xFF) < 20) h.MadeByVersion = static_cast<std::uint16_t>((h.MadeByVersion & 0xFF00) | 20);
   if ((h.RequiredVersion & 0xFF) < 20)
     h.RequiredVersion = static_cast<std::uint16_t>((h.RequiredVersion & 0xFF00) | 20);
-  const auto size = static_cast<std::uint64_t>(source.st_size);
+  const auto size = static_cast<std::uint64_t>(source.Size);
   h.SetUncompressedSize64(size);
   h.SetLocalHeaderOffset64(end_file_data_);
   // Deflate can grow incompressible data slightly; reserve the 64-bit compressed size
@@ -73,9 +71,9 @@ void TZipFile::Add(const std::string& file_name, const std::string& archive_file
   FindCompressionHandler(compression, writer_ctor, reader_ctor);
 
   TFileStream source(file_name, TFileStream::TOpenMode::fmOpenRead);
-  struct stat st {};
-  CheckRegularFile(source.Handle(), file_name, st);
-  TZipHeader h = BuildHeader(st, file_name, archive_file_name, compression);
+  platform::TFileInfo info;
+  CheckRegularFile(source, file_name, info);
+  TZipHeader h = BuildHeader(info, file_name, archive_file_name, compression);
   current_file_ = file_name;
 
   const std::int64_t header_pos = start_file_data_ + static_cast<std::int64_t>(end_file_data_);
@@ -101,11 +99,11 @@ void TZipFile::Add(const std::string& file_name, const std::string& archive_file
   AddEntry(std::move(h), file_name, totals.size);
 }
 
-void TZipFile::WritePrepared(const TZipSource& source, const struct stat& st, const TEntryTotals& totals,
+void TZipFile::WritePrepared(const TZipSource& source, const platform::TFileInfo& info, const TEntryTotals& totals,
                              const std::vector<std::uint8_t>& data, std::uint16_t compression) {
   // Same header steps as Add, with the final values known up front.
   current_file_ = source.FileName;
-  TZipHeader h = BuildHeader(st, source.FileName, source.ArchiveFileName, compression);
+  TZipHeader h = BuildHeader(info, source.FileName, source.ArchiveFileName, compression);
   const std::int64_t header_pos = start_file_data_ + static_cast<std::int64_t>(end_file_data_);
   h.CRC32 = totals.crc;
   h.SetUncompressedSize64(totals.size);

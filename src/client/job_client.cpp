@@ -70,7 +70,7 @@ std::unique_ptr<json::TJsonObject> ParseObject(const std::string& body) {
 
 std::string ReadClientFile(const std::string& path) {
   std::string bytes;
-  if (ReadWholeFile(path, bytes) != TReadFailure::kNone) throw EClientError("cannot read " + path);
+  if (!TryReadWholeFile(path, bytes)) throw EClientError("cannot read " + path);
   return bytes;
 }
 
@@ -204,7 +204,7 @@ std::string CheckArchiveBeforeSending(const std::string& zip_path) {
 // this the service puts the job back once its wait runs out, and it comes again.
 void Acknowledge(const TServerUrl& url, const std::string& id, const std::string& dir, std::ostream& err,
                  int timeout_seconds) {
-  if (const int code = SyncTreeConcurrently(dir); code != 0) {
+  if (const int code = TrySyncTreeConcurrently(dir).Code(); code != 0) {
     err << "ostrivan-client: " << dir << " could not be flushed (" << SysErrorMessageText(code) << "): job " << id
         << " not acknowledged; the service will send it again\n";
     return;

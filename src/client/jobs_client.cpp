@@ -1,8 +1,5 @@
 #include "client/jobs_client.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -16,6 +13,7 @@
 #include "common/text.h"
 #include "jobfiles/working_directory.h"
 #include "json/json_data_objects.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
 
 namespace ostrivan::client {
@@ -147,12 +145,12 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
                                    : JoinPath(fs::temp_directory_path(ec).string(),
                                               ".ostrivan-fetch-" + std::to_string(platform::ProcessId()) + ".zip");
   const std::string partial = PartialCopyName(zip_path);
-  if (const int code = TryWriteFileDurably(partial, reply.Body); code != 0) {
+  if (const int code = TryWriteFileDurably(partial, reply.Body).Code(); code != 0) {
     err << "ostrivan-client: cannot write " << partial << ": " << SysErrorMessageText(code) << "\n";
     return kExitLocal;
   }
-  if (const int code = RenameNoReplace(partial, zip_path); code != 0) {
-    ::unlink(partial.c_str());
+  if (const int code = TryRenameNoReplace(partial, zip_path).Code(); code != 0) {
+    (void)platform::Files().TryRemoveFile(partial);
     err << "ostrivan-client: cannot write " << zip_path << ": " << SysErrorMessageText(code) << "\n";
     return kExitLocal;
   }
@@ -167,7 +165,7 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
     }
     jobs::UnpackArchive(zip_path, to);
   } catch (const Exception& e) {
-    ::unlink(zip_path.c_str());
+    (void)platform::Files().TryRemoveFile(zip_path);
     // Left as found, so the same command can run again.
     if (created) fs::remove_all(to, ec);
     else
@@ -175,7 +173,7 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
     err << "ostrivan-client: " << e.Message() << "\n";
     return kExitLocal;
   }
-  ::unlink(zip_path.c_str());
+  (void)platform::Files().TryRemoveFile(zip_path);
   out << kind << "/" << name << " unpacked into " << to << "\n";
   return kExitOk;
 }

@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     if (json) return UsageError("--json shows one server");
     if (servers_given) {
       std::string text;
-      if (ostrivan::ReadWholeFile(servers_file, text) != ostrivan::TReadFailure::kNone) {
+      if (!ostrivan::TryReadWholeFile(servers_file, text)) {
         std::cerr << "ostrivan-client: cannot read the server list " << servers_file << "\n";
         return kExitLocal;
       }

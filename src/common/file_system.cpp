@@ -1,28 +1,20 @@
 #include "common/file_system.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <vector>
+#include <memory>
 
 #include "common/error.h"
-#include "common/file_descriptor.h"
 
 namespace ostrivan {
 
 namespace {
 
+using platform::Files;
+
 std::string ReadExecutableLink() {
-  std::vector<char> buffer(4096);
-  for (;;) {
-    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n <= 0) return {};
-    // readlink cuts silently: a full buffer may hold a cut path, so read again larger.
-    if (static_cast<std::size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<std::size_t>(n));
-    buffer.resize(buffer.size() * 2);
-  }
+  std::string path;
+  if (!Files().TryExecutablePath(path)) return {};
+  return path;
 }
 
 [[maybe_unused]] const std::string& kExecutablePathAtStart = ExecutablePath();
@@ -33,11 +25,32 @@ std::string OpenFailureText(const std::string& path, int code) {
 
 }  // namespace
 
-bool IsReadOnlyMode(mode_t mode) noexcept { return (mode & S_IWUSR) == 0; }
+TStatus TryReadWholeFile(const std::string& path, std::string& bytes, TReadStep& failed) {
+  failed = TReadStep::kOpen;
+  bytes.clear();
+  std::unique_ptr<platform::TFile> file;
+  if (TStatus status = Files().TryOpen(path, {}, file); !status) return status;
+  platform::TFileInfo info;
+  if (file->TryInfo(info)) {
+    if (info.Kind == platform::TFileKind::kFolder) return TStatus(EISDIR, path);
+    if (info.Size > 0) bytes.reserve(static_cast<std::size_t>(info.Size));
+  }
+  failed = TReadStep::kRead;
+  char buffer[65536];
+  for (;;) {
+    std::size_t got = 0;
+    if (TStatus status = file->TryRead(buffer, sizeof buffer, got); !status) return status;
+    if (got == 0) return {};
+    bytes.append(buffer, got);
+  }
+}
+
+bool IsReadOnlyMode(unsigned mode) noexcept { return (mode & platform::kOwnerWrite) == 0; }
 
 bool IsReadOnlyFile(const std::string& path) noexcept {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode);
+  platform::TFileInfo info;
+  return Files().TryInfo(path, platform::TLinks::kFollow, info) && info.Kind == platform::TFileKind::kFile &&
+         info.ReadOnly();
 }
 
 const std::string& ExecutablePath() {
@@ -52,80 +65,44 @@ std::string ExecutableDirectory() {
   return path.substr(0, slash + 1);
 }
 
-TReadFailure ReadWholeFile(const std::string& path, std::string& bytes, int* code) {
-  int unused = 0;
-  int& error = code != nullptr ? *code : unused;
-  bytes.clear();
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    error = errno;
-    return TReadFailure::kOpen;
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      error = EISDIR;
-      return TReadFailure::kOpen;
-    }
-    if (st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-  }
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = errno;
-      return TReadFailure::kRead;
-    }
-    if (got == 0) return TReadFailure::kNone;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
+TStatus TryReadWholeFile(const std::string& path, std::string& bytes) {
+  TReadStep failed = TReadStep::kOpen;
+  return TryReadWholeFile(path, bytes, failed);
 }
 
 std::string ReadWholeFile(const std::string& path) {
   std::string bytes;
-  int code = 0;
-  switch (ReadWholeFile(path, bytes, &code)) {
-    case TReadFailure::kNone: return bytes;
-    case TReadFailure::kOpen: throw EFOpenError(OpenFailureText(path, code));
-    case TReadFailure::kRead: break;
-  }
+  TReadStep failed = TReadStep::kOpen;
+  const TStatus read = TryReadWholeFile(path, bytes, failed);
+  if (read) return bytes;
+  if (failed == TReadStep::kOpen) throw EFOpenError(OpenFailureText(path, read.Code()));
   throw EReadError("Stream read error");
 }
 
-int WriteAll(int fd, std::string_view bytes) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return put < 0 ? errno : ENOSPC;
-    bytes.remove_prefix(static_cast<std::size_t>(put));
-  }
-  return 0;
+TStatus TryWriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options,
+                          TWriteStep& failed) {
+  failed = TWriteStep::kCreate;
+  std::unique_ptr<platform::TFile> file;
+  if (TStatus created = Files().TryCreate(path, platform::TCreateOptions{.Permissions = options.Mode}, file); !created)
+    return created;
+  failed = TWriteStep::kWrite;
+  if (TStatus written = file->TryWrite(bytes); !written) return written;
+  if (options.Sync)
+    if (TStatus synced = file->TrySync(); !synced) return synced;
+  return file->TryClose();
 }
 
-TWriteFailure WriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options, int* code) {
-  int unused = 0;
-  int& error = code != nullptr ? *code : unused;
-  error = 0;
-  TFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, options.Mode));
-  if (fd.get() < 0) {
-    error = errno;
-    return TWriteFailure::kCreate;
-  }
-  error = WriteAll(fd.get(), bytes);
-  if (error == 0 && options.Sync && ::fsync(fd.get()) != 0) error = errno;
-  if (error == 0 && ::close(fd.release()) != 0) error = errno;
-  return error == 0 ? TWriteFailure::kNone : TWriteFailure::kWrite;
+TStatus TryWriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options) {
+  TWriteStep failed = TWriteStep::kCreate;
+  return TryWriteWholeFile(path, bytes, options, failed);
 }
 
 void WriteWholeFile(const std::string& path, std::string_view bytes) {
-  int code = 0;
-  switch (WriteWholeFile(path, bytes, TWriteOptions{}, &code)) {
-    case TWriteFailure::kNone: return;
-    case TWriteFailure::kCreate: throw CannotCreateFile(path, code);
-    case TWriteFailure::kWrite: break;
-  }
-  throw EWriteError(kStreamWriteError, path, code);
+  TWriteStep failed = TWriteStep::kCreate;
+  const TStatus written = TryWriteWholeFile(path, bytes, TWriteOptions{}, failed);
+  if (written) return;
+  if (failed == TWriteStep::kCreate) throw CannotCreateFile(path, written.Code());
+  throw EWriteError(kStreamWriteError, path, written.Code());
 }
 
 }  // namespace ostrivan

@@ -1,18 +1,20 @@
 #pragma once
 // File rules every layer shares: what "read-only" means, where the executable lies, and
-// whole-file reads and writes with the stream errors the platform reports.
+// whole-file reads and writes with the stream errors the platform reports. Every call
+// goes through platform::Files().
 //   if (IsReadOnlyFile(path)) throw EFCreateError(...);  // root would write it anyway
 //   const std::string bytes = ReadWholeFile(path);      // EFOpenError / EReadError
-#include <sys/types.h>
-
 #include <string>
 #include <string_view>
+
+#include "platform/file_system.h"
+#include "platform/status.h"
 
 namespace ostrivan {
 
 // "Read-only" is the owner write bit clear, the workstation's read-only attribute. Root,
 // as tests and CI run, is not held back by it, so callers refuse such changes themselves.
-bool IsReadOnlyMode(mode_t mode) noexcept;
+bool IsReadOnlyMode(unsigned mode) noexcept;
 // A regular file (links followed) whose owner write bit is clear; false when missing.
 bool IsReadOnlyFile(const std::string& path) noexcept;
 
@@ -24,32 +26,28 @@ const std::string& ExecutablePath();
 // when the path is unknown.
 std::string ExecutableDirectory();
 
-// Why a whole-file read failed: the file did not open (a folder counts, as EISDIR) or
-// reading it failed.
-enum class TReadFailure { kNone, kOpen, kRead };
-// Reads the whole file into bytes; on failure *code (when given) holds the errno.
-TReadFailure ReadWholeFile(const std::string& path, std::string& bytes, int* code = nullptr);
+// Reads the whole file into bytes (a folder fails with EISDIR, as a failure to open).
+TStatus TryReadWholeFile(const std::string& path, std::string& bytes);
+// Which step of a whole-file read failed, for callers that word the two apart.
+enum class TReadStep { kOpen, kRead };
+TStatus TryReadWholeFile(const std::string& path, std::string& bytes, TReadStep& failed);
 // The whole file, or EFOpenError "Cannot open file \"<path>\". <system text>" /
 // EReadError "Stream read error".
 std::string ReadWholeFile(const std::string& path);
 
-// Writes all of bytes to fd, again after interruptions: 0, or the errno (ENOSPC when
-// the file takes nothing more).
-int WriteAll(int fd, std::string_view bytes) noexcept;
-// How a whole file is written: the mode a new file gets, and whether its bytes are
-// flushed to disk before it is closed (a file renamed into place afterwards).
+// How a whole file is written: the permissions a new file gets, and whether its bytes
+// are flushed to disk before it is closed (a file renamed into place afterwards).
 struct TWriteOptions {
-  mode_t Mode = 0666;
+  unsigned Mode = 0666;
   bool Sync = false;
 };
-// Why a whole-file write failed: the file could not be created, or writing, flushing
-// or closing it failed.
-enum class TWriteFailure { kNone, kCreate, kWrite };
-// Creates or empties the file and writes bytes; on failure *code (when given) holds the
-// errno. A failed write leaves what it wrote: callers that must not show a cut file
-// write under another name and rename.
-TWriteFailure WriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options,
-                             int* code = nullptr);
+// Which step of a whole-file write failed, for callers that word the two apart.
+enum class TWriteStep { kCreate, kWrite };
+// Creates or empties the file and writes bytes. A failed write leaves what it wrote:
+// callers that must not show a cut file write under another name and rename.
+TStatus TryWriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options = {});
+TStatus TryWriteWholeFile(const std::string& path, std::string_view bytes, const TWriteOptions& options,
+                          TWriteStep& failed);
 // The same with the default options, raising EFCreateError "Cannot create file
 // \"<path>\". <system text>" or EWriteError "Stream write error".
 void WriteWholeFile(const std::string& path, std::string_view bytes);

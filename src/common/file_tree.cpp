@@ -1,22 +1,21 @@
 #include "common/file_tree.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdio.h>  // renameat2
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <memory>
 
 #include "common/concurrently.h"
 #include "common/error.h"
-#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/paths.h"
 
 namespace ostrivan {
+
+using platform::Files;
+using platform::TFileInfo;
+using platform::TFileKind;
+using platform::TLinks;
 
 std::string PartialCopyName(const std::string& to) {
   const std::size_t slash = to.find_last_of('/');
@@ -24,106 +23,133 @@ std::string PartialCopyName(const std::string& to) {
   return dir + "." + (slash == std::string::npos ? to : to.substr(slash + 1)) + ".ostrivan-partial";
 }
 
-int CopyUnderPartialName(const std::string& from, const std::string& to, struct stat* copied) {
-  TFileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (in.get() < 0) return errno;
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EXDEV;
+TStatus TryCopyUnderPartialName(const std::string& from, const std::string& to, TFileInfo& copied) {
+  platform::TFileSystem& files = Files();
+  std::unique_ptr<platform::TFile> in;
+  if (TStatus opened = files.TryOpen(from, platform::TOpenOptions{.FollowLinks = false}, in); !opened) return opened;
+  TFileInfo st;
+  if (TStatus info = in->TryInfo(st); !info) return info;
+  if (st.Kind != TFileKind::kFile) return TStatus(EXDEV, from);
   const std::string partial = PartialCopyName(to);
-  ::unlink(partial.c_str());  // left by a copy that was cut short
-  TFileDescriptor out(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (out.get() < 0) return errno;
-  const auto fail = [&](int code) {
-    ::unlink(partial.c_str());
-    return code;
+  (void)files.TryRemoveFile(partial);  // left by a copy that was cut short
+  std::unique_ptr<platform::TFile> out;
+  if (TStatus created = files.TryCreate(
+          partial, platform::TCreateOptions{.Mode = platform::TCreateMode::kExclusive, .Permissions = 0600}, out);
+      !created)
+    return created;
+  const auto fail = [&](TStatus status) {
+    out.reset();
+    (void)files.TryRemoveFile(partial);
+    return status;
   };
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    const int code = n < 0 ? errno : WriteAll(out.get(), std::string_view(buffer, static_cast<std::size_t>(n)));
-    if (code != 0) return fail(code);
+    std::size_t n = 0;
+    if (TStatus read = in->TryRead(buffer, sizeof buffer, n); !read) return fail(read);
     if (n == 0) break;
+    if (TStatus written = out->TryWrite(std::string_view(buffer, n)); !written) return fail(written);
   }
-  if (::fchmod(out.get(), st.st_mode & 07777) != 0) return fail(errno);
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::futimens(out.get(), times) != 0) return fail(errno);
-  if (copied != nullptr && ::fstat(out.get(), copied) != 0) return fail(errno);
-  if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) return fail(errno);
-  return 0;
+  if (TStatus status = out->TrySetPermissions(st.Permissions); !status) return fail(status);
+  if (TStatus status = out->TrySetTimes(st.Accessed, st.Modified); !status) return fail(status);
+  if (TStatus status = out->TryInfo(copied); !status) return fail(status);
+  if (TStatus status = out->TrySync(); !status) return fail(status);
+  if (TStatus status = out->TryClose(); !status) return fail(status);
+  return {};
 }
 
-int NamePartialCopy(const std::string& to) {
-  const std::string partial = PartialCopyName(to);
+TStatus TryCopyUnderPartialName(const std::string& from, const std::string& to) {
+  TFileInfo copied;
+  return TryCopyUnderPartialName(from, to, copied);
+}
+
+namespace {
+
+// A folder just written to: its new names are durable only once it is flushed. A file
+// system that cannot flush folders has nothing to lose.
+TStatus SyncFolderOf(const std::string& path) {
+  TStatus synced = TrySyncPath(ParentFolder(path));
+  return synced.Code() == EINVAL ? TStatus() : synced;
+}
+
+}  // namespace
+
+TStatus TryNamePartialCopy(const std::string& to) {
   // Never over a file that appeared meanwhile.
-  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-    const int code = errno;
-    if (code != EINVAL && code != ENOSYS) return code;
-    if (::link(partial.c_str(), to.c_str()) != 0) return errno;
-    ::unlink(partial.c_str());
-  }
-  const int synced = SyncPath(ParentFolder(to));
-  return synced == EINVAL ? 0 : synced;  // a file system that cannot flush folders has nothing to lose
+  if (TStatus renamed = Files().TryRenameNoReplace(PartialCopyName(to), to); !renamed) return renamed;
+  return SyncFolderOf(to);
 }
 
 namespace {
 
 // Copies a regular file with its mode and times, flushed, to a new name: written under
 // its partial name first and renamed only once whole and on disk.
-int CopyFileExclusive(const std::string& from, const std::string& to) {
-  struct stat taken {};
-  if (::lstat(to.c_str(), &taken) == 0) return EEXIST;
-  if (const int code = CopyUnderPartialName(from, to); code != 0) return code;
-  const int code = NamePartialCopy(to);
-  if (code != 0) ::unlink(PartialCopyName(to).c_str());
-  return code;
+TStatus CopyFileExclusive(const std::string& from, const std::string& to) {
+  TFileInfo taken;
+  if (Files().TryInfo(to, TLinks::kDoNotFollow, taken)) return TStatus(EEXIST, to);
+  if (TStatus copied = TryCopyUnderPartialName(from, to); !copied) return copied;
+  TStatus named = TryNamePartialCopy(to);
+  if (!named) (void)Files().TryRemoveFile(PartialCopyName(to));
+  return named;
 }
 
 }  // namespace
 
-int SyncPath(const std::string& path) {
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return errno;
-  return ::fsync(fd.get()) == 0 ? 0 : errno;
-}
+TStatus TrySyncPath(const std::string& path) { return Files().TrySync(path); }
 
-int TryWriteFileDurably(const std::string& path, const std::string& text) {
+TStatus TryWriteFileDurably(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
-  int code = 0;
-  WriteWholeFile(temp, text, TWriteOptions{.Mode = 0644, .Sync = true}, &code);
-  if (code == 0 && ::rename(temp.c_str(), path.c_str()) != 0) code = errno;
-  if (code != 0) {
-    ::unlink(temp.c_str());
-    return code;
+  TStatus written = TryWriteWholeFile(temp, text, TWriteOptions{.Mode = 0644, .Sync = true});
+  if (written) written = Files().TryRenameReplacing(temp, path);
+  if (!written) {
+    (void)Files().TryRemoveFile(temp);
+    return written;
   }
   // The new name is durable only once its folder is.
-  const int synced = SyncPath(ParentFolder(path));
-  return synced == EINVAL ? 0 : synced;  // a file system that cannot flush folders
+  return SyncFolderOf(path);
 }
 
 void WriteFileDurably(const std::string& path, const std::string& text) {
-  const int code = TryWriteFileDurably(path, text);
-  if (code != 0) throw MakeOSError(code, path);
+  const TStatus written = TryWriteFileDurably(path, text);
+  if (!written) throw MakeOSError(written.Code(), path);
 }
 
-bool MakeDirectories(const std::string& dir, mode_t mode) {
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+namespace {
+
+// true when dir is a folder at the end; `last` keeps the code of the last call that
+// failed, as the reason to give.
+bool MakeDirectoriesKeepingCode(const std::string& dir, unsigned mode, int& last) {
+  platform::TFileSystem& files = Files();
+  TFileInfo st;
+  if (const TStatus there = files.TryInfo(dir, TLinks::kDoNotFollow, st); there) return st.Kind == TFileKind::kFolder;
+  else last = there.Code();
   const std::string parent = ParentFolder(dir);
-  if (parent != dir && !MakeDirectories(parent, 0777)) return false;
-  if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return false;
-  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (parent != dir && !MakeDirectoriesKeepingCode(parent, 0777, last)) return false;
+  if (const TStatus made = files.TryMakeFolder(dir, mode); !made) {
+    last = made.Code();
+    if (made.Code() != EEXIST) return false;
+  }
+  const TStatus there = files.TryInfo(dir, TLinks::kDoNotFollow, st);
+  if (!there) last = there.Code();
+  return there && st.Kind == TFileKind::kFolder;
+}
+
+}  // namespace
+
+TStatus TryMakeDirectories(const std::string& dir, unsigned mode) {
+  int last = 0;
+  if (MakeDirectoriesKeepingCode(dir, mode, last)) return {};
+  return TStatus(last != 0 ? last : EACCES, dir);
 }
 
 bool RemoveTree(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0;
-  ::chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  platform::TFileSystem& files = Files();
+  TFileInfo st;
+  if (const TStatus there = files.TryInfo(path, TLinks::kDoNotFollow, st); !there) return there.Code() == ENOENT;
+  if (st.Kind != TFileKind::kFolder) return files.TryRemoveFile(path).Ok();
+  (void)files.TrySetPermissions(path, st.Permissions | platform::kOwnerAll);
   bool all = true;
   for (const std::string& name : NamesIn(path)) all = RemoveTree(path + "/" + name) && all;
-  return ::rmdir(path.c_str()) == 0 && all;
+  return files.TryRemoveFolder(path).Ok() && all;
 }
 
 namespace {
@@ -132,32 +158,29 @@ namespace {
 // owner's permissions back so that its entries can go.
 void CollectTree(const std::string& dir, std::size_t depth, bool removal, std::vector<std::string>& files,
                  std::vector<std::vector<std::string>>& folders) {
-  struct stat st {};
-  if (removal && ::lstat(dir.c_str(), &st) == 0) ::chmod(dir.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  platform::TFileSystem& system = Files();
+  TFileInfo st;
+  if (removal && system.TryInfo(dir, TLinks::kDoNotFollow, st))
+    (void)system.TrySetPermissions(dir, st.Permissions | platform::kOwnerAll);
   if (folders.size() <= depth) folders.resize(depth + 1);
   folders[depth].push_back(dir);
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return;
+  std::vector<platform::TFolderEntry> entries;
+  if (!system.TryListFolder(dir, entries)) return;
   std::vector<std::string> below;
-  while (dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    std::string path = dir + "/" + name;
-    bool is_dir = e->d_type == DT_DIR;
-    if (e->d_type == DT_UNKNOWN) is_dir = ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    (is_dir ? below : files).push_back(std::move(path));
+  for (const platform::TFolderEntry& e : entries) {
+    std::string path = dir + "/" + e.Name;
+    (e.Kind == TFileKind::kFolder ? below : files).push_back(std::move(path));
   }
-  ::closedir(d);
   for (const std::string& sub : below) CollectTree(sub, depth + 1, removal, files, folders);
 }
 
 }  // namespace
 
-int SyncTreeConcurrently(const std::string& path, unsigned threads) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno;
+TStatus TrySyncTreeConcurrently(const std::string& path, unsigned threads) {
+  TFileInfo st;
+  if (TStatus there = Files().TryInfo(path, TLinks::kDoNotFollow, st); !there) return there;
   std::vector<std::string> all;
-  if (S_ISDIR(st.st_mode)) {
+  if (st.Kind == TFileKind::kFolder) {
     std::vector<std::vector<std::string>> folders;
     CollectTree(path, 0, false, all, folders);
     for (auto& level : folders)
@@ -166,77 +189,62 @@ int SyncTreeConcurrently(const std::string& path, unsigned threads) {
     all.push_back(path);
   }
   std::atomic<int> first{0};
+  std::vector<std::string> failed_path(1);
   ForEachConcurrently(all.size(), threads, [&](std::size_t i, unsigned) {
-    struct stat entry {};
-    if (::lstat(all[i].c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) return;  // nothing of its own to flush
-    const int code = SyncPath(all[i]);
+    TFileInfo entry;
+    if (Files().TryInfo(all[i], TLinks::kDoNotFollow, entry) && entry.Kind == TFileKind::kLink)
+      return;  // nothing of its own to flush
+    const TStatus synced = TrySyncPath(all[i]);
     int none = 0;
-    if (code != 0) first.compare_exchange_strong(none, code);
+    if (!synced && first.compare_exchange_strong(none, synced.Code())) failed_path[0] = all[i];
   });
-  return first;
+  return first == 0 ? TStatus() : TStatus(first, failed_path[0]);
 }
 
 bool RemoveTreeConcurrently(const std::string& path, unsigned threads) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0;
+  TFileInfo st;
+  if (const TStatus there = Files().TryInfo(path, TLinks::kDoNotFollow, st); !there) return there.Code() == ENOENT;
+  if (st.Kind != TFileKind::kFolder) return Files().TryRemoveFile(path).Ok();
   std::vector<std::string> files;
   std::vector<std::vector<std::string>> folders;
   CollectTree(path, 0, true, files, folders);
   std::atomic<bool> all{true};
   ForEachConcurrently(files.size(), threads, [&](std::size_t i, unsigned) {
-    if (::unlink(files[i].c_str()) != 0 && errno != ENOENT) all = false;
+    const TStatus removed = Files().TryRemoveFile(files[i]);
+    if (!removed && removed.Code() != ENOENT) all = false;
   });
   for (std::size_t depth = folders.size(); depth-- > 0;) {
     const std::vector<std::string>& level = folders[depth];
     ForEachConcurrently(level.size(), threads, [&](std::size_t i, unsigned) {
-      if (::rmdir(level[i].c_str()) != 0 && errno != ENOENT) all = false;
+      const TStatus removed = Files().TryRemoveFolder(level[i]);
+      if (!removed && removed.Code() != ENOENT) all = false;
     });
   }
   return all;
 }
 
-int RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  const int code = errno;
-  if (code != EINVAL && code != ENOSYS) return code;
-  // A file system without the flag: a hard link refuses a taken name just as well.
-  struct stat st {};
-  if (::lstat(from.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-    if (::link(from.c_str(), to.c_str()) != 0) return errno;
-    if (::unlink(from.c_str()) != 0) {
-      const int kept = errno;
-      ::unlink(to.c_str());
-      return kept;
-    }
-    return 0;
-  }
-  if (::lstat(to.c_str(), &st) == 0) return EEXIST;
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+TStatus TryRenameNoReplace(const std::string& from, const std::string& to) {
+  return Files().TryRenameNoReplace(from, to);
 }
 
-int MoveNoReplace(const std::string& from, const std::string& to) {
-  int code = RenameNoReplace(from, to);
-  if (code != EXDEV) return code;
-  code = CopyFileExclusive(from, to);
-  if (code != 0) return code;
+TStatus TryMoveNoReplace(const std::string& from, const std::string& to) {
+  TStatus moved = TryRenameNoReplace(from, to);
+  if (moved.Code() != EXDEV) return moved;
+  if (TStatus copied = CopyFileExclusive(from, to); !copied) return copied;
   // A source that stays was not moved: the copy goes again, so the file is in one place.
-  if (::unlink(from.c_str()) != 0) {
-    const int kept = errno;
-    ::unlink(to.c_str());
-    return kept;
+  if (TStatus removed = Files().TryRemoveFile(from); !removed) {
+    (void)Files().TryRemoveFile(to);
+    return removed;
   }
-  return 0;
+  return {};
 }
 
 std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<platform::TFolderEntry> entries;
   std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
+  if (Files().TryListFolder(dir, entries)) {
+    names.reserve(entries.size());
+    for (platform::TFolderEntry& e : entries) names.push_back(std::move(e.Name));
   }
   std::sort(names.begin(), names.end());
   return names;

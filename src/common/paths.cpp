@@ -1,8 +1,7 @@
 #include "common/paths.h"
 
-#include <sys/stat.h>
-
 #include "common/error.h"
+#include "platform/file_system.h"
 
 namespace ostrivan {
 
@@ -35,8 +34,8 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
 }
 
 bool PathExists(const std::string& path) noexcept {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
+  platform::TFileInfo info;
+  return platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info).Ok();
 }
 
 }  // namespace ostrivan

@@ -1,8 +1,5 @@
 #include "host/config_check.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <ostream>
 #include <tuple>
 
@@ -12,6 +9,7 @@
 #include "host/parametri.h"
 #include "host/readiness.h"
 #include "logging/framework_log.h"
+#include "platform/file_system.h"
 #include "platform/net.h"
 
 namespace ostrivan::host {
@@ -40,15 +38,16 @@ bool PortInUse(std::uint16_t port) {
 TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
   TConfigReport report;
   report.IniFile = ini_file;
-  struct stat st {};
-  const bool exists = ::stat(ini_file.c_str(), &st) == 0;
-  report.IniFound = exists && S_ISREG(st.st_mode);
-  if (exists && !report.IniFound) report.IniKind = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
+  platform::TFileInfo info;
+  const bool exists = platform::Files().TryInfo(ini_file, platform::TLinks::kFollow, info).Ok();
+  report.IniFound = exists && info.Kind == platform::TFileKind::kFile;
+  if (exists && !report.IniFound)
+    report.IniKind = info.Kind == platform::TFileKind::kFolder ? "a folder, not a file" : "not a regular file";
   if (!report.IniFound)
     report.Errors.push_back("parameter file " + ini_file + " " +
                             (report.IniKind.empty() ? "not found" : "is " + report.IniKind) +
                             ": every key has its default");
-  else if (::access(ini_file.c_str(), R_OK) != 0)
+  else if (!platform::Files().TryCheckAccess(ini_file, platform::TAccess::kRead))
     report.Errors.push_back("parameter file " + ini_file + " cannot be read");
 
   const auto keys = ReadProfileSection(ini_file, kConfigSection);
@@ -98,9 +97,9 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
     std::string note = value.empty() ? "not set: this job fails" : "";
     // A relative folder is taken from the service's current folder, not the executable's.
     if (!value.empty() && value.front() != '/') {
-      char cwd[4096];
-      if (::getcwd(cwd, sizeof cwd) != nullptr)
-        note = "resolved from the current folder: " + std::string(cwd) + (cwd[1] == '\0' ? "" : "/") + value;
+      std::string cwd;
+      if (platform::Files().TryCurrentFolder(cwd))
+        note = "resolved from the current folder: " + cwd + (cwd == "/" ? "" : "/") + value;
     }
     report.Settings.push_back({name, value, key != nullptr, note});
   }

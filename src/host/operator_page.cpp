@@ -1,8 +1,5 @@
 #include "host/operator_page.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,6 +21,7 @@
 #include "jobfiles/job_metrics.h"
 #include "logging/framework_log.h"
 #include "platform/clock.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
 
 #ifndef OSTRIVAN_VERSION
@@ -44,9 +42,9 @@ struct TEntry {
 };
 
 std::int64_t TreeBytes(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode) ? st.st_size : 0;
+  platform::TFileInfo info;
+  if (!platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info)) return 0;
+  if (info.Kind != platform::TFileKind::kFolder) return info.Kind == platform::TFileKind::kFile ? info.Size : 0;
   std::int64_t bytes = 0;
   for (const std::string& name : NamesIn(path)) bytes += TreeBytes(path + "/" + name);
   return bytes;
@@ -57,9 +55,9 @@ std::vector<TEntry> Entries(const std::string& dir) {
   for (const std::string& name : NamesIn(dir)) {
     // Half-written records and hidden work files are no job.
     if (name.ends_with(".tmp") || name[0] == '.') continue;
-    struct stat st {};
-    if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
-    entries.push_back({name, TreeBytes(dir + "/" + name), st.st_mtime});
+    platform::TFileInfo info;
+    if (!platform::Files().TryInfo(dir + "/" + name, platform::TLinks::kDoNotFollow, info)) continue;
+    entries.push_back({name, TreeBytes(dir + "/" + name), static_cast<std::time_t>(info.Modified.Seconds)});
   }
   // Newest first: the one an operator looks for is usually the last.
   std::stable_sort(entries.begin(), entries.end(),
@@ -86,7 +84,7 @@ std::string Age(std::int64_t seconds) {
 std::string JournalTail(std::size_t lines) {
   const std::string path = ExecutableDirectory() + "logs/Ostrivan.00." + "journal.log";
   std::string text;
-  if (ReadWholeFile(path, text) != TReadFailure::kNone) return {};
+  if (!TryReadWholeFile(path, text)) return {};
   std::size_t start = text.size();
   std::size_t found = 0;
   if (!text.empty() && text.back() == '\n') --start;

@@ -95,7 +95,7 @@ void SetLastJob(json::TJsonObject& document, const char* name, const jobs::TLast
 
 std::int64_t ResidentMemoryBytes() {
   std::string statm;
-  if (ReadWholeFile("/proc/self/statm", statm) != TReadFailure::kNone) return 0;
+  if (!TryReadWholeFile("/proc/self/statm", statm)) return 0;
   long long size = 0, resident = 0;
   if (std::sscanf(statm.c_str(), "%lld %lld", &size, &resident) != 2) return 0;
   return resident * platform::PageSize();
@@ -431,7 +431,7 @@ bool ServeJobsRoute(http::TWebRequest& request, http::TWebResponse& response) {
   jobs::TKeptJob job;
   std::string bytes;
   if (!jobs::FindKeptJob(export_dir, kind, name, job) || job.ArchivePath.empty() ||
-      ReadWholeFile(job.ArchivePath, bytes) != TReadFailure::kNone) {
+      !TryReadWholeFile(job.ArchivePath, bytes)) {
     JsonReply(response, 404, MessageJson("no " + kind + " job named \"" + jobs::FileNameText(name) + "\""));
     return true;
   }

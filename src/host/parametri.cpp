@@ -36,7 +36,7 @@ namespace {
 template <class Visit>
 void ForEachProfileKey(const std::string& file, const std::string& section, Visit visit) {
   std::string bytes;
-  if (ReadWholeFile(file, bytes) != TReadFailure::kNone) return;  // unreadable: the defaults
+  if (!TryReadWholeFile(file, bytes)) return;  // unreadable: the defaults
   std::istringstream text(DecodeFile(bytes));
   std::string line;
   bool in_section = false;

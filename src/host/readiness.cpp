@@ -1,24 +1,22 @@
 #include "host/readiness.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "common/file_system.h"
 #include "jobfiles/job_files.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::host {
 
 namespace {
 
-bool Writable(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
+bool Writable(const std::string& dir) { return platform::Files().TryCheckAccess(dir, platform::TAccess::kWrite).Ok(); }
 
 }  // namespace
 
 std::string JobDirectoryProblem(const std::string& key, const std::string& dir) {
   if (dir.empty()) return key + " is not set";
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return key + " " + dir + " does not exist";
-  if (!S_ISDIR(st.st_mode)) return key + " " + dir + " is not a folder";
+  platform::TFileInfo info;
+  if (!platform::Files().TryInfo(dir, platform::TLinks::kFollow, info)) return key + " " + dir + " does not exist";
+  if (info.Kind != platform::TFileKind::kFolder) return key + " " + dir + " is not a folder";
   if (!Writable(dir)) return key + " " + dir + " is not writable";
   return "";
 }

@@ -69,9 +69,9 @@ std::string Quote(const std::string& path) { return "\"" + path + "\""; }
 
 // The service's own folders: a failure to make one names it and the system's reason.
 void MakeOwnFolder(const std::string& dir, mode_t mode) {
-  errno = 0;
-  if (MakeDirectories(dir, mode) && Writable(dir)) return;
-  const int code = errno != 0 ? errno : EACCES;
+  const TStatus made = TryMakeDirectories(dir, mode);
+  if (made && Writable(dir)) return;
+  const int code = !made ? made.Code() : errno;  // why access() refused
   throw EOSError(texts::PackingFailed(texts::FolderNotCreated(dir, SysErrorMessageText(code))), dir, code);
 }
 
@@ -226,7 +226,7 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
   std::string root = HoldRootBeside(export_dir);
   // Beside the directory keeps the moves on one file system; where that cannot be
   // written, beside the executable, where a move may have to copy.
-  if (root.empty() || !((MakeDirectories(root, 0700) && Writable(root)))) root = list;
+  if (root.empty() || !(TryMakeDirectories(root, 0700) && Writable(root))) root = list;
   const std::string name = NextJobName();
   const std::string folder = root + "/" + name;
   MakeOwnFolder(folder + "/" + kFilesFolder, 0700);
@@ -234,7 +234,7 @@ std::shared_ptr<THeldExport> THeldExport::Create(const std::string& export_dir) 
   // Recorded before anything can move, so that a start finds the job whatever the
   // parameter file says by then.
   const std::string record = list + "/" + name + kHoldRecordSuffix;
-  if (const int code = TryWriteFileDurably(record, folder + "\n"); code != 0)
+  if (const int code = TryWriteFileDurably(record, folder + "\n").Code(); code != 0)
     throw EOSError(texts::PackingFailed(texts::FolderNotCreated(list, SysErrorMessageText(code))), list, code);
   job->record_path_ = record;
   return job;
@@ -246,11 +246,11 @@ THeldExport::TLoad THeldExport::Load(const std::string& folder, std::shared_ptr<
   job->completed_.store(true);
   std::string text;
   int code = 0;
-  if (ReadWholeFile(folder + "/" + kManifestName, text, &code) != TReadFailure::kNone)
+  if (code = TryReadWholeFile(folder + "/" + kManifestName, text).Code(); code != 0)
     return code == ENOENT ? TLoad::kNoManifest : TLoad::kUnreadable;
   if (!job->ReadManifest(text)) return TLoad::kUnreadable;
   std::string deadline;
-  if (ReadWholeFile(folder + "/" + kAwaitingMark, deadline) == TReadFailure::kNone) {
+  if (TryReadWholeFile(folder + "/" + kAwaitingMark, deadline)) {
     std::int64_t ms = 0;
     // A mark cut short by a kill waits for nothing: the job is settled as any other.
     if (ParseNumber(std::string_view(deadline).substr(0, deadline.find('\n')), ms)) job->ack_deadline_ms_ = ms;
@@ -382,8 +382,8 @@ void THeldExport::Hold() {
         (WriterHolds(path) == TWriterState::kOpen || ExportWriteWatch().StateOf(path) == TWriteSeen::kWriting))
       continue;
     const std::string held = HeldPath(e.Relative);
-    int code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
-    if (code == 0) code = MoveNoReplace(path, held);
+    int code = TryMakeDirectories(ParentFolder(held), 0700).Code();
+    if (code == 0) code = TryMoveNoReplace(path, held).Code();
     if (code != 0) {
       if (e.Relative.find('/') != std::string::npos) {
         // Below a subdirectory what cannot be removed stays, as an emptying leaves it.
@@ -480,7 +480,7 @@ void THeldExport::RestoreFolders(const std::vector<const THeldEntry*>& made) {
                                 " put back without its mode: " + SysErrorMessageText(errno));
   for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
     if (it->IsDirectory) SetTimes(JoinPath(origin_, it->Relative), it->Identity);
-  const int synced = SyncPath(WithoutTrailingSlashes(origin_));
+  const int synced = TrySyncPath(WithoutTrailingSlashes(origin_)).Code();
   if (synced != 0 && synced != EINVAL)
     logging::FrameworkLogError("Export " + Record.Archive + " put back in " + origin_ +
                                " but not flushed: " + SysErrorMessageText(synced));
@@ -496,8 +496,8 @@ void THeldExport::PutBackEach(const std::vector<const THeldEntry*>& files, const
     struct stat st {};
     if (::lstat(held.c_str(), &st) != 0) continue;  // never moved, or back already
     const std::string path = JoinPath(origin_, e->Relative);
-    MakeDirectories(ParentFolder(path));
-    const int code = MoveNoReplace(held, path);
+    (void)TryMakeDirectories(ParentFolder(path));
+    const int code = TryMoveNoReplace(held, path).Code();
     if (code == 0) continue;
     refused.push_back(e);
     (code == EEXIST ? taken : failed) += (code == EEXIST ? "" : SysErrorMessageText(code) + " ") + Quote(path) + " ";
@@ -537,7 +537,7 @@ void THeldExport::WritePlacedRecord() const {
 
 void THeldExport::ReadPlacedRecord() {
   std::string text;
-  if (ReadWholeFile(folder_ + "/" + kPlacedName, text) != TReadFailure::kNone) return;
+  if (!TryReadWholeFile(folder_ + "/" + kPlacedName, text)) return;
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kPlacedHeader) return;
@@ -594,16 +594,16 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
       steps.push_back(std::move(step));
       continue;
     }
-    int code = MakeDirectories(ParentFolder(step.path)) ? 0 : (errno != 0 ? errno : EACCES);
+    int code = TryMakeDirectories(ParentFolder(step.path)).Code();
     struct stat folder {};
     if (code == 0 && ::stat(ParentFolder(step.path).c_str(), &folder) != 0) code = errno;
     step.copy = code == 0 && folder.st_dev != held.st_dev;
     steps.push_back(step);
     if (code == 0 && step.copy) {
-      struct stat copy {};
-      code = CopyUnderPartialName(step.held, step.path, &copy);
+      platform::TFileInfo copy;
+      code = TryCopyUnderPartialName(step.held, step.path, copy).Code();
       if (code == 0) {
-        placed_[e->Relative] = {copy.st_dev, copy.st_ino};
+        placed_[e->Relative] = {copy.Device, copy.Inode};
         copied = true;
       }
     } else if (code == 0) {
@@ -622,7 +622,7 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
   // Each takes its name, never over a file the machine wrote meanwhile.
   for (TStep& step : steps) {
     if (step.named) continue;
-    const int code = step.copy ? NamePartialCopy(step.path) : RenameNoReplace(step.held, step.path);
+    const int code = step.copy ? TryNamePartialCopy(step.path).Code() : TryRenameNoReplace(step.held, step.path).Code();
     if (code == EEXIST) return undo("written again meanwhile: " + Quote(step.path) + " ");
     step.named = code == 0 || ::access(step.path.c_str(), F_OK) == 0;
     if (code != 0) return undo("not put back: " + SysErrorMessageText(code) + " " + Quote(step.path) + " ");
@@ -656,8 +656,8 @@ void THeldExport::TakeBackOut(const std::vector<const THeldEntry*>& files) {
     if (held_there) {
       code = ::unlink(path.c_str()) == 0 ? 0 : errno;
     } else {
-      code = MakeDirectories(ParentFolder(held), 0700) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(path, held);
+      code = TryMakeDirectories(ParentFolder(held), 0700).Code();
+      if (code == 0) code = TryMoveNoReplace(path, held).Code();
     }
     if (code != 0)
       logging::FrameworkLogError("Export " + Record.Archive + ": " + Quote(path) +
@@ -683,22 +683,22 @@ void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, cons
   const std::string unsent = StoreFolder("unsent") + "/" + KeptName(FileStem(Record.Archive), "");
   std::string names;
   std::string failures;
-  if (!MakeDirectories(unsent + "/" + kFilesFolder)) {
-    failures = "cannot create " + Quote(unsent) + ": " + SysErrorMessageText(errno != 0 ? errno : EACCES);
+  if (const TStatus made = TryMakeDirectories(unsent + "/" + kFilesFolder); !made) {
+    failures = "cannot create " + Quote(unsent) + ": " + SysErrorMessageText(made.Code());
   } else {
     for (const THeldEntry* e : files) {
       const std::string held = HeldPath(e->Relative);
       struct stat st {};
       if (::lstat(held.c_str(), &st) != 0) continue;
       const std::string target = unsent + "/" + kFilesFolder + "/" + e->Relative;
-      int code = MakeDirectories(ParentFolder(target)) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(held, target);
+      int code = TryMakeDirectories(ParentFolder(target)).Code();
+      if (code == 0) code = TryMoveNoReplace(held, target).Code();
       if (code != 0) failures += Quote(held) + ": " + SysErrorMessageText(code) + " ";
       names += (names.empty() ? "" : ", ") + Quote(JoinPath(origin_, e->Relative));
     }
     struct stat st {};
     if (::lstat(ArchivePath().c_str(), &st) == 0) {
-      const int code = MoveNoReplace(ArchivePath(), unsent + "/" + Record.Archive);
+      const int code = TryMoveNoReplace(ArchivePath(), unsent + "/" + Record.Archive).Code();
       if (code != 0) failures += Quote(ArchivePath()) + ": " + SysErrorMessageText(code) + " ";
     }
   }
@@ -729,7 +729,7 @@ void THeldExport::KeepDiscarded(const std::vector<const THeldEntry*>& files) {
     zip.AddFiles(sources);
     zip.Close();
     const std::vector<std::uint8_t> bytes = memory.TakeBytes();
-    if (!MakeDirectories(sent)) throw MakeOSError(errno != 0 ? errno : EACCES, sent);
+    if (const TStatus made = TryMakeDirectories(sent); !made) throw MakeOSError(made.Code(), sent);
     WriteFileDurably(target, std::string(bytes.begin(), bytes.end()));
     PruneKeptFolder(sent, Keep);
   } catch (const Exception& e) {
@@ -754,7 +754,7 @@ std::string THeldExport::Id() const { return FileNameOf(folder_); }
 bool THeldExport::DeliveryMarked() const { return ::access((folder_ + "/" + kDeliveredMark).c_str(), F_OK) == 0; }
 
 bool THeldExport::AwaitAcknowledgement(std::int64_t deadline_ms) {
-  if (const int code = TryWriteFileDurably(folder_ + "/" + kAwaitingMark, std::to_string(deadline_ms) + "\n");
+  if (const int code = TryWriteFileDurably(folder_ + "/" + kAwaitingMark, std::to_string(deadline_ms) + "\n").Code();
       code != 0) {
     logging::FrameworkLogError("Export " + Record.Archive + " cannot wait for its acknowledgement: " +
                                Quote(folder_ + "/" + kAwaitingMark) + " not written: " + SysErrorMessageText(code));
@@ -826,8 +826,8 @@ void THeldExport::Complete(bool delivered) {
     journal_once();
     const std::string sent = StoreFolder("sent");
     if (::access(ArchivePath().c_str(), F_OK) == 0) {
-      int code = MakeDirectories(sent) ? 0 : (errno != 0 ? errno : EACCES);
-      if (code == 0) code = MoveNoReplace(ArchivePath(), sent + "/" + KeptName(Record.Archive));
+      int code = TryMakeDirectories(sent).Code();
+      if (code == 0) code = TryMoveNoReplace(ArchivePath(), sent + "/" + KeptName(Record.Archive)).Code();
       if (code != 0) {
         logging::FrameworkLogError("Export " + Record.Archive + " delivered; its archive could not be kept in " + sent +
                                    ": " + SysErrorMessageText(code) + "; it stays in " + folder_);
@@ -872,7 +872,7 @@ std::vector<std::string> HoldFolders(const std::string& export_dir) {
     const std::string path = list + "/" + name;
     if (name.ends_with(kHoldRecordSuffix)) {
       std::string text;
-      if (ReadWholeFile(path, text) != TReadFailure::kNone) continue;
+      if (!TryReadWholeFile(path, text)) continue;
       while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
       if (!text.empty()) folders.insert(text);
     } else if (!name.ends_with(".tmp")) {
@@ -963,7 +963,7 @@ int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep) {
     if (name.size() <= std::strlen(kHoldRecordSuffix) || !name.ends_with(kHoldRecordSuffix)) continue;
     std::string text;
     const std::string record = list + "/" + name;
-    if (ReadWholeFile(record, text) != TReadFailure::kNone) continue;
+    if (!TryReadWholeFile(record, text)) continue;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (!text.empty()) recover(text, record);
   }

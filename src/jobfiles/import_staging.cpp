@@ -262,7 +262,7 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
   // Files and folders on disk before the mark says the job is whole. Each is flushed on
   // its own, several at once: a flush of the whole file system would also wait for
   // whatever else is being written there.
-  const int code = SyncTreeConcurrently(job);
+  const int code = TrySyncTreeConcurrently(job).Code();
   if (code != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(code));
     RemoveTree(job);
@@ -280,7 +280,7 @@ TImportSummary TImportStaging::UnpackFrom(const std::string& zip_path, archive::
       throw EWriteError(texts::UnpackingFailed(kStreamWriteError));
     }
   }
-  const int marked = SyncPath(staging_);
+  const int marked = TrySyncPath(staging_).Code();
   if (marked != 0) {
     logging::FrameworkLogError("Import into " + dir_ + " failed flushing its files: " + SysErrorMessageText(marked));
     RemoveTree(job);
@@ -302,7 +302,7 @@ void TImportStaging::Commit() {
   }
   committed_ = true;
   // The reply that follows promises the job survives a power loss.
-  const int sync = SyncPath(dir_);
+  const int sync = TrySyncPath(dir_).Code();
   WaitForRemoval();
   // The mark goes last: a staging folder that stays for any reason still says "finish".
   RemoveTree(staging_ + "/" + kJobFolder);
@@ -355,9 +355,9 @@ TImportRecovery RecoverImport(const std::string& import_dir) {
         (left > 0 ? " (" + std::to_string(left) + " files of the previous contents were still in it)" : std::string()));
   }
   found.Settled = true;
-  SyncPath(import_dir);
+  (void)TrySyncPath(import_dir);
   RemoveTree(staging);
-  SyncPath(import_dir);
+  (void)TrySyncPath(import_dir);
   return found;
 }
 

@@ -50,7 +50,7 @@ std::string KeptKindFolder(const std::string& kind) { return JobStoreDirectory()
 
 bool ReadKeptArchive(TKeptJob& job) {
   std::string bytes;
-  if (ReadWholeFile(job.ArchivePath, bytes) != TReadFailure::kNone) return false;
+  if (!TryReadWholeFile(job.ArchivePath, bytes)) return false;
   job.Bytes = static_cast<std::int64_t>(bytes.size());
   job.Crc = archive::record::Crc32Of(bytes.data(), bytes.size());
   job.HasCrc = true;
@@ -106,7 +106,7 @@ std::map<std::string, std::string> JournalOutcomes() {
     char name[64];
     std::snprintf(name, sizeof name, "Ostrivan.%02d.journal.log", index);
     std::string text;
-    if (ReadWholeFile(logs + name, text) != TReadFailure::kNone) continue;
+    if (!TryReadWholeFile(logs + name, text)) continue;
     std::size_t start = 0;
     while (start < text.size()) {
       std::size_t end = text.find('\n', start);
@@ -194,7 +194,7 @@ bool PlaceRequeueWhole(const std::string& from, const std::string& to, const std
     for (const std::string& rel : named) ::unlink((to + "/" + rel).c_str());
     for (const std::string& rel : copied) ::unlink(PartialCopyName(to + "/" + rel).c_str());
     for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir((to + "/" + *it).c_str());
-    SyncPath(to);
+    (void)TrySyncPath(to);
   };
   for (const std::string& rel : folders) {
     if (::mkdir((to + "/" + rel).c_str(), 0777) != 0) {
@@ -205,7 +205,7 @@ bool PlaceRequeueWhole(const std::string& from, const std::string& to, const std
     made.push_back(rel);
   }
   for (const TRequeueFile& f : files) {
-    if (const int code = CopyUnderPartialName(from + "/" + f.Relative, to + "/" + f.Relative); code != 0) {
+    if (const int code = TryCopyUnderPartialName(from + "/" + f.Relative, to + "/" + f.Relative).Code(); code != 0) {
       reason = "cannot copy " + f.Relative + " into " + to + ": " + SysErrorMessageText(code);
       undo();
       return false;
@@ -226,7 +226,7 @@ bool PlaceRequeueWhole(const std::string& from, const std::string& to, const std
     return false;
   }
   for (const TRequeueFile& f : files) {
-    if (const int code = NamePartialCopy(to + "/" + f.Relative); code != 0) {
+    if (const int code = TryNamePartialCopy(to + "/" + f.Relative).Code(); code != 0) {
       reason = "cannot name " + to + "/" + f.Relative + ": " + SysErrorMessageText(code);
       undo();
       return false;
@@ -234,8 +234,8 @@ bool PlaceRequeueWhole(const std::string& from, const std::string& to, const std
     copied.erase(std::find(copied.begin(), copied.end(), f.Relative));
     named.push_back(f.Relative);
   }
-  for (const std::string& rel : folders) SyncPath(to + "/" + rel);
-  SyncPath(to);
+  for (const std::string& rel : folders) (void)TrySyncPath(to + "/" + rel);
+  (void)TrySyncPath(to);
   return true;
 }
 
@@ -365,7 +365,7 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
                std::to_string(g_requeue_unpacks.fetch_add(1));
     RemoveTree(unpacked);
     try {
-      if (!MakeDirectories(unpacked)) throw MakeOSError(errno != 0 ? errno : EACCES, unpacked);
+      if (const TStatus made = TryMakeDirectories(unpacked); !made) throw MakeOSError(made.Code(), unpacked);
       UnpackArchive(job.ArchivePath, unpacked);
     } catch (const Exception& e) {
       RemoveTree(unpacked);

@@ -1,69 +1,57 @@
 #include "jobfiles/write_watch.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "common/error.h"
-#include "common/file_descriptor.h"
 #include "common/file_tree.h"
 #include "common/paths.h"
 #include "jobfiles/job_files.h"
 #include "logging/framework_log.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::jobs {
 
 namespace {
 
-constexpr std::uint32_t kFolderEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                                        IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 // Renames whose second half never came (moved out of the tree) are forgotten past this.
 constexpr std::size_t kMaxPendingMoves = 1024;
 
-bool IsFolder(const std::string& path, struct stat& st) {
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+bool IsFolder(const std::string& path, platform::TFileInfo& info) {
+  return platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info) &&
+         info.Kind == platform::TFileKind::kFolder;
+}
+
+// The file's last change (content or attributes) lies within settle of now, or ahead of it.
+bool ChangedWithinSettle(const platform::TFileInfo& info, std::chrono::seconds settle) {
+  const auto ns = [](platform::TFileTime t) { return t.Seconds * 1000000000 + t.Nanoseconds; };
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::int64_t last = std::max(ns(info.Modified), ns(info.Changed));
+  // A time ahead of the clock (a stepped clock, another machine's share) is recent too.
+  return now - last < static_cast<std::int64_t>(settle.count()) * 1000000000;
 }
 
 }  // namespace
 
 TWriteWatch::TWriteWatch() {
-  fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd_ < 0 || wake_ < 0) {
-    logging::FrameworkLogWarn("Export folder not watched for writers (" + SysErrorMessageText(errno) +
+  if (const TStatus started = platform::Files().TryWatchChanges(watch_); !started) {
+    logging::FrameworkLogWarn("Export folder not watched for writers (" + SysErrorMessageText(started.Code()) +
                               "): a file counts as written until it has been quiet for the settle time");
-    if (fd_ >= 0) ::close(fd_);
-    if (wake_ >= 0) ::close(wake_);
-    fd_ = wake_ = -1;
+    watch_.reset();
     return;
   }
   reader_ = std::thread([this] { Run(); });
 }
 
 TWriteWatch::~TWriteWatch() {
-  if (wake_ < 0) return;
-  const std::uint64_t one = 1;
-  (void)!::write(wake_, &one, sizeof one);
+  if (!watch_) return;
+  watch_->Stop();
   reader_.join();
-  ::close(fd_);
-  ::close(wake_);
 }
 
 void TWriteWatch::Run() {
-  for (;;) {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
+  while (watch_->Wait()) {
     std::lock_guard<std::mutex> guard(lock_);
     Drain();
   }
@@ -71,10 +59,10 @@ void TWriteWatch::Run() {
 
 bool TWriteWatch::Watch(const std::string& dir) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (fd_ < 0) return false;
-  struct stat st {};
-  const bool there = IsFolder(dir, st);
-  const TDirKey key{st.st_dev, st.st_ino};
+  if (!watch_) return false;
+  platform::TFileInfo info;
+  const bool there = IsFolder(dir, info);
+  const TDirKey key{info.Device, info.Inode};
   // The same folder still watched; one removed or replaced under its name is new.
   if (there && dir == root_ && key == root_key_) {
     for (const auto& [wd, watched] : dirs_)
@@ -88,7 +76,7 @@ bool TWriteWatch::Watch(const std::string& dir) {
 }
 
 void TWriteWatch::Reset() {
-  for (const auto& [wd, dir] : dirs_) ::inotify_rm_watch(fd_, wd);
+  for (const auto& [wd, dir] : dirs_) watch_->RemoveFolder(wd);
   Drain();  // the removals' notices, and whatever came before them
   dirs_.clear();
   files_.clear();
@@ -97,42 +85,36 @@ void TWriteWatch::Reset() {
 }
 
 void TWriteWatch::AddTree(const std::string& dir) {
-  struct stat st {};
-  if (!IsFolder(dir, st)) return;
-  const int wd = ::inotify_add_watch(fd_, dir.c_str(), kFolderEvents);
-  if (wd < 0) {
+  platform::TFileInfo info;
+  if (!IsFolder(dir, info)) return;
+  int wd = -1;
+  if (const TStatus added = watch_->TryAddFolder(dir, wd); !added) {
     // Out of watches (fs.inotify.max_user_watches) or not readable: that folder's files
     // stay unknown.
-    logging::FrameworkLogWarn("Folder \"" + dir + "\" not watched for writers: " + SysErrorMessageText(errno));
+    logging::FrameworkLogWarn("Folder \"" + dir + "\" not watched for writers: " + SysErrorMessageText(added.Code()));
     return;
   }
-  dirs_[wd] = {TDirKey{st.st_dev, st.st_ino}, dir};
+  dirs_[wd] = {TDirKey{info.Device, info.Inode}, dir};
   for (const std::string& name : NamesIn(dir)) {
     const std::string sub = dir + "/" + name;
-    struct stat sub_st {};
-    if (IsFolder(sub, sub_st)) AddTree(sub);
+    platform::TFileInfo sub_info;
+    if (IsFolder(sub, sub_info)) AddTree(sub);
   }
 }
 
 void TWriteWatch::Drain() {
-  if (fd_ < 0) return;
-  alignas(inotify_event) char buffer[16384];
-  for (;;) {
-    const ssize_t got = ::read(fd_, buffer, sizeof buffer);
-    if (got <= 0) break;
-    for (ssize_t at = 0; at < got;) {
-      inotify_event event{};
-      std::memcpy(&event, buffer + at, sizeof event);
-      const char* name = buffer + at + sizeof event;
-      Handle(event.wd, event.mask, event.cookie, event.len > 0 ? std::string(name) : std::string());
-      at += static_cast<ssize_t>(sizeof event + event.len);
-    }
-  }
+  if (!watch_) return;
+  events_.clear();
+  watch_->TakeEvents(events_);
+  for (const platform::TChangeEvent& event : events_) Handle(event);
   if (moving_.size() > kMaxPendingMoves) moving_.clear();
 }
 
-void TWriteWatch::Handle(int wd, std::uint32_t mask, std::uint32_t cookie, const std::string& name) {
-  if ((mask & IN_Q_OVERFLOW) != 0) {
+void TWriteWatch::Handle(const platform::TChangeEvent& event) {
+  const std::uint32_t mask = event.Changes;
+  const std::string& name = event.Name;
+  const std::uint32_t cookie = event.Cookie;
+  if ((mask & platform::kChangeOverflow) != 0) {
     // Notices were lost: nothing known is certain any more, and a folder made meanwhile
     // may have no watch yet.
     files_.clear();
@@ -140,33 +122,33 @@ void TWriteWatch::Handle(int wd, std::uint32_t mask, std::uint32_t cookie, const
     if (!root_.empty()) AddTree(root_);
     return;
   }
-  const auto dir = dirs_.find(wd);
+  const auto dir = dirs_.find(event.Folder);
   if (dir == dirs_.end()) return;
   const TDirKey key = dir->second.first;
-  if ((mask & IN_IGNORED) != 0) {
+  if ((mask & platform::kChangeFolderGone) != 0) {
     // The folder is gone (or its watch was removed): so is what was known of its files.
     for (auto it = files_.begin(); it != files_.end();) it = it->first.first == key ? files_.erase(it) : std::next(it);
     dirs_.erase(dir);
     return;
   }
   if (name.empty()) return;
-  if ((mask & IN_ISDIR) != 0) {
+  if ((mask & platform::kChangeIsFolder) != 0) {
     // A folder made or moved in: watched from now on, with all it holds.
-    if ((mask & (IN_CREATE | IN_MOVED_TO)) != 0) AddTree(dir->second.second + "/" + name);
+    if ((mask & (platform::kChangeCreated | platform::kChangeMovedTo)) != 0) AddTree(dir->second.second + "/" + name);
     return;
   }
   const auto file = std::make_pair(key, name);
-  if ((mask & IN_MODIFY) != 0) files_[file] = true;
-  if ((mask & IN_CLOSE_WRITE) != 0) files_[file] = false;
-  if ((mask & (IN_CREATE | IN_DELETE)) != 0) files_.erase(file);
-  if ((mask & IN_MOVED_FROM) != 0) {
+  if ((mask & platform::kChangeModified) != 0) files_[file] = true;
+  if ((mask & platform::kChangeClosedAfterWrite) != 0) files_[file] = false;
+  if ((mask & (platform::kChangeCreated | platform::kChangeRemoved)) != 0) files_.erase(file);
+  if ((mask & platform::kChangeMovedFrom) != 0) {
     const auto known = files_.find(file);
     if (known != files_.end()) {
       moving_[cookie] = {key, {name, known->second}};
       files_.erase(known);
     }
   }
-  if ((mask & IN_MOVED_TO) != 0) {
+  if ((mask & platform::kChangeMovedTo) != 0) {
     // Renamed within the tree, a file keeps what was known of it; one moved in from
     // elsewhere is unknown.
     const auto moved = moving_.find(cookie);
@@ -181,11 +163,11 @@ void TWriteWatch::Handle(int wd, std::uint32_t mask, std::uint32_t cookie, const
 
 TWriteSeen TWriteWatch::StateOf(const std::string& path) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (fd_ < 0 || dirs_.empty()) return TWriteSeen::kUnknown;
+  if (!watch_ || dirs_.empty()) return TWriteSeen::kUnknown;
   Drain();
-  struct stat st {};
-  if (!IsFolder(ParentFolder(path), st)) return TWriteSeen::kUnknown;
-  const auto known = files_.find({TDirKey{st.st_dev, st.st_ino}, FileNameOf(path)});
+  platform::TFileInfo info;
+  if (!IsFolder(ParentFolder(path), info)) return TWriteSeen::kUnknown;
+  const auto known = files_.find({TDirKey{info.Device, info.Inode}, FileNameOf(path)});
   if (known == files_.end()) return TWriteSeen::kUnknown;
   return known->second ? TWriteSeen::kWriting : TWriteSeen::kClosed;
 }
@@ -197,14 +179,9 @@ TWriteWatch& ExportWriteWatch() {
 }
 
 bool StillBeingWritten(const std::string& path, int settle_seconds) {
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  // The kernel refuses a read lease while any writer has the file open.
-  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
-    ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-    return false;
-  }
-  if (errno == EAGAIN) return true;
+  platform::TWriters writers = platform::TWriters::kCannotTell;
+  if (!platform::Files().TryCheckWriters(path, writers)) return false;
+  if (writers != platform::TWriters::kCannotTell) return writers == platform::TWriters::kOpen;
   // No lease for this account (another owner's file) or this file system: what the
   // watch saw, and where it saw nothing, how long the file has been quiet.
   switch (ExportWriteWatch().StateOf(path)) {
@@ -212,9 +189,9 @@ bool StillBeingWritten(const std::string& path, int settle_seconds) {
     case TWriteSeen::kClosed: return false;
     case TWriteSeen::kUnknown: break;
   }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return true;
-  return ChangedWithin(st, std::chrono::seconds(settle_seconds));
+  platform::TFileInfo info;
+  if (!platform::Files().TryInfo(path, platform::TLinks::kDoNotFollow, info)) return true;
+  return ChangedWithinSettle(info, std::chrono::seconds(settle_seconds));
 }
 
 }  // namespace ostrivan::jobs

@@ -7,15 +7,17 @@
 // One watch covers a folder and every subfolder, new ones too as they appear. A file
 // the watch has not seen modified since it began (it was there before, or its notices
 // were lost) is unknown: the caller asks the older signals (a lease, the settle time).
-#include <sys/types.h>
-
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include "platform/file_system.h"
 
 namespace ostrivan::jobs {
 
@@ -38,22 +40,22 @@ class TWriteWatch {
 
  private:
   struct TDirKey {
-    dev_t Device = 0;
-    ino_t Inode = 0;
+    std::uint64_t Device = 0;
+    std::uint64_t Inode = 0;
     auto operator<=>(const TDirKey&) const = default;
   };
   void Reset();
   void AddTree(const std::string& dir);
   void Drain();  // with lock_ held
-  void Handle(int wd, std::uint32_t mask, std::uint32_t cookie, const std::string& name);
+  void Handle(const platform::TChangeEvent& event);
   void Run();
 
   std::mutex lock_;
-  int fd_ = -1;
-  int wake_ = -1;  // ends the reader thread
+  std::unique_ptr<platform::TChangeWatch> watch_;  // none when the system gives none
+  std::vector<platform::TChangeEvent> events_;
   std::string root_;
   TDirKey root_key_;
-  std::map<int, std::pair<TDirKey, std::string>> dirs_;  // watch -> folder's identity, path
+  std::map<int, std::pair<TDirKey, std::string>> dirs_;  // folder's watch -> its identity, path
   // Per folder identity and name: modified and not closed since (true), or closed.
   std::map<std::pair<TDirKey, std::string>, bool> files_;
   std::map<std::uint32_t, std::pair<TDirKey, std::pair<std::string, bool>>> moving_;  // cookie -> state

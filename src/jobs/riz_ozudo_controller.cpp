@@ -176,8 +176,7 @@ class TReceivedCopy {
     dir_ = JobStoreDirectory() + "/received";
     path_ = dir_ + "/" + KeptName(name);
     partial_ = PartialCopyName(path_);
-    errno = 0;
-    code_ = MakeDirectories(dir_) ? 0 : (errno != 0 ? errno : EACCES);
+    code_ = TryMakeDirectories(dir_).Code();
     if (code_ == 0) {
       ::unlink(partial_.c_str());
       linked_ = ::link(zip_path.c_str(), partial_.c_str()) == 0;
@@ -192,7 +191,7 @@ class TReceivedCopy {
   void Keep(const std::string& archive) {
     int code = code_;
     if (code == 0 && !linked_) {
-      WriteWholeFile(partial_, archive, TWriteOptions{.Mode = 0644}, &code);
+      code = TryWriteWholeFile(partial_, archive, TWriteOptions{.Mode = 0644}).Code();
     }
     // Named only once whole, so "received" never shows a cut archive.
     if (code == 0 && ::rename(partial_.c_str(), path_.c_str()) != 0) code = errno;

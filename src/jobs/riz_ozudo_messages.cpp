@@ -108,13 +108,11 @@ std::size_t TRizOzudoImportLavoroRequest::SaveArchive(const std::string& file_na
   if (IsReadOnlyFile(file_name)) {
     throw CannotCreateFile(file_name, EACCES);
   }
-  int code = 0;
-  switch (WriteWholeFile(file_name, bytes, TWriteOptions{}, &code)) {
-    case TWriteFailure::kNone: return bytes.size();
-    case TWriteFailure::kCreate: throw CannotCreateFile(file_name, code);
-    case TWriteFailure::kWrite: break;
-  }
-  throw write_failed(code);
+  TWriteStep failed = TWriteStep::kCreate;
+  const TStatus written = TryWriteWholeFile(file_name, bytes, TWriteOptions{}, failed);
+  if (written) return bytes.size();
+  if (failed == TWriteStep::kCreate) throw CannotCreateFile(file_name, written.Code());
+  throw write_failed(written.Code());
 }
 
 const TMVCClassInfo& TRizOzudoImportLavoroRequest::StaticClassInfo() {

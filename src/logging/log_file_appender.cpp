@@ -1,27 +1,25 @@
 #include "logging/log_file_appender.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <unistd.h>  // getpid
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include "common/error.h"
-#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "logging/log_pattern.h"
 #include "logging/log_writer_error.h"
+#include "platform/file_system.h"
 
 namespace ostrivan::logging {
 
 namespace {
 
+using platform::Files;
 using std::chrono::milliseconds;
 
 constexpr int kOpenAttempts = 6;
@@ -32,9 +30,9 @@ constexpr milliseconds kMoveRetryDelay{50};
 // Changes to a read-only file or directory are refused here: root, as tests and CI run,
 // would be let through by the kernel.
 bool OwnerWritable(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return true;  // the real call will report it
-  return !IsReadOnlyMode(st.st_mode);
+  platform::TFileInfo info;
+  if (!Files().TryInfo(path, platform::TLinks::kFollow, info)) return true;  // the real call will report it
+  return !info.ReadOnly();
 }
 
 void MoveWithRetries(const std::string& source, const std::string& destination) {
@@ -42,7 +40,7 @@ void MoveWithRetries(const std::string& source, const std::string& destination) 
     // The first attempt goes at once: a closed file is released immediately here.
     if (attempt > 0) std::this_thread::sleep_for(kMoveRetryDelay);
     if (OwnerWritable(ParentFolder(source)) && OwnerWritable(ParentFolder(destination)) &&
-        ::rename(source.c_str(), destination.c_str()) == 0) {
+        Files().TryRenameReplacing(source, destination)) {
       return;
     }
     std::this_thread::sleep_for(kMoveRetryDelay);
@@ -54,9 +52,21 @@ void DeleteFileOnce(const std::string& path) {
   if (!OwnerWritable(path) || !OwnerWritable(ParentFolder(path))) {
     throw EInOutError("Cannot delete " + path + ": access denied");
   }
-  if (::unlink(path.c_str()) != 0) {
-    throw EInOutError("Cannot delete " + path + ": " + SysErrorMessageText(errno));
+  if (const TStatus removed = Files().TryRemoveFile(path); !removed) {
+    throw EInOutError("Cannot delete " + path + ": " + SysErrorMessageText(removed.Code()));
   }
+}
+
+// The logs folder and its missing parents; a folder reached through a link will do.
+TStatus MakeLogsFolder(const std::string& path) {
+  platform::TFileInfo info;
+  if (Files().TryInfo(path, platform::TLinks::kFollow, info))
+    return info.Kind == platform::TFileKind::kFolder ? TStatus() : TStatus(ENOTDIR, path);
+  const std::string parent = ParentFolder(path);
+  if (parent != path)
+    if (TStatus made = MakeLogsFolder(parent); !made) return made;
+  const TStatus made = Files().TryMakeFolder(path);
+  return made.Code() == EEXIST ? TStatus() : made;
 }
 
 }  // namespace
@@ -83,22 +93,24 @@ class TLogFileAppender::TLogFileWriter {
         last_error = "access denied";
         continue;
       }
-      TFileDescriptor fd(::open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-      if (fd.get() < 0) {
-        last_error = SysErrorMessageText(errno);
+      std::unique_ptr<platform::TFile> file;
+      const TStatus opened = Files().TryCreate(
+          file_name, {.Mode = platform::TCreateMode::kKeep, .Permissions = 0644, .Append = true}, file);
+      if (!opened) {
+        last_error = SysErrorMessageText(opened.Code());
         continue;
       }
-      struct stat st {};
-      if (::fstat(fd.get(), &st) != 0) {
-        last_error = SysErrorMessageText(errno);
+      platform::TFileInfo info;
+      if (const TStatus known = file->TryInfo(info); !known) {
+        last_error = SysErrorMessageText(known.Code());
         continue;
       }
-      return std::make_unique<TLogFileWriter>(fd.release(), st.st_size);
+      return std::make_unique<TLogFileWriter>(std::move(file), info.Size);
     }
     throw EFOpenError("Cannot open file \"" + file_name + "\". " + last_error);
   }
 
-  TLogFileWriter(int fd, std::int64_t size) : fd_(fd), file_size_(size) {}
+  TLogFileWriter(std::unique_ptr<platform::TFile> file, std::int64_t size) : file_(std::move(file)), file_size_(size) {}
   ~TLogFileWriter() {
     try {
       Flush();
@@ -112,8 +124,8 @@ class TLogFileAppender::TLogFileWriter {
   // Adds text + CR LF to the buffer. The first line of a batch asks the file for its
   // size: another writer may have grown or emptied it meanwhile.
   void Append(std::string_view text) {
-    struct stat st {};
-    if (buffer_.empty() && ::fstat(fd_.get(), &st) == 0) file_size_ = static_cast<std::int64_t>(st.st_size);
+    platform::TFileInfo info;
+    if (buffer_.empty() && file_->TryInfo(info)) file_size_ = info.Size;
     // Every malformed sequence becomes U+FFFD, so a log file stays readable whatever
     // bytes a message carried.
     AppendValidUtf8(buffer_, text, Utf8Repair::kEachSubpart);
@@ -124,9 +136,9 @@ class TLogFileAppender::TLogFileWriter {
   // Writes the buffer in one write (more only when the kernel takes part of it). The
   // buffer is emptied even when the write fails, so a failed line is not written twice.
   void Flush() {
-    if (const int error = WriteAll(fd_.get(), buffer_); error != 0) {
+    if (const TStatus written = file_->TryWrite(buffer_); !written) {
       buffer_.clear();
-      throw EWriteError("Log write failed: " + SysErrorMessageText(error));
+      throw EWriteError("Log write failed: " + SysErrorMessageText(written.Code()));
     }
     file_size_ += static_cast<std::int64_t>(buffer_.size());
     buffer_.clear();
@@ -145,7 +157,7 @@ class TLogFileAppender::TLogFileWriter {
   // Bounds the buffer when a batch is large; a few dozen lines per write is plenty.
   static constexpr std::size_t kFlushThreshold = 64 * 1024;
 
-  TFileDescriptor fd_;
+  std::unique_ptr<platform::TFile> file_;
   std::int64_t file_size_;  // asked of the file at each batch's first line, counted since
   std::string buffer_;
 };
@@ -163,11 +175,12 @@ TLogFileAppenderBase::TLogFileAppenderBase(int max_backup_file_count, int max_fi
 void TLogFileAppenderBase::Setup() {
   TLogAppenderBase::Setup();
   if (logs_folder_.empty()) logs_folder_ = ExecutableDirectory();
-  std::error_code ec;
-  std::filesystem::create_directories(logs_folder_, ec);
-  if (ec || !std::filesystem::is_directory(logs_folder_)) {
+  const TStatus made = MakeLogsFolder(logs_folder_);
+  platform::TFileInfo info;
+  if (!made || !Files().TryInfo(logs_folder_, platform::TLinks::kFollow, info) ||
+      info.Kind != platform::TFileKind::kFolder) {
     throw EInOutError("Cannot create logs folder " + logs_folder_ + ": " +
-                      (ec ? ec.message() : std::string("not a directory")));
+                      (!made ? SysErrorMessageText(made.Code()) : std::string("not a directory")));
   }
 }
 

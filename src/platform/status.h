@@ -25,6 +25,8 @@ class [[nodiscard]] TStatus {
   int Code() const noexcept { return code_; }
   // What the failure concerned; may be empty.
   const std::string& Path() const noexcept { return path_; }
+  // status == ENOENT compares the code; status == 0 is success.
+  friend bool operator==(const TStatus& status, int code) noexcept { return status.code_ == code; }
 
  private:
   int code_ = 0;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/file_shapes.h"
+
 namespace ostrivan::test_support {
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it, also the parts
