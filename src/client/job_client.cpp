@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "archive/zip_file.h"
+#include "common/base64.h"
 #include "common/file_system.h"
 #include "common/file_tree.h"
 #include "common/request_size.h"
-#include "jobfiles/base64.h"
 #include "jobfiles/job_texts.h"
 #include "jobfiles/working_directory.h"
 #include "platform/clock.h"
@@ -103,7 +103,7 @@ class TScratchDir {
 };
 
 // What a failed export says when its directory held nothing to send.
-bool NothingWaiting(const std::string& message) { return jobs::texts::SaysNothingFound(message); }
+bool NothingWaiting(const std::string& message) { return jobfiles::texts::SaysNothingFound(message); }
 
 int Interrupted(std::ostream& err, const std::string& what) {
   err << "ostrivan-client: interrupted" << what << "\n";
@@ -299,8 +299,8 @@ int RunExport(const TServerUrl& url, const std::string& mode, const std::string&
   const std::string name = result.Json->Values("NomeFile").StringValue();
   if (job != nullptr) *job = FileStem(name);
   try {
-    WriteClientFile(zip_path, jobs::DecodeBase64(stream));
-    jobs::UnpackArchive(zip_path, dir);
+    WriteClientFile(zip_path, DecodeBase64(stream, Base64Decoding::kSkipOutsideAlphabet));
+    jobfiles::UnpackArchive(zip_path, dir);
   } catch (const Exception& e) {
     err << "ostrivan-client: unpacking " << name << " into " << dir << " failed: " << e.Message() << "\n"
         << "ostrivan-client: the received archive is kept as " << zip_path << "\n";
@@ -335,7 +335,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       // Named as the service names an export: after the first program, else the folder.
       const std::string programs = JoinPath(source, "programs");
       std::vector<std::string> first;
-      if (fs::is_directory(programs, ec)) first = jobs::ListFiles(programs);
+      if (fs::is_directory(programs, ec)) first = jobfiles::ListFiles(programs);
       fs::path folder = fs::absolute(source).lexically_normal();
       if (!folder.has_filename()) folder = folder.parent_path();  // "job/" -> "job"
       name = first.empty() ? folder.filename().string() : FileStem(first.front());
@@ -343,7 +343,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
       name += ".zip";
       TScratchDir scratch;  // removed on every way out, an interruption included
       const std::string zip_path = JoinPath(scratch.path(), name);
-      jobs::PackDirectoryTree(source, zip_path);
+      jobfiles::PackDirectoryTree(source, zip_path);
       refused = CheckArchiveBeforeSending(zip_path);
       if (refused.empty()) archive = ReadClientFile(zip_path);
     } else if (fs::is_regular_file(source, ec)) {
@@ -362,7 +362,7 @@ int RunImport(const TServerUrl& url, const std::string& source, std::ostream& ou
 
   json::TJsonObject request;
   request.SetString("NomeFile", name);
-  request.SetString("Stream", jobs::EncodeBase64(archive));
+  request.SetString("Stream", EncodeBase64(archive));
   const std::string body = request.ToJSON();
   // A larger body gets 413 after the upload; refused here, the machine's folder and
   // the network are spared.

@@ -163,7 +163,7 @@ int RunFetch(const TServerUrl& url, const std::string& kind, const std::string& 
       if (!fs::create_directories(to, ec) || ec) throw EClientError("cannot create " + to + ": " + ec.message());
       created = true;
     }
-    jobs::UnpackArchive(zip_path, to);
+    jobfiles::UnpackArchive(zip_path, to);
   } catch (const Exception& e) {
     (void)platform::Files().TryRemoveFile(zip_path);
     // Left as found, so the same command can run again.

@@ -5,11 +5,12 @@
 #include "host/operator_routes.h"
 #include "host/parametri.h"
 #include "http/web_request_handler.h"
-#include "jobs/job_parameters.h"
 #include "jobs/riz_ozudo_controller.h"
 #include "web/serializer_json.h"
 
 namespace ostrivan::host {
+
+TAppWebModule::TAppWebModule() : TAppWebModule(AppJobParameters()) {}
 
 void TAppWebModule::WebModuleCreate() {
   // Runs while the pool builds this module under its lock: only plain field writes here.
@@ -30,7 +31,7 @@ void TAppWebModule::WebModuleCreate() {
     config.SetValue(kExposeXPoweredBy, "true");
     config.SetValue(kMaxRequestSize, std::to_string(kAppMaxRequestSize));
   });
-  engine_->AddController(&jobs::TRizOzudoController::ClassInfo());
+  engine_->AddController(&jobs::TRizOzudoController::ClassInfo(), jobs::TRizOzudoController::Factory(job_parameters_));
   engine_->AddSerializer("application/json", std::make_shared<web::TMVCJsonSerializer>());
   // The operator's routes come before the engine: they are no controller of it, so its
   // description of the service's routes stays as it was.
@@ -65,17 +66,18 @@ void ApplyCallerGate(http::TCustomHTTPServer& server) {
 
 void ReportCallerGate() { CallerGate().Report(); }
 
+jobs::TJobParameters AppJobParameters() {
+  return {[] { return TParametri::GetExportLavoroDir(); }, [] { return TParametri::GetImportLavoroDir(); },
+          [] { return TParametri::GetNrMacchina(); },      [] { return TParametri::GetAttesaScrittura(); },
+          [] { return TParametri::GetAttesaConferma(); },  [] { return TParametri::GetTenutiNumero(); },
+          [] { return TParametri::GetTenutiMB(); }};
+}
+
 void RegisterAppWebModule() {
   http::THTTPWebBridgeRequestHandler& handler = http::TWebRequestHandler();
-  handler.SetWebModuleClass([] { return std::unique_ptr<http::TWebModule>(std::make_unique<TAppWebModule>()); });
+  handler.SetWebModuleClass(
+      [] { return std::unique_ptr<http::TWebModule>(std::make_unique<TAppWebModule>(AppJobParameters())); });
   handler.SetMaxConnections(kStartupModulePoolLimit);
-  // The job actions read their settings through these on every request, so edits to
-  // the parameter file count from the next request.
-  jobs::SetJobParameters({[] { return TParametri::GetExportLavoroDir(); },
-                          [] { return TParametri::GetImportLavoroDir(); }, [] { return TParametri::GetNrMacchina(); },
-                          [] { return TParametri::GetAttesaScrittura(); },
-                          [] { return TParametri::GetAttesaConferma(); }, [] { return TParametri::GetTenutiNumero(); },
-                          [] { return TParametri::GetTenutiMB(); }});
 }
 
 }  // namespace ostrivan::host

@@ -3,15 +3,21 @@
 // settings, the job controller and its own JSON serializer.
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "http/http_server.h"
 #include "http/web_module.h"
+#include "jobs/job_parameters.h"
 #include "web/engine.h"
 
 namespace ostrivan::host {
 
 class TAppWebModule : public http::TWebModule {
  public:
+  // parameters: what the job controller of each engine reads its settings through; by
+  // default the parameter file's (AppJobParameters).
+  TAppWebModule();
+  explicit TAppWebModule(jobs::TJobParameters parameters) : job_parameters_(std::move(parameters)) {}
   void DoCreate() override { WebModuleCreate(); }
   void DoDestroy() override { WebModuleDestroy(); }
 
@@ -21,8 +27,13 @@ class TAppWebModule : public http::TWebModule {
   web::TMVCEngine* Engine() const { return engine_.get(); }
 
  private:
+  jobs::TJobParameters job_parameters_;
   std::unique_ptr<web::TMVCEngine> engine_;
 };
+
+// The job settings as the parameter file gives them, read on every call, so edits to
+// the file count from the next request.
+jobs::TJobParameters AppJobParameters();
 
 // The largest request body the service accepts: the engine's default, 5 MiB (a job
 // archive of about 3.8 MB in base64). The host sets it as the engine setting

@@ -169,7 +169,7 @@ TConfigReport CheckConfiguration(const std::string& ini_file, bool check_port) {
 
   const TReadiness readiness = CheckReadiness(export_dir, import_dir);
   for (const std::string& problem : readiness.Problems) report.Errors.push_back(problem);
-  if (const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(export_dir); waiting.Stuck > 0)
+  if (const jobfiles::TExportWaiting waiting = jobfiles::InspectExportDirectory(export_dir); waiting.Stuck > 0)
     report.Warnings.push_back(LeftFilesProblem(export_dir, waiting));
   report.ExportReady = readiness.Export;
   report.ImportReady = readiness.Import;

@@ -73,7 +73,7 @@ void RunServer(uint16_t port, bool service) {
   LogSettingsInForce();
   ReportCallerGate();
   // An account that cannot write these would fail jobs later, or keep no copies: said now.
-  for (const jobs::TFolderProblem& problem : jobs::ServiceFolderProblems())
+  for (const jobfiles::TFolderProblem& problem : jobfiles::ServiceFolderProblems())
     logging::FrameworkLogError("Folder \"" + problem.Path + "\" cannot be written: " + problem.Reason);
   server->SetMaxConnections(0);
   if (service) {
@@ -100,10 +100,10 @@ int RunConsoleHost(bool service) {
     InstallStopSignals();
     MarkServiceStarted();
     RegisterAppWebModule();
-    jobs::WatchExportFolder(jobs::JobParameters());
+    jobs::WatchExportFolder(AppJobParameters());
     // Jobs a previous run left between packing and delivery, or half unpacked, are
     // settled before any client can ask for them.
-    jobs::RecoverInterruptedJobs(jobs::JobParameters());
+    jobs::RecoverInterruptedJobs(AppJobParameters());
     RunServer(TParametri::GetPorta(), service);
   } catch (const Exception& e) {
     WriteLn(std::string(e.ClassName()) + ": " + e.Message());

@@ -127,7 +127,7 @@ void JobTable(std::string& html, const char* kind, const char* title, const std:
   html += "</table>\n";
 }
 
-std::string LastJobText(const jobs::TLastJob& last) {
+std::string LastJobText(const jobfiles::TLastJob& last) {
   if (last.TimeMs == 0) return "none since the start";
   const auto when = static_cast<std::time_t>(last.TimeMs / 1000);
   return LocalTime(when) + " (" + Age(std::time(nullptr) - when) + " ago)  " + (last.Job.empty() ? "-" : last.Job) +
@@ -195,9 +195,9 @@ std::string OperatorPageHtml() {
   const std::string export_dir = TParametri::GetExportLavoroDir(ini);
   const std::string import_dir = TParametri::GetImportLavoroDir(ini);
   const TReadiness readiness = CheckReadiness(export_dir, import_dir);
-  const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(export_dir);
-  const jobs::TJobStoreCounts counts = jobs::CountJobStore(export_dir);
-  const std::string store = jobs::JobStoreDirectory();
+  const jobfiles::TExportWaiting waiting = jobfiles::InspectExportDirectory(export_dir);
+  const jobfiles::TJobStoreCounts counts = jobfiles::CountJobStore(export_dir);
+  const std::string store = jobfiles::JobStoreDirectory();
   const std::string machine = std::to_string(TParametri::GetNrMacchina(ini));
 
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Ostrivan machine " +
@@ -216,7 +216,7 @@ std::string OperatorPageHtml() {
   Row(html, "import folder", import_dir + (readiness.Import ? "  ready" : "  NOT READY"));
   Row(html, "held", std::to_string(counts.Held) + (counts.Held ? ", oldest " + Age(counts.OldestHeldSeconds) : ""));
   Row(html, "unsent", std::to_string(counts.Unsent.Count));
-  const jobs::TJobMetrics metrics = jobs::JobMetricsSnapshot();
+  const jobfiles::TJobMetrics metrics = jobfiles::JobMetricsSnapshot();
   Row(html, "last export", LastJobText(metrics.Export.Last));
   Row(html, "last import", LastJobText(metrics.Import.Last));
   html += "</table>\n";
@@ -291,13 +291,13 @@ bool ServeOperatorPage(http::TWebRequest& request, http::TWebResponse& response)
     return true;
   }
   const std::string name = PercentDecode(raw);
-  if (!jobs::IsJobKind(kind) || !jobs::IsJobName(name)) {
+  if (!jobfiles::IsJobKind(kind) || !jobfiles::IsJobName(name)) {
     Reply(response, 404, "no job of that name");
     return true;
   }
   const std::string ini = TParametri::GetIniFile();
-  const jobs::TRequeueResult result = jobs::RequeueKeptJob(TParametri::GetExportLavoroDir(ini), kind, name,
-                                                           request.RemoteIP(), TParametri::GetNrMacchina(ini));
+  const jobfiles::TRequeueResult result = jobfiles::RequeueKeptJob(TParametri::GetExportLavoroDir(ini), kind, name,
+                                                                   request.RemoteIP(), TParametri::GetNrMacchina(ini));
   if (result.Status != 200) {
     Reply(response, result.Status, result.Message);
     return true;

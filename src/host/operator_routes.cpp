@@ -72,14 +72,14 @@ TSettings ReadSettings() {
   return s;
 }
 
-std::unique_ptr<json::TJsonObject> StoreObject(const jobs::TStoreCount& count) {
+std::unique_ptr<json::TJsonObject> StoreObject(const jobfiles::TStoreCount& count) {
   auto object = std::make_unique<json::TJsonObject>();
   object->SetLong("archives", count.Count);
   object->SetLong("bytes", count.Bytes);
   return object;
 }
 
-void SetLastJob(json::TJsonObject& document, const char* name, const jobs::TLastJob& last) {
+void SetLastJob(json::TJsonObject& document, const char* name, const jobfiles::TLastJob& last) {
   if (last.TimeMs == 0) {
     document.SetNull(name);
     return;
@@ -152,7 +152,7 @@ class TMetricsWriter {
 
 }  // namespace
 
-std::string LeftFilesProblem(const std::string& export_dir, const jobs::TExportWaiting& waiting) {
+std::string LeftFilesProblem(const std::string& export_dir, const jobfiles::TExportWaiting& waiting) {
   return std::to_string(waiting.Stuck) + " file" + (waiting.Stuck == 1 ? "" : "s") + " in " + export_dir +
          " cannot be taken out by the service's account (their folder is not writable for it, first \"" +
          waiting.FirstStuck + "\"): every export leaves them and sends them again";
@@ -164,9 +164,9 @@ std::string StatusJson() {
   const TSettings settings = ReadSettings();
   const std::int64_t started = StartedMs();
   const TReadiness readiness = CheckReadiness(settings.export_dir, settings.import_dir);
-  const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(settings.export_dir);
-  const jobs::TJobStoreCounts store = jobs::CountJobStore(settings.export_dir);
-  const jobs::TJobMetrics metrics = jobs::JobMetricsSnapshot();
+  const jobfiles::TExportWaiting waiting = jobfiles::InspectExportDirectory(settings.export_dir);
+  const jobfiles::TJobStoreCounts store = jobfiles::CountJobStore(settings.export_dir);
+  const jobfiles::TJobMetrics metrics = jobfiles::JobMetricsSnapshot();
 
   json::TJsonObject document;
   document.SetString("version", OSTRIVAN_VERSION);
@@ -185,7 +185,7 @@ std::string StatusJson() {
   auto import_object = std::make_unique<json::TJsonObject>();
   import_object->SetString("dir", settings.import_dir);
   import_object->SetBool("ready", readiness.Import);
-  import_object->SetLong("files", std::max<std::int64_t>(jobs::CountImportFiles(settings.import_dir), 0));
+  import_object->SetLong("files", std::max<std::int64_t>(jobfiles::CountImportFiles(settings.import_dir), 0));
   document.SetObject("import", std::move(import_object));
   auto problems = std::make_unique<json::TJsonArray>();
   for (const std::string& problem : readiness.Problems) problems->AddString(problem);
@@ -204,18 +204,20 @@ std::string StatusJson() {
 
 std::string MetricsText() {
   const TSettings settings = ReadSettings();
-  const jobs::TJobMetrics jobs_metrics = jobs::JobMetricsSnapshot();
-  const jobs::TExportWaiting waiting = jobs::InspectExportDirectory(settings.export_dir);
-  const jobs::TJobStoreCounts store = jobs::CountJobStore(settings.export_dir);
+  const jobfiles::TJobMetrics jobs_metrics = jobfiles::JobMetricsSnapshot();
+  const jobfiles::TExportWaiting waiting = jobfiles::InspectExportDirectory(settings.export_dir);
+  const jobfiles::TJobStoreCounts store = jobfiles::CountJobStore(settings.export_dir);
   const TReadiness readiness = CheckReadiness(settings.export_dir, settings.import_dir);
   struct TDirection {
     const char* name;
-    const jobs::TJobDirectionMetrics& metrics;
+    const jobfiles::TJobDirectionMetrics& metrics;
     std::vector<const char*> outcomes;
   };
   const TDirection directions[] = {
-      {"export", jobs_metrics.Export, {jobs::kJobDelivered, jobs::kJobUndelivered, jobs::kJobFailed, jobs::kJobEmpty}},
-      {"import", jobs_metrics.Import, {jobs::kJobImported, jobs::kJobFailed}}};
+      {"export",
+       jobs_metrics.Export,
+       {jobfiles::kJobDelivered, jobfiles::kJobUndelivered, jobfiles::kJobFailed, jobfiles::kJobEmpty}},
+      {"import", jobs_metrics.Import, {jobfiles::kJobImported, jobfiles::kJobFailed}}};
 
   TMetricsWriter out;
   out.Family("ostrivan_jobs_total", "counter", "Jobs finished since the start, by direction and outcome.");
@@ -234,10 +236,10 @@ std::string MetricsText() {
   for (const TDirection& d : directions) {
     std::uint64_t cumulative = 0;
     const std::string direction = std::string("direction=\"") + d.name + "\"";
-    for (std::size_t i = 0; i < jobs::kJobDurationBuckets.size(); ++i) {
+    for (std::size_t i = 0; i < jobfiles::kJobDurationBuckets.size(); ++i) {
       cumulative += d.metrics.Buckets[i];
       out.Sample("ostrivan_job_duration_seconds_bucket",
-                 direction + ",le=\"" + ShortNumber(jobs::kJobDurationBuckets[i]) + "\"", cumulative);
+                 direction + ",le=\"" + ShortNumber(jobfiles::kJobDurationBuckets[i]) + "\"", cumulative);
     }
     out.Sample("ostrivan_job_duration_seconds_bucket", direction + ",le=\"+Inf\"", d.metrics.DurationCount);
     out.Sample("ostrivan_job_duration_seconds_sum", direction, Number(d.metrics.DurationSum));
@@ -275,11 +277,11 @@ std::string MetricsText() {
   return out.Take();
 }
 
-std::string AcknowledgementJson(const std::string& id, jobs::TAckResult result) {
+std::string AcknowledgementJson(const std::string& id, jobfiles::TAckResult result) {
   json::TJsonObject document;
   document.SetString("job", id);
-  document.SetBool("acknowledged", result == jobs::TAckResult::kAcknowledged);
-  if (result != jobs::TAckResult::kAcknowledged)
+  document.SetBool("acknowledged", result == jobfiles::TAckResult::kAcknowledged);
+  if (result != jobfiles::TAckResult::kAcknowledged)
     document.SetString("message", "no export waits for this acknowledgement: it was settled or put back already");
   return document.ToJSON();
 }
@@ -351,10 +353,10 @@ std::string QueryValue(const std::string& query, const std::string& key) {
 
 std::string JobsListJson(const std::string& export_dir) {
   auto list = std::make_unique<json::TJsonArray>();
-  for (const jobs::TKeptJob& job : jobs::ListKeptJobs(export_dir)) {
+  for (const jobfiles::TKeptJob& job : jobfiles::ListKeptJobs(export_dir)) {
     json::TJsonObject& object = list->AddObject();
     object.SetString("kind", job.Kind);
-    object.SetString("name", jobs::FileNameText(job.Name));
+    object.SetString("name", jobfiles::FileNameText(job.Name));
     object.SetString("time", IsoUtc(job.TimeMs));
     object.SetLong("files", job.Files);
     object.SetLong("bytes", job.Bytes);
@@ -370,10 +372,10 @@ std::string JobsListJson(const std::string& export_dir) {
 
 std::string ProgramVersionsJson(const std::string& program) {
   auto list = std::make_unique<json::TJsonArray>();
-  for (const jobs::TProgramVersion& v : jobs::ListProgramVersions(program)) {
+  for (const jobfiles::TProgramVersion& v : jobfiles::ListProgramVersions(program)) {
     json::TJsonObject& object = list->AddObject();
     object.SetString("kind", v.Kind);
-    object.SetString("name", jobs::FileNameText(v.Name));
+    object.SetString("name", jobfiles::FileNameText(v.Name));
     object.SetString("time", IsoUtc(v.TimeMs));
     object.SetString("entry", v.Entry);
     object.SetLong("bytes", v.Size);
@@ -385,10 +387,10 @@ std::string ProgramVersionsJson(const std::string& program) {
   return document.ToJSON();
 }
 
-std::string RequeueJson(const std::string& kind, const std::string& name, const jobs::TRequeueResult& result) {
+std::string RequeueJson(const std::string& kind, const std::string& name, const jobfiles::TRequeueResult& result) {
   json::TJsonObject document;
   document.SetString("kind", kind);
-  document.SetString("name", jobs::FileNameText(name));
+  document.SetString("name", jobfiles::FileNameText(name));
   document.SetBool("requeued", result.Status == 200);
   document.SetLong("files", result.Files);
   document.SetString("message", result.Message);
@@ -414,25 +416,25 @@ bool ServeJobsRoute(http::TWebRequest& request, http::TWebResponse& response) {
     return false;
   const std::string& kind = parts[0];
   const std::string& name = parts[1];
-  if (!jobs::IsJobKind(kind)) {
+  if (!jobfiles::IsJobKind(kind)) {
     JsonReply(response, 404, MessageJson("no kind of job \"" + kind + "\": held, unsent, sent or received"));
     return true;
   }
-  if (!jobs::IsJobName(name)) {
+  if (!jobfiles::IsJobName(name)) {
     JsonReply(response, 400, MessageJson("a job name is one entry of its folder: no '/', no NUL, not . or .."));
     return true;
   }
   if (parts.size() == 3) {
-    const jobs::TRequeueResult result =
-        jobs::RequeueKeptJob(export_dir, kind, name, request.RemoteAddr(), TParametri::GetNrMacchina());
+    const jobfiles::TRequeueResult result =
+        jobfiles::RequeueKeptJob(export_dir, kind, name, request.RemoteAddr(), TParametri::GetNrMacchina());
     JsonReply(response, result.Status, RequeueJson(kind, name, result));
     return true;
   }
-  jobs::TKeptJob job;
+  jobfiles::TKeptJob job;
   std::string bytes;
-  if (!jobs::FindKeptJob(export_dir, kind, name, job) || job.ArchivePath.empty() ||
+  if (!jobfiles::FindKeptJob(export_dir, kind, name, job) || job.ArchivePath.empty() ||
       !TryReadWholeFile(job.ArchivePath, bytes)) {
-    JsonReply(response, 404, MessageJson("no " + kind + " job named \"" + jobs::FileNameText(name) + "\""));
+    JsonReply(response, 404, MessageJson("no " + kind + " job named \"" + jobfiles::FileNameText(name) + "\""));
     return true;
   }
   response.SetStatusCode(200);
@@ -451,8 +453,8 @@ bool ServeOperatorRoute(http::TWebRequest& request, http::TWebResponse& response
   const std::string path = request.PathInfo();
   if (method == http::TMethodType::mtPost && StartsWithText(path, kAckRoute)) {
     const std::string id = path.substr(std::string_view(kAckRoute).size());
-    const jobs::TAckResult result = jobs::AcknowledgementWaits().Acknowledge(id);
-    response.SetStatusCode(result == jobs::TAckResult::kAcknowledged ? 200 : 404);
+    const jobfiles::TAckResult result = jobfiles::AcknowledgementWaits().Acknowledge(id);
+    response.SetStatusCode(result == jobfiles::TAckResult::kAcknowledged ? 200 : 404);
     response.SetContentType("application/json; charset=utf-8");
     response.SetCustomHeader("Cache-Control", "no-store");
     response.SetContent(AcknowledgementJson(id, result));

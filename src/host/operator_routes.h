@@ -23,7 +23,7 @@ void MarkServiceStarted();
 
 std::string StatusJson();
 // The status problem of files an export cannot take out.
-std::string LeftFilesProblem(const std::string& export_dir, const jobs::TExportWaiting& waiting);
+std::string LeftFilesProblem(const std::string& export_dir, const jobfiles::TExportWaiting& waiting);
 std::string MetricsText();
 
 // Serves the request when it is GET (or HEAD) of one of the routes; false otherwise.

@@ -23,7 +23,7 @@ std::string JobDirectoryProblem(const std::string& key, const std::string& dir) 
 
 std::vector<std::string> OwnFolderProblems() {
   std::vector<std::string> problems;
-  for (const jobs::TFolderProblem& problem : jobs::ServiceFolderProblems())
+  for (const jobfiles::TFolderProblem& problem : jobfiles::ServiceFolderProblems())
     problems.push_back("service folder " + problem.Path + " " + problem.Detail);
   return problems;
 }

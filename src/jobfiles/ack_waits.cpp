@@ -6,7 +6,7 @@
 
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -136,4 +136,4 @@ TAcknowledgementWaits& AcknowledgementWaits() {
   return *waits;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -17,7 +17,7 @@
 
 #include "jobfiles/held_export.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 enum class TAckResult {
   kAcknowledged,  // the job is settled as delivered
@@ -65,4 +65,4 @@ class TAcknowledgementWaits {
 // The process's one table, never destroyed: a job in it stays held through the exit.
 TAcknowledgementWaits& AcknowledgementWaits();
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <map>
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 namespace {
 
 std::mutex g_registry_mutex;
@@ -42,4 +42,4 @@ TDirectoryLock::TDirectoryLock(const std::string& directory, std::try_to_lock_t)
   lock_ = std::unique_lock<std::mutex>(*mutex_, std::try_to_lock);
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

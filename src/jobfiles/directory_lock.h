@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 class TDirectoryLock {
  public:
@@ -24,4 +24,4 @@ class TDirectoryLock {
 // The key a directory is locked under: its canonical path when it can be resolved.
 std::string DirectoryLockKey(const std::string& directory);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -15,8 +15,6 @@
 // reply arrived. Every hold is also recorded in "held/" beside the executable
 // ("<job>.hold", naming its folder), so a start finds it whatever the parameter file
 // says by then.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -26,20 +24,13 @@
 #include <string>
 #include <vector>
 
+#include "jobfiles/hold_recovery.h"
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_journal.h"
+#include "jobfiles/kept_folders.h"
+#include "platform/file_system.h"
 
-namespace ostrivan::jobs {
-
-// Kept archives (delivered exports in "sent", received imports in "received"): the
-// newest ones, within both limits.
-inline constexpr std::size_t kSentKeepCount = 20;
-inline constexpr std::int64_t kSentKeepBytes = 200LL * 1000 * 1000;
-// What a kept folder keeps, as the parameter file sets it (TenutiNumero, TenutiMB).
-struct TKeepLimits {
-  std::size_t Count = kSentKeepCount;
-  std::int64_t Bytes = kSentKeepBytes;
-};
+namespace ostrivan::jobfiles {
 
 struct THeldEntry {
   std::string Relative;  // below the export directory, '/' separated
@@ -123,6 +114,31 @@ class THeldExport {
   THeldExport(std::string origin, std::string folder);
   static TLoad Load(const std::string& folder, std::shared_ptr<THeldExport>& job);
   void WriteManifest() const;
+  // The steps of Hold, in their order.
+  void RefuseReadOnlyTopFiles() const;
+  void RecordBeforeMoving() const;
+  std::int64_t MoveFilesOut(std::vector<const THeldEntry*>& moved);  // returns how many stay
+  std::int64_t RemoveEmptiedFolders();                               // returns how many stay
+  void RecordWhatStayed();
+  // A hold cut short: what moved goes back (or to "unsent") and the folder goes.
+  void AbandonHold(const std::vector<const THeldEntry*>& moved, const std::string& why);
+  [[noreturn]] void FailChangedWhilePacking(const std::vector<const THeldEntry*>& moved, const std::string& path);
+  // The steps of Complete.
+  struct TDeliveredFiles {
+    std::vector<const THeldEntry*> Changed;    // written after packing: they go back
+    std::vector<const THeldEntry*> Discarded;  // not packed (ROTTLER): kept in "sent"
+    std::vector<const THeldEntry*> Removable;
+  };
+  std::vector<const THeldEntry*> HeldFiles() const;
+  TDeliveredFiles SortDelivered(const std::vector<const THeldEntry*>& files) const;
+  void FinishDelivered(const std::vector<const THeldEntry*>& files, bool marked);
+  void KeepRefilledInUnsent(const std::vector<const THeldEntry*>& files);
+  void PutBackUndelivered(const std::vector<const THeldEntry*>& files);
+  void MarkDelivered();
+  void FinishRecord();
+  void JournalOnce();
+  void KeepSentArchive();
+  void RemoveHeldFiles(const std::vector<const THeldEntry*>& removable);
   bool ReadManifest(const std::string& text);
   // Puts each held file back on its own; a name taken meanwhile keeps its new file, and
   // the old copy goes to "unsent" with the archive.
@@ -138,7 +154,7 @@ class THeldExport {
   // The hold left this in the directory (so it is the machine's, not the job's to move).
   bool Stayed(const std::string& relative) const;
   // What is at a job name is the file a put-back placed there (the same inode).
-  bool PlacedHere(const THeldEntry& e, const struct stat& at, bool held_there) const;
+  bool PlacedHere(const THeldEntry& e, const platform::TFileInfo& at, bool held_there) const;
   void WritePlacedRecord() const;
   void ReadPlacedRecord();
   // The listed folders missing in the directory, made writable for the files to come;
@@ -161,8 +177,8 @@ class THeldExport {
   bool keep_folder_ = false;          // something could not be moved out: the folder stays
   std::vector<THeldEntry> residual_;  // what the hold left in the directory
   struct TPlaced {
-    dev_t Device = 0;
-    ino_t Inode = 0;
+    std::uint64_t Device = 0;
+    std::uint64_t Inode = 0;
   };
   // Where a put-back placed copies (relative path -> the copy), recorded before any of
   // them takes its name, so that a start after a kill knows them.
@@ -173,20 +189,4 @@ class THeldExport {
   bool unacknowledged_ = false;  // the reply's client asked to acknowledge it, and did not
 };
 
-// Every hold folder there is: those the records in held/ name, those in held/ itself and
-// those beside export_dir (holds made before they were recorded). Sorted, each once; a
-// name may no longer be a folder.
-std::vector<std::string> HoldFolders(const std::string& export_dir);
-
-// Every hold recorded beside the executable, then the hold folders the current export
-// directory may have used (beside it and beside the executable): each job found is
-// finished, delivered ones removed, the others put back. A job folder whose manifest
-// cannot be read is left untouched, with an error line naming it. Returns how many jobs
-// were found.
-int RecoverHeldExports(const std::string& export_dir, const TKeepLimits& keep = {});
-
-// Keeps the newest keep.Count regular files of dir (by modification time) within
-// keep.Bytes; the newest stays even alone over the size limit.
-void PruneKeptFolder(const std::string& dir, const TKeepLimits& keep = {});
-
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -18,7 +18,7 @@
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -361,4 +361,4 @@ TImportRecovery RecoverImport(const std::string& import_dir) {
   return found;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -16,7 +16,7 @@
 
 #include "archive/stream.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 inline constexpr const char* kImportStagingName = ".ostrivan-import";
 // The name an import writes the received archive under, in the import directory.
@@ -87,4 +87,4 @@ struct TImportRecovery {
 // staging removed. The main log says what was found and done. Call with the lock held.
 TImportRecovery RecoverImport(const std::string& import_dir);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -1,8 +1,5 @@
 #include "jobfiles/job_catalog.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -22,24 +19,32 @@
 #include "jobfiles/job_journal.h"
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
 constexpr const char* kKeptKinds[] = {"held", "unsent", "sent", "received"};
 
-std::int64_t KeptModifiedMs(const struct stat& st) {
-  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+std::int64_t KeptModifiedMs(const platform::TFileInfo& info) {
+  return info.Modified.Seconds * 1000 + info.Modified.Nanoseconds / 1000000;
+}
+
+// What is at path (a link followed or not); Kind kMissing when nothing can be read there.
+platform::TFileInfo CatalogInfo(const std::string& path, platform::TLinks links = platform::TLinks::kDoNotFollow) {
+  platform::TFileInfo info;
+  (void)platform::Files().TryInfo(path, links, info);
+  return info;
 }
 
 // The first archive directly in a job folder (held and unsent keep theirs there).
 std::string KeptArchiveIn(const std::string& folder) {
   for (const std::string& name : NamesIn(folder)) {
-    struct stat st {};
     const std::string path = folder + "/" + name;
     if (name.size() > 4 && SameTextIgnoringCase(name.substr(name.size() - 4), ".zip") &&
-        ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        CatalogInfo(path).Kind == platform::TFileKind::kFile)
       return path;
   }
   return "";
@@ -66,17 +71,17 @@ bool ReadKeptArchive(TKeptJob& job) {
 }
 
 bool KeptEntryOf(const std::string& kind, const std::string& folder_or_file, const std::string& name, TKeptJob& job) {
-  struct stat st {};
-  if (::lstat(folder_or_file.c_str(), &st) != 0) return false;
+  const platform::TFileInfo st = CatalogInfo(folder_or_file);
+  if (st.Kind == platform::TFileKind::kMissing) return false;
   job = {};
   job.Kind = kind;
   job.Name = name;
   job.TimeMs = KeptModifiedMs(st);
   if (kind == "sent" || kind == "received") {
-    if (!S_ISREG(st.st_mode)) return false;
+    if (st.Kind != platform::TFileKind::kFile) return false;
     job.ArchivePath = folder_or_file;
   } else {
-    if (!S_ISDIR(st.st_mode)) return false;
+    if (st.Kind != platform::TFileKind::kFolder) return false;
     job.ArchivePath = KeptArchiveIn(folder_or_file);
     if (kind == "unsent") job.FilesFolder = folder_or_file + "/files";
   }
@@ -167,16 +172,16 @@ struct TRequeueFile {
 bool ListRequeueTree(const std::string& dir, const std::string& relative, std::vector<TRequeueFile>& files,
                      std::vector<std::string>& folders) {
   const std::string here = relative.empty() ? dir : dir + "/" + relative;
-  struct stat st {};
-  if (::lstat(here.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (CatalogInfo(here).Kind != platform::TFileKind::kFolder) return false;
   for (const std::string& name : NamesIn(here)) {
     const std::string rel = relative.empty() ? name : relative + "/" + name;
-    if (::lstat((dir + "/" + rel).c_str(), &st) != 0) return false;
-    if (S_ISDIR(st.st_mode)) {
+    const platform::TFileInfo st = CatalogInfo(dir + "/" + rel);
+    if (st.Kind == platform::TFileKind::kMissing) return false;
+    if (st.Kind == platform::TFileKind::kFolder) {
       folders.push_back(rel);
       if (!ListRequeueTree(dir, rel, files, folders)) return false;
-    } else if (S_ISREG(st.st_mode)) {
-      files.push_back({rel, st.st_size});
+    } else if (st.Kind == platform::TFileKind::kFile) {
+      files.push_back({rel, st.Size});
     }
   }
   return true;
@@ -191,14 +196,14 @@ bool PlaceRequeueWhole(const std::string& from, const std::string& to, const std
   std::vector<std::string> copied;
   std::vector<std::string> named;
   auto undo = [&] {
-    for (const std::string& rel : named) ::unlink((to + "/" + rel).c_str());
-    for (const std::string& rel : copied) ::unlink(PartialCopyName(to + "/" + rel).c_str());
-    for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir((to + "/" + *it).c_str());
+    for (const std::string& rel : named) (void)platform::Files().TryRemoveFile(to + "/" + rel);
+    for (const std::string& rel : copied) (void)platform::Files().TryRemoveFile(PartialCopyName(to + "/" + rel));
+    for (auto it = made.rbegin(); it != made.rend(); ++it) (void)platform::Files().TryRemoveFolder(to + "/" + *it);
     (void)TrySyncPath(to);
   };
   for (const std::string& rel : folders) {
-    if (::mkdir((to + "/" + rel).c_str(), 0777) != 0) {
-      reason = "cannot make " + to + "/" + rel + ": " + SysErrorMessageText(errno);
+    if (const TStatus made_here = platform::Files().TryMakeFolder(to + "/" + rel, 0777); !made_here) {
+      reason = "cannot make " + to + "/" + rel + ": " + SysErrorMessageText(made_here.Code());
       undo();
       return false;
     }
@@ -296,8 +301,8 @@ std::vector<TProgramVersion> ListProgramVersions(const std::string& program) {
     const std::string dir = KeptKindFolder(kind);
     for (const std::string& name : NamesIn(dir)) {
       const std::string path = dir + "/" + name;
-      struct stat st {};
-      if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      const platform::TFileInfo st = CatalogInfo(path);
+      if (st.Kind != platform::TFileKind::kFile) continue;
       try {
         archive::TZipFile zip;
         zip.Open(path, archive::TZipMode::zmRead);
@@ -335,8 +340,7 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
     result.Message = "only unsent and sent jobs can be requeued, not " + kind + " ones";
     return result;
   }
-  struct stat st {};
-  if (export_dir.empty() || ::stat(export_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (export_dir.empty() || CatalogInfo(export_dir, platform::TLinks::kFollow).Kind != platform::TFileKind::kFolder) {
     result.Status = 409;
     result.Message =
         export_dir.empty() ? "ExportLavoroDir is not set" : "the export folder " + export_dir + " is missing";
@@ -361,7 +365,7 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
   std::string source = job.FilesFolder;
   std::string unpacked;
   if (kind == "sent") {
-    unpacked = JobStoreDirectory() + "/.requeue-" + std::to_string(::getpid()) + "-" +
+    unpacked = JobStoreDirectory() + "/.requeue-" + std::to_string(platform::ProcessId()) + "-" +
                std::to_string(g_requeue_unpacks.fetch_add(1));
     RemoveTree(unpacked);
     try {
@@ -407,4 +411,4 @@ TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& 
   return result;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

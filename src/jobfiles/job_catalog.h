@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 struct TKeptJob {
   std::string Kind;  // "held", "unsent", "sent" or "received"
@@ -55,4 +55,4 @@ struct TRequeueResult {
 TRequeueResult RequeueKeptJob(const std::string& export_dir, const std::string& kind, const std::string& name,
                               const std::string& peer, std::int32_t machine);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

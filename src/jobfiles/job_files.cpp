@@ -19,7 +19,7 @@
 #include "common/file_system.h"
 #include "common/text.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -27,6 +27,10 @@ std::mutex g_store_lock;
 std::string g_store_directory;
 
 }  // namespace
+
+bool IsFileMode(mode_t mode) { return S_ISREG(mode); }
+
+bool IsFolderMode(mode_t mode) { return S_ISDIR(mode); }
 
 bool ReadIdentity(const std::string& path, TFileIdentity& identity, int* code) {
   struct stat st {};
@@ -184,4 +188,4 @@ std::vector<TFolderProblem> ServiceFolderProblems() {
   return problems;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -14,7 +14,7 @@
 #include "common/file_tree.h"
 #include "common/paths.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 // What tells one version of a file from another: a writer that appends or rewrites it
 // changes the size or the modification time; a new file under the same name changes
@@ -35,6 +35,10 @@ struct TFileIdentity {
 // tell (no lease for this account, no change notice seen): the default of the settle
 // time the parameter file may set.
 inline constexpr int kDefaultWriterSettleSeconds = 2;
+
+// The kind of file a TFileIdentity's Mode names.
+bool IsFileMode(mode_t mode);
+bool IsFolderMode(mode_t mode);
 
 // lstat of path; false when it does not exist or cannot be read (*code: the errno).
 bool ReadIdentity(const std::string& path, TFileIdentity& identity, int* code = nullptr);
@@ -80,4 +84,4 @@ struct TFolderProblem {
 };
 std::vector<TFolderProblem> ServiceFolderProblems();
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

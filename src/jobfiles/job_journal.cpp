@@ -4,7 +4,7 @@
 
 #include "logging/default_log_writer.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -80,4 +80,4 @@ bool WriteJournal(const TJournalRecord& record) {
   }
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

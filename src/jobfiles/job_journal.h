@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 inline constexpr const char* kJournalLogTag = "journal";
 // Outcomes that are not a reply's Messaggio.
@@ -57,4 +57,4 @@ std::string JournalLine(const TJournalRecord& record);
 // true when it is known to be there.
 bool WriteJournal(const TJournalRecord& record);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

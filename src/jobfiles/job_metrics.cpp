@@ -1,10 +1,7 @@
 #include "jobfiles/job_metrics.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <ctime>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -15,10 +12,22 @@
 #include "jobfiles/job_files.h"
 #include "jobfiles/working_directory.h"
 #include "logging/framework_log.h"
+#include "platform/file_system.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
+
+// What is at path (a link followed or not); Kind kMissing when nothing can be read there.
+platform::TFileInfo MetricsInfo(const std::string& path, platform::TLinks links) {
+  platform::TFileInfo info;
+  (void)platform::Files().TryInfo(path, links, info);
+  return info;
+}
+
+bool IsFolderThere(const std::string& path) {
+  return MetricsInfo(path, platform::TLinks::kFollow).Kind == platform::TFileKind::kFolder;
+}
 
 struct TState {
   std::mutex lock;
@@ -38,11 +47,11 @@ std::int64_t MetricsClockMs() {
 
 // Files and bytes below path, symbolic links counted as files and never followed.
 void AddTree(const std::string& path, TStoreCount& count, const std::string& skip = "") {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return;
-  if (!S_ISDIR(st.st_mode)) {
+  const platform::TFileInfo info = MetricsInfo(path, platform::TLinks::kDoNotFollow);
+  if (info.Kind == platform::TFileKind::kMissing) return;
+  if (info.Kind != platform::TFileKind::kFolder) {
     ++count.Count;
-    count.Bytes += st.st_size;
+    count.Bytes += info.Size;
     return;
   }
   for (const std::string& name : NamesIn(path))
@@ -51,14 +60,13 @@ void AddTree(const std::string& path, TStoreCount& count, const std::string& ski
 
 // Files below dir's subfolders whose folder this account cannot write.
 void CountStuck(const std::string& dir, bool top, TExportWaiting& waiting) {
-  const bool writable = ::access(dir.c_str(), W_OK | X_OK) == 0;
+  const bool writable = platform::Files().TryCheckAccess(dir, platform::TAccess::kWrite).Ok();
   for (const std::string& name : NamesIn(dir)) {
     const std::string path = dir + "/" + name;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
+    const platform::TFileKind kind = MetricsInfo(path, platform::TLinks::kDoNotFollow).Kind;
+    if (kind == platform::TFileKind::kFolder) {
       CountStuck(path, false, waiting);
-    } else if (S_ISREG(st.st_mode) && !top && !writable) {
+    } else if (kind == platform::TFileKind::kFile && !top && !writable) {
       if (waiting.Stuck++ == 0) waiting.FirstStuck = path;
     }
   }
@@ -119,13 +127,14 @@ TJobStoreCounts CountJobStore(const std::string& export_dir) {
   const std::string store = JobStoreDirectory();
   const auto now = std::chrono::system_clock::now();
   for (const std::string& folder : HoldFolders(export_dir)) {
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    const platform::TFileInfo held = MetricsInfo(folder, platform::TLinks::kDoNotFollow);
+    if (held.Kind != platform::TFileKind::kFolder) continue;
     ++counts.Held;
     // The manifest is written when the files are taken; before that the folder's own
     // time stands in.
-    struct stat manifest {};
-    const time_t since = ::lstat((folder + "/manifest").c_str(), &manifest) == 0 ? manifest.st_mtime : st.st_mtime;
+    const platform::TFileInfo manifest = MetricsInfo(folder + "/manifest", platform::TLinks::kDoNotFollow);
+    const auto since = static_cast<std::time_t>(
+        manifest.Kind != platform::TFileKind::kMissing ? manifest.Modified.Seconds : held.Modified.Seconds);
     const auto age =
         std::chrono::duration_cast<std::chrono::seconds>(now - std::chrono::system_clock::from_time_t(since)).count();
     counts.OldestHeldSeconds = std::max<std::int64_t>(counts.OldestHeldSeconds, age);
@@ -135,10 +144,10 @@ TJobStoreCounts CountJobStore(const std::string& export_dir) {
     counts.Unsent.Bytes += TreeBytes(store + "/unsent/" + name);
   }
   for (const std::string& name : NamesIn(store + "/sent")) {
-    struct stat st {};
-    if (::lstat((store + "/sent/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const platform::TFileInfo sent = MetricsInfo(store + "/sent/" + name, platform::TLinks::kDoNotFollow);
+    if (sent.Kind != platform::TFileKind::kFile) continue;
     ++counts.Sent.Count;
-    counts.Sent.Bytes += st.st_size;
+    counts.Sent.Bytes += sent.Size;
   }
   for (const std::string& name : NamesIn(store + "/received")) {
     ++counts.Received.Count;
@@ -149,8 +158,7 @@ TJobStoreCounts CountJobStore(const std::string& export_dir) {
 
 TExportWaiting InspectExportDirectory(const std::string& dir) {
   TExportWaiting waiting;
-  struct stat st {};
-  if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return waiting;
+  if (dir.empty() || !IsFolderThere(dir)) return waiting;
   waiting.Exists = true;
   TStoreCount tree;
   AddTree(dir, tree);
@@ -177,11 +185,10 @@ TExportWaiting InspectExportDirectory(const std::string& dir) {
 }
 
 std::int64_t CountImportFiles(const std::string& dir) {
-  struct stat st {};
-  if (dir.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+  if (dir.empty() || !IsFolderThere(dir)) return -1;
   TStoreCount tree;
   AddTree(dir, tree, kImportStagingName);
   return tree.Count;
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

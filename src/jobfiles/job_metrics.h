@@ -10,7 +10,7 @@
 
 #include "jobfiles/job_journal.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 // Outcome labels of the job counters.
 inline constexpr const char* kJobDelivered = "delivered";      // export, reply acknowledged
@@ -85,4 +85,4 @@ TExportWaiting InspectExportDirectory(const std::string& dir);
 // Files of the import directory's tree, its staging folder left out; -1 when it cannot be read.
 std::int64_t CountImportFiles(const std::string& dir);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -1,6 +1,6 @@
 #include "jobfiles/job_texts.h"
 
-namespace ostrivan::jobs::texts {
+namespace ostrivan::jobfiles::texts {
 
 namespace {
 std::string InQuotes(const std::string& text) { return "\"" + text + "\""; }
@@ -53,4 +53,4 @@ const char* ReplyOutcome(bool failed, const std::string& message) {
   return "failed";
 }
 
-}  // namespace ostrivan::jobs::texts
+}  // namespace ostrivan::jobfiles::texts

@@ -4,7 +4,7 @@
 // prefix, one blank, then the cause ("Fallita compressione zip " + cause).
 #include <string>
 
-namespace ostrivan::jobs::texts {
+namespace ostrivan::jobfiles::texts {
 
 // "Fallita compressione zip <cause>": packing the export failed.
 std::string PackingFailed(const std::string& cause);
@@ -50,4 +50,4 @@ std::string ModeNotRecognised(const std::string& mode);
 // still being written), "refused" (the request names no usable mode) or "failed".
 const char* ReplyOutcome(bool failed, const std::string& message);
 
-}  // namespace ostrivan::jobs::texts
+}  // namespace ostrivan::jobfiles::texts

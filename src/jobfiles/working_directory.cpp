@@ -14,7 +14,7 @@
 #include "common/text.h"
 #include "jobfiles/job_texts.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 using archive::TZipFile;
 using archive::TZipMode;
@@ -265,4 +265,4 @@ void UnpackArchive(const std::string& zip_path, const std::string& dir) {
   }
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

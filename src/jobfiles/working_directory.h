@@ -8,7 +8,7 @@
 #include "common/error.h"
 #include "common/paths.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 OSTRIVAN_DECLARE_EXCEPTION(EDirectoryNotFoundException, Exception);
 
@@ -49,4 +49,4 @@ void PackOneFile(const std::string& dir, const std::string& zip_path);
 // Extracts every entry of zip_path into dir.
 void UnpackArchive(const std::string& zip_path, const std::string& dir);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -10,7 +10,7 @@
 #include "logging/framework_log.h"
 #include "platform/file_system.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 namespace {
 
@@ -194,4 +194,4 @@ bool StillBeingWritten(const std::string& path, int settle_seconds) {
   return ChangedWithinSettle(info, std::chrono::seconds(settle_seconds));
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

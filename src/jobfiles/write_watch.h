@@ -19,7 +19,7 @@
 
 #include "platform/file_system.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 
 enum class TWriteSeen { kUnknown, kClosed, kWriting };
 
@@ -70,4 +70,4 @@ TWriteWatch& ExportWriteWatch();
 // changed within settle_seconds counts as still being written.
 bool StillBeingWritten(const std::string& path, int settle_seconds);
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

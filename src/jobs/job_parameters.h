@@ -1,9 +1,11 @@
 #pragma once
-// Where the job actions get their settings from. The host installs getters that read the
-// parameter file on every call, so an edited file counts from the next request; the job
-// code itself knows nothing of the file.
+// Where the job actions get their settings from, and the one object a job request is
+// handed down with. The host gives getters that read the parameter file on every call,
+// so an edited file counts from the next request; the job code itself knows nothing of
+// the file.
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 #include <string>
 
 namespace ostrivan::jobs {
@@ -21,10 +23,17 @@ struct TJobParameters {
   std::function<std::int32_t()> GetKeepMegabytes = {};
 };
 
-// Installs the process-wide getters (once, at start-up, before requests arrive).
-void SetJobParameters(TJobParameters parameters);
-// A copy of the installed getters; a getter never installed reads as empty text or 0,
-// as a missing parameter file does.
-TJobParameters JobParameters();
+// The getters given, with those of the folders and the machine number that were not
+// reading as empty text or 0, as a missing parameter file does.
+TJobParameters WithDefaults(TJobParameters parameters);
+
+// One job request as it is handed down from the controller: the settings, who asked,
+// and the server's stop.
+struct TJobCall {
+  TJobParameters Parameters;
+  std::string Client = {};  // the address a forwarding header names
+  std::string Peer = {};    // the connection's own
+  std::stop_token Stop = {};
+};
 
 }  // namespace ostrivan::jobs

@@ -1,15 +1,10 @@
 #include "jobs/riz_ozudo_messages.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 
 #include "common/error.h"
-#include "common/file_descriptor.h"
 #include "common/file_system.h"
 #include "common/paths.h"
-#include "jobfiles/base64.h"
 #include "logging/framework_log.h"
 
 namespace ostrivan::jobs {

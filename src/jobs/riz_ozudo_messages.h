@@ -6,9 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "common/base64.h"
 #include "json/serializer_object.h"
 
 namespace ostrivan::jobs {
+
+// A payload's base64 as the workstation writes it: whatever is not in the alphabet is
+// skipped, "=" included ("QQ==\r\n" -> "A").
+inline std::string DecodeBase64(std::string_view text) {
+  return ostrivan::DecodeBase64(text, Base64Decoding::kSkipOutsideAlphabet);
+}
+inline void DecodeBase64InPlace(std::string& text) {
+  ostrivan::DecodeBase64InPlace(text, Base64Decoding::kSkipOutsideAlphabet);
+}
 
 enum class TModoGestionefile { mNonDefinito = 0, mNewen = 1, mRottler = 2 };
 

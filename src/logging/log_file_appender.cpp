@@ -1,7 +1,5 @@
 #include "logging/log_file_appender.h"
 
-#include <unistd.h>  // getpid
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "logging/log_pattern.h"
 #include "logging/log_writer_error.h"
 #include "platform/file_system.h"
+#include "platform/process.h"
 
 namespace ostrivan::logging {
 
@@ -191,7 +190,7 @@ std::string TLogFileAppenderBase::GetLogFileName(const std::string& tag, int num
   }
   std::string base = ExecutableBaseName();
   if (file_appender_options_.contains(TFileAppenderOption::IncludePID)) {
-    base += "_pid_" + FormatLogPattern("%.6d", {static_cast<std::int64_t>(::getpid())});
+    base += "_pid_" + FormatLogPattern("%.6d", {static_cast<std::int64_t>(platform::ProcessId())});
   }
   std::string name = FormatLogPattern(log_file_name_format_, {base, number, tag});
   if (logs_folder_.empty() || logs_folder_.back() == '/') return logs_folder_ + name;

@@ -50,8 +50,8 @@ class Requeue : public ::testing::Test {
 
   // The page's form requeues through the jobs' own requeue: what it answers.
   int Requeued(const std::string& name, const fs::path& into, std::string& message) {
-    jobs::SetJobStoreDirectory(store_);
-    const jobs::TRequeueResult result = jobs::RequeueKeptJob(into, "unsent", name, "127.0.0.1", 0);
+    jobfiles::SetJobStoreDirectory(store_);
+    const jobfiles::TRequeueResult result = jobfiles::RequeueKeptJob(into, "unsent", name, "127.0.0.1", 0);
     message = result.Message;
     return result.Status;
   }

@@ -17,12 +17,14 @@ TFuzzService::TFuzzService(const std::string& prefix, bool one_folder)
   MakeDirectories(export_dir);
   MakeDirectories(import_dir);
   MakeDirectories(scratch / "store");
-  jobs::SetJobStoreDirectory(scratch / "store");
+  jobfiles::SetJobStoreDirectory(scratch / "store");
   const std::string exports = export_dir, imports = import_dir;
-  jobs::SetJobParameters({[exports] { return exports; }, [imports] { return imports; }, [] { return std::int32_t{3}; },
-                          [] { return jobs::kDefaultWriterSettleSeconds; }});
+  const jobs::TJobParameters parameters{[exports] { return exports; }, [imports] { return imports; },
+                                        [] { return std::int32_t{3}; },
+                                        [] { return jobfiles::kDefaultWriterSettleSeconds; }};
   handler.SetMaxConnections(0);
-  handler.SetWebModuleClass([] { return std::unique_ptr<http::TWebModule>(std::make_unique<host::TAppWebModule>()); });
+  handler.SetWebModuleClass(
+      [parameters] { return std::unique_ptr<http::TWebModule>(std::make_unique<host::TAppWebModule>(parameters)); });
   bridge.SetRequestHandler(&handler);
   host::ApplyAppRequestLimits(bridge);
 }

@@ -14,6 +14,7 @@
 
 #include "http/http_metrics.h"
 #include "http_support.h"
+#include "support/wait_for.h"
 
 namespace ostrivan::http {
 namespace {
@@ -31,13 +32,7 @@ void BindV4(TCustomTCPServer& server) {
   server.Bindings().push_back(h);
 }
 
-bool WaitFor(const std::function<bool()>& condition) {
-  for (int i = 0; i < 400; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(25ms);
-  }
-  return condition();
-}
+using test_support::WaitFor;
 
 TEST(CallerAdmission, RefusedBeforeTheBodyWithTheDefaultPageAndCounted) {
   std::atomic<int> dispatched{0};

@@ -20,6 +20,7 @@
 #include "http/http_exceptions.h"
 #include "http/transport.h"
 #include "http_support.h"
+#include "support/wait_for.h"
 
 namespace ostrivan::http {
 namespace {
@@ -33,15 +34,7 @@ using testing::ReadUntilClose;
 
 const char* kRequest = "GET /x HTTP/1.1\r\nHost: a\r\n\r\n";
 
-template <class Cond>
-bool WaitFor(Cond cond, std::chrono::milliseconds limit = 10s) {
-  auto end = Clock::now() + limit;
-  while (!cond()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test_support::WaitFor;
 
 uint16_t Start(BridgeFixture& b) {
   TSocketHandle h;
@@ -256,9 +249,10 @@ TEST(ConnectionLimits, StopClosesWhatOutlivesTheGrace) {
   std::atomic<bool> saw_abort{false};
   BridgeFixture b([&](TWebRequest& req, TWebResponse& resp, bool& handled) {
     // Stands for a wait on the client (its acknowledgement of the reply, say).
-    auto end = Clock::now() + 20s;
-    while (Clock::now() < end && !req.StopToken().stop_requested()) std::this_thread::sleep_for(5ms);
-    while (Clock::now() < end && req.ClientConnected()) std::this_thread::sleep_for(5ms);
+    const auto end = Clock::now() + 20s;
+    const auto left = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()); };
+    WaitFor([&] { return req.StopToken().stop_requested(); }, left());
+    WaitFor([&] { return !req.ClientConnected(); }, left());
     saw_abort = !req.ClientConnected();
     resp.SetContent("late");
     handled = true;

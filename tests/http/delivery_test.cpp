@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include "http/io_handler.h"
 #include "http/transport.h"
 #include "http_support.h"
+#include "support/wait_for.h"
 
 namespace ostrivan::http {
 namespace {
@@ -172,6 +174,19 @@ size_t ReadSome(int fd, size_t count) {
 
 constexpr size_t kReply = 2 * 1024 * 1024;
 
+// The TCP state of a socket (TCP_ESTABLISHED, TCP_FIN_WAIT1, ...).
+int TcpState(int fd) {
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 ? info.tcpi_state : -1;
+}
+
+// A send that can take nothing more: the socket's buffer is full.
+bool SendBlocked(int fd) {
+  pollfd writable{fd, POLLOUT, 0};
+  return ::poll(&writable, 1, 0) == 0;
+}
+
 TEST(WaitDelivered, AClientThatReadsItAllAndClosesHasIt) {
   Pair p;
   Connect(p, 0);
@@ -224,7 +239,12 @@ TEST(WaitDelivered, AnAbortEndsTheWaitAtOnceCountingWhatWasAcknowledged) {
     Pair p;
     Connect(p, rcvbuf);
     auto result = SendAndWait(*p.server, size, 30s);
-    std::this_thread::sleep_for(200ms);
+    // The wait has begun once the server half-closed after the reply; a client that has
+    // acknowledged everything has acknowledged that end too.
+    ASSERT_TRUE(test_support::WaitFor([&] { return TcpState(p.server_fd) != TCP_ESTABLISHED; }, 5s));
+    if (delivered) {
+      ASSERT_TRUE(test_support::WaitFor([&] { return TcpState(p.server_fd) == TCP_FIN_WAIT2; }, 5s));
+    }
     const auto start = Clock::now();
     p.server->Abort();  // what stopping the server does to every live connection
     EXPECT_EQ(result.get(), delivered);
@@ -447,7 +467,8 @@ TEST(SendFailure, OurOwnBufferTakingMoreIsNoProgressOfTheClient) {
     }
     return Clock::time_point{};
   });
-  std::this_thread::sleep_for(1000ms);
+  // Stalled on the client: the buffer is full before it grows.
+  ASSERT_TRUE(test_support::WaitFor([&] { return SendBlocked(p.server_fd); }, 5s));
   const uint64_t before = p.server->BytesSent();
   int large = 2 * 1024 * 1024;
   ASSERT_EQ(::setsockopt(p.server_fd, SOL_SOCKET, SO_SNDBUF, &large, sizeof large), 0);
@@ -502,7 +523,7 @@ TEST(SendFailure, AStopWakesASendBlockedOnAStalledClient) {
       returned = true;
       return failed;
     });
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(test_support::WaitFor([&] { return SendBlocked(p.server_fd); }, 5s));
     EXPECT_FALSE(returned.load());  // blocked on the client
     const auto start = Clock::now();
     p.server->Abort();
@@ -541,11 +562,13 @@ TEST(SendFailure, ACutReplyEndsInAResetNotAnOrderlyEnd) {
 TEST(DeliveryProof, AClientThatResetsWhileTheReplyIsPreparedDoesNotHaveIt) {
   std::mutex lock;
   std::vector<bool> calls;
+  std::atomic<bool> preparing{false};
   std::atomic<bool> client_gone{false};
   testing::BridgeFixture b([&](TWebRequest&, TWebResponse& response, bool& handled) {
-    // The job takes a while; meanwhile the client resets.
-    for (int i = 0; i < 500 && !client_gone; ++i) std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(100ms);
+    // The job takes a while; meanwhile the client resets (its socket is gone by then, so
+    // whatever is sent after meets a reset).
+    preparing = true;
+    test_support::WaitFor([&] { return client_gone.load(); }, 5s);
     SendAndLetGo(response, std::string(300 * 1024, 'q'), [&](bool delivered) {
       std::lock_guard<std::mutex> guard(lock);
       calls.push_back(delivered);
@@ -561,19 +584,15 @@ TEST(DeliveryProof, AClientThatResetsWhileTheReplyIsPreparedDoesNotHaveIt) {
   ASSERT_GE(fd, 0);
   const std::string request = kGet;
   ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(test_support::WaitFor([&] { return preparing.load(); }, 10s));
   linger reset{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   ::close(fd);
   client_gone = true;
-  const auto end = Clock::now() + 20s;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (!calls.empty() || Clock::now() > end) break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
+  test_support::WaitFor([&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return !calls.empty();
+  });
   b.bridge.SetActive(false);
   std::lock_guard<std::mutex> guard(lock);
   EXPECT_EQ(calls, std::vector<bool>{false});
@@ -607,14 +626,10 @@ TEST(DeliveryProof, AClientThatNeverReadsIsGivenUpAfterTheSendLimit) {
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   const std::string request = kGet;
   ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
-  const auto end = Clock::now() + 20s;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (!calls.empty() || Clock::now() > end) break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
+  test_support::WaitFor([&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return !calls.empty();
+  });
   {
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(calls, std::vector<bool>{false});

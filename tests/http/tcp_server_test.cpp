@@ -13,6 +13,7 @@
 
 #include "http/http_exceptions.h"
 #include "http_support.h"
+#include "support/wait_for.h"
 
 namespace ostrivan::http {
 namespace {
@@ -183,7 +184,7 @@ TEST(TcpServer, DeactivationClosesSilentClientsPromptly) {
   for (int i = 0; i < 5; ++i) silent.push_back(ConnectLoopback(AF_INET, port));
   int half = ConnectLoopback(AF_INET, port);
   send(half, "GET / HTTP/1.1\r\nHost", 20, MSG_NOSIGNAL);
-  for (int i = 0; i < 100 && b.bridge.LiveConnectionCount() < 6; ++i) std::this_thread::sleep_for(10ms);
+  test_support::WaitFor([&] { return b.bridge.LiveConnectionCount() >= 6; }, 1s);
   EXPECT_EQ(b.bridge.LiveConnectionCount(), 6u);
   b.bridge.SetActive(false);
   EXPECT_EQ(b.bridge.LiveConnectionCount(), 0u);
@@ -203,10 +204,10 @@ TEST(TcpServer, ConnectionLimitClosesExtraConnectionsAtOnce) {
   b.bridge.SetActive(true);
   uint16_t port = b.bridge.Bindings()[0].bound_port;
   int held = ConnectLoopback(AF_INET, port);
-  for (int i = 0; i < 100 && b.bridge.LiveConnectionCount() < 1; ++i) std::this_thread::sleep_for(10ms);
+  test_support::WaitFor([&] { return b.bridge.LiveConnectionCount() >= 1; }, 1s);
   EXPECT_EQ(Exchange(AF_INET, port, kRequest, 5000), "");
   close(held);
-  for (int i = 0; i < 100 && b.bridge.LiveConnectionCount() > 0; ++i) std::this_thread::sleep_for(10ms);
+  test_support::WaitFor([&] { return b.bridge.LiveConnectionCount() == 0; }, 1s);
   EXPECT_EQ(Exchange(AF_INET, port, kRequest).rfind("HTTP/1.1 200", 0), 0u);
 }
 

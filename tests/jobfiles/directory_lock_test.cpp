@@ -11,8 +11,8 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using ostrivan::jobs::DirectoryLockKey;
-using ostrivan::jobs::TDirectoryLock;
+using ostrivan::jobfiles::DirectoryLockKey;
+using ostrivan::jobfiles::TDirectoryLock;
 
 TEST(DirectoryLock, SpellingsOfOneDirectoryShareTheKey) {
   fs::path base = fs::temp_directory_path() / ("ostrivan-lock-" + std::to_string(getpid()));

@@ -18,7 +18,7 @@
 
 #include "support/scratch_files.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 namespace {
 
 namespace fs = std::filesystem;
@@ -214,4 +214,4 @@ TEST_F(HeldExportPutBack, APutBackCutShortEndsWholeOrWholeInUnsent) {
 }
 
 }  // namespace
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

@@ -16,7 +16,7 @@
 #include "jobfiles/job_files.h"
 #include "support/scratch_files.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 namespace {
 
 using test_support::ListTree;
@@ -123,4 +123,4 @@ TEST(JobNames, OneEntryOfItsFolder) {
 }
 
 }  // namespace
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

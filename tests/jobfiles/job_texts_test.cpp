@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-namespace ostrivan::jobs::texts {
+namespace ostrivan::jobfiles::texts {
 namespace {
 
 TEST(JobTexts, EveryEntryWithSampleArguments) {
@@ -57,4 +57,4 @@ TEST(JobTexts, StepsWrapTheirCauseUnchanged) {
 }
 
 }  // namespace
-}  // namespace ostrivan::jobs::texts
+}  // namespace ostrivan::jobfiles::texts

@@ -12,7 +12,7 @@
 #include "logging/framework_log.h"
 #include "support/scratch_files.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 namespace {
 
 TJournalRecord ImportRecord() {
@@ -60,4 +60,4 @@ TEST(Journal, TheLineIsInItsFileWhenWriteJournalReturns) {
 }
 
 }  // namespace
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

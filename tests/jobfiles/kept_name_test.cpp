@@ -8,7 +8,7 @@
 #include "common/file_tree.h"
 #include "jobfiles/job_files.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 namespace {
 
 // Every byte sequence a well-formed UTF-8 text may hold, and nothing cut at its end.
@@ -94,4 +94,4 @@ TEST(KeptName, AFileNameKeepsWhatFollowsItsLastDot) {
 }
 
 }  // namespace
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

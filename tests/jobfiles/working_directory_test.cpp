@@ -14,7 +14,7 @@
 #include "support/scratch_files.h"
 #include "support/zip_builder.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::jobfiles {
 namespace {
 
 using archive::TZipFile;
@@ -310,4 +310,4 @@ TEST(PackingATree, GeneratedJobRoundTripsThroughPackAndUnpack) {
 }
 
 }  // namespace
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::jobfiles

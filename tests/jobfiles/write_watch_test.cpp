@@ -10,8 +10,8 @@
 
 #include "support/scratch_files.h"
 
-using ostrivan::jobs::TWriteSeen;
-using ostrivan::jobs::TWriteWatch;
+using ostrivan::jobfiles::TWriteSeen;
+using ostrivan::jobfiles::TWriteWatch;
 using ostrivan::test_support::TempDir;
 using ostrivan::test_support::WriteFile;
 

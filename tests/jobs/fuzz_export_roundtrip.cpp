@@ -15,8 +15,8 @@
 
 #include "archive/stream.h"
 #include "archive/zip_file.h"
+#include "common/base64.h"
 #include "common/error.h"
-#include "jobfiles/base64.h"
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"
@@ -180,8 +180,8 @@ void ExportRoundTrip(TInput& in) {
   jobs::TRizOzudoExportLavoroResponse reply;
   const jobs::TJobParameters parameters{[dir] { return dir; }, [] { return std::string(); },
                                         [] { return std::int32_t{7}; },
-                                        [] { return jobs::kDefaultWriterSettleSeconds; }};
-  std::shared_ptr<jobs::THeldExport> job = jobs::ExportLavoroJob(request, reply, parameters, "", "127.0.0.1").Held;
+                                        [] { return jobfiles::kDefaultWriterSettleSeconds; }};
+  std::shared_ptr<jobfiles::THeldExport> job = jobs::ExportLavoroJob(request, reply, parameters, "", "127.0.0.1").Held;
   if (reply.FErrore || !job) Fail("export failed: " + reply.FMessaggio + "\n" + Describe(written));
   if (!Names(dir).empty()) Fail("the export left entries in the directory");
 
@@ -231,7 +231,7 @@ std::vector<std::string> JournalKeys(const std::string& line) {
 }
 
 void JournalOneLine(TInput& in) {
-  jobs::TJournalRecord record;
+  jobfiles::TJournalRecord record;
   const std::uint8_t flags = in.Byte();
   record.Direction = (flags & 1) ? "export" : "import";
   record.Peer = (flags & 2) ? "::1" : "127.0.0.1";
@@ -244,7 +244,7 @@ void JournalOneLine(TInput& in) {
   for (std::string* text : texts) *text = in.Bytes(in.Byte() * 3u);
   *texts[flags % 5] += in.Bytes(in.size);  // the rest, possibly past the cut limits
 
-  const std::string line = jobs::JournalLine(record);
+  const std::string line = jobfiles::JournalLine(record);
   if (line.find_first_of("\r\n") != std::string::npos) Fail("journal line holds a line break: " + line);
   if (line.rfind(record.Direction + " ", 0) != 0) Fail("journal line does not begin with its direction: " + line);
   std::vector<std::string> expected = {"machine",    "peer",          "mode",  "archive", "job",        "files",
@@ -266,7 +266,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   scratch = scratch_dir->Path();
   // "sent", "unsent" and the fall-back hold folder stay inside the scratch folder.
   MakeDirectories(scratch + "/store");
-  jobs::SetJobStoreDirectory(scratch + "/store");
+  jobfiles::SetJobStoreDirectory(scratch + "/store");
   return 0;
 }
 

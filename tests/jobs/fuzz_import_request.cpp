@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "jobfiles/base64.h"
+#include "common/base64.h"
 #include "jobs/riz_ozudo_messages.h"
 #include "web/serializer_json.h"
 
@@ -22,6 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string bytes = ostrivan::jobs::DecodeBase64(request.FStream);
   if (bytes.size() > request.FStream.size()) std::abort();
   // Encoding what was decoded and decoding again is stable.
-  if (ostrivan::jobs::DecodeBase64(ostrivan::jobs::EncodeBase64(bytes)) != bytes) std::abort();
+  if (ostrivan::jobs::DecodeBase64(ostrivan::EncodeBase64(bytes)) != bytes) std::abort();
   return 0;
 }

@@ -48,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   WriteFile(dir + "/programs/OLD.NC", "G0 X0\r\n");
   WriteFile(dir + "/old.txt", "old");
   const std::string_view archive(reinterpret_cast<const char*>(data), size);
-  const std::string zip_path = dir + "/" + jobs::kImportArchiveName;
+  const std::string zip_path = dir + "/" + jobfiles::kImportArchiveName;
   bool done = false;
   try {
-    jobs::TImportStaging staging(dir);
+    jobfiles::TImportStaging staging(dir);
     staging.EmptyImportDirectory();
     jobs::TRizOzudoImportLavoroRequest::SaveArchive(zip_path, archive);
-    const jobs::TImportSummary summary = staging.Unpack(zip_path, archive);
+    const jobfiles::TImportSummary summary = staging.Unpack(zip_path, archive);
     if (summary.Files < 0 || summary.FileBytes < 0) Fail("negative counts in the import summary");
     staging.Commit();
     done = true;
@@ -65,13 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (name != "import") Fail("the import wrote outside its directory: " + name);
   const std::vector<std::string> names = Names(dir);
   for (const std::string& name : names) {
-    if (name == jobs::kImportStagingName) Fail("the staging folder stayed after the import");
-    if (done && name == jobs::kImportArchiveName) Fail("the received archive stayed after a finished import");
+    if (name == jobfiles::kImportStagingName) Fail("the staging folder stayed after the import");
+    if (done && name == jobfiles::kImportArchiveName) Fail("the received archive stayed after a finished import");
   }
   if (!done) {
     // A failed import shows nothing under a job name: at most the received archive.
     for (const std::string& file : ListTree(dir))
-      if (file != jobs::kImportArchiveName) Fail("a failed import left \"" + file + "\"");
+      if (file != jobfiles::kImportArchiveName) Fail("a failed import left \"" + file + "\"");
   }
   return 0;
 }

@@ -18,19 +18,21 @@
 
 #include "archive/stream.h"
 #include "archive/zip_file.h"
-#include "jobfiles/base64.h"
+#include "common/base64.h"
 #include "jobfiles/job_metrics.h"
-#include "jobs_support.h"
+#include "support/job_archives.h"
 #include "support/scratch_files.h"
 #include "support/zip_builder.h"
 
 namespace ostrivan::jobs {
+using namespace ostrivan::jobfiles;
 namespace {
 
 namespace fs = std::filesystem;
 using archive::TBytesStream;
 using archive::TZipFile;
 using archive::TZipMode;
+using test_support::ArchiveOf;
 using test_support::ReadFile;
 using test_support::TempDir;
 using test_support::WriteFile;

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "jobfiles/base64.h"
+#include "common/base64.h"
 #include "jobs/riz_ozudo_messages.h"
 #include "web/serializer_json.h"
 

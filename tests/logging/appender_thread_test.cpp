@@ -9,8 +9,8 @@ namespace ostrivan::logging {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::WaitFor;
 using testing::TMemoryAppender;
-using testing::WaitUntil;
 
 // The state machine's pauses, shortened so that each transition shows within a test.
 TAppenderThreadTimings Quick() {
@@ -31,7 +31,7 @@ TEST(AppenderThread, SetupRetriedThenRunning) {
   TAppenderQueue queue(100, 10);
   TAppenderThread thread(appender, queue, Quick());
   ASSERT_TRUE(queue.Enqueue(Item("after setup")));
-  ASSERT_TRUE(WaitUntil([&] { return appender->Messages().size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return appender->Messages().size() == 1; }));
   EXPECT_EQ(appender->SetupCalls(), 11);
   EXPECT_EQ(thread.State(), TAppenderThreadState::Running);
 }
@@ -43,7 +43,7 @@ TEST(AppenderThread, SetupFailingElevenTimesGoesFailingAndNeverWrites) {
   {
     TAppenderThread thread(appender, queue, Quick());
     ASSERT_TRUE(queue.Enqueue(Item("never written")));
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitFor([&] {
       return thread.State() == TAppenderThreadState::Failing || thread.State() == TAppenderThreadState::Restarting;
     }));
     std::this_thread::sleep_for(100ms);  // through several Failing/Restarting rounds
@@ -62,14 +62,14 @@ TEST(AppenderThread, WriteFailureParksTheAppenderUntilARestartSucceeds) {
   TAppenderThread thread(appender, queue, Quick());
   ASSERT_TRUE(queue.Enqueue(Item("lost with the failure")));
   ASSERT_TRUE(
-      WaitUntil([&] { return thread.State() != TAppenderThreadState::Running && appender->write_failures_left == 0; }));
+      WaitFor([&] { return thread.State() != TAppenderThreadState::Running && appender->write_failures_left == 0; }));
   ASSERT_TRUE(queue.Enqueue(Item("waits while failing")));
   // A refused restart keeps it parked: it cycles between Failing and Restarting.
   std::this_thread::sleep_for(200ms);
   EXPECT_TRUE(appender->Messages().empty());
   EXPECT_NE(appender->GetLastErrorTimeStamp(), TLogTimeStamp{});
   appender->restart_answer = true;
-  ASSERT_TRUE(WaitUntil([&] { return appender->Messages().size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return appender->Messages().size() == 1; }));
   EXPECT_EQ(appender->Messages()[0], "waits while failing");
   EXPECT_EQ(thread.State(), TAppenderThreadState::Running);
   EXPECT_EQ(appender->GetLastErrorTimeStamp(), TLogTimeStamp{});
@@ -97,7 +97,7 @@ TEST(AppenderThread, ItemsAfterAFailedOneInTheSameBatchWaitForTheRestart) {
   // Queued before the thread exists, so the first batch holds all of them.
   for (const char* m : {"1", "2", "3"}) ASSERT_TRUE(queue.Enqueue(Item(m)));
   TAppenderThread thread(appender, queue, Quick());
-  ASSERT_TRUE(WaitUntil([&] { return appender->Messages().size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return appender->Messages().size() == 2; }));
   EXPECT_EQ(appender->Messages(), (std::vector<std::string>{"2", "3"}));
   EXPECT_EQ(queue.QueueSize(), 0u);
 }
@@ -111,7 +111,7 @@ TEST(AppenderThread, FileLinesBeforeAFailedOneInTheSameBatchAreWritten) {
   ASSERT_TRUE(queue.Enqueue(std::make_unique<TLogItem>(TLogType::Info, "after", "t")));
   {
     TAppenderThread thread(appender, queue, Quick());
-    ASSERT_TRUE(WaitUntil([&] { return thread.State() != TAppenderThreadState::Running && queue.QueueSize() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return thread.State() != TAppenderThreadState::Running && queue.QueueSize() == 1; }));
   }
   const auto lines = testing::SplitCrLf(testing::ReadFile(appender->GetLogFileName("t", 0)));
   ASSERT_EQ(lines.size(), 1u);

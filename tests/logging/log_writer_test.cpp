@@ -12,8 +12,8 @@ namespace ostrivan::logging {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::WaitFor;
 using testing::TMemoryAppender;
-using testing::WaitUntil;
 
 TEST(LogWriter, FormsAndLevelsReachTheAppender) {
   auto appender = std::make_shared<TMemoryAppender>();
@@ -97,7 +97,7 @@ TEST(LogWriter, LineLoggedAsTheStopBeginsIsStillWritten) {
     auto appender = std::make_shared<TMemoryAppender>();
     auto writer = MakeLogWriter({appender});
     writer->Info("first", "t");
-    ASSERT_TRUE(WaitUntil([&] { return appender->Messages().size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return appender->Messages().size() == 1; }));
     auto passing = std::make_shared<TMemoryAppender>();
     writer->AddAppender(passing);
     writer->DelAppender(passing);
@@ -113,7 +113,7 @@ TEST(LogWriter, AddedAppenderGetsLaterLinesAndRemovedOneStops) {
   auto second = std::make_shared<TMemoryAppender>();
   auto writer = MakeLogWriter({first});
   writer->Info("one", "t");
-  ASSERT_TRUE(WaitUntil([&] { return first->Messages().size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return first->Messages().size() == 1; }));
   writer->AddAppender(second);
   writer->DelAppender(first);
   EXPECT_EQ(writer->GetAppenders(0), second);
@@ -131,10 +131,10 @@ TEST(LogWriter, FailingFileAppenderNeverWritesAgainAndCallersCarryOn) {
   auto writer = MakeLogWriter({appender});
   const std::string current = appender->GetLogFileName("t", 0);
   writer->Info("written before", "t");
-  ASSERT_TRUE(WaitUntil([&] { return testing::FileExists(current); }));
+  ASSERT_TRUE(WaitFor([&] { return testing::FileExists(current); }));
   testing::SetOwnerWritable(dir.Path(), false);  // the next rotation cannot move the file
   for (int i = 0; i < 30; ++i) writer->Info("filler line to pass the size limit of one KiB " + std::to_string(i), "t");
-  ASSERT_TRUE(WaitUntil([&] { return testing::ReadFileOrEmpty(current).find("#[ROTATE LOG ") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor([&] { return testing::ReadFileOrEmpty(current).find("#[ROTATE LOG ") != std::string::npos; }));
   std::this_thread::sleep_for(1500ms);  // the five moves (about 0.5 s) are tried and given up
   testing::SetOwnerWritable(dir.Path(), true);
   for (const std::string tag : {"t", "other"}) writer->Info("after the failure", tag);

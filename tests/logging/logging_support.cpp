@@ -20,15 +20,6 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
   return lines;
 }
 
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 void TMemoryAppender::Setup() {
   std::lock_guard lock(mutex_);
   ++setup_calls_;

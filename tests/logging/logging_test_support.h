@@ -11,6 +11,7 @@
 
 #include "logging/log_appender.h"
 #include "support/scratch_files.h"
+#include "support/wait_for.h"
 
 namespace ostrivan::logging::testing {
 
@@ -24,10 +25,6 @@ using test_support::WriteFile;
 
 // Lines split at CR LF; a trailing CR LF gives no empty last line.
 std::vector<std::string> SplitCrLf(const std::string& text);
-
-// Polls cond every few ms until it holds or the deadline passes; for waiting on
-// another thread's progress, never for judging speed.
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
 // Records formatted lines; Setup/WriteLog can be made to fail on demand.
 class TMemoryAppender : public TLogAppenderBase {

@@ -15,7 +15,7 @@
 namespace ostrivan::logging {
 namespace {
 
-using testing::WaitUntil;
+using test_support::WaitFor;
 
 std::unique_ptr<TLogItem> Item(const std::string& message) {
   return std::make_unique<TLogItem>(TLogType::Info, message, "t");
@@ -24,14 +24,14 @@ std::unique_ptr<TLogItem> Item(const std::string& message) {
 // True once a reader is asleep on the queue: what the test does next reaches a waiting
 // reader, not one that has yet to start.
 bool ReaderAsleep(TThreadSafeQueue& queue) {
-  return WaitUntil([&] { return queue.WaitingReaders() > 0; }, std::chrono::seconds(30));
+  return WaitFor([&] { return queue.WaitingReaders() > 0; }, std::chrono::seconds(30));
 }
 
 // True once the reader thread is done with its wait (30 s at most, a hang guard far
 // short of the queue's own ten-minute wait). A reader still asleep then is woken, so that
 // the test ends, and the false return fails it.
 bool ReaderReturns(TThreadSafeQueue& queue, const std::atomic<bool>& returned) {
-  if (WaitUntil([&] { return returned.load(); }, std::chrono::seconds(30))) return true;
+  if (WaitFor([&] { return returned.load(); }, std::chrono::seconds(30))) return true;
   queue.WakeUp();
   return false;
 }
@@ -98,7 +98,7 @@ TEST(ThreadSafeQueue, FullQueueWaitsForRoomThenAccepts) {
     returned = true;
   });
   // The writer is backing off; freeing one slot lets a later attempt through.
-  ASSERT_TRUE(WaitUntil([&] { return backing_off.seen || returned; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitFor([&] { return backing_off.seen || returned; }, std::chrono::seconds(30)));
   EXPECT_TRUE(backing_off.seen.load()) << "the full queue took a third item at once";
   EXPECT_FALSE(accepted.load());
   auto first = queue.Dequeue();
@@ -129,7 +129,7 @@ TEST(ThreadSafeQueue, ShutDownDiscardsAndRefuses) {
     blocked_result = queue.Enqueue(Item("late"), backing_off.Check());
     returned = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return backing_off.seen || returned; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitFor([&] { return backing_off.seen || returned; }, std::chrono::seconds(30)));
   EXPECT_TRUE(backing_off.seen.load()) << "the writer never backed off";
   EXPECT_FALSE(returned.load());
   queue.DoShutDown();

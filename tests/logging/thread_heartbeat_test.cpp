@@ -15,7 +15,7 @@ namespace ostrivan::logging {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::WaitUntil;
+using test_support::WaitFor;
 
 // Holds every write until released: a file system that does not answer.
 class TStuckAppender : public testing::TMemoryAppender {
@@ -32,12 +32,12 @@ TEST(ThreadHeartbeat, AStuckAppenderThreadIsNotAliveUntilItMovesAgain) {
   TAppenderQueue queue(100, 10);
   TAppenderThread thread(appender, queue);
   // Other writers of this process beat at least every half second when idle.
-  ASSERT_TRUE(WaitUntil([] { return LoggingThreadsAlive(1000ms); }));
+  ASSERT_TRUE(WaitFor([] { return LoggingThreadsAlive(1000ms); }));
   ASSERT_TRUE(queue.Enqueue(std::make_unique<TLogItem>(TLogType::Info, "stuck", "t")));
-  EXPECT_TRUE(WaitUntil([] { return !LoggingThreadsAlive(1000ms); }, 5s));
+  EXPECT_TRUE(WaitFor([] { return !LoggingThreadsAlive(1000ms); }, 5s));
   appender->released = true;
-  EXPECT_TRUE(WaitUntil([] { return LoggingThreadsAlive(1000ms); }, 5s));
-  EXPECT_TRUE(WaitUntil([&] { return appender->Messages().size() == 1; }));
+  EXPECT_TRUE(WaitFor([] { return LoggingThreadsAlive(1000ms); }, 5s));
+  EXPECT_TRUE(WaitFor([&] { return appender->Messages().size() == 1; }));
 }
 
 TEST(ThreadHeartbeat, AnIdleWriterKeepsBeatingAndAnEndedThreadNoLongerCounts) {

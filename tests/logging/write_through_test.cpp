@@ -100,7 +100,7 @@ TEST(WriteThrough, AStuckAppenderHoldsTheCallerNoLongerThanItsWait) {
   writer->Info("keeps the appender busy", "t");
   EXPECT_FALSE(writer->LogAndWait(TLogType::Info, "late", "journal", 100ms));
   // Still queued, and written once the appender gets to it.
-  EXPECT_TRUE(testing::WaitUntil([&] { return appender->Messages().size() == 2; }));
+  EXPECT_TRUE(test_support::WaitFor([&] { return appender->Messages().size() == 2; }));
   EXPECT_EQ(appender->Messages().back(), "late");
   writer->Shutdown();
 }

@@ -1,12 +1,12 @@
-#include "jobs_support.h"
+#include "support/job_archives.h"
 
 #include "archive/zip_file.h"
 #include "support/scratch_files.h"
 
-namespace ostrivan::jobs {
+namespace ostrivan::test_support {
 
 std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries) {
-  test_support::TempDir src;
+  TempDir src;
   archive::TBytesStream stream;
   {
     archive::TZipFile zip;
@@ -14,7 +14,7 @@ std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& en
     int i = 0;
     for (const auto& [name, content] : entries) {
       const std::string file = src / std::to_string(i++);
-      test_support::WriteFile(file, content);
+      WriteFile(file, content);
       zip.Add(file, name);
     }
     zip.Close();
@@ -23,4 +23,4 @@ std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& en
   return std::string(bytes.begin(), bytes.end());
 }
 
-}  // namespace ostrivan::jobs
+}  // namespace ostrivan::test_support
