@@ -113,10 +113,10 @@ THeldExport::~THeldExport() {
 }
 
 void THeldExport::RemoveFolder() {
-  // The files first, the manifest after them: a kill on the way leaves a folder that
-  // still says what its files are, or one with no file left.
-  RemoveTree(folder_ + "/" + kFilesFolder);
-  RemoveTree(folder_);
+  // The files first, then the manifest, then the marks beside it: a kill or a failed
+  // removal on the way leaves a folder that still says what its files are and whether
+  // they were delivered and journalled, or one that says nothing and holds no file.
+  if (RemoveTree(folder_ + "/" + kFilesFolder) && RemoveTree(folder_ + "/" + kManifestName)) RemoveTree(folder_);
   if (const TStatus removed = record_path_.empty() ? TStatus() : platform::Files().TryRemoveFile(record_path_);
       !removed && removed != ENOENT)
     logging::FrameworkLogWarn("Hold record " + Quote(record_path_) +

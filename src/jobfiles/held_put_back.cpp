@@ -155,8 +155,11 @@ bool THeldExport::PutBackWhole(const std::vector<const THeldEntry*>& files, std:
   for (const THeldEntry* e : files) {
     TStep step{e, HeldPath(e->Relative), JoinPath(origin_, e->Relative)};
     platform::TFileInfo held;
-    if (!platform::Files().TryInfo(step.held, platform::TLinks::kDoNotFollow, held))
-      continue;  // never moved, or back already
+    if (const TStatus seen = platform::Files().TryInfo(step.held, platform::TLinks::kDoNotFollow, held); !seen) {
+      if (seen.Code() == ENOENT) continue;  // never moved, or back already
+      // Not known to be gone: a file that cannot be looked at now stays held, never dropped.
+      return undo("not put back: " + SysErrorMessageText(seen.Code()) + " " + Quote(step.held) + " ");
+    }
     platform::TFileInfo at;
     if (platform::Files().TryInfo(step.path, platform::TLinks::kDoNotFollow, at)) {
       if (!PlacedHere(*e, at, true)) return undo("written again meanwhile: " + Quote(step.path) + " ");

@@ -44,7 +44,12 @@ void THeldExport::KeepInUnsent(const std::vector<const THeldEntry*>& files, cons
   } else {
     for (const THeldEntry* e : files) {
       const std::string held = HeldPath(e->Relative);
-      if (!Present(held)) continue;
+      platform::TFileInfo info;
+      if (const TStatus seen = platform::Files().TryInfo(held, platform::TLinks::kDoNotFollow, info); !seen) {
+        // Only a file known gone is skipped: one that cannot be looked at keeps the folder.
+        if (seen.Code() != ENOENT) failures += Quote(held) + ": " + SysErrorMessageText(seen.Code()) + " ";
+        continue;
+      }
       const std::string target = unsent + "/" + kFilesFolder + "/" + e->Relative;
       int code = TryMakeDirectories(ParentFolder(target)).Code();
       if (code == 0) code = TryMoveNoReplace(held, target).Code();

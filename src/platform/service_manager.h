@@ -17,4 +17,11 @@ void ReportServiceAlive();
 // watches nothing.
 std::chrono::microseconds ServiceKeepAliveInterval();
 
+// Where the service manager starts a service by a call of the program's (the service
+// control manager of Windows), runs body(argument) as the service named name, waits for
+// it and gives its result in exit_code: true then. False, with nothing run, when no
+// service manager started this process (a console) or the system's needs none (systemd
+// starts the program as it is).
+bool TryRunAsService(const std::string& name, int (*body)(void*), void* argument, int& exit_code);
+
 }  // namespace ostrivan::platform

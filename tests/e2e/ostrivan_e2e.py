@@ -12,6 +12,7 @@ import json
 import os
 import pty
 import select
+import shlex
 import shutil
 import signal
 import socket
@@ -26,6 +27,8 @@ import zipfile
 
 EXE = os.environ.get("OSTRIVAN_EXE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "Ostrivan")
+# A command the executables run under, for example wine64 for a Windows build; empty: none.
+WRAPPER = shlex.split(os.environ.get("OSTRIVAN_WRAPPER", ""))
 CLIENT = os.environ.get("OSTRIVAN_CLIENT") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "ostrivan-client")
 # The project's deterministic job-tree generator.
@@ -78,7 +81,8 @@ class Server:
                  prefix=()):
         self.own_dir = workdir is None
         self.dir = workdir or tempfile.mkdtemp(prefix="ostrivan-e2e-")
-        self.exe = os.path.join(self.dir, "Ostrivan")
+        # A Windows build keeps its .exe ending, which Wine goes by.
+        self.exe = os.path.join(self.dir, "Ostrivan" + os.path.splitext(EXE)[1])
         if not os.path.exists(self.exe):
             shutil.copy2(EXE, self.exe)
         self.port = port if port is not None else free_port()
@@ -142,7 +146,7 @@ class Server:
         else:
             self.master, slave = pty.openpty()
             args, stdin = [self.exe], slave
-        args = self.prefix + args
+        args = self.prefix + WRAPPER + args
         # stderr goes to a file: an unread pipe could fill up and block the server.
         with open(os.path.join(self.dir, "stderr.txt"), "ab") as err:
             self.proc = subprocess.Popen(args, cwd=self.cwd, stdin=stdin,

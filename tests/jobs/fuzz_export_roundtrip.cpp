@@ -2,8 +2,8 @@
 // itself, the reply's payload unpacks to the same files, and an undelivered reply puts
 // the directory back exactly as it was. The same input, cut into text fields, goes
 // through the journal line, which must stay one line with every key once.
-#include <sys/stat.h>
-
+// The files live in memory when a first fixed round trip works there (every call of the
+// export goes through the file system layer), on the disk otherwise.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,21 +20,24 @@
 #include "jobfiles/job_files.h"
 #include "jobfiles/job_journal.h"
 #include "jobs/riz_ozudo_controller.h"
+#include "platform/file_system.h"
+#include "support/file_trees.h"
+#include "support/memory_file_system.h"
 #include "support/scratch_files.h"
 
 namespace {
 
 using namespace ostrivan;
-using test_support::ListTree;
-using test_support::Names;
-using test_support::ReadFile;
-using test_support::RemoveTree;
 using test_support::TempDir;
-using test_support::WriteFile;
 
 // Made once per process; freed with the other statics at exit, which removes it.
 std::unique_ptr<TempDir> scratch_dir;
 std::string scratch;
+// Installed for the whole run when the export works in memory.
+std::unique_ptr<test_support::TMemoryFileSystem> memory;
+std::unique_ptr<platform::TFileSystemOverride> in_memory;
+
+platform::TFileSystem& Files() { return platform::Files(); }
 
 [[noreturn]] void Fail(const std::string& why) {
   std::fprintf(stderr, "%s\n", why.c_str());
@@ -119,36 +122,17 @@ TTree TreeFrom(TInput& in) {
 void WriteTree(const std::string& root, const TTree& tree) {
   for (const auto& [path, content] : tree) {
     if (path.back() == '/') {
-      if (!MakeDirectories(root + "/" + path.substr(0, path.size() - 1))) Fail("cannot make " + path);
+      test_support::MakeFoldersOn(Files(), root + "/" + path.substr(0, path.size() - 1));
     } else {
-      WriteFile(root + "/" + path, content);
+      const std::size_t slash = path.find_last_of('/');
+      if (slash != std::string::npos) test_support::MakeFoldersOn(Files(), root + "/" + path.substr(0, slash));
+      test_support::WriteAllOn(Files(), root + "/" + path, content);
     }
   }
 }
 
-// Files with their contents and every folder, as the tree is written down.
-TTree ReadTree(const std::string& root, bool folders) {
-  TTree tree;
-  for (const std::string& file : ListTree(root)) {
-    tree[file] = ReadFile(root + "/" + file);
-    if (!folders) continue;
-    for (std::size_t slash = file.find('/'); slash != std::string::npos; slash = file.find('/', slash + 1))
-      tree[file.substr(0, slash + 1)] = "";
-  }
-  return tree;
-}
-
-// Folders with nothing in them are not in ListTree: add them.
-void AddEmptyFolders(const std::string& root, const std::string& rel, TTree& tree) {
-  for (const std::string& name : Names(rel.empty() ? root : root + "/" + rel)) {
-    const std::string path = rel.empty() ? name : rel + "/" + name;
-    struct stat st {};
-    if (::lstat((root + "/" + path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      tree[path + "/"] = "";
-      AddEmptyFolders(root, path, tree);
-    }
-  }
-}
+// Files with their contents and, with folders, every folder (empty ones too).
+TTree ReadTree(const std::string& root, bool folders) { return test_support::TreeOn(Files(), root, folders); }
 
 TTree FilesOnly(const TTree& tree) {
   TTree files;
@@ -164,16 +148,15 @@ std::string Describe(const TTree& tree) {
   return text;
 }
 
-void ExportRoundTrip(TInput& in) {
+// The round trip of one tree; what went wrong, or nothing.
+std::string RoundTrip(const TTree& tree) {
   const std::string dir = scratch + "/export";
   const std::string back = scratch + "/back";
-  RemoveTree(dir);
-  RemoveTree(back);
-  if (!MakeDirectories(dir)) Fail("cannot make the export directory");
-  const TTree tree = TreeFrom(in);
+  test_support::RemoveAllOn(Files(), dir);
+  test_support::RemoveAllOn(Files(), back);
+  test_support::MakeFoldersOn(Files(), dir);
   WriteTree(dir, tree);
-  TTree written = ReadTree(dir, true);
-  AddEmptyFolders(dir, "", written);
+  const TTree written = ReadTree(dir, true);
 
   jobs::TRizOzudoExportLavoroRequest request;
   request.FModoGestioneFile = "NEWEN";
@@ -182,28 +165,32 @@ void ExportRoundTrip(TInput& in) {
                                         [] { return std::int32_t{7}; },
                                         [] { return jobfiles::kDefaultWriterSettleSeconds; }};
   std::shared_ptr<jobfiles::THeldExport> job = jobs::ExportLavoroJob(request, reply, parameters, "", "127.0.0.1").Held;
-  if (reply.FErrore || !job) Fail("export failed: " + reply.FMessaggio + "\n" + Describe(written));
-  if (!Names(dir).empty()) Fail("the export left entries in the directory");
+  if (reply.FErrore || !job) return "export failed: " + reply.FMessaggio + "\n" + Describe(written);
+  if (!test_support::NamesOn(Files(), dir).empty()) return "the export left entries in the directory";
 
-  const std::string bytes = jobs::DecodeBase64(reply.FStream);
+  const std::string bytes = DecodeBase64(reply.FStream, Base64Decoding::kSkipOutsideAlphabet);
   archive::TMemoryView view(bytes.data(), bytes.size());
   try {
     archive::TZipFile zip;
     zip.Open(view, archive::TZipMode::zmRead);
     zip.ExtractAll(back);
   } catch (const Exception& e) {
-    Fail(std::string("the export's archive does not unpack: ") + e.what());
+    return std::string("the export's archive does not unpack: ") + e.what();
   }
   const TTree unpacked = ReadTree(back, false);
   if (unpacked != FilesOnly(written))
-    Fail("unpacked:\n" + Describe(unpacked) + "written:\n" + Describe(FilesOnly(written)));
+    return "unpacked:\n" + Describe(unpacked) + "written:\n" + Describe(FilesOnly(written));
 
   // The reply never arrived: every file and folder goes back as it was.
   job->Complete(false);
   job.reset();
-  TTree restored = ReadTree(dir, true);
-  AddEmptyFolders(dir, "", restored);
-  if (restored != written) Fail("put back:\n" + Describe(restored) + "written:\n" + Describe(written));
+  const TTree restored = ReadTree(dir, true);
+  if (restored != written) return "put back:\n" + Describe(restored) + "written:\n" + Describe(written);
+  return {};
+}
+
+void ExportRoundTrip(TInput& in) {
+  if (const std::string wrong = RoundTrip(TreeFrom(in)); !wrong.empty()) Fail(wrong);
 }
 
 // Splits "key=value" fields: values are either bare up to the next blank or quoted with
@@ -264,9 +251,17 @@ void JournalOneLine(TInput& in) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   scratch_dir = std::make_unique<TempDir>("ostrivan-fuzz-export-");
   scratch = scratch_dir->Path();
-  // "sent", "unsent" and the fall-back hold folder stay inside the scratch folder.
-  MakeDirectories(scratch + "/store");
-  jobfiles::SetJobStoreDirectory(scratch + "/store");
+  memory = std::make_unique<test_support::TMemoryFileSystem>();
+  in_memory = std::make_unique<platform::TFileSystemOverride>(*memory);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // "sent", "unsent" and the fall-back hold folder stay inside the scratch folder.
+    test_support::MakeFoldersOn(Files(), scratch + "/store");
+    jobfiles::SetJobStoreDirectory(scratch + "/store");
+    if (!in_memory || RoundTrip({{"programs/P1.NC", "G0 X0\r\nM30\r\n"}, {"sub/a.txt", "a"}, {"empty/", ""}}).empty())
+      break;
+    in_memory.reset();
+  }
+  std::fprintf(stderr, "fuzz_export_roundtrip: files %s\n", in_memory ? "in memory" : "on disk");
   return 0;
 }
 

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
+
 namespace platform = ostrivan::platform;
 using platform::TFamily;
 using platform::TOwnedSocket;
@@ -183,7 +185,9 @@ TEST(Net, DeliveryIsProvenOnlyOnceThePeerTookEveryByte) {
   ASSERT_GT(total, 0u);
   platform::ShutdownSending(pair.server.Get());
   std::int64_t unacknowledged = 0;
-  ASSERT_TRUE(platform::TryUnacknowledgedBytes(pair.server.Get(), unacknowledged));
+  const auto asked = platform::TryUnacknowledgedBytes(pair.server.Get(), unacknowledged);
+  if (!asked && asked.Code() == ENOTSUP) GTEST_SKIP() << "this system cannot tell what the peer acknowledged";
+  ASSERT_TRUE(asked);
   EXPECT_GT(unacknowledged, 0) << "the peer read nothing yet";
   bool closed = true;
   ASSERT_TRUE(platform::TryConnectionClosed(pair.server.Get(), closed));
@@ -219,6 +223,8 @@ TEST(Net, DeliveryIsProvenOnlyOnceThePeerTookEveryByte) {
 }
 
 TEST(Net, AResetIsSeenAsAClosedConnectionWithAnError) {
+  if (platform::OsDescription().find("(Wine ") != std::string::npos)
+    GTEST_SKIP() << "Wine closes a socket in order where Windows resets it";
   TPair pair = Connected();
   std::size_t n = 0;
   ASSERT_TRUE(platform::TrySend(pair.server.Get(), "abc", 3, n));

@@ -24,4 +24,6 @@ std::chrono::microseconds ServiceKeepAliveInterval() {
   return std::chrono::microseconds(usec / 2);
 }
 
+bool TryRunAsService(const std::string&, int (*)(void*), void*, int&) { return false; }
+
 }  // namespace ostrivan::platform
