@@ -108,6 +108,31 @@ def offences(src_root, floors):
     return found
 
 
+# Files whose operating-system calls still wait to move into the ground floor: reported,
+# not failed. A file here that no longer offends fails the check, so the list only shrinks.
+OS_PENDING = {
+    "src/common/file_descriptor.h",
+    "src/jobfiles/import_staging.cpp",
+    "src/jobfiles/job_files.cpp",
+    "src/jobfiles/job_files.h",
+    "src/jobfiles/working_directory.cpp",
+}
+OS_OFFENCE = re.compile(r"^(src/[^:]+):\d+: \S+ (includes <[^>]+>, an operating-system header|tests the platform)")
+
+
+def split_pending(found):
+    """(offences, pending notes): OS offences of the files in OS_PENDING become notes."""
+    failing, notes, seen = [], [], set()
+    for line in found:
+        match = OS_OFFENCE.match(line)
+        if match and match.group(1) in OS_PENDING:
+            notes.append(f"pending: {line}")
+            seen.add(match.group(1))
+        else:
+            failing.append(line)
+    return failing, notes, seen
+
+
 LINKED = re.compile(r"\bostrivan_([a-z0-9]+)")
 
 
@@ -144,6 +169,12 @@ def main():
     floors = read_floors(os.path.join(root, "README.md"))
     found = offences(os.path.join(root, "src"), floors)
     found += link_offences(os.path.join(root, "src"), floors)
+    found, notes, seen = split_pending(found)
+    for line in notes:
+        print(line)
+    pending_here = {path for path in OS_PENDING if os.path.exists(os.path.join(root, path))}
+    found += [f"{path}: no longer calls the operating system: take it off OS_PENDING"
+              for path in sorted(pending_here - seen)]
     for line in found:
         print(line)
     if found:
